@@ -1,0 +1,81 @@
+// General routines every unit uses: comma fields, padding, replace-all, text-to-number,
+// rounding, settings-file lookup, path splitting, local ids, and the process-wide control
+// values of the open database project.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace v7 {
+
+// The trace method pointer every component holds: one text in the trace-mark convention.
+// An empty function means "trace nothing".
+using TTraceProc = std::function<void(const std::string&)>;
+
+// Raised where the original raised the platform's text-to-number conversion error.
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// ---- Process-wide values. Only the writers named beside each change them. ----
+extern std::string DbKind;          // TDBManager::Connect
+extern std::string DbLowerFunc;     // TDBManager::Connect
+extern std::string DbDateFormat;    // TDBManager::Connect
+extern std::string DbDateTemplate;  // TDBManager::Connect
+extern std::string CurrencyTable;   // TDBManager::Connect
+extern int SiteNo;                  // TDBManager::LoadControl; document-packet step
+extern int ConnectNo;               // stays 0: prefix of local ids
+extern bool Millions;               // LoadControl; setsystemvar
+extern long double LocalIdCounter;  // LoadControl sets 1; NextLocalId adds 1
+extern long double BaseCurrencyId;  // setsystemvar
+extern std::string CompanyName;     // LoadControl; setsystemvar
+extern std::string UserName;        // document-packet step; LoadControl; setsystemvar
+extern std::string UserCategory;    // setsystemvar
+extern std::string UserDepartment;  // setsystemvar
+extern std::string DbRep;           // LoadControl; setsystemvar
+extern std::string CrRep;           // LoadControl; setsystemvar
+extern std::string QuorexPath;      // setsystemvar
+extern std::string MainCurr;        // setsystemvar
+extern std::string SubCurr;         // setsystemvar
+extern int CurrDecimal;             // setsystemvar
+extern double FinYrSt, FinYrEd, AFinYrSt, AFinYrEd;  // LoadControl; setsystemvar
+extern std::string BaseMainCurr;    // LoadControl
+
+// The process's date and decimal separators (set by the connection manager).
+extern char DateSeparator;
+extern char DecimalSeparator;
+
+// ---- Routines ----
+std::string IsNullValue(const std::string& value, const std::string& dataType);
+std::string GetField(const std::string& text, int n);
+std::string GetDelimField(const std::string& text, int n, char delimiter);
+std::string PadRight(const std::string& text, int width, char fill);
+std::string PadLeft(const std::string& text, int width, char fill);
+std::string StripCommas(const std::string& text);
+std::string ReplaceAll(const std::string& text, const std::string& oldText,
+                       const std::string& newText);
+double ToFloat(const std::string& text);
+double RoundFloat(int decimals, double value);
+void SplitPath(const std::string& path, std::string& folder, std::string& name);
+std::string ReadSetting(const std::string& key);
+std::string ReadValueFromFile(const std::string& fileName, const std::string& key);
+std::string ReadAppIniString(const std::string& fileName, const std::string& section,
+                             const std::string& key);
+double NextLocalId();
+double NewLocalId();
+std::string FormatDbDate(const std::string& dbKind, double dateTime);
+std::string BoolToTF(bool flag);
+bool IsReservedVariable(const std::string& name);
+
+// The general float text: up to 15 significant digits, no trailing zeros, "." as the
+// decimal separator, exponent form only for very large or very small values.
+std::string FloatToStr(double value);
+
+// The folder that stands for "the executable's folder" (with its trailing "/"): the
+// running binary's folder unless a configuration folder was chosen.
+std::string AppFolder();
+void SetConfigFolder(const std::string& folder);
+
+}  // namespace v7

@@ -1,0 +1,59 @@
+// Test support shared by every suite: temporary folders, free loopback ports and
+// loopback servers started as child processes for the length of a test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace v7test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Writes a whole file (binary) and reads it back.
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment of the call.
+int FreePort();
+
+// True when a TCP connection to 127.0.0.1:port succeeds.
+bool PortOpen(int port);
+
+// A child process (a loopback server) that is killed when the object goes.
+class ServerProcess {
+ public:
+  // Starts argv[0] with the arguments and waits up to timeoutMs for the port to accept.
+  ServerProcess(const std::vector<std::string>& argv, int port, int timeoutMs = 10000);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  bool running() const { return ready_; }
+  int port() const { return port_; }
+  void Stop();
+
+ private:
+  int pid_ = -1;
+  int port_ = 0;
+  bool ready_ = false;
+};
+
+// Debian's own python3 (where its packages install pyftpdlib and aiosmtpd).
+std::string SystemPython();
+
+// Folder of the source tree's test fixtures and scripts.
+std::string FixturesDir();
+std::string SourceDir();
+
+}  // namespace v7test
