@@ -6,6 +6,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace v7 {
 
@@ -15,6 +16,13 @@ using TTraceProc = std::function<void(const std::string&)>;
 
 // Raised where the original raised the platform's text-to-number conversion error.
 class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Raised where the original raised the platform's input/output error: a file that exists
+// but cannot be read or written. The message names the file.
+class EInOutError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
@@ -41,7 +49,7 @@ extern std::string MainCurr;        // setsystemvar
 extern std::string SubCurr;         // setsystemvar
 extern int CurrDecimal;             // setsystemvar
 extern double FinYrSt, FinYrEd, AFinYrSt, AFinYrEd;  // LoadControl; setsystemvar
-extern std::string BaseMainCurr;    // LoadControl
+extern std::string BaseMainCurr;                     // LoadControl
 
 // The process's date and decimal separators (set by the connection manager).
 extern char DateSeparator;
@@ -77,5 +85,17 @@ std::string FloatToStr(double value);
 // running binary's folder unless a configuration folder was chosen.
 std::string AppFolder();
 void SetConfigFolder(const std::string& folder);
+
+// ---- Small text helpers shared by the units (ASCII case rules, as the data is ASCII). ----
+// Removes blanks and control characters (every byte <= ' ') from both ends.
+std::string TrimStr(const std::string& text);
+std::string LowerStr(const std::string& text);
+std::string UpperStr(const std::string& text);
+bool SameStrNoCase(const std::string& a, const std::string& b);
+// Splits at CR LF, LF or CR; a final line break does not start another line.
+std::vector<std::string> SplitTextLines(const std::string& text);
+// Reads a whole file: false when it does not exist; EInOutError naming it when it exists
+// but cannot be read (no permission, a folder, a read error).
+bool ReadFileText(const std::string& fileName, std::string& text);
 
 }  // namespace v7
