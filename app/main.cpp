@@ -1,0 +1,130 @@
+// The v7client program: reads its command line, picks the window or the console view and
+// runs the client until the window is closed, a stop signal comes or the cycles asked for ran.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "uConsoleView.h"
+#include "uFltkView.h"
+#include "uGeneralFunctions.h"
+#include "uMain.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: v7client [options]\n"
+    "Runs the site synchronisation client. Its settings are read from \"v7rm.ini\" in the\n"
+    "working folder; \"Dbconnections.ini\" and \"registry.ini\" from the configuration folder.\n"
+    "\n"
+    "Options:\n"
+    "  -w, --workdir DIR   working folder (default: the current folder)\n"
+    "  -c, --config DIR    configuration folder (default: the folder of the program)\n"
+    "      --console       no window: messages to standard output, errors to standard error\n"
+    "      --window        the window (needs a display; the default when DISPLAY is set)\n"
+    "  -n, --cycles N      stop after N cycles\n"
+    "  -h, --help          show this text\n"
+    "\n"
+    "The console has no Test button: in test mode (setting testlogin) it replays once and ends.\n"
+    "SIGINT and SIGTERM end the console client once the running cycle is over.\n";
+
+struct Options {
+  std::string workdir;
+  std::string config;
+  enum class View { Automatic, Console, Window } view = View::Automatic;
+  long cycles = 0;  // 0: until stopped
+};
+
+// Answers -1 to go on, else the exit status.
+int ParseArguments(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool hasValue = false;
+    auto eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      hasValue = true;
+    }
+    auto next = [&](std::string& out) {
+      if (hasValue) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        std::cerr << "v7client: " << arg << " needs a value\n" << kUsage;
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "-w" || arg == "--workdir") {
+      if (!next(options.workdir)) return 2;
+    } else if (arg == "-c" || arg == "--config") {
+      if (!next(options.config)) return 2;
+    } else if (arg == "--console") {
+      options.view = Options::View::Console;
+    } else if (arg == "--window") {
+      options.view = Options::View::Window;
+    } else if (arg == "-n" || arg == "--cycles") {
+      std::string text;
+      if (!next(text)) return 2;
+      char* end = nullptr;
+      options.cycles = std::strtol(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || options.cycles <= 0) {
+        std::cerr << "v7client: --cycles needs a number above 0, not '" << text << "'\n";
+        return 2;
+      }
+    } else {
+      std::cerr << "v7client: unknown option '" << argv[i] << "'\n" << kUsage;
+      return 2;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int status = ParseArguments(argc, argv, options);
+  if (status >= 0) return status;
+
+  if (!options.workdir.empty() && chdir(options.workdir.c_str()) != 0) {
+    std::cerr << "v7client: cannot use the working folder '" << options.workdir
+              << "': " << std::strerror(errno) << "\n";
+    return 2;
+  }
+  if (!options.config.empty()) v7::SetConfigFolder(options.config);
+
+  const char* display = std::getenv("DISPLAY");
+  bool haveDisplay = display && *display;
+  if (options.view == Options::View::Window && !haveDisplay) {
+    std::cerr << "v7client: --window needs a display (DISPLAY is not set)\n";
+    return 2;
+  }
+  bool window = options.view == Options::View::Window ||
+                (options.view == Options::View::Automatic && haveDisplay);
+
+  std::unique_ptr<v7::ClientView> view;
+  if (window) {
+    view = std::make_unique<v7::FltkView>();
+  } else {
+    view = std::make_unique<v7::ConsoleView>(std::cout, std::cerr);
+  }
+  v7::TfmV7Client client(*view);
+  long cyclesRun = 0;
+  if (options.cycles > 0) {
+    client.OnCycleEnd = [&] {
+      if (++cyclesRun >= options.cycles) view->Quit();
+    };
+  }
+  return view->Run();
+}

@@ -1,0 +1,130 @@
+// The console view: lines to standard output, message boxes to standard error, a timer loop
+// that a stop signal ends between cycles.
+#include "uConsoleView.h"
+
+#include <poll.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <ostream>
+
+namespace v7 {
+
+namespace {
+
+volatile sig_atomic_t gStopRequested = 0;
+
+void OnStopSignal(int) { gStopRequested = 1; }
+
+timespec ToTimespec(std::chrono::nanoseconds span) {
+  if (span.count() < 0) span = std::chrono::nanoseconds(0);
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(span.count() / 1000000000);
+  ts.tv_nsec = static_cast<long>(span.count() % 1000000000);
+  return ts;
+}
+
+// Installs the stop handlers for the length of Run. SIGINT and SIGTERM stay blocked while a
+// cycle runs and are taken only while the loop waits, so a cycle is never cut short.
+class StopSignals {
+ public:
+  StopSignals() {
+    gStopRequested = 0;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &oldInt_);
+    sigaction(SIGTERM, &sa, &oldTerm_);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &block, &oldMask_);
+    waitMask_ = oldMask_;
+    sigdelset(&waitMask_, SIGINT);
+    sigdelset(&waitMask_, SIGTERM);
+  }
+  ~StopSignals() {
+    pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+  // Waits up to span with the stop signals open; answers true when one arrived.
+  bool Wait(std::chrono::nanoseconds span) {
+    timespec ts = ToTimespec(span);
+    ppoll(nullptr, 0, &ts, &waitMask_);
+    return gStopRequested != 0;
+  }
+
+ private:
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
+  sigset_t oldMask_{};
+  sigset_t waitMask_{};
+};
+
+}  // namespace
+
+void ConsolePane::AddLine(const std::string& line) {
+  // A text holding line breaks is one pane line per part, as in the window.
+  size_t start = 0;
+  while (true) {
+    size_t end = line.find('\n', start);
+    std::string part = line.substr(start, end == std::string::npos ? end : end - start);
+    if (!part.empty() && part.back() == '\r') part.pop_back();
+    out_ << part << '\n';
+    ++count_;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+}
+
+void ConsolePane::Repaint() { out_.flush(); }
+
+ConsoleView::ConsoleView(std::ostream& out, std::ostream& err) : out_(out), err_(err), pane_(out) {}
+
+void ConsoleView::SetStatus(const std::string& text) { out_ << "Status: " << text << std::endl; }
+
+void ConsoleView::ShowMessage(const std::string& text) {
+  out_.flush();
+  err_ << text << std::endl;
+}
+
+void ConsoleView::SetTimerInterval(int milliseconds) {
+  interval_ = milliseconds;
+  if (timerEnabled_) nextTick_ = Clock::now() + std::chrono::milliseconds(interval_);
+}
+
+void ConsoleView::SetTimerEnabled(bool enabled) {
+  if (enabled && !timerEnabled_) nextTick_ = Clock::now() + std::chrono::milliseconds(interval_);
+  timerEnabled_ = enabled;
+}
+
+int ConsoleView::Run() {
+  StopSignals signals;
+  quit_ = false;
+  if (OnShow) OnShow();
+  if (testButton_) {
+    if (OnTestClick) OnTestClick();
+    return 0;
+  }
+  while (!quit_) {
+    // Takes a signal that came while the last cycle ran.
+    if (signals.Wait(std::chrono::nanoseconds(0))) break;
+    if (!timerEnabled_ || interval_ <= 0) {
+      err_ << "The client is not running: nothing more to do." << std::endl;
+      return 1;
+    }
+    auto now = Clock::now();
+    if (now < nextTick_) {
+      if (signals.Wait(nextTick_ - now)) break;
+      continue;
+    }
+    nextTick_ = now + std::chrono::milliseconds(interval_);
+    if (OnTimer) OnTimer();
+  }
+  out_.flush();
+  return 0;
+}
+
+}  // namespace v7

@@ -1,0 +1,66 @@
+// The client's view for a machine without a display: message pane lines and status changes
+// go to standard output, message boxes to standard error (they never wait), and SIGINT or
+// SIGTERM ends the program once the running cycle has finished.
+#pragma once
+
+#include <chrono>
+#include <iosfwd>
+#include <string>
+
+#include "uView.h"
+
+namespace v7 {
+
+// The console's message pane: every line is printed as it comes; clearing only resets the
+// count, as printed lines cannot be taken back.
+class ConsolePane : public TMessagePane {
+ public:
+  explicit ConsolePane(std::ostream& out) : out_(out) {}
+  void AddLine(const std::string& line) override;
+  int LineCount() const override { return count_; }
+  void Clear() override { count_ = 0; }
+  void Repaint() override;
+
+ private:
+  std::ostream& out_;
+  int count_ = 0;
+};
+
+class ConsoleView : public ClientView {
+ public:
+  ConsoleView(std::ostream& out, std::ostream& err);
+
+  TMessagePane& Msgs() override { return pane_; }
+  void SetStatus(const std::string& text) override;
+  std::string StartCaption() const override { return caption_; }
+  void SetStartCaption(const std::string& caption) override { caption_ = caption; }
+  void ShowTestButton() override { testButton_ = true; }
+  std::string TestDbText() const override { return ""; }
+  void ShowMessage(const std::string& text) override;
+  void SetTimerInterval(int milliseconds) override;
+  void SetTimerEnabled(bool enabled) override;
+
+  // Raises OnShow, then ticks the timer until Quit or a stop signal. A console has no buttons:
+  // in test mode the Test button's action runs once; when start-up left the timer stopped
+  // nothing more can happen, and the loop ends with status 1.
+  int Run() override;
+  void Quit() override { quit_ = true; }
+
+  bool TimerEnabled() const { return timerEnabled_; }
+  int TimerInterval() const { return interval_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  std::ostream& out_;
+  std::ostream& err_;
+  ConsolePane pane_;
+  std::string caption_ = "Start";
+  bool testButton_ = false;
+  bool timerEnabled_ = false;
+  int interval_ = 5000;
+  Clock::time_point nextTick_;
+  bool quit_ = false;
+};
+
+}  // namespace v7

@@ -1,0 +1,171 @@
+// The FLTK window of the client.
+#include "uFltkView.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
+#include <FL/Fl_Window.H>
+#include <FL/fl_ask.H>
+
+namespace v7 {
+
+namespace {
+
+const int kWidth = 290;
+const int kHeight = 479;
+const int kStatusHeight = 19;
+const char* const kCaption = "V7 Client";
+
+template <typename Handler>
+void Connect(Fl_Widget& widget, FltkView* view) {
+  widget.callback([](Fl_Widget*, void* v) { Handler::Fire(*static_cast<FltkView*>(v)); }, view);
+}
+
+}  // namespace
+
+void FltkPane::AddLine(const std::string& line) {
+  size_t start = 0;
+  while (true) {
+    size_t end = line.find('\n', start);
+    std::string part = line.substr(start, end == std::string::npos ? end : end - start);
+    if (!part.empty() && part.back() == '\r') part.pop_back();
+    if (buffer_.length() > 0 || count_ > 0) buffer_.append("\n");
+    buffer_.append(part.c_str());
+    ++count_;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  // Scroll to the new last line, at its start.
+  display_.insert_position(buffer_.line_start(buffer_.length()));
+  display_.show_insert_position();
+}
+
+void FltkPane::Clear() {
+  buffer_.text("");
+  count_ = 0;
+}
+
+void FltkPane::Repaint() {
+  display_.redraw();
+  Fl::flush();
+}
+
+FltkView::FltkView() {
+  window_ = std::make_unique<Fl_Window>(kWidth, kHeight, kCaption);
+  window_->begin();
+  buffer_ = std::make_unique<Fl_Text_Buffer>();
+  btnStart_ = std::make_unique<Fl_Button>(72, 8, 113, 25, "Start");
+  msgs_ = std::make_unique<Fl_Text_Display>(16, 40, 249, 369);
+  msgs_->buffer(buffer_.get());
+  msgs_->textsize(12);
+  // Long trace lines wrap, as in a memo, instead of hiding behind a horizontal scroll.
+  msgs_->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+  sb_ = std::make_unique<Fl_Box>(0, kHeight - kStatusHeight, kWidth, kStatusHeight);
+  sb_->box(FL_THIN_DOWN_BOX);
+  sb_->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+  sb_->labelsize(12);
+  btnTestDB_ = std::make_unique<Fl_Button>(16, 414, 130, 25, "Test Db Connection");
+  btnTestDB_->hide();
+  edit1_ = std::make_unique<Fl_Input>(150, 414, 115, 25);
+  edit1_->hide();
+  button1_ = std::make_unique<Fl_Button>(190, 8, 75, 25, "&Test");
+  button1_->hide();
+  window_->end();
+  pane_ = std::make_unique<FltkPane>(*msgs_, *buffer_);
+  SetStatus("Idle");
+
+  struct Start {
+    static void Fire(FltkView& v) {
+      if (v.OnStartClick) v.OnStartClick();
+    }
+  };
+  struct Test {
+    static void Fire(FltkView& v) {
+      if (v.OnTestClick) v.OnTestClick();
+    }
+  };
+  struct TestDb {
+    static void Fire(FltkView& v) {
+      if (v.OnTestDbClick) v.OnTestDbClick();
+    }
+  };
+  Connect<Start>(*btnStart_, this);
+  Connect<Test>(*button1_, this);
+  Connect<TestDb>(*btnTestDB_, this);
+}
+
+FltkView::~FltkView() {
+  Fl::remove_timeout(TimerTick, this);
+  Fl::remove_timeout(ShowEvent, this);
+}
+
+void FltkView::SetStatus(const std::string& text) {
+  status_ = " " + text;
+  sb_->label(status_.c_str());
+  sb_->redraw();
+  if (window_->shown()) Fl::flush();
+}
+
+std::string FltkView::StartCaption() const { return btnStart_->label(); }
+
+void FltkView::SetStartCaption(const std::string& caption) {
+  caption_ = caption;
+  btnStart_->label(caption_.c_str());
+  btnStart_->redraw();
+}
+
+void FltkView::ShowTestButton() { button1_->show(); }
+
+std::string FltkView::TestDbText() const { return edit1_->value(); }
+
+void FltkView::ShowMessage(const std::string& text) {
+  fl_message_title(kCaption);
+  fl_alert("%s", text.c_str());
+}
+
+void FltkView::SetTimerInterval(int milliseconds) {
+  interval_ = milliseconds;
+  RestartTimer();
+}
+
+void FltkView::SetTimerEnabled(bool enabled) {
+  if (enabled == timerEnabled_) return;
+  timerEnabled_ = enabled;
+  RestartTimer();
+}
+
+void FltkView::RestartTimer() {
+  Fl::remove_timeout(TimerTick, this);
+  if (timerEnabled_ && interval_ > 0) Fl::add_timeout(interval_ / 1000.0, TimerTick, this);
+}
+
+void FltkView::TimerTick(void* self) {
+  auto* view = static_cast<FltkView*>(self);
+  Fl::repeat_timeout(view->interval_ / 1000.0, TimerTick, self);
+  if (view->OnTimer) view->OnTimer();
+}
+
+void FltkView::ShowEvent(void* self) {
+  auto* view = static_cast<FltkView*>(self);
+  if (view->OnShow) view->OnShow();
+}
+
+int FltkView::Run() {
+  window_->position((Fl::w() - kWidth) / 2, (Fl::h() - kHeight) / 2);
+  window_->show();
+  // The first cycle runs from the show event: let the window be drawn before it.
+  window_->wait_for_expose();
+  Fl::flush();
+  Fl::add_timeout(0.0, ShowEvent, this);
+  return Fl::run();
+}
+
+void FltkView::Quit() {
+  Fl::remove_timeout(TimerTick, this);
+  while (Fl_Window* w = Fl::first_window()) w->hide();
+}
+
+}  // namespace v7

@@ -1,0 +1,98 @@
+// The site client: start-up from the settings, the timer-driven cycle (send, receive, patches)
+// under the busy flag, the message pane, and the project connection that each step of the
+// cycle opens and closes. Written once against ClientView; runs on the view's one thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "uConnect.h"
+#include "uFtp.h"
+#include "uView.h"
+
+namespace v7 {
+
+class TDoDebug;
+class TDBManager;
+class KVTDBXSoapClient;
+
+class TfmV7Client {
+ public:
+  // The view must outlive the client. The client sets the view's events.
+  explicit TfmV7Client(ClientView& view);
+  ~TfmV7Client();
+  TfmV7Client(const TfmV7Client&) = delete;
+  TfmV7Client& operator=(const TfmV7Client&) = delete;
+
+  // ---- Events of the window. Each runs under the application's handler: an exception ends
+  // the event and its message goes to the view's message box.
+  void FormShow();
+  void btnStartClick();
+  void Timer1Timer();
+  void Button1Click();
+  void btnTestDBClick();
+
+  // ---- Start-up and the cycle (uMain.cpp). These raise; the events above catch.
+  void InitClient();
+  void GetFTPDetails();
+  void SetTalkInterval();
+  void RunCycle();
+  void ShowMsg(const std::string& text);
+  void ConnectProject(const std::string& name, std::string& err);
+  void CloseConnection();
+  void TestReplay();
+
+  // ---- Steps of the cycle (uTransfer.cpp). Each catches its own failures.
+  void SendPackets();
+  void SendPing();
+  void ReceivePackets();
+  void ReceivePatches();
+
+  // Applies one unpacked packet file to the open project (uPostdata.cpp); `err` empty means
+  // applied.
+  void Postdata(const std::string& fileName, std::string& err);
+
+  // Called after each cycle that ran (not after a tick skipped while busy).
+  std::function<void()> OnCycleEnd;
+
+  // ---- Read-only state, for the program and its tests.
+  bool Busy() const { return busy; }
+  const std::string& XType() const { return xType; }
+  const std::string& ClientLogin() const { return clientLogin; }
+  const std::string& FtpProps() const { return ftpProps; }
+  bool TestMode() const { return testMode; }
+  TDoDebug* Trace() const { return trace.get(); }
+  FtpSession& Ftp() { return *ftp; }
+
+ private:
+  // Writes one trace text when the trace writer exists (in test mode it is made late).
+  void DoTrace(const std::string& text);
+  // The application's handler around an event.
+  void Guarded(const std::function<void()>& event);
+
+  ClientView& view;
+
+  std::unique_ptr<TDoDebug> trace;
+  std::string testLogin;    // setting `testlogin`: test mode, and the source of TestReplay
+  std::string clientLogin;  // setting `clientlogin`: the project every step opens
+  std::string ftpProps;     // host, user name, password as three comma fields
+  std::string siteText;     // this site's number as two digits, set by the receive steps
+  std::string xType;        // "both", "send" or "receive" (any other text: patches only)
+  bool busy = false;
+  bool testMode = false;
+
+  // The project connection of the running step: from ConnectProject to CloseConnection.
+  std::unique_ptr<TDBManager> dbManager;
+  // The registry record of the opened project; owned by dbManager.
+  TProjectRecord* project = nullptr;
+
+  std::unique_ptr<FtpSession> ftp;
+  std::unique_ptr<KVTDBXSoapClient> HTTPRIO;
+
+  // Working state of applying one document packet.
+  std::vector<std::string> fieldNames;
+};
+
+}  // namespace v7
