@@ -1,0 +1,127 @@
+// The mail sender against a real SMTP server (aiosmtpd with LOGIN authentication) on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "TestSupport.h"
+#include "uGeneralFunctions.h"
+#include "uXSMTP.h"
+
+namespace {
+
+using v7test::ReadFile;
+
+class XSMTP : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = v7test::FreePort();
+    inbox_ = dir_.file("inbox");
+    server_ = std::make_unique<v7test::ServerProcess>(
+        std::vector<std::string>{v7test::SystemPython(), v7test::FixturesDir() + "/smtp_server.py",
+                                 std::to_string(port_), inbox_, "mailer", "s3cret"},
+        port_);
+    ASSERT_TRUE(server_->running());
+  }
+
+  std::string Settings(const std::string& password = "s3cret") const {
+    return "host=127.0.0.1\nport=" + std::to_string(port_) +
+           "\nuserid=mailer\npassword=" + password + "\n";
+  }
+
+  // The n-th received message (1-based), waiting briefly for the server to write it.
+  std::string Received(int n, std::string* envelope = nullptr) const {
+    const std::string base = inbox_ + "/" + std::to_string(n);
+    for (int i = 0; i < 100 && !std::filesystem::exists(base + ".env"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!std::filesystem::exists(base + ".env")) return "";
+    if (envelope) *envelope = ReadFile(base + ".env");
+    return ReadFile(base + ".eml");
+  }
+
+  v7test::TempDir dir_;
+  int port_ = 0;
+  std::string inbox_;
+  std::unique_ptr<v7test::ServerProcess> server_;
+};
+
+TEST_F(XSMTP, SendsMessageWithLoginAuthAndReportsDone) {
+  v7::TXSMTP smtp;
+  std::string status = "unset";
+  smtp.SendMail(Settings(),
+                "<mail><from>Site 01 &lt;site01@example.com&gt;</from>"
+                "<to>a@example.com, b@example.com</to><subject>Day end</subject>"
+                "<body>line one\nline two</body></mail>",
+                status);
+  EXPECT_EQ(status, "done");
+  std::string envelope;
+  const std::string eml = Received(1, &envelope);
+  EXPECT_EQ(envelope, "site01@example.com\na@example.com\nb@example.com\n");
+  EXPECT_NE(eml.find("Subject: Day end"), std::string::npos);
+  EXPECT_NE(eml.find("line one\r\nline two"), std::string::npos);
+}
+
+TEST_F(XSMTP, WrongPasswordBecomesTheStatus) {
+  v7::TXSMTP smtp;
+  std::string status;
+  smtp.SendMail(Settings("wrong"), "<m><from>a@x.org</from><to>b@x.org</to></m>", status);
+  EXPECT_NE(status, "done");
+  EXPECT_FALSE(status.empty());
+  EXPECT_FALSE(std::filesystem::exists(inbox_ + "/1.env"));
+}
+
+TEST_F(XSMTP, AttachmentsTravelAsFilesAndUnreadableOnesFailTheSend) {
+  const std::string a = dir_.file("a.txt"), b = dir_.file("b.csv");
+  v7test::WriteFile(a, "alpha attachment");
+  v7test::WriteFile(b, "1,2,3");
+  auto mail = [](const std::string& att) {
+    return "<m><from>a@x.org</from><to>b@x.org</to><subject>s</subject><body>b</body>"
+           "<attachment>" +
+           att + "</attachment></m>";
+  };
+  std::string status;
+  v7::TXSMTP two;
+  two.SendMail(Settings(), mail(a + "," + b), status);
+  EXPECT_EQ(status, "done");
+  EXPECT_EQ(two.Msg().Attachments, (std::vector<std::string>{a, b}));
+  const std::string eml = Received(1);
+  EXPECT_NE(eml.find("filename=\"a.txt\""), std::string::npos);
+  EXPECT_NE(eml.find("filename=\"b.csv\""), std::string::npos);
+  EXPECT_NE(eml.find("YWxwaGEgYXR0YWNobWVudA=="), std::string::npos);  // base64 of a.txt
+
+  v7::TXSMTP trailing;  // "path," is one attachment
+  trailing.SendMail(Settings(), mail(a + ","), status);
+  EXPECT_EQ(status, "done");
+  EXPECT_EQ(trailing.Msg().Attachments.size(), 1u);
+
+  v7::TXSMTP doubled;  // two commas leave an empty path between them, which cannot be read
+  doubled.SendMail(Settings(), mail(a + ",," + b), status);
+  EXPECT_EQ(doubled.Msg().Attachments, (std::vector<std::string>{a, "", b}));
+  EXPECT_EQ(status, "Cannot read attachment file ''");
+
+  v7::TXSMTP none;
+  none.SendMail(Settings(), "<m><from>a@x.org</from><to>b@x.org</to></m>", status);
+  EXPECT_EQ(status, "done");
+  EXPECT_TRUE(none.Msg().Attachments.empty());
+}
+
+TEST(XSMTPOffline, UnreachableHostGivesTheConnectionError) {
+  const int port = v7test::FreePort();
+  v7::TXSMTP smtp;
+  std::string status;
+  smtp.SendMail("host=127.0.0.1\nport=" + std::to_string(port) + "\nuserid=u\npassword=p",
+                "<m><from>a@x.org</from><to>b@x.org</to></m>", status);
+  EXPECT_NE(status.find("Failed to connect"), std::string::npos) << status;
+}
+
+TEST(XSMTPOffline, BadPortOrBadMessageRaiseBeforeSending) {
+  v7::TXSMTP smtp;
+  std::string status;
+  EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25x", "<m/>", status), v7::EConvertError);
+  EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25", "", status), std::runtime_error);
+  EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25", "<m><to>", status), std::runtime_error);
+  EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25", "just text", status), std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// Named result sets of expressions against a real SQLite site holding the sample product.
+#include <gtest/gtest.h>
+
+#include "SiteDb.h"
+#include "TestSupport.h"
+#include "UParse.h"
+#include "uDBManager.h"
+
+namespace {
+
+using v7::TEVAL;
+
+class ExprSql : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site_ = std::make_unique<v7test::SiteDb>(dir_.path());
+    site_->ApplyScript("sample_product.sql");
+    mgr_ = site_->Connect();
+    eval_.DBManager = mgr_.get();
+  }
+
+  // Evaluates and answers the value; a failed evaluation fails the test.
+  std::string Eval(const std::string& expr) {
+    EXPECT_TRUE(eval_.Evaluate(expr)) << expr;
+    return eval_.ResultValue;
+  }
+
+  v7test::TempDir dir_;
+  std::unique_ptr<v7test::SiteDb> site_;
+  std::unique_ptr<v7::TDBManager> mgr_;
+  TEVAL eval_;
+};
+
+TEST_F(ExprSql, FiresASelectAndReadsItsValuesByNameInLaterExpressions) {
+  eval_.SetVar("code", 'n', "102");
+  EXPECT_EQ(Eval("firesql({cust}, {select custname, city from customer where customerid = :code})"),
+            "");
+  EXPECT_EQ(Eval("sqlget({cust}, {custname})"), "O'Brien Traders");
+  EXPECT_EQ(Eval("Upper(sqlget({cust}, {city}))"), "GOA");
+  EXPECT_EQ(Eval("sqlget({cust}, {nosuchfield})"), "");
+  EXPECT_EQ(Eval("sqlget({neverfired}, {custname})"), "");
+  ASSERT_EQ(eval_.ExprQueries.size(), 1u);
+  EXPECT_EQ(eval_.ExprQueries[0]->Name, "Expr_cust");
+  EXPECT_TRUE(eval_.ExprQueries[0]->Cached);
+
+  // The same name runs a new statement on the same query object.
+  eval_.SetVar("code", 'n', "103");
+  Eval("firesql({cust}, {select custname from customer where customerid = :code})");
+  EXPECT_EQ(Eval("sqlget({cust}, {custname})"), "Zenith Mart");
+  EXPECT_EQ(eval_.ExprQueries.size(), 1u);
+
+  // Closing keeps the objects for the next firesql.
+  eval_.CloseExprQueries();
+  EXPECT_EQ(Eval("sqlget({cust}, {custname})"), "");
+  Eval("firesql({cust}, {select custname from customer where customerid = 101})");
+  EXPECT_EQ(Eval("sqlget({cust}, {custname})"), "Acme Stores");
+}
+
+TEST_F(ExprSql, ParametersTakeTheValueAndTypeOfTheVariableOfTheirName) {
+  // An empty number variable is sent as 0 (every balance is 0).
+  eval_.SetVar("bal", 'n', "");
+  Eval("firesql({c}, {select count(*) as cnt from customer where balance = :bal})");
+  EXPECT_EQ(Eval("sqlget({c}, {cnt})"), "3");
+
+  // Number, text and date parameters write a row that reads back the same.
+  eval_.SetVar("id", 'n', "9001");
+  eval_.SetVar("invno", 'c', "INV/0001");
+  eval_.SetVar("invdate", 'd', "05/03/2024");
+  Eval(
+      "firesql({ins}, {insert into salesinv (salesinvid, invno, invdate) "
+      "values (:id, :invno, :invdate)})");
+  EXPECT_EQ(site_->Scalar("select invno from salesinv where salesinvid = 9001"), "INV/0001");
+  Eval("firesql({inv}, {select invno, invdate from salesinv where invdate = :invdate})");
+  EXPECT_EQ(Eval("sqlget({inv}, {invno})"), "INV/0001");
+  EXPECT_EQ(Eval("DTOC(sqlget({inv}, {invdate}))"), "05/03/2024");
+
+  // A parameter without a variable of its name is sent as an empty text.
+  Eval("firesql({none}, {select count(*) as cnt from customer where city = :unknownvar})");
+  EXPECT_EQ(Eval("sqlget({none}, {cnt})"), "0");
+}
+
+TEST_F(ExprSql, StatementsOtherThanSelectAreExecuted) {
+  eval_.SetVar("city", 'c', "Mumbai");
+  Eval("firesql({upd}, {update customer set city = :city where customerid = 101})");
+  EXPECT_EQ(site_->Scalar("select city from customer where customerid = 101"), "Mumbai");
+  Eval("firesql({sel}, {   SELECT city FROM customer WHERE customerid = 101})");
+  EXPECT_EQ(Eval("sqlget({sel}, {city})"), "Mumbai");
+}
+
+TEST_F(ExprSql, MacrosInsertVariableValuesUnquotedAndExpandInsertedMacros) {
+  eval_.SetVar("item", 'c', "Notebook");
+  Eval("firesql({it}, {select itemid from item where itemname = '{item}'})");
+  EXPECT_EQ(Eval("sqlget({it}, {itemid})"), "203");
+
+  eval_.SetVar("cond", 'c', "itemname = '{item}'");
+  Eval("firesql({it}, {select price from item where {cond}})");
+  EXPECT_EQ(Eval("sqlget({it}, {price})"), "40");
+
+  // A "}" before the first "{" is plain text, not the end of a macro.
+  EXPECT_EQ(eval_.ExpandSqlMacros("select '}' as b, '{item}' as a from dual"),
+            "select '}' as b, 'Notebook' as a from dual");
+  EXPECT_EQ(eval_.ExpandSqlMacros("select '{nosuchvar}' from dual"), "select '' from dual");
+}
+
+TEST_F(ExprSql, MacrosThatNeverEndFailWithInvalidSql) {
+  try {
+    eval_.ExpandSqlMacros("select * from item where itemname = '{item'");
+    FAIL() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()), "Invalid sql select * from item where itemname = '{item'");
+  }
+  eval_.SetVar("loop", 'c', "x{loop}");
+  try {
+    eval_.ExpandSqlMacros("select '{loop}' from dual");
+    FAIL() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Invalid sql select '{loop}' from dual", 0), 0u)
+        << e.what();
+  }
+  EXPECT_FALSE(eval_.Evaluate("firesql({x}, {select '{loop}' from dual})"));
+}
+
+TEST_F(ExprSql, FindRecordComparesNumbersAsNumbersAndTextsExactly) {
+  Eval("firesql({items}, {select itemid, itemname, price from item order by itemid})");
+  EXPECT_EQ(Eval("findrecord({items}, {price}, {40.0})"), "T");
+  EXPECT_EQ(Eval("sqlget({items}, {itemname})"), "Notebook");
+  EXPECT_EQ(Eval("findrecord({items}, {itemname}, {Blue Pen})"), "T");
+  EXPECT_EQ(Eval("sqlget({items}, {price})"), "12.5");
+  EXPECT_EQ(Eval("findrecord({items}, {itemname}, {blue pen})"), "F");
+  EXPECT_EQ(Eval("findrecord({items}, {itemname}, {Blue})"), "F");
+  EXPECT_EQ(Eval("findrecord({nosuchset}, {itemname}, {x})"), "");
+
+  std::string answer;
+  try {
+    eval_.FindRecord("items", "nosuch", "x", answer);
+    FAIL() << "no error";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to Evaluate an expression : SQLGetnosuch");
+  }
+  EXPECT_FALSE(eval_.Evaluate("findrecord({items}, {price}, {forty})"));
+}
+
+TEST_F(ExprSql, GetDelimitedStrJoinsAColumnAndDropsOneTrailingCharacter) {
+  Eval("firesql({items}, {select itemname from item order by itemid})");
+  EXPECT_EQ(Eval("getdelimitedstr({items}, {itemname}, {})"), "Blue Pen,Men's Shirt,Notebook");
+  EXPECT_EQ(Eval("getdelimitedstr({items}, {itemname}, {; })"), "Blue Pen; Men's Shirt; Notebook;");
+  Eval("firesql({empty}, {select itemname from item where itemid = 0})");
+  EXPECT_EQ(Eval("getdelimitedstr({empty}, {itemname}, {,})"), "");
+}
+
+TEST_F(ExprSql, DatabaseAndNamingErrorsFailTheEvaluation) {
+  EXPECT_FALSE(eval_.Evaluate("firesql({bad}, {select * from nosuchtable})"));
+  EXPECT_FALSE(eval_.Evaluate("firesql({bad name}, {select 1 from dual})"));
+  EXPECT_THROW(eval_.FireSql("bad name", "select 1 from dual"), std::exception);
+  TEVAL noDatabase;
+  EXPECT_FALSE(noDatabase.Evaluate("firesql({x}, {select 1 from dual})"));
+}
+
+}  // namespace
