@@ -1,0 +1,205 @@
+// FtpSession over one reusable libcurl easy handle: libcurl keeps the signed-in control
+// connection between operations, and closing the handle ends the session.
+#include "uFtp.h"
+
+#include <curl/curl.h>
+#include <fnmatch.h>
+
+#include <cstdio>
+#include <mutex>
+
+namespace v7 {
+
+namespace {
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string Slashed(const std::string& path) {
+  std::string result = path;
+  for (char& c : result)
+    if (c == '\\') c = '/';
+  return result;
+}
+
+size_t AppendToString(char* data, size_t size, size_t count, void* target) {
+  static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
+  return fwrite(data, size, count, static_cast<FILE*>(file)) * size;
+}
+
+size_t ReadFromFile(char* data, size_t size, size_t count, void* file) {
+  return fread(data, size, count, static_cast<FILE*>(file)) * size;
+}
+
+class CurlFtpSession : public FtpSession {
+ public:
+  CurlFtpSession() { InitCurlOnce(); }
+
+  void Connect() override {
+    Disconnect();
+    handle_.reset(curl_easy_init());
+    if (!handle_) throw EFtpError("FTP: cannot create a session");
+    // Signing in is all that a request without a body on the home folder does.
+    Prepare("");
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    try {
+      Perform("connect to " + Host);
+    } catch (...) {
+      handle_.reset();
+      throw;
+    }
+  }
+
+  bool Connected() const override { return handle_ != nullptr; }
+
+  void Disconnect() override { handle_.reset(); }
+
+  std::vector<std::string> NameList(const std::string& mask) override {
+    const std::string slashed = Slashed(mask);
+    const size_t cut = slashed.rfind('/');
+    const std::string folder = cut == std::string::npos ? "" : slashed.substr(0, cut + 1);
+    const std::string pattern = cut == std::string::npos ? slashed : slashed.substr(cut + 1);
+    EnsureHandle();
+    Prepare(folder);
+    std::string listing;
+    curl_easy_setopt(handle_.get(), CURLOPT_DIRLISTONLY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, AppendToString);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
+    Perform("name list of " + mask);
+
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < listing.size()) {
+      size_t end = listing.find('\n', start);
+      if (end == std::string::npos) end = listing.size();
+      std::string line = listing.substr(start, end - start);
+      start = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      // Some servers list "folder/name": keep the name and put our own folder in front.
+      const size_t slash = line.find_last_of("/\\");
+      if (slash != std::string::npos) line = line.substr(slash + 1);
+      if (line.empty() || line == "." || line == "..") continue;
+      if (fnmatch(pattern.c_str(), line.c_str(), 0) == 0) names.push_back(folder + line);
+    }
+    return names;
+  }
+
+  void Get(const std::string& remote, const std::string& local) override {
+    EnsureHandle();
+    std::unique_ptr<FILE, FileCloser> file(fopen(local.c_str(), "wb"));
+    if (!file) throw EFtpError("FTP download of " + remote + ": cannot create " + local);
+    Prepare(Slashed(remote));
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, file.get());
+    try {
+      Perform("download of " + remote);
+      if (fflush(file.get()) != 0) throw EFtpError("FTP download of " + remote + ": write failed");
+    } catch (...) {
+      file.reset();
+      remove(local.c_str());
+      throw;
+    }
+  }
+
+  void Put(const std::string& local, const std::string& remote) override {
+    EnsureHandle();
+    std::unique_ptr<FILE, FileCloser> file(fopen(local.c_str(), "rb"));
+    if (!file) throw EFtpError("FTP upload to " + remote + ": cannot open " + local);
+    fseek(file.get(), 0, SEEK_END);
+    const long size = ftell(file.get());
+    fseek(file.get(), 0, SEEK_SET);
+    Prepare(Slashed(remote));
+    curl_easy_setopt(handle_.get(), CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_READFUNCTION, ReadFromFile);
+    curl_easy_setopt(handle_.get(), CURLOPT_READDATA, file.get());
+    curl_easy_setopt(handle_.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    Perform("upload to " + remote);
+  }
+
+  void Delete(const std::string& remote) override {
+    EnsureHandle();
+    std::unique_ptr<curl_slist, SlistDeleter> commands(
+        curl_slist_append(nullptr, ("DELE " + Slashed(remote)).c_str()));
+    Prepare("");
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_QUOTE, commands.get());
+    Perform("delete of " + remote);
+  }
+
+ private:
+  void EnsureHandle() {
+    if (!handle_) Connect();
+  }
+
+  // Options of every request; reset keeps the live connection of the handle.
+  void Prepare(const std::string& path) {
+    CURL* h = handle_.get();
+    curl_easy_reset(h);
+    std::string url = "ftp://" + Host + "/";
+    size_t start = 0;
+    while (start < path.size()) {
+      size_t end = path.find('/', start);
+      const bool folder = end != std::string::npos;
+      if (!folder) end = path.size();
+      const std::string segment = path.substr(start, end - start);
+      if (!segment.empty()) {
+        char* escaped = curl_easy_escape(h, segment.c_str(), static_cast<int>(segment.size()));
+        url += escaped;
+        curl_free(escaped);
+        if (folder) url += "/";
+      }
+      start = end + 1;
+    }
+    url_ = url;
+    error_[0] = '\0';
+    curl_easy_setopt(h, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(h, CURLOPT_USERNAME, Username.c_str());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, Password.c_str());
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, 30000L);
+    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, 60L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 120L);
+    curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
+    // No CWD: the server's folder stays the home folder, so the paths of every command,
+    // the DELE of Delete included, are relative to it.
+    curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    // "-": the data connection listens on the address of the control connection.
+    if (!Passive) curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+  }
+
+  void Perform(const std::string& what) {
+    const CURLcode code = curl_easy_perform(handle_.get());
+    if (code == CURLE_OK) return;
+    std::string detail = error_[0] ? std::string(error_) : curl_easy_strerror(code);
+    throw EFtpError("FTP " + what + " failed: " + detail);
+  }
+
+  std::unique_ptr<CURL, CurlDeleter> handle_;
+  std::string url_;
+  char error_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace
+
+std::unique_ptr<FtpSession> NewCurlFtpSession() { return std::make_unique<CurlFtpSession>(); }
+
+}  // namespace v7

@@ -1,0 +1,52 @@
+// The FTP layer of the client: one session to the site's FTP account, with the few
+// operations the transfer steps need. The system's logic talks to FtpSession only; the
+// libcurl implementation stays behind NewCurlFtpSession.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace v7 {
+
+// Any failed FTP operation; the message says what was asked and what went wrong.
+class EFtpError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class FtpSession {
+ public:
+  virtual ~FtpSession() = default;
+
+  // The account: a host, optionally with a port ("127.0.0.1:2121"), a user and a password.
+  // Changes take effect at the next Connect.
+  std::string Host;
+  std::string Username;
+  std::string Password;
+  // Passive mode instead of the default active mode (the server connects back to us).
+  bool Passive = false;
+
+  // Signs in. Raises EFtpError when the server cannot be reached or refuses the account.
+  virtual void Connect() = 0;
+  virtual bool Connected() const = 0;
+  // Closes the session; harmless when not connected.
+  virtual void Disconnect() = 0;
+
+  // Remote paths may use "\" or "/" as separator; they are relative to the account's
+  // home folder.
+  //
+  // The files of the folder part of mask whose names match its last part ("*", "?",
+  // "[...]", case-sensitive), each with its folder in front ("v7/site01/send/X.pkt").
+  virtual std::vector<std::string> NameList(const std::string& mask) = 0;
+  // Downloads remote into local, replacing local. A failed download leaves no local file.
+  virtual void Get(const std::string& remote, const std::string& local) = 0;
+  // Uploads local to remote, replacing a remote file of that name.
+  virtual void Put(const std::string& local, const std::string& remote) = 0;
+  virtual void Delete(const std::string& remote) = 0;
+};
+
+std::unique_ptr<FtpSession> NewCurlFtpSession();
+
+}  // namespace v7

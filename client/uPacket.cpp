@@ -1,0 +1,143 @@
+// Packets arrive from the network: names that go into SQL are checked before use, and a
+// failure of any kind ends as an error text, never as an exception out of Postdata.
+#include "uPacket.h"
+
+#include <cctype>
+#include <cstring>
+#include <pugixml.hpp>
+
+#include "uXDS.h"
+
+namespace v7 {
+
+namespace {
+
+void TraceTo(const TPacketTarget& target, const std::string& text) {
+  if (target.Trace) target.Trace(text);
+}
+
+// The element children of a node, in document order (comments and text are no rows).
+template <class F>
+void ForEachElement(const pugi::xml_node& parent, F&& visit) {
+  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+    if (child.type() == pugi::node_element) visit(child);
+}
+
+// The reason a table packet may not be applied, empty when it may.
+std::string CheckTablePacket(const pugi::xml_node& root, const std::string& table) {
+  if (!IsPacketIdentifier(table)) return "Invalid table name in packet: \"" + table + "\"";
+  std::string problem;
+  ForEachElement(root, [&](const pugi::xml_node& row) {
+    if (!problem.empty()) return;
+    const std::string id = row.attribute("recordid").value();
+    if (!IsPacketNumber(id)) {
+      problem = "Invalid record id in packet: \"" + id + "\"";
+      return;
+    }
+    ForEachElement(row, [&](const pugi::xml_node& column) {
+      if (problem.empty() && !IsPacketIdentifier(column.name()))
+        problem = "Invalid column name in packet: \"" + std::string(column.name()) + "\"";
+    });
+  });
+  return problem;
+}
+
+}  // namespace
+
+bool IsPacketIdentifier(const std::string& name) {
+  if (name.empty()) return false;
+  for (unsigned char c : name)
+    if (!(std::isalnum(c) && c < 0x80) && c != '_') return false;
+  return true;
+}
+
+bool IsPacketNumber(const std::string& text) {
+  size_t i = 0;
+  if (i < text.size() && text[i] == '-') ++i;
+  const size_t digitsStart = i;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+  if (i == digitsStart) return false;
+  if (i < text.size() && text[i] == '.') {
+    const size_t fractionStart = ++i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == fractionStart) return false;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const size_t exponentStart = i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == exponentStart) return false;
+  }
+  return i == text.size();
+}
+
+void PostTableData(const pugi::xml_document& doc, const TPacketTarget& target, std::string& err) {
+  err.clear();
+  const pugi::xml_node root = doc.document_element();
+  const std::string table = root.attribute("table").value();
+  err = CheckTablePacket(root, table);
+  if (!err.empty()) return;
+  try {
+    // One query object serves every row; no transaction: each row takes effect on its own.
+    std::unique_ptr<TXDS> query = target.NewQuery();
+    ForEachElement(root, [&](const pugi::xml_node& row) {
+      const std::string condition = table + "id=" + row.attribute("recordid").value();
+      if (std::strcmp(row.attribute("deltrans").value(), "true") == 0) {
+        query->DeleteRecords(table, condition);
+        return;
+      }
+      ForEachElement(row, [&](const pugi::xml_node& column) {
+        query->SetValue(column.name(), column.child_value(), column.attribute("type").value());
+      });
+      query->InsertOrUpdate(table, condition);
+    });
+    query->Close();
+  } catch (const std::exception& e) {
+    err = e.what();
+  }
+}
+
+void Postdata(const std::string& fileName, const TPacketTarget& target, std::string& err) {
+  err.clear();
+  const int savedSiteNo = SiteNo;
+  try {
+    TraceTo(target, "# 1#Executing Postdata");
+    TraceTo(target, "# 1#Reading file " + fileName);
+    pugi::xml_document doc;
+    // As a fragment, so that text or a second element beside the root is seen and refused
+    // instead of being dropped silently.
+    const pugi::xml_parse_result parsed =
+        doc.load_file(fileName.c_str(), pugi::parse_default | pugi::parse_fragment);
+    if (parsed.status == pugi::status_file_not_found || parsed.status == pugi::status_io_error)
+      throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+    if (!parsed)
+      throw std::runtime_error(std::string(parsed.description()) + " at offset " +
+                               std::to_string(parsed.offset) + " of \"" + fileName + "\"");
+    int elements = 0;
+    for (pugi::xml_node node = doc.first_child(); node; node = node.next_sibling()) {
+      if (node.type() == pugi::node_element) ++elements;
+      if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata || elements > 1)
+        throw std::runtime_error("Invalid XML: more than one root element or text beside it in \"" +
+                                 fileName + "\"");
+    }
+    if (elements == 0) {
+      TraceTo(target, "# 1#File is empty.");
+      SiteNo = savedSiteNo;
+      return;
+    }
+    if (*doc.document_element().attribute("table").value() != '\0') {
+      PostTableData(doc, target, err);
+    } else if (target.PostDocument) {
+      target.PostDocument(doc, err);
+    } else {
+      err = kNoDocumentEngine;
+    }
+  } catch (const std::exception& e) {
+    err = e.what();
+  }
+  if (!err.empty()) TraceTo(target, "# 1#Error " + err);
+  SiteNo = savedSiteNo;
+}
+
+}  // namespace v7

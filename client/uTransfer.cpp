@@ -1,0 +1,280 @@
+// The transfer steps of the cycle: sending the queued packets and the ping, receiving and
+// applying packets, receiving and running patch files. Each step catches its own failures,
+// shows them in the message pane and lets the cycle go on.
+#include "uTransfer.h"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "uDBManager.h"
+#include "uGeneralFunctions.h"
+#include "uMain.h"
+#include "uXDS.h"
+#include "uZStream.h"
+
+namespace v7 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string TwoDigits(const std::string& number) { return PadLeft(number, 2, '0'); }
+
+void WriteBytes(const std::string& fileName, const std::string& bytes) {
+  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw EFCreateError("Cannot create file \"" + fileName + "\"");
+}
+
+std::string ReadBytes(const std::string& fileName) {
+  std::ifstream in(fileName, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The lines of a text file; a line ends at CR LF, LF or CR.
+std::vector<std::string> ReadLines(const std::string& fileName) {
+  const std::string text = ReadBytes(fileName);
+  std::vector<std::string> lines;
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(line);
+      line.clear();
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+void RemoveQuietly(const std::string& fileName) {
+  std::error_code ec;
+  fs::remove(fileName, ec);
+}
+
+// The file name with its extension (the part from the last "." of the name) replaced.
+std::string WithExtension(const std::string& fileName, const std::string& extension) {
+  return fs::path(fileName).replace_extension(extension).string();
+}
+
+void RaiseOnError(const std::string& err) {
+  if (!err.empty()) throw EDatabaseError(err);
+}
+
+}  // namespace
+
+void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
+
+std::string PacketDateCondition(const std::string& dateText) {
+  if (dateText.empty()) return "pktdate is null";
+  return "pktdate=" + ReplaceAll(DbDateTemplate, ":value", ReplaceAll(dateText, "'", "''"));
+}
+
+bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath) {
+  const std::string name = fs::path(packetPath).filename().string();
+  const std::string logPacket = kFailedFolder + name;
+  std::error_code ec;
+  // copy_file without overwrite options refuses an existing target: older copies stay.
+  fs::copy_file(packetPath, logPacket, ec);
+  if (fs::exists(xmlPath, ec)) fs::copy_file(xmlPath, WithExtension(logPacket, ".xml"), ec);
+  if (fs::exists("trace.txt", ec)) fs::copy_file("trace.txt", WithExtension(logPacket, ".trc"), ec);
+  return fs::exists(logPacket, ec) && fs::exists(packetPath, ec) &&
+         ReadBytes(logPacket) == ReadBytes(packetPath);
+}
+
+// ---- Sending ----
+
+void TfmV7Client::SendPackets() {
+  ShowMsg("Sending");
+  std::unique_ptr<TXDS> packets;
+  std::unique_ptr<TXDS> remover;
+  try {
+    std::string err;
+    ConnectProject(clientLogin, err);
+    RaiseOnError(err);
+    SendPing();
+    packets = dbManager->NewQuery();
+    remover = dbManager->NewQuery();
+    packets->GetSQL().SetText("select * from v7pkt order by pktdate");
+    packets->Open();
+    while (!packets->Eof()) {
+      const std::string file = packets->FieldByName("name").Value + ".pkt";
+      WriteBytes(file, packets->FieldByName("pkt").Value);
+      const std::string remote =
+          "v7\\site" + TwoDigits(packets->FieldByName("siteno").Value) + "\\send\\" + file;
+      if (!ftp->Connected()) ftp->Connect();
+      ShowMsg("Uploading file " + file);
+      ftp->Put(file, remote);
+      RemoveQuietly(file);
+      remover->DeleteRecords("v7pkt", PacketDateCondition(packets->FieldByName("pktdate").Value));
+      packets->Next();
+    }
+    packets.reset();
+    remover.reset();
+    CloseConnection();
+  } catch (const std::exception& e) {
+    ShowMsg(e.what());
+    packets.reset();
+    remover.reset();
+    CloseConnection();
+    ftp->Disconnect();
+  }
+  ShowMsg("Send completed");
+}
+
+void TfmV7Client::SendPing() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &local);
+  WriteBytes("ping.txt", std::string(stamp) + "\r\n");
+  const std::string remote = "v7\\pings\\" + TwoDigits(std::to_string(SiteNo)) + ".txt";
+  if (!ftp->Connected()) ftp->Connect();
+  ShowMsg("Uploading file ping.txt");
+  ftp->Put("ping.txt", remote);
+  RemoveQuietly("ping.txt");
+}
+
+// ---- Receiving packets ----
+
+void TfmV7Client::ReceivePackets() {
+  ShowMsg("Receiving");
+  std::vector<std::string> names;
+  std::string entry;
+  std::string packetPath;
+  std::string xmlPath;
+  try {
+    std::string err;
+    ConnectProject(clientLogin, err);
+    RaiseOnError(err);
+    siteText = TwoDigits(std::to_string(SiteNo));
+    std::string remoteFolder = "v7\\site" + siteText + "\\send\\";
+    const std::string localFolder = kReceiveFolder;
+    CreateWorkFolders();
+    if (!ftp->Connected()) ftp->Connect();
+    names = ftp->NameList(remoteFolder + "*.pkt");
+    for (const std::string& listed : names) {
+      entry = listed;
+      packetPath.clear();
+      xmlPath.clear();
+      ShowMsg("Downloading " + entry);
+      std::string name;
+      SplitPath(entry, remoteFolder, name);
+      ftp->Get(remoteFolder + name, localFolder + name);
+      packetPath = localFolder + name;
+      xmlPath = packetPath.substr(0, packetPath.size() >= 4 ? packetPath.size() - 4 : 0) + ".xml";
+      TCompress().DecompressFile(packetPath, xmlPath);
+      if (fs::exists(xmlPath)) {
+        ShowMsg("Pushing into database");
+        std::string postErr;
+        Postdata(xmlPath, postErr);
+        // A rejected packet leaves the server only once its copy is kept.
+        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath);
+        RemoveQuietly(packetPath);
+        RemoveQuietly(xmlPath);
+        // Handled: nothing is left here for the failure handler to keep.
+        packetPath.clear();
+        xmlPath.clear();
+        if (kept) {
+          ftp->Delete(entry);
+        } else {
+          ShowMsg("Packet " + entry + " stays on the server: no copy could be kept in " +
+                  kFailedFolder);
+        }
+      } else {
+        RemoveQuietly(packetPath);
+      }
+    }
+    names.clear();
+    CloseConnection();
+  } catch (const std::exception& e) {
+    CloseConnection();
+    ShowMsg(e.what());
+    if (!entry.empty() && !packetPath.empty() && !xmlPath.empty()) {
+      const bool kept = KeepFailedPacket(packetPath, xmlPath);
+      RemoveQuietly(packetPath);
+      RemoveQuietly(xmlPath);
+      if (!kept) {
+        ShowMsg("Packet " + entry + " stays on the server: no copy could be kept in " +
+                kFailedFolder);
+      } else if (ftp->Connected()) {
+        try {
+          ftp->Delete(entry);
+        } catch (const std::exception& deleteError) {
+          ShowMsg(deleteError.what());
+        }
+      }
+    }
+    names.clear();
+    ftp->Disconnect();
+  }
+  ShowMsg("Completed receive");
+}
+
+// ---- Receiving patches ----
+
+void TfmV7Client::ReceivePatches() {
+  ShowMsg("Receiving patches");
+  // No step leaves a connection open; the patch step opens one per file it runs.
+  dbManager.reset();
+  std::vector<std::string> names;
+  std::unique_ptr<TXDS> query;
+  try {
+    siteText = TwoDigits(std::to_string(SiteNo));
+    std::string remoteFolder = "v7\\patches\\";
+    const std::string localFolder = kTransitFolder;
+    CreateWorkFolders();
+    if (!ftp->Connected()) ftp->Connect();
+    names = ftp->NameList(remoteFolder + siteText + ".*");
+    for (const std::string& entry : names) {
+      ShowMsg("Downloading " + entry);
+      std::string name;
+      SplitPath(entry, remoteFolder, name);
+      const std::string localFile = localFolder + name;
+      ftp->Get(remoteFolder + name, localFile);
+      if (!fs::exists(localFile)) continue;
+      if (dbManager) CloseConnection();
+      std::string err;
+      ConnectProject(clientLogin, err);
+      RaiseOnError(err);
+      const std::vector<std::string> lines = ReadLines(localFile);
+      // The buffer is emptied only by "<<": a ">>" runs everything gathered since then.
+      std::string statement;
+      query = dbManager->NewQuery();
+      for (const std::string& line : lines) {
+        if (line == "<<") {
+          statement.clear();
+        } else if (line == ">>") {
+          DoTrace("# 1#" + statement);
+          query->GetSQL().SetText(statement);
+          query->ExecSQL();
+        } else {
+          statement += line + "\r\n";
+        }
+      }
+      query.reset();
+      RemoveQuietly(localFile);
+      ftp->Delete(entry);
+    }
+    names.clear();
+    if (dbManager) CloseConnection();
+  } catch (const std::exception& e) {
+    ShowMsg(e.what());
+    names.clear();
+    query.reset();
+    if (dbManager) CloseConnection();
+    ftp->Disconnect();
+  }
+  ShowMsg("Completed");
+}
+
+}  // namespace v7

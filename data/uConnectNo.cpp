@@ -1,0 +1,238 @@
+// Connection numbers and record ids of the connection manager (see uDBManager.h).
+//
+// Each connect takes a row of CONNECTINFO: a released one, one not touched for more than a
+// day (its holder died), or a new one. The row's counter continues from where its last
+// holder left it, and it is saved after every record id, so an id is never issued twice as
+// long as one client at a time holds a number. On the "access" kind the clients share one
+// file, and taking a number is serialised by the lock table connecttemp.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "uDBManager.h"
+#include "uDbDates.h"
+
+namespace v7 {
+
+namespace {
+
+constexpr int kGateAttempts = 100;
+// A create of an existing table fails at once on SQLite, where the shared file of old took
+// its time; without a pause the attempts would be spent before the holder is done.
+constexpr auto kGatePause = std::chrono::milliseconds(20);
+constexpr int kSaveAttempts = 99;
+constexpr long double kCounterLimit = 999999999;
+
+// Whole numbers only; never in exponent form.
+std::string WholeNumberText(long double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.0Lf", value);
+  return buf;
+}
+
+}  // namespace
+
+std::string TDBManager::RecordIdToStr(long double id) { return WholeNumberText(id); }
+
+bool TDBManager::AcquireConnectNo() {
+  TProjectRecord& record = *Current;
+  const std::string kind = record.DbType;
+  InsertQuery = NewQuery();
+  UtilityQuery = NewQuery();
+  CnoQuery = NewQuery();
+  FreeQuery = NewQuery();
+  std::unique_ptr<TXDS> plainQuery = NewQuery();
+  CnoQuery->GetSQL().SetText("SELECT * FROM CONNECTINFO WHERE CONNECTNO = :cno");
+
+  if (kind == "access" && !GateClose()) {
+    ErrorText = "Failed in Gateclose";
+    return false;
+  }
+
+  std::string lockingSql, plainSql;
+  if (kind == "access") {
+    lockingSql = "select * from connectinfo where (active = 'F') OR (now()-LASTUPDATED > 1)";
+    plainSql = lockingSql;
+  } else if (kind == "postgre") {
+    plainSql = "select * from connectinfo where (active = 'F') OR (now()-LASTUPDATED > 1)";
+    lockingSql = plainSql + " for update";
+  } else if (kind == "mysql") {
+    plainSql = "select * from CONNECTINFO where (ACTIVE = 'F') OR (sysdate()-LASTUPDATED > 1)";
+    lockingSql = plainSql + " FOR UPDATE";
+  } else {
+    plainSql = "select * from CONNECTINFO where (ACTIVE = 'F') OR (sysdate-LASTUPDATED > 1)";
+    lockingSql = plainSql + " for update ";
+  }
+
+  bool inTransaction = false;
+  try {
+    Trace("# 1#Executing " + lockingSql);
+    StartTransaction(record.Name);
+    inTransaction = true;
+
+    // The highest number is read under the gate and inside the transaction: read before
+    // them, two clients could both add the same new number.
+    const std::string maxSql = "select max(connectno) cno from connectinfo";
+    FreeQuery->GetSQL().SetText(maxSql);
+    Trace("# 1#Executing " + maxSql);
+    FreeQuery->Open();
+    long long highest = FreeQuery->IsEmpty() ? 0 : FreeQuery->FieldByName("cno").GetAsInteger();
+    FreeQuery->Close();
+
+    FreeQuery->GetSQL().SetText(lockingSql);
+    FreeQuery->Open();
+    plainQuery->GetSQL().SetText(plainSql);
+    plainQuery->Open();
+    long long freeNo =
+        plainQuery->IsEmpty() ? 0 : plainQuery->FieldByName("connectno").GetAsInteger();
+    CnoQuery->ParamByName("cno").SetAsInteger(freeNo);
+    plainQuery->Close();
+    plainQuery.reset();
+
+    Trace("# 1#Executing " + CnoQuery->GetSQL().Text());
+    CnoQuery->Open();
+    if (CnoQuery->IsEmpty()) {
+      long long newNo = highest + 1;
+      if (newNo > kMaxConnectNo) {
+        // The ids give a number four digits: no row is added beyond them.
+        CnoQuery->Close();
+        FreeQuery->Close();
+        // Rolled back first: the lock table's drop would be undone with the transaction.
+        Rollback(record.Name);
+        inTransaction = false;
+        if (kind == "access") GateOpen();
+        ErrorText = "Connections exhausted";
+        InsertQuery.reset();
+        FreeQuery.reset();
+        return false;
+      }
+      std::string d = ReplaceAll(DbDateTemplate, ":value", DateTimeToText(ServerDate()));
+      std::string sql =
+          "insert into connectinfo (connectno, lastnumber, lastupdated, active) "
+          "values (" +
+          std::to_string(newNo) + ",0," + d + ",'T')";
+      InsertQuery->GetSQL().SetText(sql);
+      Trace("# 1#Executing " + sql);
+      InsertQuery->ExecSQL();
+      record.ConnectNo = static_cast<int>(newNo);
+      record.LastNumber = 0;
+    } else {
+      long double n = CnoQuery->FieldByName("lastnumber").GetAsFloat();
+      if (n > kCounterLimit) n = 0;
+      std::string d = ReplaceAll(DbDateTemplate, ":value", DateTimeToText(ServerDate()));
+      std::string sql = "update connectinfo set lastupdated=" + d +
+                        ", lastnumber=" + WholeNumberText(n) +
+                        ", active='T' where connectno = " + std::to_string(freeNo);
+      InsertQuery->GetSQL().SetText(sql);
+      Trace("# 1#" + sql);
+      InsertQuery->ExecSQL();
+      record.ConnectNo = static_cast<int>(freeNo);
+      record.LastNumber = n;
+    }
+
+    if (kind == "access")
+      GateOpen();
+    else
+      FreeQuery->Close();
+    CnoQuery->Close();
+    FreeQuery.reset();
+    InsertQuery.reset();
+    Commit(record.Name);
+    return true;
+  } catch (...) {
+    // Left open, the transaction would hold the database and the lock table would keep
+    // every other client from connecting: both are given back before the error goes on.
+    try {
+      if (inTransaction) Rollback(record.Name);
+    } catch (const std::exception&) {
+      // The connection is dropped with the manager, which ends the transaction anyway.
+    }
+    if (kind == "access") {
+      try {
+        GateOpen();
+      } catch (const std::exception&) {
+        // Nothing more can be done here; the next connect reports "Failed in Gateclose".
+      }
+    }
+    record.ConnectNo = -1;
+    throw;
+  }
+}
+
+bool TDBManager::GateClose() {
+  UtilityQuery->GetSQL().SetText("create table connecttemp (connecttempid integer)");
+  for (int attempt = 1; attempt <= kGateAttempts; ++attempt) {
+    try {
+      UtilityQuery->ExecSQL();
+      return true;
+    } catch (const std::exception&) {
+      if (attempt < kGateAttempts) std::this_thread::sleep_for(kGatePause);
+    }
+  }
+  ShowMessage("Unable to connect in GateClose.");
+  return false;
+}
+
+void TDBManager::GateOpen() {
+  UtilityQuery->GetSQL().Clear();
+  UtilityQuery->GetSQL().SetText("drop table connecttemp");
+  UtilityQuery->ExecSQL();
+}
+
+long double TDBManager::NewRecordId(TProjectRecord& record) {
+  std::string text = std::to_string(record.SiteNo) +
+                     PadLeft(std::to_string(record.ConnectNo), 4, '0') +
+                     PadLeft(WholeNumberText(record.LastNumber), 9, '0');
+  char* end = nullptr;
+  long double id = std::strtold(text.c_str(), &end);
+  // Held as a number, an id of more digits than the number type carries exactly would
+  // collide with its neighbours.
+  if (end == text.c_str() || *end != '\0' || WholeNumberText(id) != text)
+    throw EDatabaseError("Record id " + text + " cannot be held exactly");
+  record.LastNumber = record.LastNumber + 1;
+  SaveLastNumber(record);
+  return id;
+}
+
+void TDBManager::SaveLastNumber(TProjectRecord& record) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      double now = ServerDate();
+      if (record.DbType != "access") {
+        CnoQuery->GetSQL().SetText("select * from connectinfo where connectno = " +
+                                   std::to_string(record.ConnectNo));
+        CnoQuery->Open();
+        double lastUpdated = CnoQuery->FieldByName("lastupdated").GetAsDateTime();
+        if (now - lastUpdated > 1) throw EDatabaseError("Invalid connection");
+        CnoQuery->Close();
+      }
+      // The date is saved with its time: a date alone would make a number in use look more
+      // than a day old soon after midnight, and another client would take it over.
+      std::string d = ReplaceAll(DbDateTemplate, ":value", DateTimeToText(now));
+      UtilityQuery->GetSQL().SetText("update connectinfo set lastupdated = " + d +
+                                     ", lastnumber=:lc where connectno = :cn");
+      UtilityQuery->ParamByName("lc").SetAsString(WholeNumberText(record.LastNumber));
+      UtilityQuery->ParamByName("cn").SetAsInteger(record.ConnectNo);
+      UtilityQuery->ExecSQL();
+      return;
+    } catch (const std::exception&) {
+      if (CnoQuery) CnoQuery->Close();
+      if (attempt >= kSaveAttempts) throw;
+    }
+  }
+}
+
+void TDBManager::ReleaseConnectNo() {
+  try {
+    if (!Current || !UtilityQuery) return;
+    UtilityQuery->GetSQL().SetText("update connectinfo set active = 'F' where connectno = " +
+                                   std::to_string(Current->ConnectNo));
+    UtilityQuery->ExecSQL();
+  } catch (const std::exception&) {
+    // Giving the number back is best effort: a row left active becomes free a day later.
+  }
+}
+
+}  // namespace v7

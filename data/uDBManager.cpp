@@ -1,0 +1,380 @@
+// The connection manager (see uDBManager.h): connecting a project, its dialect, the control
+// values, query objects, transactions and the server date. Connection numbers and record
+// ids are in uConnectNo.cpp.
+#include "uDBManager.h"
+
+#include <cctype>
+#include <filesystem>
+
+#include "uDbDates.h"
+#include "uPgBackend.h"
+#include "uRegistry.h"
+#include "uSqliteBackend.h"
+
+namespace v7 {
+
+namespace {
+
+const char kServerKey[] = "SOFTWARE\\STELLOCK\\QUOREX";
+const char kDataSourceKey[] = "SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV";
+const char kDataSourceName[] = "DozovuZovadoVEV";
+const char kUnableToConnect[] = "Unable to connect.";
+const char kImproperProject[] = "Improper Project Name";
+const char kImproperDatabase[] = "Improper Database Name";
+const char kOraclePassword[] = "kib";  // the same for every Oracle project
+const char kCommonDateTemplate[] = "format(':value', 'dd/mm/yyyy hh:nn:ss')";
+
+// The project name names the connection, so it must be an identifier.
+bool IsIdentifier(const std::string& name) {
+  if (name.empty()) return false;
+  if (std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+  for (char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  return true;
+}
+
+void CheckConnectionName(const std::string& name) {
+  if (!IsIdentifier(name))
+    throw EDatabaseError("\"" + name +
+                         "\" is not a valid project name: letters, digits and \"_\", not "
+                         "starting with a digit");
+}
+
+bool HoldsSeparator(const std::string& path) {
+  return path.find('\\') != std::string::npos || path.find('/') != std::string::npos;
+}
+
+}  // namespace
+
+TDBManager::TDBManager() : Projects(std::make_unique<TPConnect>()) {}
+
+TDBManager::~TDBManager() {
+  bool queriesFreed = false;
+  while (Projects && !Projects->Records.empty()) {
+    // Work left open by a failed caller is dropped before the number is given back, so
+    // that the release is not rolled back with it when the connection closes.
+    if (Current && Current->Connection && Current->Connection->InTransaction()) {
+      try {
+        Current->Connection->Rollback();
+      } catch (const std::exception&) {
+        // The connection is dropped next, which ends the transaction anyway.
+      }
+    }
+    ReleaseConnectNo();
+    if (!queriesFreed) {
+      CnoQuery.reset();
+      UtilityQuery.reset();
+      ServerDateQuery.reset();
+      FreeQuery.reset();
+      InsertQuery.reset();
+      queriesFreed = true;
+    }
+    std::string name = Projects->Records.front()->Name;
+    DisconnectProject(name);
+    Projects->RemoveProject(name);
+    if (!Projects->Records.empty() && Projects->Records.front()->Name == name) {
+      Projects->Records.erase(Projects->Records.begin());  // a name FindProject cannot match
+    }
+    Current = Projects->Current;
+  }
+}
+
+TTraceProc TDBManager::TraceHook() {
+  if (!Debug) return {};
+  return Debug->TraceProc();
+}
+
+void TDBManager::Trace(const std::string& text) {
+  if (Debug) Debug->Write(text);
+}
+
+void TDBManager::ShowMessage(const std::string& text) {
+  if (OnMessageBox) OnMessageBox(text);
+}
+
+// ---------------------------------------------------------------- connect
+
+bool TDBManager::Connect(const std::string& projectName) {
+  bool result = false;
+  if (projectName.empty()) return false;
+  try {
+    std::string name = LowerStr(TrimStr(projectName));
+    Current = Projects->AddProject(name);
+    Trace("# 1#Project=" + Current->Project);
+    Trace("# 1#Dbtype=" + Current->DbType);
+    Trace("# 1#dbname=" + Current->DbName);
+    Trace("# 1#driver=" + Current->Driver);
+    DbKind = Current->DbType;
+
+    const std::string& kind = Current->DbType;
+    std::string serverDateSql;
+    if (kind == "access") {
+      CurrencyTable = "\"currency\"";
+      DbLowerFunc = "lcase";
+      DbDateFormat = "dd/mm/yyyy";
+      DbDateTemplate = kCommonDateTemplate;
+      serverDateSql = "Select now() as sdt from dual";
+      ConnectAccess();
+    } else if (kind == "oracle") {
+      CurrencyTable = "currency";
+      DbLowerFunc = "lower";
+      DbDateFormat = "dd/mm/yy";
+      std::string mask = ReadSetting("ORADateString");
+      DbDateTemplate = mask.empty() ? "to_date(':value','dd/mm/yyyy hh:mi:ss AM')"
+                                    : "to_date(':value','" + ReplaceAll(mask, "'", "''") + "')";
+      serverDateSql = "Select sysdate as sdt from dual";
+      ConnectOracle();
+    } else if (kind == "mysql") {
+      CurrencyTable = "currency";
+      DbLowerFunc = "lower";
+      DbDateFormat = "yyyy/mm/dd";
+      DbDateTemplate = kCommonDateTemplate;
+      serverDateSql = "Select sysdate() as sdt from dual";
+    } else if (kind == "postgre") {
+      CurrencyTable = "currency";
+      DbLowerFunc = "lower";
+      DbDateFormat = "dd/mm/yyyy";
+      DbDateTemplate = kCommonDateTemplate;
+      serverDateSql = "Select now() as sdt from dual";
+      ConnectPostgre();
+    }
+    // Made once the connection is open: a query object works on the connection it was
+    // made with.
+    ServerDateQuery = NewQuery();
+    ServerDateQuery->GetSQL().SetText(serverDateSql);
+    Trace("# 1#Opening connection");
+    if (ErrorText.empty()) result = AcquireConnectNo();
+    if (ErrorText.empty()) LoadControl();
+  } catch (const std::exception& e) {
+    ErrorText = e.what();
+    if (ErrorText.empty()) ErrorText = "Unknown error while connecting";
+  }
+  return result;
+}
+
+void TDBManager::ConnectAccess() {
+  if (Current->Project.empty()) {
+    ErrorText = kImproperProject;
+    throw EDatabaseError(kImproperProject);
+  }
+  SetAccessDSN(Current->Project);
+
+  // The data source names the database file; the connection is made through it.
+  CheckConnectionName(Current->Name);
+  TRegistry registry;
+  if (!registry.OpenKey(kDataSourceKey, false))
+    throw EDatabaseError(std::string("Data source name not found: ") + kDataSourceName);
+  std::string file = registry.ReadString("DBQ");
+  registry.CloseKey();
+  // Opening would make a new, empty database where the file is missing.
+  std::error_code ec;
+  if (file.empty() || !std::filesystem::is_regular_file(file, ec))
+    throw EDatabaseError("Could not find file '" + file + "'.");
+  auto connection = std::make_shared<TSqliteBackend>();
+  connection->Open(file);
+  Current->Connection = std::move(connection);
+}
+
+void TDBManager::SetAccessDSN(const std::string& project) {
+  TRegistry registry;
+  registry.OpenKey(kServerKey, true);
+  std::string serverPath = registry.ReadString("SERVERPATH");
+  registry.CloseKey();
+  if (serverPath.empty()) {
+    FindServerPath();
+    registry.OpenKey(kServerKey, true);
+    serverPath = registry.ReadString("SERVERPATH");
+    registry.CloseKey();
+  }
+  std::string path = HoldsSeparator(project) ? project : serverPath + project;
+  if (registry.OpenKey(kDataSourceKey, false)) {
+    // Every client on the machine sets the same value at each connect; an unchanged value
+    // is not written again, so that they do not rewrite the shared file all the time.
+    if (registry.ReadString("DBQ") != path + ".mdb") registry.WriteString("DBQ", path + ".mdb");
+    registry.CloseKey();
+  } else {
+    ShowMessage(kUnableToConnect);
+  }
+}
+
+void TDBManager::FindServerPath() {
+  TRegistry registry;
+  if (!registry.OpenKey(kDataSourceKey, false)) {
+    ShowMessage(kUnableToConnect);
+    return;
+  }
+  std::string dbq = registry.ReadString("DBQ");
+  registry.CloseKey();
+  size_t cut = dbq.find_last_of("\\/");
+  if (cut != std::string::npos) dbq.erase(cut + 1);
+  registry.OpenKey(kServerKey, true);
+  registry.WriteString("SERVERPATH", dbq);
+  registry.CloseKey();
+}
+
+void TDBManager::ConnectOracle() {
+  if (Current->Project.empty()) {
+    ErrorText = kImproperProject;
+    throw EDatabaseError(kImproperProject);
+  }
+  if (Current->DbName.empty()) {
+    ErrorText = kImproperDatabase;
+    throw EDatabaseError(kImproperDatabase);
+  }
+  OraUser = Current->Project;
+  OraDatabase = Current->DbName;
+  OraPassword = kOraclePassword;
+  CheckConnectionName(Current->Name);
+  throw EDatabaseError("Unable to connect to Oracle database \"" + OraDatabase + "\" as \"" +
+                       OraUser + "\": no Oracle client library (OCI) is available on this system");
+}
+
+void TDBManager::ConnectPostgre() {
+  if (Current->DbName.empty()) {
+    ErrorText = kImproperDatabase;
+    throw EDatabaseError(kImproperDatabase);
+  }
+  CheckConnectionName(Current->Name);
+  // The project's user and database; server, port and password come from libpq's own
+  // environment and password file, as for any PostgreSQL client on the machine.
+  auto connection = std::make_shared<TPgBackend>();
+  connection->Open(PgConnectionString(Current->Project, Current->DbName));
+  Current->Connection = std::move(connection);
+}
+
+void TDBManager::LoadControl() {
+  std::unique_ptr<TXDS> q = NewQuery();
+  const std::string sql = "SELECT * FROM CONTROL";
+  q->GetSQL().SetText(sql);
+  Trace("# 1#Executing " + sql);
+  q->Open();
+  std::string siteNo = q->FieldByName("siteno").GetAsString();
+  Current->SiteNo = siteNo.empty() ? 1 : static_cast<int>(q->Field.GetAsInteger());
+  SiteNo = Current->SiteNo;
+  if (q->FieldByName("basecurrencyid").GetAsFloat() > 0) {
+    std::unique_ptr<TXDS> currency = NewQuery();
+    const std::string currencySql = "select maincurr from " + CurrencyTable;
+    currency->GetSQL().SetText(currencySql);
+    Trace("# 1#Executing " + currencySql);
+    currency->Open();
+    BaseMainCurr = currency->FieldByName("maincurr").GetAsString();
+  }
+  DateSeparator = '/';
+  Millions = LowerStr(q->FieldByName("millions").GetAsString()) == "t";
+  FinYrSt = q->FieldByName("finyrst").GetAsDateTime();
+  FinYrEd = q->FieldByName("finyred").GetAsDateTime();
+  AFinYrSt = q->FieldByName("afinyrst").GetAsDateTime();
+  AFinYrEd = q->FieldByName("afinyred").GetAsDateTime();
+  CompanyName = q->FieldByName("companyname").GetAsString();
+  DbRep = q->FieldByName("dbrep").GetAsString();
+  CrRep = q->FieldByName("crrep").GetAsString();
+  DecimalSeparator = '.';
+  if (UserName.empty()) UserName = "quorex";
+  LocalIdCounter = 1;
+  q->Close();
+}
+
+// ---------------------------------------------------------------- query objects
+
+std::unique_ptr<TXDS> TDBManager::MakeQuery() {
+  if (!Current) throw EDatabaseError("No database project is open");
+  auto q = std::make_unique<TXDS>(*Current);
+  q->Name = "xds" + FloatToStr(NextLocalId());
+  return q;
+}
+
+std::unique_ptr<TXDS> TDBManager::NewQuery() {
+  auto q = MakeQuery();
+  q->Trace = TraceHook();
+  return q;
+}
+
+TXDS& TDBManager::NewQuery(TXDS& existing) {
+  existing.Trace = TraceHook();
+  return existing;
+}
+
+std::unique_ptr<TXDS> TDBManager::PrepareSelectWhere(const std::string& table,
+                                                     const std::string& condition) {
+  auto q = MakeQuery();
+  q->GetSQL().SetText("select * from " + table + " where " + condition);
+  return q;
+}
+
+TXDS& TDBManager::PrepareSelectWhere(TXDS& existing, const std::string& table,
+                                     const std::string& condition) {
+  existing.GetSQL().Clear();
+  existing.GetSQL().SetText("select * from " + table + " where " + condition);
+  return existing;
+}
+
+double TDBManager::ServerDate() {
+  if (!ServerDateQuery) throw EDatabaseError("No database project is open");
+  ServerDateQuery->Open();
+  // The SQLite engine answers now() as a Julian day number, which GetAsDateTime reads as
+  // a date; a server's own date-time comes as date text. An empty answer is 01/01/1900.
+  double result = ServerDateQuery->FieldByName("sdt").GetAsDateTime();
+  ServerDateQuery->Close();
+  return result;
+}
+
+// ---------------------------------------------------------------- transactions
+
+TProjectRecord& TDBManager::ProjectForTransaction(const std::string& projectName,
+                                                  const char* message) {
+  TProjectRecord* record = Projects->FindProject(projectName);
+  if (!record) {
+    ErrorText = message;
+    throw EDatabaseError(message);
+  }
+  Current = record;
+  Projects->Current = record;
+  if (!record->Connection) throw EDatabaseError("No database connection");
+  return *record;
+}
+
+void TDBManager::StartTransaction(const std::string& projectName) {
+  TProjectRecord& p =
+      ProjectForTransaction(projectName, "Invalid project name in StartTransaction.");
+  if (p.Driver == "ado") {
+    AdoConnInTrans = p.Connection;
+    AdoConnInTrans->StartTransaction();
+    return;
+  }
+  TransDesc = TTransactionDesc{};
+  TransDesc.TransactionID = 1;
+  TransDesc.IsolationLevel = 0;
+  if (p.Driver == "dbx") {
+    SqlConnInTrans = p.Connection;
+    SqlConnInTrans->StartTransaction();
+  } else {
+    BdeDbInTrans = p.Connection;
+    BdeDbInTrans->StartTransaction();
+  }
+}
+
+void TDBManager::Commit(const std::string& projectName) {
+  TProjectRecord& p =
+      ProjectForTransaction(projectName, "Invalid project name in DbAccess.SetProjectName.");
+  p.Connection->Commit();
+}
+
+void TDBManager::Rollback(const std::string& projectName) {
+  TProjectRecord& p =
+      ProjectForTransaction(projectName, "Invalid project name in DbAccess.SetProjectName.");
+  // Only the three known layers roll back; with none open nothing happens.
+  if (p.Driver != "ado" && p.Driver != "dbx" && p.Driver != "bde") return;
+  if (p.Connection->InTransaction()) p.Connection->Rollback();
+}
+
+void TDBManager::DisconnectProject(const std::string& projectName) {
+  TProjectRecord* record = Projects->FindProject(projectName);
+  if (!record || !record->Connection) return;
+  if (AdoConnInTrans == record->Connection) AdoConnInTrans.reset();
+  if (SqlConnInTrans == record->Connection) SqlConnInTrans.reset();
+  if (BdeDbInTrans == record->Connection) BdeDbInTrans.reset();
+  record->Connection->Close();
+  record->Connection.reset();
+}
+
+}  // namespace v7

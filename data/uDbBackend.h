@@ -1,0 +1,97 @@
+// The small interface every database engine sits behind: open, run statements with named
+// ":name" parameters, read typed result columns, blobs as bytes, transactions, last error.
+// The query object (uXDS.h) speaks only to this; SQLite and PostgreSQL implement it.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace v7 {
+
+// Raised for every failure of the database layer: connection lost, SQL error, missing field
+// or parameter. what() is the engine's own message; Sql() the statement that failed, if any.
+class EDatabaseError : public std::runtime_error {
+ public:
+  explicit EDatabaseError(const std::string& message, std::string sql = "")
+      : std::runtime_error(message), sql_(std::move(sql)) {}
+  const std::string& Sql() const { return sql_; }
+
+ private:
+  std::string sql_;
+};
+
+// Storage kind of one value crossing the backend boundary.
+enum class TDbKind { Null, Integer, Float, Text, Blob, DateTime };
+
+// One typed value. DateTime values carry the system's date-time double (days since
+// 30/12/1899, time as the fraction) in Float, whatever form the engine stores.
+struct TDbValue {
+  TDbKind Kind = TDbKind::Null;
+  long long Int = 0;
+  double Float = 0;
+  std::string Text;  // Text; for Blob the raw bytes
+
+  bool IsNull() const { return Kind == TDbKind::Null; }
+  static TDbValue Null() { return {}; }
+  static TDbValue FromInt(long long v) { return {TDbKind::Integer, v, 0, {}}; }
+  static TDbValue FromFloat(double v) { return {TDbKind::Float, 0, v, {}}; }
+  static TDbValue FromText(std::string v) { return {TDbKind::Text, 0, 0, std::move(v)}; }
+  static TDbValue FromBlob(std::string bytes) { return {TDbKind::Blob, 0, 0, std::move(bytes)}; }
+  static TDbValue FromDateTime(double v) { return {TDbKind::DateTime, 0, v, {}}; }
+};
+
+// One result column: its name as the statement gave it and the kind its values have
+// (declared date columns are DateTime; a column of no declared type takes the kind of its
+// first non-null value). Size: the declared length of a text column, else 0.
+struct TDbColumn {
+  std::string Name;
+  TDbKind Kind = TDbKind::Text;
+  int Size = 0;
+};
+
+// A whole result held in memory.
+struct TDbRowSet {
+  std::vector<TDbColumn> Columns;
+  std::vector<std::vector<TDbValue>> Rows;
+};
+
+// Named parameters: the name without its ":" and the value to bind.
+using TDbParams = std::vector<std::pair<std::string, TDbValue>>;
+
+class TDbBackend {
+ public:
+  virtual ~TDbBackend() = default;
+
+  // The database kind whose dialect the engine speaks ("access", "postgre").
+  virtual std::string DbKind() const = 0;
+
+  // Opens the database named by target (a file for SQLite, a connection string for
+  // PostgreSQL). Raises EDatabaseError when it cannot.
+  virtual void Open(const std::string& target) = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+
+  // Runs a statement that returns no rows; answers the number of rows it changed.
+  virtual long long Execute(const std::string& sql, const TDbParams& params = {}) = 0;
+  // Runs a statement and returns all its rows.
+  virtual TDbRowSet Query(const std::string& sql, const TDbParams& params = {}) = 0;
+
+  // Transactions do not nest: a second StartTransaction raises; Commit or Rollback with
+  // none open does nothing.
+  virtual void StartTransaction() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+  virtual bool InTransaction() const = 0;
+
+  // The message of the last failure (empty after a success).
+  virtual std::string LastError() const = 0;
+};
+
+// The names of the ":name" parameters of a statement, in order of appearance, one entry per
+// distinct name. Quoted literals, quoted identifiers, comments and "::" casts are skipped.
+std::vector<std::string> ParseParamNames(const std::string& sql);
+
+}  // namespace v7

@@ -1,0 +1,631 @@
+// The PostgreSQL engine behind TDbBackend (see uPgBackend.h).
+#include "uPgBackend.h"
+
+#include <libpq-fe.h>
+#include <strings.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "uDbDates.h"
+
+namespace v7 {
+
+namespace {
+
+// Type OIDs of the server's built-in types (fixed by the server; see pg_type).
+constexpr Oid kBoolOid = 16;
+constexpr Oid kByteaOid = 17;
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kInt2Oid = 21;
+constexpr Oid kInt4Oid = 23;
+constexpr Oid kOidOid = 26;
+constexpr Oid kFloat4Oid = 700;
+constexpr Oid kFloat8Oid = 701;
+constexpr Oid kBpcharOid = 1042;
+constexpr Oid kVarcharOid = 1043;
+constexpr Oid kDateOid = 1082;
+constexpr Oid kTimestampOid = 1114;
+constexpr Oid kTimestamptzOid = 1184;
+constexpr Oid kNumericOid = 1700;
+
+// The header that a length modifier of a character type carries (the server's VARHDRSZ).
+constexpr int kVarHeader = 4;
+
+// Answered by the compatibility objects' version function; raise it when the script changes.
+constexpr int kCompatVersion = 1;
+// Serialises clients that would install the compatibility objects at the same moment.
+constexpr long long kCompatLockKey = 7307001;
+
+// The statement-level savepoint inside a transaction.
+const char* const kSavepoint = "SAVEPOINT v7_statement";
+const char* const kNextSavepoint = "RELEASE SAVEPOINT v7_statement; SAVEPOINT v7_statement";
+const char* const kUndoStatement = "ROLLBACK TO SAVEPOINT v7_statement";
+
+// Session settings every statement of the system relies on: dates print as ISO text (read
+// by ReadDate) and day-first texts such as "31/12/2005" read as dates; a backslash inside a
+// quoted literal is an ordinary character, so doubling the quotes is all a value needs.
+const char* const kSessionSetup =
+    "SET datestyle TO 'ISO, DMY'; SET standard_conforming_strings TO on; "
+    "SET client_min_messages TO warning";
+
+const std::string kCompatScript = R"SQL(
+-- A date text read by the date style of an Access mask (day, month or year first).
+create or replace function v7_timestamp_dmy(value text) returns timestamp
+  language sql stable strict set datestyle to 'ISO, DMY' as $$ select value::timestamp $$;
+create or replace function v7_timestamp_mdy(value text) returns timestamp
+  language sql stable strict set datestyle to 'ISO, MDY' as $$ select value::timestamp $$;
+create or replace function v7_timestamp_ymd(value text) returns timestamp
+  language sql stable strict set datestyle to 'ISO, YMD' as $$ select value::timestamp $$;
+
+-- The dialect's date template: format('31/12/2005 10:30:00', 'dd/mm/yyyy hh:nn:ss').
+-- It takes the place of the built-in format() for two texts in this database, so a mask
+-- that holds no date token is refused with a message rather than read as a date.
+create or replace function format(value text, mask text) returns timestamp
+  language plpgsql stable strict as $$
+declare
+  m text := lower(mask);
+  d int := position('d' in m);
+  mo int := position('m' in m);
+  y int := position('y' in m);
+begin
+  if m !~ '(dd|mm|yy|hh|nn|ss)' then
+    raise exception 'format(''%'', ''%''): the mask holds no date; in this database format() of two texts reads a date (pg_catalog.format formats text)', value, mask;
+  end if;
+  if y > 0 and (mo = 0 or y < mo) and (d = 0 or y < d) then
+    return v7_timestamp_ymd(value);
+  end if;
+  if mo > 0 and d > 0 and mo < d then
+    return v7_timestamp_mdy(value);
+  end if;
+  return v7_timestamp_dmy(value);
+end $$;
+
+-- A difference of two dates compared with a number of days: now()-LASTUPDATED > 1.
+create or replace function v7_interval_days(span interval) returns double precision
+  language sql immutable strict as $$ select extract(epoch from span)::double precision / 86400 $$;
+create or replace function v7_interval_gt(span interval, days double precision) returns boolean
+  language sql immutable strict as $$ select v7_interval_days(span) > days $$;
+create or replace function v7_interval_ge(span interval, days double precision) returns boolean
+  language sql immutable strict as $$ select v7_interval_days(span) >= days $$;
+create or replace function v7_interval_lt(span interval, days double precision) returns boolean
+  language sql immutable strict as $$ select v7_interval_days(span) < days $$;
+create or replace function v7_interval_le(span interval, days double precision) returns boolean
+  language sql immutable strict as $$ select v7_interval_days(span) <= days $$;
+-- Made only where missing: a statement of the database may already use them.
+do $$
+declare
+  op record;
+begin
+  for op in select * from (values ('>', 'v7_interval_gt'), ('>=', 'v7_interval_ge'),
+                                  ('<', 'v7_interval_lt'), ('<=', 'v7_interval_le')) as o(name, fn)
+  loop
+    if not exists (select 1 from pg_operator
+                   where oprname = op.name and oprleft = 'interval'::regtype
+                     and oprright = 'double precision'::regtype) then
+      execute pg_catalog.format('create operator %s (leftarg = interval, rightarg = double precision, '
+                                'function = %I)', op.name, op.fn);
+    end if;
+  end loop;
+end $$;
+
+-- The server-date statement and constants read from a one-row table "dual", as on the
+-- other engines (a site script may make it too).
+create table if not exists dual (dummy varchar(1));
+insert into dual (dummy) select 'X' where not exists (select 1 from dual);
+)SQL";
+
+std::string OneLine(std::string s) {
+  for (char& c : s)
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// The statement with each ":name" replaced by "$k", k the 1-based place of the name in
+// names. It skips what ParseParamNames skips (quoted texts and identifiers, comments, "::"),
+// so both find the same parameters.
+std::string NumberParams(const std::string& sql, const std::vector<std::string>& names) {
+  std::string out;
+  out.reserve(sql.size() + 8);
+  const size_t n = sql.size();
+  size_t i = 0;
+  while (i < n) {
+    char c = sql[i];
+    size_t start = i;
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
+      char close = c == '[' ? ']' : c;
+      ++i;
+      while (i < n) {
+        if (sql[i] == close) {
+          if (close != ']' && i + 1 < n && sql[i + 1] == close) {
+            i += 2;
+            continue;
+          }
+          break;
+        }
+        ++i;
+      }
+      i = i < n ? i + 1 : n;
+    } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+      while (i < n && sql[i] != '\n') ++i;
+    } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+      size_t end = sql.find("*/", i + 2);
+      i = end == std::string::npos ? n : end + 2;
+    } else if (c == ':' && i + 1 < n && sql[i + 1] == ':') {
+      i += 2;
+    } else if (c == ':') {
+      bool afterName = i > 0 && IsNameChar(sql[i - 1]);
+      size_t e = i + 1;
+      while (e < n && IsNameChar(sql[e])) ++e;
+      if (!afterName && e > i + 1 && !std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
+        std::string name = sql.substr(i + 1, e - i - 1);
+        std::string number;
+        for (size_t k = 0; k < names.size() && number.empty(); ++k)
+          if (strcasecmp(names[k].c_str(), name.c_str()) == 0) number = "$" + std::to_string(k + 1);
+        out += number.empty() ? sql.substr(i, e - i) : number;
+        i = e;
+        continue;
+      }
+      i = e;
+    } else {
+      ++i;
+    }
+    out.append(sql, start, i - start);
+  }
+  return out;
+}
+
+// The first word of a statement, upper case.
+std::string FirstWord(const std::string& sql) {
+  size_t b = 0;
+  while (b < sql.size() && (std::isspace(static_cast<unsigned char>(sql[b])) || sql[b] == '(')) ++b;
+  std::string w;
+  while (b < sql.size() && std::isalpha(static_cast<unsigned char>(sql[b])))
+    w += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[b++])));
+  return w;
+}
+
+// Statements that steer the transaction itself run without the statement savepoint.
+bool IsTransactionControl(const std::string& sql) {
+  static const char* const kWords[] = {"BEGIN", "START",     "COMMIT",  "END",    "ROLLBACK",
+                                       "ABORT", "SAVEPOINT", "RELEASE", "PREPARE"};
+  std::string w = FirstWord(sql);
+  for (const char* k : kWords)
+    if (w == k) return true;
+  return false;
+}
+
+// "yyyy-mm-dd[ hh:mm:ss[.ffffff]][+hh[:mm]]" (the ISO date style) as a date-time, to the
+// nearest second; the offset of a time-zone-aware value is left off, so it reads as the
+// wall-clock time of the session. False for "infinity" and dates before the Christian era.
+bool ReadDate(const char* text, double& dateTime) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, used = 0;
+  double second = 0;
+  if (std::sscanf(text, "%d-%d-%d%n", &year, &month, &day, &used) != 3) return false;
+  const char* rest = text + used;
+  if (*rest == ' ' || *rest == 'T') {
+    int more = 0;
+    if (std::sscanf(rest + 1, "%d:%d:%lf%n", &hour, &minute, &second, &more) != 3) return false;
+    rest += 1 + more;
+  }
+  if (std::strstr(rest, "BC")) return false;
+  long long tod = hour * 3600LL + minute * 60LL + std::llround(second);
+  double base = 0;
+  if (!DateTimeFromParts(year, month, day, 0, 0, 0, base)) return false;
+  if (tod >= 86400) {
+    // A fraction that rounds up past midnight moves the value into the next day.
+    base += static_cast<double>(tod / 86400);
+    tod %= 86400;
+    int h = 0, mi = 0, s = 0;
+    DateTimeToParts(base, year, month, day, h, mi, s);
+  }
+  return DateTimeFromParts(year, month, day, static_cast<int>(tod / 3600),
+                           static_cast<int>(tod % 3600 / 60), static_cast<int>(tod % 60), dateTime);
+}
+
+std::string DateParamText(double dateTime) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  DateTimeToParts(dateTime, y, mo, d, h, mi, s);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
+  return buf;
+}
+
+TDbKind KindOfType(Oid type) {
+  switch (type) {
+    case kInt2Oid:
+    case kInt4Oid:
+    case kInt8Oid:
+    case kOidOid:
+      return TDbKind::Integer;
+    case kFloat4Oid:
+    case kFloat8Oid:
+    case kNumericOid:
+      return TDbKind::Float;
+    case kByteaOid:
+      return TDbKind::Blob;
+    case kDateOid:
+    case kTimestampOid:
+    case kTimestamptzOid:
+      return TDbKind::DateTime;
+    default:
+      return TDbKind::Text;
+  }
+}
+
+// A whole number of a numeric column stays exact as an integer when it fits one.
+TDbValue ReadNumeric(const char* text) {
+  const char* p = text;
+  if (*p == '-' || *p == '+') ++p;
+  bool whole = *p != '\0';
+  for (const char* q = p; *q; ++q)
+    if (!std::isdigit(static_cast<unsigned char>(*q))) whole = false;
+  if (whole) {
+    errno = 0;
+    long long v = std::strtoll(text, nullptr, 10);
+    if (errno == 0) return TDbValue::FromInt(v);
+  }
+  return TDbValue::FromFloat(std::strtod(text, nullptr));
+}
+
+TDbValue ReadValue(const PGresult* res, int row, int col, Oid type) {
+  if (PQgetisnull(res, row, col)) return TDbValue::Null();
+  const char* text = PQgetvalue(res, row, col);
+  switch (type) {
+    case kInt2Oid:
+    case kInt4Oid:
+    case kInt8Oid:
+    case kOidOid:
+      return TDbValue::FromInt(std::strtoll(text, nullptr, 10));
+    case kFloat4Oid:
+    case kFloat8Oid:
+      return TDbValue::FromFloat(std::strtod(text, nullptr));
+    case kNumericOid:
+      return ReadNumeric(text);
+    case kBoolOid:
+      // The system's own flag texts.
+      return TDbValue::FromText(text[0] == 't' ? "T" : "F");
+    case kByteaOid: {
+      size_t len = 0;
+      unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &len);
+      if (!bytes) return TDbValue::FromBlob("");
+      std::string blob(reinterpret_cast<const char*>(bytes), len);
+      PQfreemem(bytes);
+      return TDbValue::FromBlob(std::move(blob));
+    }
+    case kDateOid:
+    case kTimestampOid:
+    case kTimestamptzOid: {
+      double dt = 0;
+      if (ReadDate(text, dt)) return TDbValue::FromDateTime(dt);
+      return TDbValue::FromText(text);
+    }
+    default:
+      return TDbValue::FromText(std::string(text, static_cast<size_t>(PQgetlength(res, row, col))));
+  }
+}
+
+// Frees a result when it goes out of scope.
+struct ResultHolder {
+  PGresult* res = nullptr;
+  explicit ResultHolder(PGresult* r) : res(r) {}
+  ~ResultHolder() {
+    if (res) PQclear(res);
+  }
+  ResultHolder(const ResultHolder&) = delete;
+  ResultHolder& operator=(const ResultHolder&) = delete;
+};
+
+// Notices ("table already exists, skipping") are the server talking to a person at a
+// prompt; the system has no use for them, and libpq would print them on standard error.
+void IgnoreNotice(void*, const char*) {}
+
+}  // namespace
+
+struct TPgBackend::Impl {
+  PGconn* conn = nullptr;
+  std::string lastError;
+  // A statement savepoint is open in the current transaction.
+  bool savepoint = false;
+  // StartTransaction was called and no commit or rollback followed: a transaction whose
+  // connection was lost is still one that the caller must not believe committed.
+  bool began = false;
+
+  [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
+    lastError = message;
+    throw EDatabaseError(message, sql);
+  }
+
+  void Require(const std::string& sql) {
+    if (!conn) Fail("The database is not open", sql);
+  }
+
+  // The server's own message of a failed result (its first line), else the connection's.
+  std::string ErrorOf(const PGresult* res) const {
+    const char* primary = res ? PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    if (primary && *primary) return primary;
+    std::string msg = OneLine(PQerrorMessage(conn));
+    return msg.empty() ? "The database server did not answer" : msg;
+  }
+
+  // Runs transaction-control or setup text; raises with the server's message.
+  void Simple(const char* sql) {
+    ResultHolder r(PQexec(conn, sql));
+    ExecStatusType st = PQresultStatus(r.res);
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) Fail(ErrorOf(r.res), sql);
+  }
+
+  // Runs one statement (or, without parameters and rows wanted, a text of several) and
+  // returns its result, which the caller frees.
+  PGresult* Run(const std::string& sql, const TDbParams& params, bool multiple) {
+    Require(sql);
+    if (sql.find('\0') != std::string::npos) Fail("The statement holds a NUL character", sql);
+
+    std::vector<std::string> names = ParseParamNames(sql);
+    std::string text = names.empty() ? sql : NumberParams(sql, names);
+    // Values in the order of $1..$n: by name, or as given for a text without names.
+    std::vector<const TDbValue*> values;
+    if (!names.empty()) {
+      for (const auto& name : names) {
+        const TDbValue* v = nullptr;
+        for (const auto& p : params)
+          if (strcasecmp(p.first.c_str(), name.c_str()) == 0) {
+            v = &p.second;
+            break;
+          }
+        if (!v) Fail("No value given for parameter '" + name + "'", sql);
+        values.push_back(v);
+      }
+    } else {
+      for (const auto& p : params) values.push_back(&p.second);
+    }
+
+    const size_t count = values.size();
+    std::vector<std::string> texts(count);
+    std::vector<const char*> ptrs(count, nullptr);
+    std::vector<int> lengths(count, 0), formats(count, 0);
+    std::vector<Oid> types(count, 0);
+    for (size_t i = 0; i < count; ++i) {
+      const TDbValue& v = *values[i];
+      switch (v.Kind) {
+        case TDbKind::Null:
+          continue;
+        case TDbKind::Integer:
+          texts[i] = std::to_string(v.Int);
+          break;
+        case TDbKind::Float: {
+          char buf[40];
+          std::snprintf(buf, sizeof buf, "%.17g", v.Float);
+          texts[i] = buf;
+          break;
+        }
+        case TDbKind::Text:
+          if (v.Text.find('\0') != std::string::npos) {
+            std::string name = names.empty() ? std::to_string(i + 1) : names[i];
+            Fail("The value of parameter '" + name + "' holds a NUL character", sql);
+          }
+          texts[i] = v.Text;
+          break;
+        case TDbKind::Blob:
+          texts[i] = v.Text;
+          types[i] = kByteaOid;
+          formats[i] = 1;  // the bytes as they are
+          break;
+        case TDbKind::DateTime:
+          texts[i] = DateParamText(v.Float);
+          types[i] = kTimestampOid;
+          break;
+      }
+      ptrs[i] = texts[i].data();
+      lengths[i] = static_cast<int>(texts[i].size());
+    }
+
+    PGTransactionStatusType state = PQtransactionStatus(conn);
+    if (state == PQTRANS_IDLE) savepoint = began = false;
+    const bool guarded = state == PQTRANS_INTRANS && !IsTransactionControl(sql);
+    if (guarded) {
+      Simple(savepoint ? kNextSavepoint : kSavepoint);
+      savepoint = true;
+    }
+
+    PGresult* res = count == 0 && multiple
+                        ? PQexec(conn, text.c_str())
+                        : PQexecParams(conn, text.c_str(), static_cast<int>(count), types.data(),
+                                       ptrs.data(), lengths.data(), formats.data(), 0);
+    ExecStatusType st = PQresultStatus(res);
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY) {
+      std::string msg = ErrorOf(res);
+      PQclear(res);
+      if (guarded && PQtransactionStatus(conn) == PQTRANS_INERROR) {
+        // Undo the failed statement only; the work before it stays in the transaction.
+        ResultHolder undo(PQexec(conn, kUndoStatement));
+      }
+      Fail(msg, sql);
+    }
+    return res;
+  }
+
+  int InstalledCompatVersion() {
+    ResultHolder r(PQexec(conn,
+                          "select case when to_regprocedure('v7_compat_version()') is null "
+                          "then 0 else 1 end"));
+    if (PQresultStatus(r.res) != PGRES_TUPLES_OK) Fail(ErrorOf(r.res), "");
+    if (std::atoi(PQgetvalue(r.res, 0, 0)) == 0) return 0;
+    ResultHolder v(PQexec(conn, "select v7_compat_version()"));
+    if (PQresultStatus(v.res) != PGRES_TUPLES_OK) Fail(ErrorOf(v.res), "");
+    return std::atoi(PQgetvalue(v.res, 0, 0));
+  }
+
+  void EnsureCompat() {
+    if (InstalledCompatVersion() >= kCompatVersion) return;
+    try {
+      Simple("BEGIN");
+      std::string lock = "select pg_advisory_xact_lock(" + std::to_string(kCompatLockKey) + ")";
+      Simple(lock.c_str());
+      // Another client may have installed them while this one waited for the lock.
+      if (InstalledCompatVersion() < kCompatVersion) Simple(PgCompatScript().c_str());
+      Simple("COMMIT");
+    } catch (const EDatabaseError& e) {
+      ResultHolder undo(PQexec(conn, "ROLLBACK"));
+      Fail(std::string("The database lacks the functions of the postgre dialect and they could "
+                       "not be added: ") +
+               e.what(),
+           "");
+    }
+  }
+};
+
+TPgBackend::TPgBackend() : impl_(std::make_unique<Impl>()) {}
+
+TPgBackend::~TPgBackend() { Close(); }
+
+void TPgBackend::Open(const std::string& connectionString) {
+  Close();
+  // The text may be a whole connection string or URI (expanded); the encoding given after it
+  // wins over one it names, as every text of the system is UTF-8.
+  const char* keys[] = {"dbname", "client_encoding", "fallback_application_name", nullptr};
+  const char* values[] = {connectionString.c_str(), "UTF8", "v7client", nullptr};
+  PGconn* conn = PQconnectdbParams(keys, values, 1);
+  if (!conn) impl_->Fail("Unable to open database: out of memory", "");
+  if (PQstatus(conn) != CONNECTION_OK) {
+    // libpq's message names host and port but never the password.
+    std::string msg = OneLine(PQerrorMessage(conn));
+    PQfinish(conn);
+    impl_->Fail("Unable to open database: " + msg, "");
+  }
+  PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
+  impl_->conn = conn;
+  impl_->savepoint = false;
+  try {
+    impl_->Simple(kSessionSetup);
+    impl_->EnsureCompat();
+  } catch (...) {
+    Close();
+    throw;
+  }
+  impl_->lastError.clear();
+}
+
+void TPgBackend::Close() {
+  if (!impl_->conn) return;
+  PQfinish(impl_->conn);
+  impl_->conn = nullptr;
+  impl_->savepoint = impl_->began = false;
+}
+
+bool TPgBackend::IsOpen() const { return impl_->conn != nullptr; }
+
+long long TPgBackend::Execute(const std::string& sql, const TDbParams& params) {
+  ResultHolder r(impl_->Run(sql, params, true));
+  const char* changed = PQcmdTuples(r.res);
+  impl_->lastError.clear();
+  return changed && *changed ? std::atoll(changed) : 0;
+}
+
+TDbRowSet TPgBackend::Query(const std::string& sql, const TDbParams& params) {
+  ResultHolder r(impl_->Run(sql, params, false));
+  TDbRowSet result;
+  const int cols = PQnfields(r.res);
+  const int rows = PQntuples(r.res);
+  std::vector<Oid> types(static_cast<size_t>(cols));
+  result.Columns.resize(static_cast<size_t>(cols));
+  for (int c = 0; c < cols; ++c) {
+    TDbColumn& col = result.Columns[static_cast<size_t>(c)];
+    types[static_cast<size_t>(c)] = PQftype(r.res, c);
+    col.Name = PQfname(r.res, c);
+    col.Kind = KindOfType(PQftype(r.res, c));
+    int mod = PQfmod(r.res, c);
+    Oid t = types[static_cast<size_t>(c)];
+    if ((t == kVarcharOid || t == kBpcharOid) && mod >= kVarHeader) col.Size = mod - kVarHeader;
+  }
+  result.Rows.reserve(static_cast<size_t>(rows));
+  for (int i = 0; i < rows; ++i) {
+    std::vector<TDbValue> row;
+    row.reserve(static_cast<size_t>(cols));
+    for (int c = 0; c < cols; ++c)
+      row.push_back(ReadValue(r.res, i, c, types[static_cast<size_t>(c)]));
+    result.Rows.push_back(std::move(row));
+  }
+  impl_->lastError.clear();
+  return result;
+}
+
+void TPgBackend::StartTransaction() {
+  impl_->Require("BEGIN");
+  if (InTransaction()) impl_->Fail("A transaction is already active", "BEGIN");
+  impl_->Simple("BEGIN");
+  impl_->savepoint = false;
+  impl_->began = true;
+  impl_->lastError.clear();
+}
+
+void TPgBackend::Commit() {
+  if (!InTransaction()) return;
+  const bool failed = PQtransactionStatus(impl_->conn) == PQTRANS_INERROR;
+  ResultHolder r(PQexec(impl_->conn, "COMMIT"));
+  impl_->savepoint = impl_->began = false;
+  if (PQresultStatus(r.res) != PGRES_COMMAND_OK) impl_->Fail(impl_->ErrorOf(r.res), "COMMIT");
+  // The server ends a transaction that a failed statement spoiled with a rollback, and says
+  // so only by the command tag; that is no successful commit.
+  if (failed || std::strcmp(PQcmdStatus(r.res), "ROLLBACK") == 0)
+    impl_->Fail("The transaction was rolled back: a statement in it had failed", "COMMIT");
+  impl_->lastError.clear();
+}
+
+void TPgBackend::Rollback() {
+  if (!InTransaction()) return;
+  impl_->savepoint = impl_->began = false;
+  if (PQstatus(impl_->conn) == CONNECTION_BAD) {
+    // The server has dropped the transaction with the connection: the rollback happened.
+    impl_->lastError = impl_->ErrorOf(nullptr);
+    return;
+  }
+  impl_->Simple("ROLLBACK");
+  impl_->lastError.clear();
+}
+
+bool TPgBackend::InTransaction() const {
+  if (!impl_->conn) return false;
+  PGTransactionStatusType st = PQtransactionStatus(impl_->conn);
+  if (st == PQTRANS_UNKNOWN) return impl_->began;
+  return st == PQTRANS_INTRANS || st == PQTRANS_INERROR || st == PQTRANS_ACTIVE;
+}
+
+std::string TPgBackend::LastError() const { return impl_->lastError; }
+
+std::string PgConnectionString(const std::string& user, const std::string& dbName) {
+  auto quoted = [](const std::string& v) {
+    std::string q = "'";
+    for (char c : v) {
+      if (c == '\'' || c == '\\') q += '\\';
+      q += c;
+    }
+    return q + "'";
+  };
+  if (dbName.rfind("postgresql://", 0) == 0 || dbName.rfind("postgres://", 0) == 0) return dbName;
+  std::string userPart = user.empty() ? "" : "user=" + quoted(user);
+  if (dbName.find('=') != std::string::npos)
+    return userPart.empty() ? dbName : userPart + " " + dbName;
+  std::string dbPart = dbName.empty() ? "" : "dbname=" + quoted(dbName);
+  if (userPart.empty()) return dbPart;
+  return dbPart.empty() ? userPart : userPart + " " + dbPart;
+}
+
+const std::string& PgCompatScript() {
+  // Made last, so that a database that has it has everything above.
+  static const std::string script =
+      kCompatScript +
+      "\ncreate or replace function v7_compat_version() returns integer\n"
+      "  language sql immutable as $$ select " +
+      std::to_string(kCompatVersion) + " $$;\n";
+  return script;
+}
+
+}  // namespace v7

@@ -1,0 +1,460 @@
+// The SQLite engine behind TDbBackend (see uSqliteBackend.h).
+#include "uSqliteBackend.h"
+
+#include <sqlite3.h>
+#include <strings.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <list>
+#include <unordered_map>
+
+#include "uDbDates.h"
+
+namespace v7 {
+
+namespace {
+
+// Generated statements carry their values as literals, so most texts are seen once; the
+// cache keeps the most recently used ones only.
+constexpr size_t kStatementCacheSize = 128;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool IsDateMask(const std::string& mask) {
+  std::string u = Upper(mask);
+  return u.find("YY") != std::string::npos || u.find("DD") != std::string::npos ||
+         u.find("MM") != std::string::npos || u.find("HH") != std::string::npos ||
+         u.find("NN") != std::string::npos;
+}
+
+TDateOrder OrderOfMask(const std::string& mask) {
+  std::string u = Upper(mask);
+  size_t y = u.find('Y'), m = u.find('M'), d = u.find('D');
+  if (y != std::string::npos && (m == std::string::npos || y < m) &&
+      (d == std::string::npos || y < d))
+    return TDateOrder::YMD;
+  if (m != std::string::npos && d != std::string::npos && m < d) return TDateOrder::MDY;
+  return TDateOrder::DMY;
+}
+
+// format(value, mask), as the date template writes it: a date text read by the mask becomes
+// the stored date (a Julian day); a stored date (a number) becomes its text by the mask.
+// A text that is no date is refused rather than stored as text in a date column.
+void FormatFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  const char* m = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+  std::string mask = m ? m : "";
+  if (!IsDateMask(mask)) {
+    sqlite3_result_value(ctx, argv[0]);
+    return;
+  }
+  int type = sqlite3_value_type(argv[0]);
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+    double dt = DateTimeFromJulian(sqlite3_value_double(argv[0]));
+    std::string text = FormatDateTimeMask(mask, dt);
+    sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    return;
+  }
+  const char* v = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  std::string value = v ? v : "";
+  double dt = 0;
+  if (!ParseDateTimeText(value, OrderOfMask(mask), dt)) {
+    std::string msg = "format: '" + value + "' is not a valid date";
+    sqlite3_result_error(ctx, msg.c_str(), static_cast<int>(msg.size()));
+    return;
+  }
+  sqlite3_result_double(ctx, JulianFromDateTime(dt));
+}
+
+// now(): the local date and time to the second, as a stored date.
+void NowFunction(sqlite3_context* ctx, int, sqlite3_value**) {
+  std::time_t t = std::time(nullptr);
+  std::tm lt{};
+  localtime_r(&t, &lt);
+  double dt = 0;
+  DateTimeFromParts(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
+                    dt);
+  sqlite3_result_double(ctx, JulianFromDateTime(dt));
+}
+
+void LcaseFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  const unsigned char* v = sqlite3_value_text(argv[0]);
+  int n = sqlite3_value_bytes(argv[0]);
+  std::string s(reinterpret_cast<const char*>(v), static_cast<size_t>(n));
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 128)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  sqlite3_result_text(ctx, s.data(), n, SQLITE_TRANSIENT);
+}
+
+// Kind of a column by its declared type (SQLite's affinity rules, dates first).
+bool KindOfDeclType(const char* decl, TDbKind& kind, int& size) {
+  size = 0;
+  if (!decl || !*decl) return false;
+  std::string u = Upper(decl);
+  size_t p = u.find('(');
+  if (p != std::string::npos) size = std::atoi(u.c_str() + p + 1);
+  if (u.find("DATE") != std::string::npos || u.find("TIME") != std::string::npos)
+    kind = TDbKind::DateTime;
+  else if (u.find("INT") != std::string::npos)
+    kind = TDbKind::Integer;
+  else if (u.find("CHAR") != std::string::npos || u.find("CLOB") != std::string::npos ||
+           u.find("TEXT") != std::string::npos)
+    kind = TDbKind::Text;
+  else if (u.find("BLOB") != std::string::npos)
+    kind = TDbKind::Blob;
+  else
+    kind = TDbKind::Float;
+  if (kind != TDbKind::Text) size = 0;
+  return true;
+}
+
+TDbValue ReadColumn(sqlite3_stmt* st, int i) {
+  switch (sqlite3_column_type(st, i)) {
+    case SQLITE_INTEGER:
+      return TDbValue::FromInt(sqlite3_column_int64(st, i));
+    case SQLITE_FLOAT:
+      return TDbValue::FromFloat(sqlite3_column_double(st, i));
+    case SQLITE_TEXT: {
+      const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+      return TDbValue::FromText(std::string(t, static_cast<size_t>(sqlite3_column_bytes(st, i))));
+    }
+    case SQLITE_BLOB: {
+      const char* b = static_cast<const char*>(sqlite3_column_blob(st, i));
+      int n = sqlite3_column_bytes(st, i);
+      return TDbValue::FromBlob(b ? std::string(b, static_cast<size_t>(n)) : std::string());
+    }
+    default:
+      return TDbValue::Null();
+  }
+}
+
+// A value of a date column as a DateTime value: numbers are Julian days, texts are read as
+// dates (ISO or day first); anything else stays as it is.
+TDbValue AsDateValue(const TDbValue& v) {
+  if (v.Kind == TDbKind::Integer)
+    return TDbValue::FromDateTime(DateTimeFromJulian(static_cast<double>(v.Int)));
+  if (v.Kind == TDbKind::Float) return TDbValue::FromDateTime(DateTimeFromJulian(v.Float));
+  if (v.Kind == TDbKind::Text) {
+    double dt = 0;
+    if (ParseDateTimeText(v.Text, TDateOrder::DMY, dt)) return TDbValue::FromDateTime(dt);
+  }
+  return v;
+}
+
+bool HasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
+
+bool OnlyBlanks(const char* p) {
+  // What may follow the last statement of a text: blanks, ";" and comments.
+  while (*p) {
+    if (std::isspace(static_cast<unsigned char>(*p)) || *p == ';') {
+      ++p;
+    } else if (p[0] == '-' && p[1] == '-') {
+      while (*p && *p != '\n') ++p;
+    } else if (p[0] == '/' && p[1] == '*') {
+      const char* e = std::strstr(p + 2, "*/");
+      if (!e) return true;
+      p = e + 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+struct TSqliteBackend::Impl {
+  sqlite3* db = nullptr;
+  std::string lastError;
+  int prepared = 0;
+  // Most recently used first; the map points into the list.
+  std::list<std::pair<std::string, sqlite3_stmt*>> lru;
+  std::unordered_map<std::string, std::list<std::pair<std::string, sqlite3_stmt*>>::iterator> cache;
+
+  [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
+    lastError = message;
+    throw EDatabaseError(message, sql);
+  }
+
+  void Require(const std::string& sql) {
+    if (!db) Fail("The database is not open", sql);
+  }
+
+  void ClearCache() {
+    for (auto& e : lru) sqlite3_finalize(e.second);
+    lru.clear();
+    cache.clear();
+  }
+
+  // The prepared statement of one statement text; tail receives what follows it.
+  sqlite3_stmt* Prepare(const std::string& sql, std::string* tail) {
+    auto it = cache.find(sql);
+    if (it != cache.end()) {
+      lru.splice(lru.begin(), lru, it->second);
+      if (tail) tail->clear();
+      return it->second->second;
+    }
+    sqlite3_stmt* st = nullptr;
+    const char* rest = nullptr;
+    int rc = sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()),
+                                SQLITE_PREPARE_PERSISTENT, &st, &rest);
+    if (rc != SQLITE_OK) {
+      std::string msg = sqlite3_errmsg(db);
+      sqlite3_finalize(st);
+      Fail(msg, sql);
+    }
+    ++prepared;
+    std::string after = rest && !OnlyBlanks(rest) ? std::string(rest) : std::string();
+    if (!st) {
+      if (tail) *tail = after;
+      return nullptr;  // only blanks or comments
+    }
+    if (!after.empty()) {
+      // A text of several statements is run piece by piece and never cached whole.
+      if (tail) *tail = after;
+      std::string first = sql.substr(0, sql.size() - std::strlen(rest));
+      auto fit = cache.find(first);
+      if (fit != cache.end()) {
+        sqlite3_finalize(st);
+        lru.splice(lru.begin(), lru, fit->second);
+        return fit->second->second;
+      }
+      return Insert(first, st);
+    }
+    if (tail) tail->clear();
+    return Insert(sql, st);
+  }
+
+  sqlite3_stmt* Insert(const std::string& key, sqlite3_stmt* st) {
+    lru.emplace_front(key, st);
+    cache[key] = lru.begin();
+    if (lru.size() > kStatementCacheSize) {
+      cache.erase(lru.back().first);
+      sqlite3_finalize(lru.back().second);
+      lru.pop_back();
+    }
+    return st;
+  }
+
+  void Bind(sqlite3_stmt* st, const TDbParams& params, const std::string& sql) {
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    int count = sqlite3_bind_parameter_count(st);
+    for (int i = 1; i <= count; ++i) {
+      const char* name = sqlite3_bind_parameter_name(st, i);
+      const TDbValue* value = nullptr;
+      if (name && (*name == ':' || *name == '@' || *name == '$')) {
+        for (const auto& p : params)
+          if (strcasecmp(p.first.c_str(), name + 1) == 0) {
+            value = &p.second;
+            break;
+          }
+        if (!value) Fail(std::string("No value given for parameter '") + (name + 1) + "'", sql);
+      } else if (static_cast<size_t>(i) <= params.size()) {
+        value = &params[static_cast<size_t>(i) - 1].second;
+      } else {
+        Fail("No value given for parameter " + std::to_string(i), sql);
+      }
+      int rc = SQLITE_OK;
+      switch (value->Kind) {
+        case TDbKind::Null:
+          rc = sqlite3_bind_null(st, i);
+          break;
+        case TDbKind::Integer:
+          rc = sqlite3_bind_int64(st, i, value->Int);
+          break;
+        case TDbKind::Float:
+          rc = sqlite3_bind_double(st, i, value->Float);
+          break;
+        case TDbKind::DateTime:
+          rc = sqlite3_bind_double(st, i, JulianFromDateTime(value->Float));
+          break;
+        case TDbKind::Text:
+          if (HasNul(value->Text))
+            Fail(std::string("The value of parameter '") + (name ? name + 1 : "?") +
+                     "' holds a NUL character",
+                 sql);
+          rc = sqlite3_bind_text64(st, i, value->Text.data(), value->Text.size(), SQLITE_TRANSIENT,
+                                   SQLITE_UTF8);
+          break;
+        case TDbKind::Blob:
+          rc = sqlite3_bind_blob64(st, i, value->Text.data(), value->Text.size(), SQLITE_TRANSIENT);
+          break;
+      }
+      if (rc != SQLITE_OK) Fail(sqlite3_errmsg(db), sql);
+    }
+  }
+
+  void CheckText(const std::string& sql) {
+    Require(sql);
+    if (HasNul(sql)) Fail("The statement holds a NUL character", sql);
+  }
+
+  int Step(sqlite3_stmt* st, const std::string& sql) {
+    int rc = sqlite3_step(st);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      std::string msg = sqlite3_errmsg(db);
+      sqlite3_reset(st);
+      Fail(msg, sql);
+    }
+    return rc;
+  }
+};
+
+TSqliteBackend::TSqliteBackend() : impl_(std::make_unique<Impl>()) {}
+
+TSqliteBackend::~TSqliteBackend() { Close(); }
+
+void TSqliteBackend::Open(const std::string& fileName) {
+  Close();
+  sqlite3* db = nullptr;
+  int rc =
+      sqlite3_open_v2(fileName.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close_v2(db);
+    impl_->Fail("Unable to open database " + fileName + ": " + msg, "");
+  }
+  impl_->db = db;
+  sqlite3_busy_timeout(db, BusyTimeoutMs);
+  sqlite3_extended_result_codes(db, 0);
+  const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
+  sqlite3_create_function(db, "format", 2, flags, nullptr, FormatFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "lcase", 1, flags, nullptr, LcaseFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, NowFunction, nullptr, nullptr);
+  try {
+    // Readers and one writer at a time from several processes.
+    Query("PRAGMA journal_mode=WAL");
+    // The dialect reads the server date and constants from a one-row table "dual".
+    bool ready = false;
+    try {
+      TDbRowSet r = Query("select count(*) from dual");
+      ready = !r.Rows.empty() && r.Rows[0][0].Int > 0;
+    } catch (const EDatabaseError&) {
+    }
+    if (!ready) {
+      Execute("BEGIN IMMEDIATE");
+      try {
+        Execute("create table if not exists dual (dummy varchar(1))");
+        Execute("insert into dual (dummy) select 'X' where not exists (select 1 from dual)");
+        Execute("COMMIT");
+      } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+      }
+    }
+  } catch (...) {
+    Close();
+    throw;
+  }
+  impl_->lastError.clear();
+}
+
+void TSqliteBackend::Close() {
+  if (!impl_->db) return;
+  impl_->ClearCache();
+  sqlite3_close_v2(impl_->db);
+  impl_->db = nullptr;
+}
+
+bool TSqliteBackend::IsOpen() const { return impl_->db != nullptr; }
+
+long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& params) {
+  impl_->CheckText(sql);
+  long long changed = 0;
+  std::string text = sql;
+  while (true) {
+    std::string tail;
+    sqlite3_stmt* st = impl_->Prepare(text, &tail);
+    if (st) {
+      impl_->Bind(st, params, sql);
+      while (impl_->Step(st, sql) == SQLITE_ROW) {
+      }
+      sqlite3_reset(st);
+      changed += sqlite3_changes64(impl_->db);
+    }
+    if (tail.empty()) break;
+    text = tail;
+  }
+  impl_->lastError.clear();
+  return changed;
+}
+
+TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params) {
+  impl_->CheckText(sql);
+  std::string tail;
+  sqlite3_stmt* st = impl_->Prepare(sql, &tail);
+  if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
+  TDbRowSet result;
+  if (!st) impl_->Fail("The statement is empty", sql);
+  impl_->Bind(st, params, sql);
+  int cols = sqlite3_column_count(st);
+  std::vector<bool> declared(static_cast<size_t>(cols), false);
+  result.Columns.resize(static_cast<size_t>(cols));
+  for (int i = 0; i < cols; ++i) {
+    TDbColumn& c = result.Columns[static_cast<size_t>(i)];
+    const char* name = sqlite3_column_name(st, i);
+    c.Name = name ? name : "";
+    declared[static_cast<size_t>(i)] =
+        KindOfDeclType(sqlite3_column_decltype(st, i), c.Kind, c.Size);
+    if (!declared[static_cast<size_t>(i)]) c.Kind = TDbKind::Null;
+  }
+  while (impl_->Step(st, sql) == SQLITE_ROW) {
+    std::vector<TDbValue> row;
+    row.reserve(static_cast<size_t>(cols));
+    for (int i = 0; i < cols; ++i) {
+      TDbColumn& c = result.Columns[static_cast<size_t>(i)];
+      TDbValue v = ReadColumn(st, i);
+      if (c.Kind == TDbKind::DateTime && !v.IsNull()) v = AsDateValue(v);
+      if (c.Kind == TDbKind::Null && !v.IsNull()) c.Kind = v.Kind;
+      row.push_back(std::move(v));
+    }
+    result.Rows.push_back(std::move(row));
+  }
+  sqlite3_reset(st);
+  for (auto& c : result.Columns)
+    if (c.Kind == TDbKind::Null) c.Kind = TDbKind::Text;
+  impl_->lastError.clear();
+  return result;
+}
+
+void TSqliteBackend::StartTransaction() {
+  impl_->Require("BEGIN");
+  if (InTransaction()) impl_->Fail("A transaction is already active", "BEGIN");
+  // Take the write lock at once: a deferred start could fail on upgrade without waiting.
+  Execute("BEGIN IMMEDIATE");
+}
+
+void TSqliteBackend::Commit() {
+  if (!InTransaction()) return;
+  Execute("COMMIT");
+}
+
+void TSqliteBackend::Rollback() {
+  if (!InTransaction()) return;
+  Execute("ROLLBACK");
+}
+
+bool TSqliteBackend::InTransaction() const {
+  return impl_->db && sqlite3_get_autocommit(impl_->db) == 0;
+}
+
+std::string TSqliteBackend::LastError() const { return impl_->lastError; }
+
+int TSqliteBackend::PreparedCount() const { return impl_->prepared; }
+
+}  // namespace v7

@@ -1,0 +1,231 @@
+// The operator parser: infix to postfix by input and stack priorities, the postfix stack,
+// and the binary operators with the type rules of the number, text and date contexts.
+#include <cstring>
+
+#include "UParse.h"
+#include "uEvalMarks.h"
+#include "uValues.h"
+
+namespace v7 {
+
+namespace {
+
+// Comparisons bind tightest and group from the right; "|" binds loosest.
+int OperatorInPriority(char c) {
+  switch (c) {
+    case ')': return 0;
+    case '(': return 13;
+    case '|': return 1;
+    case '&': return 3;
+    case '+': case '-': return 5;
+    case '*': case '/': return 7;
+    case '>': case '=': case '<': case '#': case '$': return 10;
+    default: return 11;
+  }
+}
+
+int OperatorStackPriority(char c) {
+  switch (c) {
+    case '(': return 0;
+    case '|': return 2;
+    case '&': return 4;
+    case '+': case '-': return 6;
+    case '*': case '/': return 8;
+    case '>': case '=': case '<': case '#': case '$': return 9;
+    default: return 12;
+  }
+}
+
+// "^" has a priority of its own although it is no operator character: it only reaches the
+// parser as a bare word.
+bool IsCaretWord(std::string_view token, char type) { return type == 'n' && token == "^"; }
+
+constexpr std::string_view kEmptyDateMask = "  /  /    ";
+constexpr std::string_view kEmptyDate = "01/01/1900";
+
+void SetTruth(std::string& result, bool value) { result.assign(value ? "1" : "0", 1); }
+
+void SetNumber(std::string& result, double value) {
+  char buffer[kNumberTextMax];
+  result.assign(buffer, FormatNumberTo(value, buffer));
+}
+
+}  // namespace
+
+int TEVAL::InPriority(std::string_view token, char type) {
+  if (type == kStructuralType && token.size() == 1) return OperatorInPriority(token[0]);
+  return IsCaretWord(token, type) ? 10 : 11;
+}
+
+int TEVAL::StackPriority(std::string_view token, char type) {
+  if (type == kStructuralType && token.size() == 1) return OperatorStackPriority(token[0]);
+  return IsCaretWord(token, type) ? 9 : 12;
+}
+
+bool TEVAL::IsOperator(std::string_view token, char type) {
+  return type == kStructuralType && token.size() == 1 && IsOperatorChar(token[0]);
+}
+
+void TEVAL::InfixToPostfix(std::vector<std::string>& tokenList, std::string& typeList) {
+  Postfix.clear();
+  OperandStack.clear();
+  OperandStackTypes.clear();
+  PostfixTypes.clear();
+  tokenList.emplace_back(")");
+  typeList.push_back(kStructuralType);
+  OperandStack.emplace_back("(");
+  OperandStackTypes.push_back(kStructuralType);
+  for (size_t i = 0; i < tokenList.size(); ++i) {
+    // A surplus ")" has emptied the stack: what Postfix holds so far is evaluated.
+    if (OperandStack.empty()) {
+      ShowMessage("Invalid Expression");
+      break;
+    }
+    std::string& t = tokenList[i];
+    const char y = typeList[i];
+    const int in = InPriority(t, y);
+    while (!OperandStack.empty() &&
+           in < StackPriority(OperandStack.back(), OperandStackTypes.back())) {
+      Postfix.push_back(std::move(OperandStack.back()));
+      PostfixTypes.push_back(OperandStackTypes.back());
+      OperandStack.pop_back();
+      OperandStackTypes.pop_back();
+    }
+    if (!OperandStack.empty() &&
+        in == StackPriority(OperandStack.back(), OperandStackTypes.back())) {
+      OperandStack.pop_back();  // a "(" meets its ")"
+      OperandStackTypes.pop_back();
+    } else {
+      OperandStack.push_back(std::move(t));
+      OperandStackTypes.push_back(y);
+    }
+  }
+}
+
+void TEVAL::PrepareStack(size_t items) {
+  Stack.clear();
+  OpResult.clear();
+  // Sized before the walk: operands view these strings, which must not move.
+  if (StackValues.size() < items) StackValues.resize(items);
+  if (Stack.capacity() < items) Stack.reserve(items);
+}
+
+void TEVAL::PushOperand(std::string_view text, char type) { Stack.push_back({text, type}); }
+
+void TEVAL::ApplyStackOperator(char op, char opType) {
+  TOperand right{std::string_view(), 'v'};
+  if (Stack.size() >= 2) {
+    right = Stack.back();
+    Stack.pop_back();
+  }
+  if (Stack.empty()) throw EParserError("Invalid expression");
+  const TOperand left = Stack.back();
+  Stack.pop_back();
+  ApplyOperator(left.text, right.text, op, opType, OpResult);
+  std::string& slot = StackValues[Stack.size()];
+  slot = OpResult;
+  Stack.push_back({slot, 'v'});
+}
+
+void TEVAL::StackResult(std::string& result) const {
+  if (Stack.size() == 1) {
+    result.assign(Stack[0].text);
+  } else {
+    result.clear();
+  }
+}
+
+void TEVAL::EvalPostfix(const std::vector<std::string>& postfixList, const std::string& typeList,
+                        std::string& result) {
+  // The operation type is that of the last typed operand met so far.
+  char opType = 's';
+  PrepareStack(postfixList.size());
+  for (size_t i = 0; i < postfixList.size(); ++i) {
+    const std::string& item = postfixList[i];
+    const char type = typeList[i];
+    if (IsOperator(item, type)) {
+      ApplyStackOperator(item[0], opType);
+    } else {
+      PushOperand(item, type);
+      if (!IsUntyped(type)) opType = type;
+    }
+  }
+  StackResult(result);
+}
+
+void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op, char opType,
+                          std::string& result) {
+  CurrentType = opType;
+  if ((opType | 32) == 's') opType = 'c';
+  if (left == kEmptyMark) left = std::string_view();
+  if (right == kEmptyMark) right = std::string_view();
+
+  if ((opType | 32) == 'n') {
+    if (IsNullText(left)) left = "0";
+    if (IsNullText(right)) right = "0";
+    const double l = ParseNumber(left);
+    const double r = ParseNumber(right);
+    switch (op) {
+      case '+': SetNumber(result, l + r); break;
+      case '-': SetNumber(result, l - r); break;
+      case '*': SetNumber(result, l * r); break;
+      case '/':
+        if (r == 0) {
+          result.assign("0", 1);
+        } else {
+          SetNumber(result, l / r);
+        }
+        break;
+      case '>': SetTruth(result, l > r); break;
+      case '<': SetTruth(result, l < r); break;
+      case '=': SetTruth(result, l == r); break;
+      case '#': SetTruth(result, l != r); break;
+      case '&': SetTruth(result, left == "1" && right == "1"); break;
+      case '|': SetTruth(result, left == "1" || right == "1"); break;
+      default: break;  // "$" has no number meaning: the result stays
+    }
+    return;
+  }
+
+  if (opType == 'c') {
+    if (IsNullText(left) && !TrimView(left).empty()) left = std::string_view();
+    if (IsNullText(right) && !TrimView(right).empty()) right = std::string_view();
+    switch (op) {
+      case '+':
+        result.assign(left);
+        result.append(right);
+        break;
+      case '=': SetTruth(result, left == right); break;
+      case '#': SetTruth(result, left != right); break;
+      case '>': SetTruth(result, left.compare(right) > 0); break;
+      case '<': SetTruth(result, left.compare(right) < 0); break;
+      case '$': SetTruth(result, right.find(left) != std::string_view::npos); break;
+      case '&': SetTruth(result, left == "1" && right == "1"); break;
+      case '|': SetTruth(result, left == "1" || right == "1"); break;
+      default: break;  // "-", "*", "/" have no text meaning
+    }
+    return;
+  }
+
+  if (opType == 'd') {
+    const auto blankDate = [](std::string_view v) {
+      return IsNullText(v) || v == kEmptyDateMask || TrimView(v) == "/  /";
+    };
+    if (blankDate(left)) left = kEmptyDate;
+    if (blankDate(right)) right = kEmptyDate;
+    switch (op) {
+      case '+': SetNumber(result, ParseDateTimeSerial(left) + ParseDateTimeSerial(right)); break;
+      case '-': SetNumber(result, ParseDateTimeSerial(left) - ParseDateTimeSerial(right)); break;
+      case '>': SetTruth(result, ParseDateTimeSerial(left) > ParseDateTimeSerial(right)); break;
+      case '<': SetTruth(result, ParseDateTimeSerial(left) < ParseDateTimeSerial(right)); break;
+      case '=': SetTruth(result, left == right); break;
+      case '#': SetTruth(result, left != right); break;
+      case '&': SetTruth(result, left == "1" && right == "1"); break;
+      case '|': SetTruth(result, left == "1" || right == "1"); break;
+      default: break;  // "*", "/", "$" have no date meaning
+    }
+  }
+  // Any other type leaves the result as it was.
+}
+
+}  // namespace v7

@@ -1,0 +1,120 @@
+// Reading packets and applying table packets to a real SQLite site.
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include "PacketFixtures.h"
+#include "SiteDb.h"
+#include "uPacket.h"
+
+using namespace v7;
+using v7test::SamplePacket;
+using v7test::SiteDb;
+using v7test::TempDir;
+using v7test::WriteFile;
+
+namespace {
+
+class PacketTest : public ::testing::Test {
+ protected:
+  PacketTest() : site(dir.path()) {
+    site.ApplyScript("sample_product.sql");
+    manager = site.Connect();
+    target.NewQuery = [this] { return manager->NewQuery(); };
+    target.Trace = [this](const std::string& text) { traced.push_back(text); };
+  }
+
+  // Applies an XML text as a packet file; returns the error text.
+  std::string Post(const std::string& xml) {
+    WriteFile(dir.file("packet.xml"), xml);
+    std::string err = "unset";
+    Postdata(dir.file("packet.xml"), target, err);
+    return err;
+  }
+
+  std::string Item(int id, const std::string& column) {
+    return site.Scalar("select " + column + " from item where itemid=" + std::to_string(id));
+  }
+  int Items() { return std::stoi(site.Scalar("select count(*) from item")); }
+
+  TempDir dir;
+  SiteDb site;
+  std::unique_ptr<TDBManager> manager;
+  TPacketTarget target;
+  std::vector<std::string> traced;
+};
+
+}  // namespace
+
+TEST_F(PacketTest, TablePacketInsertsUpdatesAndDeletesRows) {
+  ASSERT_EQ(Items(), 3);
+  EXPECT_EQ(Post(SamplePacket("items_table.xml")), "");
+  EXPECT_EQ(Item(201, "itemname"), "Blue Pen (new)");
+  EXPECT_EQ(Item(201, "price"), "13.75");
+  EXPECT_EQ(Item(201, "stockqty"), "100");  // a column the packet does not carry is kept
+  EXPECT_EQ(Item(250, "itemname"), "Stapler O'Neil");
+  EXPECT_EQ(Item(250, "stockqty"), "");  // empty value: null on insert
+  EXPECT_EQ(Item(203, "itemname"), "");
+  EXPECT_EQ(Item(202, "itemname"), "Men's Shirt XL");  // "True" is no delete
+  EXPECT_EQ(Items(), 3);
+  EXPECT_EQ(traced.front(), "# 1#Executing Postdata");
+  EXPECT_EQ(traced.at(1), "# 1#Reading file " + dir.file("packet.xml"));
+
+  // A row whose id matches nothing is inserted without its key unless the packet has it.
+  EXPECT_EQ(Post("<r table=\"item\"><x recordid=\"999\"><itemname type=\"c\">Loose</itemname>"
+                 "</x></r>"),
+            "");
+  EXPECT_EQ(site.Scalar("select count(*) from item where itemname='Loose' and itemid is null"),
+            "1");
+  EXPECT_EQ(Post("<r table=\"item\"/>"), "");
+}
+
+TEST_F(PacketTest, UnsafeNamesAndIdsAreRefusedBeforeAnyRowIsWritten) {
+  EXPECT_EQ(Post(SamplePacket("bad_table_name.xml")),
+            "Invalid table name in packet: \"item; drop table customer; --\"");
+  EXPECT_EQ(Post(SamplePacket("bad_column_name.xml")),
+            "Invalid column name in packet: \"price-x\"");
+  EXPECT_EQ(Item(201, "itemname"), "Blue Pen");
+  EXPECT_EQ(Post(SamplePacket("bad_record_id.xml")), "Invalid record id in packet: \"201 or 1=1\"");
+  EXPECT_EQ(Post("<r table=\"item\"><x deltrans=\"true\"/></r>"),
+            "Invalid record id in packet: \"\"");
+  EXPECT_EQ(Items(), 3);
+  EXPECT_EQ(site.Scalar("select count(*) from customer"), "3");
+  EXPECT_EQ(traced.back(), "# 1#Error Invalid record id in packet: \"\"");
+}
+
+TEST_F(PacketTest, DatabaseFailureEndsThePacketAndKeepsEarlierRows) {
+  const std::string err = Post(SamplePacket("unknown_column.xml"));
+  EXPECT_NE(err.find("colour"), std::string::npos) << err;
+  EXPECT_EQ(Item(260, "itemname"), "Ruler");
+  EXPECT_EQ(Item(262, "itemname"), "");
+}
+
+TEST_F(PacketTest, EmptyMalformedAndDocumentFiles) {
+  for (const char* empty : {"", "  \r\n", "<?xml version=\"1.0\"?>\r\n<!-- nothing -->"}) {
+    traced.clear();
+    EXPECT_EQ(Post(empty), "");
+    EXPECT_EQ(traced.back(), "# 1#File is empty.");
+  }
+  for (const char* bad : {"<rows table=\"item\"><row", "hello", "<a/><b/>", "<a/>junk"}) {
+    const std::string err = Post(bad);
+    EXPECT_FALSE(err.empty()) << bad;
+    EXPECT_EQ(traced.back(), "# 1#Error " + err);
+  }
+  // A root with an empty table attribute is a document packet.
+  EXPECT_EQ(Post("<doc table=\"\" transid=\"salesinv\"/>"), kNoDocumentEngine);
+  EXPECT_EQ(Post(SamplePacket("document.xml")), kNoDocumentEngine);
+  std::string seen;
+  target.PostDocument = [&](const pugi::xml_document& doc, std::string& err) {
+    seen = doc.document_element().attribute("transid").value();
+    err = "refused by engine";
+  };
+  SiteNo = 7;
+  EXPECT_EQ(Post(SamplePacket("document.xml")), "refused by engine");
+  EXPECT_EQ(seen, "salesinv");
+  EXPECT_EQ(SiteNo, 7);
+
+  std::string err;
+  Postdata(dir.file("missing.xml"), target, err);
+  EXPECT_NE(err.find("missing.xml"), std::string::npos);
+}

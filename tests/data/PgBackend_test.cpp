@@ -1,0 +1,434 @@
+// The PostgreSQL backend against a throwaway server on loopback: typed values, blobs,
+// parameters, hostile text, dates, transactions, errors, and the "postgre" dialect's own
+// statements (connection numbers, generated row statements, the server date) run for real.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "SiteDb.h"
+#include "TestSupport.h"
+#include "uDbDates.h"
+#include "uGeneralFunctions.h"
+#include "uPgBackend.h"
+#include "uXDS.h"
+
+namespace {
+
+using v7::EDatabaseError;
+using v7::TDbKind;
+using v7::TDbValue;
+using v7::TPgBackend;
+
+const char* const kInitdb = "/usr/lib/postgresql/15/bin/initdb";
+
+TDbValue Int(long long v) { return TDbValue::FromInt(v); }
+TDbValue Num(double v) { return TDbValue::FromFloat(v); }
+TDbValue Text(const std::string& v) { return TDbValue::FromText(v); }
+
+// "name:kind(size)" of each column.
+std::string Columns(const v7::TDbRowSet& r) {
+  static const char* const kinds[] = {"null", "int", "float", "text", "blob", "date"};
+  std::string out;
+  for (const auto& c : r.Columns) {
+    out += (out.empty() ? "" : " ") + c.Name + ":" + kinds[static_cast<int>(c.Kind)];
+    if (c.Size) out += "(" + std::to_string(c.Size) + ")";
+  }
+  return out;
+}
+
+// The rows, values "|"-separated and rows ";"-separated: texts quoted, floats with an "f",
+// dates as the system's date text.
+std::string Show(const v7::TDbRowSet& r) {
+  std::string out;
+  for (const auto& row : r.Rows) {
+    if (!out.empty()) out += ";";
+    for (size_t i = 0; i < row.size(); ++i) {
+      const TDbValue& v = row[i];
+      if (i) out += "|";
+      char buf[40];
+      switch (v.Kind) {
+        case TDbKind::Null: out += "null"; break;
+        case TDbKind::Integer: out += std::to_string(v.Int); break;
+        case TDbKind::Float:
+          std::snprintf(buf, sizeof buf, "%.17gf", v.Float);
+          out += buf;
+          break;
+        case TDbKind::Text: out += "'" + v.Text + "'"; break;
+        case TDbKind::Blob: out += "blob(" + std::to_string(v.Text.size()) + ")"; break;
+        case TDbKind::DateTime: out += v7::DateTimeToText(v.Float); break;
+      }
+    }
+  }
+  return out;
+}
+
+double Date(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  double dt = 0;
+  v7::DateTimeFromParts(y, mo, d, h, mi, s, dt);
+  return dt;
+}
+
+// One server for the whole suite (starting one takes about a second); each test gets its
+// own connection to a database made for the suite.
+class PgBackend : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!std::filesystem::exists(kInitdb)) {
+      skip_ = std::string("PostgreSQL 15 is not installed (no ") + kInitdb + ")";
+      return;
+    }
+    port_ = v7test::FreePort();
+    std::string cmd =
+        "bash '" + v7test::FixturesDir() + "/pg_server.sh' start " + std::to_string(port_);
+    FILE* out = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (out && std::fgets(buf, sizeof buf, out)) folder_ += buf;
+    int rc = out ? pclose(out) : -1;
+    while (!folder_.empty() && std::isspace(static_cast<unsigned char>(folder_.back())))
+      folder_.pop_back();
+    if (rc != 0 || folder_.empty()) {
+      failure_ = "pg_server.sh could not start a cluster (see its standard error)";
+      folder_.clear();
+      return;
+    }
+    try {
+      TPgBackend admin;
+      admin.Open(Target("postgres"));
+      admin.Execute("create database v7test");
+    } catch (const std::exception& e) {
+      failure_ = e.what();
+    }
+  }
+
+  static void TearDownTestSuite() {
+    if (folder_.empty()) return;
+    std::string cmd = "bash '" + v7test::FixturesDir() + "/pg_server.sh' stop '" + folder_ + "'";
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "stopping %s failed\n", cmd.c_str());
+    folder_.clear();
+  }
+
+  static std::string Target(const std::string& db) {
+    return "host=127.0.0.1 port=" + std::to_string(port_) + " user=postgres dbname=" + db;
+  }
+
+  void SetUp() override {
+    if (!skip_.empty()) GTEST_SKIP() << skip_;
+    ASSERT_TRUE(failure_.empty()) << failure_;
+    db_ = std::make_shared<TPgBackend>();
+    db_->Open(Target("v7test"));
+  }
+
+  std::string Scalar(const std::string& sql) {
+    v7::TDbRowSet r = db_->Query(sql);
+    if (r.Rows.empty() || r.Rows[0][0].IsNull()) return "";
+    const TDbValue& v = r.Rows[0][0];
+    return v.Kind == TDbKind::Integer ? std::to_string(v.Int) : v.Text;
+  }
+
+  std::shared_ptr<TPgBackend> db_;
+  static inline std::string skip_, failure_, folder_;
+  static inline int port_ = 0;
+};
+
+TEST_F(PgBackend, ColumnsComeBackTypedWithDeclaredTextSizes) {
+  db_->Execute(
+      "create table typed (i integer, b bigint, n numeric(12,2), w numeric(18), f float8, "
+      "v varchar(30), c char(3), t text, flag boolean, d date, ts timestamp, blob bytea)");
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  bytes += std::string(3, '\0') + "\\x00'";
+  db_->Execute("insert into typed values (:i, :b, :n, :w, :f, :v, :c, :t, :flag, :d, :ts, :blob)",
+               {{"i", Int(-42)}, {"b", Text("9007199254740993")}, {"n", Num(12.5)},
+                {"w", Text("123456789012345678")}, {"f", Num(0.1)}, {"v", Text("Sample")},
+                {"c", Text("ab")}, {"t", Text("ünïcødé")}, {"flag", Text("true")},
+                {"d", TDbValue::FromDateTime(Date(2005, 12, 31, 10, 30))},
+                {"ts", TDbValue::FromDateTime(Date(2005, 12, 31, 23, 59, 59))},
+                {"blob", TDbValue::FromBlob(bytes)}});
+  v7::TDbRowSet r = db_->Query("select * from typed");
+  // Whole numbers of a numeric column and big integers stay exact; a date column keeps the
+  // day only; a flag reads as the system's "T".
+  EXPECT_EQ(Columns(r),
+            "i:int b:int n:float w:float f:float v:text(30) c:text(3) t:text flag:text d:date "
+            "ts:date blob:blob");
+  EXPECT_EQ(Show(r),
+            "-42|9007199254740993|12.5f|123456789012345678|0.10000000000000001f|'Sample'|'ab '|"
+            "'ünïcødé'|'T'|31/12/2005|31/12/2005 23:59:59|blob(262)");
+  EXPECT_EQ(r.Rows[0][11].Text, bytes);
+  // A text cannot hold a NUL: refused, not cut short.
+  EXPECT_THROW(db_->Execute("insert into typed (t) values (:t)", {{"t", Text(std::string("a\0b", 3))}}),
+               EDatabaseError);
+}
+
+TEST_F(PgBackend, NamedParametersBindByNameWhereverTheyStand) {
+  db_->Execute("create table params (id integer, name varchar(20), qty numeric)");
+  // Repeated, differently cased, next to a cast, and a look-alike inside a literal.
+  db_->Execute("insert into params values (:ID, :name || ':name', :qty::numeric * :Qty)",
+               {{"qty", Text("2.5")}, {"name", Text("x")}, {"id", Int(7)}});
+  EXPECT_EQ(Show(db_->Query("select * from params where id = :id and name = :n",
+                            {{"id", Num(7)}, {"n", Text("x:name")}})),
+            "7|'x:name'|6.25f");
+  // Numbers travel untyped: a text meets a numeric column, a number a text column.
+  EXPECT_EQ(Show(db_->Query("select id from params where qty = :q and name <> :n",
+                            {{"q", Text("6.25")}, {"n", Int(5)}})),
+            "7");
+  EXPECT_EQ(db_->Execute("update params set name = :n where id = 7", {{"n", TDbValue::Null()}}), 1);
+  EXPECT_EQ(Scalar("select count(*) from params where name is null"), "1");
+  try {
+    db_->Query("select * from params where id = :missing", {{"id", Int(1)}});
+    FAIL() << "a parameter without a value ran";
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "No value given for parameter 'missing'");
+  }
+}
+
+TEST_F(PgBackend, HostileTextIsStoredAsDataThroughParametersAndDoubledQuotes) {
+  db_->Execute("create table notes (id integer, body text)");
+  const std::string hostile[] = {"O'Brien",     "'); drop table notes; --",
+                                 "C:\\path\\'", "$1 :id $$x$$",
+                                 "back`quote",  "\\'; select 1; --"};
+  int id = 0;
+  for (const std::string& text : hostile) {
+    db_->Execute("insert into notes values (:id, :body)",
+                 {{"id", TDbValue::FromInt(++id)}, {"body", TDbValue::FromText(text)}});
+    // The generated statements' way: the value inside a literal with its quotes doubled.
+    db_->Execute("insert into notes values (" + std::to_string(100 + id) + ", '" +
+                 v7::ReplaceAll(text, "'", "''") + "')");
+  }
+  id = 0;
+  for (const std::string& text : hostile) {
+    ++id;
+    EXPECT_EQ(Scalar("select body from notes where id = " + std::to_string(id)), text);
+    EXPECT_EQ(Scalar("select body from notes where id = " + std::to_string(100 + id)), text);
+  }
+  EXPECT_EQ(Scalar("select count(*) from notes"), "12");
+}
+
+TEST_F(PgBackend, DatesTravelAsDateTimeDoublesAndOrderAsDates) {
+  db_->Execute("create table days (id integer, d timestamp)");
+  db_->Execute("insert into days values (1, :d)",
+               {{"d", TDbValue::FromDateTime(Date(2026, 12, 6, 21, 40, 5))}});
+  // The system's own texts: day first, with or without a time, and the template.
+  db_->Execute("insert into days values (2, :d)", {{"d", TDbValue::FromText("05/01/2027")}});
+  db_->Execute("insert into days values (3, format('31/12/2005 14:30:00', 'dd/mm/yyyy hh:nn:ss'))");
+  db_->Execute("insert into days values (4, :d)", {{"d", TDbValue::FromText("31-Dec-1899")}});
+
+  v7::TDbRowSet r = db_->Query("select id, d from days order by d");
+  ASSERT_EQ(r.Rows.size(), 4u);
+  EXPECT_EQ(r.Rows[0][0].Int, 4);
+  EXPECT_EQ(r.Rows[0][1].Float, 1.0);
+  EXPECT_EQ(r.Rows[1][1].Float, Date(2005, 12, 31, 14, 30));
+  EXPECT_EQ(r.Rows[2][1].Float, Date(2026, 12, 6, 21, 40, 5));
+  EXPECT_EQ(r.Rows[3][1].Float, Date(2027, 1, 5));
+
+  // A value read back finds its row again; fractions of a second round to the second.
+  EXPECT_EQ(db_->Query("select id from days where d = :d", {{"d", r.Rows[1][1]}}).Rows.size(), 1u);
+  double rounded = db_->Query("select timestamp '2005-12-31 23:59:59.6' as t").Rows[0][0].Float;
+  EXPECT_EQ(rounded, Date(2006, 1, 1));
+
+  v7::TDbRowSet now = db_->Query("Select now() as sdt from dual");
+  EXPECT_EQ(now.Columns[0].Kind, TDbKind::DateTime);
+  std::time_t t = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&t, &utc);  // the throwaway server keeps UTC
+  double expected =
+      Date(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  EXPECT_NEAR(now.Rows[0][0].Float, expected, 60.0 / 86400);
+
+  EXPECT_THROW(db_->Execute("insert into days values (5, format('31/02/2005', 'dd/mm/yyyy'))"),
+               EDatabaseError);
+  EXPECT_THROW(db_->Query("select format('%s', 'text')"), EDatabaseError);
+}
+
+TEST_F(PgBackend, TransactionsCommitRollBackAndSurviveAFailedStatement) {
+  db_->Execute("create table moves (id integer primary key)");
+  db_->StartTransaction();
+  EXPECT_TRUE(db_->InTransaction());
+  EXPECT_THROW(db_->StartTransaction(), EDatabaseError);
+  db_->Execute("insert into moves values (1)");
+  db_->Rollback();
+  EXPECT_FALSE(db_->InTransaction());
+  EXPECT_EQ(Scalar("select count(*) from moves"), "0");
+
+  db_->StartTransaction();
+  db_->Execute("insert into moves values (1)");
+  // A duplicate fails alone: the caller may retry with another value and commit.
+  EXPECT_THROW(db_->Execute("insert into moves values (1)"), EDatabaseError);
+  db_->Execute("insert into moves values (2)");
+  db_->Commit();
+  EXPECT_EQ(Scalar("select count(*) from moves"), "2");
+
+  // Rollback and commit without a transaction do nothing.
+  db_->Rollback();
+  db_->Commit();
+
+  // A transaction the server already gave up is no successful commit.
+  db_->StartTransaction();
+  db_->Execute("insert into moves values (3)");
+  EXPECT_THROW(db_->Execute("release savepoint nosuch"), EDatabaseError);
+  EXPECT_THROW(db_->Commit(), EDatabaseError);
+  EXPECT_FALSE(db_->InTransaction());
+  EXPECT_EQ(Scalar("select count(*) from moves"), "2");
+}
+
+TEST_F(PgBackend, FailuresCarryTheServersMessage) {
+  try {
+    db_->Query("select * from nosuch");
+    FAIL() << "a missing table was read";
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "relation \"nosuch\" does not exist");
+    EXPECT_EQ(e.Sql(), "select * from nosuch");
+  }
+  EXPECT_EQ(db_->LastError(), "relation \"nosuch\" does not exist");
+  db_->Query("select 1");
+  EXPECT_EQ(db_->LastError(), "");
+
+  TPgBackend other;
+  std::string target = "host=127.0.0.1 port=" + std::to_string(v7test::FreePort()) +
+                       " user=postgres password=secret dbname=v7test connect_timeout=5";
+  try {
+    other.Open(target);
+    FAIL() << "opened a server that does not exist";
+  } catch (const EDatabaseError& e) {
+    std::string msg = e.what();
+    EXPECT_EQ(msg.rfind("Unable to open database: ", 0), 0u) << msg;
+    EXPECT_EQ(msg.find("secret"), std::string::npos) << msg;
+  }
+  EXPECT_FALSE(other.IsOpen());
+
+  // A connection lost inside a transaction: the commit fails, the rollback has happened.
+  db_->Execute("create table lost (id integer)");
+  for (bool commit : {true, false}) {
+    TPgBackend victim;
+    victim.Open(Target("v7test"));
+    std::string pid = std::to_string(victim.Query("select pg_backend_pid()").Rows[0][0].Int);
+    victim.StartTransaction();
+    victim.Execute("insert into lost values (1)");
+    db_->Query("select pg_terminate_backend(" + pid + ")");
+    EXPECT_THROW(victim.Execute("insert into lost values (2)"), EDatabaseError);
+    EXPECT_TRUE(victim.InTransaction());
+    if (commit)
+      EXPECT_THROW(victim.Commit(), EDatabaseError);
+    else
+      EXPECT_NO_THROW(victim.Rollback());
+    EXPECT_FALSE(victim.InTransaction());
+  }
+  EXPECT_EQ(Scalar("select count(*) from lost"), "0");
+}
+
+TEST_F(PgBackend, ConnectionNumberStatementsOfTheDialectRun) {
+  db_->Execute(
+      "create table connectinfo (connectno integer primary key, lastnumber numeric, "
+      "lastupdated timestamp, active varchar(1))");
+  const std::string plain =
+      "select * from connectinfo where (active = 'F') OR (now()-LASTUPDATED > 1)";
+  const std::string locking = plain + " for update";
+  const std::string d = "format('06/12/2026 10:00:00', 'dd/mm/yyyy hh:nn:ss')";
+  db_->Execute("insert into connectinfo (connectno, lastnumber, lastupdated, active) values (1,0," +
+               d + ",'T')");
+  db_->Execute("insert into connectinfo values (2, 5, now(), 'T')");  // held
+  db_->Execute("insert into connectinfo values (3, 6, now(), 'F')");  // released
+  db_->Execute("insert into connectinfo values (4, 7, now() - interval '25 hours', 'T')");  // stale
+  db_->Execute("update connectinfo set lastupdated = now() where connectno = 1");
+
+  db_->StartTransaction();
+  v7::TDbRowSet locked = db_->Query(locking);
+  v7::TDbRowSet free = db_->Query(plain);
+  ASSERT_EQ(free.Rows.size(), 2u);
+  EXPECT_EQ(locked.Rows.size(), 2u);
+  // Another client waits for the rows this one holds.
+  TPgBackend rival;
+  rival.Open(Target("v7test"));
+  rival.StartTransaction();
+  EXPECT_THROW(rival.Query(plain + " for update nowait"), EDatabaseError);
+  rival.Rollback();
+
+  db_->Execute("update connectinfo set lastupdated=" + d + ", lastnumber=" + v7::FloatToStr(6) +
+               ", active='T' where connectno = 3");
+  db_->Commit();
+  EXPECT_EQ(Scalar("select active from connectinfo where connectno = 3"), "T");
+
+  // The counter save: the date as the dialect's date text, the counter as a float.
+  EXPECT_EQ(
+      db_->Execute("update connectinfo set lastupdated = :dt, lastnumber=:lc where connectno = :cn",
+                   {{"dt", TDbValue::FromText("06/12/2026")},
+                    {"lc", TDbValue::FromFloat(1000000000)},
+                    {"cn", TDbValue::FromInt(3)}}),
+      1);
+  v7::TDbRowSet row = db_->Query("SELECT * FROM CONNECTINFO WHERE CONNECTNO = :cno",
+                                 {{"cno", TDbValue::FromInt(3)}});
+  EXPECT_EQ(row.Rows[0][1].Int, 1000000000);
+  EXPECT_EQ(row.Rows[0][2].Float, Date(2026, 12, 6));
+  EXPECT_EQ(Scalar("select max(connectno) cno from connectinfo"), "4");
+}
+
+TEST_F(PgBackend, RowBufferStatementsRunThroughTheQueryObject) {
+  const std::string savedTemplate = v7::DbDateTemplate, savedFormat = v7::DbDateFormat;
+  v7::DbDateTemplate = "format(':value', 'dd/mm/yyyy hh:nn:ss')";
+  v7::DbDateFormat = "dd/mm/yyyy";
+  db_->Execute("create table item (itemid numeric(15), name varchar(40), made date, note text)");
+  for (const char* driver : {"dbx", "ado"}) {
+    SCOPED_TRACE(driver);
+    db_->Execute("delete from item");
+    v7::TXDS q(driver, db_, {}, "postgre");
+    q.SetValue("ItemId", "7000100000001", "n");
+    q.SetValue("Name", "O'Brien's `best`", "c");
+    q.SetValue("Made", "31/12/2005", "d");
+    q.SetValue("Note", "", "c");
+    q.PostInsert("item");
+    EXPECT_TRUE(q.RecordExists("item", "itemid = 7000100000001 and note is null"));
+
+    q.SetValue("note", "", "c");
+    q.SetValue("made", "01/01/2006 08:15:00", "d");
+    q.InsertOrUpdate("item", "itemid = 7000100000001");
+    q.GetSQL().SetText("select * from item where made = :m");
+    q.ParamByName("m").SetAsString("01/01/2006 08:15:00");
+    q.Open();
+    ASSERT_FALSE(q.Eof());
+    EXPECT_EQ(q.FieldByName("name").GetAsString(), "O'Brien's `best`");
+    EXPECT_EQ(q.FieldByName("note").GetAsString(), "");
+    EXPECT_EQ(q.FieldByName("made").GetAsDateTime(), Date(2006, 1, 1));
+    EXPECT_EQ(q.FieldByName("itemid").GetAsString(), "7000100000001");
+    q.Close();
+    q.DeleteRecords("item", "itemid = 7000100000001");
+    EXPECT_FALSE(q.RecordExists("item", "itemid = 7000100000001"));
+  }
+  v7::DbDateTemplate = savedTemplate;
+  v7::DbDateFormat = savedFormat;
+}
+
+TEST_F(PgBackend, SampleSiteSchemaLoadsAndCompatibilityIsInstalledOnce) {
+  db_->Execute("create schema site");
+  db_->Execute("set search_path to site");
+  // A schema without the objects gets them when a client opens it.
+  TPgBackend fresh;
+  fresh.Open(Target("v7test") + " options='-c search_path=site'");
+  v7test::RunScript(fresh, "site_schema.sql");
+  v7::TDbRowSet control = fresh.Query("SELECT * FROM CONTROL");
+  ASSERT_EQ(control.Rows.size(), 1u);
+  EXPECT_EQ(control.Rows[0][3].Float, Date(2026, 4, 1));
+  EXPECT_EQ(fresh.Query("select maincurr from currency where currencyid = 1").Rows[0][0].Text,
+            "Rupees");
+  EXPECT_EQ(Scalar("select count(*) from dual"), "1");
+  EXPECT_EQ(Scalar("select count(*) from pg_proc where proname = 'format' and "
+                   "pronamespace = 'site'::regnamespace"),
+            "1");
+  fresh.Close();
+  fresh.Open(Target("v7test") + " options='-c search_path=site'");
+  EXPECT_EQ(Scalar("select v7_compat_version()"), "1");
+}
+
+TEST(PgConnectionString, QuotesUserAndDatabaseAndKeepsWholeStrings) {
+  EXPECT_EQ(v7::PgConnectionString("site", "v7"), "user='site' dbname='v7'");
+  EXPECT_EQ(v7::PgConnectionString("o'k", "a\\b c"), "user='o\\'k' dbname='a\\\\b c'");
+  EXPECT_EQ(v7::PgConnectionString("site", "host=db1 port=5433 dbname=v7"),
+            "user='site' host=db1 port=5433 dbname=v7");
+  EXPECT_EQ(v7::PgConnectionString("site", "postgresql://u@db1/v7"), "postgresql://u@db1/v7");
+  EXPECT_EQ(v7::PgConnectionString("", "v7"), "dbname='v7'");
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+// The transaction-type definition read from the sample product's metadata on a real site.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "SampleProduct.h"
+#include "uStructDef.h"
+
+namespace {
+
+using v7::TStructDef;
+
+std::vector<std::string> Rows(v7::TXDS& q, const std::string& column) {
+  std::vector<std::string> out;
+  q.Open();
+  for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName(column).Value);
+  q.Close();
+  return out;
+}
+
+TEST(StructDef, LoadsSalesInvoiceFramesAndFieldsLowerCased) {
+  v7test::SampleSite s(false);
+  TStructDef def(s.mgr.get(), ":salesinv");
+  EXPECT_EQ(def.TransId, "salesinv");
+  EXPECT_EQ(def.TransDesc, "Sales Invoice");
+  EXPECT_EQ(def.TableNames, "salesinv,salesinvdet");
+  EXPECT_EQ(def.PrimaryTable, "salesinv");
+  EXPECT_EQ(def.TableCount, 2);
+  EXPECT_EQ(def.AsGrids, "ft");
+  EXPECT_EQ(def.FrameNames, "Header,Items");
+  EXPECT_EQ(def.DocDateField, "invdate");
+  ASSERT_EQ(def.FieldCount, 14);
+  // Load order is frame, then orders.
+  EXPECT_EQ(def.Fields[0]->name, "invno");
+  EXPECT_EQ(def.Fields[7]->name, "salesinvdetrow");
+
+  const v7::TFld* invno = def.GetField("INVNO");
+  ASSERT_NE(invno, nullptr);
+  EXPECT_EQ(invno->savetablename, "salesinv");
+  EXPECT_EQ(invno->type, "c");
+  EXPECT_EQ(invno->modeofentry, "autogenerate");
+  EXPECT_TRUE(invno->noduplicate);
+  EXPECT_EQ(invno->ExprnId, -1);
+
+  const v7::TFld* customer = def.GetField("customer");
+  EXPECT_TRUE(customer->sourcekey);
+  EXPECT_EQ(customer->sourcefield, "custname");
+  EXPECT_EQ(def.GetField("custcity")->LinkField, "customer");
+  EXPECT_EQ(def.GetField("remarks")->DisplayCaption, "remarks");
+  EXPECT_TRUE(def.GetField("remarks")->Empty);
+  EXPECT_EQ(def.GetField("price")->DisplayCaption, "Price");
+  EXPECT_TRUE(def.GetField("price")->suggestive);
+
+  const v7::TFld* amount = def.GetField("amount");
+  EXPECT_EQ(amount->ExprnId, 1);
+  EXPECT_EQ(amount->ExprnText, "qty*price");
+  EXPECT_EQ(amount->Decimals, 2);
+  EXPECT_TRUE(amount->asgrid);
+  EXPECT_EQ(def.GetField("qty")->ValidateExprText, "qty > 0");
+  EXPECT_EQ(def.GetField("qty")->ValidateExprId, -1);
+  EXPECT_EQ(def.GetField("totalamt")->ExprnText, "Total('amount')");
+
+  EXPECT_EQ(def.GetField("nosuchfield"), nullptr);
+  EXPECT_EQ(def.IndexOfField("nosuchfield"), -1);
+  EXPECT_EQ(def.IndexOfField("Amount"), 11);
+
+  // The event text: headers in lower case, every line trimmed, script lines keep case.
+  ASSERT_EQ(def.ExprSet.size(), 2u);
+  EXPECT_EQ(def.ExprSet[0], "{aftersave}");
+  EXPECT_EQ(def.ExprSet[1], "aftersavestatus := 'T'");
+}
+
+TEST(StructDef, FindsTypeByDescriptionAndReportsMissingTypes) {
+  v7test::SampleSite s(false);
+  TStructDef def(s.mgr.get(), "Sales Invoice with Batches");
+  EXPECT_EQ(def.TransId, "salesinvsf");
+  EXPECT_EQ(def.TableCount, 3);
+  EXPECT_EQ(def.AsGrids, "ftt");
+  def.SubFormDefs->First();
+  EXPECT_EQ(def.SubFormDefs->FieldByName("basedonframe").Value, "2");
+
+  try {
+    TStructDef missing(s.mgr.get(), ":nosuch");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "TStruct not found nosuch");
+  }
+  try {
+    TStructDef missing(s.mgr.get(), "No Such Type");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "TStruct not found No Such Type");
+  }
+}
+
+TEST(StructDef, BuildsListQueriesFromInputSqlAndFromListValues) {
+  v7test::SampleSite s(false);
+  TStructDef def(s.mgr.get(), ":salesinv");
+
+  v7::TFld* customer = def.GetField("customer");
+  ASSERT_TRUE(customer->ListQuery);
+  EXPECT_TRUE(customer->ListQuery->Cached);
+  EXPECT_FALSE(customer->ListDependent);
+  EXPECT_EQ(Rows(*customer->ListQuery, "custname"),
+            (std::vector<std::string>{"Acme Stores", "O'Brien Traders", "Zenith Mart"}));
+
+  // The inputsql row's field name is matched in lower case.
+  v7::TFld* item = def.GetField("item");
+  ASSERT_TRUE(item->ListQuery);
+  EXPECT_TRUE(item->autoselect);
+  EXPECT_TRUE(item->refreshonsave);
+  EXPECT_FALSE(customer->autoselect);
+
+  // A "from list" field without inputsql lists its FROMLISTVALUES rows, in any case.
+  v7::TFld* paymode = def.GetField("paymode");
+  ASSERT_TRUE(paymode->ListQuery);
+  EXPECT_EQ(Rows(*paymode->ListQuery, "FromListValue"),
+            (std::vector<std::string>{"Cash", "Credit", "Banker's Draft"}));
+  EXPECT_EQ(def.GetField("remarks")->ListQuery, nullptr);
+
+  // A fill-grid option with a plain parameter is dependent without a template.
+  ASSERT_EQ(def.GridMaps.size(), 1u);
+  const v7::TFg& g = *def.GridMaps[0];
+  EXPECT_EQ(g.name, "ItemList");
+  EXPECT_TRUE(g.Dependent);
+  EXPECT_EQ(g.DependentSQL, "");
+  EXPECT_EQ(g.ColWidths, "120,60,");
+  EXPECT_EQ(g.FieldMap, (std::vector<std::string>{"item=itemname", "price=price"}));
+  EXPECT_EQ(g.targetframeno, 2);
+  EXPECT_TRUE(g.multiselect);
+
+  // A template list query depends on other values and keeps its text.
+  TStructDef sf(s.mgr.get(), ":salesinvsf");
+  const v7::TFld* batch = sf.GetField("batchno");
+  EXPECT_TRUE(batch->ListDependent);
+  EXPECT_EQ(batch->DependentSQL,
+            "select batchno, batchno as batchname from itembatch where itemid = {item}");
+}
+
+TEST(StructDef, QuoteInTypeNameDoesNotBreakTheFromListQuery) {
+  v7test::SampleSite s(false);
+  s.site.Exec(
+      "insert into transdefmaster (transdefmasterid, transid, transdesc, tablename, asgrids) "
+      "values (90, 'cash''memo', 'Cash Memo', 'cashmemo', 'F')");
+  s.site.Exec(
+      "insert into prms (prmsid, transid, name, savetablename, type, modeofentry, frameno, "
+      "orders) values (90, 'cash''memo', 'paymode', 'cashmemo', 'c', 'from list', 1, 1)");
+  s.site.Exec(
+      "insert into fromlistvalues (fromlistvalueid, transtype, name, fromlistvalue) "
+      "values (90, 'Cash''Memo', 'paymode', 'Cash')");
+  TStructDef def(s.mgr.get(), ":cash'memo");
+  ASSERT_TRUE(def.GetField("paymode")->ListQuery);
+  EXPECT_EQ(Rows(*def.GetField("paymode")->ListQuery, "FromListValue"),
+            std::vector<std::string>{"Cash"});
+}
+
+TEST(StructDef, FailsWholeOnBrokenMetadata) {
+  v7test::SampleSite s(false);
+  // Counting tables stops at the first empty item.
+  s.site.Exec(
+      "update transdefmaster set tablename = 'SalesInv,SalesInvDet,,extra' "
+      "where transid = 'salesinv'");
+  {
+    TStructDef def(s.mgr.get(), ":salesinv");
+    EXPECT_EQ(def.TableCount, 2);
+    EXPECT_EQ(def.TableNames, "salesinv,salesinvdet,,extra");
+  }
+  s.site.Exec("update prms set exprn = 99 where prmsid = 12");
+  try {
+    TStructDef def(s.mgr.get(), ":salesinv");
+    FAIL();
+  } catch (const v7::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Unable to find expression99");
+  }
+  s.site.Exec("update prms set exprn = 1 where prmsid = 12");
+  s.site.Exec("delete from inputsql where fieldname = 'itemlist'");
+  try {
+    TStructDef def(s.mgr.get(), ":salesinv");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "SQL related to ItemList not found");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,301 @@
+// Evaluating expressions: priorities, the type rules of each context, the blank mark,
+// literal text, variables, calls, and input that must fail cleanly.
+#include "UParse.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+using namespace v7;
+
+namespace {
+
+class EvalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // "rec" answers its arguments joined by "|" and logs each call.
+    e.RegisterFunction("rec", 'c', [this](TEVAL&, const TParamArray& a, std::string& r) {
+      int last = kMaxCallArgs;
+      while (last > 0 && a[last - 1].empty()) --last;
+      for (int i = 0; i < last; ++i) r += (i ? "|" : "") + a[i];
+      calls.push_back(r);
+    });
+    e.RegisterFunction("five", 'n', [](TEVAL&, const TParamArray&, std::string& r) { r = "5"; });
+    e.RegisterFunction("nothing", 'c', [](TEVAL&, const TParamArray&, std::string&) {});
+    e.RegisterFunction("boom", 'c', [](TEVAL&, const TParamArray&, std::string&) {
+      throw std::runtime_error("boom");
+    });
+    e.OnMessage = [this](const std::string& m) { messages.push_back(m); };
+  }
+  std::string Run(const std::string& expr) {
+    EXPECT_TRUE(e.Evaluate(expr)) << expr;
+    return e.ResultValue;
+  }
+  TEVAL e;
+  std::vector<std::string> calls;
+  std::vector<std::string> messages;
+};
+
+}  // namespace
+
+TEST_F(EvalTest, ComparisonsBindTightestAndOperatorsGroupAsTheTableSays) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"2+3*4", "14"},   {"10-4-3", "3"},    {"8/2/2", "2"},   {"1+2>2", "1"},
+      {"(1+2)>2", "1"},  {"3>2+1", "2"},     {"2*3=6", "0"},   {"1=1&2=2", "1"},
+      {"2=1=0", "0"},    {"1|0&0", "1"},     {"(6-2)*2", "8"}, {"6-2*2", "2"},
+      {"-5", "5"},       {"-5+3", "8"},      {"0-5", "-5"},    {"7/0", "0"},
+      {"1 2", ""},       {"((2))", "2"},     {"(1+2", "3"},    {"0.1+0.2", "0.3"},
+  };
+  for (const auto& [expr, want] : cases) EXPECT_EQ(Run(expr), want) << expr;
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(EvalTest, SurplusClosingBracketShowsInvalidExpressionOnceAndEvaluatesWhatCame) {
+  EXPECT_EQ(Run("1+2)"), "3");
+  EXPECT_EQ(messages, std::vector<std::string>{"Invalid Expression"});
+  EXPECT_EQ(Run("1)+2"), "1");
+  EXPECT_EQ(messages.size(), 2u);
+  // Without a notifier the message only goes to the trace.
+  e.OnMessage = nullptr;
+  std::vector<std::string> trace;
+  e.SetTraceHandler([&](const std::string& t) { trace.push_back(t); });
+  Run("1)");
+  EXPECT_NE(std::find(trace.begin(), trace.end(), "# 1#Invalid Expression"), trace.end());
+}
+
+TEST_F(EvalTest, NumberContextReadsBlanksAsZeroAndRefusesText) {
+  e.SetVar("t", 'c', "NULL");
+  e.SetVar("empty", 'n', "");
+  EXPECT_EQ(Run("t+1"), "1");
+  EXPECT_EQ(Run("empty*3+2"), "2");
+  EXPECT_EQ(e.CurrentType, 'n');
+  EXPECT_EQ(Run("1&1"), "1");
+  EXPECT_EQ(Run("1&2"), "0");
+  EXPECT_EQ(Run("0|1"), "1");
+  EXPECT_EQ(Run("2#3"), "1");
+  // "$" has no number meaning: the result of the previous operation stays.
+  EXPECT_EQ(Run("1$2"), "");
+  EXPECT_EQ(Run("(1+1)*(2$3)"), "4");
+  EXPECT_FALSE(e.Evaluate("abc+1"));
+  EXPECT_FALSE(e.Evaluate("1+2.5.5"));
+}
+
+TEST_F(EvalTest, TextContextJoinsComparesAndSearches) {
+  e.SetVar("a", 'c', "abc");
+  e.SetVar("b", 'c', "xabcx");
+  e.SetVar("t", 'c', " null ");
+  EXPECT_EQ(Run("a$b"), "1");
+  EXPECT_EQ(Run("b$a"), "0");
+  EXPECT_EQ(Run("a+b"), "abcxabcx");
+  EXPECT_EQ(e.CurrentType, 'c');
+  EXPECT_EQ(Run("a-b"), "");                          // undefined, first operation
+  EXPECT_EQ(Run("(a+b)+(a-b)"), "abcxabcxabcxabcx");  // undefined keeps the last result
+  EXPECT_EQ(Run("a<b"), "1");
+  EXPECT_EQ(Run("a>b"), "0");
+  EXPECT_EQ(Run("{ABC}=a"), "0");
+  EXPECT_EQ(Run("{ abc}#a"), "1");
+  EXPECT_EQ(Run("t+a"), "abc");
+  // Two untyped operands: the operation stays "s", which joins as text.
+  e.SetVar("x", 'v', "1");
+  e.SetVar("y", 'v', "2");
+  EXPECT_EQ(Run("x+y"), "12");
+  EXPECT_EQ(e.CurrentType, 's');
+}
+
+TEST_F(EvalTest, DateContextComparesDatesButEqualityIsTextual) {
+  e.SetVar("d1", 'd', "05/03/2024");
+  e.SetVar("d2", 'd', "01/03/2024");
+  e.SetVar("dx", 'd', "5/3/2024");
+  e.SetVar("dm", 'd', "  /  /    ");
+  e.SetVar("d0", 'd', "01/01/1900");
+  e.SetVar("bad", 'd', "someday");
+  EXPECT_EQ(Run("d1-d2"), "4");
+  EXPECT_EQ(Run("d1>d2"), "1");
+  EXPECT_EQ(Run("d1<d2"), "0");
+  EXPECT_EQ(Run("d1=dx"), "0");
+  EXPECT_EQ(Run("d1>dx"), "0");
+  EXPECT_EQ(Run("dm=d0"), "1");
+  EXPECT_EQ(Run("d0-dm"), "0");
+  EXPECT_EQ(Run("d2+d0"), "45354");
+  EXPECT_EQ(Run("d1*d2"), "");
+  EXPECT_EQ(e.CurrentType, 'd');
+  EXPECT_FALSE(e.Evaluate("bad>d1"));
+}
+
+TEST_F(EvalTest, BlankValuesStandAsTheEmptyMarkAndReachEveryoneAsEmpty) {
+  e.SetVar("blank", 'c', "   ");
+  EXPECT_EQ(Run("blank"), "");
+  EXPECT_EQ(e.CurrentType, 'c');
+  EXPECT_EQ(Run("blank+{x}"), "x");
+  EXPECT_EQ(Run("rec(blank, 1)"), "|1");
+  EXPECT_EQ(Run("blank=blank"), "1");
+  TParamArray args;
+  args[0] = TEVAL::kEmptyMark;
+  args[1] = "v";
+  std::string r;
+  e.CallFunction("REC", args, 0, r);
+  EXPECT_EQ(r, "|v");
+  r = "kept";
+  e.CallFunction("nosuchfunction", args, 0, r);
+  EXPECT_EQ(r, "kept");
+}
+
+TEST_F(EvalTest, BracesMakeLiteralTextThatIsNeverAnOperator) {
+  EXPECT_EQ(Run(""), "");
+  EXPECT_EQ(Run("{}"), "");
+  EXPECT_EQ(e.CurrentType, 'c');
+  EXPECT_EQ(Run("{a+b, c}"), "a+b, c");
+  EXPECT_EQ(Run("{x{y}z}"), "x{y}z");
+  EXPECT_EQ(Run("{a}{b}"), "ab");
+  EXPECT_EQ(Run("{+}"), "+");
+  EXPECT_EQ(Run("{(}+{,}"), "(,");
+  e.SetVar("sep", 'c', "-");
+  EXPECT_EQ(Run("{a}+sep+{b}"), "a-b");
+  std::vector<std::string> trace;
+  e.SetTraceHandler([&](const std::string& t) { trace.push_back(t); });
+  EXPECT_FALSE(e.Evaluate("}"));
+  EXPECT_EQ(trace.at(trace.size() - 2), "# 1#Error while evaluating expression.");
+  EXPECT_EQ(trace.back(), "#resetlevel#");
+  // An unclosed brace takes the rest of the text and leaves the next evaluation untouched.
+  EXPECT_TRUE(e.Evaluate("{abc"));
+  EXPECT_EQ(Run("1+1"), "2");
+}
+
+TEST_F(EvalTest, VariablesKeepTheirFirstTypeAndFlagEmptyNumbers) {
+  e.SetVar("Qty", 'N', "");
+  const int q = e.IndexOfVar("qty");
+  ASSERT_GE(q, 0);
+  EXPECT_EQ(e.VarNames[q], "qty");
+  EXPECT_EQ(e.VarTypes[q], 'n');
+  EXPECT_EQ(e.VarValues[q], "0");
+  EXPECT_EQ(e.VarFlags[q], 'F');
+  EXPECT_EQ(e.IsVarEmpty("QTY"), "T");
+  e.SetVar("qty", 'n', "0");
+  EXPECT_EQ(e.IsVarEmpty("qty"), "F");
+  EXPECT_EQ(e.IsVarEmpty("unknown"), "T");
+  const int x = e.SetVar("x", 'c', "abc");
+  EXPECT_EQ(e.SetVar("X", 'n', "12"), x);
+  std::string v;
+  e.GetVar("x", v);
+  EXPECT_EQ(v, "12");
+  EXPECT_EQ(e.LastVarType, "c");
+  e.SetVar("amt", 'n', "1,234.50 Dr");
+  e.GetVar("amt", v);
+  EXPECT_EQ(v, "1234.50");
+  e.GetVar("nosuch", v);
+  EXPECT_EQ(v, "");
+  EXPECT_EQ(e.LastVarType, "");
+  EXPECT_EQ(e.SetVar("", 'c', "lost"), 0);
+  EXPECT_EQ(TEVAL::IsEmptyValue("  /  /    ", "d"), "T");
+  EXPECT_EQ(TEVAL::IsEmptyValue("  /  /    ", "c"), "F");
+  EXPECT_EQ(TEVAL::IsEmptyValue("NULL", "c"), "T");
+  EXPECT_EQ(TEVAL::IsEmpty(" 0 "), "F");
+  // A variable hides a function of the same name; names ignore letter case.
+  e.SetVar("five", 'c', "hidden");
+  EXPECT_EQ(Run("FIVE"), "hidden");
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST(EvalPredefined, ControlValuesBecomeVariablesAtCreation) {
+  const std::string savedUser = UserName;
+  const double savedStart = FinYrSt;
+  const bool savedMillions = Millions;
+  UserName = "alice";
+  FinYrSt = 45017;  // 01/04/2023
+  Millions = true;
+  TEVAL e;
+  UserName = savedUser;
+  FinYrSt = savedStart;
+  Millions = savedMillions;
+  const std::pair<const char*, const char*> cases[] = {
+      {"username", "alice"}, {"finyrst", "01/04/2023"}, {"_millions", "T"},
+      {"approvalno", "0"},   {"_connectno", "0"},
+  };
+  for (const auto& [name, want] : cases) {
+    std::string v;
+    e.GetVar(name, v);
+    EXPECT_EQ(v, want) << name;
+  }
+  EXPECT_EQ(e.VarTypes[e.IndexOfVar("finyrst")], 'd');
+}
+
+TEST_F(EvalTest, CallsSplitArgumentsAndRunInnermostFirst) {
+  EXPECT_EQ(Run("rec(1, 2+3, {x,y})"), "1|5|x,y");
+  EXPECT_EQ(Run("rec(a,,b)"), "a||b");
+  EXPECT_EQ(Run("REC ({ab})"), "ab");
+  calls.clear();
+  EXPECT_EQ(Run("rec(1, rec(2, rec(3)), 4)"), "1|2|3|4");
+  EXPECT_EQ(calls, (std::vector<std::string>{"3", "2|3", "1|2|3|4"}));
+  EXPECT_EQ(Run("five()*2"), "10");
+  EXPECT_EQ(e.CurrentType, 'n');
+  EXPECT_EQ(Run("nothing()+1"), "1");  // an empty call result leaves no token
+  e.SetVar("comma", 'c', ",");
+  EXPECT_EQ(Run("rec(comma, 1)"), ",|1");  // a value never splits arguments
+  EXPECT_EQ(Run("hello"), "hello");        // an unknown word stays as it is
+  EXPECT_FALSE(e.Evaluate("rec"));         // a name without brackets leaves its call open
+  EXPECT_FALSE(e.Evaluate("boom(1)+1"));
+  e.RegisterFunction("five", 'c', {});
+  EXPECT_EQ(e.FindFunction("FIVE")->ResultType, 'n');  // the first registration wins
+}
+
+TEST_F(EvalTest, TwentyArgumentsFitAndATwentyFirstFailsTheEvaluation) {
+  std::string args = "1";
+  for (int i = 2; i <= kMaxCallArgs; ++i) args += "," + std::to_string(i);
+  EXPECT_EQ(Run("rec(" + args + ")").substr(0, 6), "1|2|3|");
+  calls.clear();
+  EXPECT_FALSE(e.Evaluate("rec(" + args + ",21)"));
+  EXPECT_TRUE(calls.empty());
+  EXPECT_FALSE(e.Evaluate("rec(" + args + ",,)"));
+}
+
+TEST_F(EvalTest, EvalReevaluatesItsValueAndStopsAnEndlessChain) {
+  e.SetVar("t", 'c', "1+2");
+  EXPECT_EQ(Run("Eval(t)"), "3");
+  e.SetVar("u", 'c', "Eval(t)");
+  EXPECT_EQ(Run("Eval(u)"), "3");
+  e.SetVar("loop", 'c', "Eval(loop)");
+  EXPECT_FALSE(e.Evaluate("Eval(loop)"));
+  EXPECT_EQ(Run("1+1"), "2");
+}
+
+TEST_F(EvalTest, AnyInputEndsInAResultOrAFailure) {
+  const char* nasty[] = {"(((",  ")))",    "+++",   "rec(",   "rec(((1", "rec(1))))", "{{{",
+                         "}}}",  "\x01",   "\x02",  ",,,",    "1,2",     "rec)(",     ")rec(",
+                         "-",    "*",      "|&$",   "{)}(",   "rec(}",   "five five(", "\x01)("};
+  for (const char* text : nasty) {
+    e.Evaluate(text);
+    EXPECT_EQ(Run("2*3"), "6") << text;
+  }
+  // 1 MB of operators and operands, deep brackets, long call chains.
+  std::string big;
+  while (big.size() < (1u << 20)) big += "1+";
+  EXPECT_EQ(Run(big + "1"), std::to_string(big.size() / 2 + 1));
+  const int depth = 200000;
+  EXPECT_EQ(Run(std::string(depth, '(') + "7" + std::string(depth, ')')), "7");
+  std::string manyCalls;
+  for (int i = 0; i < 5000; ++i) manyCalls += "five()+";
+  EXPECT_EQ(Run(manyCalls + "0"), "25000");
+  while (manyCalls.size() < (1u << 20)) manyCalls += "five()+";
+  e.Evaluate(manyCalls + "0");  // too many calls for one expression: fails, but ends
+  std::string nested;
+  for (int i = 0; i < 1000; ++i) nested += "rec(";
+  EXPECT_EQ(Run(nested + "x" + std::string(1000, ')')), "x");
+  std::string tooDeep;
+  for (int i = 0; i < 300000; ++i) tooDeep += "rec(";
+  EXPECT_FALSE(e.Evaluate(tooDeep));
+  EXPECT_EQ(Run("1+1"), "2");
+}
+
+TEST_F(EvalTest, TraceFollowsTheMarkConvention) {
+  std::vector<std::string> trace;
+  e.SetTraceHandler([&](const std::string& t) { trace.push_back(t); });
+  e.SetVar("q", 'n', "4");
+  Run("five()+q");
+  EXPECT_EQ(trace, (std::vector<std::string>{"#savelevel#", "# 1#Evaluating five()+q",
+                                             "# 2#q = 4", "# 2#Calling function five",
+                                             "# 2#Result of five = 5", "# 1#Result = 9",
+                                             "#resetlevel#"}));
+}

@@ -1,0 +1,196 @@
+// Compiled expressions replay what Evaluate computes; line scripts assign, skip and stop.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "UParse.h"
+
+using namespace v7;
+
+namespace {
+
+class CompiledTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    e.RegisterFunction("rec", 'c', [](TEVAL&, const TParamArray& a, std::string& r) {
+      int last = kMaxCallArgs;
+      while (last > 0 && a[last - 1].empty()) --last;
+      for (int i = 0; i < last; ++i) r += (i ? "|" : "") + a[i];
+    });
+    e.RegisterFunction("twice", 'n', [](TEVAL&, const TParamArray& a, std::string& r) {
+      r = std::to_string(2 * std::stoi(a[0].empty() ? "0" : a[0]));
+    });
+    e.RegisterFunction("nothing", 'c', [](TEVAL&, const TParamArray&, std::string&) {});
+    e.RegisterFunction("fragile", 'c', [this](TEVAL&, const TParamArray&, std::string& r) {
+      if (breakNext) throw std::runtime_error("broken");
+      r = "ok";
+    });
+    e.SetVar("a", 'c', "abc");
+    e.SetVar("b", 'c', "xabcx");
+    e.SetVar("qty", 'n', "3");
+    e.SetVar("rate", 'n', "2.5");
+    e.SetVar("blank", 'c', " ");
+    e.SetVar("d1", 'd', "05/03/2024");
+    e.SetVar("d2", 'd', "01/03/2024");
+    e.SetVar("t", 'c', "qty*2");
+    e.SetVar("sep", 'c', "+");
+  }
+  struct Outcome {
+    bool ok;
+    std::string value;
+    char type;
+  };
+  Outcome Evaluated(const std::string& expr) {
+    const bool ok = e.Evaluate(expr);
+    return {ok, ok ? e.ResultValue : "", e.CurrentType};
+  }
+  Outcome Replayed(int id) {
+    const bool ok = e.EvalCompiled(id);
+    return {ok, ok ? e.ResultValue : "", e.CurrentType};
+  }
+  TEVAL e;
+  bool breakNext = false;
+};
+
+}  // namespace
+
+TEST_F(CompiledTest, ReplayGivesWhatEvaluateGives) {
+  const char* table[] = {
+      "2+3*4", "10-4-3", "1+2>2", "-5+3", "7/0", "(1+2", "qty*rate", "qty*rate+twice(qty)",
+      "a$b", "a+b", "a-b", "(a+b)+(a-b)", "x+y", "d1-d2", "d1>d2", "blank", "blank+{x}",
+      "rec(blank, a)", "{a+b, c}", "{x{y}z}", "{a}{b}", "{+}", "a+sep+b", "Upper(a)+b",
+      "rec(1, rec(2, rec(3)), 4)", "rec(a,,b)", "rec()", "twice(twice(qty))+1", "Eval(t)",
+      "nothing()+1", "1-nothing()", "five", "unknownword", "", "{}", "5",
+      "qty", "1 2", "}", "rec", "abc+1", "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20)",
+      "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21)",
+  };
+  for (const char* expr : table) {
+    const Outcome want = Evaluated(expr);
+    e.CurrentType = 'x';
+    const int id = e.Compile(expr);
+    Outcome got;
+    try {
+      got = Replayed(id);
+    } catch (const std::exception&) {
+      got = {false, "", 'x'};  // a replay raises where Evaluate answers false
+    }
+    EXPECT_EQ(got.ok, want.ok) << expr;
+    EXPECT_EQ(got.value, want.value) << expr;
+    if (want.ok) {
+      EXPECT_EQ(got.type, want.type) << expr;
+    }
+    EXPECT_EQ(e.Mode, 'n');
+  }
+}
+
+TEST_F(CompiledTest, RecordsHoldArgumentsThenTheCallThenTheExpression) {
+  const int id = e.Compile("Upper(a)+b");
+  ASSERT_EQ(e.CompiledList.size(), static_cast<size_t>(id) + 3);
+  const TPrep& arg = *e.CompiledList[id];
+  const TPrep& call = *e.CompiledList[id + 1];
+  const TPrep& expr = *e.CompiledList[id + 2];
+  EXPECT_EQ(arg.Id, id);
+  EXPECT_EQ(arg.ArgIndex, 1);
+  EXPECT_EQ(arg.Tokens, std::vector<std::string>{std::to_string(e.IndexOfVar("a"))});
+  EXPECT_EQ(arg.Kinds, "v");
+  EXPECT_EQ(arg.CallItem, call.CallItem);
+  EXPECT_FALSE(call.HasTokens);
+  EXPECT_EQ(call.CallItem->Name, "upper");
+  EXPECT_EQ(call.ArgIndex, -1);
+  EXPECT_EQ(expr.Tokens, (std::vector<std::string>{"_xcall" + std::to_string(id + 1),
+                                                   std::to_string(e.IndexOfVar("b")), "+"}));
+  EXPECT_EQ(expr.Kinds, "uvo");
+  EXPECT_EQ(expr.CallItem, nullptr);
+}
+
+TEST_F(CompiledTest, ReplayReadsCurrentValuesAndBindsLaterVariables) {
+  const int id = e.Compile("rec(qty*rate, q)");
+  EXPECT_EQ(Replayed(id).value, "7.5|q");  // q is no variable yet: a plain word
+  e.SetVar("qty", 'n', "10");
+  e.SetVar("q", 'n', "1");
+  EXPECT_EQ(Replayed(id).value, "25|1");
+  EXPECT_EQ(Replayed(id).value, "25|1");
+  e.SetVar("q", 'n', "2");
+  EXPECT_EQ(Replayed(id).value, "25|2");
+  EXPECT_FALSE(e.EvalCompiled(-1));
+  EXPECT_EQ(e.ResultValue, "");
+  EXPECT_FALSE(e.EvalCompiled(id + 1));  // not the first record of an id
+}
+
+TEST_F(CompiledTest, EvalEndsTheReplayAndEvaluatesItsValue) {
+  // What follows the Eval call is not replayed: its value alone is evaluated.
+  const int id = e.Compile("Eval(t)+100");
+  EXPECT_EQ(Replayed(id).value, "6");
+  EXPECT_EQ(Replayed(id).type, 'n');
+}
+
+TEST_F(CompiledTest, ErrorDuringReplayLeavesTheEvaluatorAsBefore) {
+  const int id = e.Compile("rec(fragile(), qty)+a");
+  EXPECT_EQ(Replayed(id).value, "ok|3abc");
+  breakNext = true;
+  EXPECT_THROW(e.EvalCompiled(id), std::runtime_error);
+  EXPECT_EQ(e.Mode, 'n');
+  breakNext = false;
+  e.SetVar("qty", 'n', "4");
+  EXPECT_EQ(Replayed(id).value, "ok|4abc");
+  EXPECT_EQ(Evaluated("1+1").value, "2");
+}
+
+TEST_F(CompiledTest, FailedCompilationReplaysAsAFailure) {
+  const int bad = e.Compile("rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21)");
+  const int good = e.Compile("qty+1");
+  EXPECT_FALSE(e.EvalCompiled(bad));
+  EXPECT_EQ(Replayed(good).value, "4");
+  e.ClearCompiled();
+  EXPECT_TRUE(e.CompiledList.empty());
+  EXPECT_FALSE(e.EvalCompiled(good));
+}
+
+TEST_F(CompiledTest, CompilingTracesNothingAndReplayTracesItsSteps) {
+  std::vector<std::string> trace;
+  e.SetTraceHandler([&](const std::string& t) { trace.push_back(t); });
+  const int id = e.Compile("twice(qty)");
+  EXPECT_TRUE(trace.empty());
+  e.EvalCompiled(id);
+  EXPECT_EQ(trace, (std::vector<std::string>{"#savelevel#", "# 1#Evaluating expression",
+                                             "# 2#qty = 3", "# 2#Result of twice = 6",
+                                             "#resetlevel#"}));
+}
+
+TEST_F(CompiledTest, ScriptAssignsSkipsCommentsAndStopsAtABrace) {
+  const std::vector<std::string> lines = {"x := 1",      "// note", "", "y := x + 1",
+                                          "  // indented", "{",     "z := 3"};
+  std::vector<std::string> progress;
+  e.OnEvaluateLine = [&](const std::string& t) { progress.push_back(t); };
+  e.Script = &lines;
+  e.RunScript(0);
+  std::string v;
+  e.GetVar("x", v);
+  EXPECT_EQ(v, "1");
+  EXPECT_EQ(e.VarTypes[e.IndexOfVar("x")], 'v');  // from a number literal alone
+  e.GetVar("y", v);
+  EXPECT_EQ(v, "2");
+  EXPECT_EQ(e.IndexOfVar("z"), -1);
+  EXPECT_EQ(progress, (std::vector<std::string>{"Evaluating Line 0", "", "Evaluating Line 3", "",
+                                                "Evaluating Line 4", ""}));
+}
+
+TEST_F(CompiledTest, ScriptLineThatFailsAssignsThePreviousValue) {
+  const std::vector<std::string> lines = {"first := {kept}", "second := }", "qty := {7}",
+                                          "third := qty+1"};
+  e.Script = &lines;
+  e.RunScript(0);
+  std::string v;
+  e.GetVar("second", v);
+  EXPECT_EQ(v, "kept");
+  EXPECT_EQ(e.VarTypes[e.IndexOfVar("qty")], 'n');  // an existing variable keeps its type
+  e.GetVar("third", v);
+  EXPECT_EQ(v, "8");
+  e.SetVar("first", 'c', "");
+  e.RunScript(3);  // from a later line only
+  e.GetVar("first", v);
+  EXPECT_EQ(v, "");
+  e.Script = nullptr;
+  e.RunScript(0);
+}

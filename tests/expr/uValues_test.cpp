@@ -1,0 +1,119 @@
+// Number and date texts of the expression language.
+#include "uValues.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <locale>
+#include <random>
+#include <sstream>
+
+#include "uGeneralFunctions.h"
+
+using namespace v7;
+
+TEST(NumberText, FifteenSignificantDigitsNoTrailingZerosAndADot) {
+  EXPECT_EQ(FormatNumber(12.5), "12.5");
+  EXPECT_EQ(FormatNumber(3.0), "3");
+  EXPECT_EQ(FormatNumber(0.1 + 0.2), "0.3");
+  EXPECT_EQ(FormatNumber(1.0 / 3), "0.333333333333333");
+  EXPECT_EQ(FormatNumber(-2.5), "-2.5");
+  EXPECT_EQ(FormatNumber(-0.0), "0");
+  EXPECT_EQ(FormatNumber(123456789012345.0), "123456789012345");
+  EXPECT_EQ(FormatNumber(100), "100");
+  EXPECT_EQ(FormatNumber(0.00001), "0.00001");
+  EXPECT_EQ(FormatNumber(1e15), "1E15");
+  EXPECT_EQ(FormatNumber(2.5e20), "2.5E20");
+  EXPECT_EQ(FormatNumber(1.5e-7), "1.5E-7");
+}
+
+TEST(NumberText, StrictReadingAllowsBlanksAroundOnly) {
+  EXPECT_DOUBLE_EQ(ParseNumber(" 12.5 "), 12.5);
+  EXPECT_DOUBLE_EQ(ParseNumber("+3"), 3);
+  EXPECT_DOUBLE_EQ(ParseNumber("-.5"), -0.5);
+  EXPECT_DOUBLE_EQ(ParseNumber("1e3"), 1000);
+  double v;
+  for (const char* bad : {"", " ", "-", "1,234", "inf", "nan", "-inf", "0x10", "12abc", "1e",
+                          "--1", "+-1", "1 2", "1e999"}) {
+    EXPECT_FALSE(TryParseNumber(bad, v)) << bad;
+  }
+  EXPECT_THROW(ParseNumber("abc"), EConvertError);
+  EXPECT_EQ(ParseInteger(" 42 "), 42);
+  EXPECT_EQ(ParseInteger("-7"), -7);
+  int i;
+  EXPECT_FALSE(TryParseInteger("4.2", i));
+  EXPECT_FALSE(TryParseInteger("2147483648", i));
+  EXPECT_THROW(ParseInteger("x"), EConvertError);
+}
+
+namespace {
+struct CommaDecimal : std::numpunct<char> {
+  char do_decimal_point() const override { return ','; }
+};
+}  // namespace
+
+TEST(NumberText, DoesNotFollowTheProcessLocale) {
+  const std::locale previous = std::locale::global(std::locale(std::locale(), new CommaDecimal));
+  std::ostringstream stream;
+  stream << 1.5;
+  const std::string streamed = stream.str();
+  const std::string formatted = FormatNumber(1.5);
+  const double parsed = ParseNumber("1.5");
+  std::locale::global(previous);
+  EXPECT_EQ(streamed, "1,5");  // the locale is in force...
+  EXPECT_EQ(formatted, "1.5");  // ...and the language's texts ignore it
+  EXPECT_DOUBLE_EQ(parsed, 1.5);
+}
+
+TEST(DateText, SerialsCountDaysFrom30December1899) {
+  EXPECT_EQ(EncodeDateSerial(1899, 12, 30), 0);
+  EXPECT_EQ(EncodeDateSerial(1900, 1, 1), 2);
+  EXPECT_EQ(EncodeDateSerial(2024, 2, 29), 45351);
+  EXPECT_EQ(FormatDateSerial(45351), "29/02/2024");
+  EXPECT_EQ(ParseDateSerial("29/02/2024"), 45351);
+  EXPECT_EQ(ParseDateSerial(" 1/3/2024 "), 45352);
+  EXPECT_EQ(ParseDateSerial("01/01/24"), EncodeDateSerial(2024, 1, 1));
+  EXPECT_EQ(FormatDateSerial(EncodeDateSerial(1, 1, 1)), "01/01/0001");
+  EXPECT_EQ(FormatDateSerial(EncodeDateSerial(9999, 12, 31)), "31/12/9999");
+  double s;
+  for (const char* bad : {"31/02/2024", "29/02/2023", "00/01/2024", "1/13/2024", "2024-01-01",
+                          "01/01/2024x", "", "  /  /    ", "01/01/2024 25:00"}) {
+    EXPECT_FALSE(TryParseDateSerial(bad, s) && TryParseDateTimeSerial(bad, s)) << bad;
+  }
+  EXPECT_THROW(ParseDateSerial("x"), EConvertError);
+  EXPECT_THROW(FormatDateSerial(1e300), EConvertError);
+}
+
+TEST(DateText, TimeShowsOnlyWhenNotMidnight) {
+  EXPECT_EQ(FormatDateTimeSerial(45351), "29/02/2024");
+  EXPECT_EQ(FormatDateTimeSerial(45351.5), "29/02/2024 12:00:00");
+  EXPECT_EQ(FormatDateTimeSerial(-1.25), "29/12/1899 06:00:00");
+  EXPECT_DOUBLE_EQ(ParseDateTimeSerial("29/02/2024 12:00:00"), 45351.5);
+  EXPECT_DOUBLE_EQ(ParseDateTimeSerial("29/02/2024 6:30"), 45351 + 6.5 / 24);
+  double dateOnly;
+  EXPECT_FALSE(TryParseDateSerial("29/02/2024 12:00:00", dateOnly));  // date reading: no time
+  // Every second of a day survives the round trip through text.
+  for (int sec = 0; sec < 86400; sec += 37) {
+    const double serial = 45000 + sec / 86400.0;
+    EXPECT_EQ(FormatDateTimeSerial(ParseDateTimeSerial(FormatDateTimeSerial(serial))),
+              FormatDateTimeSerial(serial));
+  }
+  int y, m, d;
+  DecodeDateSerial(45351.99999999999, y, m, d);  // rounds to the next midnight
+  EXPECT_EQ(d, 1);
+  EXPECT_EQ(m, 3);
+}
+
+TEST(NumberText, AgreesWithFifteenDigitRoundingAcrossMagnitudes) {
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> mantissa(1.0, 10.0);
+  std::uniform_int_distribution<int> exponent(-8, 17);
+  for (int i = 0; i < 100000; ++i) {
+    const double x = mantissa(random) * std::pow(10.0, exponent(random)) * (i % 2 ? -1 : 1);
+    char reference[40];
+    std::snprintf(reference, sizeof reference, "%.14e", x);
+    EXPECT_EQ(ParseNumber(FormatNumber(x)), std::strtod(reference, nullptr)) << reference;
+  }
+}
