@@ -236,7 +236,7 @@ void TStoreData::AddFieldValue(const std::string& fieldName, const std::string& 
     v.RecordId = recordId;
     v.HasId = hasId;
     v.FieldOrder = Loading ? LoadFieldOrder : 0;
-    if (SameStrNoCase(table, PrimaryTable))
+    if (!table.empty() && SameStrNoCase(table, PrimaryTable))
       v.TableKind = 'a';
     else if (SubFrameIndex(frame) >= 0)
       v.TableKind = 'x';

@@ -119,8 +119,10 @@ void TStoreData::LoadGroup(size_t first, size_t end) {
   TXDS& q = *LoadQuery;
   const bool empty = q.IsEmpty();
   Found = Found || !empty;
-  if (!empty && LoadBySource && firstTable)
-    RecordId = TextToId(q.FieldByName(CurrentTable + "id").Value);
+  // Loading by source: the header found gives the document's id. When none was generated,
+  // the store must not answer the source's id as its own.
+  if (LoadBySource && firstTable)
+    RecordId = empty ? 0 : TextToId(q.FieldByName(CurrentTable + "id").Value);
   if (firstTable && !empty) {
     if (HasApprovalDef) {
       Approval = static_cast<int>(TextToId(q.FieldByName("Approval").Value));

@@ -141,6 +141,7 @@ TEST(StoreLoad, ApprovalStateAndLoadingBySource) {
   // No document of another link: nothing found, nothing raised.
   l.store.LoadFromRecord(6, kSalesInvId);
   EXPECT_FALSE(l.store.Found);
+  EXPECT_EQ(l.store.DocumentRecordId, 0);
   EXPECT_EQ(l.store.GetMaxRow(1), 0);
   EXPECT_EQ(l.store.GetMaxRow(2), 0);
   EXPECT_EQ(l.store.FrameRowCount(2), 0);
