@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -401,9 +402,11 @@ struct TPgBackend::Impl {
           texts[i] = std::to_string(v.Int);
           break;
         case TDbKind::Float: {
-          char buf[40];
-          std::snprintf(buf, sizeof buf, "%.17g", v.Float);
-          texts[i] = buf;
+          // The shortest text that reads back as the same double: 12.35 reaches a numeric
+          // column as 12.35, not as the binary value's 17 digits.
+          char buf[64];
+          auto end = std::to_chars(buf, buf + sizeof buf, v.Float).ptr;
+          texts[i].assign(buf, end);
           break;
         }
         case TDbKind::Text:

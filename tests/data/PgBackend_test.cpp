@@ -3,7 +3,7 @@
 // statements (connection numbers, generated row statements, the server date) run for real.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -52,15 +52,25 @@ std::string Show(const v7::TDbRowSet& r) {
       if (i) out += "|";
       char buf[40];
       switch (v.Kind) {
-        case TDbKind::Null: out += "null"; break;
-        case TDbKind::Integer: out += std::to_string(v.Int); break;
+        case TDbKind::Null:
+          out += "null";
+          break;
+        case TDbKind::Integer:
+          out += std::to_string(v.Int);
+          break;
         case TDbKind::Float:
           std::snprintf(buf, sizeof buf, "%.17gf", v.Float);
           out += buf;
           break;
-        case TDbKind::Text: out += "'" + v.Text + "'"; break;
-        case TDbKind::Blob: out += "blob(" + std::to_string(v.Text.size()) + ")"; break;
-        case TDbKind::DateTime: out += v7::DateTimeToText(v.Float); break;
+        case TDbKind::Text:
+          out += "'" + v.Text + "'";
+          break;
+        case TDbKind::Blob:
+          out += "blob(" + std::to_string(v.Text.size()) + ")";
+          break;
+        case TDbKind::DateTime:
+          out += v7::DateTimeToText(v.Float);
+          break;
       }
     }
   }
@@ -138,30 +148,41 @@ class PgBackend : public ::testing::Test {
 TEST_F(PgBackend, ColumnsComeBackTypedWithDeclaredTextSizes) {
   db_->Execute(
       "create table typed (i integer, b bigint, n numeric(12,2), w numeric(18), f float8, "
-      "v varchar(30), c char(3), t text, flag boolean, d date, ts timestamp, blob bytea)");
+      "v varchar(30), c char(3), t text, flag boolean, d date, ts timestamp, blob bytea, "
+      "m numeric)");
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
   bytes += std::string(3, '\0') + "\\x00'";
-  db_->Execute("insert into typed values (:i, :b, :n, :w, :f, :v, :c, :t, :flag, :d, :ts, :blob)",
-               {{"i", Int(-42)}, {"b", Text("9007199254740993")}, {"n", Num(12.5)},
-                {"w", Text("123456789012345678")}, {"f", Num(0.1)}, {"v", Text("Sample")},
-                {"c", Text("ab")}, {"t", Text("ünïcødé")}, {"flag", Text("true")},
-                {"d", TDbValue::FromDateTime(Date(2005, 12, 31, 10, 30))},
-                {"ts", TDbValue::FromDateTime(Date(2005, 12, 31, 23, 59, 59))},
-                {"blob", TDbValue::FromBlob(bytes)}});
+  db_->Execute(
+      "insert into typed values (:i, :b, :n, :w, :f, :v, :c, :t, :flag, :d, :ts, :blob, :m)",
+      {{"i", Int(-42)},
+       {"b", Text("9007199254740993")},
+       {"n", Num(12.5)},
+       {"w", Text("123456789012345678")},
+       {"f", Num(0.1)},
+       {"v", Text("Sample")},
+       {"c", Text("ab")},
+       {"t", Text("ünïcødé")},
+       {"flag", Text("true")},
+       {"d", TDbValue::FromDateTime(Date(2005, 12, 31, 10, 30))},
+       {"ts", TDbValue::FromDateTime(Date(2005, 12, 31, 23, 59, 59))},
+       {"blob", TDbValue::FromBlob(bytes)},
+       {"m", Num(0.1)}});
   v7::TDbRowSet r = db_->Query("select * from typed");
   // Whole numbers of a numeric column and big integers stay exact; a date column keeps the
   // day only; a flag reads as the system's "T".
   EXPECT_EQ(Columns(r),
             "i:int b:int n:float w:float f:float v:text(30) c:text(3) t:text flag:text d:date "
-            "ts:date blob:blob");
+            "ts:date blob:blob m:float");
   EXPECT_EQ(Show(r),
             "-42|9007199254740993|12.5f|123456789012345678|0.10000000000000001f|'Sample'|'ab '|"
-            "'ünïcødé'|'T'|31/12/2005|31/12/2005 23:59:59|blob(262)");
+            "'ünïcødé'|'T'|31/12/2005|31/12/2005 23:59:59|blob(264)|0.10000000000000001f");
+  EXPECT_EQ(Scalar("select m::text from typed"), "0.1");  // not the double's 17 digits
   EXPECT_EQ(r.Rows[0][11].Text, bytes);
   // A text cannot hold a NUL: refused, not cut short.
-  EXPECT_THROW(db_->Execute("insert into typed (t) values (:t)", {{"t", Text(std::string("a\0b", 3))}}),
-               EDatabaseError);
+  EXPECT_THROW(
+      db_->Execute("insert into typed (t) values (:t)", {{"t", Text(std::string("a\0b", 3))}}),
+      EDatabaseError);
 }
 
 TEST_F(PgBackend, NamedParametersBindByNameWhereverTheyStand) {
@@ -188,57 +209,45 @@ TEST_F(PgBackend, NamedParametersBindByNameWhereverTheyStand) {
 
 TEST_F(PgBackend, HostileTextIsStoredAsDataThroughParametersAndDoubledQuotes) {
   db_->Execute("create table notes (id integer, body text)");
-  const std::string hostile[] = {"O'Brien",     "'); drop table notes; --",
-                                 "C:\\path\\'", "$1 :id $$x$$",
-                                 "back`quote",  "\\'; select 1; --"};
+  const std::string hostile[] = {"O'Brien", "'); drop table notes; --", "C:\\path\\'",
+                                 "$1 :id $$x$$", "\\'; select 1; --"};
   int id = 0;
   for (const std::string& text : hostile) {
     db_->Execute("insert into notes values (:id, :body)",
-                 {{"id", TDbValue::FromInt(++id)}, {"body", TDbValue::FromText(text)}});
+                 {{"id", Int(++id)}, {"body", Text(text)}});
     // The generated statements' way: the value inside a literal with its quotes doubled.
     db_->Execute("insert into notes values (" + std::to_string(100 + id) + ", '" +
                  v7::ReplaceAll(text, "'", "''") + "')");
-  }
-  id = 0;
-  for (const std::string& text : hostile) {
-    ++id;
     EXPECT_EQ(Scalar("select body from notes where id = " + std::to_string(id)), text);
     EXPECT_EQ(Scalar("select body from notes where id = " + std::to_string(100 + id)), text);
   }
-  EXPECT_EQ(Scalar("select count(*) from notes"), "12");
 }
 
 TEST_F(PgBackend, DatesTravelAsDateTimeDoublesAndOrderAsDates) {
   db_->Execute("create table days (id integer, d timestamp)");
   db_->Execute("insert into days values (1, :d)",
                {{"d", TDbValue::FromDateTime(Date(2026, 12, 6, 21, 40, 5))}});
-  // The system's own texts: day first, with or without a time, and the template.
-  db_->Execute("insert into days values (2, :d)", {{"d", TDbValue::FromText("05/01/2027")}});
-  db_->Execute("insert into days values (3, format('31/12/2005 14:30:00', 'dd/mm/yyyy hh:nn:ss'))");
-  db_->Execute("insert into days values (4, :d)", {{"d", TDbValue::FromText("31-Dec-1899")}});
-
+  // The system's own texts: day first, with or without a time, and the date template.
+  db_->Execute("insert into days values (2, :d)", {{"d", Text("05/01/2027")}});
+  db_->Execute("insert into days values (3, format('31/12/2005 14:30', 'dd/mm/yyyy hh:nn:ss'))");
+  db_->Execute("insert into days values (4, :d)", {{"d", Text("31-Dec-1899")}});
   v7::TDbRowSet r = db_->Query("select id, d from days order by d");
-  ASSERT_EQ(r.Rows.size(), 4u);
-  EXPECT_EQ(r.Rows[0][0].Int, 4);
+  EXPECT_EQ(Show(r), "4|31/12/1899;3|31/12/2005 14:30:00;1|06/12/2026 21:40:05;2|05/01/2027");
   EXPECT_EQ(r.Rows[0][1].Float, 1.0);
-  EXPECT_EQ(r.Rows[1][1].Float, Date(2005, 12, 31, 14, 30));
-  EXPECT_EQ(r.Rows[2][1].Float, Date(2026, 12, 6, 21, 40, 5));
-  EXPECT_EQ(r.Rows[3][1].Float, Date(2027, 1, 5));
-
-  // A value read back finds its row again; fractions of a second round to the second.
-  EXPECT_EQ(db_->Query("select id from days where d = :d", {{"d", r.Rows[1][1]}}).Rows.size(), 1u);
-  double rounded = db_->Query("select timestamp '2005-12-31 23:59:59.6' as t").Rows[0][0].Float;
-  EXPECT_EQ(rounded, Date(2006, 1, 1));
-
+  // A value read back finds its row again; a fraction of a second rounds to the second.
+  EXPECT_EQ(Show(db_->Query("select id from days where d = :d", {{"d", r.Rows[1][1]}})), "3");
+  EXPECT_EQ(Show(db_->Query("select timestamp '2005-12-31 23:59:59.6'")), "01/01/2006");
+  // The server date: the throwaway server keeps UTC.
   v7::TDbRowSet now = db_->Query("Select now() as sdt from dual");
-  EXPECT_EQ(now.Columns[0].Kind, TDbKind::DateTime);
+  EXPECT_EQ(Columns(now), "sdt:date");
   std::time_t t = std::time(nullptr);
   std::tm utc{};
-  gmtime_r(&t, &utc);  // the throwaway server keeps UTC
-  double expected =
-      Date(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
-  EXPECT_NEAR(now.Rows[0][0].Float, expected, 60.0 / 86400);
-
+  gmtime_r(&t, &utc);
+  EXPECT_NEAR(
+      now.Rows[0][0].Float,
+      Date(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec),
+      60.0 / 86400);
+  // No date is made up: an impossible day and a mask without a date are refused.
   EXPECT_THROW(db_->Execute("insert into days values (5, format('31/02/2005', 'dd/mm/yyyy'))"),
                EDatabaseError);
   EXPECT_THROW(db_->Query("select format('%s', 'text')"), EDatabaseError);
@@ -247,7 +256,6 @@ TEST_F(PgBackend, DatesTravelAsDateTimeDoublesAndOrderAsDates) {
 TEST_F(PgBackend, TransactionsCommitRollBackAndSurviveAFailedStatement) {
   db_->Execute("create table moves (id integer primary key)");
   db_->StartTransaction();
-  EXPECT_TRUE(db_->InTransaction());
   EXPECT_THROW(db_->StartTransaction(), EDatabaseError);
   db_->Execute("insert into moves values (1)");
   db_->Rollback();
@@ -256,22 +264,37 @@ TEST_F(PgBackend, TransactionsCommitRollBackAndSurviveAFailedStatement) {
 
   db_->StartTransaction();
   db_->Execute("insert into moves values (1)");
-  // A duplicate fails alone: the caller may retry with another value and commit.
+  // A duplicate fails alone: the caller may go on with another value and commit.
   EXPECT_THROW(db_->Execute("insert into moves values (1)"), EDatabaseError);
   db_->Execute("insert into moves values (2)");
   db_->Commit();
+  db_->Rollback();  // none open: nothing happens
+  db_->Commit();
   EXPECT_EQ(Scalar("select count(*) from moves"), "2");
 
-  // Rollback and commit without a transaction do nothing.
-  db_->Rollback();
-  db_->Commit();
-
-  // A transaction the server already gave up is no successful commit.
+  // A transaction the server has already given up is no successful commit.
   db_->StartTransaction();
   db_->Execute("insert into moves values (3)");
   EXPECT_THROW(db_->Execute("release savepoint nosuch"), EDatabaseError);
   EXPECT_THROW(db_->Commit(), EDatabaseError);
   EXPECT_FALSE(db_->InTransaction());
+
+  // Nor is one whose connection was lost; its rollback has happened all the same.
+  for (bool commit : {true, false}) {
+    TPgBackend victim;
+    victim.Open(Target("v7test"));
+    std::string pid = std::to_string(victim.Query("select pg_backend_pid()").Rows[0][0].Int);
+    victim.StartTransaction();
+    victim.Execute("insert into moves values (4)");
+    db_->Query("select pg_terminate_backend(" + pid + ")");
+    EXPECT_THROW(victim.Execute("insert into moves values (5)"), EDatabaseError);
+    EXPECT_TRUE(victim.InTransaction());
+    if (commit)
+      EXPECT_THROW(victim.Commit(), EDatabaseError);
+    else
+      EXPECT_NO_THROW(victim.Rollback());
+    EXPECT_FALSE(victim.InTransaction());
+  }
   EXPECT_EQ(Scalar("select count(*) from moves"), "2");
 }
 
@@ -288,10 +311,9 @@ TEST_F(PgBackend, FailuresCarryTheServersMessage) {
   EXPECT_EQ(db_->LastError(), "");
 
   TPgBackend other;
-  std::string target = "host=127.0.0.1 port=" + std::to_string(v7test::FreePort()) +
-                       " user=postgres password=secret dbname=v7test connect_timeout=5";
   try {
-    other.Open(target);
+    other.Open("host=127.0.0.1 port=" + std::to_string(v7test::FreePort()) +
+               " user=postgres password=secret dbname=v7test connect_timeout=5");
     FAIL() << "opened a server that does not exist";
   } catch (const EDatabaseError& e) {
     std::string msg = e.what();
@@ -299,25 +321,6 @@ TEST_F(PgBackend, FailuresCarryTheServersMessage) {
     EXPECT_EQ(msg.find("secret"), std::string::npos) << msg;
   }
   EXPECT_FALSE(other.IsOpen());
-
-  // A connection lost inside a transaction: the commit fails, the rollback has happened.
-  db_->Execute("create table lost (id integer)");
-  for (bool commit : {true, false}) {
-    TPgBackend victim;
-    victim.Open(Target("v7test"));
-    std::string pid = std::to_string(victim.Query("select pg_backend_pid()").Rows[0][0].Int);
-    victim.StartTransaction();
-    victim.Execute("insert into lost values (1)");
-    db_->Query("select pg_terminate_backend(" + pid + ")");
-    EXPECT_THROW(victim.Execute("insert into lost values (2)"), EDatabaseError);
-    EXPECT_TRUE(victim.InTransaction());
-    if (commit)
-      EXPECT_THROW(victim.Commit(), EDatabaseError);
-    else
-      EXPECT_NO_THROW(victim.Rollback());
-    EXPECT_FALSE(victim.InTransaction());
-  }
-  EXPECT_EQ(Scalar("select count(*) from lost"), "0");
 }
 
 TEST_F(PgBackend, ConnectionNumberStatementsOfTheDialectRun) {
@@ -326,44 +329,34 @@ TEST_F(PgBackend, ConnectionNumberStatementsOfTheDialectRun) {
       "lastupdated timestamp, active varchar(1))");
   const std::string plain =
       "select * from connectinfo where (active = 'F') OR (now()-LASTUPDATED > 1)";
-  const std::string locking = plain + " for update";
   const std::string d = "format('06/12/2026 10:00:00', 'dd/mm/yyyy hh:nn:ss')";
   db_->Execute("insert into connectinfo (connectno, lastnumber, lastupdated, active) values (1,0," +
                d + ",'T')");
-  db_->Execute("insert into connectinfo values (2, 5, now(), 'T')");  // held
-  db_->Execute("insert into connectinfo values (3, 6, now(), 'F')");  // released
-  db_->Execute("insert into connectinfo values (4, 7, now() - interval '25 hours', 'T')");  // stale
-  db_->Execute("update connectinfo set lastupdated = now() where connectno = 1");
+  db_->Execute("update connectinfo set lastupdated = now()");         // 1: held
+  db_->Execute("insert into connectinfo values (2, 6, now(), 'F')");  // released
+  db_->Execute("insert into connectinfo values (3, 7, now() - interval '25 hours', 'T')");  // stale
 
   db_->StartTransaction();
-  v7::TDbRowSet locked = db_->Query(locking);
-  v7::TDbRowSet free = db_->Query(plain);
-  ASSERT_EQ(free.Rows.size(), 2u);
-  EXPECT_EQ(locked.Rows.size(), 2u);
-  // Another client waits for the rows this one holds.
+  EXPECT_EQ(Show(db_->Query(plain + " for update")), Show(db_->Query(plain)));
+  EXPECT_EQ(Show(db_->Query("select connectno from (" + plain + ") f order by 1")), "2;3");
+  // Another client cannot take the rows this one holds.
   TPgBackend rival;
   rival.Open(Target("v7test"));
   rival.StartTransaction();
   EXPECT_THROW(rival.Query(plain + " for update nowait"), EDatabaseError);
   rival.Rollback();
-
   db_->Execute("update connectinfo set lastupdated=" + d + ", lastnumber=" + v7::FloatToStr(6) +
-               ", active='T' where connectno = 3");
+               ", active='T' where connectno = 2");
   db_->Commit();
-  EXPECT_EQ(Scalar("select active from connectinfo where connectno = 3"), "T");
 
   // The counter save: the date as the dialect's date text, the counter as a float.
   EXPECT_EQ(
       db_->Execute("update connectinfo set lastupdated = :dt, lastnumber=:lc where connectno = :cn",
-                   {{"dt", TDbValue::FromText("06/12/2026")},
-                    {"lc", TDbValue::FromFloat(1000000000)},
-                    {"cn", TDbValue::FromInt(3)}}),
+                   {{"dt", Text("06/12/2026")}, {"lc", Num(1000000000)}, {"cn", Int(2)}}),
       1);
-  v7::TDbRowSet row = db_->Query("SELECT * FROM CONNECTINFO WHERE CONNECTNO = :cno",
-                                 {{"cno", TDbValue::FromInt(3)}});
-  EXPECT_EQ(row.Rows[0][1].Int, 1000000000);
-  EXPECT_EQ(row.Rows[0][2].Float, Date(2026, 12, 6));
-  EXPECT_EQ(Scalar("select max(connectno) cno from connectinfo"), "4");
+  EXPECT_EQ(Show(db_->Query("SELECT * FROM CONNECTINFO WHERE CONNECTNO = :cno", {{"cno", Int(2)}})),
+            "2|1000000000|06/12/2026|'T'");
+  EXPECT_EQ(Scalar("select max(connectno) cno from connectinfo"), "3");
 }
 
 TEST_F(PgBackend, RowBufferStatementsRunThroughTheQueryObject) {
@@ -373,7 +366,6 @@ TEST_F(PgBackend, RowBufferStatementsRunThroughTheQueryObject) {
   db_->Execute("create table item (itemid numeric(15), name varchar(40), made date, note text)");
   for (const char* driver : {"dbx", "ado"}) {
     SCOPED_TRACE(driver);
-    db_->Execute("delete from item");
     v7::TXDS q(driver, db_, {}, "postgre");
     q.SetValue("ItemId", "7000100000001", "n");
     q.SetValue("Name", "O'Brien's `best`", "c");
@@ -381,18 +373,17 @@ TEST_F(PgBackend, RowBufferStatementsRunThroughTheQueryObject) {
     q.SetValue("Note", "", "c");
     q.PostInsert("item");
     EXPECT_TRUE(q.RecordExists("item", "itemid = 7000100000001 and note is null"));
-
     q.SetValue("note", "", "c");
     q.SetValue("made", "01/01/2006 08:15:00", "d");
     q.InsertOrUpdate("item", "itemid = 7000100000001");
     q.GetSQL().SetText("select * from item where made = :m");
-    q.ParamByName("m").SetAsString("01/01/2006 08:15:00");
+    q.ParamByName("m").SetAsString("01/01/2006");
     q.Open();
     ASSERT_FALSE(q.Eof());
-    EXPECT_EQ(q.FieldByName("name").GetAsString(), "O'Brien's `best`");
-    EXPECT_EQ(q.FieldByName("note").GetAsString(), "");
-    EXPECT_EQ(q.FieldByName("made").GetAsDateTime(), Date(2006, 1, 1));
     EXPECT_EQ(q.FieldByName("itemid").GetAsString(), "7000100000001");
+    EXPECT_EQ(q.FieldByName("name").GetAsString(), "O'Brien's `best`");
+    EXPECT_EQ(q.FieldByName("made").GetAsDateTime(), Date(2006, 1, 1));
+    EXPECT_EQ(Scalar("select note from item"), "");
     q.Close();
     q.DeleteRecords("item", "itemid = 7000100000001");
     EXPECT_FALSE(q.RecordExists("item", "itemid = 7000100000001"));
@@ -401,34 +392,25 @@ TEST_F(PgBackend, RowBufferStatementsRunThroughTheQueryObject) {
   v7::DbDateFormat = savedFormat;
 }
 
-TEST_F(PgBackend, SampleSiteSchemaLoadsAndCompatibilityIsInstalledOnce) {
-  db_->Execute("create schema site");
-  db_->Execute("set search_path to site");
+TEST_F(PgBackend, SampleSiteSchemaLoadsOnceTheCompatibilityObjectsAreIn) {
   // A schema without the objects gets them when a client opens it.
+  db_->Execute("create schema site");
+  const std::string site = Target("v7test") + " options='-c search_path=site'";
   TPgBackend fresh;
-  fresh.Open(Target("v7test") + " options='-c search_path=site'");
+  fresh.Open(site);
   v7test::RunScript(fresh, "site_schema.sql");
-  v7::TDbRowSet control = fresh.Query("SELECT * FROM CONTROL");
-  ASSERT_EQ(control.Rows.size(), 1u);
-  EXPECT_EQ(control.Rows[0][3].Float, Date(2026, 4, 1));
-  EXPECT_EQ(fresh.Query("select maincurr from currency where currencyid = 1").Rows[0][0].Text,
-            "Rupees");
-  EXPECT_EQ(Scalar("select count(*) from dual"), "1");
-  EXPECT_EQ(Scalar("select count(*) from pg_proc where proname = 'format' and "
-                   "pronamespace = 'site'::regnamespace"),
-            "1");
-  fresh.Close();
-  fresh.Open(Target("v7test") + " options='-c search_path=site'");
-  EXPECT_EQ(Scalar("select v7_compat_version()"), "1");
+  EXPECT_EQ(Show(fresh.Query("select siteno, finyrst, companyname from control")),
+            "7|01/04/2026|'Sample Traders'");
+  EXPECT_EQ(Show(fresh.Query("select * from dual")), "'X'");
+  fresh.Open(site);
+  EXPECT_EQ(Show(fresh.Query("select v7_compat_version()")), "1");
 }
 
 TEST(PgConnectionString, QuotesUserAndDatabaseAndKeepsWholeStrings) {
   EXPECT_EQ(v7::PgConnectionString("site", "v7"), "user='site' dbname='v7'");
   EXPECT_EQ(v7::PgConnectionString("o'k", "a\\b c"), "user='o\\'k' dbname='a\\\\b c'");
-  EXPECT_EQ(v7::PgConnectionString("site", "host=db1 port=5433 dbname=v7"),
-            "user='site' host=db1 port=5433 dbname=v7");
+  EXPECT_EQ(v7::PgConnectionString("site", "host=db1 dbname=v7"), "user='site' host=db1 dbname=v7");
   EXPECT_EQ(v7::PgConnectionString("site", "postgresql://u@db1/v7"), "postgresql://u@db1/v7");
-  EXPECT_EQ(v7::PgConnectionString("", "v7"), "dbname='v7'");
 }
 
 }  // namespace
