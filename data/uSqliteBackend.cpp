@@ -402,6 +402,9 @@ TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params)
   TDbRowSet result;
   if (!st) impl_->Fail("The statement is empty", sql);
   impl_->Bind(st, params, sql);
+  // The column list is read after the first step: SQLite re-prepares a cached statement
+  // there when another connection changed the schema, and "select *" may then have grown.
+  int rc = impl_->Step(st, sql);
   int cols = sqlite3_column_count(st);
   std::vector<bool> declared(static_cast<size_t>(cols), false);
   result.Columns.resize(static_cast<size_t>(cols));
@@ -413,7 +416,7 @@ TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params)
         KindOfDeclType(sqlite3_column_decltype(st, i), c.Kind, c.Size);
     if (!declared[static_cast<size_t>(i)]) c.Kind = TDbKind::Null;
   }
-  while (impl_->Step(st, sql) == SQLITE_ROW) {
+  for (; rc == SQLITE_ROW; rc = impl_->Step(st, sql)) {
     std::vector<TDbValue> row;
     row.reserve(static_cast<size_t>(cols));
     for (int i = 0; i < cols; ++i) {

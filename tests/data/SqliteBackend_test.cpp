@@ -117,6 +117,20 @@ TEST_F(SqliteBackendTest, EachStatementTextIsPreparedOnce) {
   EXPECT_EQ(db.Query("select sum(x) from a").Rows[0][0].Int, 49 * 50 / 2);
 }
 
+TEST_F(SqliteBackendTest, CachedSelectStarSeesColumnsAddedByAnotherConnection) {
+  db.Execute("create table t (a integer)");
+  db.Execute("insert into t values (1)");
+  EXPECT_EQ(db.Query("select * from t").Columns.size(), 1u);
+  TSqliteBackend other;
+  other.Open(dir.file("site.db"));
+  other.Execute("alter table t add column b text");
+  auto rows = db.Query("select * from t");
+  ASSERT_EQ(rows.Columns.size(), 2u);
+  EXPECT_EQ(rows.Columns[1].Name, "b");
+  ASSERT_EQ(rows.Rows.size(), 1u);
+  EXPECT_EQ(rows.Rows[0].size(), 2u);
+}
+
 TEST_F(SqliteBackendTest, TransactionsAndASecondConnectionOnTheSameFile) {
   db.Execute("create table a (x integer)");
   TSqliteBackend other;
