@@ -61,15 +61,14 @@ class TEVAL {
   using TTextEvent2 = std::function<void(const std::string&, const std::string&)>;
   using TTextEvent3 =
       std::function<void(const std::string&, const std::string&, const std::string&)>;
-  using TTextEvent4 = std::function<void(const std::string&, const std::string&,
-                                         const std::string&, const std::string&)>;
+  using TTextEvent4 = std::function<void(const std::string&, const std::string&, const std::string&,
+                                         const std::string&)>;
   using TSqlGetEvent =
       std::function<void(const std::string& name, const std::string& field, std::string& r)>;
   using TFindRecordEvent = std::function<void(const std::string& name, const std::string& field,
                                               const std::string& value, std::string& r)>;
   using TGetTransIdEvent = std::function<void(const std::string&, std::string& r)>;
-  using TDataSplitEvent =
-      std::function<void(double date, const std::string&, const std::string&)>;
+  using TDataSplitEvent = std::function<void(double date, const std::string&, const std::string&)>;
 
   TEVAL();
   virtual ~TEVAL();
@@ -96,9 +95,9 @@ class TEVAL {
   void GetVar(const std::string& name, std::string& value);
   // Index of a variable, or -1.
   int IndexOfVar(std::string_view name) const;
-  std::string IsVarEmpty(const std::string& name);                                // "T"/"F"
+  std::string IsVarEmpty(const std::string& name);                                     // "T"/"F"
   static std::string IsEmptyValue(const std::string& value, const std::string& type);  // "T"/"F"
-  static std::string IsEmpty(const std::string& value);                             // "T"/"F"
+  static std::string IsEmpty(const std::string& value);                                // "T"/"F"
   // Only "-", "." and the digits of the text, in order.
   static std::string KeepNumericChars(const std::string& text);
 

@@ -106,7 +106,10 @@ void TEVAL::ResolveCompiledVars(int id) {
     TPrep& record = *CompiledList[i];
     if (!record.HasTokens) continue;
     for (size_t t = 0; t < record.Tokens.size(); ++t) {
-      if (record.Kinds[t] != 'u' || record.Refs[t] >= 0) continue;
+      // Call placeholders and the scan's own tokens (",") never name a variable.
+      if (record.Kinds[t] != 'u' || record.Refs[t] >= 0 || record.Types[t] == kStructuralType) {
+        continue;
+      }
       const int k = IndexOfVar(record.Tokens[t]);
       if (k < 0) continue;
       record.Tokens[t] = std::to_string(k);
@@ -194,8 +197,7 @@ bool TEVAL::EvalCompiled(int id) {
       TPrep& record = *CompiledList[i];
       if (record.HasTokens) {
         ReplayRecord(record, r);
-        if (record.CallItem != nullptr && record.ArgIndex >= 1 &&
-            record.ArgIndex <= kMaxCallArgs) {
+        if (record.CallItem != nullptr && record.ArgIndex >= 1 && record.ArgIndex <= kMaxCallArgs) {
           record.CallItem->Args[record.ArgIndex - 1] = r;
         }
         continue;

@@ -16,19 +16,40 @@ inline constexpr char kStructuralType = 'o';
 
 // Compile-mode marks on tokens; they begin with a control character, so a word of the
 // expression never looks like one.
-inline constexpr const char* kLiteralMark = "\x03" "c";
-inline constexpr const char* kVarMark = "\x03" "v";
-inline constexpr const char* kPlaceholderMark = "\x03" "x";
-inline constexpr std::string_view kMarkPrefixLiteral = "\x03" "c";
-inline constexpr std::string_view kMarkPrefixVar = "\x03" "v";
-inline constexpr std::string_view kMarkPrefixPlaceholder = "\x03" "x";
+inline constexpr const char* kLiteralMark =
+    "\x03"
+    "c";
+inline constexpr const char* kVarMark =
+    "\x03"
+    "v";
+inline constexpr const char* kPlaceholderMark =
+    "\x03"
+    "x";
+inline constexpr std::string_view kMarkPrefixLiteral =
+    "\x03"
+    "c";
+inline constexpr std::string_view kMarkPrefixVar =
+    "\x03"
+    "v";
+inline constexpr std::string_view kMarkPrefixPlaceholder =
+    "\x03"
+    "x";
 // How a call placeholder reads in a compiled record.
 inline constexpr const char* kPlaceholderText = "_xcall";
 
 inline bool IsOperatorChar(char c) {
   switch (c) {
-    case '#': case '$': case '&': case '*': case '+': case '-':
-    case '/': case '<': case '=': case '>': case '|':
+    case '#':
+    case '$':
+    case '&':
+    case '*':
+    case '+':
+    case '-':
+    case '/':
+    case '<':
+    case '=':
+    case '>':
+    case '|':
       return true;
     default:
       return false;

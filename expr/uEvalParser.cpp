@@ -13,26 +13,53 @@ namespace {
 // Comparisons bind tightest and group from the right; "|" binds loosest.
 int OperatorInPriority(char c) {
   switch (c) {
-    case ')': return 0;
-    case '(': return 13;
-    case '|': return 1;
-    case '&': return 3;
-    case '+': case '-': return 5;
-    case '*': case '/': return 7;
-    case '>': case '=': case '<': case '#': case '$': return 10;
-    default: return 11;
+    case ')':
+      return 0;
+    case '(':
+      return 13;
+    case '|':
+      return 1;
+    case '&':
+      return 3;
+    case '+':
+    case '-':
+      return 5;
+    case '*':
+    case '/':
+      return 7;
+    case '>':
+    case '=':
+    case '<':
+    case '#':
+    case '$':
+      return 10;
+    default:
+      return 11;
   }
 }
 
 int OperatorStackPriority(char c) {
   switch (c) {
-    case '(': return 0;
-    case '|': return 2;
-    case '&': return 4;
-    case '+': case '-': return 6;
-    case '*': case '/': return 8;
-    case '>': case '=': case '<': case '#': case '$': return 9;
-    default: return 12;
+    case '(':
+      return 0;
+    case '|':
+      return 2;
+    case '&':
+      return 4;
+    case '+':
+    case '-':
+      return 6;
+    case '*':
+    case '/':
+      return 8;
+    case '>':
+    case '=':
+    case '<':
+    case '#':
+    case '$':
+      return 9;
+    default:
+      return 12;
   }
 }
 
@@ -166,9 +193,15 @@ void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op
     const double l = ParseNumber(left);
     const double r = ParseNumber(right);
     switch (op) {
-      case '+': SetNumber(result, l + r); break;
-      case '-': SetNumber(result, l - r); break;
-      case '*': SetNumber(result, l * r); break;
+      case '+':
+        SetNumber(result, l + r);
+        break;
+      case '-':
+        SetNumber(result, l - r);
+        break;
+      case '*':
+        SetNumber(result, l * r);
+        break;
       case '/':
         if (r == 0) {
           result.assign("0", 1);
@@ -176,13 +209,26 @@ void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op
           SetNumber(result, l / r);
         }
         break;
-      case '>': SetTruth(result, l > r); break;
-      case '<': SetTruth(result, l < r); break;
-      case '=': SetTruth(result, l == r); break;
-      case '#': SetTruth(result, l != r); break;
-      case '&': SetTruth(result, left == "1" && right == "1"); break;
-      case '|': SetTruth(result, left == "1" || right == "1"); break;
-      default: break;  // "$" has no number meaning: the result stays
+      case '>':
+        SetTruth(result, l > r);
+        break;
+      case '<':
+        SetTruth(result, l < r);
+        break;
+      case '=':
+        SetTruth(result, l == r);
+        break;
+      case '#':
+        SetTruth(result, l != r);
+        break;
+      case '&':
+        SetTruth(result, left == "1" && right == "1");
+        break;
+      case '|':
+        SetTruth(result, left == "1" || right == "1");
+        break;
+      default:
+        break;  // "$" has no number meaning: the result stays
     }
     return;
   }
@@ -195,14 +241,29 @@ void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op
         result.assign(left);
         result.append(right);
         break;
-      case '=': SetTruth(result, left == right); break;
-      case '#': SetTruth(result, left != right); break;
-      case '>': SetTruth(result, left.compare(right) > 0); break;
-      case '<': SetTruth(result, left.compare(right) < 0); break;
-      case '$': SetTruth(result, right.find(left) != std::string_view::npos); break;
-      case '&': SetTruth(result, left == "1" && right == "1"); break;
-      case '|': SetTruth(result, left == "1" || right == "1"); break;
-      default: break;  // "-", "*", "/" have no text meaning
+      case '=':
+        SetTruth(result, left == right);
+        break;
+      case '#':
+        SetTruth(result, left != right);
+        break;
+      case '>':
+        SetTruth(result, left.compare(right) > 0);
+        break;
+      case '<':
+        SetTruth(result, left.compare(right) < 0);
+        break;
+      case '$':
+        SetTruth(result, right.find(left) != std::string_view::npos);
+        break;
+      case '&':
+        SetTruth(result, left == "1" && right == "1");
+        break;
+      case '|':
+        SetTruth(result, left == "1" || right == "1");
+        break;
+      default:
+        break;  // "-", "*", "/" have no text meaning
     }
     return;
   }
@@ -214,15 +275,32 @@ void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op
     if (blankDate(left)) left = kEmptyDate;
     if (blankDate(right)) right = kEmptyDate;
     switch (op) {
-      case '+': SetNumber(result, ParseDateTimeSerial(left) + ParseDateTimeSerial(right)); break;
-      case '-': SetNumber(result, ParseDateTimeSerial(left) - ParseDateTimeSerial(right)); break;
-      case '>': SetTruth(result, ParseDateTimeSerial(left) > ParseDateTimeSerial(right)); break;
-      case '<': SetTruth(result, ParseDateTimeSerial(left) < ParseDateTimeSerial(right)); break;
-      case '=': SetTruth(result, left == right); break;
-      case '#': SetTruth(result, left != right); break;
-      case '&': SetTruth(result, left == "1" && right == "1"); break;
-      case '|': SetTruth(result, left == "1" || right == "1"); break;
-      default: break;  // "*", "/", "$" have no date meaning
+      case '+':
+        SetNumber(result, ParseDateTimeSerial(left) + ParseDateTimeSerial(right));
+        break;
+      case '-':
+        SetNumber(result, ParseDateTimeSerial(left) - ParseDateTimeSerial(right));
+        break;
+      case '>':
+        SetTruth(result, ParseDateTimeSerial(left) > ParseDateTimeSerial(right));
+        break;
+      case '<':
+        SetTruth(result, ParseDateTimeSerial(left) < ParseDateTimeSerial(right));
+        break;
+      case '=':
+        SetTruth(result, left == right);
+        break;
+      case '#':
+        SetTruth(result, left != right);
+        break;
+      case '&':
+        SetTruth(result, left == "1" && right == "1");
+        break;
+      case '|':
+        SetTruth(result, left == "1" || right == "1");
+        break;
+      default:
+        break;  // "*", "/", "$" have no date meaning
     }
   }
   // Any other type leaves the result as it was.

@@ -47,13 +47,13 @@ struct TFunctions {
 // during a replay.
 struct TPrep {
   int Id = 0;
-  int ArgIndex = -1;                   // argument records: 1-based argument position
-  TFunctions* CallItem = nullptr;      // argument and call records
+  int ArgIndex = -1;                      // argument records: 1-based argument position
+  TFunctions* CallItem = nullptr;         // argument and call records
   std::unique_ptr<TFunctions> OwnedCall;  // call records: the call they own
-  bool HasTokens = false;              // false for a call record
-  std::vector<std::string> Tokens;     // postfix list: literals unmarked, variables as
-                                       // their index text, calls as "_xcall" + record index
-  std::string Types;                   // type letter of each token
+  bool HasTokens = false;                 // false for a call record
+  std::vector<std::string> Tokens;        // postfix list: literals unmarked, variables as
+                                          // their index text, calls as "_xcall" + record index
+  std::string Types;                      // type letter of each token
   // Kind of each token: 'c' literal, 'v' variable index, 'o' operator, 'u' anything else
   // (numbers, unknown words, call placeholders).
   std::string Kinds;

@@ -359,9 +359,8 @@ double NowSerial() {
   const std::time_t t = std::chrono::system_clock::to_time_t(now);
   std::tm local{};
   localtime_r(&t, &local);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
-                      .count() %
-                  1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   return EncodeDateSerial(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
          EncodeTimeSerial(local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms));
 }

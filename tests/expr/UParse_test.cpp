@@ -43,11 +43,10 @@ class EvalTest : public ::testing::Test {
 
 TEST_F(EvalTest, ComparisonsBindTightestAndOperatorsGroupAsTheTableSays) {
   const std::pair<const char*, const char*> cases[] = {
-      {"2+3*4", "14"},   {"10-4-3", "3"},    {"8/2/2", "2"},   {"1+2>2", "1"},
-      {"(1+2)>2", "1"},  {"3>2+1", "2"},     {"2*3=6", "0"},   {"1=1&2=2", "1"},
-      {"2=1=0", "0"},    {"1|0&0", "1"},     {"(6-2)*2", "8"}, {"6-2*2", "2"},
-      {"-5", "5"},       {"-5+3", "8"},      {"0-5", "-5"},    {"7/0", "0"},
-      {"1 2", ""},       {"((2))", "2"},     {"(1+2", "3"},    {"0.1+0.2", "0.3"},
+      {"2+3*4", "14"},  {"10-4-3", "3"}, {"8/2/2", "2"},   {"1+2>2", "1"}, {"(1+2)>2", "1"},
+      {"3>2+1", "2"},   {"2*3=6", "0"},  {"1=1&2=2", "1"}, {"2=1=0", "0"}, {"1|0&0", "1"},
+      {"(6-2)*2", "8"}, {"6-2*2", "2"},  {"-5", "5"},      {"-5+3", "8"},  {"0-5", "-5"},
+      {"7/0", "0"},     {"1 2", ""},     {"((2))", "2"},   {"(1+2", "3"},  {"0.1+0.2", "0.3"},
   };
   for (const auto& [expr, want] : cases) EXPECT_EQ(Run(expr), want) << expr;
   EXPECT_TRUE(messages.empty());
@@ -262,9 +261,9 @@ TEST_F(EvalTest, EvalReevaluatesItsValueAndStopsAnEndlessChain) {
 }
 
 TEST_F(EvalTest, AnyInputEndsInAResultOrAFailure) {
-  const char* nasty[] = {"(((",  ")))",    "+++",   "rec(",   "rec(((1", "rec(1))))", "{{{",
-                         "}}}",  "\x01",   "\x02",  ",,,",    "1,2",     "rec)(",     ")rec(",
-                         "-",    "*",      "|&$",   "{)}(",   "rec(}",   "five five(", "\x01)("};
+  const char* nasty[] = {"(((", ")))",  "+++",  "rec(", "rec(((1", "rec(1))))",  "{{{",
+                         "}}}", "\x01", "\x02", ",,,",  "1,2",     "rec)(",      ")rec(",
+                         "-",   "*",    "|&$",  "{)}(", "rec(}",   "five five(", "\x01)("};
   for (const char* text : nasty) {
     e.Evaluate(text);
     EXPECT_EQ(Run("2*3"), "6") << text;
@@ -294,8 +293,24 @@ TEST_F(EvalTest, TraceFollowsTheMarkConvention) {
   e.SetTraceHandler([&](const std::string& t) { trace.push_back(t); });
   e.SetVar("q", 'n', "4");
   Run("five()+q");
-  EXPECT_EQ(trace, (std::vector<std::string>{"#savelevel#", "# 1#Evaluating five()+q",
-                                             "# 2#q = 4", "# 2#Calling function five",
-                                             "# 2#Result of five = 5", "# 1#Result = 9",
-                                             "#resetlevel#"}));
+  EXPECT_EQ(trace, (std::vector<std::string>{"#savelevel#", "# 1#Evaluating five()+q", "# 2#q = 4",
+                                             "# 2#Calling function five", "# 2#Result of five = 5",
+                                             "# 1#Result = 9", "#resetlevel#"}));
+}
+
+TEST_F(EvalTest, FunctionsMayEvaluateAgainWithoutDisturbingTheCaller) {
+  e.RegisterFunction("inner", 'c', [](TEVAL& ev, const TParamArray& a, std::string& r) {
+    ev.Evaluate(a[0]);
+    r = ev.ResultValue;
+  });
+  e.RegisterFunction("self", 'c', [](TEVAL& ev, const TParamArray&, std::string& r) {
+    r = ev.Evaluate("self()") ? "deep" : "stopped";
+  });
+  EXPECT_EQ(Run("rec(1, inner({rec(7, 8)}), rec(2, 3))+{!}"), "1|7|8|2|3!");
+  const int id = e.Compile("rec(inner({2*3}), 4)");
+  ASSERT_TRUE(e.EvalCompiled(id));
+  EXPECT_EQ(e.ResultValue, "6|4");
+  // The innermost level stops at the nesting bound; the levels above it succeed.
+  EXPECT_EQ(Run("self()"), "deep");
+  EXPECT_EQ(Run("2*3"), "6");
 }

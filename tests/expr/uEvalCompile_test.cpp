@@ -57,12 +57,48 @@ class CompiledTest : public ::testing::Test {
 
 TEST_F(CompiledTest, ReplayGivesWhatEvaluateGives) {
   const char* table[] = {
-      "2+3*4", "10-4-3", "1+2>2", "-5+3", "7/0", "(1+2", "qty*rate", "qty*rate+twice(qty)",
-      "a$b", "a+b", "a-b", "(a+b)+(a-b)", "x+y", "d1-d2", "d1>d2", "blank", "blank+{x}",
-      "rec(blank, a)", "{a+b, c}", "{x{y}z}", "{a}{b}", "{+}", "a+sep+b", "Upper(a)+b",
-      "rec(1, rec(2, rec(3)), 4)", "rec(a,,b)", "rec()", "twice(twice(qty))+1", "Eval(t)",
-      "nothing()+1", "1-nothing()", "five", "unknownword", "", "{}", "5",
-      "qty", "1 2", "}", "rec", "abc+1", "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20)",
+      "2+3*4",
+      "10-4-3",
+      "1+2>2",
+      "-5+3",
+      "7/0",
+      "(1+2",
+      "qty*rate",
+      "qty*rate+twice(qty)",
+      "a$b",
+      "a+b",
+      "a-b",
+      "(a+b)+(a-b)",
+      "x+y",
+      "d1-d2",
+      "d1>d2",
+      "blank",
+      "blank+{x}",
+      "rec(blank, a)",
+      "{a+b, c}",
+      "{x{y}z}",
+      "{a}{b}",
+      "{+}",
+      "a+sep+b",
+      "Upper(a)+b",
+      "rec(1, rec(2, rec(3)), 4)",
+      "rec(a,,b)",
+      "rec()",
+      "twice(twice(qty))+1",
+      "Eval(t)",
+      "nothing()+1",
+      "1-nothing()",
+      "five",
+      "unknownword",
+      "",
+      "{}",
+      "5",
+      "qty",
+      "1 2",
+      "}",
+      "rec",
+      "abc+1",
+      "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20)",
       "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21)",
   };
   for (const char* expr : table) {
@@ -153,14 +189,14 @@ TEST_F(CompiledTest, CompilingTracesNothingAndReplayTracesItsSteps) {
   const int id = e.Compile("twice(qty)");
   EXPECT_TRUE(trace.empty());
   e.EvalCompiled(id);
-  EXPECT_EQ(trace, (std::vector<std::string>{"#savelevel#", "# 1#Evaluating expression",
-                                             "# 2#qty = 3", "# 2#Result of twice = 6",
-                                             "#resetlevel#"}));
+  EXPECT_EQ(trace,
+            (std::vector<std::string>{"#savelevel#", "# 1#Evaluating expression", "# 2#qty = 3",
+                                      "# 2#Result of twice = 6", "#resetlevel#"}));
 }
 
 TEST_F(CompiledTest, ScriptAssignsSkipsCommentsAndStopsAtABrace) {
-  const std::vector<std::string> lines = {"x := 1",      "// note", "", "y := x + 1",
-                                          "  // indented", "{",     "z := 3"};
+  const std::vector<std::string> lines = {"x := 1",        "// note", "",      "y := x + 1",
+                                          "  // indented", "{",       "z := 3"};
   std::vector<std::string> progress;
   e.OnEvaluateLine = [&](const std::string& t) { progress.push_back(t); };
   e.Script = &lines;

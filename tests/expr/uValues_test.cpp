@@ -35,8 +35,8 @@ TEST(NumberText, StrictReadingAllowsBlanksAroundOnly) {
   EXPECT_DOUBLE_EQ(ParseNumber("-.5"), -0.5);
   EXPECT_DOUBLE_EQ(ParseNumber("1e3"), 1000);
   double v;
-  for (const char* bad : {"", " ", "-", "1,234", "inf", "nan", "-inf", "0x10", "12abc", "1e",
-                          "--1", "+-1", "1 2", "1e999"}) {
+  for (const char* bad : {"", " ", "-", "1,234", "inf", "nan", "-inf", "0x10", "12abc", "1e", "--1",
+                          "+-1", "1 2", "1e999"}) {
     EXPECT_FALSE(TryParseNumber(bad, v)) << bad;
   }
   EXPECT_THROW(ParseNumber("abc"), EConvertError);
@@ -62,7 +62,7 @@ TEST(NumberText, DoesNotFollowTheProcessLocale) {
   const std::string formatted = FormatNumber(1.5);
   const double parsed = ParseNumber("1.5");
   std::locale::global(previous);
-  EXPECT_EQ(streamed, "1,5");  // the locale is in force...
+  EXPECT_EQ(streamed, "1,5");   // the locale is in force...
   EXPECT_EQ(formatted, "1.5");  // ...and the language's texts ignore it
   EXPECT_DOUBLE_EQ(parsed, 1.5);
 }
