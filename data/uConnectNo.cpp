@@ -4,12 +4,10 @@
 // day (its holder died), or a new one. The row's counter continues from where its last
 // holder left it, and it is saved after every record id, so an id is never issued twice as
 // long as one client at a time holds a number. On the "access" kind the clients share one
-// file, and taking a number is serialised by the lock table connecttemp.
-#include <chrono>
-#include <cmath>
+// file, and taking a number is serialised by the lock table connecttemp, made and dropped
+// inside the transaction of the take.
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "uDBManager.h"
 #include "uDbDates.h"
@@ -19,9 +17,6 @@ namespace v7 {
 namespace {
 
 constexpr int kGateAttempts = 100;
-// A create of an existing table fails at once on SQLite, where the shared file of old took
-// its time; without a pause the attempts would be spent before the holder is done.
-constexpr auto kGatePause = std::chrono::milliseconds(20);
 constexpr int kSaveAttempts = 99;
 constexpr long double kCounterLimit = 999999999;
 
@@ -30,6 +25,14 @@ std::string WholeNumberText(long double value) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.0Lf", value);
   return buf;
+}
+
+// A date and time as the text that the dialect's date template reads: always with its
+// time, on the 12-hour clock for the Oracle template that asks for one.
+std::string TemplateDateTime(double dateTime) {
+  if (DbDateTemplate.find(" AM'") != std::string::npos)
+    return FormatDateTimeMask("dd/mm/yyyy hh:nn:ss am/pm", dateTime);
+  return FormatDateTimeMask("dd/mm/yyyy hh:nn:ss", dateTime);
 }
 
 }  // namespace
@@ -45,11 +48,6 @@ bool TDBManager::AcquireConnectNo() {
   FreeQuery = NewQuery();
   std::unique_ptr<TXDS> plainQuery = NewQuery();
   CnoQuery->GetSQL().SetText("SELECT * FROM CONNECTINFO WHERE CONNECTNO = :cno");
-
-  if (kind == "access" && !GateClose()) {
-    ErrorText = "Failed in Gateclose";
-    return false;
-  }
 
   std::string lockingSql, plainSql;
   if (kind == "access") {
@@ -68,9 +66,16 @@ bool TDBManager::AcquireConnectNo() {
 
   bool inTransaction = false;
   try {
-    Trace("# 1#Executing " + lockingSql);
+    // The whole take, lock table included, is one transaction: a client that fails or dies
+    // half way leaves neither a lock table nor a half-taken number behind, as the engine
+    // undoes both with the rest.
     StartTransaction(record.Name);
     inTransaction = true;
+    if (kind == "access" && !GateClose()) {
+      Rollback(record.Name);
+      ErrorText = "Failed in Gateclose";
+      return false;
+    }
 
     // The highest number is read under the gate and inside the transaction: read before
     // them, two clients could both add the same new number.
@@ -81,6 +86,7 @@ bool TDBManager::AcquireConnectNo() {
     long long highest = FreeQuery->IsEmpty() ? 0 : FreeQuery->FieldByName("cno").GetAsInteger();
     FreeQuery->Close();
 
+    Trace("# 1#Executing " + lockingSql);
     FreeQuery->GetSQL().SetText(lockingSql);
     FreeQuery->Open();
     plainQuery->GetSQL().SetText(plainSql);
@@ -98,17 +104,13 @@ bool TDBManager::AcquireConnectNo() {
       if (newNo > kMaxConnectNo) {
         // The ids give a number four digits: no row is added beyond them.
         CnoQuery->Close();
-        FreeQuery->Close();
-        // Rolled back first: the lock table's drop would be undone with the transaction.
-        Rollback(record.Name);
-        inTransaction = false;
-        if (kind == "access") GateOpen();
-        ErrorText = "Connections exhausted";
-        InsertQuery.reset();
         FreeQuery.reset();
+        InsertQuery.reset();
+        Rollback(record.Name);
+        ErrorText = "Connections exhausted";
         return false;
       }
-      std::string d = ReplaceAll(DbDateTemplate, ":value", DateTimeToText(ServerDate()));
+      std::string d = ReplaceAll(DbDateTemplate, ":value", TemplateDateTime(ServerDate()));
       std::string sql =
           "insert into connectinfo (connectno, lastnumber, lastupdated, active) "
           "values (" +
@@ -121,7 +123,7 @@ bool TDBManager::AcquireConnectNo() {
     } else {
       long double n = CnoQuery->FieldByName("lastnumber").GetAsFloat();
       if (n > kCounterLimit) n = 0;
-      std::string d = ReplaceAll(DbDateTemplate, ":value", DateTimeToText(ServerDate()));
+      std::string d = ReplaceAll(DbDateTemplate, ":value", TemplateDateTime(ServerDate()));
       std::string sql = "update connectinfo set lastupdated=" + d +
                         ", lastnumber=" + WholeNumberText(n) +
                         ", active='T' where connectno = " + std::to_string(freeNo);
@@ -142,19 +144,11 @@ bool TDBManager::AcquireConnectNo() {
     Commit(record.Name);
     return true;
   } catch (...) {
-    // Left open, the transaction would hold the database and the lock table would keep
-    // every other client from connecting: both are given back before the error goes on.
+    // Left open, the transaction would hold the database until the connection is dropped.
     try {
       if (inTransaction) Rollback(record.Name);
     } catch (const std::exception&) {
       // The connection is dropped with the manager, which ends the transaction anyway.
-    }
-    if (kind == "access") {
-      try {
-        GateOpen();
-      } catch (const std::exception&) {
-        // Nothing more can be done here; the next connect reports "Failed in Gateclose".
-      }
     }
     record.ConnectNo = -1;
     throw;
@@ -168,7 +162,7 @@ bool TDBManager::GateClose() {
       UtilityQuery->ExecSQL();
       return true;
     } catch (const std::exception&) {
-      if (attempt < kGateAttempts) std::this_thread::sleep_for(kGatePause);
+      // Another client holds the table: the next attempt follows at once.
     }
   }
   ShowMessage("Unable to connect in GateClose.");
@@ -210,7 +204,7 @@ void TDBManager::SaveLastNumber(TProjectRecord& record) {
       }
       // The date is saved with its time: a date alone would make a number in use look more
       // than a day old soon after midnight, and another client would take it over.
-      std::string d = ReplaceAll(DbDateTemplate, ":value", DateTimeToText(now));
+      std::string d = ReplaceAll(DbDateTemplate, ":value", TemplateDateTime(now));
       UtilityQuery->GetSQL().SetText("update connectinfo set lastupdated = " + d +
                                      ", lastnumber=:lc where connectno = :cn");
       UtilityQuery->ParamByName("lc").SetAsString(WholeNumberText(record.LastNumber));

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <filesystem>
 
-#include "uDbDates.h"
 #include "uPgBackend.h"
 #include "uRegistry.h"
 #include "uSqliteBackend.h"
@@ -148,6 +147,8 @@ bool TDBManager::Connect(const std::string& projectName) {
   } catch (const std::exception& e) {
     ErrorText = e.what();
     if (ErrorText.empty()) ErrorText = "Unknown error while connecting";
+  } catch (...) {
+    ErrorText = "Unknown error while connecting";
   }
   return result;
 }
