@@ -318,6 +318,10 @@ std::string FormatDbDate(const std::string& dbKind, double dateTime) {
   using namespace std::chrono;
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  // Years 100 to 9999 only: anything else is no date and would overflow the day count.
+  if (!(dateTime >= -657434 && dateTime < 2958466)) {
+    throw EConvertError("'" + FloatToStr(dateTime) + "' is not a valid date");
+  }
   // The whole part counts days from 30/12/1899; for a negative value the fraction is the
   // time of that day, so the date is the whole part cut toward zero.
   sys_days day =

@@ -14,14 +14,13 @@ namespace v7 {
 // An empty function means "trace nothing".
 using TTraceProc = std::function<void(const std::string&)>;
 
-// Raised where the original raised the platform's text-to-number conversion error.
+// A text that should be a number (or a date) is not one; the message names the text.
 class EConvertError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// Raised where the original raised the platform's input/output error: a file that exists
-// but cannot be read or written. The message names the file.
+// A file that exists but cannot be read, or cannot be written. The message names the file.
 class EInOutError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

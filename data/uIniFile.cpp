@@ -1,6 +1,8 @@
 // The INI reader and writer behind the project file and the registry file.
 #include "uIniFile.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -70,11 +72,6 @@ int TIniFile::FindKey(int header, const std::string& key) const {
 
 bool TIniFile::SectionExists(const std::string& section) const { return FindSection(section) >= 0; }
 
-bool TIniFile::ValueExists(const std::string& section, const std::string& key) const {
-  int header = FindSection(section);
-  return header >= 0 && FindKey(header, key) >= 0;
-}
-
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const {
   int header = FindSection(section);
@@ -115,7 +112,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
 }
 
 void TIniFile::Save(const std::string& fileName) const {
-  std::string temp = fileName + ".tmp";
+  std::string temp = fileName + "." + std::to_string(::getpid()) + ".tmp";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     for (const auto& line : lines_) out << line << '\n';

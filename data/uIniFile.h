@@ -17,7 +17,6 @@ class TIniFile {
   static TIniFile Load(const std::string& fileName);
 
   bool SectionExists(const std::string& section) const;
-  bool ValueExists(const std::string& section, const std::string& key) const;
   // The value of the first matching key of the first matching section, blanks around it
   // removed and one pair of enclosing quotes dropped; the default when there is none.
   std::string ReadString(const std::string& section, const std::string& key,
@@ -28,11 +27,10 @@ class TIniFile {
   // Replaces the first matching entry, or adds one at the end of the section.
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
-  // Writes the document through a temporary file renamed over the target, so that a reader
-  // never sees half a file. Failure raises EInOutError naming the file.
+  // Writes the document through a temporary file of this process renamed over the target,
+  // so that no reader, and no other writer, ever sees half a file. Failure raises
+  // EInOutError naming the file.
   void Save(const std::string& fileName) const;
-
-  const std::vector<std::string>& Lines() const { return lines_; }
 
  private:
   // Index of the header line of the first matching section, or -1.

@@ -25,10 +25,6 @@ TRegistry::TRegistry() : FileName_(AppFolder() + "registry.ini") {}
 
 TRegistry::TRegistry(std::string fileName) : FileName_(std::move(fileName)) {}
 
-bool TRegistry::KeyExists(const std::string& key) const {
-  return TIniFile::Load(FileName_).SectionExists(KeyPath(key));
-}
-
 bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
   CurrentPath_.clear();
   std::string path = KeyPath(key);
@@ -44,11 +40,6 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
 }
 
 void TRegistry::CloseKey() { CurrentPath_.clear(); }
-
-bool TRegistry::ValueExists(const std::string& name) const {
-  if (CurrentPath_.empty()) return false;
-  return TIniFile::Load(FileName_).ValueExists(CurrentPath_, name);
-}
 
 std::string TRegistry::ReadString(const std::string& name) const {
   if (CurrentPath_.empty()) return "";

@@ -16,18 +16,14 @@ class TRegistry {
 
   // Every call reads the file afresh and every write saves it at once: several processes
   // share it, as they share the registry.
-  bool KeyExists(const std::string& key) const;
+
   // Makes the key current; a missing key is created (and saved) when canCreate is true,
   // else the answer is false and no key is current.
   bool OpenKey(const std::string& key, bool canCreate);
   void CloseKey();
-  // The current key's path as written by OpenKey, without leading or trailing "\";
-  // empty when none is open.
-  const std::string& CurrentPath() const { return CurrentPath_; }
 
   // Values of the current key. ReadString of a missing value is the empty text. Without a
-  // current key the reads answer false/empty and WriteString raises std::logic_error.
-  bool ValueExists(const std::string& name) const;
+  // current key ReadString answers the empty text and WriteString raises std::logic_error.
   std::string ReadString(const std::string& name) const;
   void WriteString(const std::string& name, const std::string& value);
 

@@ -21,54 +21,34 @@ TEST(IniFile, WritesKeepCommentsOrderAndTheKeysSpelling) {
   ini.Save(file);
   EXPECT_EQ(v7test::ReadFile(file),
             "; keep me\n[One]\nName=y\nOther=1\nadded=2\n\n[Two]\nz=9\n\n[three]\nk=v\n");
-  TIniFile back = TIniFile::Load(file);
-  EXPECT_EQ(back.ReadString("ONE", "name"), "y");
-  EXPECT_TRUE(back.ValueExists("two", "Z"));
-  EXPECT_FALSE(back.ValueExists("two", "name"));
-  EXPECT_EQ(back.ReadString("two", "none", "dflt"), "dflt");
-  EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
-}
-
-TEST(IniFile, UnreadableFileIsAnErrorButAMissingOneIsEmpty) {
-  v7test::TempDir dir;
-  EXPECT_FALSE(TIniFile::Load(dir.file("none.ini")).SectionExists("x"));
-  std::filesystem::create_directory(dir.file("dir.ini"));
-  EXPECT_THROW(TIniFile::Load(dir.file("dir.ini")), EInOutError);
-  TIniFile ini;
-  ini.WriteString("s", "k", "v");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   EXPECT_THROW(ini.Save(dir.file("no/such/folder.ini")), EInOutError);
 }
 
-TEST(Registry, KeysAreSectionsMatchedWithoutCaseAndValuesPersistAtOnce) {
+TEST(Registry, KeysMatchWithoutCaseAndValuesPersistAtOnce) {
   v7test::TempDir dir;
   SetConfigFolder(dir.path());
   v7test::WriteFile(dir.file("registry.ini"),
                     "[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\r\nDBQ=/data/shop.db\r\n");
   TRegistry reg;
   EXPECT_EQ(reg.FileName(), dir.path() + "/registry.ini");
-  EXPECT_TRUE(reg.KeyExists("\\software\\odbc\\odbc.ini\\DozovuZovadoVEV"));
-  EXPECT_FALSE(reg.KeyExists("SOFTWARE\\STELLOCK\\QUOREX"));
-
   EXPECT_FALSE(reg.OpenKey("SOFTWARE\\STELLOCK\\QUOREX", false));
   EXPECT_EQ(reg.ReadString("SERVERPATH"), "");
   EXPECT_THROW(reg.WriteString("SERVERPATH", "x"), std::logic_error);
-  ASSERT_TRUE(reg.OpenKey("SOFTWARE\\STELLOCK\\QUOREX", true));
-  EXPECT_TRUE(TRegistry().KeyExists("SOFTWARE\\STELLOCK\\QUOREX"));  // created on the spot
-  EXPECT_FALSE(reg.ValueExists("SERVERPATH"));
-  EXPECT_EQ(reg.ReadString("SERVERPATH"), "");
+  ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\STELLOCK\\QUOREX\\", true));
+  EXPECT_TRUE(TRegistry().OpenKey("SOFTWARE\\STELLOCK\\QUOREX", false));  // saved at once
   reg.WriteString("SERVERPATH", "/data/");
 
   // Another reader (another process) sees the value, and a value it wrote is kept.
   TRegistry other;
   ASSERT_TRUE(other.OpenKey("software\\stellock\\quorex", false));
   EXPECT_EQ(other.ReadString("serverpath"), "/data/");
-  ASSERT_TRUE(other.OpenKey("SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV", false));
+  ASSERT_TRUE(other.OpenKey("\\software\\odbc\\odbc.ini\\DozovuZovadoVEV", false));
   other.WriteString("DBQ", "/data/shop2.db");
   reg.WriteString("SERVERPATH", "/data2/");
   ASSERT_TRUE(reg.OpenKey("SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV", false));
   EXPECT_EQ(reg.ReadString("dbq"), "/data/shop2.db");
   reg.CloseKey();
-  EXPECT_EQ(reg.CurrentPath(), "");
   EXPECT_EQ(reg.ReadString("dbq"), "");
   SetConfigFolder("");
 }
