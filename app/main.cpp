@@ -2,6 +2,7 @@
 // runs the client until the window is closed, a stop signal comes or the cycles asked for ran.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -28,8 +29,9 @@ const char* const kUsage =
     "  -n, --cycles N      stop after N cycles\n"
     "  -h, --help          show this text\n"
     "\n"
-    "The console has no Test button: in test mode (setting testlogin) it replays once and ends.\n"
-    "SIGINT and SIGTERM end the console client once the running cycle is over.\n";
+    "The console has no buttons: in test mode (setting testlogin) it replays once and ends;\n"
+    "when start-up fails, the message goes to standard error and the cycles run as if Start\n"
+    "had been pressed. SIGINT and SIGTERM end it once the running cycle is over.\n";
 
 struct Options {
   std::string workdir;

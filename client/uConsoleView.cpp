@@ -66,17 +66,10 @@ class StopSignals {
 }  // namespace
 
 void ConsolePane::AddLine(const std::string& line) {
-  // A text holding line breaks is one pane line per part, as in the window.
-  size_t start = 0;
-  while (true) {
-    size_t end = line.find('\n', start);
-    std::string part = line.substr(start, end == std::string::npos ? end : end - start);
-    if (!part.empty() && part.back() == '\r') part.pop_back();
+  ForEachPaneLine(line, [this](const std::string& part) {
     out_ << part << '\n';
     ++count_;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
+  });
 }
 
 void ConsolePane::Repaint() { out_.flush(); }
@@ -86,6 +79,7 @@ ConsoleView::ConsoleView(std::ostream& out, std::ostream& err) : out_(out), err_
 void ConsoleView::SetStatus(const std::string& text) { out_ << "Status: " << text << std::endl; }
 
 void ConsoleView::ShowMessage(const std::string& text) {
+  ++messages_;
   out_.flush();
   err_ << text << std::endl;
 }
@@ -105,9 +99,11 @@ int ConsoleView::Run() {
   quit_ = false;
   if (OnShow) OnShow();
   if (testButton_) {
+    int before = messages_;
     if (OnTestClick) OnTestClick();
-    return 0;
+    return messages_ == before ? 0 : 1;
   }
+  if (!quit_ && caption_ == "Start" && OnStartClick) OnStartClick();
   while (!quit_) {
     // Takes a signal that came while the last cycle ran.
     if (signals.Wait(std::chrono::nanoseconds(0))) break;

@@ -41,8 +41,10 @@ class ConsoleView : public ClientView {
   void SetTimerEnabled(bool enabled) override;
 
   // Raises OnShow, then ticks the timer until Quit or a stop signal. A console has no buttons:
-  // in test mode the Test button's action runs once; when start-up left the timer stopped
-  // nothing more can happen, and the loop ends with status 1.
+  // in test mode the Test button's action runs once, and the status is 1 when it reported an
+  // error; when start-up ended early (its message is on standard error) Start is pressed as a
+  // person at the window would, so the cycles still run. Status 1 also when the timer is left
+  // stopped, as then nothing more can happen.
   int Run() override;
   void Quit() override { quit_ = true; }
 
@@ -57,6 +59,7 @@ class ConsoleView : public ClientView {
   ConsolePane pane_;
   std::string caption_ = "Start";
   bool testButton_ = false;
+  int messages_ = 0;  // message boxes shown
   bool timerEnabled_ = false;
   int interval_ = 5000;
   Clock::time_point nextTick_;

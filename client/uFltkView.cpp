@@ -19,25 +19,20 @@ const int kHeight = 479;
 const int kStatusHeight = 19;
 const char* const kCaption = "V7 Client";
 
-template <typename Handler>
-void Connect(Fl_Widget& widget, FltkView* view) {
-  widget.callback([](Fl_Widget*, void* v) { Handler::Fire(*static_cast<FltkView*>(v)); }, view);
+// Raises one of the view's events from a widget's callback.
+void Fire(void* view, std::function<void()> ClientView::*event) {
+  std::function<void()>& handler = static_cast<FltkView*>(view)->*event;
+  if (handler) handler();
 }
 
 }  // namespace
 
 void FltkPane::AddLine(const std::string& line) {
-  size_t start = 0;
-  while (true) {
-    size_t end = line.find('\n', start);
-    std::string part = line.substr(start, end == std::string::npos ? end : end - start);
-    if (!part.empty() && part.back() == '\r') part.pop_back();
-    if (buffer_.length() > 0 || count_ > 0) buffer_.append("\n");
+  ForEachPaneLine(line, [this](const std::string& part) {
+    if (count_ > 0) buffer_.append("\n");
     buffer_.append(part.c_str());
     ++count_;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
+  });
   // Scroll to the new last line, at its start.
   display_.insert_position(buffer_.line_start(buffer_.length()));
   display_.show_insert_position();
@@ -77,24 +72,9 @@ FltkView::FltkView() {
   pane_ = std::make_unique<FltkPane>(*msgs_, *buffer_);
   SetStatus("Idle");
 
-  struct Start {
-    static void Fire(FltkView& v) {
-      if (v.OnStartClick) v.OnStartClick();
-    }
-  };
-  struct Test {
-    static void Fire(FltkView& v) {
-      if (v.OnTestClick) v.OnTestClick();
-    }
-  };
-  struct TestDb {
-    static void Fire(FltkView& v) {
-      if (v.OnTestDbClick) v.OnTestDbClick();
-    }
-  };
-  Connect<Start>(*btnStart_, this);
-  Connect<Test>(*button1_, this);
-  Connect<TestDb>(*btnTestDB_, this);
+  btnStart_->callback([](Fl_Widget*, void* v) { Fire(v, &ClientView::OnStartClick); }, this);
+  button1_->callback([](Fl_Widget*, void* v) { Fire(v, &ClientView::OnTestClick); }, this);
+  btnTestDB_->callback([](Fl_Widget*, void* v) { Fire(v, &ClientView::OnTestDbClick); }, this);
 }
 
 FltkView::~FltkView() {
@@ -122,6 +102,7 @@ void FltkView::ShowTestButton() { button1_->show(); }
 std::string FltkView::TestDbText() const { return edit1_->value(); }
 
 void FltkView::ShowMessage(const std::string& text) {
+  fl_message_hotspot(0);  // centred on the screen, not under the mouse
   fl_message_title(kCaption);
   fl_alert("%s", text.c_str());
 }
@@ -143,15 +124,11 @@ void FltkView::RestartTimer() {
 }
 
 void FltkView::TimerTick(void* self) {
-  auto* view = static_cast<FltkView*>(self);
-  Fl::repeat_timeout(view->interval_ / 1000.0, TimerTick, self);
-  if (view->OnTimer) view->OnTimer();
+  Fl::repeat_timeout(static_cast<FltkView*>(self)->interval_ / 1000.0, TimerTick, self);
+  Fire(self, &ClientView::OnTimer);
 }
 
-void FltkView::ShowEvent(void* self) {
-  auto* view = static_cast<FltkView*>(self);
-  if (view->OnShow) view->OnShow();
-}
+void FltkView::ShowEvent(void* self) { Fire(self, &ClientView::OnShow); }
 
 int FltkView::Run() {
   window_->position((Fl::w() - kWidth) / 2, (Fl::h() - kHeight) / 2);

@@ -11,6 +11,7 @@
 #include "uDebug.h"
 #include "uGeneralFunctions.h"
 #include "uSoap.h"
+#include "uTransfer.h"
 #include "uXDS.h"
 #include "uZStream.h"
 
@@ -105,7 +106,6 @@ void TfmV7Client::InitClient() {
   testLogin = ReadSetting("testlogin");
   if (!testLogin.empty()) {
     // Test mode: only the Test button; no trace writer, no FTP account, no timer.
-    testMode = true;
     view.ShowTestButton();
     return;
   }
@@ -116,6 +116,8 @@ void TfmV7Client::InitClient() {
   if (xType.empty()) xType = kDefaultXType;
   trace = std::make_unique<TDoDebug>();
   trace->Memo = &view.Msgs();
+  // Made before the service is asked: a failed packet is kept only where its folder exists.
+  CreateWorkFolders();
   GetFTPDetails();
   SetTalkInterval();
   btnStartClick();

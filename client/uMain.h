@@ -59,10 +59,6 @@ class TfmV7Client {
 
   // ---- Read-only state, for the program and its tests.
   bool Busy() const { return busy; }
-  const std::string& XType() const { return xType; }
-  const std::string& ClientLogin() const { return clientLogin; }
-  const std::string& FtpProps() const { return ftpProps; }
-  bool TestMode() const { return testMode; }
   TDoDebug* Trace() const { return trace.get(); }
   FtpSession& Ftp() { return *ftp; }
 
@@ -81,7 +77,6 @@ class TfmV7Client {
   std::string siteText;     // this site's number as two digits, set by the receive steps
   std::string xType;        // "both", "send" or "receive" (any other text: patches only)
   bool busy = false;
-  bool testMode = false;
 
   // The project connection of the running step: from ConnectProject to CloseConnection.
   std::unique_ptr<TDBManager> dbManager;

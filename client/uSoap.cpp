@@ -3,14 +3,16 @@
 
 #include <curl/curl.h>
 
+#include <cstring>
 #include <pugixml.hpp>
 #include <sstream>
 
 namespace v7 {
 
-const char* const KVTDBXNamespace = "urn:uIKVTDBX-IKVTDBX";
-
 namespace {
+
+// The namespace of the interface; a call's SOAPAction is it, "#" and the method's name.
+const char* const KVTDBXNamespace = "urn:uIKVTDBX-IKVTDBX";
 
 const char* const kEnvNs = "http://schemas.xmlsoap.org/soap/envelope/";
 const char* const kEncNs = "http://schemas.xmlsoap.org/soap/encoding/";
@@ -19,15 +21,14 @@ const char* const kXsiNs = "http://www.w3.org/2001/XMLSchema-instance";
 
 // Replies may use any prefix (or none) for the envelope's elements, so names are compared
 // without their prefix.
-std::string LocalName(const pugi::xml_node& node) {
-  std::string name = node.name();
-  auto colon = name.find(':');
-  return colon == std::string::npos ? name : name.substr(colon + 1);
+std::string LocalName(const char* name) {
+  const char* colon = std::strchr(name, ':');
+  return colon ? colon + 1 : name;
 }
 
 pugi::xml_node ChildByLocalName(const pugi::xml_node& parent, const std::string& local) {
   for (pugi::xml_node child : parent.children()) {
-    if (child.type() == pugi::node_element && LocalName(child) == local) return child;
+    if (child.type() == pugi::node_element && LocalName(child.name()) == local) return child;
   }
   return {};
 }
@@ -35,9 +36,7 @@ pugi::xml_node ChildByLocalName(const pugi::xml_node& parent, const std::string&
 // An attribute by its local name, whatever prefix the server gave it.
 pugi::xml_attribute AttributeByLocalName(const pugi::xml_node& node, const std::string& local) {
   for (pugi::xml_attribute a : node.attributes()) {
-    std::string name = a.name();
-    auto colon = name.find(':');
-    if ((colon == std::string::npos ? name : name.substr(colon + 1)) == local) return a;
+    if (LocalName(a.name()) == local) return a;
   }
   return {};
 }
@@ -58,6 +57,15 @@ pugi::xml_node FindById(const pugi::xml_node& body, const std::string& id) {
     pugi::xml_attribute a = n.attribute("id");
     return n.type() == pugi::node_element && a && id == a.value();
   });
+}
+
+// Raises the fault string when the body holds a SOAP fault.
+void RaiseFault(const pugi::xml_node& body) {
+  pugi::xml_node fault = ChildByLocalName(body, "Fault");
+  if (!fault) return;
+  std::string text = TextOf(ChildByLocalName(fault, "faultstring"));
+  if (text.empty()) text = "SOAP fault " + TextOf(ChildByLocalName(fault, "faultcode"));
+  throw ESoapError(text);
 }
 
 size_t CollectBody(char* data, size_t size, size_t count, void* user) {
@@ -105,15 +113,11 @@ std::string KVTDBXSoapClient::ReadReturn(const std::string& method, const std::s
   }
   pugi::xml_node env = doc.document_element();
   pugi::xml_node body =
-      LocalName(env) == "Envelope" ? ChildByLocalName(env, "Body") : pugi::xml_node();
+      LocalName(env.name()) == "Envelope" ? ChildByLocalName(env, "Body") : pugi::xml_node();
   if (!body)
     throw ESoapError(std::string("The service's reply to ") + method + " is no SOAP envelope");
 
-  if (pugi::xml_node fault = ChildByLocalName(body, "Fault")) {
-    std::string text = TextOf(ChildByLocalName(fault, "faultstring"));
-    if (text.empty()) text = "SOAP fault " + TextOf(ChildByLocalName(fault, "faultcode"));
-    throw ESoapError(text);
-  }
+  RaiseFault(body);
 
   // The response element is named after the method; a lenient reader also takes the first
   // element of the body that is not a multi-reference value.
@@ -169,6 +173,9 @@ std::string KVTDBXSoapClient::Call(const std::string& method, const std::string&
   curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, CollectBody);
   curl_easy_setopt(curl.handle, CURLOPT_WRITEDATA, &reply);
   curl_easy_setopt(curl.handle, CURLOPT_ERRORBUFFER, error);
+  // Server certificates are checked (libcurl's default): the reply names the FTP account that
+  // the site's packets and patches come from, so a forged server could run SQL on the site.
+
   // An unattended client must not hang at start-up on a server that never answers.
   curl_easy_setopt(curl.handle, CURLOPT_CONNECTTIMEOUT, 30L);
   curl_easy_setopt(curl.handle, CURLOPT_TIMEOUT, 300L);
@@ -184,8 +191,7 @@ std::string KVTDBXSoapClient::Call(const std::string& method, const std::string&
   if (status >= 300) {
     pugi::xml_document doc;
     if (doc.load_buffer(reply.data(), reply.size())) {
-      pugi::xml_node body = ChildByLocalName(doc.document_element(), "Body");
-      if (ChildByLocalName(body, "Fault")) ReadReturn(method, reply);
+      RaiseFault(ChildByLocalName(doc.document_element(), "Body"));
     }
     throw ESoapError("Call of " + method + " at " + url_ + " failed: HTTP status " +
                      std::to_string(status));

@@ -33,9 +33,6 @@ class IKVTDBX {
   virtual std::string CheckDb(const std::string& s) = 0;
 };
 
-// The namespace of the interface, and the SOAPAction of a method: namespace + "#" + method.
-extern const char* const KVTDBXNamespace;
-
 class KVTDBXSoapClient : public IKVTDBX {
  public:
   KVTDBXSoapClient() = default;
@@ -57,12 +54,11 @@ class KVTDBXSoapClient : public IKVTDBX {
   std::string SaveError(const std::string& s) override;
   std::string CheckDb(const std::string& s) override;
 
+ private:
   // The request envelope of one call, and the return value read from a reply envelope.
   static std::string BuildEnvelope(const std::string& method, const std::string& part,
                                    const std::string& value);
   static std::string ReadReturn(const std::string& method, const std::string& reply);
-
- private:
   std::string Call(const std::string& method, const std::string& part, const std::string& value);
 
   std::string url_;

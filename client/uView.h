@@ -10,6 +10,21 @@
 
 namespace v7 {
 
+// Calls `line` with each line of a pane text, "\n" or "\r\n" ending; a text holding line
+// breaks is one pane line per part, as in a memo.
+inline void ForEachPaneLine(const std::string& text,
+                            const std::function<void(const std::string&)>& line) {
+  size_t start = 0;
+  while (true) {
+    size_t end = text.find('\n', start);
+    std::string part = text.substr(start, end == std::string::npos ? end : end - start);
+    if (!part.empty() && part.back() == '\r') part.pop_back();
+    line(part);
+    if (end == std::string::npos) return;
+    start = end + 1;
+  }
+}
+
 class ClientView {
  public:
   virtual ~ClientView() = default;

@@ -1,51 +1,64 @@
 #!/usr/bin/env bash
-# The client's window on a virtual X server: it opens, runs its first cycle, and a screenshot
-# of the screen is kept in the build folder (window_screenshot.png) for a person to look at.
+# The client's window on a virtual X server: it opens and runs its first cycle; with a bad
+# talkinterval it shows the message box and keeps running. Screenshots are kept in the build
+# folder (window_screenshot.png, window_startup_error.png) for a person to look at.
 set -euo pipefail
 build=$1
 exe="$build/app/v7client"
-shot="$build/window_screenshot.png"
 [ -x "$exe" ] || { echo "no $exe"; exit 1; }
 
 work=$(mktemp -d)
 xvfb_pid=""
 client_pid=""
-cleanup() {
+stop_client() {
   [ -n "$client_pid" ] && kill "$client_pid" 2>/dev/null && wait "$client_pid" 2>/dev/null || true
+  client_pid=""
+}
+cleanup() {
+  stop_client
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+fail() { echo "FAIL: $*"; cat "$work/client.log" 2>/dev/null || true; exit 1; }
 
 # Xvfb picks a free display itself and writes its number.
 Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+[ -s "$work/display" ] || { cat "$work/xvfb.log"; fail "Xvfb did not start"; }
 display=":$(head -n1 "$work/display")"
 
 # An FTP account on a port where nothing listens: the first cycle fails fast and says so.
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-printf 'clientlogin=site\nftp=127.0.0.1:%s,site,secret\nxtype=both\ntalkinterval=60000\ntrace=tofile\n' \
-  "$port" >"$work/v7rm.ini"
 
-DISPLAY="$display" "$exe" --window --workdir "$work" --config "$work" >"$work/client.log" 2>&1 &
-client_pid=$!
+# run_client TALKINTERVAL SHOT: starts the window, waits until start-up traced the FTP account,
+# gives it two seconds (the first cycle, or the message box), and takes a screenshot.
+run_client() {
+  printf 'clientlogin=site\nftp=127.0.0.1:%s,site,secret\ntalkinterval=%s\ntrace=tofile\n' \
+    "$port" "$1" >"$work/v7rm.ini"
+  rm -f "$work/trace.txt" "$2"
+  DISPLAY="$display" "$exe" --window --workdir "$work" --config "$work" >"$work/client.log" 2>&1 &
+  client_pid=$!
+  for _ in $(seq 100); do
+    grep -q "FTP at" "$work/trace.txt" 2>/dev/null && break
+    kill -0 "$client_pid" 2>/dev/null || fail "v7client ended early"
+    sleep 0.1
+  done
+  grep -q "FTP at" "$work/trace.txt" 2>/dev/null || fail "the client did not start"
+  sleep 2
+  kill -0 "$client_pid" 2>/dev/null || fail "v7client ended early"
+  import -display "$display" -window root "$2"
+  [ -s "$2" ] || fail "no screenshot"
+  colours=$(/usr/bin/convert "$2" -format %k info:)
+  echo "screenshot $2 with $colours colours"
+  [ "$colours" -gt 4 ] || fail "the screen is blank"
+  stop_client
+}
 
-# Start-up traces "FTP at ..." once the window is on the screen; then give the first cycle
-# time to fail on the closed port.
-for _ in $(seq 100); do
-  grep -q "FTP at" "$work/trace.txt" 2>/dev/null && break
-  kill -0 "$client_pid" 2>/dev/null || { echo "v7client ended early"; cat "$work/client.log"; exit 1; }
-  sleep 0.1
-done
-grep -q "FTP at" "$work/trace.txt" 2>/dev/null || { echo "the client did not start"; exit 1; }
-sleep 2
-kill -0 "$client_pid" 2>/dev/null || { echo "v7client ended early"; cat "$work/client.log"; exit 1; }
+run_client 60000 "$build/window_screenshot.png"
+grep -q "Connecting to project" "$work/trace.txt" || fail "no cycle ran"
 
-rm -f "$shot"
-import -display "$display" -window root "$shot"
-[ -s "$shot" ] || { echo "no screenshot"; exit 1; }
-colours=$(convert "$shot" -format %k info:)
-echo "screenshot $shot with $colours colours"
-[ "$colours" -gt 4 ] || { echo "the screen is blank"; exit 1; }
+run_client abc "$build/window_startup_error.png"
+grep -q "Connecting to project" "$work/trace.txt" && fail "a cycle ran after a failed start-up"
+echo "ok"
