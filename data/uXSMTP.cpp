@@ -37,21 +37,9 @@ void EnsureCurlGlobal() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::string Trimmed(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // The platform's text-to-integer conversion: blanks around a signed decimal number.
 int PortNumber(const std::string& text) {
-  const std::string t = Trimmed(text);
+  const std::string t = TrimStr(text);
   size_t i = (!t.empty() && (t[0] == '-' || t[0] == '+')) ? 1 : 0;
   bool ok = i < t.size() && t.size() - i <= 9;
   for (size_t k = i; ok && k < t.size(); ++k) ok = std::isdigit(static_cast<unsigned char>(t[k]));
@@ -82,7 +70,7 @@ std::string EncodedSubject(const std::string& s) {
 
 // "Name <a@b>" gives "<a@b>"; a bare address is wrapped.
 std::string EnvelopeAddress(const std::string& entry) {
-  const std::string t = Trimmed(entry);
+  const std::string t = TrimStr(entry);
   const size_t lt = t.find('<');
   const size_t gt = t.find('>', lt == std::string::npos ? 0 : lt);
   if (lt != std::string::npos && gt != std::string::npos) return t.substr(lt, gt - lt + 1);
@@ -143,7 +131,7 @@ TSmtpSettings TXSMTP::ReadSettings(const std::string& settings) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const size_t eq = line.find('=');
     if (eq != std::string::npos) {
-      const std::string name = Lower(Trimmed(line.substr(0, eq)));
+      const std::string name = LowerStr(TrimStr(line.substr(0, eq)));
       const std::string value = line.substr(eq + 1);
       // The first line of a name wins, as a name=value list looks names up.
       if (name == "host" && host.empty()) host = value;
@@ -154,7 +142,7 @@ TSmtpSettings TXSMTP::ReadSettings(const std::string& settings) {
     start = end + 1;
   }
   TSmtpSettings s;
-  s.Host = Trimmed(host);
+  s.Host = TrimStr(host);
   s.Port = PortNumber(port);
   s.UserId = user;
   s.Password = password;
@@ -172,7 +160,7 @@ void TXSMTP::SendMail(const std::string& settings, const std::string& mailXml,
 }
 
 void TXSMTP::BuildMessage(const std::string& mailXml) {
-  if (Trimmed(mailXml).empty()) throw std::runtime_error("Mail message text is empty");
+  if (TrimStr(mailXml).empty()) throw std::runtime_error("Mail message text is empty");
   const pugi::xml_parse_result parsed = Doc_.load_string(mailXml.c_str());
   if (!parsed)
     throw std::runtime_error(std::string("Mail message is not valid XML: ") + parsed.description());
@@ -196,7 +184,7 @@ void TXSMTP::AddAttachments() {
     Msg_.Attachments.push_back(s.substr(0, comma));
     s = s.substr(comma + 1);
   }
-  if (!Trimmed(s).empty()) Msg_.Attachments.push_back(s);
+  if (!TrimStr(s).empty()) Msg_.Attachments.push_back(s);
 }
 
 void TXSMTP::Send() {
@@ -227,7 +215,7 @@ void TXSMTP::Send() {
     while (start <= to.size()) {
       size_t end = to.find(',', start);
       if (end == std::string::npos) end = to.size();
-      const std::string one = Trimmed(to.substr(start, end - start));
+      const std::string one = TrimStr(to.substr(start, end - start));
       if (!one.empty()) {
         curl_slist* next = curl_slist_append(rcpts.get(), EnvelopeAddress(one).c_str());
         if (next) {

@@ -67,6 +67,7 @@ bool AllDigits(const std::string& s) {
 // into it (99.999 is "100.00", not 99 and "00").
 void SplitAmount(double amount, int decimals, int maxDigits, std::string& whole,
                  std::string& fraction) {
+  if (amount == 0) amount = 0;  // -0 prints as "-0.00"
   if (std::isnan(amount) || amount < 0) {
     throw std::out_of_range("Amount " + FormatNumber(amount) +
                             " cannot be written in words: it is negative");
@@ -253,7 +254,9 @@ double RoundValue(double value, int decimals) {
   const int keep = d.point + decimals;  // digits that stay
   if (keep < 0) return 0;
   std::string kept = d.digits.substr(0, keep);
-  if (d.digits[keep] >= '5') kept = Increment(kept);
+  // Half up for a positive value; a negative one is cut toward zero (-1.239 gives -1.23),
+  // as amounts have always been rounded here.
+  if (!d.negative && d.digits[keep] >= '5') kept = Increment(kept);
   if (kept.empty()) return 0;
   return FromDecimal(d.negative, kept, -decimals);
 }
@@ -272,12 +275,13 @@ double RndValue(double value, int step) {
   for (int i = 0; i < keep; ++i) {
     x = x * 10 + (i < static_cast<int>(d.digits.size()) ? d.digits[i] - '0' : 0);
   }
+  if (d.negative) x = -x;
   const std::int64_t half = step / 2;
+  // Of the sign of X: a negative value never reaches the half, so it is cut toward zero.
   const std::int64_t rem = x % step;
   // A value already on a multiple stays there (with step 1 the half is 0).
   if (rem != 0) x = rem >= half ? x - rem + step : x - rem;
-  const double r = static_cast<double>(x) / 100.0;
-  return d.negative ? -r : r;
+  return static_cast<double>(x) / 100.0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -311,7 +315,7 @@ std::string Chars(const std::string& s, const std::vector<size_t>& starts, int f
   const int n = static_cast<int>(starts.size()) - 1;
   if (from < 0) from = 0;
   if (count <= 0 || from >= n) return "";
-  const int to = std::min(n, from + count);
+  const int to = from + std::min(count, n - from);  // no overflow for a huge count
   return s.substr(starts[from], starts[to] - starts[from]);
 }
 
@@ -322,9 +326,11 @@ std::string Stuff(const std::string& text, const std::string& insert, int pos) {
   const int n = static_cast<int>(starts.size()) - 1;
   const int insertLen = static_cast<int>(CharStarts(insert).size()) - 1;
   if (pos > n || insert.empty()) return "";
-  const int head = std::max(0, pos - 1);
-  return Chars(text, starts, 0, head) + insert +
-         Chars(text, starts, std::max(0, pos - 1 + insertLen), n);
+  // In 64 bits: a position near the integer limit must not overflow.
+  const long long head = std::max(0LL, pos - 1LL);
+  const long long tail = std::max(0LL, pos - 1LL + insertLen);
+  return Chars(text, starts, 0, static_cast<int>(head)) + insert +
+         Chars(text, starts, static_cast<int>(std::min<long long>(tail, n)), n);
 }
 
 std::string SubStr(const std::string& text, int start, int count) {
@@ -334,19 +340,9 @@ std::string SubStr(const std::string& text, int start, int count) {
   return Chars(text, starts, start - 1, count);
 }
 
-std::string UpperText(const std::string& text) {
-  std::string r = text;
-  for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return r;
-}
+std::string UpperText(const std::string& text) { return UpperStr(text); }
 
-std::string LowerText(const std::string& text) {
-  std::string r = text;
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return r;
-}
+std::string LowerText(const std::string& text) { return LowerStr(text); }
 
 std::string TrimSpace(const std::string& text) {
   std::string r;
@@ -367,26 +363,17 @@ std::string ExtractNum(const std::string& text) {
 
 std::string FindAndReplace(const std::string& text, const std::string& find,
                            const std::string& replace) {
-  if (find.empty()) return text;
-  std::string r;
-  size_t from = 0, at;
-  while ((at = text.find(find, from)) != std::string::npos) {
-    r.append(text, from, at - from);
-    r += replace;
-    from = at + find.size();
-  }
-  r.append(text, from, std::string::npos);
-  return r;
+  return ReplaceAll(text, find, replace);
 }
 
 int HashChar(const std::string& text) {
   const int n = GetLength(TrimText(text));
   const std::vector<size_t> starts = CharStarts(text);
-  int sum = 0;
+  std::uint32_t sum = 0;  // wraps like a 32-bit integer on a very long text
   for (int i = 0; i < n && i + 1 < static_cast<int>(starts.size()); ++i) {
-    sum += static_cast<int>(CodeAt(text, starts[i], starts[i + 1]));
+    sum += CodeAt(text, starts[i], starts[i + 1]);
   }
-  return sum;
+  return static_cast<int>(sum);
 }
 
 int GetLength(const std::string& text) { return static_cast<int>(CharStarts(text).size()) - 1; }
@@ -659,6 +646,7 @@ std::string FormatDateTimeText(const std::string& format, double dateTime) {
 
 double ConvertUnits(double qty, int per) {
   if (per == 0) throw std::domain_error("Division by zero");
+  if (!(std::fabs(qty) < 9.2e18)) throw EConvertError("Quantity out of range for units");
   const long long q = static_cast<long long>(std::trunc(qty));
   return static_cast<double>(q / per) + static_cast<double>(q % per) / 100.0;
 }

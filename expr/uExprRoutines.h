@@ -35,12 +35,14 @@ std::string CurrAmountInWords(const std::string& currName, const std::string& su
 
 // ---- Rounding ----
 
-// Rounds to a multiple of Step hundredths, half up (away from zero for a negative value),
-// on the decimal digits of the value. A step of zero or less raises.
+// Rounds to a multiple of Step hundredths, half up, on the decimal digits of the value
+// (1.15 is 115 hundredths); a value already on a multiple stays. A negative value is cut
+// toward zero to a multiple (-12.34 with 5 gives -12.30). A step of zero or less raises.
 double RndValue(double value, int step);
-// Rounds half up (away from zero) to Decimals places, on the decimal digits of the value's
-// shortest text: 1.005 gives 1.01 and 0.57 to one place 0.6. A value with fewer decimals
-// than asked is returned unchanged; negative Decimals round to tens, hundreds...
+// Rounds half up to Decimals places, on the decimal digits of the value's shortest text:
+// 1.005 gives 1.01 and 0.57 to one place 0.6. A negative value is cut toward zero (-1.239
+// gives -1.23). A value with fewer decimals than asked is returned unchanged; negative
+// Decimals round to tens, hundreds...
 double RoundValue(double value, int decimals);
 inline const std::string& IIfValue(bool cond, const std::string& trueValue,
                                    const std::string& falseValue) {

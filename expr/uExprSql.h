@@ -16,6 +16,6 @@ namespace v7 {
 inline constexpr const char* kExprQueryPrefix = "Expr_";
 // Macro replacements allowed in one statement: a variable whose value holds its own macro
 // fails with "Invalid sql ..." instead of expanding for ever.
-constexpr int kMaxSqlMacroExpansions = 10000;
+constexpr int kMaxSqlMacroExpansions = 1000;
 
 }  // namespace v7

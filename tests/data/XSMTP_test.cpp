@@ -55,6 +55,7 @@ TEST_F(XSMTP, SendsMessageWithLoginAuthAndReportsDone) {
                 "<body>line one\nline two</body></mail>",
                 status);
   EXPECT_EQ(status, "done");
+  EXPECT_TRUE(smtp.Msg().Attachments.empty());
   std::string envelope;
   const std::string eml = Received(1, &envelope);
   EXPECT_EQ(envelope, "site01@example.com\na@example.com\nb@example.com\n");
@@ -66,8 +67,7 @@ TEST_F(XSMTP, WrongPasswordBecomesTheStatus) {
   v7::TXSMTP smtp;
   std::string status;
   smtp.SendMail(Settings("wrong"), "<m><from>a@x.org</from><to>b@x.org</to></m>", status);
-  EXPECT_NE(status, "done");
-  EXPECT_FALSE(status.empty());
+  EXPECT_NE(status.find("Login denied"), std::string::npos) << status;
   EXPECT_FALSE(std::filesystem::exists(inbox_ + "/1.env"));
 }
 
@@ -99,11 +99,6 @@ TEST_F(XSMTP, AttachmentsTravelAsFilesAndUnreadableOnesFailTheSend) {
   doubled.SendMail(Settings(), mail(a + ",," + b), status);
   EXPECT_EQ(doubled.Msg().Attachments, (std::vector<std::string>{a, "", b}));
   EXPECT_EQ(status, "Cannot read attachment file ''");
-
-  v7::TXSMTP none;
-  none.SendMail(Settings(), "<m><from>a@x.org</from><to>b@x.org</to></m>", status);
-  EXPECT_EQ(status, "done");
-  EXPECT_TRUE(none.Msg().Attachments.empty());
 }
 
 TEST(XSMTPOffline, UnreachableHostGivesTheConnectionError) {

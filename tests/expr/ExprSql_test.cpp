@@ -1,6 +1,8 @@
 // Named result sets of expressions against a real SQLite site holding the sample product.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "UParse.h"
@@ -23,6 +25,14 @@ class ExprSql : public ::testing::Test {
   std::string Eval(const std::string& expr) {
     EXPECT_TRUE(eval_.Evaluate(expr)) << expr;
     return eval_.ResultValue;
+  }
+  static std::string MessageOf(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "(no error)";
   }
 
   v7test::TempDir dir_;
@@ -56,7 +66,7 @@ TEST_F(ExprSql, FiresASelectAndReadsItsValuesByNameInLaterExpressions) {
   EXPECT_EQ(Eval("sqlget({cust}, {custname})"), "Acme Stores");
 }
 
-TEST_F(ExprSql, ParametersTakeTheValueAndTypeOfTheVariableOfTheirName) {
+TEST_F(ExprSql, ParametersTakeTheValueAndTypeOfTheVariableOfTheirNameInAnyStatement) {
   // An empty number variable is sent as 0 (every balance is 0).
   eval_.SetVar("bal", 'n', "");
   Eval("firesql({c}, {select count(*) as cnt from customer where balance = :bal})");
@@ -77,9 +87,8 @@ TEST_F(ExprSql, ParametersTakeTheValueAndTypeOfTheVariableOfTheirName) {
   // A parameter without a variable of its name is sent as an empty text.
   Eval("firesql({none}, {select count(*) as cnt from customer where city = :unknownvar})");
   EXPECT_EQ(Eval("sqlget({none}, {cnt})"), "0");
-}
 
-TEST_F(ExprSql, StatementsOtherThanSelectAreExecuted) {
+  // Any statement but a select is executed; a select in capitals after blanks is opened.
   eval_.SetVar("city", 'c', "Mumbai");
   Eval("firesql({upd}, {update customer set city = :city where customerid = 101})");
   EXPECT_EQ(site_->Scalar("select city from customer where customerid = 101"), "Mumbai");
@@ -103,25 +112,22 @@ TEST_F(ExprSql, MacrosInsertVariableValuesUnquotedAndExpandInsertedMacros) {
 }
 
 TEST_F(ExprSql, MacrosThatNeverEndFailWithInvalidSql) {
-  try {
-    eval_.ExpandSqlMacros("select * from item where itemname = '{item'");
-    FAIL() << "no error";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()), "Invalid sql select * from item where itemname = '{item'");
-  }
-  eval_.SetVar("loop", 'c', "x{loop}");
-  try {
-    eval_.ExpandSqlMacros("select '{loop}' from dual");
-    FAIL() << "no error";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Invalid sql select '{loop}' from dual", 0), 0u)
-        << e.what();
-  }
+  EXPECT_EQ(MessageOf([&] { eval_.ExpandSqlMacros("select * from item where name = '{item'"); }),
+            "Invalid sql select * from item where name = '{item'");
+  EXPECT_EQ(MessageOf([&] { eval_.ExpandSqlMacros("select '}' from dual where '{a' = ''"); }),
+            "Invalid sql select '}' from dual where '{a' = ''");
+  // A value holding its own macro, even a long one, fails soon instead of growing for ever.
+  eval_.SetVar("loop", 'c', std::string(5000, 'x') + "{loop}");
+  EXPECT_EQ(MessageOf([&] {
+              eval_.ExpandSqlMacros("select '{loop}' from dual");
+            }).rfind("Invalid sql select '{loop}' from dual", 0),
+            0u);
   EXPECT_FALSE(eval_.Evaluate("firesql({x}, {select '{loop}' from dual})"));
 }
 
-TEST_F(ExprSql, FindRecordComparesNumbersAsNumbersAndTextsExactly) {
+TEST_F(ExprSql, FindRecordAndGetDelimitedStrWalkTheRowsOfASet) {
   Eval("firesql({items}, {select itemid, itemname, price from item order by itemid})");
+  EXPECT_EQ(Eval("findrecord({items}, {itemid}, {202.0})"), "T");
   EXPECT_EQ(Eval("findrecord({items}, {price}, {40.0})"), "T");
   EXPECT_EQ(Eval("sqlget({items}, {itemname})"), "Notebook");
   EXPECT_EQ(Eval("findrecord({items}, {itemname}, {Blue Pen})"), "T");
@@ -131,17 +137,11 @@ TEST_F(ExprSql, FindRecordComparesNumbersAsNumbersAndTextsExactly) {
   EXPECT_EQ(Eval("findrecord({nosuchset}, {itemname}, {x})"), "");
 
   std::string answer;
-  try {
-    eval_.FindRecord("items", "nosuch", "x", answer);
-    FAIL() << "no error";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to Evaluate an expression : SQLGetnosuch");
-  }
+  EXPECT_EQ(MessageOf([&] { eval_.FindRecord("items", "nosuch", "x", answer); }),
+            "Unable to Evaluate an expression : SQLGetnosuch");
   EXPECT_FALSE(eval_.Evaluate("findrecord({items}, {price}, {forty})"));
-}
 
-TEST_F(ExprSql, GetDelimitedStrJoinsAColumnAndDropsOneTrailingCharacter) {
-  Eval("firesql({items}, {select itemname from item order by itemid})");
+  // getdelimitedstr drops one trailing character whatever the delimiter's length.
   EXPECT_EQ(Eval("getdelimitedstr({items}, {itemname}, {})"), "Blue Pen,Men's Shirt,Notebook");
   EXPECT_EQ(Eval("getdelimitedstr({items}, {itemname}, {; })"), "Blue Pen; Men's Shirt; Notebook;");
   Eval("firesql({empty}, {select itemname from item where itemid = 0})");
