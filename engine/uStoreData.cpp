@@ -2,6 +2,8 @@
 #include "uStoreData.h"
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -36,6 +38,11 @@ long double TStoreData::TextToId(const std::string& text) {
   long double v = std::strtold(t.c_str(), &end);
   if (end == t.c_str() || !std::isfinite(v)) return 0;
   return v;
+}
+
+int TStoreData::TextToInt(const std::string& text) {
+  long double v = TextToId(text);
+  return v > INT_MIN && v < INT_MAX ? static_cast<int>(v) : 0;
 }
 
 // ---------------------------------------------------------------- type and tables
@@ -101,7 +108,7 @@ void TStoreData::ReadApprovalDef() {
   q.ParamByName("transid").SetAsString(LowerStr(TransType));
   q.Open();
   if (!q.IsEmpty()) {
-    ApprovalLevel = static_cast<int>(TextToId(q.FieldByName("levelno").Value));
+    ApprovalLevel = TextToInt(q.FieldByName("levelno").Value);
     HasApprovalDef = true;
   }
   q.Close();
@@ -127,8 +134,8 @@ void TStoreData::ReadSubFrames() {
   TXDS& q = *StructDef->SubFormDefs;
   if (!q.GetActive()) q.Open();
   for (q.First(); !q.Eof(); q.Next()) {
-    int frame = static_cast<int>(TextToId(q.FieldByName("frameno").Value));
-    int base = static_cast<int>(TextToId(q.FieldByName("Basedonframe").Value));
+    int frame = TextToInt(q.FieldByName("frameno").Value);
+    int base = TextToInt(q.FieldByName("Basedonframe").Value);
     std::string key = LowerStr(q.FieldByName("idfield").Value);
     std::string table = TrimStr(q.FieldByName("savetablename").Value);
     SubFrames.push_back(frame);
@@ -463,19 +470,20 @@ long double TStoreData::PlaceholderRecordId(const std::string& value) const {
   return 0;
 }
 
+std::array<std::unique_ptr<TXDS>*, 11> TStoreData::Queries() {
+  return {&LoadQuery,     &LinkedQuery,  &HistNoQuery, &ApprovalQuery,
+          &SequenceQuery, &SeqLockQuery, &WorkQuery,   &HistWriteQuery,
+          &SeqWriteQuery, &WriteQuery,   &ProbeQuery};
+}
+
 void TStoreData::CloseDatasets() {
-  for (auto* q :
-       {&LoadQuery, &LinkedQuery, &HistNoQuery, &ApprovalQuery, &SequenceQuery, &SeqLockQuery,
-        &WorkQuery, &HistWriteQuery, &SeqWriteQuery, &WriteQuery, &ProbeQuery})
+  for (auto* q : Queries())
     if (*q) (*q)->Close();
 }
 
 void TStoreData::FreeDatasets() {
   CloseDatasets();
-  for (auto* q :
-       {&LoadQuery, &LinkedQuery, &HistNoQuery, &ApprovalQuery, &SequenceQuery, &SeqLockQuery,
-        &WorkQuery, &HistWriteQuery, &SeqWriteQuery, &WriteQuery, &ProbeQuery})
-    q->reset();
+  for (auto* q : Queries()) q->reset();
 }
 
 }  // namespace v7

@@ -3,6 +3,7 @@
 // saving, deleting and cancelling rely on. Loading is in uStoreLoad.cpp.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -222,8 +223,12 @@ class TStoreData {
   static std::string IdText(long double id);
   // A record id from a column or value text; 0 for an empty or non-numeric text.
   static long double TextToId(const std::string& text);
+  // A level, frame or row number from a column text; 0 also when out of the int range.
+  static int TextToInt(const std::string& text);
 
  protected:
+  // Every query object of the store, for closing and freeing them together.
+  std::array<std::unique_ptr<TXDS>*, 11> Queries();
   void Log(const std::string& text) const;
   void MakeQueries();
   void ReadAutoFields();

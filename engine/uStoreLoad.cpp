@@ -1,6 +1,7 @@
 // Loading a stored document into the store: the header and every frame table, the display
 // texts of linked values, parent rows of sub-frame rows, and the values that are not stored.
 #include <algorithm>
+#include <utility>
 
 #include "uGeneralFunctions.h"
 #include "uStoreData.h"
@@ -9,18 +10,18 @@ namespace v7 {
 
 namespace {
 
-// Ends the trace level of a load also when the load fails part-way.
-class TraceLevel {
+// Runs a step when the scope ends, also when a load fails part-way: the trace level is
+// ended and the load's own state reset either way.
+template <class Step>
+class AtExit {
  public:
-  explicit TraceLevel(const TTraceProc& log) : log_(log) {}
-  ~TraceLevel() {
-    if (log_) log_("#resetlevel#");
-  }
-  TraceLevel(const TraceLevel&) = delete;
-  TraceLevel& operator=(const TraceLevel&) = delete;
+  explicit AtExit(Step step) : step_(std::move(step)) {}
+  ~AtExit() { step_(); }
+  AtExit(const AtExit&) = delete;
+  AtExit& operator=(const AtExit&) = delete;
 
  private:
-  const TTraceProc& log_;
+  Step step_;
 };
 
 }  // namespace
@@ -41,21 +42,18 @@ void TStoreData::RaiseFrameRowCount(int frame, int rows) {
 void TStoreData::LoadFromRecord(long double linkEntryId, long double sourceRecordId) {
   LinkTemplateId = linkEntryId;
   SourceRecordId = sourceRecordId;
-  struct Reset {
-    TStoreData& s;
-    ~Reset() {
-      s.LinkTemplateId = 0;
-      s.SourceRecordId = 0;
-      s.ParentRecordId = 0;
-      s.ChildDoc = "F";
-    }
-  } reset{*this};
+  AtExit reset([this] {
+    LinkTemplateId = 0;
+    SourceRecordId = 0;
+    ParentRecordId = 0;
+    ChildDoc = "F";
+  });
   LoadTransaction(sourceRecordId);
 }
 
 void TStoreData::LoadTransaction(long double recordId) {
   Log("#savelevel#");
-  TraceLevel level(OnLog);
+  AtExit endLevel([this] { Log("#resetlevel#"); });
   Log("# 1#Loading transaction " + TransType + " record " + IdText(recordId));
   ClearValues();
   FrameRowCounts.clear();
@@ -78,13 +76,10 @@ void TStoreData::LoadTransaction(long double recordId) {
   });
 
   Loading = true;
-  struct EndLoading {
-    TStoreData& s;
-    ~EndLoading() {
-      s.Loading = false;
-      s.LoadFieldOrder = 0;
-    }
-  } endLoading{*this};
+  AtExit endLoading([this] {
+    Loading = false;
+    LoadFieldOrder = 0;
+  });
 
   size_t i = 0;
   while (i < LoadOrder.size()) {
@@ -125,9 +120,9 @@ void TStoreData::LoadGroup(size_t first, size_t end) {
     RecordId = empty ? 0 : TextToId(q.FieldByName(CurrentTable + "id").Value);
   if (firstTable && !empty) {
     if (HasApprovalDef) {
-      Approval = static_cast<int>(TextToId(q.FieldByName("Approval").Value));
+      Approval = TextToInt(q.FieldByName("Approval").Value);
       ApprovalStatus = q.FieldByName("ApprovalStatus").Value;
-      MaxApproved = static_cast<int>(TextToId(q.FieldByName("MaxApproved").Value));
+      MaxApproved = TextToInt(q.FieldByName("MaxApproved").Value);
     }
     ChildDoc = TextToId(q.FieldByName("t1sourceid").Value) > 0 ? "T" : "F";
   }
@@ -149,7 +144,7 @@ void TStoreData::LoadGroup(size_t first, size_t end) {
         ", row " + std::to_string(r));
     int parent = 0;
     if (hasParentRowColumn) {
-      parent = static_cast<int>(TextToId(q.FieldByName("parentrow").Value));
+      parent = TextToInt(q.FieldByName("parentrow").Value);
     } else if (subFrame) {
       parent = FindLoadedParent(baseFrame, TextToId(q.FieldByName("ParentRecordid").Value));
       if (parent < previousParent)
@@ -174,10 +169,7 @@ void TStoreData::LoadGroup(size_t first, size_t end) {
       LoadFieldOrder = f->orders;
       AddFieldValue(f->name, f->type, f->savetablename, text, text, r, id, id, f->frameno, rowId,
                     f->sourcekey);
-      if (hasParentRowColumn || subFrame) {
-        int v = FindValue(f->name, f->savetablename, r);
-        if (v >= 0) Values[static_cast<size_t>(v)].ParentRow = parent;
-      }
+      if (hasParentRowColumn || subFrame) SetParentRow(f->name, r, parent);
     }
   }
 }
@@ -297,8 +289,7 @@ void TStoreData::LoadNoSaveFields() {
       AddFieldValue(f.name, f.type, "", text, text, r, 0, 0, f.frameno, 0, f.sourcekey);
       if (subFrame) {
         int p = GetParentRow(f.frameno, r);
-        int v = FindValue(f.name, "", r);
-        if (v >= 0) Values[static_cast<size_t>(v)].ParentRow = p;
+        SetParentRow(f.name, r, p);
         Log("# 3#Parent row = " + std::to_string(p));
       }
     }

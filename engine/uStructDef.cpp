@@ -1,6 +1,7 @@
 // The definition of one transaction type (see uStructDef.h).
 #include "uStructDef.h"
 
+#include <climits>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -20,15 +21,26 @@ std::string Col(TXDS& q, const std::string& name) {
 // Metadata flags are true only for "t" in any case.
 bool Flag(TXDS& q, const std::string& name) { return LowerStr(Col(q, name)) == "t"; }
 
-// Metadata integers: an empty value is 0; a number with a fraction is cut.
+// Metadata integers: an empty value is 0, and so is one out of the int range; a number
+// with a fraction is cut.
 int Int(TXDS& q, const std::string& name) {
-  std::string text = TrimStr(Col(q, name));
-  if (text.empty()) return 0;
-  return static_cast<int>(std::strtod(text.c_str(), nullptr));
+  double v = std::strtod(TrimStr(Col(q, name)).c_str(), nullptr);
+  return v > INT_MIN && v < INT_MAX ? static_cast<int>(v) : 0;
 }
 
 // Literal text inside a quoted SQL string.
 std::string QuoteInner(const std::string& text) { return ReplaceAll(text, "'", "''"); }
+
+// A list query depends on other values when its SQL holds a template ("{" or "(:"), whose
+// text is then kept for filling in, or a plain parameter.
+bool DependsOnValues(TXDS& list, std::string& dependentSql) {
+  std::string sql = list.GetSQL().Text();
+  if (sql.find('{') != std::string::npos || sql.find("(:") != std::string::npos) {
+    dependentSql = sql;
+    return true;
+  }
+  return !list.GetParamNames().empty();
+}
 
 }  // namespace
 
@@ -188,15 +200,7 @@ void TStructDef::LoadFields() {
     if (exprn > 0) f->ExprnText = GetExpression(exprn);
     if (validateExpr > 0) f->ValidateExprText = GetExpression(validateExpr);
     f->ListQuery = BuildListSQL(f->name, f->modeofentry, f.get());
-    if (f->ListQuery) {
-      std::string sql = f->ListQuery->GetSQL().Text();
-      if (sql.find('{') != std::string::npos || sql.find("(:") != std::string::npos) {
-        f->DependentSQL = sql;
-        f->ListDependent = true;
-      } else {
-        f->ListDependent = !f->ListQuery->GetParamNames().empty();
-      }
-    }
+    if (f->ListQuery) f->ListDependent = DependsOnValues(*f->ListQuery, f->DependentSQL);
     Fields.push_back(std::move(f));
   }
   FieldCount = static_cast<int>(Fields.size());
@@ -214,13 +218,7 @@ void TStructDef::LoadGridMaps() {
     g->name = Col(*q, "name");
     g->ListQuery = BuildListSQL(LowerStr(g->name), "", nullptr);
     if (!g->ListQuery) throw std::runtime_error("SQL related to " + g->name + " not found");
-    std::string sql = g->ListQuery->GetSQL().Text();
-    if (sql.find('{') != std::string::npos || sql.find("(:") != std::string::npos) {
-      g->DependentSQL = sql;
-      g->Dependent = true;
-    } else {
-      g->Dependent = !g->ListQuery->GetParamNames().empty();
-    }
+    g->Dependent = DependsOnValues(*g->ListQuery, g->DependentSQL);
     g->fromquorexquery = Flag(*q, "fromquorexquery");
     g->multiselect = Flag(*q, "multiselect");
     g->autoshow = Flag(*q, "autoshow");
