@@ -186,6 +186,7 @@ bool ParseDateTimeText(const std::string& text, TDateOrder order, double& dateTi
   }
 
   std::vector<std::string> f;
+  f.reserve(3);
   std::string cur;
   char sep = 0;
   for (char c : datePart) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <list>
+#include <memory>
 #include <unordered_map>
 
 #include "uDbDates.h"
@@ -17,30 +18,57 @@ namespace v7 {
 
 namespace {
 
-// Generated statements carry their values as literals, so most texts are seen once; the
-// cache keeps the most recently used ones only.
+// Statements with parameters are kept prepared, the most recently used ones only.
+// Generated statements carry their values as literals, are seldom seen twice and may be
+// megabytes long: they are prepared for one run and not kept.
 constexpr size_t kStatementCacheSize = 128;
+
+// Gives a prepared statement back after one run: a kept one is reset (its locks and bound
+// values released), a one-off one finalized.
+struct TStatementRelease {
+  bool kept = false;
+  void operator()(sqlite3_stmt* st) const {
+    if (!kept) {
+      sqlite3_finalize(st);
+      return;
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+  }
+};
+using TStatement = std::unique_ptr<sqlite3_stmt, TStatementRelease>;
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
 
-bool IsDateMask(const std::string& mask) {
-  std::string u = Upper(mask);
-  return u.find("YY") != std::string::npos || u.find("DD") != std::string::npos ||
-         u.find("MM") != std::string::npos || u.find("HH") != std::string::npos ||
-         u.find("NN") != std::string::npos;
-}
+// What a format() mask says of dates: whether it has a date or time part ("yy", "mm", "dd",
+// "hh" or "nn" in any case) and the order of day, month and year in it.
+struct TDateMask {
+  bool IsDate = false;
+  TDateOrder Order = TDateOrder::DMY;
+};
 
-TDateOrder OrderOfMask(const std::string& mask) {
-  std::string u = Upper(mask);
-  size_t y = u.find('Y'), m = u.find('M'), d = u.find('D');
-  if (y != std::string::npos && (m == std::string::npos || y < m) &&
-      (d == std::string::npos || y < d))
-    return TDateOrder::YMD;
-  if (m != std::string::npos && d != std::string::npos && m < d) return TDateOrder::MDY;
-  return TDateOrder::DMY;
+TDateMask ReadDateMask(const char* mask) {
+  constexpr size_t kNone = static_cast<size_t>(-1);
+  size_t y = kNone, m = kNone, d = kNone;
+  TDateMask result;
+  char previous = 0;
+  for (size_t i = 0; mask && mask[i]; ++i) {
+    const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(mask[i])));
+    if (c == 'Y' && y == kNone) y = i;
+    if (c == 'M' && m == kNone) m = i;
+    if (c == 'D' && d == kNone) d = i;
+    if (c == previous && (c == 'Y' || c == 'M' || c == 'D' || c == 'H' || c == 'N'))
+      result.IsDate = true;
+    previous = c;
+  }
+  if (y != kNone && y < m && y < d)
+    result.Order = TDateOrder::YMD;
+  else if (m != kNone && d != kNone && m < d)
+    result.Order = TDateOrder::MDY;
+  return result;
 }
 
 // format(value, mask), as the date template writes it: a date text read by the mask becomes
@@ -51,9 +79,9 @@ void FormatFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_null(ctx);
     return;
   }
-  const char* m = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
-  std::string mask = m ? m : "";
-  if (!IsDateMask(mask)) {
+  const char* mask = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+  const TDateMask info = ReadDateMask(mask);
+  if (!info.IsDate) {
     sqlite3_result_value(ctx, argv[0]);
     return;
   }
@@ -67,7 +95,7 @@ void FormatFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
   const char* v = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
   std::string value = v ? v : "";
   double dt = 0;
-  if (!ParseDateTimeText(value, OrderOfMask(mask), dt)) {
+  if (!ParseDateTimeText(value, info.Order, dt)) {
     std::string msg = "format: '" + value + "' is not a valid date";
     sqlite3_result_error(ctx, msg.c_str(), static_cast<int>(msg.size()));
     return;
@@ -200,59 +228,38 @@ struct TSqliteBackend::Impl {
     cache.clear();
   }
 
-  // The prepared statement of one statement text; tail receives what follows it.
-  sqlite3_stmt* Prepare(const std::string& sql, std::string* tail) {
+  // The first statement of a text, prepared (null for a text of only blanks or comments);
+  // tail receives what follows it, empty when only blanks, ";" or comments do.
+  TStatement Prepare(const std::string& sql, std::string& tail) {
+    tail.clear();
     auto it = cache.find(sql);
     if (it != cache.end()) {
       lru.splice(lru.begin(), lru, it->second);
-      if (tail) tail->clear();
-      return it->second->second;
+      return TStatement(it->second->second, TStatementRelease{true});
     }
     sqlite3_stmt* st = nullptr;
     const char* rest = nullptr;
-    int rc = sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()),
-                                SQLITE_PREPARE_PERSISTENT, &st, &rest);
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &rest);
     if (rc != SQLITE_OK) {
       std::string msg = sqlite3_errmsg(db);
       sqlite3_finalize(st);
       Fail(msg, sql);
     }
     ++prepared;
-    std::string after = rest && !OnlyBlanks(rest) ? std::string(rest) : std::string();
-    if (!st) {
-      if (tail) *tail = after;
-      return nullptr;  // only blanks or comments
-    }
-    if (!after.empty()) {
-      // A text of several statements is run piece by piece and never cached whole.
-      if (tail) *tail = after;
-      std::string first = sql.substr(0, sql.size() - std::strlen(rest));
-      auto fit = cache.find(first);
-      if (fit != cache.end()) {
-        sqlite3_finalize(st);
-        lru.splice(lru.begin(), lru, fit->second);
-        return fit->second->second;
-      }
-      return Insert(first, st);
-    }
-    if (tail) tail->clear();
-    return Insert(sql, st);
-  }
-
-  sqlite3_stmt* Insert(const std::string& key, sqlite3_stmt* st) {
-    lru.emplace_front(key, st);
-    cache[key] = lru.begin();
+    if (rest && !OnlyBlanks(rest)) tail = rest;
+    // A text of several statements is run piece by piece and never kept whole.
+    if (!st || !tail.empty() || sqlite3_bind_parameter_count(st) == 0) return TStatement(st);
+    lru.emplace_front(sql, st);
+    cache[sql] = lru.begin();
     if (lru.size() > kStatementCacheSize) {
       cache.erase(lru.back().first);
       sqlite3_finalize(lru.back().second);
       lru.pop_back();
     }
-    return st;
+    return TStatement(st, TStatementRelease{true});
   }
 
   void Bind(sqlite3_stmt* st, const TDbParams& params, const std::string& sql) {
-    sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
     int count = sqlite3_bind_parameter_count(st);
     for (int i = 1; i <= count; ++i) {
       const char* name = sqlite3_bind_parameter_name(st, i);
@@ -306,11 +313,7 @@ struct TSqliteBackend::Impl {
 
   int Step(sqlite3_stmt* st, const std::string& sql) {
     int rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      std::string msg = sqlite3_errmsg(db);
-      sqlite3_reset(st);
-      Fail(msg, sql);
-    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(sqlite3_errmsg(db), sql);
     return rc;
   }
 };
@@ -375,60 +378,57 @@ bool TSqliteBackend::IsOpen() const { return impl_->db != nullptr; }
 
 long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& params) {
   impl_->CheckText(sql);
-  long long changed = 0;
-  std::string text = sql;
+  const long long before = sqlite3_total_changes64(impl_->db);
+  std::string rest;
+  const std::string* text = &sql;
   while (true) {
     std::string tail;
-    sqlite3_stmt* st = impl_->Prepare(text, &tail);
+    TStatement st = impl_->Prepare(*text, tail);
     if (st) {
-      impl_->Bind(st, params, sql);
-      while (impl_->Step(st, sql) == SQLITE_ROW) {
+      impl_->Bind(st.get(), params, sql);
+      while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
       }
-      sqlite3_reset(st);
-      changed += sqlite3_changes64(impl_->db);
     }
     if (tail.empty()) break;
-    text = tail;
+    rest = std::move(tail);
+    text = &rest;
   }
   impl_->lastError.clear();
-  return changed;
+  return sqlite3_total_changes64(impl_->db) - before;
 }
 
 TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params) {
   impl_->CheckText(sql);
   std::string tail;
-  sqlite3_stmt* st = impl_->Prepare(sql, &tail);
+  TStatement st = impl_->Prepare(sql, tail);
   if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
-  TDbRowSet result;
   if (!st) impl_->Fail("The statement is empty", sql);
-  impl_->Bind(st, params, sql);
-  // The column list is read after the first step: SQLite re-prepares a cached statement
+  impl_->Bind(st.get(), params, sql);
+  // The column list is read after the first step: SQLite re-prepares a kept statement
   // there when another connection changed the schema, and "select *" may then have grown.
-  int rc = impl_->Step(st, sql);
-  int cols = sqlite3_column_count(st);
-  std::vector<bool> declared(static_cast<size_t>(cols), false);
+  int rc = impl_->Step(st.get(), sql);
+  const int cols = sqlite3_column_count(st.get());
+  TDbRowSet result;
   result.Columns.resize(static_cast<size_t>(cols));
   for (int i = 0; i < cols; ++i) {
     TDbColumn& c = result.Columns[static_cast<size_t>(i)];
-    const char* name = sqlite3_column_name(st, i);
+    const char* name = sqlite3_column_name(st.get(), i);
     c.Name = name ? name : "";
-    declared[static_cast<size_t>(i)] =
-        KindOfDeclType(sqlite3_column_decltype(st, i), c.Kind, c.Size);
-    if (!declared[static_cast<size_t>(i)]) c.Kind = TDbKind::Null;
+    if (!KindOfDeclType(sqlite3_column_decltype(st.get(), i), c.Kind, c.Size))
+      c.Kind = TDbKind::Null;  // no declared type: the first value decides
   }
-  for (; rc == SQLITE_ROW; rc = impl_->Step(st, sql)) {
+  for (; rc == SQLITE_ROW; rc = impl_->Step(st.get(), sql)) {
     std::vector<TDbValue> row;
     row.reserve(static_cast<size_t>(cols));
     for (int i = 0; i < cols; ++i) {
       TDbColumn& c = result.Columns[static_cast<size_t>(i)];
-      TDbValue v = ReadColumn(st, i);
+      TDbValue v = ReadColumn(st.get(), i);
       if (c.Kind == TDbKind::DateTime && !v.IsNull()) v = AsDateValue(v);
       if (c.Kind == TDbKind::Null && !v.IsNull()) c.Kind = v.Kind;
       row.push_back(std::move(v));
     }
     result.Rows.push_back(std::move(row));
   }
-  sqlite3_reset(st);
   for (auto& c : result.Columns)
     if (c.Kind == TDbKind::Null) c.Kind = TDbKind::Text;
   impl_->lastError.clear();

@@ -1,5 +1,5 @@
 // The SQLite engine behind TDbBackend: the site database of kind "access" as one SQLite file.
-// Opening registers what the Access SQL of the system needs (format, now, lcase, chr) and
+// Opening registers what the Access SQL of the system needs (format, now, lcase) and
 // makes a one-row "dual" exist; the file is shared between processes (WAL, busy timeout).
 // Dates are stored as Julian day numbers (REAL); columns declared DATE, DATETIME or
 // TIMESTAMP read back as DateTime values.
@@ -38,7 +38,8 @@ class TSqliteBackend : public TDbBackend {
 
   std::string LastError() const override;
 
-  // Statements prepared so far on this connection (each distinct text once).
+  // Statements prepared so far on this connection (a text with parameters once, while it
+  // stays among the recently used).
   int PreparedCount() const;
 
  private:

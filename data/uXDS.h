@@ -275,11 +275,13 @@ class TXDS {
   bool PendingUpdate = false;
   bool PendingInsert = false;
 
-  // Puts one column into the buffer. A "d" value becomes DbDateTemplate with ":value"
-  // replaced (its quotes doubled so it stays one literal). Raises EDatabaseError for a value
-  // that holds a NUL character.
+  // Puts one column into the buffer; the type letter is the first character of the type,
+  // lower-cased. A value of letter "d" becomes DbDateTemplate with ":value" replaced (its
+  // quotes doubled so it stays one literal). Raises EDatabaseError for a value that holds a
+  // NUL character.
   void SetValue(const std::string& name, const std::string& value, const std::string& type);
   void ClearValues();
+  // On "postgre" an empty number is null in the update's list too.
   void BuildValueLists();
   void PostInsert(const std::string& table);
   void PostUpdate(const std::string& table, const std::string& condition);
@@ -297,7 +299,12 @@ class TXDS {
   void FillField(TXDataSet& ds, int index);
   void WriteParam(const std::string& name, const std::string& text);
   void RunGenerated(const std::string& statement);
-  void RunAttempts(const std::function<bool(std::string&)>& buildStatement);
+  // Builds and runs a statement until it succeeds, at most 99 times; false
+  // when a build finds nothing to write.
+  bool RunAttempts(const std::function<bool(std::string&)>& buildStatement);
+  // Runs the insert or update built from the buffer as the access layer runs it and clears
+  // the buffer after it succeeded.
+  void PostBuffered(const std::function<bool(std::string&)>& buildStatement);
   void TraceStatement(const std::string& statement);
 
   std::string driver_;

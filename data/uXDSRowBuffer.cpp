@@ -8,12 +8,22 @@ namespace v7 {
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
+// Appends the text with every "'" doubled: the form it takes inside a quoted literal.
+void AppendDoubled(std::string& out, const std::string& s) {
+  size_t start = 0;
+  for (size_t q = s.find('\''); q != std::string::npos; q = s.find('\'', start)) {
+    out.append(s, start, q + 1 - start);
+    out += '\'';
+    start = q + 1;
+  }
+  out.append(s, start, std::string::npos);
 }
 
-std::string Doubled(const std::string& s) { return ReplaceAll(s, "'", "''"); }
+std::string Doubled(const std::string& s) {
+  std::string out;
+  AppendDoubled(out, s);
+  return out;
+}
 
 void DropLastComma(std::string& s) {
   if (!s.empty() && s.back() == ',') s.pop_back();
@@ -28,27 +38,33 @@ void TXDS::SetValue(const std::string& name, const std::string& value, const std
   // A NUL would end the statement text inside the literal; no engine stores it in a text.
   if (value.find('\0') != std::string::npos)
     throw EDatabaseError("The value of column '" + name + "' holds a NUL character");
-  const std::string t = Lower(type);
-  std::string v = value;
-  // A back-quote needs nothing: inside a quoted literal it is an ordinary character and is
-  // stored as it was given.
-  if (t == "d" && !v.empty()) {
+  // The letter decides how the value is written, so it alone decides whether the value goes
+  // through the date template: a type such as "Date" must not put its value into the
+  // statement unquoted.
+  const char letter =
+      type.empty() ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(type[0])));
+  std::string v;
+  if (letter == 'd' && !value.empty()) {
     // The template puts the value inside a quoted literal: its quotes are doubled so that
     // no value can end the literal early.
-    v = DbDateTemplate.empty() ? "'" + Doubled(v) + "'"
-                               : ReplaceAll(DbDateTemplate, ":value", Doubled(v));
+    const std::string pattern = DbDateTemplate.empty() ? "':value'" : DbDateTemplate;
+    v = ReplaceAll(pattern, ":value", Doubled(value));
+  } else {
+    // A back-quote needs nothing: inside a quoted literal it is an ordinary character and
+    // is stored as it was given.
+    v = value;
   }
-  const std::string n = Lower(name);
-  const char letter = t.empty() ? ' ' : t[0];
+  std::string n = name;
+  for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (size_t i = 0; i < Names.size(); ++i) {
     if (Names[i] == n) {
-      Values[i] = v;
+      Values[i] = std::move(v);
       TypeCodes[i] = letter;
       return;
     }
   }
-  Names.push_back(n);
-  Values.push_back(v);
+  Names.push_back(std::move(n));
+  Values.push_back(std::move(v));
   TypeCodes.push_back(letter);
 }
 
@@ -65,18 +81,38 @@ void TXDS::BuildValueLists() {
   ColumnList.clear();
   ValueList.clear();
   SetList.clear();
+  // PostgreSQL reads no number from '': an empty number is written as null by an update
+  // too, as an insert writes it everywhere.
+  const bool nullEmptyNumber = dbType_ == "postgre";
   for (size_t i = 0; i < Names.size(); ++i) {
     const std::string& name = Names[i];
     const std::string& value = Values[i];
-    ColumnList += name + ",";
-    if (TypeCodes[i] == 'd') {
-      const std::string v = value.empty() ? "null" : value;
-      ValueList += v + ",";
-      SetList += name + "=" + v + ",";
+    const char letter = TypeCodes[i];
+    ColumnList += name;
+    ColumnList += ',';
+    SetList += name;
+    SetList += '=';
+    if (value.empty() && (letter == 'd' || (letter == 'n' && nullEmptyNumber))) {
+      ValueList += "null,";
+      SetList += "null,";
+    } else if (letter == 'd') {
+      // The template's expression, unquoted.
+      ValueList += value;
+      ValueList += ',';
+      SetList += value;
+      SetList += ',';
     } else {
-      const std::string e = Doubled(value);
-      ValueList += value.empty() ? "null," : "'" + e + "',";
-      SetList += name + "='" + e + "',";
+      // An empty value is null in an insert but the empty text in an update.
+      if (value.empty()) {
+        ValueList += "null,";
+      } else {
+        ValueList += '\'';
+        AppendDoubled(ValueList, value);
+        ValueList += "',";
+      }
+      SetList += '\'';
+      AppendDoubled(SetList, value);
+      SetList += "',";
     }
   }
 }
@@ -96,68 +132,60 @@ void TXDS::RunGenerated(const std::string& statement) {
   connection_->Execute(statement);
 }
 
-void TXDS::RunAttempts(const std::function<bool(std::string&)>& buildStatement) {
+bool TXDS::RunAttempts(const std::function<bool(std::string&)>& buildStatement) {
   for (int attempt = 1;; ++attempt) {
     std::string statement;
-    if (!buildStatement(statement)) return;
+    if (!buildStatement(statement)) return false;
     try {
       RunGenerated(statement);
-      return;
+      return true;
     } catch (const EDatabaseError&) {
       if (attempt + 1 >= kAttemptLimit) throw;
     }
   }
 }
 
+void TXDS::PostBuffered(const std::function<bool(std::string&)>& buildStatement) {
+  bool posted = false;
+  if (kind_ == DriverKind::Ado) {
+    // Each attempt lets the owner change the buffer first (a number already taken by
+    // another writer, say) and builds the statement again.
+    posted = RunAttempts([&](std::string& statement) {
+      if (OnBeforePost) OnBeforePost(*this);
+      return buildStatement(statement);
+    });
+  } else {
+    std::string statement;
+    posted = buildStatement(statement);
+    if (posted) RunGenerated(statement);
+  }
+  if (posted) ClearValues();
+}
+
 void TXDS::PostInsert(const std::string& table) {
   CheckDriver();
-  if (kind_ == DriverKind::Ado) {
-    const std::string quoted = "\"" + table + "\"";
-    bool posted = false;
-    RunAttempts([&](std::string& statement) {
-      if (OnBeforePost) OnBeforePost(*this);
-      BuildValueLists();
-      if (ColumnList.empty()) return false;
-      DropLastComma(ColumnList);
-      DropLastComma(ValueList);
-      statement = "insert into " + quoted + " (" + ColumnList + ") values (" + ValueList + ")";
-      posted = true;
-      return true;
-    });
-    if (posted) ClearValues();
-    return;
-  }
-  BuildValueLists();
-  if (ColumnList.empty()) return;
-  DropLastComma(ColumnList);
-  DropLastComma(ValueList);
-  RunGenerated("insert into " + table + " (" + ColumnList + ") values (" + ValueList + ")");
-  ClearValues();
+  const std::string target = kind_ == DriverKind::Ado ? "\"" + table + "\"" : table;
+  PostBuffered([&](std::string& statement) {
+    BuildValueLists();
+    if (ColumnList.empty()) return false;
+    DropLastComma(ColumnList);
+    DropLastComma(ValueList);
+    statement = "insert into " + target + " (" + ColumnList + ") values (" + ValueList + ")";
+    return true;
+  });
 }
 
 void TXDS::PostUpdate(const std::string& table, const std::string& condition) {
   CheckDriver();
-  const std::string where = condition.empty() ? "" : " where " + condition;
-  if (kind_ == DriverKind::Ado) {
-    const std::string quoted = "\"" + table + "\"";
-    bool posted = false;
-    RunAttempts([&](std::string& statement) {
-      if (OnBeforePost) OnBeforePost(*this);
-      BuildValueLists();
-      if (SetList.empty()) return false;
-      DropLastComma(SetList);
-      statement = "update " + quoted + " set " + SetList + where;
-      posted = true;
-      return true;
-    });
-    if (posted) ClearValues();
-    return;
-  }
-  BuildValueLists();
-  if (SetList.empty()) return;
-  DropLastComma(SetList);
-  RunGenerated("update " + table + " set " + SetList + where);
-  ClearValues();
+  const std::string target = kind_ == DriverKind::Ado ? "\"" + table + "\"" : table;
+  PostBuffered([&](std::string& statement) {
+    BuildValueLists();
+    if (SetList.empty()) return false;
+    DropLastComma(SetList);
+    statement = "update " + target + " set " + SetList;
+    if (!condition.empty()) statement += " where " + condition;
+    return true;
+  });
 }
 
 bool TXDS::RecordExists(const std::string& table, const std::string& condition) {

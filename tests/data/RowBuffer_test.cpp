@@ -72,6 +72,13 @@ TEST_F(RowBufferTest, EmptyTextIsNullOnInsertButEmptyOnUpdate) {
     EXPECT_EQ(One("select typeof(name) || typeof(docdate) from item where code = '" + driver + "'"),
               "textnull");
   }
+  // PostgreSQL reads no number from '': there an update writes an empty number as null.
+  auto pg = Query("dbx", "postgre");
+  pg->SetValue("qty", "", "n");
+  pg->SetValue("name", "", "c");
+  pg->BuildValueLists();
+  EXPECT_EQ(pg->ValueList, "null,null,");
+  EXPECT_EQ(pg->SetList, "qty=null,name='',");
 }
 
 TEST_F(RowBufferTest, DateValuesGoThroughTheTemplateAndReadBackAsDates) {
@@ -82,9 +89,15 @@ TEST_F(RowBufferTest, DateValuesGoThroughTheTemplateAndReadBackAsDates) {
   EXPECT_EQ(q->ValueList, "'D',format('31/12/2005', 'dd/mm/yyyy hh:nn:ss'),");
   EXPECT_EQ(q->SetList, "code='D',docdate=format('31/12/2005', 'dd/mm/yyyy hh:nn:ss'),");
   q->PostInsert("item");
-  q->GetSQL().SetText("select docdate from item where code = 'D'");
+  // The letter alone makes a date: a longer type name must not leave the value unquoted.
+  q->SetValue("code", "E", "c");
+  q->SetValue("docdate", "01/02/2006", "Date");
+  q->PostInsert("item");
+  q->GetSQL().SetText("select docdate from item where code in ('D', 'E') order by code");
   q->Open();
   EXPECT_EQ(q->FieldByName("docdate").Value, "31/12/2005");
+  q->Next();
+  EXPECT_EQ(q->FieldByName("docdate").Value, "01/02/2006");
 }
 
 TEST_F(RowBufferTest, StatementsOfEachDriver) {
@@ -143,6 +156,23 @@ TEST_F(RowBufferTest, AdoRetriesHonourOnBeforePostAndGiveUpAfter99Attempts) {
   EXPECT_EQ(calls, 99);
   EXPECT_EQ(q->Names.size(), 1u);
 
+  // A handler that empties the buffer after a failed attempt ends the post: no statement,
+  // and the pending edit stays as it was.
+  q->EditRecord("order", "nosuch = 1");
+  q->SetValue("note", "x", "c");
+  calls = 0;
+  q->OnBeforePost = [&](TXDS& self) {
+    if (++calls == 2) {
+      self.Names.clear();
+      self.Values.clear();
+      self.TypeCodes.clear();
+    }
+  };
+  q->PostUpdate("order", "nosuch = 1");
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(q->PendingUpdate);
+  EXPECT_EQ(q->PendingTable, "order");
+
   // Other drivers make one attempt and never call the handler.
   auto dbx = Query("dbx");
   calls = 0;
@@ -178,7 +208,9 @@ TEST_F(RowBufferTest, RecordExistsClearsTheStatementAndDrivesInsertOrUpdate) {
   q->InsertOrUpdate("item", "code = 'K'");
   EXPECT_TRUE(q->RecordExists("item", "code = 'K'"));
   EXPECT_EQ(One("select count(*) || '/' || qty from item"), "1/2");
+  q->GetSQL().SetText("select * from item");
   EXPECT_THROW(q->RecordExists("item", ""), EDatabaseError);
+  EXPECT_EQ(q->GetSQL().Count(), 0);
 }
 
 TEST_F(RowBufferTest, EditAppendAndPostRecord) {
@@ -222,11 +254,13 @@ TEST_F(RowBufferTest, HostileValuesStayInsideTheirLiteral) {
     } catch (const EDatabaseError& e) {
       EXPECT_STREQ(e.what(), "The value of column 'name' holds a NUL character");
     }
-    // A quote in a date value cannot end the template's literal.
-    q->SetValue("code", "Z" + driver, "c");
-    q->SetValue("docdate", "01/01/2005', 'x'); drop table item; --", "d");
-    EXPECT_THROW(q->PostInsert("item"), EDatabaseError);
-    q->ClearValues();
+    // A quote in a date value cannot end the template's literal, whatever the type name.
+    for (const char* type : {"d", "Date"}) {
+      q->SetValue("code", "Z" + driver, "c");
+      q->SetValue("docdate", "01/01/2005', 'x'); drop table item; --", type);
+      EXPECT_THROW(q->PostInsert("item"), EDatabaseError);
+      q->ClearValues();
+    }
   }
   EXPECT_EQ(One("select count(*) from item"), std::to_string(2 * values.size()));
 }

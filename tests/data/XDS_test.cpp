@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "TestSupport.h"
-#include "uConnect.h"
 #include "uDbDates.h"
 #include "uSqliteBackend.h"
 #include "uXDS.h"
@@ -173,16 +172,14 @@ TEST_F(XDSTest, CachedRowsOutliveTheQueryAndTheirTable) {
   EXPECT_FALSE(q->GetActive());
   q->Open();
   EXPECT_TRUE(q->IsEmpty());
-}
 
-TEST_F(XDSTest, BuiltFromTheProjectRecord) {
-  TProjectRecord record;
-  record.Driver = "dbx";
-  record.DbType = "postgre";
-  record.Connection = db;
-  TXDS q(record);
-  EXPECT_EQ(q.DbType(), "postgre");
-  EXPECT_EQ(q.QuotedValue("it's"), "it's");
+  // The row buffer's statements use the driver query: closing it leaves the cached rows.
+  db->Execute("insert into stock (item, qty) values ('C3', 9)");
+  q->Open();
+  EXPECT_TRUE(q->RecordExists("stock", "item = 'C3'"));
+  EXPECT_EQ(q->FieldByName("item").Value, "C3");
+  db->Close();
+  EXPECT_EQ(q->FieldByName("qty").GetAsInteger(), 9);
 }
 
 TEST_F(XDSTest, DatesRoundTripThroughTemplateParameterAndNow) {
