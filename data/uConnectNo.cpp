@@ -6,6 +6,7 @@
 // long as one client at a time holds a number. On the "access" kind the clients share one
 // file, and taking a number is serialised by the lock table connecttemp, made and dropped
 // inside the transaction of the take.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int kGateAttempts = 100;
 constexpr int kSaveAttempts = 99;
+constexpr long long kMaxConnectNo = 9999;  // the ids give a number four digits
 constexpr long double kCounterLimit = 999999999;
 
 // Whole numbers only; never in exponent form.
@@ -65,17 +67,19 @@ bool TDBManager::AcquireConnectNo() {
   }
 
   bool inTransaction = false;
+  // Ends the take without a number; the transaction undoes the lock table with the rest.
+  auto giveUp = [&](const char* text) {
+    Rollback(record.Name);
+    ErrorText = text;
+    return false;
+  };
   try {
     // The whole take, lock table included, is one transaction: a client that fails or dies
     // half way leaves neither a lock table nor a half-taken number behind, as the engine
     // undoes both with the rest.
     StartTransaction(record.Name);
     inTransaction = true;
-    if (kind == "access" && !GateClose()) {
-      Rollback(record.Name);
-      ErrorText = "Failed in Gateclose";
-      return false;
-    }
+    if (kind == "access" && !GateClose()) return giveUp("Failed in Gateclose");
 
     // The highest number is read under the gate and inside the transaction: read before
     // them, two clients could both add the same new number.
@@ -101,15 +105,7 @@ bool TDBManager::AcquireConnectNo() {
     CnoQuery->Open();
     if (CnoQuery->IsEmpty()) {
       long long newNo = highest + 1;
-      if (newNo > kMaxConnectNo) {
-        // The ids give a number four digits: no row is added beyond them.
-        CnoQuery->Close();
-        FreeQuery.reset();
-        InsertQuery.reset();
-        Rollback(record.Name);
-        ErrorText = "Connections exhausted";
-        return false;
-      }
+      if (newNo > kMaxConnectNo) return giveUp("Connections exhausted");
       std::string d = ReplaceAll(DbDateTemplate, ":value", TemplateDateTime(ServerDate()));
       std::string sql =
           "insert into connectinfo (connectno, lastnumber, lastupdated, active) "
@@ -179,11 +175,11 @@ long double TDBManager::NewRecordId(TProjectRecord& record) {
   std::string text = std::to_string(record.SiteNo) +
                      PadLeft(std::to_string(record.ConnectNo), 4, '0') +
                      PadLeft(WholeNumberText(record.LastNumber), 9, '0');
-  char* end = nullptr;
-  long double id = std::strtold(text.c_str(), &end);
+  long double id = std::strtold(text.c_str(), nullptr);
   // Held as a number, an id of more digits than the number type carries exactly would
-  // collide with its neighbours.
-  if (end == text.c_str() || *end != '\0' || WholeNumberText(id) != text)
+  // collide with its neighbours. The zeros that lead the id of site 0 are no digits of it.
+  size_t digits = std::min(text.find_first_not_of('0'), text.size() - 1);
+  if (WholeNumberText(id) != text.substr(digits))
     throw EDatabaseError("Record id " + text + " cannot be held exactly");
   record.LastNumber = record.LastNumber + 1;
   SaveLastNumber(record);

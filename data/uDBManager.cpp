@@ -21,7 +21,21 @@ const char kUnableToConnect[] = "Unable to connect.";
 const char kImproperProject[] = "Improper Project Name";
 const char kImproperDatabase[] = "Improper Database Name";
 const char kOraclePassword[] = "kib";  // the same for every Oracle project
-const char kCommonDateTemplate[] = "format(':value', 'dd/mm/yyyy hh:nn:ss')";
+
+// The SQL dialect of each database kind; any other kind leaves the dialect as it was.
+struct TDialect {
+  const char* Kind;
+  const char* CurrencyTable;
+  const char* LowerFunc;
+  const char* DateFormat;
+  const char* ServerDateSql;
+};
+const TDialect kDialects[] = {
+    {"access", "\"currency\"", "lcase", "dd/mm/yyyy", "Select now() as sdt from dual"},
+    {"oracle", "currency", "lower", "dd/mm/yy", "Select sysdate as sdt from dual"},
+    {"mysql", "currency", "lower", "yyyy/mm/dd", "Select sysdate() as sdt from dual"},
+    {"postgre", "currency", "lower", "dd/mm/yyyy", "Select now() as sdt from dual"},
+};
 
 // The project name names the connection, so it must be an identifier.
 bool IsIdentifier(const std::string& name) {
@@ -48,7 +62,6 @@ bool HoldsSeparator(const std::string& path) {
 TDBManager::TDBManager() : Projects(std::make_unique<TPConnect>()) {}
 
 TDBManager::~TDBManager() {
-  bool queriesFreed = false;
   while (Projects && !Projects->Records.empty()) {
     // Work left open by a failed caller is dropped before the number is given back, so
     // that the release is not rolled back with it when the connection closes.
@@ -60,19 +73,18 @@ TDBManager::~TDBManager() {
       }
     }
     ReleaseConnectNo();
-    if (!queriesFreed) {
-      CnoQuery.reset();
-      UtilityQuery.reset();
-      ServerDateQuery.reset();
-      FreeQuery.reset();
-      InsertQuery.reset();
-      queriesFreed = true;
-    }
+    CnoQuery.reset();
+    UtilityQuery.reset();
+    ServerDateQuery.reset();
+    FreeQuery.reset();
+    InsertQuery.reset();
     std::string name = Projects->Records.front()->Name;
     DisconnectProject(name);
     Projects->RemoveProject(name);
     if (!Projects->Records.empty() && Projects->Records.front()->Name == name) {
-      Projects->Records.erase(Projects->Records.begin());  // a name FindProject cannot match
+      // A name that FindProject cannot match (not trimmed and lower case) goes all the same.
+      if (Projects->Current == Projects->Records.front().get()) Projects->Current = nullptr;
+      Projects->Records.erase(Projects->Records.begin());
     }
     Current = Projects->Current;
   }
@@ -107,36 +119,25 @@ bool TDBManager::Connect(const std::string& projectName) {
 
     const std::string& kind = Current->DbType;
     std::string serverDateSql;
-    if (kind == "access") {
-      CurrencyTable = "\"currency\"";
-      DbLowerFunc = "lcase";
-      DbDateFormat = "dd/mm/yyyy";
-      DbDateTemplate = kCommonDateTemplate;
-      serverDateSql = "Select now() as sdt from dual";
-      ConnectAccess();
-    } else if (kind == "oracle") {
-      CurrencyTable = "currency";
-      DbLowerFunc = "lower";
-      DbDateFormat = "dd/mm/yy";
-      std::string mask = ReadSetting("ORADateString");
-      DbDateTemplate = mask.empty() ? "to_date(':value','dd/mm/yyyy hh:mi:ss AM')"
-                                    : "to_date(':value','" + ReplaceAll(mask, "'", "''") + "')";
-      serverDateSql = "Select sysdate as sdt from dual";
-      ConnectOracle();
-    } else if (kind == "mysql") {
-      CurrencyTable = "currency";
-      DbLowerFunc = "lower";
-      DbDateFormat = "yyyy/mm/dd";
-      DbDateTemplate = kCommonDateTemplate;
-      serverDateSql = "Select sysdate() as sdt from dual";
-    } else if (kind == "postgre") {
-      CurrencyTable = "currency";
-      DbLowerFunc = "lower";
-      DbDateFormat = "dd/mm/yyyy";
-      DbDateTemplate = kCommonDateTemplate;
-      serverDateSql = "Select now() as sdt from dual";
-      ConnectPostgre();
+    for (const TDialect& d : kDialects) {
+      if (kind != d.Kind) continue;
+      CurrencyTable = d.CurrencyTable;
+      DbLowerFunc = d.LowerFunc;
+      DbDateFormat = d.DateFormat;
+      DbDateTemplate = "format(':value', 'dd/mm/yyyy hh:nn:ss')";
+      if (kind == "oracle") {
+        std::string mask = ReadSetting("ORADateString");
+        DbDateTemplate = mask.empty() ? "to_date(':value','dd/mm/yyyy hh:mi:ss AM')"
+                                      : "to_date(':value','" + ReplaceAll(mask, "'", "''") + "')";
+      }
+      serverDateSql = d.ServerDateSql;
     }
+    if (kind == "access")
+      ConnectAccess();
+    else if (kind == "oracle")
+      ConnectOracle();
+    else if (kind == "postgre")
+      ConnectPostgre();
     // Made once the connection is open: a query object works on the connection it was
     // made with.
     ServerDateQuery = NewQuery();

@@ -28,9 +28,6 @@ using TMessageBoxProc = std::function<void(const std::string&)>;
 
 class TDBManager {
  public:
-  // The highest connection number: the ids give it four digits.
-  static constexpr int kMaxConnectNo = 9999;
-
   TDBManager();
   // Releases the connection number, drops the connection and removes the project.
   ~TDBManager();
