@@ -1,5 +1,7 @@
 // Unpacking a large packet through TZDecompressionStream (in the pieces of the packet
-// unpacker) against zlib's one-call uncompress; prints the ratio of their times.
+// unpacker) against zlib's one-call uncompress; prints the ratio of their times. Each is
+// measured several times and its fastest run counts: on a busy machine the mean measures the
+// neighbours as much as the code.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -65,17 +67,28 @@ void BM_ZlibUncompress(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(p.xml.size()));
 }
 
-BENCHMARK(BM_ZDecompressionStream)->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_ZlibUncompress)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+// Several runs of each; the fastest counts.
+void Repeated(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMillisecond)
+      ->MinTime(0.3)
+      ->Repetitions(8)
+      ->ComputeStatistics("min",
+                          [](const std::vector<double>& times) {
+                            return *std::min_element(times.begin(), times.end());
+                          })
+      ->ReportAggregatesOnly();
+}
 
-// Keeps each benchmark's time per iteration for the ratio printed at the end.
+BENCHMARK(BM_ZDecompressionStream)->Apply(Repeated);
+BENCHMARK(BM_ZlibUncompress)->Apply(Repeated);
+
+// Keeps each benchmark's fastest time per iteration for the ratio printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration)
-        seconds[run.benchmark_name().substr(0, run.benchmark_name().find('/'))] =
-            run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min")
+        seconds[run.run_name.function_name] = run.GetAdjustedRealTime();
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> seconds;
@@ -90,7 +103,7 @@ int main(int argc, char** argv) {
   const double stream = reporter.seconds["BM_ZDecompressionStream"];
   const double plain = reporter.seconds["BM_ZlibUncompress"];
   if (stream > 0 && plain > 0)
-    std::cout << "TZDecompressionStream / uncompress time ratio: " << stream / plain
+    std::cout << "TZDecompressionStream / uncompress time ratio (fastest runs): " << stream / plain
               << " (goal: at most 1.2)\n";
   benchmark::Shutdown();
   return 0;

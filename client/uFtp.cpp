@@ -166,9 +166,8 @@ class CurlFtpSession : public FtpSession {
       }
       start = end + 1;
     }
-    url_ = url;
     error_[0] = '\0';
-    curl_easy_setopt(h, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_USERNAME, Username.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, Password.c_str());
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
@@ -183,7 +182,7 @@ class CurlFtpSession : public FtpSession {
     // the DELE of Delete included, are relative to it.
     curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     // "-": the data connection listens on the address of the control connection.
-    if (!Passive) curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+    curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
   }
 
   void Perform(const std::string& what) {
@@ -194,7 +193,6 @@ class CurlFtpSession : public FtpSession {
   }
 
   std::unique_ptr<CURL, CurlDeleter> handle_;
-  std::string url_;
   char error_[CURL_ERROR_SIZE] = {};
 };
 

@@ -21,12 +21,11 @@ class FtpSession {
   virtual ~FtpSession() = default;
 
   // The account: a host, optionally with a port ("127.0.0.1:2121"), a user and a password.
-  // Changes take effect at the next Connect.
+  // Changes take effect at the next Connect. Transfers run in active mode: the server
+  // connects back to us.
   std::string Host;
   std::string Username;
   std::string Password;
-  // Passive mode instead of the default active mode (the server connects back to us).
-  bool Passive = false;
 
   // Signs in. Raises EFtpError when the server cannot be reached or refuses the account.
   virtual void Connect() = 0;

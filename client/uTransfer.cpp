@@ -60,10 +60,7 @@ void RemoveQuietly(const std::string& fileName) {
   fs::remove(fileName, ec);
 }
 
-// The file name with its extension (the part from the last "." of the name) replaced.
-std::string WithExtension(const std::string& fileName, const std::string& extension) {
-  return fs::path(fileName).replace_extension(extension).string();
-}
+std::string Doubled(const std::string& text) { return ReplaceAll(text, "'", "''"); }
 
 void RaiseOnError(const std::string& err) {
   if (!err.empty()) throw EDatabaseError(err);
@@ -73,21 +70,42 @@ void RaiseOnError(const std::string& err) {
 
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
 
-std::string PacketDateCondition(const std::string& dateText) {
-  if (dateText.empty()) return "pktdate is null";
-  return "pktdate=" + ReplaceAll(DbDateTemplate, ":value", ReplaceAll(dateText, "'", "''"));
+std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
+                                  const std::string& siteNo) {
+  std::string date = "pktdate is null";
+  if (!dateText.empty()) {
+    const std::string at = ReplaceAll(DbDateTemplate, ":value", Doubled(dateText));
+    // PostgreSQL moves timestamps by intervals; the other engines count dates in days.
+    const std::string half = DbKind == "postgre" ? "interval '0.5 second'" : "0.5/86400";
+    date = "pktdate>=" + at + "-" + half + " and pktdate<" + at + "+" + half;
+  }
+  // A name may be null or an empty text; a destination is a number or null.
+  return date +
+         (name.empty() ? " and (name is null or name='')" : " and name='" + Doubled(name) + "'") +
+         (siteNo.empty() ? " and siteno is null" : " and siteno='" + Doubled(siteNo) + "'");
 }
 
 bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath) {
-  const std::string name = fs::path(packetPath).filename().string();
-  const std::string logPacket = kFailedFolder + name;
   std::error_code ec;
-  // copy_file without overwrite options refuses an existing target: older copies stay.
-  fs::copy_file(packetPath, logPacket, ec);
-  if (fs::exists(xmlPath, ec)) fs::copy_file(xmlPath, WithExtension(logPacket, ".xml"), ec);
-  if (fs::exists("trace.txt", ec)) fs::copy_file("trace.txt", WithExtension(logPacket, ".trc"), ec);
-  return fs::exists(logPacket, ec) && fs::exists(packetPath, ec) &&
-         ReadBytes(logPacket) == ReadBytes(packetPath);
+  if (!fs::is_regular_file(packetPath, ec)) return false;
+  const std::string bytes = ReadBytes(packetPath);
+  const fs::path file = fs::path(packetPath).filename();
+  for (int n = 1; n <= 100; ++n) {
+    fs::path logPacket = fs::path(kFailedFolder) / file;
+    if (n > 1)
+      logPacket.replace_filename(file.stem().string() + "." + std::to_string(n) +
+                                 file.extension().string());
+    // copy_file without overwrite options refuses an existing target: older copies stay.
+    fs::copy_file(packetPath, logPacket, ec);
+    if (!fs::exists(logPacket, ec)) return false;
+    if (ReadBytes(logPacket.string()) != bytes) continue;
+    if (fs::exists(xmlPath, ec))
+      fs::copy_file(xmlPath, fs::path(logPacket).replace_extension(".xml"), ec);
+    if (fs::exists("trace.txt", ec))
+      fs::copy_file("trace.txt", fs::path(logPacket).replace_extension(".trc"), ec);
+    return true;
+  }
+  return false;
 }
 
 // ---- Sending ----
@@ -106,15 +124,19 @@ void TfmV7Client::SendPackets() {
     packets->GetSQL().SetText("select * from v7pkt order by pktdate");
     packets->Open();
     while (!packets->Eof()) {
-      const std::string file = packets->FieldByName("name").Value + ".pkt";
+      const std::string name = packets->FieldByName("name").Value;
+      const std::string siteNo = packets->FieldByName("siteno").Value;
+      const std::string file = name + ".pkt";
       WriteBytes(file, packets->FieldByName("pkt").Value);
-      const std::string remote =
-          "v7\\site" + TwoDigits(packets->FieldByName("siteno").Value) + "\\send\\" + file;
+      const std::string remote = "v7\\site" + TwoDigits(siteNo) + "\\send\\" + file;
       if (!ftp->Connected()) ftp->Connect();
       ShowMsg("Uploading file " + file);
       ftp->Put(file, remote);
       RemoveQuietly(file);
-      remover->DeleteRecords("v7pkt", PacketDateCondition(packets->FieldByName("pktdate").Value));
+      // Only this row leaves the queue: a row of the same date that is not sent yet must stay
+      // when its own upload fails.
+      remover->DeleteRecords(
+          "v7pkt", QueuedPacketCondition(packets->FieldByName("pktdate").Value, name, siteNo));
       packets->Next();
     }
     packets.reset();
@@ -177,6 +199,7 @@ void TfmV7Client::ReceivePackets() {
         ShowMsg("Pushing into database");
         std::string postErr;
         Postdata(xmlPath, postErr);
+        if (!postErr.empty()) ShowMsg(postErr);
         // A rejected packet leaves the server only once its copy is kept.
         const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath);
         RemoveQuietly(packetPath);

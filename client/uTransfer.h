@@ -16,17 +16,21 @@ inline constexpr char kFailedFolder[] = "transit/receive/log/";
 // a failed packet could not be kept. Raises std::filesystem::filesystem_error.
 void CreateWorkFolders();
 
-// The delete condition of the outgoing packets queued at the date a row shows as text: the
-// date goes through the dialect's date template, so that it compares as a date with the
-// stored value whatever form the engine stores dates in. A row without a date gives
-// "pktdate is null".
-std::string PacketDateCondition(const std::string& dateText);
+// The delete condition of the queued packet that a row of v7pkt shows by its texts: the rows
+// of that name and destination whose date reads as the same text. The date matches as the
+// half-open second around it, through the dialect's date template, since a row reads to the
+// nearest second while an engine may store fractions (PostgreSQL's now()). An empty text
+// matches a null value.
+std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
+                                  const std::string& siteNo);
 
-// Copies a failed packet into the log folder: the packet file, its XML file (when there is
-// one) and the trace file "trace.txt" of the working folder (when there is one) as
-// log/<name>.pkt, .xml and .trc. A copy is made only where no file of that name stands yet;
-// a copy that cannot be made is skipped. True when the log folder holds the packet file with
-// the same bytes afterwards: only then may the packet leave the server.
+// Copies a failed packet into the log folder: the packet file as log/<name>.pkt, and beside
+// it its XML file (when there is one) and the trace file "trace.txt" of the working folder
+// (when there is one) as .xml and .trc. A file that stands there already is never
+// overwritten: the same packet failing again keeps its first copies, and a different packet
+// of a name already taken goes to the next free log/<name>.<n>.pkt. A copy that cannot be
+// made is skipped. True when the log folder holds the packet's bytes afterwards: only then
+// may the packet leave the server.
 bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath);
 
 }  // namespace v7

@@ -51,7 +51,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
   }
   const int64_t result = count;
   const int64_t pieceSize = std::min(count, kMaxPiece);
-  std::unique_ptr<char[]> piece(new char[std::max<int64_t>(pieceSize, 1)]);
+  auto piece = std::make_unique_for_overwrite<char[]>(std::max<int64_t>(pieceSize, 1));
   while (count != 0) {
     const int64_t n = std::min(count, pieceSize);
     source.ReadBuffer(piece.get(), n);

@@ -1,6 +1,7 @@
 // The FTP layer against a real pyftpdlib server on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "PacketFixtures.h"
@@ -11,59 +12,64 @@ using v7test::ReadFile;
 using v7test::TempDir;
 using v7test::TestFtpServer;
 using v7test::WriteFile;
+namespace fs = std::filesystem;
 
 namespace {
 
-std::unique_ptr<FtpSession> SessionFor(const TestFtpServer& server, bool passive = false) {
+std::unique_ptr<FtpSession> SessionFor(const TestFtpServer& server) {
   auto ftp = NewCurlFtpSession();
   ftp->Host = server.Host();
   ftp->Username = "site";
   ftp->Password = "secret";
-  ftp->Passive = passive;
   return ftp;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace
 
-TEST(FtpSession, UploadsListsDownloadsAndDeletesWithBackslashPaths) {
+TEST(FtpSession, TransfersBinaryFilesAndListsMasksWithTheirFolder) {
   TestFtpServer server;
-  std::filesystem::create_directories(server.Path("v7/site01/send"));
+  fs::create_directories(server.Path("v7/site01/send"));
+  fs::create_directories(server.Path("v7/patches"));
+  for (const char* name : {"07.sql", "07.txt", "070.sql", "17.sql"})
+    WriteFile(server.Path(std::string("v7/patches/") + name), "x");
   TempDir local;
-  WriteFile(local.file("a.pkt"), std::string("\x00\x01binary\r\n\xff", 11));
+  const std::string binary("\x00\x01\r\n\xff\n", 6);
+  WriteFile(local.file("a.pkt"), binary);
   WriteFile(local.file("note.txt"), "x");
 
   auto ftp = SessionFor(server);
-  EXPECT_FALSE(ftp->Connected());
   ftp->Connect();
   EXPECT_TRUE(ftp->Connected());
-  ftp->Put(local.file("a.pkt"), "v7\\site01\\send\\a.pkt");
-  ftp->Put(local.file("a.pkt"), "v7\\site01\\send\\b c.pkt");
-  ftp->Put(local.file("note.txt"), "v7\\site01\\send\\note.txt");
-  EXPECT_EQ(ReadFile(server.Path("v7/site01/send/a.pkt")), ReadFile(local.file("a.pkt")));
-  // An upload replaces the remote file.
   ftp->Put(local.file("note.txt"), "v7\\site01\\send\\a.pkt");
-  EXPECT_EQ(ReadFile(server.Path("v7/site01/send/a.pkt")), "x");
-  ftp->Put(local.file("a.pkt"), "v7\\site01\\send\\a.pkt");
+  ftp->Put(local.file("a.pkt"), "v7\\site01\\send\\a.pkt");  // replaces
+  ftp->Put(local.file("a.pkt"), "v7\\site01\\send\\b c.pkt");
+  EXPECT_EQ(ReadFile(server.Path("v7/site01/send/a.pkt")), binary);
 
-  auto names = ftp->NameList("v7\\site01\\send\\*.pkt");
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"v7/site01/send/a.pkt", "v7/site01/send/b c.pkt"}));
+  EXPECT_EQ(Sorted(ftp->NameList("v7\\site01\\send\\*.pkt")),
+            (std::vector<std::string>{"v7/site01/send/a.pkt", "v7/site01/send/b c.pkt"}));
   EXPECT_TRUE(ftp->NameList("v7\\site01\\send\\*.PKT").empty());
+  EXPECT_EQ(Sorted(ftp->NameList("v7\\patches\\07.*")),
+            (std::vector<std::string>{"v7/patches/07.sql", "v7/patches/07.txt"}));
 
+  // A download replaces a longer stale file entirely.
   WriteFile(local.file("old.pkt"), "stale content that is longer");
   ftp->Get("v7/site01/send/b c.pkt", local.file("old.pkt"));
-  EXPECT_EQ(ReadFile(local.file("old.pkt")), ReadFile(local.file("a.pkt")));
+  EXPECT_EQ(ReadFile(local.file("old.pkt")), binary);
 
   ftp->Delete("v7\\site01\\send\\a.pkt");
-  EXPECT_FALSE(std::filesystem::exists(server.Path("v7/site01/send/a.pkt")));
+  EXPECT_FALSE(fs::exists(server.Path("v7/site01/send/a.pkt")));
   ftp->Disconnect();
   EXPECT_FALSE(ftp->Connected());
-  ftp->Disconnect();
 }
 
-TEST(FtpSession, FailuresRaiseAndLeaveNothingBehind) {
+TEST(FtpSession, FailuresRaiseLeaveNoLocalFileAndTheSessionRecovers) {
   TestFtpServer server;
-  std::filesystem::create_directories(server.Path("v7/patches"));
+  fs::create_directories(server.Path("v7/patches"));
   TempDir local;
   auto ftp = SessionFor(server);
   ftp->Password = "wrong";
@@ -73,11 +79,10 @@ TEST(FtpSession, FailuresRaiseAndLeaveNothingBehind) {
   ftp->Password = "secret";
   ftp->Connect();
   EXPECT_THROW(ftp->Get("v7/patches/missing.sql", local.file("missing.sql")), EFtpError);
-  EXPECT_FALSE(std::filesystem::exists(local.file("missing.sql")));
+  EXPECT_FALSE(fs::exists(local.file("missing.sql")));
   EXPECT_THROW(ftp->Delete("v7/patches/missing.sql"), EFtpError);
   EXPECT_THROW(ftp->Put(local.file("none.txt"), "v7/patches/none.txt"), EFtpError);
   EXPECT_THROW(ftp->NameList("v7/nowhere/*.pkt"), EFtpError);
-  // The session still works after the failures.
   EXPECT_TRUE(ftp->NameList("v7/patches/01.*").empty());
 
   server.Stop();
@@ -87,16 +92,4 @@ TEST(FtpSession, FailuresRaiseAndLeaveNothingBehind) {
   server.Start();
   ftp->Connect();
   EXPECT_TRUE(ftp->NameList("v7/patches/01.*").empty());
-}
-
-TEST(FtpSession, PassiveModeAndMasksWithAnyExtension) {
-  TestFtpServer server;
-  std::filesystem::create_directories(server.Path("v7/patches"));
-  for (const char* name : {"07.sql", "07.txt", "070.sql", "17.sql"})
-    WriteFile(server.Path(std::string("v7/patches/") + name), "x");
-  auto ftp = SessionFor(server, true);
-  ftp->Connect();
-  auto names = ftp->NameList("v7\\patches\\07.*");
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"v7/patches/07.sql", "v7/patches/07.txt"}));
 }

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
+#include <sstream>
 
 #include "PacketFixtures.h"
+#include "PgCluster.h"
 #include "SiteDb.h"
+#include "uConsoleView.h"
 #include "uMain.h"
+#include "uPgBackend.h"
 #include "uSqliteBackend.h"
 #include "uTransfer.h"
 
@@ -22,34 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class LinesPane : public TMessagePane {
- public:
-  void AddLine(const std::string& line) override { lines.push_back(line); }
-  int LineCount() const override { return static_cast<int>(lines.size()); }
-  void Clear() override {}
-  void Repaint() override {}
-  std::vector<std::string> lines;
-};
-
-class QuietView : public ClientView {
- public:
-  TMessagePane& Msgs() override { return pane; }
-  void SetStatus(const std::string&) override {}
-  std::string StartCaption() const override { return caption; }
-  void SetStartCaption(const std::string& text) override { caption = text; }
-  void ShowTestButton() override {}
-  std::string TestDbText() const override { return ""; }
-  void ShowMessage(const std::string& text) override { boxes.push_back(text); }
-  void SetTimerInterval(int) override {}
-  void SetTimerEnabled(bool) override {}
-  int Run() override { return 0; }
-  void Quit() override {}
-
-  LinesPane pane;
-  std::string caption = "Start";
-  std::vector<std::string> boxes;
-};
-
 class TransferTest : public ::testing::Test {
  protected:
   TransferTest() : site(dir.path()), cwd(dir.path()) {
@@ -60,29 +35,53 @@ class TransferTest : public ::testing::Test {
       fs::create_directories(server.Path(folder));
   }
 
-  void Settings(const std::string& extra = "trace=tofile\n") {
-    WriteFile("v7rm.ini", "clientlogin=site\nftp=" + server.Host() + ",site,secret\n" + extra);
+  void Settings(const std::string& extra = "trace=tofile\n", const std::string& login = "site") {
+    WriteFile("v7rm.ini",
+              "clientlogin=" + login + "\nftp=" + server.Host() + ",site,secret\n" + extra);
   }
 
   // Start-up as the window's show event runs it: the first cycle runs at once.
   void Start() {
     client = std::make_unique<TfmV7Client>(view);
     client->FormShow();
-    ASSERT_TRUE(view.boxes.empty()) << view.boxes.front();
+    ASSERT_EQ(boxes.str(), "") << pane.str();
   }
   void Cycle() { client->Timer1Timer(); }
 
+  // Queues a packet in v7pkt of db; date is an SQL expression of the engine.
+  static void Queue(TDbBackend& db, const std::string& name, const std::string& bytes, int siteNo,
+                    const std::string& date) {
+    db.Execute("insert into v7pkt (name, pkt, siteno, pktdate) values (:n, :p, :s, " + date + ")",
+               {{"n", TDbValue::FromText(name)},
+                {"p", TDbValue::FromBlob(bytes)},
+                {"s", TDbValue::FromInt(siteNo)}});
+  }
   void Queue(const std::string& name, const std::string& bytes, int siteNo,
              const std::string& date) {
     TSqliteBackend db;
     db.Open(site.DbFile());
-    db.Execute(
-        "insert into v7pkt (name, pkt, siteno, pktdate) "
-        "values (:n, :p, :s, format(:d, 'dd/mm/yyyy hh:nn:ss'))",
-        {{"n", TDbValue::FromText(name)},
-         {"p", TDbValue::FromBlob(bytes)},
-         {"s", TDbValue::FromInt(siteNo)},
-         {"d", TDbValue::FromText(date)}});
+    Queue(db, name, bytes, siteNo, "format('" + date + "', 'dd/mm/yyyy hh:nn:ss')");
+  }
+
+  // Rows queued within one second, read back as the same date, the last of them for a site
+  // whose folder is missing on the server: each row leaves the queue after its own upload,
+  // the failed one stays, and goes in the next cycle. dateOf(tenths) is the SQL date of
+  // 10:00:04.8 + tenths/10 seconds on 06/12/2026.
+  void SendSameSecond(TDbBackend& db, const std::string& login,
+                      const std::function<std::string(int)>& dateOf,
+                      const std::function<std::string()>& queued) {
+    Queue(db, "s-a", PacketBytes("<a/>"), 3, dateOf(0));
+    Queue(db, "s-b", PacketBytes("<b/>"), 4, dateOf(4));
+    Queue(db, "s-c", PacketBytes("<c/>"), 3, dateOf(2));
+    Settings("xtype=send\n", login);
+    Start();
+    EXPECT_TRUE(fs::exists(server.Path("v7/site03/send/s-a.pkt")));
+    EXPECT_TRUE(fs::exists(server.Path("v7/site03/send/s-c.pkt")));
+    EXPECT_EQ(queued(), "s-b");
+    fs::create_directories(server.Path("v7/site04/send"));
+    Cycle();
+    EXPECT_EQ(ReadFile(server.Path("v7/site04/send/s-b.pkt")), PacketBytes("<b/>"));
+    EXPECT_EQ(queued(), "");
   }
 
   void Offer(const std::string& remote, const std::string& bytes) {
@@ -90,23 +89,32 @@ class TransferTest : public ::testing::Test {
   }
 
   std::string Scalar(const std::string& sql) { return site.Scalar(sql); }
-  bool Shown(const std::string& line) const {
-    return std::find(view.pane.lines.begin(), view.pane.lines.end(), line) != view.pane.lines.end();
+  // The message pane's lines and the status changes, in order.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(pane.str());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
   }
   int LineIndex(const std::string& line) const {
-    auto it = std::find(view.pane.lines.begin(), view.pane.lines.end(), line);
-    return it == view.pane.lines.end() ? -1 : static_cast<int>(it - view.pane.lines.begin());
+    const auto lines = Lines();
+    const auto it = std::find(lines.begin(), lines.end(), line);
+    return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
   }
+  bool Shown(const std::string& line) const { return LineIndex(line) >= 0; }
   bool ShownContaining(const std::string& part) const {
-    return std::any_of(view.pane.lines.begin(), view.pane.lines.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    return pane.str().find(part) != std::string::npos;
+  }
+  bool EndedWith(const std::string& line) const {
+    return pane.str().ends_with(line + "\nStatus: Idle\n");
   }
 
   v7test::TempDir dir;
   v7test::TestFtpServer server;
   v7test::SiteDb site;
   v7test::WorkingFolder cwd;
-  QuietView view;
+  std::ostringstream pane, boxes;
+  ConsoleView view{pane, boxes};
   std::unique_ptr<TfmV7Client> client;
 };
 
@@ -135,8 +143,12 @@ TEST_F(TransferTest, OneCycleSendsPingAndPacketsReceivesTablePacketsAndRunsPatch
   EXPECT_EQ(ReadFile(server.Path("v7/site03/send/out-b.pkt")), b);
   EXPECT_EQ(ReadFile(server.Path("v7/site03/send/out-d.pkt")), d);
   EXPECT_EQ(ReadFile(server.Path("v7/site123/send/out-c.pkt")), c);
-  EXPECT_TRUE(std::regex_match(ReadFile(server.Path("v7/pings/07.txt")),
-                               std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\r\n)")));
+  // "dd/mm/yyyy hh:nn:ss" and CR LF.
+  const std::string ping = ReadFile(server.Path("v7/pings/07.txt"));
+  int dd, mm, yy, hh, nn, ss;
+  EXPECT_EQ(std::sscanf(ping.c_str(), "%2d/%2d/%4d %2d:%2d:%2d", &dd, &mm, &yy, &hh, &nn, &ss), 6);
+  EXPECT_EQ(ping.size(), 21u);
+  EXPECT_TRUE(ping.ends_with("\r\n"));
   EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
   EXPECT_LT(LineIndex("Uploading file ping.txt"), LineIndex("Uploading file out-c.pkt"));
   EXPECT_LT(LineIndex("Uploading file out-c.pkt"), LineIndex("Uploading file out-a.pkt"));
@@ -146,7 +158,6 @@ TEST_F(TransferTest, OneCycleSendsPingAndPacketsReceivesTablePacketsAndRunsPatch
 
   // Received: this site's packet applied and removed; another site's left alone.
   EXPECT_EQ(Scalar("select itemname from item where itemid=201"), "Blue Pen (new)");
-  EXPECT_EQ(Scalar("select itemname from item where itemid=250"), "Stapler O'Neil");
   EXPECT_EQ(Scalar("select count(*) from item where itemid=203"), "0");
   EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/items.pkt")));
   EXPECT_TRUE(fs::exists(server.Path("v7/site03/send/other.pkt")));
@@ -162,7 +173,7 @@ TEST_F(TransferTest, OneCycleSendsPingAndPacketsReceivesTablePacketsAndRunsPatch
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.txt")));
   EXPECT_TRUE(fs::exists(server.Path("v7/patches/17.sql")));
   EXPECT_FALSE(fs::exists("transit/07.sql"));
-  EXPECT_EQ(view.pane.lines.back(), "Completed");
+  EXPECT_TRUE(EndedWith("Completed"));
   EXPECT_FALSE(client->Ftp().Connected());
 }
 
@@ -176,13 +187,16 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   corrupt[11] ^= 0x55;
   Offer("v7/site07/send/corrupt.pkt", corrupt);
   Offer("v7/site07/send/short.pkt", "ab");
-  // An older, different copy under the same name stays, so the new packet cannot leave.
+  // Older copies stay: a different packet of a name already taken goes beside them, the same
+  // packet again needs no new copy, and one that cannot be copied stays on the server.
   fs::create_directories(kFailedFolder);
-  WriteFile(std::string(kFailedFolder) + "dup.pkt", "older copy");
+  const std::string log = kFailedFolder;
+  WriteFile(log + "dup.pkt", "older copy");
   Offer("v7/site07/send/dup.pkt", badName);
-  // An identical older copy is as good as a new one.
-  WriteFile(std::string(kFailedFolder) + "same.pkt", badName);
+  WriteFile(log + "same.pkt", badName);
   Offer("v7/site07/send/same.pkt", badName);
+  fs::create_symlink("/nonexistent-v7-folder/stuck.pkt", log + "stuck.pkt");
+  Offer("v7/site07/send/stuck.pkt", badName);
   // A failing patch block ends the step; the file stays for the next cycle.
   Offer("v7/patches/07.sql",
         "<<\ninsert into customer (customerid, custname) values (160, 'Once')\n>>\n"
@@ -194,25 +208,30 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   Cycle();
 
   for (const char* name : {"bad", "unk", "doc", "corrupt", "short"}) {
-    const std::string logged = std::string(kFailedFolder) + name;
+    const std::string logged = log + name;
     EXPECT_TRUE(fs::exists(logged + ".pkt")) << name;
     EXPECT_TRUE(fs::exists(logged + ".trc")) << name;
     EXPECT_FALSE(fs::exists(server.Path(std::string("v7/site07/send/") + name + ".pkt"))) << name;
   }
-  EXPECT_EQ(ReadFile(std::string(kFailedFolder) + "bad.xml"), SamplePacket("bad_table_name.xml"));
-  EXPECT_TRUE(fs::exists(std::string(kFailedFolder) + "doc.xml"));
-  EXPECT_FALSE(fs::exists(std::string(kFailedFolder) + "short.xml"));
+  EXPECT_EQ(ReadFile(log + "bad.xml"), SamplePacket("bad_table_name.xml"));
+  EXPECT_TRUE(fs::exists(log + "doc.xml"));
+  EXPECT_FALSE(fs::exists(log + "short.xml"));
   EXPECT_TRUE(Shown("Invalid packet file: shorter than its 4-byte length"));
   EXPECT_TRUE(Shown("data error"));
 
-  EXPECT_TRUE(fs::exists(server.Path("v7/site07/send/dup.pkt")));
-  EXPECT_EQ(ReadFile(std::string(kFailedFolder) + "dup.pkt"), "older copy");
-  EXPECT_TRUE(ShownContaining("dup.pkt stays on the server"));
-  EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/same.pkt")));
+  EXPECT_TRUE(Shown("Invalid table name in packet: \"item; drop table customer; --\""));
 
-  // Rows before a database failure stay written; local files are gone.
-  EXPECT_EQ(Scalar("select itemname from item where itemid=260"), "Ruler");
-  for (const char* name : {"bad", "unk", "doc", "corrupt", "short", "dup", "same"})
+  EXPECT_EQ(ReadFile(log + "dup.pkt"), "older copy");
+  EXPECT_EQ(ReadFile(log + "dup.2.pkt"), badName);
+  EXPECT_TRUE(fs::exists(log + "dup.2.xml"));
+  EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/dup.pkt")));
+  EXPECT_FALSE(fs::exists(log + "same.2.pkt"));
+  EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/same.pkt")));
+  EXPECT_TRUE(fs::exists(server.Path("v7/site07/send/stuck.pkt")));
+  EXPECT_TRUE(ShownContaining("stuck.pkt stays on the server"));
+
+  // Local files are gone.
+  for (const char* name : {"bad", "unk", "doc", "corrupt", "short", "dup", "same", "stuck"})
     EXPECT_FALSE(fs::exists(std::string(kReceiveFolder) + name + ".pkt")) << name;
 
   EXPECT_EQ(Scalar("select count(*) from customer where customerid=160"), "1");
@@ -231,11 +250,11 @@ TEST_F(TransferTest, ServerDownLosesNothingAndTheNextCycleCompletes) {
   EXPECT_EQ(Scalar("select count(*) from v7pkt"), "1");
   EXPECT_FALSE(fs::exists("out-a.pkt"));
   EXPECT_EQ(Scalar("select itemname from item where itemid=201"), "Blue Pen");
-  EXPECT_EQ(view.pane.lines.back(), "Completed");
+  EXPECT_TRUE(EndedWith("Completed"));
 
   server.Start();
   Offer("v7/site07/send/zbad.pkt", PacketBytes(SamplePacket("bad_record_id.xml")));
-  view.pane.lines.clear();
+  pane.str("");
   Cycle();
   EXPECT_TRUE(fs::exists(server.Path("v7/site03/send/out-a.pkt")));
   EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
@@ -245,4 +264,41 @@ TEST_F(TransferTest, ServerDownLosesNothingAndTheNextCycleCompletes) {
   // Without "trace.txt" a failed packet is kept without a trace copy.
   EXPECT_TRUE(fs::exists(std::string(kFailedFolder) + "zbad.pkt"));
   EXPECT_FALSE(fs::exists(std::string(kFailedFolder) + "zbad.trc"));
+}
+
+TEST_F(TransferTest, EachQueuedPacketLeavesOnlyAfterItsOwnUpload) {
+  TSqliteBackend db;
+  db.Open(site.DbFile());
+  // Julian days with fractions, as another program may store them.
+  SendSameSecond(
+      db, "site",
+      [](int tenths) {
+        return "julianday('2026-12-06 10:00:04.8') + " + std::to_string(tenths) + "/864000.0";
+      },
+      [&] { return Scalar("select group_concat(name) from v7pkt"); });
+}
+
+TEST_F(TransferTest, PostgreSiteSendsRowsOfFractionalTimestamps) {
+  v7test::PgCluster pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  TPgBackend admin;
+  admin.Open(pg.Target("postgres"));
+  admin.Execute("create database site");
+  TPgBackend db;
+  db.Open(pg.Target("site"));
+  v7test::RunScript(db, "site_schema.sql");
+  db.Execute("create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
+  site.AddProject("pgsite",
+                  "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + pg.Target("site"));
+  SendSameSecond(
+      db, "pgsite",
+      [](int tenths) {
+        return "timestamp '2026-12-06 10:00:04.8' + interval '" + std::to_string(tenths * 100) +
+               " milliseconds'";
+      },
+      [&] {
+        TDbRowSet r = db.Query("select coalesce(string_agg(name, ','), '') from v7pkt");
+        return r.Rows.at(0).at(0).Text;
+      });
 }
