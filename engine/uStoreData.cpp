@@ -430,6 +430,9 @@ void TStoreData::ClearValues() {
 
 void TStoreData::MarkLoaded() {
   NumberedFields.clear();
+  GroupFields.clear();
+  GroupValues.clear();
+  GroupStates.clear();
   if (IsNew) {
     HeaderRecordId = 0;
     DocumentRecordId = 0;

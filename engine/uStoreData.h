@@ -16,6 +16,7 @@
 namespace v7 {
 
 class TMDMap;
+struct TFieldData;
 
 // One value of the document.
 struct TFieldRec {
@@ -142,6 +143,44 @@ class TStoreData {
   std::vector<TFld*> LoadOrder;
   // The rows loaded for a frame; 0 for a frame of no loaded table.
   int FrameRowCount(int frame) const;
+
+  // ---- Saving (uStoreSave.cpp) ----
+  // Writes every value into the document's tables; queues the update maps. Raises
+  // EDatabaseError on refusal.
+  virtual void Save();
+  void SaveLinked(long double linkEntryId, long double sourceRecordId, long double primaryRecordId);
+  // Positions WriteQuery on the record of the value at index, or starts a new record.
+  virtual void PrepareRecord(int index);
+  virtual void InitNewRecord();
+  // Peek: read without consuming the number.
+  void GetNextNumber(const std::string& fieldName, bool peek, std::string& number);
+  void FindSequence(const std::string& transType, const std::string& fieldName,
+                    const std::string& prefix);
+  // WriteQuery's before-post hook for every record that Save posts.
+  void CheckUniqueNumbers();
+  void DeleteRemovedRows();
+  void ResolveParentRecordId(int index);
+  // The update maps' value callback (GetMaxRow is their row-count callback).
+  void MDMapGetValue(const std::string& fieldName, int row, TFieldData& valueRec);
+  // Hands MDMap the prefix, both callbacks and the new-document flag before a pass.
+  void WireMDMap(bool newDocument);
+
+  // ---- Deleting, cancelling and history (uStoreDelete.cpp) ----
+  void CheckDeleteAllowed(std::string& message);
+  virtual void DeleteTransaction();
+  virtual void CancelTransaction();
+  void SaveHistory(bool transDeleted);
+  void WriteHistoryRow(int index, int modNo, bool transDeleted);
+  int GetNextModNo(long double recordId);
+
+  // ---- Group lists of the business function SetGroupid; emptied by MarkLoaded ----
+  std::vector<std::string> GroupFields;
+  std::vector<std::string> GroupValues;
+  std::vector<std::string> GroupStates;
+
+  // ---- Save state (uStoreSave.cpp) ----
+  bool RecordPending = false;  // an insert or update is set up in WriteQuery, not yet posted
+  int LastRow = 0;             // the row of the record in hand
 
   // Trace hook of every store line (trace marks as the trace writer reads them).
   TTraceProc OnLog;

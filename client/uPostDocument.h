@@ -1,0 +1,38 @@
+// Applying one document packet to the open project through the document engine: delete,
+// cancel, or load, fill and save the document under the sending site's number and user,
+// each in its own transaction, committed or rolled back by the outcome.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "uGeneralFunctions.h"
+
+namespace pugi {
+class xml_document;
+}
+
+namespace v7 {
+
+class TDBManager;
+class TDoDebug;
+
+// What the window gives the document step: its open project and trace writer, and its list
+// of element names seen so far (the window's fieldNames).
+struct TDocumentPacketTarget {
+  TDBManager* dbManager = nullptr;                 // not owned
+  std::string projectName;                         // the transaction's project name
+  TDoDebug* trace = nullptr;                       // not owned; may be null
+  std::vector<std::string>* fieldNames = nullptr;  // not owned
+};
+
+// Applies a parsed document packet (a root without a `table` attribute). `err` empty means
+// applied. Never raises. SiteNo is restored on every way out; the process-wide user name
+// stays the packet's user.
+void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarget& target,
+                        std::string& err);
+
+// The number of entries of fieldNames equal to name (exact, case-sensitive).
+int CountName(const std::vector<std::string>& fieldNames, const std::string& name);
+
+}  // namespace v7

@@ -1,0 +1,79 @@
+// The one entry into the document engine: for one transaction type it builds and owns the
+// evaluator, definition, store, validator, update maps, linker and picture store, and loads,
+// saves, deletes or cancels one document with them, running the type's event scripts and
+// reporting a failed validation. The caller owns the database transaction.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "uDBManager.h"
+#include "uGeneralFunctions.h"
+#include "uImageDB.h"
+#include "uMDMap.h"
+#include "uProvideLink.h"
+#include "uQuorexEVAL.h"
+#include "uStoreData.h"
+#include "uStructDef.h"
+#include "uValidate.h"
+#include "uXDS.h"
+
+namespace v7 {
+
+class TDbCall {
+ public:
+  TDbCall();
+  ~TDbCall();
+  TDbCall(const TDbCall&) = delete;
+  TDbCall& operator=(const TDbCall&) = delete;
+
+  // Nothing for an empty name or the type already prepared; otherwise keeps it and runs
+  // Prepare. DBManager must be set before.
+  void SetTransType(const std::string& name);
+  // Validates and saves the document in the store. result: empty, the validation report
+  // (lines ended by CR LF) when ValidationMessage is set, "_" status text of the aftersave
+  // script, or the displayfieldname value. The store is empty afterwards in either outcome.
+  void Save(std::string& result);
+  void LoadRecord(long double recordId);
+  void Delete(long double recordId);
+  void Cancel(long double recordId);
+  bool RecordExists(long double recordId);
+  // Runs the block "{name}" or "{name arg}" of the type's event text, when there is one.
+  void RunEvent(const std::string& arg, const std::string& name);
+  // Mode "s" save, "l" load; checks on or off.
+  void Validate(const std::string& mode, bool checks);
+  void Reset();
+  // The lines of ErrorReport, each ended by CR LF.
+  std::string ErrorReportText() const;
+
+  // ---- State ----
+  std::unique_ptr<TXDS> LookupQuery;
+  std::string TransType;
+  std::vector<std::string> RowsBefore;
+  std::vector<std::string> RowsAfter;
+  TDBManager* DBManager = nullptr;  // not owned
+  std::string ValidationMessage;
+  TTraceProc OnTrace;
+  std::vector<std::string> ErrorReport;
+
+  // Owned objects, each declared after what it points at, so it is freed first.
+  std::unique_ptr<TQuorexEVAL> Eval;
+  std::unique_ptr<TStructDef> StructDef;
+  std::unique_ptr<TMDMap> MDMap;
+  std::unique_ptr<TStoreData> StoreData;
+  std::unique_ptr<TValidate> Validator;
+  std::unique_ptr<TProvideLink> ProvideLink;
+  std::unique_ptr<TImageDB> ImageDB;
+
+ private:
+  void Prepare();
+  void DoSave(std::string& result);
+  void TraceFrameRows();
+  // Reads an after-event status variable: empty or "t" success, "_text" a message (when
+  // keepMessage), anything else raised as EDatabaseError.
+  void CheckStatus(const std::string& variable, bool keepMessage, std::string& result);
+  void Trace(const std::string& text) const;
+};
+
+}  // namespace v7
