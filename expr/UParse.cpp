@@ -124,9 +124,7 @@ void TEVAL::GetVar(const std::string& name, std::string& value) {
 std::string TEVAL::IsEmpty(const std::string& value) { return IsNullText(value) ? "T" : "F"; }
 
 std::string TEVAL::IsEmptyValue(const std::string& value, const std::string& type) {
-  if (IsNullText(value)) return "T";
-  if (AsciiLower(type) == "d" && TrimView(value) == "/  /") return "T";
-  return "F";
+  return IsNullValue(value, type);
 }
 
 std::string TEVAL::IsVarEmpty(const std::string& name) {
@@ -379,7 +377,7 @@ bool TEVAL::IsVariable(const std::string& token) {
   TokenTypes[TokenIndex] = type;
   CurrentType = type;
   if (Mode == 'p') {
-    current = kVarMark + std::to_string(k);
+    current.assign(kVarMark).append(std::to_string(k));
   } else {
     const std::string& value = VarValues[k];
     current = TrimView(value).empty() ? std::string(kEmptyMark) : value;
@@ -501,7 +499,7 @@ void TEVAL::InvokeFunction(std::string& result) {
     CallPrep->HasTokens = false;
     const int index = static_cast<int>(CompiledList.size());
     CompiledList.push_back(std::move(CallPrep));
-    result = kPlaceholderMark + std::to_string(index);
+    result.assign(kPlaceholderMark).append(std::to_string(index));
     return;
   }
   if (Tracing()) Trace("# 2#Calling function " + frame->Name);

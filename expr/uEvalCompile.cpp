@@ -41,18 +41,19 @@ void TEVAL::StoreCompiledRecord(const std::vector<std::string>& postfixList,
     char kind = 'u';
     int ref = -1;
     std::string text;
-    if (StartsWith(token, kMarkPrefixLiteral)) {
-      kind = 'c';
-      text = token.substr(kMarkPrefixLiteral.size());
-    } else if (StartsWith(token, kMarkPrefixVar)) {
-      const int k = MarkNumber(token.substr(kMarkPrefixVar.size()));
+    if (StartsWith(token, kLiteralMark)) {
+      // Text after a brace that never closed is no literal: the scan left it untyped.
+      if (type == 'c') kind = 'c';
+      text = token.substr(kLiteralMark.size());
+    } else if (StartsWith(token, kVarMark)) {
+      const int k = MarkNumber(token.substr(kVarMark.size()));
       if (k >= 0 && k < static_cast<int>(VarNames.size())) {
         kind = 'v';
         ref = k;
       }
-      text = token.substr(kMarkPrefixVar.size());
-    } else if (StartsWith(token, kMarkPrefixPlaceholder)) {
-      const int k = MarkNumber(token.substr(kMarkPrefixPlaceholder.size()));
+      text = token.substr(kVarMark.size());
+    } else if (StartsWith(token, kPlaceholderMark)) {
+      const int k = MarkNumber(token.substr(kPlaceholderMark.size()));
       if (k >= CompileId && k < static_cast<int>(CompiledList.size()) &&
           !CompiledList[k]->HasTokens) {
         ref = k;
@@ -106,8 +107,9 @@ void TEVAL::ResolveCompiledVars(int id) {
     TPrep& record = *CompiledList[i];
     if (!record.HasTokens) continue;
     for (size_t t = 0; t < record.Tokens.size(); ++t) {
-      // Call placeholders and the scan's own tokens (",") never name a variable.
-      if (record.Kinds[t] != 'u' || record.Refs[t] >= 0 || record.Types[t] == kStructuralType) {
+      // Only words the scan typed as plain words may; never a call placeholder, a token of
+      // the scan's own (",") or text after a brace that never closed.
+      if (record.Kinds[t] != 'u' || record.Refs[t] >= 0 || record.Types[t] != 'n') {
         continue;
       }
       const int k = IndexOfVar(record.Tokens[t]);
@@ -145,6 +147,8 @@ void TEVAL::ReplayRecord(TPrep& record, std::string& result) {
         ApplyStackOperator(record.Tokens[i][0], opType);
         continue;
       case 'c':
+        // An empty literal ("{}") leaves no operand, as in Evaluate.
+        if (record.Tokens[i].empty()) continue;
         text = record.Tokens[i];
         type = 'c';
         break;
@@ -156,7 +160,7 @@ void TEVAL::ReplayRecord(TPrep& record, std::string& result) {
       }
       default:
         if (record.Refs[i] >= 0) {
-          // A call whose result is '' leaves no operand, as in Evaluate.
+          // Nor does a call whose result is '' (its token was dropped too).
           const std::string& value = CompiledList[record.Refs[i]]->CallResult;
           if (value.empty()) continue;
           text = value;

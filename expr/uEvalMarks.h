@@ -14,26 +14,11 @@ namespace v7 {
 // a call result) that happens to read "+", "(" or "," stays an operand.
 inline constexpr char kStructuralType = 'o';
 
-// Compile-mode marks on tokens; they begin with a control character, so a word of the
-// expression never looks like one.
-inline constexpr const char* kLiteralMark =
-    "\x03"
-    "c";
-inline constexpr const char* kVarMark =
-    "\x03"
-    "v";
-inline constexpr const char* kPlaceholderMark =
-    "\x03"
-    "x";
-inline constexpr std::string_view kMarkPrefixLiteral =
-    "\x03"
-    "c";
-inline constexpr std::string_view kMarkPrefixVar =
-    "\x03"
-    "v";
-inline constexpr std::string_view kMarkPrefixPlaceholder =
-    "\x03"
-    "x";
+// Compile-mode marks on tokens; they begin with a control character, so an ordinary word
+// never looks like one.
+inline constexpr std::string_view kLiteralMark = "\003c";
+inline constexpr std::string_view kVarMark = "\003v";
+inline constexpr std::string_view kPlaceholderMark = "\003x";
 // How a call placeholder reads in a compiled record.
 inline constexpr const char* kPlaceholderText = "_xcall";
 

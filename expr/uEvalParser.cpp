@@ -67,7 +67,6 @@ int OperatorStackPriority(char c) {
 // parser as a bare word.
 bool IsCaretWord(std::string_view token, char type) { return type == 'n' && token == "^"; }
 
-constexpr std::string_view kEmptyDateMask = "  /  /    ";
 constexpr std::string_view kEmptyDate = "01/01/1900";
 
 void SetTruth(std::string& result, bool value) { result.assign(value ? "1" : "0", 1); }
@@ -75,6 +74,16 @@ void SetTruth(std::string& result, bool value) { result.assign(value ? "1" : "0"
 void SetNumber(std::string& result, double value) {
   char buffer[kNumberTextMax];
   result.assign(buffer, FormatNumberTo(value, buffer));
+}
+
+// "&" and "|" read the operand texts alike in every context; other operators leave the
+// result as it was.
+void ApplyLogic(char op, std::string_view left, std::string_view right, std::string& result) {
+  if (op == '&') {
+    SetTruth(result, left == "1" && right == "1");
+  } else if (op == '|') {
+    SetTruth(result, left == "1" || right == "1");
+  }
 }
 
 }  // namespace
@@ -221,14 +230,8 @@ void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op
       case '#':
         SetTruth(result, l != r);
         break;
-      case '&':
-        SetTruth(result, left == "1" && right == "1");
-        break;
-      case '|':
-        SetTruth(result, left == "1" || right == "1");
-        break;
       default:
-        break;  // "$" has no number meaning: the result stays
+        ApplyLogic(op, left, right, result);  // "$" has no number meaning: the result stays
     }
     return;
   }
@@ -256,21 +259,16 @@ void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op
       case '$':
         SetTruth(result, right.find(left) != std::string_view::npos);
         break;
-      case '&':
-        SetTruth(result, left == "1" && right == "1");
-        break;
-      case '|':
-        SetTruth(result, left == "1" || right == "1");
-        break;
       default:
-        break;  // "-", "*", "/" have no text meaning
+        ApplyLogic(op, left, right, result);  // "-", "*", "/" have no text meaning
     }
     return;
   }
 
   if (opType == 'd') {
+    // Empty, "null", or the mask of an empty date edit ("  /  /    ").
     const auto blankDate = [](std::string_view v) {
-      return IsNullText(v) || v == kEmptyDateMask || TrimView(v) == "/  /";
+      return IsNullText(v) || TrimView(v) == "/  /";
     };
     if (blankDate(left)) left = kEmptyDate;
     if (blankDate(right)) right = kEmptyDate;
@@ -293,14 +291,8 @@ void TEVAL::ApplyOperator(std::string_view left, std::string_view right, char op
       case '#':
         SetTruth(result, left != right);
         break;
-      case '&':
-        SetTruth(result, left == "1" && right == "1");
-        break;
-      case '|':
-        SetTruth(result, left == "1" || right == "1");
-        break;
       default:
-        break;  // "*", "/", "$" have no date meaning
+        ApplyLogic(op, left, right, result);  // "*", "/", "$" have no date meaning
     }
   }
   // Any other type leaves the result as it was.
