@@ -1,13 +1,15 @@
 // The business evaluator: the expression evaluator with the document engine's 96 business
 // functions on top of the built-ins. Its dispatch traps every error of a call and traces
 // it, so no function call raises to the evaluator. Class, registration, dispatch and the
-// general functions are in uQuorexEVAL.cpp; the document-row functions in uDocRowFuncs.cpp;
-// opening balances, amount formatting and tree ids in uAccFuncs.cpp.
+// general functions are in uQuorexEVAL.cpp; the functions that only call a host's hook in
+// uQuorexHooks.cpp; the document-row functions in uDocRowFuncs.cpp; opening balances,
+// amount formatting and tree ids in uAccFuncs.cpp.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "UParse.h"
@@ -80,8 +82,8 @@ class TQuorexEVAL : public TEVAL {
   // The host's file dialog: true and the chosen name, or false when cancelled. Unset here.
   std::function<bool(bool save, std::string& fileName)> FileDialog;
   TTraceProc BOMTrace;
-  // The shell's open-a-document call of xrun (file, parameters). A platform default is
-  // installed by the constructor; its failure is not reported.
+  // The shell's open-a-document call of xrun (file, parameters). Unset by default, so no
+  // process is started unless the owner installs one; its failure is not reported.
   std::function<void(const std::string& file, const std::string& params)> ShellOpen;
 
   // ---- Event hooks; each called only when set. Only OnGetSQLValue and OnSetSequence are
@@ -178,6 +180,20 @@ class TQuorexEVAL : public TEVAL {
   static std::string MakeTreeId(const std::string& treeId, int level);
 
  private:
+  // One business function of the dispatch: reads the converted arguments, fills the result.
+  using THandler = void (*)(TQuorexEVAL& eval, const TParamArray& args, std::string& result);
+  using THandlerMap = std::unordered_map<std::string, THandler>;
+  // Every business function by lower-case name, built once.
+  static const THandlerMap& Handlers();
+  static void AddGeneralHandlers(THandlerMap& map);  // uQuorexEVAL.cpp
+  static void AddHookHandlers(THandlerMap& map);     // uQuorexHooks.cpp
+  // A currency amount (four decimals at most) as a number text.
+  static std::string CurrencyText(double value);
+  // The frame number of a frame name in FrameNames (0 when not found).
+  int FrameNumber(const std::string& frameName) const;
+  // Value of a variable ("" when there is none).
+  std::string VarText(const std::string& name);
+
   // The business-function chain of the dispatch (uQuorexEVAL.cpp).
   void CallBusinessFunction(const std::string& lowerName, const TParamArray& args,
                             std::string& result);

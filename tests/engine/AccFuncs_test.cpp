@@ -1,0 +1,147 @@
+// Opening balances, amount formatting and tree ids of the business evaluator.
+#include <gtest/gtest.h>
+
+#include "SampleProduct.h"
+#include "uQuorexEVAL.h"
+
+namespace {
+
+using v7::TQuorexEVAL;
+
+struct Account {
+  Account() : def(s.mgr.get(), ":salesinv"), store(&def, "salesinv") {
+    eval.SetStoreData(&store);
+    eval.UseStoreData = 1;
+    eval.SetVar("dbrep", 'c', "Dr");
+    eval.SetVar("crrep", 'c', "Cr");
+    eval.SetTraceHandler([this](const std::string& line) { trace.push_back(line); });
+  }
+  // An opening balance and its debit/credit text as loaded (record id 5) or new (0).
+  void Balance(const std::string& amount, const std::string& old, const std::string& dbcr,
+               long double recordId) {
+    store.AddFieldValue("mb1opbal", "n", "", amount, old, 1, 0, 0, 1, recordId, false);
+    store.AddFieldValue("dbcr", "c", "", dbcr, dbcr, 1, 0, 0, 1, recordId, false);
+  }
+  std::string Run(const std::string& expr) {
+    EXPECT_TRUE(eval.Evaluate(expr)) << expr;
+    return eval.ResultValue;
+  }
+  v7test::SampleSite s{false};
+  v7::TStructDef def;
+  v7::TStoreData store;
+  TQuorexEVAL eval;
+  std::vector<std::string> trace;
+};
+
+TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndAddsTheSignLabel) {
+  Account a;
+  EXPECT_EQ(a.Run("formatamount(0-1234.5, 2, {t}, {t}, {Cr}, {Dr})"), "1,234.50 Cr");
+  EXPECT_EQ(a.Run("formatamount(1234.5, 2, {T}, {t}, {Cr}, {Dr})"), "1,234.50 Dr");
+  EXPECT_EQ(a.Run("formatamount(0, 2, {t}, {t}, {Cr}, {Dr})"), "0.00 Dr");
+  EXPECT_EQ(a.Run("formatamount(0-1234.5, 2, {t}, {f}, {br}, {})"), "(1,234.50)");
+  EXPECT_EQ(a.Run("formatamount(1234.5, 2, {t}, {f}, {br}, {})"), "1,234.50");
+  EXPECT_EQ(a.Run("formatamount(2.999, 2, {f}, {f}, {}, {})"), "2.99");
+  EXPECT_EQ(a.Run("formatamount(5, 0, {f}, {f}, {}, {})"), "5");
+  EXPECT_EQ(a.Run("formatamount(2.5, 0, {f}, {f}, {}, {})"), "2.5");
+  EXPECT_EQ(a.Run("formatamount(1234567.5, 1, {t}, {f}, {}, {})"), "12,34,567.5");
+  EXPECT_EQ(a.Run("formatamount({ten}, 1, {t}, {f}, {}, {})"), "");  // traced, not raised
+}
+
+TEST(AccFuncs, GroupingInThousandsOrLakhs) {
+  EXPECT_EQ(TQuorexEVAL::GroupDigits("100000", "f"), "1,00,000");
+  EXPECT_EQ(TQuorexEVAL::GroupDigits("100000", "T"), "100,000");
+  EXPECT_EQ(TQuorexEVAL::GroupDigits("999", "t"), "999");
+  EXPECT_EQ(TQuorexEVAL::GroupDigits("1000", "t"), "1,000");
+  EXPECT_EQ(TQuorexEVAL::GroupDigits("1000", "f"), "1,000");
+  EXPECT_EQ(TQuorexEVAL::GroupDigits(" -1,234,567.5 ", "t"), "-1,234,567.5");
+  EXPECT_EQ(TQuorexEVAL::GroupDigits("-1234567.5", "f"), "-12,34,567.5");
+  EXPECT_EQ(TQuorexEVAL::GroupDigits("123456789", "t"), "123,456,789");
+}
+
+TEST(AccFuncs, FormatAccAmountMarksTheUnusualSideOfEachAccountClass) {
+  Account a;
+  EXPECT_EQ(a.Run("formataccamount(0-50, 2, {f}, {f}, {A}, {Cr})"), "50.00 cr");
+  EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, {a}, {Cr})"), "50.00");
+  EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, { L }, {br})"), "(50.00)");
+  EXPECT_EQ(a.Run("formataccamount(0-50, 2, {f}, {f}, {l}, {Dr})"), "50.00");
+  EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, {x}, {Dr})"), "50.00");
+}
+
+TEST(AccFuncs, MakeTreeIdStepsOneLevelCarryingIntoItsFirstCharacter) {
+  EXPECT_EQ(TQuorexEVAL::MakeTreeId(std::string("\x00\xff", 2), 1), std::string("\x01\x01", 2));
+  EXPECT_EQ(TQuorexEVAL::MakeTreeId("ABAB", 2), "ABAC");
+  EXPECT_EQ(TQuorexEVAL::MakeTreeId(std::string("A\xff\xff", 3), 1).substr(0, 2), "B\x01");
+  Account a;
+  EXPECT_EQ(a.Run("Maketreeid({AB}, 1)"), "AC");
+  // A level past the id is refused instead of writing beyond it.
+  EXPECT_EQ(a.Run("Maketreeid({AB}, 2)"), "");
+  EXPECT_NE(std::find(a.trace.begin(), a.trace.end(), "# 1#Tree id AB has no level 2"),
+            a.trace.end());
+}
+
+TEST(AccFuncs, OpeningBalanceTakesItsSignFromTheDebitCreditField) {
+  Account a;
+  a.Balance("500", "500", "dr", 5);
+  a.eval.SetVar("onsave", 'c', "S");
+  EXPECT_EQ(a.Run("actreeopbal({mb1opbal})"), "500");
+  a.store.Values[static_cast<size_t>(a.store.IndexOfValue("dbcr", 1))].Value = "Cr";
+  EXPECT_EQ(a.Run("actreeopbal({mb1opbal})"), "-500");
+
+  // Loading fills an empty debit/credit text from the sign.
+  a.store.Values[static_cast<size_t>(a.store.IndexOfValue("dbcr", 1))].Value = "";
+  a.store.Values[static_cast<size_t>(a.store.IndexOfValue("mb1opbal", 1))].Value = "-1.23456";
+  a.eval.SetVar("onsave", 'c', "l");
+  EXPECT_EQ(a.Run("actreeopbal({mb1opbal})"), "1.2346");
+  EXPECT_EQ(a.store.GetValue("dbcr", 1), "Cr");
+
+  // Entering sets it from the sign, adding the value when it is missing.
+  Account b;
+  b.store.AddFieldValue("mnopbal", "n", "", "-250", "", 1, 0, 0, 1, 0, false);
+  b.eval.SetVar("onsave", 'c', "i");
+  EXPECT_EQ(b.Run("actreeopbal({mnopbal})"), "-250");
+  EXPECT_EQ(b.store.GetValue("dbcrnative", 1), "Cr");
+
+  // Any other mode asks the host, which this system does not have.
+  b.eval.SetVar("onsave", 'c', "f");
+  EXPECT_EQ(b.Run("actreeopbal({mnopbal})"), "0");
+}
+
+TEST(AccFuncs, ValidateOpBalRefusesNegativeAndGroupBalances) {
+  Account a;
+  a.Balance("100", "100", "", 5);
+  a.eval.SetVar("onsave", 'c', "l");
+  a.eval.SetVar("mb1opbal", 'n', "-5");
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "T");
+
+  a.eval.SetVar("onsave", 'c', "f");
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "Cannot enter negative values");
+  a.eval.SetVar("mstatus", 'c', "G");
+  a.eval.SetVar("recordid", 'n', "0");
+  a.eval.SetVar("mb1opbal", 'n', "10");
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "Cannot enter opening balance for groups");
+  a.eval.SetVar("recordid", 'n', "5");
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "Cannot modify opening balance for groups");
+  a.eval.SetVar("mb1opbal", 'n', "100");
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "T");
+
+  // Saving compares the loaded value with the variable.
+  a.eval.SetVar("onsave", 'c', "s");
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "T");
+  a.eval.SetVar("mb1opbal", 'n', "100.5");
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "Cannot modify opening balance for groups");
+
+  // An account that is no group gets its debit/credit side from its class.
+  a.eval.SetVar("onsave", 'c', "f");
+  a.eval.SetVar("mstatus", 'c', "");
+  std::vector<std::string> set;
+  a.eval.OnGetFieldValue = [](const std::string& f, int, long double&, std::string& v) {
+    v = f == "malie" ? "e" : "";
+  };
+  a.eval.OnSetFieldValue = [&](const std::string& f, int row, const std::string& v) {
+    set.push_back(f + std::to_string(row) + v);
+  };
+  EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "T");
+  EXPECT_EQ(set, std::vector<std::string>{"dbcr1Dr"});
+}
+
+}  // namespace

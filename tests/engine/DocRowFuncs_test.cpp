@@ -1,0 +1,225 @@
+// The document-row functions of the business evaluator, run as expressions over the
+// document store of a sample-product type on a real SQLite site.
+#include <gtest/gtest.h>
+
+#include "SampleProduct.h"
+#include "uQuorexEVAL.h"
+
+namespace {
+
+using v7::TQuorexEVAL;
+using v7::TStoreData;
+using v7::TStructDef;
+
+struct Doc {
+  explicit Doc(const std::string& type, bool withDocuments = false)
+      : s(withDocuments), def(s.mgr.get(), ":" + type), store(&def, type) {
+    store.SetPrimaryTable(def.PrimaryTable);
+    eval.DBManager = s.mgr.get();
+    eval.SetStoreData(&store);
+    eval.UseStoreData = 1;
+    eval.SetTraceHandler([this](const std::string& line) { trace.push_back(line); });
+  }
+  // The value of an expression that must evaluate.
+  std::string Run(const std::string& expr) {
+    EXPECT_TRUE(eval.Evaluate(expr)) << expr;
+    return eval.ResultValue;
+  }
+  // Whether a call error was trapped: "#savelevel#", one line, "#resetlevel#".
+  bool AnyError() const {
+    for (size_t i = 0; i + 2 < trace.size(); ++i) {
+      if (trace[i] == "#savelevel#" && trace[i + 2] == "#resetlevel#") return true;
+    }
+    return false;
+  }
+  v7test::SampleSite s;
+  TStructDef def;
+  TStoreData store;
+  TQuorexEVAL eval;
+  std::vector<std::string> trace;
+};
+
+void SetText(TStoreData& st, const std::string& field, int row, const std::string& text) {
+  st.Values[static_cast<size_t>(st.IndexOfValue(field, row))].Value = text;
+}
+
+TEST(DocRowFuncs, TotalsAndSumsStopAtTheFirstGapAndPassOverTextsThatAreNoNumbers) {
+  Doc d("salesinv");
+  TStoreData& st = d.store;
+  const char* qty[] = {"10", "", "x", "2.5"};
+  for (int row = 1; row <= 4; ++row) {
+    st.AddValueByName("qty", row, "1");
+    SetText(st, "qty", row, qty[row - 1]);
+  }
+  EXPECT_EQ(d.Run("Total({ qty })"), "12.5");
+
+  // Rows 1, 2 and 4: the scan never sees row 4.
+  st.AddValueByName("discount", 1, "1.5");
+  st.AddValueByName("discount", 2, "2");
+  st.AddValueByName("discount", 4, "100");
+  EXPECT_EQ(d.Run("Total({discount})"), "3.5");
+
+  st.AddValueByName("item", 1, "Cash");
+  st.AddValueByName("item", 2, "cash");
+  st.AddValueByName("item", 3, "Cash");
+  st.AddValueByName("item", 4, "Cash");
+  // qty row 3 is "x": skipped; the key must match exactly.
+  EXPECT_EQ(d.Run("Sum({ item }, {Cash}, {qty})"), "12.5");
+  EXPECT_EQ(d.Run("Sum({item}, {CASH}, {qty})"), "0");
+  // discount has no row 3, so the sum stops there.
+  EXPECT_EQ(d.Run("Sum({item}, {Cash}, {discount})"), "1.5");
+  EXPECT_EQ(d.Run("SumTill({item}, {Cash}, {qty}, 1)"), "10");
+  EXPECT_EQ(d.Run("SumTill({item}, {Cash}, {qty}, 4)"), "12.5");
+}
+
+TEST(DocRowFuncs, ExtremesCompareNumbersAsNumbersAndTextsByteWiseKeepingTheEarlierRow) {
+  Doc d("salesinv");
+  TStoreData& st = d.store;
+  const char* qty[] = {"5", "9", "9", "10"};
+  for (int row = 1; row <= 4; ++row) st.AddValueByName("qty", row, qty[row - 1]);
+  EXPECT_EQ(d.Run("GetMax({qty})"), "4");  // 10 > 9 as numbers, not as texts
+  const char* price[] = {"3", "1", "1"};
+  for (int row = 1; row <= 3; ++row) st.AddValueByName("price", row, price[row - 1]);
+  EXPECT_EQ(d.Run("GetMin({price})"), "2");
+  st.AddValueByName("discount", 2, "4");
+  EXPECT_EQ(d.Run("GetMax({discount})"), "-1");
+
+  const char* item[] = {"apple", "Pear", "pear"};
+  for (int row = 1; row <= 3; ++row) st.AddValueByName("item", row, item[row - 1]);
+  EXPECT_EQ(d.Run("GetMax({item})"), "3");
+  EXPECT_EQ(d.Run("GetMin({item})"), "2");
+  EXPECT_EQ(d.Run("GetRow({item}, {pear})"), "3");
+  EXPECT_EQ(d.Run("GetRow({item}, {plum})"), "-1");
+  EXPECT_EQ(d.Run("GetRowCount({item})"), "3");
+  EXPECT_EQ(d.Run("GetRowCount({remarks})"), "0");
+}
+
+TEST(DocRowFuncs, ValuesIdsAndOldValuesByFieldAndRow) {
+  Doc d("salesinv");
+  TStoreData& st = d.store;
+  st.AddValueByName("qty", 1, "3");
+  SetText(st, "qty", 1, "");
+  st.AddValueByName("remarks", 1, "");
+  st.AddValueByName("customer", 1, "O'Brien Traders", "Old Co", 9007199254740993.0L, 102);
+  EXPECT_EQ(d.Run("GetValue({qty}, 1)"), "0");
+  EXPECT_EQ(d.Run("GetValue({remarks}, 1)"), "");
+  EXPECT_EQ(d.Run("GetValue({customer}, 0-1)"), "");
+  EXPECT_EQ(d.Run("GetValue({Customer}, 1)"), "O'Brien Traders");
+  // Sixteen-digit ids keep every digit.
+  EXPECT_EQ(d.Run("GetId({customer}, 1)"), "9007199254740993");
+  EXPECT_EQ(d.Run("getold({customer}, 1)"), "Old Co");
+  EXPECT_EQ(d.Run("getoldid({customer}, 1)"), "102");
+  EXPECT_EQ(d.Run("getoldid({customer}, 2)"), "0");
+
+  st.AddValueByName("item", 1, "sourcerecordid");
+  st.SourceRecordId = 700010000000101.0L;
+  EXPECT_EQ(d.Run("GetId({item}, 1)"), "700010000000101");
+
+  // Without the store the host answers through its hook.
+  d.eval.UseStoreData = 0;
+  EXPECT_EQ(d.Run("GetValue({customer}, 1)"), "");
+  d.eval.OnGetFieldValue = [](const std::string& f, int row, long double&, std::string& v) {
+    v = f + "@" + std::to_string(row);
+  };
+  EXPECT_EQ(d.Run("GetValue({customer}, 2)"), "customer@2");
+  EXPECT_EQ(d.Run("Total({qty})"), "0");
+  EXPECT_EQ(d.Run("GetMax({qty})"), "-1");
+  EXPECT_EQ(d.Run("GetId({customer}, 1)"), "0");
+}
+
+TEST(DocRowFuncs, SetValueAddsAMissingValueButAnswersTrueOnlyForAnExistingOne) {
+  Doc d("salesinv");
+  TStoreData& st = d.store;
+  std::vector<std::string> told;
+  d.eval.OnSetFieldValue = [&](const std::string& f, int row, const std::string& v) {
+    told.push_back(f + std::to_string(row) + v);
+  };
+  EXPECT_EQ(d.Run("setvalue({remarks}, 1, {first})"), "F");
+  EXPECT_EQ(st.GetValue("remarks", 1), "first");
+  EXPECT_EQ(d.Run("setvalue({remarks}, 1, {second})"), "T");
+  EXPECT_EQ(st.GetValue("remarks", 1), "second");
+  EXPECT_EQ(d.Run("setvalue({remarks}, 0, {third})"), "F");
+  EXPECT_EQ(st.GetValue("remarks", 1), "second");
+  EXPECT_EQ(told, std::vector<std::string>{"remarks1second"});
+  // A row that is not an integer fails the call, which is traced, not raised.
+  EXPECT_EQ(d.Run("setvalue({remarks}, {one}, {x})"), "");
+  EXPECT_TRUE(d.AnyError());
+}
+
+TEST(DocRowFuncs, FieldChangedComparesLoadedValuesWithTheirVariables) {
+  Doc d("salesinv", true);
+  d.store.LoadTransaction(v7test::kSalesInvId);
+  ASSERT_EQ(d.store.GetValue("totalamt", 1), "1150");
+  d.eval.SetVar("totalamt", 'n', "1150.00");
+  EXPECT_EQ(d.Run("FieldChanged({totalamt}, 1)"), "F");
+  d.eval.SetVar("totalamt", 'n', "1150.01");
+  EXPECT_EQ(d.Run("FieldChanged({totalamt}, 1)"), "T");
+  d.eval.SetVar("paymode", 'c', "Cash");
+  EXPECT_EQ(d.Run("FieldChanged({paymode}, 1)"), "T");
+  EXPECT_EQ(d.Run("FieldChanged({remarks}, 1)"), "F");  // no variable of that name
+
+  // A value that was never loaded has not changed, whatever its variable says.
+  d.store.AddValueByName("discount", 9, "5");
+  d.eval.SetVar("discount", 'n', "7");
+  EXPECT_EQ(d.Run("FieldChanged({discount}, 9)"), "F");
+}
+
+TEST(DocRowFuncs, CellReadsTheLoadedColumnOfTheActiveFrame) {
+  Doc d("salesinv", true);
+  d.store.LoadTransaction(v7test::kSalesInvId);
+  EXPECT_EQ(d.Run("cell(4, 2)"), "0");  // no activeframe variable yet
+  d.eval.SetVar("ActiveFrame", 'n', "2");
+  EXPECT_EQ(d.Run("cell(4, 2)"), "2");  // qty is column 4; row 2 holds 2
+  EXPECT_EQ(d.Run("cell(3, 1)"), "12.5");
+  EXPECT_EQ(d.Run("cell(99, 1)"), "0");
+}
+
+TEST(DocRowFuncs, RowChangesNeedAKnownFrameNameAndNeverTouchTheTableIds) {
+  Doc d("salesinv");
+  TStoreData& st = d.store;
+  st.AddValueByName("salesinvid", 1, "700010000000101");
+  for (int row = 1; row <= 3; ++row) st.AddValueByName("item", row, "I" + std::to_string(row));
+
+  // Without frame names the frame is 0, which holds the table ids: nothing is removed.
+  EXPECT_EQ(d.Run("deleterow({items}, 1)"), "T");
+  EXPECT_EQ(st.GetValue("salesinvid", 1), "700010000000101");
+  EXPECT_EQ(st.GetValue("item", 1), "I1");
+  EXPECT_EQ(d.Run("addrow({items})"), "T");
+  EXPECT_EQ(st.GetMaxRow(2), 3);
+
+  d.eval.FrameNames = "Header,Items";
+  EXPECT_EQ(d.Run("deleterow({ITEMS}, 1)"), "T");
+  EXPECT_EQ(st.GetValue("item", 1), "I2");
+  EXPECT_EQ(st.GetMaxRow(2), 2);
+  EXPECT_EQ(d.Run("addrow({items})"), "T");
+  EXPECT_EQ(st.GetMaxRow(2), 3);
+
+  EXPECT_EQ(d.Run("SetGroupid({item}, {A})"), "0");
+  EXPECT_EQ(d.Run("SetGroupid({item}, {B})"), "0");
+  EXPECT_EQ(st.GroupValues, std::vector<std::string>{"A"});
+}
+
+TEST(DocRowFuncs, RoundOffAndSubRowTotals) {
+  Doc d("salesinv");
+  TStoreData& st = d.store;
+  const char* amount[] = {"10.25", "10.30", "7"};
+  const char* flag[] = {"T", "t", "f"};
+  for (int row = 1; row <= 3; ++row) {
+    st.AddValueByName("amount", row, amount[row - 1]);
+    st.AddValueByName("remarks", row, flag[row - 1]);
+  }
+  EXPECT_EQ(d.Run("getroundoff({amount}, {remarks}, 0, 100)"), "0.45");
+  EXPECT_EQ(d.Run("getroundoff({amount}, {remarks}, 1, 100)"), "-0.25");
+  EXPECT_EQ(d.Run("getroundoff({amount}, {remarks}, 0, 0)"), "");
+  EXPECT_TRUE(d.AnyError());
+
+  Doc sf("salesinvsf", true);
+  sf.store.LoadTransaction(v7test::kSalesInvSfId);
+  EXPECT_EQ(sf.Run("getsubtotal({batchqty}, 1)"), "4");
+  EXPECT_EQ(sf.Run("getsubtotal({BatchQty}, 2)"), "2");
+  EXPECT_EQ(sf.eval.GetStrFromSub("batchno", ", ", 1), "B-01, B-02,");
+  EXPECT_EQ(sf.eval.GetStrFromSub("batchno", ";", 2), "S-01");
+  EXPECT_EQ(sf.eval.GetStrFromSub("batchno", ";", 7), "");
+}
+
+}  // namespace

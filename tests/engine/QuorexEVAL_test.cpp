@@ -1,0 +1,299 @@
+// The business evaluator: its dispatch and failure trap, the hooks, and the general
+// functions (lists, padding, system values, shell, file output, SQL variables, stock),
+// against a real SQLite site of the sample product.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "SampleProduct.h"
+#include "TestSupport.h"
+#include "uGeneralFunctions.h"
+#include "uQuorexEVAL.h"
+
+namespace {
+
+using v7::TQuorexEVAL;
+
+struct Eval {
+  Eval() {
+    eval.SetTraceHandler([this](const std::string& line) { trace.push_back(line); });
+  }
+  std::string Run(const std::string& expr) {
+    EXPECT_TRUE(eval.Evaluate(expr)) << expr;
+    return eval.ResultValue;
+  }
+  std::string Var(const std::string& name) {
+    std::string v;
+    eval.GetVar(name, v);
+    return v;
+  }
+  // The three lines of one trapped error.
+  bool TracedError(const std::string& message) const {
+    const std::vector<std::string> lines = {"#savelevel#", "# 1#" + message, "#resetlevel#"};
+    return std::search(trace.begin(), trace.end(), lines.begin(), lines.end()) != trace.end();
+  }
+  // Whether any call error was trapped: "#savelevel#", one line, "#resetlevel#".
+  bool AnyError() const {
+    for (size_t i = 0; i + 2 < trace.size(); ++i) {
+      if (trace[i] == "#savelevel#" && trace[i + 2] == "#resetlevel#") return true;
+    }
+    return false;
+  }
+  TQuorexEVAL eval;
+  std::vector<std::string> trace;
+};
+
+// A document of the sample product linked to an evaluator.
+struct Doc : Eval {
+  explicit Doc(bool withDocuments = false)
+      : s(withDocuments), def(s.mgr.get(), ":salesinv"), store(&def, "salesinv") {
+    store.SetPrimaryTable(def.PrimaryTable);
+    eval.DBManager = s.mgr.get();
+    eval.SetStoreData(&store);
+    eval.UseStoreData = 1;
+  }
+  v7test::SampleSite s;
+  v7::TStructDef def;
+  v7::TStoreData store;
+};
+
+TEST(QuorexEVAL, AddsTheBusinessFunctionsAfterTheBuiltInsWithTheirTypes) {
+  Eval e;
+  TQuorexEVAL& q = e.eval;
+  ASSERT_EQ(q.FunctionTable.size(), 64u + 96u);
+  EXPECT_EQ(q.FunctionTable[64]->Name, "getcost");
+  EXPECT_EQ(q.FunctionTable[159]->Name, "filewrite");
+  // GetValue answers text, so a comparison of its result is one of texts.
+  EXPECT_EQ(q.FindFunction("GetValue")->ResultType, 'c');
+  EXPECT_EQ(q.FindFunction("getoldid")->ResultType, 'n');
+  EXPECT_EQ(q.FindFunction("addbutton"), nullptr);  // dispatched, never reachable
+  for (const char* v : {"Op_StockQty", "Rec_StockQty", "Iss_StockValue", "ActiveRow"}) {
+    EXPECT_EQ(e.Var(v), "0") << v;
+  }
+  // Built-ins still answer, and GetLength is the same in both lists.
+  EXPECT_EQ(e.Run("GetLength({abcd})"), "4");
+  EXPECT_EQ(e.Run("GetCost({anything}, 7)"), "1");
+}
+
+TEST(QuorexEVAL, AnErrorInsideACallIsTracedAndTheEvaluationGoesOn) {
+  Eval e;
+  EXPECT_EQ(e.Run("GetMod(7, 0)"), "");
+  EXPECT_TRUE(e.TracedError("Division by zero"));
+  EXPECT_EQ(e.Run("GetCell({a}, {b}, {c})"), "");
+  EXPECT_TRUE(e.TracedError("Not Applicable or StringGrid is not Assigned "));
+  // A conversion error of a built-in is trapped too under this evaluator.
+  e.trace.clear();
+  EXPECT_TRUE(e.eval.Evaluate("Str({x1})"));
+  EXPECT_TRUE(e.TracedError("'x1' is not a valid floating point value"));
+  // A compiled replay does not raise either.
+  const int id = e.eval.Compile("GetMod(x, y)");
+  e.eval.SetVar("x", 'n', "7");
+  e.eval.SetVar("y", 'n', "0");
+  EXPECT_NO_THROW(e.eval.EvalCompiled(id));
+  e.eval.SetVar("y", 'n', "3");
+  ASSERT_TRUE(e.eval.EvalCompiled(id));
+  EXPECT_EQ(e.eval.ResultValue, "1");
+}
+
+TEST(QuorexEVAL, ListsPaddingAndWholeNumbers) {
+  Eval e;
+  e.eval.SetVar("x", 'c', " Cash ");
+  EXPECT_EQ(e.Run("includes({x}, {bank~cash})"), "T");
+  EXPECT_EQ(e.Run("includes({x}, {bank,cash})"), "F");  // only the first comma item counts
+  EXPECT_EQ(e.Run("excludes({x}, {bank~ CASH})"), "F");
+  e.eval.SetVar("blank", 'c', "");
+  EXPECT_EQ(e.Run("excludes({blank}, {})"), "F");
+  EXPECT_EQ(e.Run("includes({nosuchvar}, {a~b})"), "F");
+
+  EXPECT_EQ(e.Run("pad({ab}, 5, {*})"), "ab***");
+  EXPECT_EQ(e.Run("leftpad({ab}, 5, 0)"), "000ab");
+  EXPECT_EQ(e.Run("pad({ab}, 1, {*})"), "ab");
+  EXPECT_EQ(e.Run("pad({ab}, 4, {})"), "ab");  // nothing to fill with ends at once
+
+  EXPECT_EQ(e.Run("GetMod(7, 0-3)"), "1");
+  EXPECT_EQ(e.Run("GetMod(0-7, 3)"), "-1");
+  EXPECT_EQ(e.Run("Getinteger({-2.7})"), "-2");
+  EXPECT_EQ(e.Run("TrimVal({  a b  })"), "a b");
+}
+
+TEST(QuorexEVAL, HookFunctionsDoNothingUntilAHostSetsTheirHook) {
+  Eval e;
+  for (const char* call : {"refreshframe({not a number})", "activatefield({f}, {x})",
+                           "getledgerdetails({a})", "loaddata({x})", "filter({x})"}) {
+    EXPECT_EQ(e.Run(call), "") << call;
+  }
+  for (const char* call :
+       {"setproperty({a},{b},{c})", "addrow({items})", "deleterow({i}, 1)", "setsequence({f}, {p})",
+        "setextsequence({t}, {f}, {p})", "resetactivecomp()"}) {
+    EXPECT_EQ(e.Run(call), "T") << call;
+  }
+  EXPECT_EQ(e.Run("GetAdjustedAmount({a})"), "0");
+  EXPECT_FALSE(e.AnyError());
+
+  std::vector<std::string> calls;
+  e.eval.OnSetSequence = [&](const std::string& t, const std::string& f, const std::string& p) {
+    calls.push_back("[" + t + "][" + f + "][" + p + "]");
+  };
+  e.eval.OnGetSQLValue = [](const std::string& sql, const std::string& f, std::string& r) {
+    r = sql + "/" + f;
+  };
+  e.eval.OnGetLedgerDetails = [&](const std::string& a1, const std::string& a3, double d2,
+                                  double d4, const std::string&, const std::string&, double n7,
+                                  const std::string&, std::string& r) {
+    r = a1 + a3 + std::to_string(static_cast<int>(d2)) + "," +
+        std::to_string(static_cast<int>(d4)) + "," + std::to_string(static_cast<int>(n7));
+  };
+  e.eval.OnRefreshFrame = [&](int frame) { calls.push_back(std::to_string(frame)); };
+  EXPECT_EQ(e.Run("setsequence({invno}, {CSH})"), "T");
+  EXPECT_EQ(e.Run("setextsequence({salesinv}, {invno}, {INV})"), "T");
+  EXPECT_EQ(e.Run("getsqlvalue({select 1}, {one})"), "select 1/one");
+  // Empty dates are the first day of the calendar, an empty number 0.
+  EXPECT_EQ(e.Run("getledgerdetails({a}, {}, {c}, {02/01/1900})"), "ac0,3,0");
+  EXPECT_EQ(e.Run("refreshframe({two})"), "");
+  EXPECT_TRUE(e.TracedError("'two' is not a valid integer value"));
+  EXPECT_EQ(e.Run("refreshframe(2)"), "");
+  EXPECT_EQ(calls, (std::vector<std::string>{"[][invno][CSH]", "[salesinv][invno][INV]", "2"}));
+}
+
+TEST(QuorexEVAL, GridFunctionsWorkOnAnAttachedGrid) {
+  Eval e;
+  v7::TStringGrid grid = {{"Item", "Qty"}, {"pen", "1,200"}, {" ink ", "3"}, {"pen", "4,5"}};
+  v7::TStringGrid totals = {{"", ""}};
+  e.eval.OnGetColNo = [](const std::string& c) { return c == "item" ? 0 : (c == "qty" ? 1 : -1); };
+  EXPECT_EQ(e.Run("SetTotalValue(0, {qty}, 9)"), "F");
+  e.eval.Grid = &grid;
+  e.eval.TotalGrid = &totals;
+  EXPECT_EQ(e.Run("GetCell({qty}, {item}, {pen})"), "45");  // the last matching row
+  EXPECT_EQ(e.Run("GetCell({qty}, {item}, {ink})"), "3");
+  EXPECT_EQ(e.Run("GetCell({qty}, {item}, {cap})"), "");
+  EXPECT_EQ(e.Run("SetTotalValue(0, {qty}, 9)"), "T");
+  EXPECT_EQ(totals[0][0], "9");  // the total grids count columns from one
+  EXPECT_EQ(e.Var("qty"), "9");
+  EXPECT_EQ(e.Run("SetTotalValue(3, {qty}, 9)"), "T");  // no such total grid: only the variable
+}
+
+TEST(QuorexEVAL, SetSystemVarChangesProcessValuesAndVariables) {
+  const bool millions = v7::Millions;
+  const std::string company = v7::CompanyName;
+  const double finYrSt = v7::FinYrSt;
+  Eval e;
+  e.Run("setsystemvar({_millions}, {T})");
+  EXPECT_EQ(e.Var("_millions"), "T");
+  EXPECT_FALSE(v7::Millions);
+  e.Run("setsystemvar({_MILLIONS}, {t})");
+  EXPECT_EQ(e.Var("_millions"), "T");
+  EXPECT_TRUE(v7::Millions);
+  e.Run("setsystemvar({companyname}, {Acme})");
+  EXPECT_EQ(v7::CompanyName, "Acme");
+  e.Run("setsystemvar({finyrst}, {01/04/2026})");
+  EXPECT_EQ(e.Var("finyrst"), "01/04/2026");
+  // A later evaluator starts from the new values.
+  Eval later;
+  EXPECT_EQ(later.Var("CompanyName"), "Acme");
+  // A value that does not convert changes nothing.
+  e.Run("setsystemvar({_currdecimal}, {two})");
+  EXPECT_TRUE(e.TracedError("'two' is not a valid integer value"));
+  v7::Millions = millions;
+  v7::CompanyName = company;
+  v7::FinYrSt = finYrSt;
+}
+
+TEST(QuorexEVAL, XRunHandsFileAndParametersToTheShellOnlyWhenTheOwnerSetsIt) {
+  Eval e;
+  e.Run("xrun({report.pdf})");  // nothing is started without a shell call
+  std::vector<std::string> opened;
+  e.eval.ShellOpen = [&](const std::string& file, const std::string& params) {
+    opened.push_back("[" + file + "][" + params + "]");
+  };
+  e.Run("xrun({report.pdf})");
+  e.Run("xrun({ viewer % -p  a.txt })");
+  e.Run("xrun({})");
+  EXPECT_EQ(opened, (std::vector<std::string>{"[report.pdf][]", "[viewer][-p  a.txt]"}));
+
+  bool saving = false;
+  EXPECT_EQ(e.Run("opendialog()"), "");
+  e.eval.FileDialog = [&](bool save, std::string& name) {
+    saving = save;
+    name = "/tmp/x.txt";
+    return true;
+  };
+  EXPECT_EQ(e.Run("savedialog()"), "/tmp/x.txt");
+  EXPECT_TRUE(saving);
+}
+
+TEST(QuorexEVAL, SqlRegVarSetsTypedVariablesFromARealTable) {
+  Doc d;
+  d.s.site.Exec(
+      "create table regvars (varname varchar(20), varvalue varchar(20), vartype "
+      "varchar(5))");
+  d.s.site.Exec("insert into regvars values ('Rate', '1,250.5', 'num')");
+  d.s.site.Exec("insert into regvars values ('Region', 'North', 'c')");
+  d.s.site.Exec("insert into regvars values ('Region', 'South', 'c')");
+  EXPECT_EQ(d.Run("sqlregvar({select * from regvars})"), "");
+  EXPECT_EQ(d.Var("rate"), "1250.5");
+  EXPECT_EQ(d.eval.LastVarType, "n");
+  EXPECT_EQ(d.Var("region"), "South");  // rows in order: the last wins
+  EXPECT_EQ(d.eval.SqlQuery, nullptr);
+
+  // Without the three columns nothing is set; bad SQL is traced.
+  EXPECT_EQ(d.Run("sqlregvar({select varname from regvars})"), "");
+  EXPECT_EQ(d.Run("sqlregvar({select * from nosuchtable})"), "");
+  EXPECT_TRUE(d.AnyError());
+  EXPECT_EQ(d.eval.SqlQuery, nullptr);
+}
+
+TEST(QuorexEVAL, FileWriteFillsATemplateWithOneLinePerGridRow) {
+  Doc d;
+  v7test::TempDir dir;
+  d.store.AddValueByName("invno", 1, "INV1");
+  const char* items[] = {"Pen", "Ink", "Cap"};
+  for (int row = 1; row <= 3; ++row) {
+    d.store.AddValueByName("item", row, items[row - 1]);
+    d.store.AddValueByName("qty", row, std::to_string(row));
+  }
+  const std::string tpl = dir.path() + "/invoice.tpl";
+  const std::string out = dir.path() + "/invoice.txt";
+  v7test::WriteFile(tpl,
+                    "Invoice {InvNo}{nosuch}\n"
+                    "{item} x {qty}\n"
+                    "again {invno}\n"
+                    "a } b {c\n");
+  EXPECT_EQ(d.Run("filewrite({" + tpl + "}, {" + out + "}, {})"), "");
+  // A header field used twice shows row 2 the second time; a "}" before the "{" is left.
+  EXPECT_EQ(v7test::ReadFile(out), "Invoice INV1\nPen x 1\nInk x 2\nCap x 3\nagain \na } b {c\n");
+
+  d.Run("filewrite({" + dir.path() + "/missing.tpl}, {" + out + "}, {})");
+  EXPECT_TRUE(d.TracedError("Cannot open file \"" + dir.path() + "/missing.tpl\""));
+}
+
+TEST(QuorexEVAL, StockFunctionsValueTheLinkedDocumentsMovements) {
+  Doc d;
+  d.eval.SetVar("onsave", 'c', "l");
+  EXPECT_EQ(d.Run("CheckStock(1,2,3,4,5,6,7,8,9,10)"), "T");
+
+  // Item 202 at location 1 before 30/04/2026: 20 received for 8000, 8 issued (one issue
+  // cancelled): 12 held at 400 each.
+  EXPECT_EQ(d.Run("GetStockValue(202, {30/04/2026}, 2, {w}, {1})"), "800");
+  EXPECT_EQ(d.Var("Op_StockQty"), "12");
+  EXPECT_EQ(d.Var("Op_StockValue"), "4800");
+  EXPECT_EQ(d.Run("GetClosingStock(202, {30/04/2026}, {w}, {1})"), "0");
+  EXPECT_EQ(d.Var("Rec_StockQty"), "20");
+  EXPECT_EQ(d.Var("Iss_StockQty"), "8");
+  EXPECT_EQ(d.Run("GetStockValue({x}, {30/04/2026}, 2, {w}, {1})"), "");
+  EXPECT_TRUE(d.TracedError("'x' is not a valid floating point value"));
+}
+
+TEST(QuorexEVAL, BillsOfMaterialsLiveForOneCallAndTheirErrorsAreTraced) {
+  Eval e;
+  EXPECT_EQ(e.Run("preparebom({bomtree}, 501, {01/01/2027})"), "");
+  EXPECT_TRUE(e.TracedError("Bills of materials need a database manager"));
+  EXPECT_EQ(e.eval.BOM, nullptr);
+
+  // The date is read before any bill is made.
+  EXPECT_EQ(e.Run("preparebom({bomtree}, 501, {someday})"), "");
+  EXPECT_TRUE(e.TracedError("'someday' is not a valid date and time"));
+  EXPECT_EQ(e.Run("explodebom()"), "");
+  EXPECT_EQ(e.eval.BOM, nullptr);
+}
+
+}  // namespace
