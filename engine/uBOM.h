@@ -27,6 +27,8 @@ class TBOM {
   void ReviseBOM(const std::string& itemId);
   // Answers the rows renumbered + 1.
   int RenumberTemp(const std::string& bomId, int start);
+  // Replaces the sub-tree under every position of itemId in the bill bomId by itemId's own
+  // bill; the rows after it move by rCount plus what the new sub-tree is longer than the old.
   void InsertSubTree(const std::string& bomId, const std::string& itemId, int rCount);
   // Copies the bill(s) in force at date into table: itemOrSelect is an item id or a select
   // that lists item ids.

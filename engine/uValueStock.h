@@ -76,7 +76,8 @@ class TValueStock {
   void MakeMovements();
   void OpenMovements(long double itemId, long double locId, double date);
   void OpenFIFOQueries(long double itemId, long double locId, double date);
-  // The average walk; answers qty * Rate. absoluteRate: divide |RunValue| / |RunQty|.
+  // The average walk; answers qty * Rate. absoluteRate: divide |RunValue| / |RunQty|, and
+  // (the cost rate's walk) leave out the document row's own movement when SourceId is set.
   long double AverageWalk(long double itemId, long double locId, double date, long double qty,
                           bool absoluteRate, bool keepOpening);
   void FIFOWalk(long double itemId, long double locId, double date, bool keepTotals,

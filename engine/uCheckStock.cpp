@@ -1,0 +1,193 @@
+// The availability check of a document row: would the row's new movement, in place of the
+// one STOCKVALUE still holds for it, take the item's stock below zero on its date or later?
+#include "uDbDates.h"
+#include "uGeneralFunctions.h"
+#include "uValueStock.h"
+
+namespace v7 {
+
+namespace {
+
+const char* const kShortage = "Not enough stock on ";
+
+// Text-to-number as the document's values hold it; unlike ToFloat an empty text is no number.
+double StrToFloat(const std::string& text) {
+  if (TrimStr(text).empty()) throw EConvertError("'' is not a valid floating point value");
+  return ToFloat(text);
+}
+
+double StrToDateTime(const std::string& text) {
+  double d = 0;
+  if (!ParseDateTimeText(TrimStr(text), TDateOrder::DMY, d))
+    throw EConvertError("'" + text + "' is not a valid date and time");
+  return d;
+}
+
+int StrToInt(const std::string& text) {
+  const std::string t = TrimStr(text);
+  size_t used = 0;
+  long v = 0;
+  try {
+    v = std::stol(t, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (t.empty() || used != t.size() || v < -2147483647L || v > 2147483647L)
+    throw EConvertError("'" + text + "' is not a valid integer value");
+  return static_cast<int>(v);
+}
+
+// The stock of an item up to and including a date, from the movements the database holds.
+long double BalanceAt(TXDS& q, const std::string& cancelFilter, long double itemId,
+                      long double locId, double date) {
+  // decode exists on Oracle only; PostgreSQL and MySQL take the standard case expression.
+  std::string sum;
+  if (DbKind == "access")
+    sum = "Select sum(iif(plusorminus='p',qty,-qty))";
+  else if (DbKind == "oracle")
+    sum = "Select sum(decode(plusorminus,'p',qty,-qty))";
+  else
+    sum = "Select sum(case when plusorminus='p' then qty else -qty end)";
+  std::string sql = sum + " from stockvalue where itemid=:i and docdate <= :d";
+  if (locId != 0) sql += " and locid=:l";
+  q.Close();
+  q.GetSQL().SetText(sql + cancelFilter);
+  q.ParamByName("i").SetAsFloat(static_cast<double>(itemId));
+  q.ParamByName("d").SetAsDateTime(date);
+  if (locId != 0) q.ParamByName("l").SetAsFloat(static_cast<double>(locId));
+  q.Open();
+  long double balance = 0;
+  if (!q.Eof() && !q.GetFields().empty())
+    balance = q.FieldByName(q.GetFields()[0].Name).GetAsFloat();
+  q.Close();
+  q.GetSQL().Clear();
+  return balance;
+}
+
+void OpenLaterMovements(TXDS& q, const std::string& cancelFilter, long double itemId,
+                        long double locId, double date) {
+  std::string sql = "select * from stockvalue where itemid = :i and docdate > :d ";
+  if (locId != 0) sql += "and locid=:l ";
+  q.Close();
+  q.GetSQL().SetText(sql + cancelFilter + " order by  DOCDATE, DOCTIME");
+  q.ParamByName("i").SetAsFloat(static_cast<double>(itemId));
+  q.ParamByName("d").SetAsDateTime(date);
+  if (locId != 0) q.ParamByName("l").SetAsFloat(static_cast<double>(locId));
+  q.Open();
+}
+
+}  // namespace
+
+long double TValueStock::RoundQty(long double x) const {
+  return RoundFloat(Decimals, static_cast<double>(x));
+}
+
+void TValueStock::CheckStock(const std::string& newItemId, const std::string& oldItemId,
+                             const std::string& newDate, const std::string& oldDate,
+                             const std::string& plusOrMinus, const std::string& newQty,
+                             const std::string& oldQty, const std::string& decimals,
+                             const std::string& newLocId, const std::string& oldLocId,
+                             std::string& result) {
+  SetCancelFilter();
+  const long double newItem = StrToFloat(newItemId);
+  const long double oldItem = StrToFloat(oldItemId);
+  const double newDay = StrToDateTime(newDate);
+  const bool oldDateGiven = !TrimStr(oldDate).empty();
+  const double oldDay = oldDateGiven ? StrToDateTime(oldDate) : 0;
+  const long double nQty = StrToFloat(newQty);
+  const long double oQty = StrToFloat(oldQty);
+  Decimals = TrimStr(decimals).empty() ? 2 : StrToInt(decimals);
+  const long double newLoc = ToFloat(newLocId);
+  const long double oldLoc = ToFloat(oldLocId);
+  result = "T";
+
+  const bool moved =
+      (oldItem != 0 && oldItem != newItem) || (oldLoc != 0 && newLoc != 0 && oldLoc != newLoc);
+  if (moved) {
+    // The old place gets its movement back, then the new place takes the new one.
+    CheckBalance(plusOrMinus, result, oldItem, oldLoc, oldDateGiven ? oldDay : newDay, -oQty);
+    if (result == "T") CheckBalance(plusOrMinus, result, newItem, newLoc, newDay, nQty);
+  } else if (oldDateGiven && oldDate != newDate) {
+    CheckBalanceMoved(plusOrMinus, result, newItem, newLoc, newDay, oldDay, nQty, oQty);
+  } else {
+    CheckBalance(plusOrMinus, result, newItem, newLoc, newDay, nQty - oQty);
+  }
+}
+
+void TValueStock::CheckBalance(const std::string& plusOrMinus, std::string& result,
+                               long double itemId, long double locId, double date,
+                               long double qty) {
+  if (!Probe) Probe = Manager()->NewQuery();
+  TXDS& q = *Probe;
+  auto apply = [this](long double balance, const std::string& pm, long double x) {
+    return pm == "p" ? RoundQty(balance + x) : RoundQty(balance - x);
+  };
+  result = "T";
+  long double balance = apply(BalanceAt(q, CancelFilter, itemId, locId, date), plusOrMinus, qty);
+  if (balance < 0) {
+    result = kShortage + DateTimeToText(date);
+    return;
+  }
+  OpenLaterMovements(q, CancelFilter, itemId, locId, date);
+  for (; !q.Eof(); q.Next()) {
+    balance = apply(balance, q.FieldByName("plusorminus").GetAsString(),
+                    q.FieldByName("qty").GetAsFloat());
+    if (balance < 0) {
+      result = kShortage + q.FieldByName("docdate").GetAsString();
+      break;
+    }
+  }
+  q.Close();
+}
+
+void TValueStock::CheckBalanceMoved(const std::string& plusOrMinus, std::string& result,
+                                    long double itemId, long double locId, double newDate,
+                                    double oldDate, long double newQty, long double oldQty) {
+  if (!Probe) Probe = Manager()->NewQuery();
+  TXDS& q = *Probe;
+  const bool receipt = plusOrMinus == "p";
+  // What happens at the earlier date (a) and at the later one (b), signs already chosen.
+  double d1, d2;
+  long double a, b;
+  if (newDate < oldDate) {
+    d1 = newDate;
+    d2 = oldDate;
+    a = receipt ? newQty : -newQty;
+    b = receipt ? -oldQty : oldQty;
+  } else {
+    d1 = oldDate;
+    d2 = newDate;
+    a = receipt ? -oldQty : oldQty;
+    b = receipt ? newQty : -newQty;
+  }
+  result = "T";
+  long double balance = RoundQty(BalanceAt(q, CancelFilter, itemId, locId, d1) + a);
+  if (balance < 0) {
+    result = kShortage + DateTimeToText(d1);
+    return;
+  }
+  OpenLaterMovements(q, CancelFilter, itemId, locId, d1);
+  bool pending = true;
+  for (; !q.Eof(); q.Next()) {
+    const double rowDate = q.FieldByName("docdate").GetAsDateTime();
+    const std::string rowPm = q.FieldByName("plusorminus").GetAsString();
+    // A receipt's change counts before every movement of the later date; an issue's after
+    // the receipts of that date that come before its first issue.
+    if (pending && ((plusOrMinus == "p" && rowDate >= d2) ||
+                    (plusOrMinus == "m" && ((rowDate == d2 && rowPm == "m") || rowDate > d2)))) {
+      balance = RoundQty(balance + b);
+      pending = false;
+    }
+    const long double x = q.FieldByName("qty").GetAsFloat();
+    balance = rowPm == "p" ? RoundQty(balance + x) : RoundQty(balance - x);
+    if (balance < 0) {
+      result = kShortage + q.FieldByName("docdate").GetAsString();
+      q.Close();
+      return;
+    }
+  }
+  q.Close();
+  if (pending && RoundQty(balance + b) < 0) result = kShortage + DateTimeToText(d2);
+}
+
+}  // namespace v7

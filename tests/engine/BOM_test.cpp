@@ -1,0 +1,284 @@
+// Bills of materials on a real site: building a bill from the stored component text, the
+// CREATEBOM queue, carrying a revised sub-tree into a bill, and copying the bill in force at
+// a date into a caller's table.
+#include <gtest/gtest.h>
+
+#include "StockSite.h"
+#include "uBOM.h"
+
+namespace {
+
+using v7test::Day;
+
+const char* const kColumns =
+    "(bomid numeric, parentid numeric, childid numeric, orderno integer, levelno integer, "
+    "parentqty numeric, childqty numeric, effectivedate date, rstatus varchar(1), "
+    "hasbom varchar(1), rorderno integer";
+
+// The components of a parent from ITEMCOMPONENT, those with components first.
+const char* const kCreateText =
+    "select :prmbomid as bomid, c.parentid, c.childid, :prmorderno + c.rorderno as orderno, "
+    ":prmlevelno as levelno, 1 as parentqty, c.qty as childqty, null as effectivedate, '' as "
+    "rstatus, case when exists (select 1 from itemcomponent x where x.parentid = c.childid) "
+    "then 'T' else 'F' end as hasbom, c.rorderno from itemcomponent c where c.parentid = "
+    ":prmparentid order by hasbom desc, c.rorderno";
+
+// The bill tables of the tests' own (and the stored "createbom" text) on a connected site.
+struct BomTables {
+  explicit BomTables(v7::TDBManager* manager) : mgr(manager) {
+    for (const char* t : {"bomtree", "bomtemp", "bomout", "createbom", "itemcomponent",
+                          "applyrevisions", "bomchange"})
+      Run(std::string("drop table if exists ") + t);
+    Run(std::string("create table bomtree ") + kColumns + ")");
+    Run(std::string("create table bomtemp ") + kColumns + ")");
+    Run(std::string("create table bomout ") + kColumns + ", connectno numeric(5))");
+    Run("create table createbom (itemid numeric, bomaction varchar(10))");
+    Run("create table applyrevisions (bomid numeric, parentid numeric)");
+    Run("create table itemcomponent (parentid numeric, childid numeric, qty numeric, "
+        "rorderno integer)");
+    Run("delete from inputsql where transid='xbom'");
+    Stored(1, "createbom", kCreateText);
+    bom.DBManager = mgr;
+    bom.BOMTrace = [this](const std::string& line) { trace.push_back(line); };
+  }
+  void Run(const std::string& sql) {
+    auto q = mgr->NewQuery();
+    q->GetSQL().SetText(sql);
+    q->ExecSQL();
+  }
+  void Stored(int id, const std::string& field, const std::string& text) {
+    auto q = mgr->NewQuery();
+    q->GetSQL().SetText(
+        "insert into inputsql (inputsqlid, transid, fieldname, sqltext) values (:i, 'xbom', :f, "
+        ":t)");
+    q->ParamByName("i").SetAsInteger(9000 + id);
+    q->ParamByName("f").SetAsString(field);
+    q->ParamByName("t").SetAsString(text);
+    q->ExecSQL();
+  }
+  void Component(int parent, int child, int order) {
+    Run("insert into itemcomponent values (" + std::to_string(parent) + ", " +
+        std::to_string(child) + ", 1, " + std::to_string(order) + ")");
+  }
+  // A row of BOMTREE: bill, parent, child, number, level, in force from, status.
+  void Tree(int bom, int parent, int child, int order, int level, double from = 0,
+            const std::string& status = "") {
+    auto q = mgr->NewQuery();
+    q->GetSQL().SetText(
+        "insert into bomtree (bomid, parentid, childid, orderno, levelno, parentqty, childqty, "
+        "effectivedate, rstatus) values (:b, :p, :c, :o, :l, 1, 1, :e, :s)");
+    q->ParamByName("b").SetAsInteger(bom);
+    q->ParamByName("p").SetAsInteger(parent);
+    q->ParamByName("c").SetAsInteger(child);
+    q->ParamByName("o").SetAsInteger(order);
+    q->ParamByName("l").SetAsInteger(level);
+    if (from == 0)
+      q->ParamByName("e").SetAsString("");
+    else
+      q->ParamByName("e").SetAsDateTime(from);
+    q->ParamByName("s").SetAsString(status);
+    q->ExecSQL();
+  }
+  // "child:orderno:levelno" of a bill's rows in number order.
+  std::vector<std::string> Rows(const std::string& table, int bom) {
+    std::vector<std::string> rows;
+    auto q = mgr->NewQuery();
+    q->GetSQL().SetText("select childid, orderno, levelno from " + table +
+                        " where bomid = :b order by orderno, effectivedate");
+    q->ParamByName("b").SetAsInteger(bom);
+    for (q->Open(); !q->Eof(); q->Next())
+      rows.push_back(q->FieldByName("childid").GetAsString() + ":" +
+                     q->FieldByName("orderno").GetAsString() + ":" +
+                     q->FieldByName("levelno").GetAsString());
+    return rows;
+  }
+  using Strings = std::vector<std::string>;
+  v7::TDBManager* mgr = nullptr;
+  v7::TBOM bom;
+  std::vector<std::string> trace;
+};
+
+struct Bom : v7test::SampleSiteHolder, BomTables {
+  Bom() : BomTables(s.mgr.get()) {}
+  std::string Scalar(const std::string& sql) { return s.site.Scalar(sql); }
+};
+
+TEST(BOM, CreateBOMNumbersComponentsDepthFirst) {
+  Bom b;
+  b.Component(100, 200, 1);
+  b.Component(100, 300, 2);
+  b.Component(200, 400, 1);
+  std::string result;
+  b.bom.CreateBOM("100", result);
+  EXPECT_EQ(result, "f");
+  EXPECT_EQ(b.Rows("bomtree", 100), (Bom::Strings{"200:1:1", "400:2:2", "300:3:1"}));
+  EXPECT_TRUE(b.bom.Levels.empty());
+  EXPECT_TRUE(b.bom.OrderList.empty());
+  EXPECT_TRUE(b.bom.PathList.empty());
+
+  // A level ending in several components without components of their own keeps the next
+  // branch in place; building again replaces the bill.
+  b.Component(200, 600, 2);
+  b.Component(200, 700, 3);
+  b.Component(300, 500, 1);
+  b.bom.CreateBOM("100", result);
+  EXPECT_EQ(b.Rows("bomtree", 100),
+            (Bom::Strings{"200:1:1", "400:2:2", "600:3:2", "700:4:2", "300:5:1", "500:6:2"}));
+}
+
+// The stored text and the components of the shared sample product.
+TEST(BOM, SampleProductBillIsBuiltFromItsStoredText) {
+  v7test::SampleSite s(false);
+  v7::TBOM bom;
+  bom.DBManager = s.mgr.get();
+  std::string result;
+  bom.CreateBOM("501", result);
+  auto rows = s.site.Query(
+      "select childid, orderno, levelno from bomtree where bomid = 501 "
+      "order by orderno");
+  std::vector<std::string> got;
+  for (const auto& row : rows.Rows)
+    got.push_back(std::to_string(row[0].Int) + ":" + std::to_string(row[1].Int) + ":" +
+                  std::to_string(row[2].Int));
+  EXPECT_EQ(got, (std::vector<std::string>{"502:1:1", "504:2:2", "503:3:1"}));
+}
+
+TEST(BOM, CycleAndMissingTextAreReportedNotRaised) {
+  Bom b;
+  b.Component(100, 200, 1);
+  b.Component(200, 100, 1);
+  std::string result;
+  b.bom.CreateBOM("100", result);
+  EXPECT_EQ(b.trace, (Bom::Strings{"# 1#Cyclic reference encountered in BOMTree. Parent Id 100"}));
+  EXPECT_EQ(b.Rows("bomtree", 100).size(), 2u);  // partly built
+  EXPECT_TRUE(b.bom.Levels.empty());
+
+  b.trace.clear();
+  b.Run("delete from inputsql where transid='xbom'");
+  b.bom.CreateBOM("100", result);
+  EXPECT_EQ(result, "f");
+  EXPECT_EQ(b.trace, (Bom::Strings{"# 1#Unable to find the sql required to CreateBOM"}));
+  EXPECT_EQ(b.Rows("bomtree", 100).size(), 2u);  // untouched
+}
+
+TEST(BOM, ExplodeBOMWorksOffTheQueueAndKeepsARowThatFailed) {
+  Bom b;
+  b.Component(100, 200, 1);
+  b.Component(200, 400, 1);
+  b.Run("insert into createbom values (100, 'new')");
+  b.Run("insert into createbom values (200, 'new')");
+  b.bom.ExplodeBOM();
+  EXPECT_EQ(b.Rows("bomtree", 100), (Bom::Strings{"200:1:1", "400:2:2"}));
+  EXPECT_EQ(b.Rows("bomtree", 200), (Bom::Strings{"400:1:1"}));
+  EXPECT_EQ(b.Scalar("select count(*) from createbom"), "0");
+
+  // A revision without its stored texts is a database error; the queue row stays.
+  b.Run("insert into createbom values (200, 'revise')");
+  EXPECT_THROW(b.bom.ExplodeBOM(), v7::EDatabaseError);
+  EXPECT_EQ(b.Scalar("select count(*) from createbom"), "1");
+}
+
+TEST(BOM, InsertSubTreeReplacesEveryUseOfTheItemAndMakesRoom) {
+  Bom b;
+  b.Tree(100, 100, 200, 1, 1);
+  b.Tree(100, 200, 400, 2, 2);
+  b.Tree(100, 100, 300, 3, 1);
+  b.Tree(900, 900, 200, 1, 1);  // no sub-tree yet
+  b.Tree(900, 900, 300, 2, 1);
+  b.Tree(200, 200, 400, 1, 1);  // the item's own bill, now two components
+  b.Tree(200, 200, 500, 2, 1);
+  b.bom.InsertSubTree("100", "200", 0);
+  b.bom.InsertSubTree("900", "200", 0);
+  EXPECT_EQ(b.Rows("bomtree", 100), (Bom::Strings{"200:1:1", "400:2:2", "500:3:2", "300:4:1"}));
+  EXPECT_EQ(b.Rows("bomtree", 900), (Bom::Strings{"200:1:1", "400:2:2", "500:3:2", "300:4:1"}));
+  EXPECT_EQ(b.Scalar("select count(*) from bomtemp"), "0");
+}
+
+TEST(BOM, ReviseBOMAddsNewComponentsAndCarriesThemIntoTheBillsThatUseTheItem) {
+  Bom b;
+  // Bill 200: 400. A new component 500 (with its own bill: 600) is added to 200.
+  b.Tree(200, 200, 400, 1, 1);
+  b.Tree(500, 500, 600, 1, 1);
+  b.Tree(100, 100, 200, 1, 1);
+  b.Tree(100, 200, 400, 2, 2);
+  b.Tree(100, 100, 300, 3, 1);
+  b.Run("create table bomchange (parentid numeric, childid numeric, orderno integer)");
+  b.Run("insert into bomchange values (200, 500, 2)");
+  b.Stored(2, "revisemod", "select * from bomtree where 1=0 and bomid = :parentid");
+  b.Stored(3, "revisecount", "select * from bomchange where parentid = :parentid");
+  b.Stored(4, "revisenew",
+           "select parentid, parentid, childid, orderno, 1, 1, 1, null, '', 'T', 1 from "
+           "bomchange where parentid = :parentid and :rno = 1");
+  b.bom.ReviseBOM("200");
+  EXPECT_EQ(b.Rows("bomtree", 200), (Bom::Strings{"400:1:1", "500:2:1", "600:3:2"}));
+  EXPECT_EQ(b.Rows("bomtree", 100),
+            (Bom::Strings{"200:1:1", "400:2:2", "500:3:2", "600:4:3", "300:5:1"}));
+}
+
+TEST(BOM, PrepareBOMKeepsTheRevisionsInForceAtTheDate) {
+  Bom b;
+  b.Tree(100, 100, 200, 1, 1, Day(2026, 1, 1));
+  b.Tree(100, 100, 200, 1, 1, Day(2026, 3, 1));
+  b.Tree(100, 200, 400, 2, 2, Day(2026, 1, 1));
+  b.Tree(100, 100, 300, 3, 1, Day(2026, 1, 1));
+  b.Tree(900, 900, 300, 1, 1, Day(2026, 1, 1));
+
+  b.bom.PrepareBOM("bomout", "100", Day(2026, 2, 15));
+  EXPECT_EQ(b.Rows("bomout", 100), (Bom::Strings{"100:1:1", "200:2:2", "400:3:3", "300:4:2"}));
+  EXPECT_EQ(b.Scalar("select count(*) from bomout where childid = 200 and effectivedate = "
+                     "julianday('2026-01-01')"),
+            "1");
+  EXPECT_EQ(b.Scalar("select count(*) from bomout where connectno = 0"), "4");
+  EXPECT_EQ(b.Scalar("select count(*) from sqlite_master where name = 'btemp0'"), "0");
+
+  // Later the March revision supersedes January's; exploding again replaces the rows.
+  b.bom.PrepareBOM("bomout", "100", Day(2026, 4, 15));
+  EXPECT_EQ(b.Rows("bomout", 100), (Bom::Strings{"100:1:1", "200:2:2", "400:3:3", "300:4:2"}));
+  EXPECT_EQ(b.Scalar("select count(*) from bomout where childid = 200 and effectivedate = "
+                     "julianday('2026-03-01')"),
+            "1");
+
+  // A removing revision in force takes its position and everything under it away; a
+  // position whose only revision starts later is not there yet.
+  b.Run(
+      "update bomtree set rstatus = 'd' where childid = 200 and effectivedate > "
+      "julianday('2026-02-01')");
+  b.Run(
+      "update bomtree set effectivedate = julianday('2026-05-01') where bomid = 100 and "
+      "childid = 300");
+  b.bom.PrepareBOM("bomout", "100", Day(2026, 4, 15));
+  EXPECT_EQ(b.Rows("bomout", 100), (Bom::Strings{"100:1:1"}));
+  b.bom.PrepareBOM("bomout", "100", Day(2026, 2, 15));
+  EXPECT_EQ(b.Rows("bomout", 100), (Bom::Strings{"100:1:1", "200:2:2", "400:3:3"}));
+
+  // A select lists the items to explode.
+  b.Run("delete from bomout");
+  b.bom.PrepareBOM("bomout", "  SeLeCt bomid from bomtree group by bomid", Day(2026, 2, 15));
+  EXPECT_EQ(b.Rows("bomout", 900), (Bom::Strings{"900:1:1", "300:2:2"}));
+  EXPECT_EQ(b.Rows("bomout", 100).size(), 3u);
+}
+
+// Inside an open transaction on PostgreSQL, where one failed statement would spoil every
+// later one: the work table's drop must not fail when the table is missing.
+TEST(BOM, BillsAreExplodedInsideAPostgreSQLTransaction) {
+  v7test::PgSampleSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  ASSERT_TRUE(pg.connected) << pg.mgr->ErrorText;
+  BomTables b(pg.mgr.get());
+  b.Tree(100, 100, 200, 1, 1, Day(2026, 1, 1));
+  b.Tree(100, 100, 200, 1, 1, Day(2026, 3, 1));
+  b.Tree(100, 100, 300, 2, 1, Day(2026, 1, 1));
+  b.Tree(200, 200, 400, 1, 1, Day(2026, 1, 1));
+  pg.mgr->StartTransaction("pgsite");
+  b.bom.InsertSubTree("100", "200", 0);  // under both revisions of the position: once
+  b.bom.PrepareBOM("bomout", "100", Day(2026, 2, 15));
+  b.bom.PrepareBOM("bomout", "select 100", Day(2026, 4, 15));
+  pg.mgr->Commit("pgsite");
+  EXPECT_EQ(b.Rows("bomtree", 100),
+            (BomTables::Strings{"200:1:1", "200:1:1", "400:2:2", "300:3:1"}));
+  EXPECT_EQ(b.Rows("bomout", 100),
+            (BomTables::Strings{"100:1:1", "200:2:2", "400:3:3", "300:4:2"}));
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+// A movement table STOCKVALUE of the tests' own on a connected site (of any database kind),
+// and the sample site with a definition to which a valuer can be linked.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "PgCluster.h"
+#include "SampleProduct.h"
+#include "uDBManager.h"
+#include "uDbDates.h"
+#include "uPgBackend.h"
+#include "uStructDef.h"
+
+namespace v7test {
+
+inline double Day(int year, int month, int day) {
+  double d = 0;
+  v7::DateTimeFromParts(year, month, day, 0, 0, 0, d);
+  return d;
+}
+
+class StockTable {
+ public:
+  explicit StockTable(v7::TDBManager* mgr) : mgr_(mgr) { MakeTable(true); }
+
+  // Makes STOCKVALUE afresh, with or without its CANCEL column.
+  void MakeTable(bool withCancel) {
+    Run("drop table if exists stockvalue");
+    Run(std::string("create table stockvalue (stockvalueid numeric primary key, itemid numeric, "
+                    "locid numeric, docdate date, doctime varchar(8), plusorminus varchar(1), "
+                    "qty numeric, stockvalue numeric, t1sourceid numeric") +
+        (withCancel ? ", cancel varchar(1))" : ")"));
+    withCancel_ = withCancel;
+  }
+
+  void Add(int id, int item, int loc, double date, const std::string& pm, const std::string& qty,
+           const std::string& value, int source = 0, const std::string& cancel = "",
+           const std::string& time = "") {
+    auto q = mgr_->NewQuery();
+    std::string cols =
+        "stockvalueid, itemid, locid, docdate, doctime, plusorminus, qty, "
+        "stockvalue, t1sourceid";
+    std::string vals = ":id, :item, :loc, :d, :t, :pm, :q, :v, :s";
+    if (withCancel_) {
+      cols += ", cancel";
+      vals += ", :c";
+    }
+    q->GetSQL().SetText("insert into stockvalue (" + cols + ") values (" + vals + ")");
+    q->ParamByName("id").SetAsInteger(id);
+    q->ParamByName("item").SetAsInteger(item);
+    q->ParamByName("loc").SetAsInteger(loc);
+    q->ParamByName("d").SetAsDateTime(date);
+    q->ParamByName("t").SetAsString(time);
+    q->ParamByName("pm").SetAsString(pm);
+    q->ParamByName("q").SetAsString(qty);
+    q->ParamByName("v").SetAsString(value);
+    q->ParamByName("s").SetAsInteger(source);
+    if (withCancel_) q->ParamByName("c").SetAsString(cancel);
+    q->ExecSQL();
+  }
+
+  void Run(const std::string& sql) {
+    auto q = mgr_->NewQuery();
+    q->GetSQL().SetText(sql);
+    q->ExecSQL();
+  }
+
+ private:
+  v7::TDBManager* mgr_;
+  bool withCancel_ = true;
+};
+
+struct SampleSiteHolder {
+  SampleSite s{false};
+};
+
+// The sample site without documents, its sales invoice definition and a STOCKVALUE (the
+// site comes first, as the first base).
+struct StockSite : SampleSiteHolder, StockTable {
+  StockSite() : StockTable(s.mgr.get()), def(s.mgr.get(), ":salesinv") {}
+  v7::TStructDef def;
+};
+
+// The sample product without documents on a throwaway PostgreSQL cluster, connected as
+// the project "pgsite" of kind "postgre". Skip() / Failure() as those of the cluster.
+struct PgSampleSite {
+  PgSampleSite() {
+    if (!pg.Skip().empty() || !pg.Failure().empty()) return;
+    v7::TPgBackend admin;
+    admin.Open(pg.Target("postgres"));
+    admin.Execute("create database site");
+    v7::TPgBackend db;
+    db.Open(pg.Target("site"));
+    RunScript(db, "site_schema.sql");
+    ApplySampleProduct(db, false);
+    site = std::make_unique<SiteDb>(dir.path());
+    site->AddProject("pgsite",
+                     "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + pg.Target("site"));
+    mgr = site->NewManager();
+    connected = mgr->Connect("pgsite");
+  }
+  const std::string& Skip() const { return pg.Skip(); }
+  const std::string& Failure() const { return pg.Failure(); }
+  PgCluster pg;
+  TempDir dir;
+  std::unique_ptr<SiteDb> site;
+  std::unique_ptr<v7::TDBManager> mgr;
+  bool connected = false;
+};
+
+}  // namespace v7test
