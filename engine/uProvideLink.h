@@ -110,6 +110,25 @@ class TProvideLink {
   TTraceProc OnTrace;
 
  private:
+  // One LINKENTRYDOCDETAIL row of the link being mapped, read once per MapFields.
+  struct TMapRow {
+    std::string TargetFieldName;
+    int TargetRowNo = 0;
+    std::string SourceFieldName;
+    int SourceRowNo = 0;
+    std::string FieldValue;
+    long double FieldIdValue = 0;
+    std::string MatchToId;
+    std::string GroupFieldName;
+    std::string ControlFieldName;
+  };
+  std::vector<TMapRow> MappingRows;  // the current link's mapping rows, in ROWORDER
+  size_t MapIndex = 0;               // the mapping row in hand
+  std::vector<bool> MappedFrames;    // index frame - 1: some mapping row targets the frame
+  // What the target's "parentrecordid" stands for, kept across the loads of PostEntry (a
+  // load clears the store's ParentRecordId).
+  long double RowParentRecordId = 0;
+
   TDBManager* Manager() const;
   void Trace(const std::string& text) const;
   void LoadAllLinks();
@@ -133,6 +152,14 @@ class TProvideLink {
   void MarkPosted(long double linkId, long double recordId);
   void SwitchCompany(const std::string& prefix);
   void WriteMappedValue(int row);
+  const TMapRow& MapRow() const { return MappingRows.at(MapIndex); }
+  // Index of the target field in FieldNames (added with last row "0" when new).
+  size_t FieldRowIndex(const std::string& field);
+  // The value adjustments of the mappers: the id of a number goes into its text (when
+  // idToText), and a key field takes the text as its id when the row says so.
+  void AdjustMappedValue(bool idToText);
+  void RaiseRowCount(int frame, int row);
+  void TraceMapped(int row) const;
 };
 
 }  // namespace v7

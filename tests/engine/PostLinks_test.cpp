@@ -1,0 +1,260 @@
+// Posting and removing generated documents through real saves, loads, deletes and cancels:
+// a sales invoice makes one journal voucher per item row (the sample product's link 6) and
+// a receipt (link 20), and the receipt in turn a voucher (link 21).
+#include <gtest/gtest.h>
+
+#include "LinkFixture.h"
+#include "uDbBackend.h"
+
+namespace {
+
+using v7test::kSalesInvId;
+using v7test::LinkSite;
+
+constexpr long double kRow1Id = 700010000000102.0L;
+constexpr long double kRow2Id = 700010000000103.0L;
+constexpr long double kRow3Id = 700010000000104.0L;
+
+struct InvoiceLinks : LinkSite {
+  InvoiceLinks() : LinkSite("salesinv", true) {
+    s.site.Exec("delete from linkentrydoc where linkentrydocid <> 6");
+    Link(20, "salesinv", "receipt", 0, "T", 0, Control, "");
+    Map(20, "rcptdate", 1, "invdate", 1);
+    Map(20, "customer", 1, "customer", 1);
+    Map(20, "saveok", 1, "", 0, "t");
+    Map(20, "delok", 1, "", 0, "t");
+    Map(20, "totalamt", 1, "totalamt", 1);
+    Map(20, "invref", 1, "invno", 1);
+    Map(20, "amount", 1, "totalamt", 1);
+    Link(21, "receipt", "jv");
+    Map(21, "vchdate", 1, "rcptdate", 1);
+    Map(21, "narration", 1, "sourcerecordid");
+    Map(21, "T1HiDbMid", 1, "", 0, "111");
+    Map(21, "T1HiCrMid", 1, "", 0, "2");
+    Map(21, "mid", 1, "", 0, "Cash", 111);
+    Map(21, "porm", 1, "", 0, "0");
+    Map(21, "amount", 1, "totalamt", 1);
+    s.site.Exec(
+        "insert into exprset (exprsetid, transid, expression) values (30, 'receipt', "
+        "'{onpostgenmap}\nmapped := 1\n{aftersave}\nsaved := 1\n{afterdelete}\ndeleted := 1\n"
+        "{aftercancel}\ncancelled := 1')");
+  }
+  // Loads the stored invoice as the facade does before posting its links.
+  void LoadInvoice(bool existed) {
+    if (!link) Open();
+    store->LoadTransaction(kSalesInvId);
+    link->EditMode = existed;
+  }
+  std::string Count(const std::string& table, const std::string& where) const {
+    return s.site.Scalar("select count(*) from " + table + " where " + where);
+  }
+  static std::string IdText(long double id) { return v7::TStoreData::IdText(id); }
+  std::string Var(const std::string& type, const std::string& name) {
+    std::string value;
+    link->LinkEntries.at(static_cast<size_t>(link->IndexOfTarget(type)))
+        ->Validator->Eval->GetVar(name, value);
+    return value;
+  }
+  size_t LogIndex(const std::string& line) const {
+    return static_cast<size_t>(std::find(log.begin(), log.end(), line) - log.begin());
+  }
+  std::string Control;
+};
+
+TEST(PostLinks, NewInvoiceMakesHeaderRowAndChainedTargets) {
+  InvoiceLinks t;
+  t.LoadInvoice(false);
+  ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+
+  // One voucher per item row, each with its row's amount and the row's record id.
+  EXPECT_EQ(t.Count("trans1", "latemplateid = 6"), "3");
+  for (long double id : {kRow1Id, kRow2Id, kRow3Id})
+    EXPECT_EQ(t.Count("trans1", "latemplateid = 6 and t1sourceid = " + t.IdText(id)), "1");
+  std::string row2Vch =
+      t.s.site.Scalar("select trans1id from trans1 where t1sourceid = " + t.IdText(kRow2Id));
+  EXPECT_EQ(
+      t.s.site.Scalar("select amount from trans2 where trans2row = 2 and trans1id = " + row2Vch),
+      "900");
+  EXPECT_EQ(t.s.site.Scalar("select narration from trans1 where trans1id = " + row2Vch),
+            t.IdText(kSalesInvId));
+
+  // The receipt, and the voucher made from it with the receipt's id in its narration.
+  std::string receiptId =
+      t.s.site.Scalar("select receiptid from receipt where latemplateid = 20 and t1sourceid = " +
+                      t.IdText(kSalesInvId));
+  ASSERT_FALSE(receiptId.empty());
+  EXPECT_EQ(t.s.site.Scalar("select invref from receiptdet where receiptid = " + receiptId),
+            "INV000041");
+  EXPECT_EQ(t.s.site.Scalar("select narration from trans1 where latemplateid = 21"), receiptId);
+  EXPECT_EQ(t.Count("trans1", "latemplateid = 21 and t1sourceid = " + receiptId), "1");
+
+  // Events of the receipt: after mapping, before validation; after the save.
+  EXPECT_EQ(t.Var("receipt", "mapped"), "1");
+  EXPECT_EQ(t.Var("receipt", "saved"), "1");
+  EXPECT_LT(t.LogIndex("# 1#Evaluating {onpostgenmap}"), t.LogIndex("# 1#Validating receipt"));
+  EXPECT_LT(t.LogIndex("# 1#Writing to tables receipt"), t.LogIndex("# 1#Evaluating {aftersave}"));
+  EXPECT_LT(t.LogIndex("# 1#Evaluating {aftersave}"), t.log.size());
+  // A new source marks nothing as posted.
+  EXPECT_EQ(t.Count("salesinvposted", "1 = 1"), "0");
+}
+
+TEST(PostLinks, SavingAgainUpdatesTheSameTargetsAndMarksThemPostedOnce) {
+  InvoiceLinks t;
+  t.LoadInvoice(false);
+  ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+  for (int pass = 0; pass < 2; ++pass) {
+    t.LoadInvoice(true);
+    t.store->AddValueByName("amount", 2, "950");
+    ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+  }
+  EXPECT_EQ(t.Count("trans1", "latemplateid = 6"), "3");
+  EXPECT_EQ(t.Count("trans2", "1 = 1"), "7");
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "1");
+  EXPECT_EQ(t.Count("trans1", "latemplateid = 21"), "1");
+  std::string row2Vch =
+      t.s.site.Scalar("select trans1id from trans1 where t1sourceid = " + t.IdText(kRow2Id));
+  EXPECT_EQ(
+      t.s.site.Scalar("select amount from trans2 where trans2row = 1 and trans1id = " + row2Vch),
+      "950");
+  // One mark per (link, source record) of the invoice's own links; the receipt's type has
+  // no POSTED table.
+  EXPECT_EQ(t.Count("salesinvposted", "1 = 1"), "4");
+  EXPECT_EQ(t.Count("salesinvposted", "linkentrydocid = 6 and recordid = " + t.IdText(kRow3Id)),
+            "1");
+  EXPECT_EQ(
+      t.Count("salesinvposted", "linkentrydocid = 20 and recordid = " + t.IdText(kSalesInvId)),
+      "1");
+}
+
+TEST(PostLinks, RowRemovedFromTheSourceTakesItsTargetAlong) {
+  InvoiceLinks t;
+  t.LoadInvoice(false);
+  ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+  t.LoadInvoice(true);
+  t.store->DeleteRow(2, 2);
+  t.store->Save();
+  ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+
+  EXPECT_EQ(t.Count("trans1", "t1sourceid = " + t.IdText(kRow2Id)), "0");
+  EXPECT_EQ(t.Count("trans1", "t1sourceid = " + t.IdText(kRow3Id)), "1");
+  EXPECT_EQ(t.Count("trans1", "latemplateid = 6"), "2");
+}
+
+TEST(PostLinks, ControlFieldDecidesWhetherTheTargetExists) {
+  InvoiceLinks t;
+  t.Control = "flag";
+  t.s.site.Exec("update linkentrydoc set controlfieldname = 'flag' where linkentrydocid = 20");
+  auto post = [&](const std::string& value, const std::string& old, bool existed) {
+    t.LoadInvoice(existed);
+    t.store->AddFieldValue("flag", "c", "", value, old, 1, 0, 0, 1, 0, false);
+    t.store->Values.back().OldValue = old;
+    ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+  };
+  post("T", "", false);
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "1");
+  post("t", "t", true);
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "1");
+  post("f", "t", true);
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "0");
+  EXPECT_EQ(t.Var("receipt", "deleted"), "1");
+  post("f", "f", true);
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "0");
+}
+
+TEST(PostLinks, DeletingTheSourceDeletesEveryTarget) {
+  InvoiceLinks t;
+  t.LoadInvoice(false);
+  ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+  t.LoadInvoice(true);
+  t.link->CancelMode = false;
+  ASSERT_TRUE(t.link->DeleteLinks(kSalesInvId));
+  EXPECT_EQ(t.Count("trans1", "1 = 1"), "0");
+  EXPECT_EQ(t.Count("trans2", "1 = 1"), "0");
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "0");
+  EXPECT_EQ(t.Var("receipt", "deleted"), "1");
+  // Nothing left: a second removal finds nothing and is no error.
+  ASSERT_TRUE(t.link->DeleteLinks(kSalesInvId));
+}
+
+TEST(PostLinks, CancellingTheSourceCancelsEveryTarget) {
+  InvoiceLinks t;
+  t.LoadInvoice(false);
+  ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+  t.LoadInvoice(true);
+  t.link->CancelMode = true;
+  ASSERT_TRUE(t.link->DeleteLinks(kSalesInvId));
+  EXPECT_EQ(t.Count("trans1", "1 = 1"), "4");
+  EXPECT_EQ(t.Count("trans1", "cancel = 'T'"), "4");
+  EXPECT_EQ(t.Count("receipt", "cancel = 'T'"), "1");
+  EXPECT_EQ(t.Var("receipt", "cancelled"), "1");
+  EXPECT_EQ(t.Var("receipt", "deleted"), "");
+}
+
+TEST(PostLinks, TargetFailingValidationRaisesItsMessage) {
+  InvoiceLinks t;
+  t.s.site.Exec(
+      "update linkentrydocdetail set sourcefieldname = '', fieldvalue = 'Nobody' "
+      "where linkentrydocid = 20 and targetfieldname = 'customer'");
+  t.LoadInvoice(false);
+  try {
+    t.link->PostLinks(kSalesInvId);
+    FAIL() << "no error";
+  } catch (const v7::EDatabaseError& e) {
+    const v7::TLinkEntry& receipt =
+        *t.link->LinkEntries.at(static_cast<size_t>(t.link->IndexOfTarget("receipt")));
+    EXPECT_FALSE(receipt.Validator->ErrorText.empty());
+    EXPECT_EQ(e.what(), receipt.Validator->ErrorText);
+  }
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "0");
+}
+
+TEST(PostLinks, RowTargetsTakeTheDocumentsLinkedToThemAlong) {
+  InvoiceLinks t;
+  t.Link(22, "jv", "receipt");
+  t.Map(22, "rcptdate", 1, "vchdate", 1);
+  t.Map(22, "saveok", 1, "", 0, "t");
+  t.Map(22, "delok", 1, "", 0, "t");
+  t.Map(22, "invref", 1, "vchno", 1);
+  t.LoadInvoice(false);
+  ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
+  // A receipt per row voucher, made right after its voucher, plus the invoice's own.
+  EXPECT_EQ(t.Count("receipt", "latemplateid = 22"), "3");
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "4");
+  EXPECT_EQ(t.Count("trans1", "1 = 1"), "4");
+  std::string firstVch =
+      t.s.site.Scalar("select trans1id from trans1 where t1sourceid = " + t.IdText(kRow1Id));
+  EXPECT_EQ(t.Count("receipt", "latemplateid = 22 and t1sourceid = " + firstVch), "1");
+
+  t.LoadInvoice(true);
+  ASSERT_TRUE(t.link->DeleteLinks(kSalesInvId));
+  EXPECT_EQ(t.Count("receipt", "1 = 1"), "0");
+  EXPECT_EQ(t.Count("trans1", "1 = 1"), "0");
+}
+
+// Each batch row of an invoice with batches makes a receipt that names its item row.
+TEST(PostLinks, SubFormRowTargetsKeepTheirParentRowIdWhenReloaded) {
+  LinkSite t("salesinvsf");
+  t.Link(30, "salesinvsf", "receipt", 3);
+  t.Map(30, "rcptdate", 1, "invdate", 1);
+  t.Map(30, "saveok", 1, "", 0, "t");
+  t.Map(30, "invref", 1, "parentrecordid");
+  t.Open();
+  for (bool existed : {false, true}) {
+    t.store->LoadTransaction(v7test::kSalesInvSfId);
+    t.link->EditMode = existed;
+    ASSERT_TRUE(t.link->PostLinks(v7test::kSalesInvSfId));
+    EXPECT_EQ(t.s.site.Scalar("select count(*) from receipt"), "3");
+    auto parentOf = [&](const std::string& batch) {
+      return t.s.site.Scalar(
+          "select invref from receipt r, receiptdet d where d.receiptid = r.receiptid and "
+          "r.t1sourceid = " +
+          batch);
+    };
+    std::string when = existed ? "reloaded" : "new";
+    EXPECT_EQ(parentOf("700010000000204"), "700010000000202") << when;
+    EXPECT_EQ(parentOf("700010000000205"), "700010000000202") << when;
+    EXPECT_EQ(parentOf("700010000000206"), "700010000000203") << when;
+  }
+}
+
+}  // namespace
