@@ -1,9 +1,10 @@
 // Applying one unpacked packet to the step's open project: the window's state handed to the
-// packet reader. Document packets need the document engine; until it is linked in they are
-// refused with a clear error (and so kept in the log folder).
+// packet reader, table packets to the row writer and document packets to the document
+// engine.
 #include "uDBManager.h"
 #include "uMain.h"
 #include "uPacket.h"
+#include "uPostDocument.h"
 
 namespace v7 {
 
@@ -14,6 +15,14 @@ void TfmV7Client::Postdata(const std::string& fileName, std::string& err) {
     return dbManager->NewQuery();
   };
   if (trace) target.Trace = trace->TraceProc();
+  target.PostDocument = [this](const pugi::xml_document& doc, std::string& docErr) {
+    TDocumentPacketTarget documentTarget;
+    documentTarget.dbManager = dbManager.get();
+    documentTarget.projectName = project ? project->Name : "";
+    documentTarget.trace = trace.get();
+    documentTarget.fieldNames = &fieldNames;
+    PostDocumentPacket(doc, documentTarget, docErr);
+  };
   v7::Postdata(fileName, target, err);
 }
 

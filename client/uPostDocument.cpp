@@ -1,0 +1,207 @@
+// Applying one document packet through the document engine. Each of delete, cancel and save
+// runs in a transaction of its own, committed only when it ended normally; the sending
+// site's number is in force while the packet is applied and this site's afterwards.
+#include "uPostDocument.h"
+
+#include <cctype>
+#include <cmath>
+#include <memory>
+#include <pugixml.hpp>
+#include <utility>
+
+#include "uDBManager.h"
+#include "uDbCall.h"
+#include "uDebug.h"
+#include "uGeneralFunctions.h"
+#include "uStoreData.h"
+
+namespace v7 {
+
+namespace {
+
+template <class Step>
+class AtExit {
+ public:
+  explicit AtExit(Step step) : step_(std::move(step)) {}
+  ~AtExit() { step_(); }
+  AtExit(const AtExit&) = delete;
+  AtExit& operator=(const AtExit&) = delete;
+
+ private:
+  Step step_;
+};
+
+// A required attribute of the packet's root; a packet without it cannot be applied.
+std::string RequiredAttribute(const pugi::xml_node& root, const char* name) {
+  const pugi::xml_attribute a = root.attribute(name);
+  if (!a) throw EConvertError(std::string("The packet has no \"") + name + "\" attribute");
+  return a.value();
+}
+
+int ToInteger(const std::string& text) {
+  const std::string t = TrimStr(text);
+  size_t i = t.size() > 0 && (t[0] == '-' || t[0] == '+') ? 1 : 0;
+  bool valid = i < t.size() && t.size() - i <= 9;
+  for (; valid && i < t.size(); ++i) valid = std::isdigit(static_cast<unsigned char>(t[i])) != 0;
+  if (!valid) throw EConvertError("'" + text + "' is not a valid integer value");
+  return std::stoi(t);
+}
+
+// A number as the store takes it: whole numbers (record ids) with every digit.
+std::string NumberText(double value) {
+  return value == std::floor(value) && std::fabs(value) < 1e18
+             ? TDBManager::RecordIdToStr(static_cast<long double>(value))
+             : FloatToStr(value);
+}
+
+class TPacketRun {
+ public:
+  TPacketRun(const TDocumentPacketTarget& target) : target_(target) {}
+
+  void Trace(const std::string& text) const {
+    if (target_.trace) target_.trace->Write(text);
+  }
+  void Start() { target_.dbManager->StartTransaction(target_.projectName); }
+  void Commit() { target_.dbManager->Commit(target_.projectName); }
+  // Called on the way out of a failure: a rollback that fails itself must not hide the
+  // failure that is being reported.
+  void Rollback() {
+    try {
+      target_.dbManager->Rollback(target_.projectName);
+    } catch (const std::exception&) {
+    }
+  }
+
+  // One operation in a transaction of its own; its failure is the packet's error.
+  template <class Operation>
+  void InTransaction(Operation operation, std::string& err) {
+    try {
+      Start();
+      operation();
+      Commit();
+    } catch (const std::exception& e) {
+      err = e.what();
+      Rollback();
+    }
+  }
+
+ private:
+  const TDocumentPacketTarget& target_;
+};
+
+}  // namespace
+
+int CountName(const std::vector<std::string>& fieldNames, const std::string& name) {
+  int n = 0;
+  for (const std::string& f : fieldNames)
+    if (f == name) ++n;
+  return n;
+}
+
+void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarget& target,
+                        std::string& err) {
+  err.clear();
+  const int savedSiteNo = SiteNo;
+  AtExit restoreSiteNo([savedSiteNo] { SiteNo = savedSiteNo; });
+  TPacketRun run(target);
+  std::vector<std::string> ownNames;
+  std::vector<std::string>& fieldNames = target.fieldNames ? *target.fieldNames : ownNames;
+  std::unique_ptr<TDbCall> dbCall;
+  try {
+    if (!target.dbManager) throw EDatabaseError("No project is open");
+    const pugi::xml_node root = doc.document_element();
+    UserName = RequiredAttribute(root, "user");
+    SiteNo = ToInteger(RequiredAttribute(root, "siteno"));
+    const std::string transId = RequiredAttribute(root, "transid");
+
+    run.Trace("# 1#Creating dbcall");
+    dbCall = std::make_unique<TDbCall>();
+    dbCall->DBManager = target.dbManager;
+    if (target.trace && target.trace->Enabled()) dbCall->OnTrace = target.trace->TraceProc();
+    dbCall->SetTransType(transId);
+
+    const std::string idText = RequiredAttribute(root, "recordid");
+    if (TrimStr(idText).empty()) throw EConvertError("'' is not a valid floating point value");
+    ToFloat(idText);  // refuses a text that is no number, with the conversion's message
+    const long double recordId = TStoreData::TextToId(StripCommas(TrimStr(idText)));
+    // Record ids are whole numbers; any other would name a row the packet never meant.
+    if (recordId != std::floor(recordId))
+      throw EConvertError("Invalid record id in packet: \"" + idText + "\"");
+    const bool delTrans = std::string(root.attribute("deltrans").value()) == "true";
+    bool cancel = false;
+
+    if (recordId != 0) {
+      if (delTrans) {
+        run.Trace("# 1#Deleting data.");
+        run.InTransaction([&] { dbCall->Delete(recordId); }, err);
+        return;
+      }
+      cancel = std::string(root.attribute("cancel").value()) == "true";
+      const std::string idField = dbCall->StoreData->PrimaryTable + "id";
+      if (dbCall->RecordExists(recordId)) {
+        if (cancel) {
+          run.Trace("# 1#Cancelling transaction.");
+          run.InTransaction([&] { dbCall->Cancel(recordId); }, err);
+          return;
+        }
+        dbCall->LoadRecord(recordId);
+      } else {
+        // A new document that keeps the id it has at the sending site.
+        dbCall->StoreData->AddValueByName(idField, 1, TStoreData::IdText(recordId), "", 0);
+      }
+    }
+
+    run.Trace("# 1#Submitting data to dcall");
+    fieldNames.clear();
+    for (pugi::xml_node e = root.first_child(); e; e = e.next_sibling()) {
+      if (e.type() != pugi::node_element) continue;
+      const std::string name = e.name();
+      fieldNames.push_back(name);
+      std::string value = e.text().get();
+      const int row = CountName(fieldNames, name);
+      double idValue = 0;
+      if (const pugi::xml_attribute id = e.attribute("id")) {
+        idValue = ToFloat(id.value());
+        // A numeric field stores the record id itself.
+        const TFld* f = dbCall->StructDef->GetField(name);
+        if (f && f->type == "n") {
+          value = NumberText(idValue);
+          idValue = 0;
+        }
+      }
+      run.Trace("# 1#" + name + "[row=" + std::to_string(row) + "]=" + value);
+      dbCall->StoreData->AddValueByName(name, row, value, "", idValue);
+    }
+    fieldNames.clear();
+
+    std::string result;
+    run.Start();
+    dbCall->Save(result);
+    if (!dbCall->ValidationMessage.empty()) {
+      run.Rollback();
+      err = dbCall->ErrorReportText();
+    } else {
+      run.Commit();
+    }
+
+    // A new document that arrives cancelled: saved above, cancelled now, whatever the save
+    // gave.
+    if (cancel) {
+      run.Trace("# 1#Cancelling transaction.");
+      run.InTransaction([&] { dbCall->Cancel(recordId); }, err);
+    }
+  } catch (const std::exception& e) {
+    run.Rollback();
+    err = e.what();
+    if (dbCall) {
+      try {
+        dbCall->ErrorReport.push_back(e.what());
+        err = dbCall->ErrorReportText();
+      } catch (const std::exception&) {
+        // The report could not be made: the message alone tells what failed.
+      }
+    }
+  }
+}
+
+}  // namespace v7

@@ -1,0 +1,161 @@
+// Document packets applied by the client to a real SQLite site of the sample product: new,
+// changed, cancelled and deleted documents, each in its own transaction under the sending
+// site's number, and failed packets rolled back and kept by the receive step.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "PacketFixtures.h"
+#include "SampleProduct.h"
+#include "uConsoleView.h"
+#include "uGeneralFunctions.h"
+#include "uMain.h"
+#include "uTransfer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class PostDocumentTest : public ::testing::Test {
+ protected:
+  PostDocumentTest() : site(dir.path()), cwd(dir.path()) { v7test::ApplySampleProduct(site, true); }
+  void Connect() {
+    client = std::make_unique<v7::TfmV7Client>(view);
+    std::string err;
+    client->ConnectProject("site", err);
+    ASSERT_EQ(err, "");
+  }
+  // Applies a packet of the given XML text; answers the error text.
+  std::string Post(const std::string& xml) {
+    if (!client) Connect();
+    const std::string file = dir.path() + "/packet.xml";
+    v7test::WriteFile(file, xml);
+    std::string err;
+    client->Postdata(file, err);
+    return err;
+  }
+  std::string Sql(const std::string& sql) const { return site.Scalar(sql); }
+
+  v7test::TempDir dir;
+  v7test::SiteDb site;
+  v7test::WorkingFolder cwd;
+  std::ostringstream pane, boxes;
+  v7::ConsoleView view{pane, boxes};
+  std::unique_ptr<v7::TfmV7Client> client;
+};
+
+// A journal voucher packet of site 3 with the given record id, extra attributes and
+// elements: a header and two entry rows.
+std::string Voucher(const std::string& recordId, const std::string& attributes = "",
+                    const std::string& elements =
+                        "<vchdate>01/07/2026</vchdate><narration>cash to bank</narration>"
+                        "<mid id=\"111\">Cash</mid><porm>1</porm><amount>100</amount>"
+                        "<mid id=\"112\">Bank</mid><porm>2</porm><amount>40</amount>") {
+  return "<doc user=\"anita\" siteno=\"3\" transid=\"jv\" recordid=\"" + recordId + "\" " +
+         attributes + ">" + elements + "</doc>";
+}
+
+TEST_F(PostDocumentTest, PacketsWithoutTheirAttributesAreRefusedAndTheSiteNumberComesBack) {
+  EXPECT_EQ(Post("<doc siteno=\"3\" transid=\"jv\" recordid=\"0\"/>"),
+            "The packet has no \"user\" attribute");
+  EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"x3\" transid=\"jv\" recordid=\"0\"/>"),
+            "'x3' is not a valid integer value");
+  EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"3\" recordid=\"0\"/>"),
+            "The packet has no \"transid\" attribute");
+  EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"3\" transid=\"jv\" recordid=\"12.5\"/>"),
+            "Invalid record id in packet: \"12.5\"\r\n");
+  EXPECT_EQ(v7::SiteNo, 7);
+  EXPECT_EQ(Sql("select count(*) from trans1"), "0");
+}
+
+TEST_F(PostDocumentTest, DocumentsAreCreatedChangedCancelledAndDeleted) {
+  // A new document with an id of its own, written under the sender's site and user.
+  ASSERT_EQ(Post(Voucher("300010000000001")), "");
+  EXPECT_EQ(v7::SiteNo, 7);
+  EXPECT_EQ(v7::UserName, "anita");
+  EXPECT_EQ(Sql("select vchno || ':' || narration || ':' || siteno || ':' || username || ':' || "
+                "cancel from trans1 where trans1id = 300010000000001"),
+            "JV000001:cash to bank:3:anita:F");
+  EXPECT_EQ(Sql("select group_concat(trans2row || ':' || mid || ':' || porm || ':' || "
+                "printf('%g', amount) || ':' || siteno, ',') from (select * from trans2 where "
+                "trans1id = 300010000000001 order by trans2row)"),
+            "1:111:1:100:3,2:112:2:40:3");
+  EXPECT_EQ(Sql("select printf('%g', balance) from account where accountid = 111"), "100");
+
+  // A change that carries one value: the rows it does not carry keep theirs.
+  ASSERT_EQ(Post(Voucher("300010000000001", "", "<amount>90</amount>")), "");
+  EXPECT_EQ(Sql("select group_concat(mid || ':' || printf('%g', amount), ',') from (select * "
+                "from trans2 where trans1id = 300010000000001 order by trans2row)"),
+            "111:90,112:40");
+  EXPECT_EQ(Sql("select vchno from trans1 where trans1id = 300010000000001"), "JV000001");
+  EXPECT_EQ(Sql("select printf('%g', balance) from account where accountid = 111"), "90");
+
+  // Cancelling a stored document applies none of the packet's values.
+  ASSERT_EQ(Post(Voucher("300010000000001", "cancel=\"true\"", "<amount>1</amount>")), "");
+  EXPECT_EQ(Sql("select group_concat(cancel, '') from (select cancel from trans1 where "
+                "trans1id = 300010000000001 union all select cancel from trans2 where "
+                "trans1id = 300010000000001)"),
+            "TTT");
+  EXPECT_EQ(Sql("select printf('%g', max(amount)) from trans2"), "90");
+
+  ASSERT_EQ(Post(Voucher("300010000000001", "deltrans=\"true\"")), "");
+  EXPECT_EQ(Sql("select count(*) from trans2 where trans1id = 300010000000001"), "0");
+  EXPECT_EQ(Sql("select count(*) from trans1 where trans1id = 300010000000001"), "0");
+
+  // With record id 0 the flags mean nothing: a new document with a fresh id.
+  ASSERT_EQ(Post(Voucher("0", "deltrans=\"true\" cancel=\"true\"")), "");
+  EXPECT_EQ(Sql("select count(*) || min(cancel) from trans1 where vchno = 'JV000002'"), "1F");
+  EXPECT_EQ(Sql("select count(*) from trans1"), "1");
+}
+
+TEST_F(PostDocumentTest, NewDocumentArrivingCancelledIsSavedThenCancelled) {
+  ASSERT_EQ(Post(Voucher("300010000000002", "cancel=\"true\"")), "");
+  EXPECT_EQ(Sql("select vchno || cancel from trans1 where trans1id = 300010000000002"),
+            "JV000001T");
+  EXPECT_EQ(Sql("select group_concat(cancel, '') from trans2 where trans1id = 300010000000002"),
+            "TT");
+}
+
+TEST_F(PostDocumentTest, NumericFieldsTakeTheIdOfAnElement) {
+  // T1HiDbMid is numeric: the id is the value; mid is a text field: the text stays and the id
+  // goes beside it.
+  ASSERT_EQ(Post(Voucher("300010000000003", "",
+                         "<vchdate>01/07/2026</vchdate><T1HiDbMid id=\"1,12\">Bank</T1HiDbMid>"
+                         "<mid id=\"111\">Cash</mid><amount>5</amount>")),
+            "");
+  EXPECT_EQ(Sql("select t1hidbmid from trans1 where trans1id = 300010000000003"), "112");
+  EXPECT_EQ(Sql("select mid from trans2 where trans1id = 300010000000003"), "111");
+}
+
+// A packet whose save fails half-way (its entry row takes the id of a stored row): the
+// header already written and the number taken are rolled back, and the receive step keeps
+// the packet in the log folder; the good packet beside it is applied.
+TEST_F(PostDocumentTest, FailedSaveIsRolledBackAndTheReceiveStepKeepsThePacket) {
+  site.Exec("insert into trans2 (trans2id, trans1id, trans2row) values (77, 1, 1)");
+  v7test::TestFtpServer server;
+  fs::create_directories(server.Path("v7/site07/send"));
+  v7test::WriteFile(
+      server.Path("v7/site07/send/bad.pkt"),
+      v7test::PacketBytes(Voucher("300010000000005", "",
+                                  "<vchdate>01/07/2026</vchdate><mid id=\"111\">Cash</mid>"
+                                  "<amount>5</amount><trans2id>77</trans2id>")));
+  v7test::WriteFile(server.Path("v7/site07/send/good.pkt"),
+                    v7test::PacketBytes(Voucher("300010000000006")));
+  v7test::WriteFile("v7rm.ini", "clientlogin=site\nftp=" + server.Host() + ",site,secret\n");
+  client = std::make_unique<v7::TfmV7Client>(view);
+  client->FormShow();
+  ASSERT_EQ(boxes.str(), "") << pane.str();
+
+  EXPECT_EQ(Sql("select count(*) from trans1 where trans1id = 300010000000005"), "0");
+  EXPECT_EQ(Sql("select vchno from trans1 where trans1id = 300010000000006"), "JV000001");
+  EXPECT_EQ(Sql("select printf('%g', balance) from account where accountid = 111"), "100");
+  const std::string log = v7::kFailedFolder;
+  EXPECT_TRUE(fs::exists(log + "bad.pkt")) << pane.str();
+  EXPECT_TRUE(fs::exists(log + "bad.xml"));
+  EXPECT_FALSE(fs::exists(log + "good.pkt"));
+  EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/bad.pkt")));
+  EXPECT_EQ(v7::SiteNo, 7);
+}
+
+}  // namespace
