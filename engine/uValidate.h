@@ -107,6 +107,16 @@ class TValidate {
   TXDS* FindExprQuery(const std::string& name) const;
   void Trace(const std::string& text) const;
   TDBManager* Manager() const;
+  // One field of the walk of Validate on a row (gridRow: a row of a grid frame).
+  bool WalkField(TFld* field, int row, bool gridRow);
+  // RunFieldSQL; open false leaves a closed query closed (a statement that is executed
+  // afterwards must not run at an open).
+  void RunQuery(TXDS& query, int row, bool open);
+  // The template kept with a list query of the definition, empty for any other query.
+  std::string TemplateOf(const TXDS& query) const;
+  // ToFloat, NaN for a text that is no number.
+  static double NumberOrNaN(const std::string& text);
+  static int RowCount(TXDS& query);
 
   std::unique_ptr<TQuorexEVAL> OwnedEval;
 };

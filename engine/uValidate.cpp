@@ -1,0 +1,614 @@
+#include "uValidate.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "uDbBackend.h"
+#include "uExprRoutines.h"
+
+namespace v7 {
+
+namespace {
+
+char TypeLetter(const std::string& type) { return type.empty() ? 'c' : type[0]; }
+
+std::string QuoteText(const std::string& text) { return "'" + ReplaceAll(text, "'", "''") + "'"; }
+
+// The text of column k of the query's current row; empty for a missing column or no row.
+std::string ColumnText(TXDS& q, size_t k) {
+  if (q.IsEmpty()) return "";
+  const auto& fields = q.GetFields();
+  if (k >= fields.size()) return "";
+  return q.FieldByName(fields[k].Name).GetAsString();
+}
+
+std::string ColumnName(TXDS& q, size_t k) {
+  const auto& fields = q.GetFields();
+  return k < fields.size() ? fields[k].Name : std::string();
+}
+
+bool IsPlaceholderText(const std::string& value) {
+  return TStoreData::IsPlaceholder(LowerStr(value));
+}
+
+}  // namespace
+
+TValidate::TValidate() {
+  OwnedEval = std::make_unique<TQuorexEVAL>();
+  Eval = OwnedEval.get();
+  Eval->UseStoreData = 1;
+  InstallHandlers(*Eval);
+}
+
+TValidate::~TValidate() {
+  // An owner's evaluator outlives this validator: its hooks must not point here any more.
+  if (Eval && !OwnsEval) {
+    Eval->OnGetSQLValue = nullptr;
+    Eval->OnSetSequence = nullptr;
+    Eval->OnSqlGet = nullptr;
+    Eval->OnFireSql = nullptr;
+    Eval->OnFindRecord = nullptr;
+  }
+  try {
+    CloseDatasets();
+  } catch (...) {
+    // Closing only drops results; nothing to report from a destructor.
+  }
+}
+
+TDBManager* TValidate::Manager() const {
+  if (StructDef && StructDef->DBManager) return StructDef->DBManager;
+  return StoreData ? StoreData->DBManager : nullptr;
+}
+
+void TValidate::Trace(const std::string& text) const {
+  if (OnTrace) OnTrace(text);
+}
+
+void TValidate::SetStoreData(TStoreData* store) {
+  StoreData = store;
+  if (OwnsEval && Eval) {
+    Eval->SetStoreData(store);
+    Eval->DBManager = Manager();
+  }
+  OnTrace = nullptr;
+}
+
+void TValidate::UseEvaluator(TQuorexEVAL* eval) {
+  OwnedEval.reset();
+  Eval = eval;
+  OwnsEval = false;
+  if (Eval) InstallHandlers(*Eval);
+}
+
+void TValidate::InstallHandlers(TQuorexEVAL& eval) {
+  eval.OnGetSQLValue = [this](const std::string& sql, const std::string& field, std::string& r) {
+    OnGetSqlValue(sql, field, r);
+  };
+  eval.OnSetSequence = [this](const std::string& transType, const std::string& field,
+                              const std::string& prefix) {
+    OnSetSequence(transType, field, prefix);
+  };
+  eval.OnSqlGet = [this](const std::string& name, const std::string& field, std::string& r) {
+    OnSqlGet(name, field, r);
+  };
+  eval.OnFireSql = [this](const std::string& name, const std::string& sql) {
+    OnFireSql(name, sql);
+  };
+  eval.OnFindRecord = [this](const std::string& name, const std::string& field,
+                             const std::string& value,
+                             std::string& r) { OnFindRecord(name, field, value, r); };
+}
+
+// ---------------------------------------------------------------- the whole document
+
+bool TValidate::Validate(bool removeRows) {
+  OnTrace = StoreData->OnLog;
+  Trace("#savelevel#");
+  Trace("# 1#Validating " + StoreData->TransType);
+  Trace("# 2#Frame No 1");
+  ErrorText.clear();
+  RemoveRows = removeRows;
+  const int useStoreData = Eval->UseStoreData;
+  Eval->UseStoreData = 1;
+  Eval->SetStoreData(StoreData);
+  std::string onsave;
+  Eval->GetVar("onsave", onsave);
+  Saving = onsave == "s";
+  CurrentValueId = 0;
+
+  auto finish = [&](bool ok) {
+    if (ok) SyncSubframeParentRows();
+    Eval->UseStoreData = useStoreData;
+    Trace("#resetlevel#");
+    return ok;
+  };
+  // The later rows move up into the removed row's number; a removal that leaves the row
+  // count as it was would revisit the row for ever, so the walk then moves on.
+  auto removeRow = [&](int frame, int& row, int& maxRow) {
+    StoreData->DeleteRow(frame, row);
+    const int before = maxRow;
+    maxRow = StoreData->GetMaxRow(frame);
+    if (maxRow >= before) ++row;
+  };
+  try {
+    const auto& fields = StructDef->Fields;
+    const size_t n = fields.size();
+    size_t i = 0;
+    while (i < n) {
+      TFld* f = fields[i].get();
+      CurrentField = f;
+      StoreData->ShowProgress("Filling dependent : " + f->name);
+      Eval->SetVar("ActiveFrame", 'n', std::to_string(f->frameno));
+      Eval->SetVar("ActiveRow", 'n', "1");
+      Eval->SetVar("activefield", 'c', f->name);
+      if (!f->asgrid) {
+        if (!WalkField(f, 1, false)) return finish(false);
+        ++i;
+        continue;
+      }
+      const int frame = f->frameno;
+      int maxRow = StoreData->GetMaxRow(frame);
+      if (maxRow < 1) {
+        ++i;
+        continue;
+      }
+      size_t end = i;
+      while (end < n && fields[end]->frameno == frame) ++end;
+      PublishedParentRow = 0;
+      const std::string validRowName = "validrow" + std::to_string(frame);
+      int row = 1;
+      while (row <= maxRow) {
+        Trace("# 2#Frame No " + std::to_string(frame) + ", Row " + std::to_string(row));
+        ValidRowIndex = StoreData->IndexOfValue(validRowName, row);
+        if (RemoveRows && RowIsEmpty(frame, row)) {
+          removeRow(frame, row, maxRow);
+          continue;
+        }
+        for (size_t j = i; j < end; ++j) {
+          CurrentField = fields[j].get();
+          Eval->SetVar("ActiveRow", 'n', std::to_string(row));
+          if (!WalkField(fields[j].get(), row, true)) return finish(false);
+        }
+        if (RemoveRows && ValidRowIndex >= 0) {
+          int k = StoreData->IndexOfValue(validRowName, row);
+          std::string flag = k < 0 ? "" : UpperStr(TrimStr(StoreData->Values[size_t(k)].Value));
+          if (flag == "F" || flag.empty()) {
+            removeRow(frame, row, maxRow);
+            continue;
+          }
+        }
+        ++row;
+      }
+      i = end;
+    }
+  } catch (...) {
+    Eval->UseStoreData = useStoreData;
+    Trace("#resetlevel#");
+    throw;
+  }
+  return finish(true);
+}
+
+bool TValidate::WalkField(TFld* f, int row, bool gridRow) {
+  if (gridRow)
+    StoreData->ShowProgress("Filling dependent : " + f->name + " Row No. " + std::to_string(row));
+  LoadField(f->name, row);
+  // A placeholder of link mapping becomes a record id when the store saves.
+  if (IsPlaceholderText(CurrentValue)) return true;
+  if (gridRow && ParentRow > 0) {
+    Trace("# 3#Parent Row = " + std::to_string(ParentRow));
+    SetParentVars();
+  }
+  const char type = TypeLetter(f->type);
+  Eval->SetVar(f->name, type, CurrentValue);
+  const std::string shown = CurrentValue;
+  if (gridRow) {
+    Trace("# 3#" + f->name + " = " + CurrentValue);
+    if (CurrentValueId > 0) Trace("# 3#Id = " + TStoreData::IdText(CurrentValueId));
+  } else {
+    Trace("# 3#" + f->name + " = " + CurrentValue +
+          (CurrentValueId > 0 ? " Id = " + TStoreData::IdText(CurrentValueId) : ""));
+  }
+  if (!FillField(f->name, row)) {
+    Trace("# 3#" + ErrorText);
+    return false;
+  }
+  const std::string value = CurrentValue;
+  const long double id = CurrentValueId;
+  if (!ValidateField(f->name, row, id, value)) {
+    Trace("# 3#" + ErrorText);
+    return false;
+  }
+  if (CurrentValue != shown)
+    Trace("# 3#" + f->name + " after validation = " + CurrentValue +
+          (CurrentValueId > 0 ? " Id = " + TStoreData::IdText(CurrentValueId) : ""));
+  Eval->SetVar(f->name, type, CurrentValue);
+  return true;
+}
+
+bool TValidate::RowIsEmpty(int frame, int row) const {
+  std::string onsave;
+  Eval->GetVar("onsave", onsave);
+  if (onsave == "l") return false;
+  for (const TFieldRec& v : StoreData->Values) {
+    if (v.Frame != frame || v.Row != row) continue;
+    if (!StructDef->GetField(v.FieldName)) continue;
+    std::string text = TrimStr(v.Value);
+    if (text.empty()) continue;
+    if (LowerStr(v.FieldType) == "n" && NumberOrNaN(text) == 0) continue;
+    return false;
+  }
+  return true;
+}
+
+void TValidate::LoadField(const std::string& name, int row) {
+  CurrentValue.clear();
+  CurrentValueId = 0;
+  CurrentHasValue = true;
+  int i = StoreData->IndexOfValue(name, row);
+  if (i < 0) return;
+  const TFieldRec& v = StoreData->Values[size_t(i)];
+  CurrentValue = v.Value;
+  CurrentValueId = v.ValueId;
+  CurrentHasValue = v.HasValue;
+  ParentRow = v.ParentRow;
+  CurrentFrame = v.Frame;
+  // The parent frame of a sub-frame value stays known while the value is filled, so that
+  // its list templates read the parent row's values, not those of the same row number.
+  const int k = StoreData->SubFrameIndex(CurrentFrame);
+  ParentFrame =
+      k >= 0 && size_t(k) < StoreData->BaseFrames.size() ? StoreData->BaseFrames[size_t(k)] : 0;
+}
+
+void TValidate::SetParentVars() {
+  int k = StoreData->SubFrameIndex(CurrentFrame);
+  if (k < 0 || size_t(k) >= StoreData->BaseFrames.size())
+    throw std::runtime_error("No Parent Frame is available for subframe " +
+                             std::to_string(CurrentFrame));
+  ParentFrame = StoreData->BaseFrames[size_t(k)];
+  if (ParentRow == PublishedParentRow) return;
+  for (const TFieldRec& v : StoreData->Values) {
+    if (v.Frame != ParentFrame || v.Row != ParentRow) continue;
+    Eval->SetVar(v.FieldName, TypeLetter(v.FieldType),
+                 v.HasId ? TStoreData::IdText(v.ValueId) : v.Value);
+  }
+  PublishedParentRow = ParentRow;
+}
+
+void TValidate::SyncSubframeParentRows() {
+  if (StoreData->SubFrames.empty()) return;
+  for (int frame : StoreData->SubFrames) {
+    ScratchList1.clear();  // rows seen, as text
+    ScratchList2.clear();  // their parent rows
+    for (const TFieldRec& v : StoreData->Values) {
+      if (v.Frame != frame || v.Row < 1 || v.ParentRow < 1) continue;
+      std::string r = std::to_string(v.Row);
+      bool seen = false;
+      for (const std::string& s : ScratchList1) seen = seen || s == r;
+      if (seen) continue;
+      ScratchList1.push_back(r);
+      ScratchList2.push_back(std::to_string(v.ParentRow));
+    }
+    for (size_t k = 0; k < ScratchList1.size(); ++k) {
+      int row = std::stoi(ScratchList1[k]);
+      int parent = std::stoi(ScratchList2[k]);
+      for (TFieldRec& v : StoreData->Values)
+        if (v.Frame == frame && v.Row == row) v.ParentRow = parent;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- one value
+
+std::string TValidate::GetFieldValue(const std::string& name, int row) {
+  if (IsReservedVariable(name)) {
+    std::string value;
+    Eval->GetVar(name, value);
+    return value;
+  }
+  if (LowerStr(name) == "comp_name") return StoreData->TablePrefix;
+  // Row -1 asks for the list form of the header value; it never means a removed row.
+  const bool listForm = row == -1;
+  int i = listForm ? -1 : StoreData->IndexOfValue(name, row);
+  if (i < 0) i = StoreData->IndexOfValue(name, 1);
+  if (i < 0) return "";
+  auto form = [&](const TFieldRec& v) {
+    return listForm && LowerStr(v.FieldType) == "c" ? QuoteText(v.Value) : v.Value;
+  };
+  const TFieldRec& v = StoreData->Values[size_t(i)];
+  if (ParentRow >= 1 && v.Frame == ParentFrame) {
+    int p = StoreData->IndexOfValue(name, ParentRow);
+    return p < 0 ? "" : form(StoreData->Values[size_t(p)]);
+  }
+  return form(v);
+}
+
+bool TValidate::FillField(const std::string& name, int row) {
+  ErrorText.clear();
+  TFld* f = StructDef->GetField(name);
+  if (!f) return false;
+  CurrentField = f;
+  LoadField(name, row);
+  const char type = TypeLetter(f->type);
+  Eval->SetVar("activerow", 'n', std::to_string(row));
+  Eval->SetVar(f->name, type, CurrentValue);
+  if (f->sourcekey) Eval->SetVar("id_" + f->name, 'n', TStoreData::IdText(CurrentValueId));
+
+  const std::string& mode = f->modeofentry;
+  const std::string label = f->caption + " [" + f->name + "]";
+  auto fail = [&](const std::string& message) {
+    ErrorText = message;
+    return false;
+  };
+  auto invalidSelection = [&](const std::string& value) {
+    return fail("Invalid selection \"" + value + "\" in field " + label);
+  };
+  auto evalExprn = [&] {
+    if (Eval->EvalCompiled(f->ExprnId)) CurrentValue = Eval->ResultValue;
+  };
+  // Runs the list query, fills an empty value from the expression and takes the only row
+  // when the field selects it by itself.
+  auto runList = [&](TXDS& q) {
+    CurrentQuery = &q;
+    RunFieldSQL(q, row);
+    if (CurrentValue.empty() && f->ExprnId >= 0) evalExprn();
+    if (f->autoselect && RowCount(q) == 1) CurrentValue = ColumnText(q, 1);
+  };
+  auto locateText = [&](TXDS& q) {
+    if (LowerStr(ColumnText(q, 1)) != LowerStr(CurrentValue))
+      q.Locate(ColumnName(q, 1), CurrentValue, true);
+    return LowerStr(ColumnText(q, 1)) == LowerStr(CurrentValue);
+  };
+
+  if (mode == "autogenerate") {
+    if (CurrentValue.size() < 5) {
+      if (!CurrentValue.empty()) StoreData->FindSequence("", f->name, CurrentValue);
+      std::string number;
+      StoreData->GetNextNumber(f->name, true, number);
+      CurrentValue = number;
+    } else if (AutoMark) {
+      StoreData->AddAutoField(f->name);
+    }
+  } else if (mode == "to be entered") {
+    if (f->ListQuery && (!f->suggestive || CurrentValue.empty())) {
+      TXDS& q = *f->ListQuery;
+      CurrentQuery = &q;
+      RunFieldSQL(q, row);
+      CurrentValue.clear();
+      if (!q.IsEmpty() && !q.GetFields().empty()) {
+        // A date column's text is already its date-time text.
+        CurrentValue = q.FieldByName(ColumnName(q, 0)).GetAsString();
+      }
+      CurrentValueId = 0;
+      StoreData->AddValueByName(name, row, CurrentValue, "", 0);
+      CurrentHasValue = !(type == 'n' && CurrentValue.empty());
+    }
+    if (CurrentValue.empty() || !CurrentHasValue) {
+      if (Eval->EvalCompiled(f->ExprnId)) {
+        CurrentValue = Eval->ResultValue;
+        if (type == 'n') CurrentValue = RoundToDecimals(CurrentValue);
+      }
+    }
+  } else if (mode.rfind("from ", 0) == 0 && f->sourcekey) {
+    if (!f->ListQuery) return fail("SQL not defined for field " + label);
+    TXDS& q = *f->ListQuery;
+    runList(q);
+    if (CurrentValueId == 0 && !CurrentValue.empty()) {
+      if (!locateText(q)) return invalidSelection(CurrentValue);
+      CurrentValueId = TStoreData::TextToId(ColumnText(q, 0));
+    } else if (CurrentValueId != 0 && CurrentValue.empty()) {
+      if (TStoreData::TextToId(ColumnText(q, 0)) != CurrentValueId)
+        q.LocateFloat(ColumnName(q, 0), static_cast<double>(CurrentValueId));
+      if (TStoreData::TextToId(ColumnText(q, 0)) != CurrentValueId) return invalidSelection("");
+      CurrentValue = ColumnText(q, 1);
+    }
+  } else if (mode == "from list") {
+    if (f->ListQuery) {
+      TXDS& q = *f->ListQuery;
+      runList(q);
+      if (!CurrentValue.empty() && !locateText(q)) return invalidSelection(CurrentValue);
+    }
+  } else if (mode.rfind("from ", 0) == 0) {
+    if (CurrentValue.empty() || !f->suggestive) {
+      TFld* link = StructDef->GetField(f->LinkField);
+      if (!link) return fail("Unable to find LinkField for " + label);
+      if (link->ListQuery) {
+        TXDS& q = *link->ListQuery;
+        // The link field's list is normally still open from filling the link field; run it
+        // for this row when it is not, rather than leaving the value unfilled.
+        if (!q.GetActive()) RunFieldSQL(q, row);
+        CurrentQuery = &q;
+        std::string linkValue = GetFieldValue(f->LinkField, row);
+        if (!linkValue.empty()) {
+          if (LowerStr(ColumnText(q, 1)) != LowerStr(linkValue))
+            q.Locate(ColumnName(q, 1), linkValue, true);
+          if (LowerStr(ColumnText(q, 1)) != LowerStr(linkValue))
+            return fail("Invalid Selection \"" + CurrentValue + "\" in " + link->caption + " [" +
+                        link->name + "]");
+          CurrentValue = q.IsEmpty() ? "" : q.FieldByName(f->sourcefield).GetAsString();
+        }
+      }
+    }
+  } else if (mode == "to be calculated") {
+    if (Eval->EvalCompiled(f->ExprnId)) {
+      CurrentValue = Eval->ResultValue;
+      if (type == 'n') CurrentValue = RoundToDecimals(CurrentValue);
+    }
+  }
+  StoreData->AddValueByName(name, row, CurrentValue, "", CurrentValueId);
+  return true;
+}
+
+bool TValidate::ValidateField(const std::string& name, int row, long double valueId,
+                              const std::string& value) {
+  ErrorText.clear();
+  TFld* f = StructDef->GetField(name);
+  if (!f) return false;
+  CurrentField = f;
+  const std::string incoming = value;  // value may be CurrentValue itself
+  CurrentValue = incoming;
+  CurrentValueId = valueId;
+  std::string shown = incoming;
+  const bool number = LowerStr(f->type) == "n";
+  if (number) shown = RoundToDecimals(shown);
+  Eval->SetVar(f->name, TypeLetter(f->type), shown);
+  if (f->sourcekey) Eval->SetVar("id_" + f->name, 'n', TStoreData::IdText(valueId));
+  if (!CheckField(row)) return false;
+  // A number is stored as the variable saw it: rounded to the field's decimals.
+  if (number) CurrentValue = shown;
+  StoreData->AddValueByName(name, row, CurrentValue, "", CurrentValueId);
+  return true;
+}
+
+std::string TValidate::RoundToDecimals(const std::string& text) const {
+  if (text.empty()) return text;
+  std::string clean = text;
+  if (clean.find('E') == std::string::npos) clean = TEVAL::KeepNumericChars(StripCommas(clean));
+  const int decimals = CurrentField ? CurrentField->Decimals : 0;
+  if (decimals == 0) return text;
+  double v = NumberOrNaN(clean.empty() ? "0" : clean);
+  if (std::isnan(v)) v = 0;
+  double r = RoundValue(std::fabs(v), decimals);
+  if (v < 0) r = -r;
+  if (r == 0) r = 0;  // no "-0"
+  std::string s = FloatToStr(r);
+  size_t point = s.find('.');
+  if (decimals > 0) {
+    if (point == std::string::npos) {
+      s += "." + std::string(size_t(decimals), '0');
+    } else {
+      size_t fraction = s.size() - point - 1;
+      if (fraction > size_t(decimals))
+        s.resize(point + 1 + size_t(decimals));
+      else
+        s.append(size_t(decimals) - fraction, '0');
+    }
+  } else if (point != std::string::npos) {
+    s.resize(point);
+  }
+  return s;
+}
+
+double TValidate::NumberOrNaN(const std::string& text) {
+  try {
+    return ToFloat(text);
+  } catch (const EConvertError&) {
+    return std::nan("");
+  }
+}
+
+// ---------------------------------------------------------------- queries
+
+int TValidate::RowCount(TXDS& query) {
+  if (query.Cached && query.ClientDataSet) return query.ClientDataSet->RecordCount();
+  int n = 0;
+  for (query.First(); !query.Eof(); query.Next()) ++n;
+  query.First();
+  return n;
+}
+
+std::string TValidate::TemplateOf(const TXDS& query) const {
+  if (!StructDef) return "";
+  for (const auto& f : StructDef->Fields)
+    if (f->ListQuery.get() == &query) return f->DependentSQL;
+  for (const auto& g : StructDef->GridMaps)
+    if (g->ListQuery.get() == &query) return g->DependentSQL;
+  return "";
+}
+
+void TValidate::RunFieldSQL(TXDS& query, int row) { RunQuery(query, row, true); }
+
+void TValidate::RunQuery(TXDS& query, int row, bool open) {
+  const std::string tmpl = TemplateOf(query);
+  if (tmpl.find('{') != std::string::npos || tmpl.find("(:") != std::string::npos) {
+    std::string s = tmpl;
+    size_t from = 0;
+    for (;;) {
+      size_t p = s.find('{', from);
+      if (p == std::string::npos) break;
+      size_t e = s.find('}', p);
+      if (e == std::string::npos) throw EDatabaseError("Invalid SQL", tmpl);
+      std::string name = s.substr(p + 1, e - p - 1);
+      std::string value = GetFieldValue(name, row);
+      std::string type;
+      if (TFld* f = StructDef->GetField(name)) type = f->type;
+      if (UpperStr(type) == "N") {
+        value = StripCommas(value);
+        if (value.empty()) value = "0";
+      }
+      Trace("# 4#" + name + " = " + value);
+      s.replace(p, e - p + 1, value);
+      from = p + value.size();  // a value holding "{" is data, not another name
+    }
+    from = 0;
+    for (;;) {
+      size_t p = s.find("(:", from);
+      if (p == std::string::npos) break;
+      size_t e = s.find(')', p);
+      if (e == std::string::npos) break;
+      std::string name = s.substr(p + 2, e - p - 2);
+      std::string replacement = "(" + GetFieldValue(name, -1) + ")";
+      if (replacement == "()") replacement = "(' ')";
+      Trace("# 4#" + name + " = " + replacement);
+      s.replace(p, e - p + 1, replacement);
+      from = p + replacement.size();
+    }
+    if (UpperStr(TrimStr(s)) != UpperStr(TrimStr(query.GetSQL().Text()))) {
+      query.Close();
+      query.GetSQL().SetText(s);
+    }
+  }
+  Trace("#savelevel#");
+  Trace("#startcache#");
+  Trace("# 1#Firing SQL : " + query.GetSQL().Text());
+  try {
+    std::vector<std::string> names = query.GetParamNames();
+    for (size_t k = 0; k < names.size(); ++k) {
+      const std::string& param = names[k];
+      if (LowerStr(param).rfind("id__", 0) == 0) {
+        // "id__" asks for the record id that a look-up value stands for; a plain number
+        // field gives its value.
+        const std::string field = param.substr(4);
+        int i = StoreData->IndexOfValue(field, row);
+        if (i < 0) i = StoreData->IndexOfValue(field, 1);
+        const bool hasId = i >= 0 && StoreData->Values[size_t(i)].HasId;
+        query.SetParamValue(int(k),
+                            hasId ? TStoreData::IdText(StoreData->Values[size_t(i)].ValueId)
+                                  : GetFieldValue(field, row),
+                            "n");
+        continue;
+      }
+      int i = StoreData->IndexOfValue(param, row);
+      if (i < 0) i = StoreData->IndexOfValue(param, 1);
+      std::string type = i < 0 ? "c" : LowerStr(StoreData->Values[size_t(i)].FieldType);
+      query.SetParamValue(int(k), GetFieldValue(param, row), type);
+    }
+    if (query.GetActive() || !open) {
+      Trace("#clearcache#");
+    } else {
+      query.Open();
+      Trace("#endcache#");
+    }
+  } catch (...) {
+    Trace("#endcache#");
+    Trace("#resetlevel#");
+    throw;
+  }
+  Trace("#resetlevel#");
+}
+
+TXDS* TValidate::FindExprQuery(const std::string& name) const {
+  for (const auto& q : ExprQueries)
+    if (q->Name == name) return q.get();
+  return nullptr;
+}
+
+void TValidate::CloseDatasets() {
+  for (auto& q : ExprQueries)
+    if (q) q->Close();
+  for (auto* slot : {&UniqueQuery, &QuerySlot2, &QuerySlot3, &QuerySlot4})
+    if (*slot) (*slot)->Close();
+}
+
+}  // namespace v7

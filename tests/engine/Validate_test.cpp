@@ -1,0 +1,212 @@
+// Filling and checking whole documents of the sample product: every mode of entry, row
+// removal on save, loading without checks, number series, list templates and rounding.
+#include <gtest/gtest.h>
+
+#include "ValidateFixture.h"
+
+namespace {
+
+using v7test::ValidatorSite;
+
+// A new sales order as a packet gives it: texts only, ids where the sender had them.
+void FillOrder(ValidatorSite& t) {
+  t.Set("orddate", 1, "20/06/2026");
+  t.Set("customer", 1, "acme stores");
+  t.Set("paymode", 1, "credit");
+  t.Set("shipvia", 1, "By sea");
+  t.Set("remarks", 1, "urgent");
+  t.Set("item", 1, "Blue Pen");
+  t.Set("qty", 1, "2");
+  t.Set("amount", 1, "25");
+  t.Set("validrow2", 1, "");
+  t.Set("item", 2, "");  // an empty row between two others
+  t.Set("qty", 2, "");
+  t.Set("item", 3, "", 203);  // the id alone names the item
+  t.Set("qty", 3, "1,000.5");
+  t.Set("amount", 3, "40020");
+  t.Set("validrow2", 3, "");
+}
+
+TEST(Validate, FillsEveryModeOfEntryOfANewDocument) {
+  ValidatorSite t("salesord");
+  FillOrder(t);
+  ASSERT_TRUE(t.v.Validate(true)) << t.v.ErrorText;
+  EXPECT_EQ(t.v.ErrorText, "");
+
+  // A series number is shown, not taken: the series stays where it was.
+  EXPECT_EQ(t.Value("ordno", 1), "SO000001");
+  EXPECT_EQ(t.s.site.Scalar("select lastno from sequence where sequenceid = 7"), "1");
+  // Look-up by text finds the id; the derived field follows its link field's row.
+  EXPECT_EQ(t.Id("customer", 1), 101);
+  EXPECT_EQ(t.Value("custcity", 1), "Pune");
+  EXPECT_EQ(t.Value("paymode", 1), "credit");
+  EXPECT_EQ(t.Value("shipvia", 1), "By sea");  // a suggestion list does not overrule
+
+  // The empty row went; the third row took its number.
+  EXPECT_EQ(t.store.GetMaxRow(2), 2);
+  EXPECT_EQ(t.Value("price", 1), "12.50");
+  EXPECT_EQ(t.Value("amount", 1), "25.00");
+  EXPECT_EQ(t.Value("item", 2), "Notebook");
+  EXPECT_EQ(t.Value("qty", 2), "1000.500");
+  EXPECT_EQ(t.Value("amount", 2), "40020.00");
+  // Header fields come first: the total sees the rows' amounts of the next run.
+  ASSERT_TRUE(t.v.Validate(true)) << t.v.ErrorText;
+  EXPECT_EQ(t.Value("totalamt", 1), "40045.00");
+  EXPECT_TRUE(t.Logged("# 1#Validating salesord"));
+  EXPECT_TRUE(t.Logged("# 2#Frame No 2, Row 2"));
+  EXPECT_FALSE(t.Logged("# 2#Frame No 2, Row 3"));
+}
+
+TEST(Validate, FailedSelectionStopsTheWalkWithItsMessage) {
+  ValidatorSite t("salesord");
+  FillOrder(t);
+  t.Set("customer", 1, "Nobody");
+  EXPECT_FALSE(t.v.Validate(true));
+  EXPECT_EQ(t.v.ErrorText, "Invalid selection \"Nobody\" in field Customer [customer]");
+  EXPECT_TRUE(t.Logged("# 3#Invalid selection \"Nobody\" in field Customer [customer]"));
+  EXPECT_EQ(t.store.IndexOfValue("custcity", 1), -1);  // later fields untouched
+  EXPECT_EQ(t.store.GetMaxRow(2), 3);
+
+  ValidatorSite u("salesord");
+  FillOrder(u);
+  u.Set("paymode", 1, "Cheque");
+  EXPECT_FALSE(u.v.Validate(true));
+  EXPECT_EQ(u.v.ErrorText, "Invalid selection \"Cheque\" in field Payment [paymode]");
+}
+
+TEST(Validate, RowsMarkedInvalidGoOnSaveButNotOnLoad) {
+  // Checks off: the quantity 0 itself passes, and validrow2 ("F" for it) removes the row.
+  ValidatorSite t("salesord");
+  FillOrder(t);
+  t.Set("qty", 1, "0");
+  t.v.ChecksOn = false;
+  ASSERT_TRUE(t.v.Validate(true)) << t.v.ErrorText;
+  EXPECT_EQ(t.store.GetMaxRow(2), 1);
+  EXPECT_EQ(t.Value("item", 1), "Notebook");
+
+  // A loaded document keeps every row, empty or not, and nothing is checked.
+  ValidatorSite l("salesord", "l");
+  FillOrder(l);
+  l.Set("qty", 1, "0");
+  l.Set("remarks", 1, "a remark far longer than twenty letters");
+  l.v.ChecksOn = false;
+  ASSERT_TRUE(l.v.Validate(false));
+  EXPECT_EQ(l.store.GetMaxRow(2), 3);
+  EXPECT_EQ(l.Value("validrow2", 1), "F");
+}
+
+TEST(Validate, ChecksRejectAValueTheExpressionRefuses) {
+  ValidatorSite t("salesord");
+  FillOrder(t);
+  t.Set("remarks", 1, "a remark far longer than twenty letters");
+  EXPECT_FALSE(t.v.Validate(true));
+  EXPECT_EQ(t.v.ErrorText, "Remarks Row 1 : too long");
+}
+
+TEST(Validate, ShortAutogenerateValueNamesTheSeries) {
+  ValidatorSite t("salesinv");
+  t.Set("invno", 1, "CSH");
+  ASSERT_TRUE(t.v.FillField("invno", 1));
+  EXPECT_EQ(t.Value("invno", 1), "CSH000007");
+  EXPECT_EQ(t.s.site.Scalar("select lastno from sequence where sequenceid = 2"), "7");
+
+  t.Set("invno", 1, "MANUAL");  // five letters and more are a number already
+  ASSERT_TRUE(t.v.FillField("invno", 1));
+  EXPECT_EQ(t.Value("invno", 1), "MANUAL");
+}
+
+TEST(Validate, LookupFillsTextFromIdAndRejectsAnUnknownId) {
+  ValidatorSite t("salesord");
+  t.Set("customer", 1, "", 102);
+  ASSERT_TRUE(t.v.FillField("customer", 1));
+  EXPECT_EQ(t.Value("customer", 1), "O'Brien Traders");
+  t.Set("customer", 1, "", 999);
+  EXPECT_FALSE(t.v.FillField("customer", 1));
+  EXPECT_EQ(t.v.ErrorText, "Invalid selection \"\" in field Customer [customer]");
+}
+
+TEST(Validate, ListTemplatesTakeTheDocumentsValues) {
+  ValidatorSite t("salesord");
+  v7::TFld* f = t.def.GetField("shipvia");
+  f->DependentSQL =
+      "select city, custname from customer where customerid > {totalamt} and city in "
+      "(:remarks) order by custname";
+  std::vector<std::string> trace;
+  t.v.OnTrace = [&](const std::string& line) { trace.push_back(line); };
+  auto traced = [&](const std::string& line) {
+    return std::find(trace.begin(), trace.end(), line) != trace.end();
+  };
+
+  t.v.RunFieldSQL(*f->ListQuery, 1);
+  EXPECT_TRUE(traced("# 4#totalamt = 0"));
+  EXPECT_TRUE(traced("# 4#remarks = (' ')"));
+  EXPECT_TRUE(f->ListQuery->IsEmpty());
+
+  t.Set("remarks", 1, "Goa");
+  trace.clear();
+  t.v.RunFieldSQL(*f->ListQuery, 1);
+  EXPECT_TRUE(traced(
+      "# 1#Firing SQL : select city, custname from customer where customerid > 0 and city in "
+      "('Goa') order by custname"));
+  EXPECT_TRUE(traced("#endcache#"));
+  EXPECT_EQ(f->ListQuery->FieldByName("custname").GetAsString(), "O'Brien Traders");
+
+  trace.clear();  // the same expanded text: the open result stands
+  t.v.RunFieldSQL(*f->ListQuery, 1);
+  EXPECT_TRUE(traced("#clearcache#"));
+
+  f->DependentSQL = "select city from customer where city = {remarks";
+  EXPECT_THROW(t.v.RunFieldSQL(*f->ListQuery, 1), v7::EDatabaseError);
+}
+
+TEST(Validate, RoundsNumbersToTheFieldsDecimals) {
+  ValidatorSite t("salesord");
+  t.v.CurrentField = t.def.GetField("price");  // 2 decimals
+  EXPECT_EQ(t.v.RoundToDecimals("1,234.5"), "1234.50");
+  EXPECT_EQ(t.v.RoundToDecimals("7"), "7.00");
+  EXPECT_EQ(t.v.RoundToDecimals("2.675"), "2.68");
+  EXPECT_EQ(t.v.RoundToDecimals("-2.675"), "-2.68");
+  EXPECT_EQ(t.v.RoundToDecimals(""), "");
+  t.v.CurrentField = t.def.GetField("salesorddetrow");  // no decimals: as given
+  EXPECT_EQ(t.v.RoundToDecimals("12.5"), "12.5");
+}
+
+TEST(Validate, PlaceholdersOfLinkMappingArePassedOver) {
+  ValidatorSite t("salesord");
+  FillOrder(t);
+  t.Set("remarks", 1, "sourcerecordid");
+  ASSERT_TRUE(t.v.Validate(true)) << t.v.ErrorText;
+  EXPECT_EQ(t.Value("remarks", 1), "sourcerecordid");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Validate, SubFrameRowsSeeTheirParentRowsValues) {
+  // The batch list of a batch row names the item of its parent item row.
+  ValidatorSite t("salesinvsf", "l",
+                  "update inputsql set sqltext = 'select batchno, batchno as batchname from "
+                  "itembatch where itemid in (select itemid from item where itemname in "
+                  "(:item))' where inputsqlid = 6");
+  t.store.LoadTransaction(v7test::kSalesInvSfId);
+  t.v.ChecksOn = false;
+  ASSERT_TRUE(t.v.Validate(false)) << t.v.ErrorText;
+  EXPECT_TRUE(t.Logged("# 3#Parent Row = 2"));
+  EXPECT_TRUE(t.Logged("# 4#item = ('Blue Pen')"));
+  EXPECT_TRUE(t.Logged("# 4#item = ('Men''s Shirt')"));
+  EXPECT_EQ(t.Value("batchno", 3), "S-01");
+  EXPECT_EQ(t.store.GetParentRow(3, 3), 2);
+  std::string item;
+  t.v.Eval->GetVar("item", item);
+  EXPECT_EQ(item, "202");  // a parent's look-up value is published as its id
+
+  // On save, a batch that the parent's item does not have is refused.
+  t.Set("batchno", 3, "B-01");
+  t.v.Eval->SetVar("onsave", 'c', "s");
+  t.v.ChecksOn = true;
+  EXPECT_FALSE(t.v.Validate(true));
+  EXPECT_EQ(t.v.ErrorText, "Invalid selection \"B-01\" in field Batch [batchno]");
+}
+
+}  // namespace
