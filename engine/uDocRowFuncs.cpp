@@ -299,6 +299,10 @@ std::string TQuorexEVAL::GetStrFromSub(const std::string& field, const std::stri
       text += v.Value + separator;
     }
   }
+  // Drops the last character, all the bytes of a UTF-8 one.
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0u) == 0x80u) {
+    text.pop_back();
+  }
   if (!text.empty()) text.pop_back();
   return text;
 }

@@ -3,10 +3,16 @@
 // (stock, bills of materials, variable lists, padding, system values, shell, file output).
 #include "uQuorexEVAL.h"
 
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "uBOM.h"
 #include "uExprRoutines.h"
@@ -160,6 +166,58 @@ std::string Pad(const TParamArray& a, bool left) {
   return left ? padding + r : r + padding;
 }
 
+// Parameters as a command line splits them: blanks separate, double quotes group.
+std::vector<std::string> SplitParams(const std::string& params) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false;
+  bool any = false;
+  for (char c : params) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (any) words.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any) words.push_back(word);
+  return words;
+}
+
+bool IsProgram(const std::string& file) {
+  struct stat st {};
+  return stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0;
+}
+
+// The desktop's open-a-document call: a program runs with the parameters, any other file
+// opens with the program the desktop holds for it. Nobody waits for it, and its failure is
+// not reported.
+void OpenDocument(const std::string& file, const std::string& params) {
+  std::vector<std::string> words = SplitParams(params);
+  if (!words.empty() || IsProgram(file)) {
+    words.insert(words.begin(), file);
+  } else {
+    words = {"xdg-open", file};
+  }
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  // Its own session: a stop signal of the client's terminal does not reach it.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  pid_t pid = 0;
+  const int failed = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  if (failed != 0) return;
+  std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+}
+
 }  // namespace
 
 TQuorexEVAL::TQuorexEVAL() {
@@ -170,6 +228,7 @@ TQuorexEVAL::TQuorexEVAL() {
   RegisterBusinessFunctions();
   UseStoreData = 0;
   ValueStock = std::make_unique<TValueStock>();
+  ShellOpen = OpenDocument;
 }
 
 TQuorexEVAL::~TQuorexEVAL() = default;
@@ -257,7 +316,6 @@ void TQuorexEVAL::AddGeneralHandlers(THandlerMap& m) {
   m["getstockage"] = [](E& e, const A& a, R& r) { e.StockFunction("getstockage", a, r); };
   m["trimval"] = [](E&, const A& a, R& r) { r = TrimText(a[0]); };
   m["getinteger"] = [](E&, const A& a, R& r) { r = FormatNumber(std::trunc(Num(a[0]))); };
-  m["getlength"] = [](E&, const A& a, R& r) { r = std::to_string(GetLength(a[0])); };
   m["getmod"] = [](E&, const A& a, R& r) {
     const int x = Int(a[0]);
     const int y = Int(a[1]);
@@ -307,30 +365,10 @@ void TQuorexEVAL::AddGeneralHandlers(THandlerMap& m) {
     std::string name;
     if (e.FileDialog && e.FileDialog(true, name)) r = name;
   };
-  m["explodebom"] = [](E& e, const A&, R&) {
-    e.BOM = std::make_unique<TBOM>();
-    e.BOM->DBManager = e.DBManager;
-    e.BOM->BOMTrace = e.BOMTrace;
-    try {
-      e.BOM->ExplodeBOM();
-    } catch (...) {
-      e.BOM.reset();
-      throw;
-    }
-    e.BOM.reset();
-  };
+  m["explodebom"] = [](E& e, const A&, R&) { e.RunBOM([](TBOM& bom) { bom.ExplodeBOM(); }); };
   m["preparebom"] = [](E& e, const A& a, R&) {
     const double date = DateTime(a[2]);
-    e.BOM = std::make_unique<TBOM>();
-    e.BOM->DBManager = e.DBManager;
-    e.BOM->BOMTrace = e.BOMTrace;
-    try {
-      e.BOM->PrepareBOM(a[0], a[1], date);
-    } catch (...) {
-      e.BOM.reset();
-      throw;
-    }
-    e.BOM.reset();
+    e.RunBOM([&](TBOM& bom) { bom.PrepareBOM(a[0], a[1], date); });
   };
   m["filewrite"] = [](E& e, const A& a, R&) { e.FileWrite(a[0], a[1]); };
 }
@@ -467,17 +505,30 @@ void TQuorexEVAL::GridGetCell(const TParamArray& a, std::string& result) {
   result.erase(std::remove(result.begin(), result.end(), ','), result.end());
 }
 
+void TQuorexEVAL::RunBOM(const std::function<void(TBOM&)>& run) {
+  BOM = std::make_unique<TBOM>();
+  BOM->DBManager = DBManager;
+  BOM->BOMTrace = BOMTrace;
+  try {
+    run(*BOM);
+  } catch (...) {
+    BOM.reset();
+    throw;
+  }
+  BOM.reset();
+}
+
 void TQuorexEVAL::SqlRegVar(const std::string& sql) {
   if (DBManager == nullptr) return;
   SqlQuery = DBManager->NewQuery();
   try {
     SqlQuery->GetSQL().SetText(sql);
     SqlQuery->Open();
-    TXField* name = SqlQuery->FindField("varname");
-    TXField* value = SqlQuery->FindField("varvalue");
-    TXField* type = SqlQuery->FindField("vartype");
-    if (name != nullptr && value != nullptr && type != nullptr) {
+    // One field object serves every lookup, so each column is read by name in turn.
+    if (SqlQuery->FindField("varname") != nullptr && SqlQuery->FindField("varvalue") != nullptr &&
+        SqlQuery->FindField("vartype") != nullptr) {
       for (SqlQuery->First(); !SqlQuery->Eof(); SqlQuery->Next()) {
+        // A row without a type is taken as text.
         const std::string t = SqlQuery->FieldByName("vartype").GetAsString();
         SetVar(SqlQuery->FieldByName("varname").GetAsString(), t.empty() ? 'c' : t[0],
                SqlQuery->FieldByName("varvalue").GetAsString());

@@ -82,8 +82,8 @@ class TQuorexEVAL : public TEVAL {
   // The host's file dialog: true and the chosen name, or false when cancelled. Unset here.
   std::function<bool(bool save, std::string& fileName)> FileDialog;
   TTraceProc BOMTrace;
-  // The shell's open-a-document call of xrun (file, parameters). Unset by default, so no
-  // process is started unless the owner installs one; its failure is not reported.
+  // The shell's open-a-document call of xrun (file, parameters); the desktop's own by
+  // default, an owner may put another in its place. Its failure is not reported.
   std::function<void(const std::string& file, const std::string& params)> ShellOpen;
 
   // ---- Event hooks; each called only when set. Only OnGetSQLValue and OnSetSequence are
@@ -202,6 +202,8 @@ class TQuorexEVAL : public TEVAL {
   void PrepareValueStock();
   void StockFunction(const std::string& lowerName, const TParamArray& args, std::string& result);
   void Includes(const TParamArray& args, bool includes, std::string& result);
+  // Runs a bill-of-materials job on a TBOM that lives for this call only.
+  void RunBOM(const std::function<void(TBOM&)>& run);
   void SqlRegVar(const std::string& sql);
   void SetSystemVar(const std::string& name, const std::string& value);
   void XRun(const std::string& command);
