@@ -9,8 +9,40 @@ namespace v7 {
 
 namespace {
 
-// Sets a parameter the statement has (names compare without case); others are passed over,
-// so a stored text needs only the parameters it uses.
+// A statement of this unit on a query object: its text, its parameters, then run.
+class TStatement {
+ public:
+  TStatement(TXDS& q, const std::string& sql) : q_(q) {
+    q_.Close();
+    q_.GetSQL().SetText(sql);
+  }
+  TStatement& Str(const char* name, const std::string& value) {
+    q_.ParamByName(name).SetAsString(value);
+    return *this;
+  }
+  TStatement& Int(const char* name, long long value) {
+    q_.ParamByName(name).SetAsInteger(value);
+    return *this;
+  }
+  TStatement& Date(const char* name, double value) {
+    q_.ParamByName(name).SetAsDateTime(value);
+    return *this;
+  }
+  void Exec() { q_.ExecSQL(); }
+  // The first column of the first row as a whole number; 0 for no row or a null.
+  long long Integer() {
+    q_.Open();
+    const long long v = q_.Eof() ? 0 : q_.FieldByName(q_.GetFields()[0].Name).GetAsInteger();
+    q_.Close();
+    return v;
+  }
+
+ private:
+  TXDS& q_;
+};
+
+// Sets a parameter the stored text has (names compare without case); others are passed
+// over, so a stored text needs only the parameters it uses.
 TXParam* Param(TXDS& q, const std::string& name) {
   for (const auto& p : q.GetParamNames())
     if (SameStrNoCase(p, name)) return &q.ParamByName(p);
@@ -34,16 +66,21 @@ bool IsTrue(const std::string& text) {
   }
 }
 
-struct TPosition {
-  long long OrderNo = 0;
-  long long LevelNo = 0;
-};
+// The SQLText of the first row of a query on INPUTSQL; empty when there is none.
+std::string StoredText(TXDS& q) {
+  q.Open();
+  std::string text = q.Eof() ? "" : q.FieldByName("sqltext").GetAsString();
+  q.Close();
+  return text;
+}
 
 }  // namespace
 
 TBOM::TBOM() = default;
 
-TBOM::~TBOM() {
+TBOM::~TBOM() { ClearWalk(); }
+
+void TBOM::ClearWalk() {
   for (auto& level : Levels)
     if (level) level->Close();
   Levels.clear();
@@ -51,19 +88,14 @@ TBOM::~TBOM() {
   PathList.clear();
 }
 
-void TBOM::Trace(const std::string& text) const {
-  if (BOMTrace) BOMTrace(text);
+void TBOM::Message(const std::string& text) const {
+  // The owner's view shows the message box; the trace keeps the text as well.
+  if (DBManager && DBManager->OnMessageBox) DBManager->OnMessageBox(text);
+  if (BOMTrace) BOMTrace("# 1#" + text);
 }
 
-std::string TBOM::StoredSQL(const std::string& fieldName) {
-  auto q = DBManager->NewQuery();
-  q->GetSQL().SetText("Select * from inputSQL where transid=:t and fieldname=:f");
-  q->ParamByName("t").SetAsString("xbom");
-  q->ParamByName("f").SetAsString(fieldName);
-  q->Open();
-  std::string text = q->Eof() ? "" : q->FieldByName("sqltext").GetAsString();
-  q->Close();
-  return text;
+void TBOM::CheckManager() const {
+  if (!DBManager) throw std::runtime_error("Bills of materials need a database manager");
 }
 
 int TBOM::CountRows(TXDS& query) {
@@ -83,7 +115,7 @@ int TBOM::CountRows(TXDS& query) {
 }
 
 void TBOM::ExplodeBOM() {
-  if (!DBManager) throw std::runtime_error("Bills of materials need a database manager");
+  CheckManager();
   auto queue = DBManager->NewQuery();
   queue->GetSQL().SetText("Select * from CreateBOM");
   queue->Open();
@@ -96,53 +128,53 @@ void TBOM::ExplodeBOM() {
     } else {
       ReviseBOM(itemId);
     }
-    del->GetSQL().SetText("delete from createbom where itemid=:id");
-    del->ParamByName("id").SetAsString(itemId);
-    del->ExecSQL();
+    TStatement(*del, "delete from createbom where itemid=:id").Str("id", itemId).Exec();
   }
   queue->Close();
 }
 
 void TBOM::CreateBOM(const std::string& itemId, std::string& result) {
   result = "f";
-  if (!DBManager) throw std::runtime_error("Bills of materials need a database manager");
-  const std::string text = StoredSQL("createbom");
-  auto cleanup = [this] {
-    for (auto& level : Levels)
-      if (level) level->Close();
-    Levels.clear();
-    OrderList.clear();
-    PathList.clear();
-    if (Exec) Exec->GetSQL().Clear();
-  };
+  CheckManager();
+  const std::string text = [&] {
+    auto q = DBManager->NewQuery();
+    TStatement(*q, "Select * from inputSQL where transid=:t and fieldname=:f")
+        .Str("t", "xbom")
+        .Str("f", "createbom");
+    return StoredText(*q);
+  }();
   if (text.empty()) {
-    // There is no one to click a message box here: the text goes to the trace.
-    Trace("# 1#Unable to find the sql required to CreateBOM");
+    Message("Unable to find the sql required to CreateBOM");
     return;
   }
+  auto cleanup = [this] {
+    ClearWalk();
+    if (Exec) Exec->GetSQL().Clear();
+  };
   if (!Exec) Exec = DBManager->NewQuery();
   try {
-    Exec->GetSQL().SetText("delete from bomtree where bomid=:id");
-    Exec->ParamByName("id").SetAsString(itemId);
-    Exec->ExecSQL();
+    TStatement(*Exec, "delete from bomtree where bomid=:id").Str("id", itemId).Exec();
 
     std::string parent = itemId;
     long long orderNo = 0;
     size_t n = 0;
     OrderList = {"0", "0"};
     PathList = {itemId};
-    auto openLevel = [&](const std::string& parentId) {
+    auto bind = [&](TXDS& q, long long levelNo) {
+      SetText(q, "prmparentid", parent);
+      SetInt(q, "prmorderno", orderNo);
+      SetText(q, "prmbomid", itemId);
+      SetInt(q, "prmlevelno", levelNo);
+    };
+    auto openLevel = [&] {
       auto q = DBManager->NewQuery();
       q->SetCached(true);
       q->GetSQL().SetText(text);
-      SetText(*q, "prmparentid", parentId);
-      SetInt(*q, "prmorderno", orderNo);
-      SetText(*q, "prmbomid", itemId);
-      SetInt(*q, "prmlevelno", static_cast<long long>(Levels.size()) + 1);
+      bind(*q, static_cast<long long>(Levels.size()) + 1);
       q->Open();
       Levels.push_back(std::move(q));
     };
-    openLevel(parent);
+    openLevel();
 
     enum class Step { Rows, Pop, Descend } step = Step::Rows;
     for (;;) {
@@ -154,10 +186,7 @@ void TBOM::CreateBOM(const std::string& itemId, std::string& result) {
           continue;
         }
         Exec->GetSQL().SetText("Insert into bomtree " + text);
-        SetText(*Exec, "prmparentid", parent);
-        SetInt(*Exec, "prmorderno", orderNo);
-        SetText(*Exec, "prmbomid", itemId);
-        SetInt(*Exec, "prmlevelno", static_cast<long long>(Levels.size()));
+        bind(*Exec, static_cast<long long>(Levels.size()));
         Exec->ExecSQL();
         orderNo += CountRows(cur);
         ++n;
@@ -188,9 +217,9 @@ void TBOM::CreateBOM(const std::string& itemId, std::string& result) {
         parent = cur.FieldByName("childid").GetAsString();
         step = Step::Descend;
       } else {
-        openLevel(parent);
+        openLevel();
         if (std::find(PathList.begin(), PathList.end(), parent) != PathList.end()) {
-          Trace("# 1#Cyclic reference encountered in BOMTree. Parent Id " + parent);
+          Message("Cyclic reference encountered in BOMTree. Parent Id " + parent);
           cleanup();
           return;
         }
@@ -200,16 +229,14 @@ void TBOM::CreateBOM(const std::string& itemId, std::string& result) {
     }
 
     // Two passes so that old and new numbers never collide.
-    for (size_t i = 1; i + 1 < OrderList.size(); ++i) {
-      Exec->GetSQL().SetText(
-          "update bomtree set orderno = :newno where orderno = :oldno and bomid=:bomid");
-      Exec->ParamByName("newno").SetAsInteger(-static_cast<long long>(i));
-      Exec->ParamByName("oldno").SetAsString(OrderList[i]);
-      Exec->ParamByName("bomid").SetAsString(itemId);
-      Exec->ExecSQL();
-    }
-    Exec->GetSQL().SetText("update bomtree set orderno = abs(orderno) where orderno < 0");
-    Exec->ExecSQL();
+    for (size_t i = 1; i + 1 < OrderList.size(); ++i)
+      TStatement(*Exec,
+                 "update bomtree set orderno = :newno where orderno = :oldno and bomid=:bomid")
+          .Int("newno", -static_cast<long long>(i))
+          .Str("oldno", OrderList[i])
+          .Str("bomid", itemId)
+          .Exec();
+    TStatement(*Exec, "update bomtree set orderno = abs(orderno) where orderno < 0").Exec();
   } catch (...) {
     cleanup();
     throw;
@@ -218,28 +245,21 @@ void TBOM::CreateBOM(const std::string& itemId, std::string& result) {
 }
 
 void TBOM::ReviseBOM(const std::string& itemId) {
-  if (!DBManager) throw std::runtime_error("Bills of materials need a database manager");
+  CheckManager();
   auto q = DBManager->NewQuery();
-  auto run = [&](const std::string& sql) {
-    q->Close();
-    q->GetSQL().SetText(sql);
-  };
   auto stored = [&](const std::string& fieldName) {
     auto s = DBManager->NewQuery();
     s->GetSQL().SetText("Select * from inputsql where Transid = 'xbom' and FieldName ='" +
                         fieldName + "'");
-    s->Open();
-    std::string text = s->Eof() ? "" : s->FieldByName("sqltext").GetAsString();
-    s->Close();
-    return text;
+    return StoredText(*s);
   };
 
-  run("Insert into bomtree " + stored("revisemod"));
+  TStatement(*q, "Insert into bomtree " + stored("revisemod"));
   SetText(*q, "parentid", itemId);
   q->ExecSQL();
-  run("update bomtree set orderno=abs(orderno) where orderno<0 and bomid=:itemid");
-  q->ParamByName("itemid").SetAsString(itemId);
-  q->ExecSQL();
+  TStatement(*q, "update bomtree set orderno=abs(orderno) where orderno<0 and bomid=:itemid")
+      .Str("itemid", itemId)
+      .Exec();
 
   auto counter = DBManager->NewQuery();
   counter->SetCached(true);
@@ -253,9 +273,8 @@ void TBOM::ReviseBOM(const std::string& itemId) {
   long long shift = 0;
   auto temp = DBManager->NewQuery();
   for (int rno = 1; rno <= count; ++rno) {
-    run("delete from bomtemp");
-    q->ExecSQL();
-    run("insert into bomtemp " + newText);
+    TStatement(*q, "delete from bomtemp").Exec();
+    TStatement(*q, "insert into bomtemp " + newText);
     SetText(*q, "parentid", itemId);
     SetInt(*q, "rno", rno);
     q->ExecSQL();
@@ -270,38 +289,38 @@ void TBOM::ReviseBOM(const std::string& itemId) {
     const std::string childId = temp->FieldByName("childid").GetAsString();
     temp->Close();
 
-    run("update bomtemp set orderno = orderno + :uorderno");
-    q->ParamByName("uorderno").SetAsInteger(shift);
-    q->ExecSQL();
-    run("insert into bomtemp select * from bomtree where bomid = :prmbomid");
-    q->ParamByName("prmbomid").SetAsString(childId);
-    q->ExecSQL();
+    TStatement(*q, "update bomtemp set orderno = orderno + :uorderno")
+        .Int("uorderno", shift)
+        .Exec();
+    TStatement(*q, "insert into bomtemp select * from bomtree where bomid = :prmbomid")
+        .Str("prmbomid", childId)
+        .Exec();
     const int added = RenumberTemp(childId, static_cast<int>(pos));
-    run("update bomtemp set levelno = levelno+1 where bomid = :childid");
-    q->ParamByName("childid").SetAsString(childId);
-    q->ExecSQL();
-    run("update bomtemp set bomid = :bomid where bomid = :childid");
-    q->ParamByName("bomid").SetAsString(itemId);
-    q->ParamByName("childid").SetAsString(childId);
-    q->ExecSQL();
-    run("update bomtree set orderno = orderno + :uorderno where bomid = :bomid and orderno >= "
-        ":porderno");
-    q->ParamByName("uorderno").SetAsInteger(added);
-    q->ParamByName("bomid").SetAsString(itemId);
-    q->ParamByName("porderno").SetAsInteger(pos);
-    q->ExecSQL();
-    run("insert into bomtree select * from bomtemp");
-    q->ExecSQL();
+    TStatement(*q, "update bomtemp set levelno = levelno+1 where bomid = :childid")
+        .Str("childid", childId)
+        .Exec();
+    TStatement(*q, "update bomtemp set bomid = :bomid where bomid = :childid")
+        .Str("bomid", itemId)
+        .Str("childid", childId)
+        .Exec();
+    TStatement(*q,
+               "update bomtree set orderno = orderno + :uorderno where bomid = :bomid and "
+               "orderno >= :porderno")
+        .Int("uorderno", added)
+        .Str("bomid", itemId)
+        .Int("porderno", pos)
+        .Exec();
+    TStatement(*q, "insert into bomtree select * from bomtemp").Exec();
     shift += added;
   }
 
   auto users = DBManager->NewQuery();
-  users->GetSQL().SetText("Select ParentId as ChangeBOM from ApplyRevisions where bomid = :itemid");
-  users->ParamByName("itemid").SetAsString(itemId);
+  TStatement(*users, "Select ParentId as ChangeBOM from ApplyRevisions where bomid = :itemid")
+      .Str("itemid", itemId);
   users->Open();
   if (users->Eof()) {
-    users->GetSQL().SetText("Select BOMID as ChangeBOM from BOMTree where ChildId = :itemid");
-    users->ParamByName("itemid").SetAsString(itemId);
+    TStatement(*users, "Select BOMID as ChangeBOM from BOMTree where ChildId = :itemid")
+        .Str("itemid", itemId);
     users->Open();
   }
   std::vector<std::string> bills;
@@ -314,24 +333,24 @@ void TBOM::ReviseBOM(const std::string& itemId) {
 int TBOM::RenumberTemp(const std::string& bomId, int start) {
   auto rows = DBManager->NewQuery();
   rows->SetCached(true);
-  rows->GetSQL().SetText("select * from bomtemp where BOMId = :prmbomid order by orderno");
-  rows->ParamByName("prmbomid").SetAsString(bomId);
+  TStatement(*rows, "select * from bomtemp where BOMId = :prmbomid order by orderno")
+      .Str("prmbomid", bomId);
   rows->Open();
   auto upd = DBManager->NewQuery();
-  upd->GetSQL().SetText(
-      "update bomtemp set orderno = :prmuord where bomid = :prmbomid and parentid = :prmparentid "
-      "and childid = :prmchildid and orderno = :prmord");
   long long p = start + 1;
   int read = 0;
   while (!rows->Eof()) {
     const std::string parentId = rows->FieldByName("parentid").GetAsString();
     const std::string childId = rows->FieldByName("childid").GetAsString();
-    upd->ParamByName("prmuord").SetAsInteger(p);
-    upd->ParamByName("prmbomid").SetAsString(bomId);
-    upd->ParamByName("prmparentid").SetAsString(parentId);
-    upd->ParamByName("prmchildid").SetAsString(childId);
-    upd->ParamByName("prmord").SetAsString(rows->FieldByName("orderno").GetAsString());
-    upd->ExecSQL();
+    TStatement(*upd,
+               "update bomtemp set orderno = :prmuord where bomid = :prmbomid and parentid = "
+               ":prmparentid and childid = :prmchildid and orderno = :prmord")
+        .Int("prmuord", p)
+        .Str("prmbomid", bomId)
+        .Str("prmparentid", parentId)
+        .Str("prmchildid", childId)
+        .Str("prmord", rows->FieldByName("orderno").GetAsString())
+        .Exec();
     ++read;
     rows->Next();
     // Revisions of one position keep one number.
@@ -345,161 +364,154 @@ int TBOM::RenumberTemp(const std::string& bomId, int start) {
 
 void TBOM::InsertSubTree(const std::string& bomId, const std::string& itemId, int rCount) {
   auto q = DBManager->NewQuery();
-  auto run = [&](const std::string& sql) {
-    q->Close();
-    q->GetSQL().SetText(sql);
-  };
-  run("delete from bomtemp");
-  q->ExecSQL();
+  TStatement(*q, "delete from bomtemp").Exec();
 
-  auto found = DBManager->NewQuery();
-  found->GetSQL().SetText("Select * from BOMTree where BOMId = :BOMId and ChildId = :ItemId");
-  found->ParamByName("BOMId").SetAsString(bomId);
-  found->ParamByName("ItemId").SetAsString(itemId);
-  found->Open();
+  struct TPosition {
+    long long OrderNo = 0;
+    long long LevelNo = 0;
+  };
   std::vector<TPosition> positions;
-  for (; !found->Eof(); found->Next())
-    positions.push_back({found->FieldByName("orderno").GetAsInteger(),
-                         found->FieldByName("levelno").GetAsInteger()});
-  found->Close();
+  TStatement(*q, "Select * from BOMTree where BOMId = :BOMId and ChildId = :ItemId")
+      .Str("BOMId", bomId)
+      .Str("ItemId", itemId);
+  for (q->Open(); !q->Eof(); q->Next())
+    positions.push_back(
+        {q->FieldByName("orderno").GetAsInteger(), q->FieldByName("levelno").GetAsInteger()});
+  q->Close();
   // From the last position up, so that moving the rows after one sub-tree leaves the
   // numbers of the positions still to do as they were read.
   std::stable_sort(positions.begin(), positions.end(),
                    [](const TPosition& a, const TPosition& b) { return a.OrderNo > b.OrderNo; });
 
   for (const TPosition& pos : positions) {
-    run("Insert into bomtemp select * from bomtree where BOMId = :Itemid");
-    q->ParamByName("Itemid").SetAsString(itemId);
-    q->ExecSQL();
+    TStatement(*q, "Insert into bomtemp select * from bomtree where BOMId = :Itemid")
+        .Str("Itemid", itemId)
+        .Exec();
 
+    // Looking from the position itself: a position without a sub-tree yet must not take
+    // its next sibling for its sub-tree.
     const long long startOrder = pos.OrderNo + 1;
-    run("Select Min(OrderNo) As MaxOrd from BOMTree where BOMId = :BomId and OrderNo > "
-        ":StartOrder and LevelNo <= :LevelNo");
-    q->ParamByName("BomId").SetAsString(bomId);
-    // Looking past the position itself: a position without a sub-tree yet must not take its
-    // next sibling for its sub-tree.
-    q->ParamByName("StartOrder").SetAsInteger(pos.OrderNo);
-    q->ParamByName("LevelNo").SetAsInteger(pos.LevelNo);
-    q->Open();
-    long long endOrder = q->Eof() ? -1 : q->FieldByName(q->GetFields()[0].Name).GetAsInteger() - 1;
-    q->Close();
-    const bool rowsAfter = endOrder >= 0;
-    if (!rowsAfter) endOrder = 32000;
-
+    long long endOrder = TStatement(*q,
+                                    "Select Min(OrderNo) As MaxOrd from BOMTree where BOMId = "
+                                    ":BomId and OrderNo > :StartOrder and LevelNo <= :LevelNo")
+                             .Str("BomId", bomId)
+                             .Int("StartOrder", pos.OrderNo)
+                             .Int("LevelNo", pos.LevelNo)
+                             .Integer() -
+                         1;
     // The rows after the sub-tree move by what the new sub-tree is longer (or shorter) than
     // the old one, on top of the count the caller asks for.
     long long move = rCount;
-    if (rowsAfter) {
-      run("Select Max(OrderNo) As MaxOrd from BOMTemp");
-      q->Open();
+    if (endOrder < 0) {
+      endOrder = 32000;
+    } else {
       const long long newSpan =
-          q->Eof() ? 0 : q->FieldByName(q->GetFields()[0].Name).GetAsInteger();
-      q->Close();
+          TStatement(*q, "Select Max(OrderNo) As MaxOrd from BOMTemp").Integer();
       move += newSpan - (endOrder - startOrder + 1);
     }
 
-    run("Delete from BOMTree where BOMId = :Bomid and OrderNo >= :StartOrder and OrderNo <= "
-        ":EndOrder");
-    q->ParamByName("Bomid").SetAsString(bomId);
-    q->ParamByName("StartOrder").SetAsInteger(startOrder);
-    q->ParamByName("EndOrder").SetAsInteger(endOrder);
-    q->ExecSQL();
-
-    run("Update BOMTree Set OrderNo = OrderNo + :RCount where BOMId = :BOMId and OrderNo > "
-        ":EndOrder");
-    q->ParamByName("RCount").SetAsInteger(move);
-    q->ParamByName("BOMId").SetAsString(bomId);
-    q->ParamByName("EndOrder").SetAsInteger(endOrder);
-    q->ExecSQL();
-
-    run("Update BOMTemp set OrderNo = :StartOrder + OrderNo, BOMId = :BOMId, LevelNo = LevelNo + "
-        ":ParentLevel");
-    q->ParamByName("StartOrder").SetAsInteger(pos.OrderNo);
-    q->ParamByName("BOMId").SetAsString(bomId);
-    q->ParamByName("ParentLevel").SetAsInteger(pos.LevelNo);
-    q->ExecSQL();
-
-    run("insert into bomtree select * from bomtemp");
-    q->ExecSQL();
-    run("delete from bomtemp");
-    q->ExecSQL();
+    TStatement(*q,
+               "Delete from BOMTree where BOMId = :Bomid and OrderNo >= :StartOrder and "
+               "OrderNo <= :EndOrder")
+        .Str("Bomid", bomId)
+        .Int("StartOrder", startOrder)
+        .Int("EndOrder", endOrder)
+        .Exec();
+    TStatement(*q,
+               "Update BOMTree Set OrderNo = OrderNo + :RCount where BOMId = :BOMId and "
+               "OrderNo > :EndOrder")
+        .Int("RCount", move)
+        .Str("BOMId", bomId)
+        .Int("EndOrder", endOrder)
+        .Exec();
+    TStatement(*q,
+               "Update BOMTemp set OrderNo = :StartOrder + OrderNo, BOMId = :BOMId, LevelNo = "
+               "LevelNo + :ParentLevel")
+        .Int("StartOrder", pos.OrderNo)
+        .Str("BOMId", bomId)
+        .Int("ParentLevel", pos.LevelNo)
+        .Exec();
+    TStatement(*q, "insert into bomtree select * from bomtemp").Exec();
+    TStatement(*q, "delete from bomtemp").Exec();
   }
 }
 
 void TBOM::PrepareBOM(const std::string& table, const std::string& itemOrSelect, double date) {
-  if (!DBManager) throw std::runtime_error("Bills of materials need a database manager");
-  const std::string t = TrimStr(itemOrSelect);
-  if (LowerStr(t.substr(0, 6)) != "select") {
+  CheckManager();
+  if (LowerStr(TrimStr(itemOrSelect).substr(0, 6)) != "select") {
     BuildEffectiveTree(table, itemOrSelect, date);
     return;
   }
   auto items = DBManager->NewQuery();
   items->GetSQL().SetText(itemOrSelect);
-  items->Open();
   std::vector<std::string> ids;
-  for (; !items->Eof(); items->Next())
+  for (items->Open(); !items->Eof(); items->Next())
     ids.push_back(items->FieldByName(items->GetFields()[0].Name).GetAsString());
   items->Close();
   for (const auto& id : ids) BuildEffectiveTree(table, id, date);
 }
 
 void TBOM::BuildEffectiveTree(const std::string& table, const std::string& itemId, double date) {
-  if (!DBManager) throw std::runtime_error("Bills of materials need a database manager");
+  CheckManager();
   const std::string work = "btemp" + std::to_string(ConnectNo);
   const int cno = ConnectNo;
   auto q = DBManager->NewQuery();
-  auto run = [&](const std::string& sql) {
-    q->Close();
-    q->GetSQL().SetText(sql);
-  };
 
   // A failed statement spoils an open PostgreSQL transaction, so there the drop of a missing
   // work table must not fail at all.
-  run(DbKind == "postgre" ? "drop table if exists " + work : "drop table " + work);
   try {
-    q->ExecSQL();
+    TStatement(*q, (DbKind == "postgre" ? "drop table if exists " : "drop table ") + work).Exec();
   } catch (const EDatabaseError&) {
   }
-  run("create table " + work + " as select * from bomtree where 1=0");
-  q->ExecSQL();
-  run("insert into " + work +
-      " (orderno, parentid, childid, bomid, parentqty, childqty, levelno) values "
-      "(0,:itemid,:itemid,:itemid, 1,1,0)");
-  q->ParamByName("itemid").SetAsString(itemId);
-  q->ExecSQL();
-  run("insert into " + work + " select * from bomtree where bomid = :itemid");
-  q->ParamByName("itemid").SetAsString(itemId);
-  q->ExecSQL();
-  run("alter table " + work + " add connectno numeric(5)");
-  q->ExecSQL();
-  run("update " + work + " set connectno=:c");
-  q->ParamByName("c").SetAsInteger(cno);
-  q->ExecSQL();
-  run("delete from " + table + " where connectno=:cno and bomid=:id");
-  q->ParamByName("cno").SetAsInteger(cno);
-  q->ParamByName("id").SetAsString(itemId);
-  q->ExecSQL();
-  run("Insert into " + table + " select * from " + work);
-  q->ExecSQL();
-  run("drop table " + work);
-  q->ExecSQL();
+  TStatement(*q, "create table " + work + " as select * from bomtree where 1=0").Exec();
+  TStatement(*q, "insert into " + work +
+                     " (orderno, parentid, childid, bomid, parentqty, childqty, levelno) values "
+                     "(0,:itemid,:itemid,:itemid, 1,1,0)")
+      .Str("itemid", itemId)
+      .Exec();
+  TStatement(*q, "insert into " + work + " select * from bomtree where bomid = :itemid")
+      .Str("itemid", itemId)
+      .Exec();
+  TStatement(*q, "alter table " + work + " add connectno numeric(5)").Exec();
+  TStatement(*q, "update " + work + " set connectno=:c").Int("c", cno).Exec();
+  TStatement(*q, "delete from " + table + " where connectno=:cno and bomid=:id")
+      .Int("cno", cno)
+      .Str("id", itemId)
+      .Exec();
+  TStatement(*q, "Insert into " + table + " select * from " + work).Exec();
+  TStatement(*q, "drop table " + work).Exec();
 
   // Only the revisions in force at the date stay.
   struct TRow {
     long long OrderNo = 0;
-    std::string EffText;
+    bool Dated = false;  // a null effective date is in force at any date
     double Eff = 0;
     std::string ParentId, ChildId, RStatus;
     long long LevelNo = 0;
   };
-  auto del = DBManager->NewQuery();
-  auto remove = [&](const std::string& condition, const TRow& row, bool withDate) {
-    del->GetSQL().SetText("delete from " + table + condition);
-    del->ParamByName("ono").SetAsInteger(row.OrderNo);
-    del->ParamByName("bomid").SetAsString(itemId);
-    del->ParamByName("cno").SetAsInteger(cno);
-    if (withDate) del->ParamByName("edate").SetAsDateTime(row.Eff);
-    del->ExecSQL();
+  std::vector<TRow> rows;
+  TStatement(*q, "Select * from " + table +
+                     " where bomid = :bomid and connectno = :cno order by orderno, effectivedate")
+      .Str("bomid", itemId)
+      .Int("cno", cno);
+  for (q->Open(); !q->Eof(); q->Next()) {
+    TRow r;
+    r.OrderNo = q->FieldByName("orderno").GetAsInteger();
+    r.Dated = !q->FieldByName("effectivedate").GetAsString().empty();
+    r.Eff = r.Dated ? q->FieldByName("effectivedate").GetAsDateTime() : 0;
+    r.ParentId = q->FieldByName("parentid").GetAsString();
+    r.ChildId = q->FieldByName("childid").GetAsString();
+    r.RStatus = q->FieldByName("rstatus").GetAsString();
+    r.LevelNo = q->FieldByName("levelno").GetAsInteger();
+    rows.push_back(std::move(r));
+  }
+  q->Close();
+
+  auto remove = [&](const std::string& condition, const TRow& row) {
+    TStatement del(*q, "delete from " + table + condition);
+    del.Int("ono", row.OrderNo).Str("bomid", itemId).Int("cno", cno);
+    if (condition.find(":edate") != std::string::npos) del.Date("edate", row.Eff);
+    del.Exec();
   };
   const std::string future =
       " where orderno = :ono and bomid=:bomid and connectno=:cno and effectivedate=:edate";
@@ -509,62 +521,41 @@ void TBOM::BuildEffectiveTree(const std::string& table, const std::string& itemI
       " where orderno = :ono and effectivedate <= :edate and bomid=:bomid and connectno=:cno";
   const std::string position = " where orderno = :ono and bomid=:bomid and connectno=:cno";
 
-  auto walk = DBManager->NewQuery();
-  walk->GetSQL().SetText("Select * from " + table +
-                         " where bomid = :bomid and connectno = :cno order by orderno, "
-                         "effectivedate");
-  walk->ParamByName("bomid").SetAsString(itemId);
-  walk->ParamByName("cno").SetAsInteger(cno);
-  walk->Open();
-  std::vector<TRow> rows;
-  for (; !walk->Eof(); walk->Next()) {
-    TRow r;
-    r.OrderNo = walk->FieldByName("orderno").GetAsInteger();
-    r.EffText = walk->FieldByName("effectivedate").GetAsString();
-    r.Eff = r.EffText.empty() ? 0 : walk->FieldByName("effectivedate").GetAsDateTime();
-    r.ParentId = walk->FieldByName("parentid").GetAsString();
-    r.ChildId = walk->FieldByName("childid").GetAsString();
-    r.RStatus = walk->FieldByName("rstatus").GetAsString();
-    r.LevelNo = walk->FieldByName("levelno").GetAsInteger();
-    rows.push_back(std::move(r));
-  }
-  walk->Close();
-
   long long skip = -1;
   const TRow* ref = nullptr;
   for (const TRow& r : rows) {
-    const bool after = !r.EffText.empty() && r.Eff > date;
+    const bool after = r.Dated && r.Eff > date;
     if (ref && r.ParentId == ref->ParentId && r.ChildId == ref->ChildId) {
       if (after) {
-        remove(future, r, true);
+        remove(future, r);
         continue;
       }
       // The newer revision supersedes the one in hand.
-      if (!ref->EffText.empty()) remove(exact, *ref, true);
+      if (ref->Dated) remove(exact, *ref);
       if (r.RStatus != "d") skip = -1;
     }
     if (skip > -1) {
       if (r.LevelNo > skip) {
-        remove(position, r, false);
+        remove(position, r);
         continue;
       }
       skip = -1;
     }
     ref = &r;
     if (after) {
-      remove(future, r, true);
+      remove(future, r);
       skip = r.LevelNo;
     } else if (r.RStatus == "d") {
-      remove(upTo, r, true);
+      remove(upTo, r);
       skip = r.LevelNo;
     }
   }
 
-  run("update " + table +
-      " set orderno=orderno+1, levelno=levelno+1 where connectno=:cno and bomid=:id");
-  q->ParamByName("cno").SetAsInteger(cno);
-  q->ParamByName("id").SetAsString(itemId);
-  q->ExecSQL();
+  TStatement(*q, "update " + table +
+                     " set orderno=orderno+1, levelno=levelno+1 where connectno=:cno and bomid=:id")
+      .Int("cno", cno)
+      .Str("id", itemId)
+      .Exec();
 }
 
 }  // namespace v7

@@ -42,13 +42,15 @@ class TBOM {
   std::vector<std::string> PathList;
   std::vector<std::unique_ptr<TXDS>> Levels;  // the deepest last
   TDBManager* DBManager = nullptr;            // not owned
-  // Trace of the bill operations (also where a message box text goes); nothing when unset.
+  // Trace of the bill operations' messages; nothing when unset.
   TTraceProc BOMTrace;
 
  private:
-  void Trace(const std::string& text) const;
-  // The stored text of INPUTSQL transid "xbom" and the field name; empty when none.
-  std::string StoredSQL(const std::string& fieldName);
+  // A message box through the database manager's owner, and the trace line "# 1#" + text.
+  void Message(const std::string& text) const;
+  void CheckManager() const;
+  // Closes the level cursors and clears the walk's lists.
+  void ClearWalk();
 };
 
 }  // namespace v7

@@ -3,18 +3,13 @@
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
 #include "uValueStock.h"
+#include "uValues.h"
 
 namespace v7 {
 
 namespace {
 
 const char* const kShortage = "Not enough stock on ";
-
-// Text-to-number as the document's values hold it; unlike ToFloat an empty text is no number.
-double StrToFloat(const std::string& text) {
-  if (TrimStr(text).empty()) throw EConvertError("'' is not a valid floating point value");
-  return ToFloat(text);
-}
 
 double StrToDateTime(const std::string& text) {
   double d = 0;
@@ -23,23 +18,18 @@ double StrToDateTime(const std::string& text) {
   return d;
 }
 
-int StrToInt(const std::string& text) {
-  const std::string t = TrimStr(text);
-  size_t used = 0;
-  long v = 0;
-  try {
-    v = std::stol(t, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (t.empty() || used != t.size() || v < -2147483647L || v > 2147483647L)
-    throw EConvertError("'" + text + "' is not a valid integer value");
-  return static_cast<int>(v);
+}  // namespace
+
+long double TValueStock::RoundQty(long double x) const {
+  return RoundFloat(Decimals, static_cast<double>(x));
 }
 
-// The stock of an item up to and including a date, from the movements the database holds.
-long double BalanceAt(TXDS& q, const std::string& cancelFilter, long double itemId,
-                      long double locId, double date) {
+long double TValueStock::ApplyMovement(long double balance, const std::string& plusOrMinus,
+                                       long double qty) const {
+  return RoundQty(plusOrMinus == "p" ? balance + qty : balance - qty);
+}
+
+long double TValueStock::BalanceAt(long double itemId, long double locId, double date) {
   // decode exists on Oracle only; PostgreSQL and MySQL take the standard case expression.
   std::string sum;
   if (DbKind == "access")
@@ -48,14 +38,10 @@ long double BalanceAt(TXDS& q, const std::string& cancelFilter, long double item
     sum = "Select sum(decode(plusorminus,'p',qty,-qty))";
   else
     sum = "Select sum(case when plusorminus='p' then qty else -qty end)";
-  std::string sql = sum + " from stockvalue where itemid=:i and docdate <= :d";
-  if (locId != 0) sql += " and locid=:l";
-  q.Close();
-  q.GetSQL().SetText(sql + cancelFilter);
-  q.ParamByName("i").SetAsFloat(static_cast<double>(itemId));
-  q.ParamByName("d").SetAsDateTime(date);
-  if (locId != 0) q.ParamByName("l").SetAsFloat(static_cast<double>(locId));
-  q.Open();
+  const std::string loc = locId != 0 ? " and locid=:l" : "";
+  TXDS& q = *Probe;
+  OpenStockQuery(q, sum + " from stockvalue where itemid=:i and docdate <= :d" + loc + CancelFilter,
+                 itemId, locId, date);
   long double balance = 0;
   if (!q.Eof() && !q.GetFields().empty())
     balance = q.FieldByName(q.GetFields()[0].Name).GetAsFloat();
@@ -64,22 +50,12 @@ long double BalanceAt(TXDS& q, const std::string& cancelFilter, long double item
   return balance;
 }
 
-void OpenLaterMovements(TXDS& q, const std::string& cancelFilter, long double itemId,
-                        long double locId, double date) {
-  std::string sql = "select * from stockvalue where itemid = :i and docdate > :d ";
-  if (locId != 0) sql += "and locid=:l ";
-  q.Close();
-  q.GetSQL().SetText(sql + cancelFilter + " order by  DOCDATE, DOCTIME");
-  q.ParamByName("i").SetAsFloat(static_cast<double>(itemId));
-  q.ParamByName("d").SetAsDateTime(date);
-  if (locId != 0) q.ParamByName("l").SetAsFloat(static_cast<double>(locId));
-  q.Open();
-}
-
-}  // namespace
-
-long double TValueStock::RoundQty(long double x) const {
-  return RoundFloat(Decimals, static_cast<double>(x));
+void TValueStock::OpenLaterMovements(long double itemId, long double locId, double date) {
+  const std::string loc = locId != 0 ? "and locid=:l " : "";
+  OpenStockQuery(*Probe,
+                 "select * from stockvalue where itemid = :i and docdate > :d " + loc +
+                     CancelFilter + " order by  DOCDATE, DOCTIME",
+                 itemId, locId, date);
 }
 
 void TValueStock::CheckStock(const std::string& newItemId, const std::string& oldItemId,
@@ -89,14 +65,14 @@ void TValueStock::CheckStock(const std::string& newItemId, const std::string& ol
                              const std::string& newLocId, const std::string& oldLocId,
                              std::string& result) {
   SetCancelFilter();
-  const long double newItem = StrToFloat(newItemId);
-  const long double oldItem = StrToFloat(oldItemId);
+  const long double newItem = ParseNumber(newItemId);
+  const long double oldItem = ParseNumber(oldItemId);
   const double newDay = StrToDateTime(newDate);
   const bool oldDateGiven = !TrimStr(oldDate).empty();
   const double oldDay = oldDateGiven ? StrToDateTime(oldDate) : 0;
-  const long double nQty = StrToFloat(newQty);
-  const long double oQty = StrToFloat(oldQty);
-  Decimals = TrimStr(decimals).empty() ? 2 : StrToInt(decimals);
+  const long double nQty = ParseNumber(newQty);
+  const long double oQty = ParseNumber(oldQty);
+  Decimals = TrimStr(decimals).empty() ? 2 : ParseInteger(decimals);
   const long double newLoc = ToFloat(newLocId);
   const long double oldLoc = ToFloat(oldLocId);
   result = "T";
@@ -117,21 +93,16 @@ void TValueStock::CheckStock(const std::string& newItemId, const std::string& ol
 void TValueStock::CheckBalance(const std::string& plusOrMinus, std::string& result,
                                long double itemId, long double locId, double date,
                                long double qty) {
-  if (!Probe) Probe = Manager()->NewQuery();
-  TXDS& q = *Probe;
-  auto apply = [this](long double balance, const std::string& pm, long double x) {
-    return pm == "p" ? RoundQty(balance + x) : RoundQty(balance - x);
-  };
   result = "T";
-  long double balance = apply(BalanceAt(q, CancelFilter, itemId, locId, date), plusOrMinus, qty);
+  long double balance = ApplyMovement(BalanceAt(itemId, locId, date), plusOrMinus, qty);
   if (balance < 0) {
     result = kShortage + DateTimeToText(date);
     return;
   }
-  OpenLaterMovements(q, CancelFilter, itemId, locId, date);
-  for (; !q.Eof(); q.Next()) {
-    balance = apply(balance, q.FieldByName("plusorminus").GetAsString(),
-                    q.FieldByName("qty").GetAsFloat());
+  TXDS& q = *Probe;
+  for (OpenLaterMovements(itemId, locId, date); !q.Eof(); q.Next()) {
+    balance = ApplyMovement(balance, q.FieldByName("plusorminus").GetAsString(),
+                            q.FieldByName("qty").GetAsFloat());
     if (balance < 0) {
       result = kShortage + q.FieldByName("docdate").GetAsString();
       break;
@@ -143,8 +114,6 @@ void TValueStock::CheckBalance(const std::string& plusOrMinus, std::string& resu
 void TValueStock::CheckBalanceMoved(const std::string& plusOrMinus, std::string& result,
                                     long double itemId, long double locId, double newDate,
                                     double oldDate, long double newQty, long double oldQty) {
-  if (!Probe) Probe = Manager()->NewQuery();
-  TXDS& q = *Probe;
   const bool receipt = plusOrMinus == "p";
   // What happens at the earlier date (a) and at the later one (b), signs already chosen.
   double d1, d2;
@@ -161,25 +130,24 @@ void TValueStock::CheckBalanceMoved(const std::string& plusOrMinus, std::string&
     b = receipt ? newQty : -newQty;
   }
   result = "T";
-  long double balance = RoundQty(BalanceAt(q, CancelFilter, itemId, locId, d1) + a);
+  long double balance = RoundQty(BalanceAt(itemId, locId, d1) + a);
   if (balance < 0) {
     result = kShortage + DateTimeToText(d1);
     return;
   }
-  OpenLaterMovements(q, CancelFilter, itemId, locId, d1);
+  TXDS& q = *Probe;
   bool pending = true;
-  for (; !q.Eof(); q.Next()) {
+  for (OpenLaterMovements(itemId, locId, d1); !q.Eof(); q.Next()) {
     const double rowDate = q.FieldByName("docdate").GetAsDateTime();
     const std::string rowPm = q.FieldByName("plusorminus").GetAsString();
     // A receipt's change counts before every movement of the later date; an issue's after
     // the receipts of that date that come before its first issue.
-    if (pending && ((plusOrMinus == "p" && rowDate >= d2) ||
+    if (pending && ((receipt && rowDate >= d2) ||
                     (plusOrMinus == "m" && ((rowDate == d2 && rowPm == "m") || rowDate > d2)))) {
       balance = RoundQty(balance + b);
       pending = false;
     }
-    const long double x = q.FieldByName("qty").GetAsFloat();
-    balance = rowPm == "p" ? RoundQty(balance + x) : RoundQty(balance - x);
+    balance = ApplyMovement(balance, rowPm, q.FieldByName("qty").GetAsFloat());
     if (balance < 0) {
       result = kShortage + q.FieldByName("docdate").GetAsString();
       q.Close();

@@ -4,27 +4,21 @@
 #include <stdexcept>
 
 #include "uGeneralFunctions.h"
+#include "uValues.h"
 
 namespace v7 {
 
 namespace {
 
 double Num(TXDS& q, const char* name) { return q.FieldByName(name).GetAsFloat(); }
-std::string Text(TXDS& q, const char* name) { return q.FieldByName(name).GetAsString(); }
 double Date(TXDS& q, const char* name) { return q.FieldByName(name).GetAsDateTime(); }
+// The valuation reads the mark without case; the availability check reads it exactly.
+std::string Mark(TXDS& q) { return LowerStr(q.FieldByName("plusorminus").GetAsString()); }
 
-// A whole number in a slab bound; anything else is a conversion error.
-int SlabBound(const std::string& text) {
-  size_t used = 0;
-  long v = 0;
-  try {
-    v = std::stol(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (text.empty() || used != text.size() || v < -2147483647L || v > 2147483647L)
-    throw EConvertError("'" + text + "' is not a valid integer value");
-  return static_cast<int>(v);
+// Whether a cursor stands on a row of the item dated not after the date.
+bool InWalk(TXDS* q, long double itemId, double date) {
+  if (!q || !q->GetActive() || q->Eof()) return false;
+  return Num(*q, "itemid") == static_cast<double>(itemId) && Date(*q, "docdate") <= date;
 }
 
 }  // namespace
@@ -54,64 +48,68 @@ void TValueStock::SetCancelFilter() {
   Probe->Close();
 }
 
-void TValueStock::MakeMovements() {
-  if (Movements) return;
-  const TProjectRecord& rec = *Manager()->Current;
-  Movements = std::make_unique<TXDS>(rec);
-  Movements->Name = "StockValue" + FloatToStr(NewLocalId());
+long double TValueStock::Prepare(const std::string& locIdText) {
+  SetCancelFilter();
+  const long double loc = ToFloat(locIdText);
+  if (!Movements) {
+    Movements = std::make_unique<TXDS>(*Manager()->Current);
+    Movements->Name = "StockValue" + FloatToStr(NewLocalId());
+  }
+  return loc;
+}
+
+void TValueStock::OpenStockQuery(TXDS& q, const std::string& sql, long double itemId,
+                                 long double locId, double date) {
+  q.Close();
+  q.GetSQL().SetText(sql);
+  q.ParamByName("i").SetAsFloat(static_cast<double>(itemId));
+  q.ParamByName("d").SetAsDateTime(date);
+  if (locId != 0) q.ParamByName("l").SetAsFloat(static_cast<double>(locId));
+  q.Open();
 }
 
 void TValueStock::OpenMovements(long double itemId, long double locId, double date) {
-  Movements->Close();
-  std::string sql = "Select * from STOCKVALUE where ITEMID= :i and DOCDATE <= :d ";
-  if (locId != 0) sql += "and LOCID=:l ";
-  Movements->GetSQL().SetText(sql + CancelFilter + " order by DOCDATE, DOCTIME");
-  Movements->ParamByName("i").SetAsFloat(static_cast<double>(itemId));
-  Movements->ParamByName("d").SetAsDateTime(date);
-  if (locId != 0) Movements->ParamByName("l").SetAsFloat(static_cast<double>(locId));
-  Movements->Open();
+  const std::string loc = locId != 0 ? "and LOCID=:l " : "";
+  OpenStockQuery(*Movements,
+                 "Select * from STOCKVALUE where ITEMID= :i and DOCDATE <= :d " + loc +
+                     CancelFilter + " order by DOCDATE, DOCTIME",
+                 itemId, locId, date);
   WalkItem = itemId;
   WalkDate = date;
 }
 
 void TValueStock::OpenFIFOQueries(long double itemId, long double locId, double date) {
-  Movements->Close();
-  std::string sql = "Select * from STOCKVALUE where ITEMID = :i and DOCDATE <= :d";
-  if (locId != 0) sql += " and LOCID=:l";
-  Movements->GetSQL().SetText(sql + CancelFilter + " order by DOCDATE, DOCTIME");
-  Movements->ParamByName("i").SetAsFloat(static_cast<double>(itemId));
-  Movements->ParamByName("d").SetAsDateTime(date);
-  if (locId != 0) Movements->ParamByName("l").SetAsFloat(static_cast<double>(locId));
-  Movements->Open();
-
+  const std::string loc = locId != 0 ? " and LOCID=:l" : "";
+  OpenStockQuery(*Movements,
+                 "Select * from STOCKVALUE where ITEMID = :i and DOCDATE <= :d" + loc +
+                     CancelFilter + " order by DOCDATE, DOCTIME",
+                 itemId, locId, date);
   if (!Receipts) {
     Receipts = std::make_unique<TXDS>(*Manager()->Current);
     Receipts->Name = "Stockplus" + FloatToStr(NewLocalId());
     Receipts->SetCached(true);
   }
-  Receipts->Close();
-  std::string rsql = "Select * from STOCKVALUE where itemid= :i and docdate <= :d and " +
-                     DbLowerFunc + "(plusorminus) = 'p'";
-  if (locId != 0) rsql += " and locid=:l";
-  Receipts->GetSQL().SetText(rsql + CancelFilter + " order by DocDate, DOCTIME");
-  Receipts->ParamByName("i").SetAsFloat(static_cast<double>(itemId));
-  Receipts->ParamByName("d").SetAsDateTime(date);
-  if (locId != 0) Receipts->ParamByName("l").SetAsFloat(static_cast<double>(locId));
-  Receipts->Open();
+  OpenStockQuery(*Receipts,
+                 "Select * from STOCKVALUE where itemid= :i and docdate <= :d and " + DbLowerFunc +
+                     "(plusorminus) = 'p'" + LowerStr(loc) + CancelFilter +
+                     " order by DocDate, DOCTIME",
+                 itemId, locId, date);
   WalkItem = itemId;
   WalkDate = date;
 }
 
-bool TValueStock::MovementInWalk(long double itemId, double date) {
-  if (!Movements || !Movements->GetActive() || Movements->Eof()) return false;
-  return Num(*Movements, "itemid") == static_cast<double>(itemId) &&
-         Date(*Movements, "docdate") <= date;
+void TValueStock::AddToRun(long double qty, long double value, bool absoluteRate) {
+  RunQty += qty;
+  RunValue += value;
+  if (RunQty != 0)
+    Rate = absoluteRate ? std::fabs(RunValue) / std::fabs(RunQty) : RunValue / RunQty;
 }
 
-bool TValueStock::ReceiptInWalk(long double itemId, double date) {
-  if (!Receipts || !Receipts->GetActive() || Receipts->Eof()) return false;
-  return Num(*Receipts, "itemid") == static_cast<double>(itemId) &&
-         Date(*Receipts, "docdate") <= date;
+void TValueStock::TakeFromLayer(long double qty) {
+  RunQty -= qty;
+  RunValue -= qty * Rate;
+  OpQty -= qty;
+  OpValue -= qty * Rate;
 }
 
 // ---- Moving weighted average ----
@@ -123,16 +121,12 @@ long double TValueStock::AverageWalk(long double itemId, long double locId, doub
   OpenMovements(itemId, locId, date);
   // Only the cost rate of a document row leaves that row's own movement out.
   const bool sourceRule = absoluteRate && SourceId > 0;
-  while (MovementInWalk(itemId, date)) {
-    if (LowerStr(Text(*Movements, "plusorminus")) == "p") {
-      RunQty += Num(*Movements, "qty");
-      RunValue += Num(*Movements, "stockvalue");
-      if (RunQty != 0)
-        Rate = absoluteRate ? std::fabs(RunValue) / std::fabs(RunQty) : RunValue / RunQty;
+  auto ownRow = [&] { return Num(*Movements, "t1sourceid") == static_cast<double>(SourceId); };
+  while (InWalk(Movements.get(), itemId, date)) {
+    if (Mark(*Movements) == "p") {
+      AddToRun(Num(*Movements, "qty"), Num(*Movements, "stockvalue"), absoluteRate);
     } else {
-      long double issued = Num(*Movements, "qty");
-      if (sourceRule && Num(*Movements, "t1sourceid") == static_cast<double>(SourceId))
-        issued = qty;
+      const long double issued = sourceRule && ownRow() ? qty : Num(*Movements, "qty");
       RunQty -= issued;
       RunValue -= issued * Rate;
     }
@@ -141,23 +135,18 @@ long double TValueStock::AverageWalk(long double itemId, long double locId, doub
       OpValue = RunValue;
     }
     Movements->Next();
-    if (sourceRule && !Movements->Eof() &&
-        Num(*Movements, "t1sourceid") == static_cast<double>(SourceId))
-      break;
+    if (sourceRule && !Movements->Eof() && ownRow()) break;
   }
   return qty * Rate;
 }
 
 long double TValueStock::NextAverage(long double qty) {
   long double result = Rate * qty;
-  if (!MovementInWalk(WalkItem, WalkDate)) return result;
+  if (!InWalk(Movements.get(), WalkItem, WalkDate)) return result;
   const long double q = Num(*Movements, "qty");
-  if (LowerStr(Text(*Movements, "plusorminus")) == "p") {
-    const long double v = Num(*Movements, "stockvalue");
-    RunQty += q;
-    RunValue += v;
-    if (RunQty != 0) Rate = std::fabs(RunValue) / std::fabs(RunQty);
-    result = v;
+  if (Mark(*Movements) == "p") {
+    result = Num(*Movements, "stockvalue");
+    AddToRun(q, result, true);
   } else {
     RunQty -= q;
     RunValue -= q * Rate;
@@ -178,29 +167,21 @@ void TValueStock::FIFOWalk(long double itemId, long double locId, double date, b
   const long double keptQty = OpQty, keptValue = OpValue;
   OpQty = OpValue = 0;
   const bool sourceRule = stopAtSource && SourceId > 0;
-  while (MovementInWalk(itemId, date)) {
+  while (InWalk(Movements.get(), itemId, date)) {
     const long double q = Num(*Movements, "qty");
-    if (LowerStr(Text(*Movements, "plusorminus")) == "m") {
+    if (Mark(*Movements) == "m") {
       if (RunQty >= q) {
-        RunQty -= q;
-        RunValue -= q * Rate;
-        OpQty -= q;
-        OpValue -= q * Rate;
+        TakeFromLayer(q);
       } else {
-        const long double s = q - RunQty;
-        RunValue -= RunQty * Rate;
-        OpQty -= RunQty;
-        OpValue -= RunQty * Rate;
-        RunQty = 0;
-        ConsumeLayers(s);
+        const long double rest = q - RunQty;
+        TakeFromLayer(RunQty);
+        ConsumeLayers(rest);
       }
     } else {
       const long double v = Num(*Movements, "stockvalue");
       if (LayerId == 0) {
         LayerId = Num(*Movements, "stockvalueid");
-        RunQty += q;
-        RunValue += v;
-        if (RunQty != 0) Rate = std::fabs(RunValue) / std::fabs(RunQty);
+        AddToRun(q, v, true);
       }
       OpQty += q;
       OpValue += v;
@@ -218,25 +199,15 @@ void TValueStock::FIFOWalk(long double itemId, long double locId, double date, b
 
 void TValueStock::ConsumeLayers(long double qty) {
   if (LayerId == 0) return;
-  long double s = qty;
-  Receipts->Next();
-  while (ReceiptInWalk(WalkItem, WalkDate)) {
-    RunQty += Num(*Receipts, "qty");
-    RunValue += Num(*Receipts, "stockvalue");
-    if (RunQty != 0) Rate = std::fabs(RunValue) / std::fabs(RunQty);
-    if (RunQty >= s) {
-      RunQty -= s;
-      RunValue -= s * Rate;
-      OpQty -= s;
-      OpValue -= s * Rate;
+  for (Receipts->Next(); InWalk(Receipts.get(), WalkItem, WalkDate); Receipts->Next()) {
+    AddToRun(Num(*Receipts, "qty"), Num(*Receipts, "stockvalue"), true);
+    if (RunQty >= qty) {
+      TakeFromLayer(qty);
       return;
     }
-    OpQty -= RunQty;
-    OpValue -= RunQty * Rate;
-    RunValue -= RunQty * Rate;
-    s -= RunQty;
-    RunQty = 0;
-    Receipts->Next();
+    // The emptied layer leaves no value behind to distort the next receipt's rate.
+    qty -= RunQty;
+    TakeFromLayer(RunQty);
   }
   // What the receipts do not cover is dropped.
 }
@@ -244,24 +215,20 @@ void TValueStock::ConsumeLayers(long double qty) {
 long double TValueStock::IssueValueFIFO(long double qty) {
   long double v = 0;
   if (LayerId == 0) return 0;
-  while (ReceiptInWalk(WalkItem, WalkDate)) {
+  while (InWalk(Receipts.get(), WalkItem, WalkDate)) {
     if (PendingLayer) {
-      RunQty = Num(*Receipts, "qty");
-      RunValue = Num(*Receipts, "stockvalue");
-      if (RunQty != 0) Rate = std::fabs(RunValue) / std::fabs(RunQty);
+      RunQty = RunValue = 0;
+      AddToRun(Num(*Receipts, "qty"), Num(*Receipts, "stockvalue"), true);
     }
-    if (RunQty >= qty) {
-      RunQty -= qty;
-      RunValue -= qty * Rate;
-      v += qty * Rate;
-      qty = 0;
+    const long double take = RunQty >= qty ? qty : RunQty;
+    RunQty -= take;
+    RunValue -= take * Rate;
+    v += take * Rate;
+    qty -= take;
+    if (qty == 0) {
       PendingLayer = false;
       break;
     }
-    v += RunQty * Rate;
-    qty -= RunQty;
-    RunValue -= RunQty * Rate;
-    RunQty = 0;
     Receipts->Next();
     PendingLayer = true;
   }
@@ -271,12 +238,9 @@ long double TValueStock::IssueValueFIFO(long double qty) {
 }
 
 long double TValueStock::NextFIFO(long double qty) {
-  long double result = 0;
-  if (!MovementInWalk(WalkItem, WalkDate)) return result;
-  if (LowerStr(Text(*Movements, "plusorminus")) != "m")
-    result = Num(*Movements, "stockvalue");
-  else
-    result = IssueValueFIFO(qty);
+  if (!InWalk(Movements.get(), WalkItem, WalkDate)) return 0;
+  const long double result =
+      Mark(*Movements) != "m" ? Num(*Movements, "stockvalue") : IssueValueFIFO(qty);
   Movements->Next();
   return result;
 }
@@ -285,12 +249,10 @@ long double TValueStock::NextFIFO(long double qty) {
 
 long double TValueStock::GetStockValue(const std::string& method, const std::string& locIdText,
                                        long double itemId, double date, long double qty) {
-  long double result = 0;
-  SetCancelFilter();
-  const long double loc = ToFloat(locIdText);
-  MakeMovements();
+  const long double loc = Prepare(locIdText);
   const std::string m = LowerStr(method);
   const bool kept = itemId == WalkItemId && loc == WalkLocId;
+  long double result = 0;
   if (m == "w") {
     if (!kept) AverageWalk(itemId, loc, date - 1, qty, false, true);
     result = NextAverage(qty);
@@ -307,11 +269,9 @@ long double TValueStock::GetStockValue(const std::string& method, const std::str
 
 long double TValueStock::GetCostRate(const std::string& method, const std::string& locIdText,
                                      long double itemId, double date, long double qty) {
-  long double v = 0;
-  SetCancelFilter();
-  const long double loc = ToFloat(locIdText);
-  MakeMovements();
+  const long double loc = Prepare(locIdText);
   const std::string m = LowerStr(method);
+  long double v = 0;
   if (m == "w") {
     v = AverageWalk(itemId, loc, date, qty, true, false);
   } else if (m == "f") {
@@ -326,9 +286,7 @@ long double TValueStock::GetCostRate(const std::string& method, const std::strin
 
 long double TValueStock::GetClosingStock(const std::string& method, const std::string& locIdText,
                                          long double itemId, double date) {
-  SetCancelFilter();
-  const long double loc = ToFloat(locIdText);
-  MakeMovements();
+  const long double loc = Prepare(locIdText);
   RecQty = RecValue = IssQty = IssValue = OpQty = OpValue = 0;
   const std::string m = LowerStr(method);
   if (m != "w" && m != "f") return 0;
@@ -340,16 +298,13 @@ long double TValueStock::GetClosingStock(const std::string& method, const std::s
     PendingLayer = false;
     OpenFIFOQueries(itemId, loc, date);
   }
-  while (MovementInWalk(itemId, date)) {
+  while (InWalk(Movements.get(), itemId, date)) {
     const long double q = Num(*Movements, "qty");
     const long double v = Num(*Movements, "stockvalue");
-    const double rowDate = Date(*Movements, "docdate");
-    const std::string pm = LowerStr(Text(*Movements, "plusorminus"));
+    const std::string pm = Mark(*Movements);
     if (m == "w") {
       if (pm == "p") {
-        RunQty += q;
-        RunValue += v;
-        if (RunQty != 0) Rate = std::fabs(RunValue) / std::fabs(RunQty);
+        AddToRun(q, v, true);
         RecQty += q;
         RecValue += v;
       } else {
@@ -359,11 +314,10 @@ long double TValueStock::GetClosingStock(const std::string& method, const std::s
         IssValue += q * Rate;
       }
     } else if (pm != "m") {
+      // Only the first receipt becomes a layer here; the others wait for the issues.
       if (LayerId == 0) {
         LayerId = Num(*Movements, "stockvalueid");
-        RunQty += q;
-        RunValue += v;
-        if (RunQty != 0) Rate = std::fabs(RunValue) / std::fabs(RunQty);
+        AddToRun(q, v, true);
       }
       RecQty += q;
       RecValue += v;
@@ -378,7 +332,7 @@ long double TValueStock::GetClosingStock(const std::string& method, const std::s
         IssValue += IssueValueFIFO(q);
       }
     }
-    if (rowDate < date) {
+    if (Date(*Movements, "docdate") < date) {
       OpQty = RecQty - IssQty;
       OpValue = RecValue - IssValue;
     }
@@ -390,6 +344,7 @@ long double TValueStock::GetClosingStock(const std::string& method, const std::s
 
 void TValueStock::GetStockAge(const std::string& slabs, const std::string& locIdText,
                               long double itemId, double date, std::string& text) {
+  text.clear();
   AgeFrom.clear();
   AgeTo.clear();
   AgeQty.clear();
@@ -404,21 +359,19 @@ void TValueStock::GetStockAge(const std::string& slabs, const std::string& locId
   TClientDataSet& r = *Receipts->ClientDataSet;
   LayerId = r.IsEmpty() ? 0 : Num(*Receipts, "stockvalueid");
   long double left = RecQty - IssQty;
-  if (r.IsEmpty() || left <= 0) {
-    text.clear();
-    return;
-  }
+  if (r.IsEmpty() || left <= 0) return;
   for (r.Last(); Num(*Receipts, "itemid") == static_cast<double>(itemId); r.Prior()) {
     const double age = date - Date(*Receipts, "docdate");
     if (age >= 0) {
       long double q = Num(*Receipts, "stockvalueid") == static_cast<double>(LayerId)
                           ? left
                           : static_cast<long double>(Num(*Receipts, "qty"));
-      // The oldest receipt still held gets only what is left of the closing quantity.
+      // A receipt older than the stock still held gets only what is left of the closing
+      // quantity, so none of it is lost.
       if (q > left) q = left;
       left -= q;
       for (size_t i = 0; i < AgeFrom.size(); ++i) {
-        if (SlabBound(AgeFrom[i]) <= age && age <= SlabBound(AgeTo[i])) {
+        if (ParseInteger(AgeFrom[i]) <= age && age <= ParseInteger(AgeTo[i])) {
           AgeQty[i] = FloatToStr(static_cast<double>(ToFloat(AgeQty[i]) + q));
           break;
         }
@@ -426,7 +379,6 @@ void TValueStock::GetStockAge(const std::string& slabs, const std::string& locId
     }
     if (left <= 0 || r.RecNo() == 0) break;
   }
-  text.clear();
 }
 
 }  // namespace v7

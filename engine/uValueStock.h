@@ -73,9 +73,17 @@ class TValueStock {
   TDBManager* Manager() const;
   // Sets CancelFilter from the probe of STOCKVALUE's columns.
   void SetCancelFilter();
-  void MakeMovements();
+  // The start of every valuation: the cancel probe, the location and the movement cursor.
+  long double Prepare(const std::string& locIdText);
+  // Runs a movement query with its item (i), date (d) and, when not 0, location (l).
+  static void OpenStockQuery(TXDS& q, const std::string& sql, long double itemId, long double locId,
+                             double date);
   void OpenMovements(long double itemId, long double locId, double date);
   void OpenFIFOQueries(long double itemId, long double locId, double date);
+  // Adds a receipt to the running figures (or the layer) and renews the rate.
+  void AddToRun(long double qty, long double value, bool absoluteRate);
+  // Takes a quantity from the current layer and from the stock totals.
+  void TakeFromLayer(long double qty);
   // The average walk; answers qty * Rate. absoluteRate: divide |RunValue| / |RunQty|, and
   // (the cost rate's walk) leave out the document row's own movement when SourceId is set.
   long double AverageWalk(long double itemId, long double locId, double date, long double qty,
@@ -86,9 +94,6 @@ class TValueStock {
   long double IssueValueFIFO(long double qty);
   long double NextAverage(long double qty);
   long double NextFIFO(long double qty);
-  // Whether the movement cursor stands on a row of the item dated not after the date.
-  bool MovementInWalk(long double itemId, double date);
-  bool ReceiptInWalk(long double itemId, double date);
 
   // ---- Availability check helpers (uCheckStock.cpp) ----
   void CheckBalance(const std::string& plusOrMinus, std::string& result, long double itemId,
@@ -97,6 +102,12 @@ class TValueStock {
                          long double locId, double newDate, double oldDate, long double newQty,
                          long double oldQty);
   long double RoundQty(long double x) const;
+  long double ApplyMovement(long double balance, const std::string& plusOrMinus,
+                            long double qty) const;
+  // The stock up to and including a date, from the movements the database holds.
+  long double BalanceAt(long double itemId, long double locId, double date);
+  // The movements after a date, on Probe.
+  void OpenLaterMovements(long double itemId, long double locId, double date);
 
   long double WalkItem = 0;  // item and date of the walk in hand
   double WalkDate = 0;

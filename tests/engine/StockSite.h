@@ -38,15 +38,8 @@ class StockTable {
            const std::string& value, int source = 0, const std::string& cancel = "",
            const std::string& time = "") {
     auto q = mgr_->NewQuery();
-    std::string cols =
-        "stockvalueid, itemid, locid, docdate, doctime, plusorminus, qty, "
-        "stockvalue, t1sourceid";
-    std::string vals = ":id, :item, :loc, :d, :t, :pm, :q, :v, :s";
-    if (withCancel_) {
-      cols += ", cancel";
-      vals += ", :c";
-    }
-    q->GetSQL().SetText("insert into stockvalue (" + cols + ") values (" + vals + ")");
+    q->GetSQL().SetText("insert into stockvalue values (:id, :item, :loc, :d, :t, :pm, :q, :v, :s" +
+                        std::string(withCancel_ ? ", :c)" : ")"));
     q->ParamByName("id").SetAsInteger(id);
     q->ParamByName("item").SetAsInteger(item);
     q->ParamByName("loc").SetAsInteger(loc);
