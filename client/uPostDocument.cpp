@@ -9,6 +9,7 @@
 #include <pugixml.hpp>
 #include <utility>
 
+#include "uAtExit.h"
 #include "uDBManager.h"
 #include "uDbCall.h"
 #include "uDebug.h"
@@ -18,18 +19,6 @@
 namespace v7 {
 
 namespace {
-
-template <class Step>
-class AtExit {
- public:
-  explicit AtExit(Step step) : step_(std::move(step)) {}
-  ~AtExit() { step_(); }
-  AtExit(const AtExit&) = delete;
-  AtExit& operator=(const AtExit&) = delete;
-
- private:
-  Step step_;
-};
 
 // A required attribute of the packet's root; a packet without it cannot be applied.
 std::string RequiredAttribute(const pugi::xml_node& root, const char* name) {

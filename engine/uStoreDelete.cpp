@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "uAtExit.h"
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
 #include "uMDMap.h"
@@ -13,18 +14,6 @@
 namespace v7 {
 
 namespace {
-
-template <class Step>
-class AtExit {
- public:
-  explicit AtExit(Step step) : step_(std::move(step)) {}
-  ~AtExit() { step_(); }
-  AtExit(const AtExit&) = delete;
-  AtExit& operator=(const AtExit&) = delete;
-
- private:
-  Step step_;
-};
 
 // A history column takes the text, or "******" when the text does not fit (a width of 0:
 // the width is unknown and the text is kept).

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "uAtExit.h"
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
 #include "uMDMap.h"
@@ -12,19 +13,6 @@
 namespace v7 {
 
 namespace {
-
-// Runs a step when the scope ends, also when a save fails part-way.
-template <class Step>
-class AtExit {
- public:
-  explicit AtExit(Step step) : step_(std::move(step)) {}
-  ~AtExit() { step_(); }
-  AtExit(const AtExit&) = delete;
-  AtExit& operator=(const AtExit&) = delete;
-
- private:
-  Step step_;
-};
 
 std::string Quoted(const std::string& text) { return "'" + ReplaceAll(text, "'", "''") + "'"; }
 
@@ -341,9 +329,9 @@ void TStoreData::GetNextNumber(const std::string& fieldName, bool peek, std::str
   if (lastNo.size() < 6) number += std::string(6 - lastNo.size(), '0');
   number += lastNo;
   if (peek) return;
-  const long long changed = ExecCounting(
-      *SeqWriteQuery,
-      "update " + table + " set lastno=" + IdText(TextToId(lastNo) + 1) + " where " + where);
+  const long long changed =
+      ExecCounting(*SeqWriteQuery, "update " + UpperStr(TablePrefix) + "sequence set lastno=" +
+                                       IdText(TextToId(lastNo) + 1) + " where " + where);
   Log("# 1#NumRows affected " + std::to_string(changed));
 }
 
@@ -356,9 +344,10 @@ void TStoreData::FindSequence(const std::string& transType, const std::string& f
   if (!transType.empty()) AutoFieldTypes[k] = transType;
 
   const std::string table = UpperStr(TablePrefix) + "SEQUENCE";
-  // An empty type keeps the field's own: it names the series the field numbers from.
+  // An empty type (the validator choosing a series for one document) changes no stored
+  // series: only this store numbers from the chosen one.
   const std::string condition =
-      "TRANSTYPE = " + Quoted(AutoFieldTypes[k]) + " and FIELDNAME = " + Quoted(fieldName);
+      "TRANSTYPE = " + Quoted(transType) + " and FIELDNAME = " + Quoted(fieldName);
   auto setActive = [&](const std::string& where, const std::string& flag) {
     if (DbKind != "access") {
       TXDS& lock = *SeqLockQuery;
@@ -377,9 +366,8 @@ void TStoreData::FindSequence(const std::string& transType, const std::string& f
 void TStoreData::CheckUniqueNumbers() {
   if (!IsNew) return;
   TXDS& q = *WorkQuery;
-  bool renumbered = false;
   for (int passesLeft = 50;; --passesLeft) {
-    renumbered = false;
+    bool renumbered = false;
     for (const std::string& f : AutoFields) {
       const int i = IndexOfValue(f, 1);
       if (i < 0) continue;
@@ -401,10 +389,9 @@ void TStoreData::CheckUniqueNumbers() {
       Log("# 3#to " + v.Value);
       renumbered = true;
     }
-    if (!renumbered) return;
-    // The pass renumbered: another pass must confirm the new number. After the last
-    // allowed pass nothing can confirm it.
+    // The 50th pass ends the search whatever it found.
     if (passesLeft == 1) throw EDatabaseError("Unable to get unique number. Please Save again");
+    if (!renumbered) return;
   }
 }
 

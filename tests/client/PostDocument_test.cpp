@@ -107,14 +107,43 @@ TEST_F(PostDocumentTest, DocumentsAreCreatedChangedCancelledAndDeleted) {
   ASSERT_EQ(Post(Voucher("0", "deltrans=\"true\" cancel=\"true\"")), "");
   EXPECT_EQ(Sql("select count(*) || min(cancel) from trans1 where vchno = 'JV000002'"), "1F");
   EXPECT_EQ(Sql("select count(*) from trans1"), "1");
+
+  // A new document that arrives cancelled is saved, then cancelled.
+  ASSERT_EQ(Post(Voucher("300010000000002", "cancel=\"true\"")), "");
+  EXPECT_EQ(Sql("select group_concat(cancel, '') from (select cancel from trans1 where "
+                "trans1id = 300010000000002 union all select cancel from trans2 where "
+                "trans1id = 300010000000002)"),
+            "TTT");
 }
 
-TEST_F(PostDocumentTest, NewDocumentArrivingCancelledIsSavedThenCancelled) {
-  ASSERT_EQ(Post(Voucher("300010000000002", "cancel=\"true\"")), "");
-  EXPECT_EQ(Sql("select vchno || cancel from trans1 where trans1id = 300010000000002"),
-            "JV000001T");
-  EXPECT_EQ(Sql("select group_concat(cancel, '') from trans2 where trans1id = 300010000000002"),
-            "TT");
+// An invoice packet: prices come from the item master, the customer's balance moves, and
+// the documents linked to it are generated with it and deleted with it.
+TEST_F(PostDocumentTest, InvoicePacketBringsItsLinkedDocumentsAndTakesThemAway) {
+  const std::string invoice =
+      "<doc user=\"anita\" siteno=\"3\" transid=\"salesinv\" recordid=\"300010000000009\" %s>"
+      "<invdate>20/06/2026</invdate><customer id=\"101\">Acme Stores</customer>"
+      "<paymode>Cash</paymode><totalamt>145</totalamt>"
+      "<item id=\"201\">Blue Pen</item><qty>2</qty><amount>25</amount>"
+      "<item id=\"203\">Notebook</item><qty>3</qty><amount>120</amount></doc>";
+  auto linked = [&] {
+    return Sql(
+        "select (select count(*) from salesinvap where t1sourceid = 300010000000009) || "
+        "(select count(*) from trans1) || (select count(*) from receipt)");
+  };
+  ASSERT_EQ(Post(v7::ReplaceAll(invoice, "%s", "")), "");
+  EXPECT_EQ(Sql("select invno || ':' || customer || ':' || siteno from salesinv where "
+                "salesinvid = 300010000000009"),
+            "INV000042:101:3");
+  EXPECT_EQ(Sql("select group_concat(item || ':' || printf('%g', price), ',') from (select * "
+                "from salesinvdet where salesinvid = 300010000000009 order by salesinvdetrow)"),
+            "201:12.5,203:40");
+  EXPECT_EQ(Sql("select printf('%g', balance) from customer where customerid = 101"), "145");
+  EXPECT_EQ(linked(), "121");
+
+  ASSERT_EQ(Post(v7::ReplaceAll(invoice, "%s", "deltrans=\"true\"")), "");
+  EXPECT_EQ(Sql("select count(*) from salesinv where salesinvid = 300010000000009"), "0");
+  EXPECT_EQ(Sql("select printf('%g', balance) from customer where customerid = 101"), "0");
+  EXPECT_EQ(linked(), "000");
 }
 
 TEST_F(PostDocumentTest, NumericFieldsTakeTheIdOfAnElement) {

@@ -1,13 +1,10 @@
 // Deleting and cancelling stored documents of the sample product on a real site file: every
 // table of the document, the refusals that come before anything is written, the history of
-// a deletion, and tables that cannot be cancelled.
+// a change or a deletion, and the masters reversed once.
 #include <gtest/gtest.h>
 
-#include <functional>
-
-#include "SampleProduct.h"
+#include "StoreDoc.h"
 #include "uMDMap.h"
-#include "uStoreData.h"
 
 namespace {
 
@@ -15,26 +12,8 @@ using v7::TStoreData;
 using v7::TStructDef;
 using v7test::kSalesInvId;
 
-struct Doc {
-  explicit Doc(const std::string& type) : def(s.mgr.get(), ":" + type), store(&def, type) {
-    store.SetPrimaryTable(def.PrimaryTable);
-    store.SetSiteNo(v7::SiteNo);
-    store.UserName = "tester";
-  }
-  std::string Sql(const std::string& sql) const { return s.site.Scalar(sql); }
-  v7test::SampleSite s;
-  TStructDef def;
-  TStoreData store;
-};
-
-std::string Error(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
+using Doc = v7test::StoreDoc<>;
+using v7test::Error;
 
 // A stored receipt with one line; its delok holds the text given.
 void StoreReceipt(const Doc& d, const std::string& delok) {
@@ -65,14 +44,20 @@ TEST(StoreDelete, DeletesEveryTableOfTheDocumentAndRecordsEachValue) {
                   "'customer'"),
             "O'Brien Traders/O'Brien Traders");
 
-  // A document with a sub-frame: all three tables, nothing of other documents.
+  // A document with a sub-frame: all three tables, nothing of other documents, cancelled
+  // and then deleted.
   Doc sf("salesinvsf");
   sf.store.LoadTransaction(v7test::kSalesInvSfId);
+  sf.store.CancelTransaction();
+  EXPECT_EQ(sf.Sql("select group_concat(cancel, '') from (select cancel from salesinvsf union "
+                   "all select cancel from salesinvsfdet union all select cancel from "
+                   "salesinvsfbatch)"),
+            "TTTTTT");
+  EXPECT_EQ(sf.Sql("select group_concat(cancel, '') from salesinvdet"), "FFF");
   sf.store.DeleteTransaction();
   EXPECT_EQ(sf.Sql("select (select count(*) from salesinvsf) || (select count(*) from "
                    "salesinvsfdet) || (select count(*) from salesinvsfbatch)"),
             "000");
-  EXPECT_EQ(sf.Sql("select count(*) from salesinvdet"), "3");
 }
 
 // The header rows go also when the definition's first stored field lies in a grid table.
@@ -101,30 +86,25 @@ TEST(StoreDelete, RefusalsComeBeforeAnythingIsDeleted) {
     st.CheckDeleteAllowed(message);
     EXPECT_EQ(message, "EntryDoc has been approved by higher authority. Cannot delete");
     EXPECT_EQ(Error([&] { st.DeleteTransaction(); }), message);
-    EXPECT_EQ(d.Sql("select count(*) from salesinvapdet where salesinvapid = 700010000000301"),
-              "1");
     // The approval level does not stand in the way of a cancel.
     st.CancelTransaction();
-    EXPECT_EQ(d.Sql("select cancel from salesinvap where salesinvapid = 700010000000301"), "T");
+    EXPECT_EQ(d.Sql("select cancel || (select count(*) from salesinvapdet where salesinvapid = "
+                    "700010000000301) from salesinvap where "
+                    "salesinvapid = 700010000000301"),
+              "T1");
   }
   Doc d("receipt");
-  ASSERT_EQ(d.store.DeleteControlField, "delok");
   StoreReceipt(d, "later please");
   d.store.LoadTransaction(900);
-  std::string message;
-  d.store.CheckDeleteAllowed(message);
-  EXPECT_EQ(message, "later please");
   EXPECT_EQ(Error([&] { d.store.DeleteTransaction(); }), "later please");
   d.store.AddValueByName("delok", 1, "f");
-  d.store.CheckDeleteAllowed(message);
-  EXPECT_EQ(message, "Deleting this document is not allowed.");
-  EXPECT_EQ(Error([&] { d.store.DeleteTransaction(); }), message);
+  EXPECT_EQ(Error([&] { d.store.DeleteTransaction(); }), "Deleting this document is not allowed.");
   EXPECT_EQ(Error([&] { d.store.CancelTransaction(); }),
             "Cancelling this document is not allowed.");
   d.store.Values.erase(d.store.Values.begin() + d.store.IndexOfValue("delok", 1));
+  std::string message;
   d.store.CheckDeleteAllowed(message);
   EXPECT_EQ(message, "Invalid control field");
-  EXPECT_EQ(Error([&] { d.store.DeleteTransaction(); }), message);
   EXPECT_EQ(Error([&] { d.store.CancelTransaction(); }), message);
   EXPECT_EQ(d.Sql("select cancel || (select count(*) from receiptdet) from receipt"), "F1");
 
@@ -135,40 +115,16 @@ TEST(StoreDelete, RefusalsComeBeforeAnythingIsDeleted) {
             "00");
 }
 
-TEST(StoreDelete, CancelMarksEveryTableThatHasACancelColumn) {
-  Doc d("receipt");
-  StoreReceipt(d, "T");
-  d.store.LoadTransaction(900);
-  d.store.CancelTransaction();
-  EXPECT_EQ(d.Sql("select cancel from receipt where receiptid = 900"), "T");
-  EXPECT_EQ(d.Sql("select amount from receiptdet where receiptdetid = 901"), "100");
-
-  Doc sf("salesinvsf");
-  sf.store.LoadTransaction(v7test::kSalesInvSfId);
-  sf.store.CancelTransaction();
-  EXPECT_EQ(sf.Sql("select group_concat(cancel, '') from (select cancel from salesinvsf union "
-                   "all select cancel from salesinvsfdet union all select cancel from "
-                   "salesinvsfbatch)"),
-            "TTTTTT");
-  EXPECT_EQ(sf.Sql("select group_concat(cancel, '') from salesinvdet"), "FFF");
-}
-
 TEST(StoreDelete, HistoryRecordsOnlyWhatChangedAndHonoursTransAmended) {
   Doc d("salesinv");
   d.store.History = true;
   d.store.LoadTransaction(kSalesInvId);
-  EXPECT_EQ(d.store.GetNextModNo(kSalesInvId), 0);
   // Numbers compare as numbers: "50.00" is no change of 50.
   d.store.AddValueByName("amount", 1, "50.00");
   d.store.AddValueByName("paymode", 1, "Cash");
   d.store.SaveHistory(false);
   EXPECT_EQ(d.Sql("select group_concat(fieldname || modno, ',') from salesinvhistory"), "paymode1");
-  EXPECT_EQ(d.store.GetNextModNo(kSalesInvId), 1);
 
-  // A new document keeps no history; nor does one whose TransAmended is not set.
-  d.store.IsNew = true;
-  d.store.SaveHistory(true);
-  d.store.IsNew = false;
   d.store.AddFieldValue("TransAmended", "c", "", "no", "", 1, 0, 0, 1, 0, false);
   d.store.SaveHistory(true);
   EXPECT_EQ(d.Sql("select count(*) from salesinvhistory"), "1");
