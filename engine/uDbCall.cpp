@@ -51,8 +51,6 @@ void TDbCall::Prepare() {
     StoreData = std::make_unique<TStoreData>(StructDef.get(), TransType);
   TStoreData& store = *StoreData;
   store.History = LowerStr(ColumnText(defRow, "trackchanges")) == "t";
-  // The tracked fields are read with the type only when history was already on.
-  if (store.History) store.LoadTrackFields();
   store.SaveControlField = ColumnText(defRow, "savecontrolfield");
   store.DeleteControlField = ColumnText(defRow, "deletecontrolfield");
   std::string user;
@@ -88,10 +86,10 @@ void TDbCall::Prepare() {
   ProvideLink->UserName = user;
   ProvideLink->SourceDef = StructDef.get();
   ProvideLink->SetTraceProc(OnTrace);
+  ProvideLink->SetTransId(TransType);
   std::string showSubForm;
   Eval->GetVar("showsubform", showSubForm);
   ProvideLink->ShowSubForm = "," + LowerStr(showSubForm) + ",";
-  ProvideLink->SetTransId(TransType);
   const auto& entries = ProvideLink->LinkEntries;
   for (size_t k = 0; k < entries.size(); ++k) {
     TLinkEntry& entry = *entries[k];

@@ -1,6 +1,7 @@
 #include "uValidate.h"
 
 #include <cmath>
+#include <map>
 #include <stdexcept>
 
 #include "uDbBackend.h"
@@ -172,7 +173,7 @@ bool TValidate::Validate(bool removeRows) {
         }
         if (RemoveRows && ValidRowIndex >= 0) {
           int k = StoreData->IndexOfValue(validRowName, row);
-          std::string flag = k < 0 ? "" : UpperStr(TrimStr(StoreData->Values[size_t(k)].Value));
+          std::string flag = k < 0 ? "" : UpperStr(StoreData->Values[size_t(k)].Value);
           if (flag == "F" || flag.empty()) {
             removeRow(frame, row, maxRow);
             continue;
@@ -277,24 +278,13 @@ void TValidate::SetParentVars() {
 }
 
 void TValidate::SyncSubframeParentRows() {
-  if (StoreData->SubFrames.empty()) return;
   for (int frame : StoreData->SubFrames) {
-    ScratchList1.clear();  // rows seen, as text
-    ScratchList2.clear();  // their parent rows
-    for (const TFieldRec& v : StoreData->Values) {
-      if (v.Frame != frame || v.Row < 1 || v.ParentRow < 1) continue;
-      std::string r = std::to_string(v.Row);
-      bool seen = false;
-      for (const std::string& s : ScratchList1) seen = seen || s == r;
-      if (seen) continue;
-      ScratchList1.push_back(r);
-      ScratchList2.push_back(std::to_string(v.ParentRow));
-    }
-    for (size_t k = 0; k < ScratchList1.size(); ++k) {
-      int row = std::stoi(ScratchList1[k]);
-      int parent = std::stoi(ScratchList2[k]);
-      for (TFieldRec& v : StoreData->Values)
-        if (v.Frame == frame && v.Row == row) v.ParentRow = parent;
+    std::map<int, int> parentOf;  // row -> parent row of its first value that has one
+    for (const TFieldRec& v : StoreData->Values)
+      if (v.Frame == frame && v.Row >= 1 && v.ParentRow >= 1) parentOf.emplace(v.Row, v.ParentRow);
+    for (TFieldRec& v : StoreData->Values) {
+      auto p = v.Frame == frame ? parentOf.find(v.Row) : parentOf.end();
+      if (p != parentOf.end()) v.ParentRow = p->second;
     }
   }
 }
@@ -380,9 +370,7 @@ bool TValidate::FillField(const std::string& name, int row) {
         // A date column's text is already its date-time text.
         CurrentValue = q.FieldByName(ColumnName(q, 0)).GetAsString();
       }
-      CurrentValueId = 0;
       StoreData->AddValueByName(name, row, CurrentValue, "", 0);
-      CurrentHasValue = !(type == 'n' && CurrentValue.empty());
     }
     if (CurrentValue.empty() || !CurrentHasValue) {
       if (Eval->EvalCompiled(f->ExprnId)) {
@@ -584,10 +572,10 @@ void TValidate::RunQuery(TXDS& query, int row, bool open) {
       std::string type = i < 0 ? "c" : LowerStr(StoreData->Values[size_t(i)].FieldType);
       query.SetParamValue(int(k), GetFieldValue(param, row), type);
     }
-    if (query.GetActive() || !open) {
+    if (query.GetActive()) {
       Trace("#clearcache#");
     } else {
-      query.Open();
+      if (open) query.Open();
       Trace("#endcache#");
     }
   } catch (...) {

@@ -96,8 +96,6 @@ class TValidate {
   std::unique_ptr<TXDS> QuerySlot2;
   std::unique_ptr<TXDS> QuerySlot3;
   std::unique_ptr<TXDS> QuerySlot4;
-  std::vector<std::string> ScratchList1;
-  std::vector<std::string> ScratchList2;
 
  private:
   void LoadField(const std::string& name, int row);

@@ -24,7 +24,6 @@ TEST(ValidateChecks, WidthCountsDigitsAfterRoundingAndCharactersOfTexts) {
   EXPECT_FALSE(Check(t, "price", "123456.7"));
   EXPECT_EQ(t.v.ErrorText, "Price [price] : value exceeds defined width");
   EXPECT_TRUE(Check(t, "price", "1.234"));
-  EXPECT_TRUE(Check(t, "price", "-12,345.6"));
 
   v7::TFld* row = t.def.GetField("salesorddetrow");
   row->width = 3;  // no decimals
@@ -34,7 +33,6 @@ TEST(ValidateChecks, WidthCountsDigitsAfterRoundingAndCharactersOfTexts) {
   EXPECT_FALSE(Check(t, "salesorddetrow", "12.5"));
 
   t.def.GetField("remarks")->ValidateExprId = -1;  // width 20
-  EXPECT_TRUE(Check(t, "remarks", "  twenty letters long  "));
   std::string accented;
   for (int i = 0; i < 20; ++i) accented += "\xc3\xa9";  // 20 letters in 40 bytes
   EXPECT_TRUE(Check(t, "remarks", accented));

@@ -11,33 +11,6 @@
 
 namespace v7test {
 
-// Expressions and event texts of the sample product as the expression language reads them:
-// texts in braces, a validation expression answering "T" (a bare comparison answers "1").
-// Rows still in their old form (quoted texts, bare comparisons) are rewritten; rows already
-// written this way are left as they are.
-inline void UseValidatorExpressions(const SiteDb& site) {
-  site.Exec(
-      "update repexpr set expression = 'iif(qty > 0, {T}, {F})' where exprid in (3, 8, 9) and "
-      "expression not like '%{T}%'");
-  site.Exec(
-      "update repexpr set expression = 'iif(batchqty > 0, {T}, {F})' where exprid = 4 and "
-      "expression not like '%{T}%'");
-  site.Exec(
-      "update repexpr set expression = 'Total({amount})' where exprid in (2, 6) and "
-      "expression not like '%{amount}%'");
-  site.Exec(
-      "update repexpr set expression = 'iif(GetLength(remarks) < 21, {T}, {too long})' "
-      "where exprid = 7 and expression not like '%{T}%'");
-  site.Exec(
-      "update exprset set expression = '{AfterSave}\naftersavestatus := {T}' "
-      "where exprsetid = 1 and expression not like '%{T}%'");
-  site.Exec(
-      "update exprset set expression = '{onpostgenmap}\nremarks := {mapped}\n{aftersave}\n"
-      "aftersavestatus := {_Saved}\ndisplayfieldname := {ordno}\n{afterdelete}\n"
-      "deletedstatus := {D}\n{aftercancel}\ncancelledstatus := {C}' where exprsetid = 3 and "
-      "expression not like '%{_Saved}%'");
-}
-
 struct ValidatorSite {
   explicit ValidatorSite(const std::string& type, const std::string& onsave = "s",
                          const std::string& setupSql = "")
@@ -54,7 +27,6 @@ struct ValidatorSite {
     v.Eval->SetVar("onsave", 'c', onsave);
   }
   static void Setup(const SiteDb& site, const std::string& setupSql) {
-    UseValidatorExpressions(site);
     if (!setupSql.empty()) site.Exec(setupSql);
   }
   void Set(const std::string& name, int row, const std::string& value, long double id = 0) {
