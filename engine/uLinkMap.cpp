@@ -11,11 +11,6 @@ namespace v7 {
 
 namespace {
 
-std::string ColumnText(TXDS& q, const std::string& name) {
-  TXField* f = q.FindField(name);
-  return f ? f->Value : std::string();
-}
-
 // A skipped target row: the frame and the row, each in two characters.
 std::string SkipKey(int frame, int row) {
   return PadRight(std::to_string(frame), 2, ' ') + PadRight(std::to_string(row), 2, ' ');
@@ -25,13 +20,7 @@ std::string SkipKey(int frame, int row) {
 
 void TProvideLink::MapFields() {
   TLinkEntry& entry = *CurrentEntry;
-  TDBManager* mgr = Manager();
-  if (!DetailQuery)
-    DetailQuery = mgr->NewQuery();
-  else
-    mgr->NewQuery(*DetailQuery);
-  TXDS& q = *DetailQuery;
-  q.Close();
+  TXDS& q = ReuseQuery(DetailQuery);
   q.GetSQL().SetText("Select * from LINKENTRYDOCDETAIL where LinkEntryDocId = " +
                      TStoreData::IdText(entry.LinkId) + " order by ROWORDER");
   q.Open();
@@ -77,13 +66,11 @@ void TProvideLink::MapFields() {
       MapRows();
   }
 
+  // AsGrids holds one letter per frame (the definition's).
   const std::string& grids = TargetStore->AsGrids;
-  for (size_t i = 0; i < entry.RowCounts.size(); ++i) {
+  for (size_t i = 0; i < entry.RowCounts.size() && i < grids.size(); ++i) {
+    if ((grids[i] != 't' && grids[i] != 'T') || !MappedFrames[i]) continue;
     int frame = static_cast<int>(i) + 1;
-    std::string item = grids.find(',') != std::string::npos ? GetField(grids, frame)
-                       : i < grids.size()                   ? grids.substr(i, 1)
-                                                            : std::string();
-    if (LowerStr(TrimStr(item)) != "t" || !MappedFrames[i]) continue;
     TrimGridRows(frame, TStoreData::TextToInt(entry.RowCounts[i]), TargetStore->GetMaxRow(frame));
   }
   LinkSubRows();
@@ -197,21 +184,24 @@ void TProvideLink::MapFixedRow() {
 }
 
 int TProvideLink::SourceFrameForDetail() {
-  // The frame comes from the first row-wise mapping row into the same target frame that
-  // names a field of the source. When no row qualifies the answer is 0: no source rows.
+  // The frame comes from the first mapping row numbered 0 into the same target frame that
+  // names a field of the source definition (a pseudo field names none). Failing that, the
+  // first such row numbered below 0; failing that 0: there are no source rows to follow.
   size_t remembered = MapIndex;
   int answer = 0;
   TStoreData* src = CurrentEntry ? SourceStoreOf(*CurrentEntry) : SourceStore;
+  // A chained link maps from another target: its own definition names the frames.
   TStructDef* sourceDef = src ? src->StructDef : SourceDef;
   for (MapIndex = 0; sourceDef && MapIndex < MappingRows.size(); ++MapIndex) {
     const TMapRow& m = MapRow();
-    if (m.SourceFieldName.empty() || m.TargetRowNo >= 1) continue;
+    if (m.SourceFieldName.empty() || m.TargetRowNo >= 1 || (answer != 0 && m.TargetRowNo < 0))
+      continue;
     TFld* target = CurrentEntry->TargetDef->GetField(m.TargetFieldName);
     if (!target || target->frameno != TargetField->frameno) continue;
     TFld* source = sourceDef->GetField(m.SourceFieldName);
     if (!source) continue;
     answer = source->frameno;
-    break;
+    if (m.TargetRowNo == 0) break;
   }
   MapIndex = remembered;
   return answer;

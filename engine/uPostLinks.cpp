@@ -98,7 +98,6 @@ bool TProvideLink::PostTarget(int row) {
     TargetStore->LoadFromRecord(storedLinkId, RowRecordId);
     MarkPosted(storedLinkId, RowRecordId);
   }
-  TargetStore->ParentRecordId = RowParentRecordId;
   Trace("# 2#Mapping");
   MapFields();
   eval.SetVar("onsave", 'c', "s");
@@ -119,9 +118,6 @@ bool TProvideLink::PostTarget(int row) {
 
 void TProvideLink::PostDependents(int /*row*/) {
   TLinkEntry* current = CurrentEntry;
-  TStoreData* currentStore = TargetStore;
-  long double rowRecordId = RowRecordId;
-  long double headerRecordId = SourceHeaderRecordId;
   for (auto& owned : LinkEntries) {
     TLinkEntry& entry = *owned;
     if (&entry == current || !entry.TargetStore) continue;
@@ -134,25 +130,15 @@ void TProvideLink::PostDependents(int /*row*/) {
     TStoreData* src = SourceStoreOf(entry);
     if (!src) continue;
     RowRecordId = src->DocumentRecordId;
-    SourceHeaderRecordId = src->DocumentRecordId;
     PostEntry(1);
   }
-  if (current) MakeCurrent(*current);
-  TargetStore = currentStore;
-  RowRecordId = rowRecordId;
-  SourceHeaderRecordId = headerRecordId;
+  MakeCurrent(*current);
 }
 
 void TProvideLink::MarkPosted(long double linkId, long double recordId) {
   if (CurrentEntry->PostedTable != "t") return;
   const std::string table = UpperStr(TrimStr(CurrentEntry->SourceType)) + "POSTED";
-  TDBManager* mgr = Manager();
-  if (!PostedMarks)
-    PostedMarks = mgr->NewQuery();
-  else
-    mgr->NewQuery(*PostedMarks);
-  TXDS& q = *PostedMarks;
-  q.Close();
+  TXDS& q = ReuseQuery(PostedMarks);
   q.GetSQL().SetText("select * from " + table + " where linkentrydocid=" +
                      TStoreData::IdText(linkId) + " and recordid=" + TStoreData::IdText(recordId));
   q.Open();
@@ -241,9 +227,6 @@ bool TProvideLink::DeleteTarget() {
 bool TProvideLink::DeleteDependents() {
   Trace("#savelevel#");
   TLinkEntry* current = CurrentEntry;
-  TStoreData* currentStore = TargetStore;
-  long double rowRecordId = RowRecordId;
-  long double headerRecordId = SourceHeaderRecordId;
   bool ok = true;
   for (auto& owned : LinkEntries) {
     TLinkEntry& entry = *owned;
@@ -257,17 +240,13 @@ bool TProvideLink::DeleteDependents() {
       SwitchCompany(OldValue);
     }
     RowRecordId = src->DocumentRecordId;
-    SourceHeaderRecordId = src->DocumentRecordId;
     if (!DeleteTarget()) {
       ok = false;
       break;
     }
   }
   Trace("#resetlevel#");
-  if (current) MakeCurrent(*current);
-  TargetStore = currentStore;
-  RowRecordId = rowRecordId;
-  SourceHeaderRecordId = headerRecordId;
+  MakeCurrent(*current);
   return ok;
 }
 

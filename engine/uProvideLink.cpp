@@ -11,23 +11,6 @@
 
 namespace v7 {
 
-namespace {
-
-std::string ColumnText(TXDS& q, const std::string& name) {
-  TXField* f = q.FindField(name);
-  return f ? f->Value : std::string();
-}
-
-std::string DateVariable(double serial) {
-  try {
-    return FormatDateTimeSerial(serial);
-  } catch (const EConvertError&) {
-    return std::string();
-  }
-}
-
-}  // namespace
-
 TProvideLink::TProvideLink() = default;
 
 TProvideLink::~TProvideLink() {
@@ -43,6 +26,20 @@ TDBManager* TProvideLink::Manager() const {
 
 void TProvideLink::Trace(const std::string& text) const {
   if (OnTrace) OnTrace(text);
+}
+
+std::string TProvideLink::ColumnText(TXDS& q, const std::string& name) {
+  TXField* f = q.FindField(name);
+  return f ? f->Value : std::string();
+}
+
+TXDS& TProvideLink::ReuseQuery(std::unique_ptr<TXDS>& slot) {
+  if (!slot)
+    slot = Manager()->NewQuery();
+  else
+    Manager()->NewQuery(*slot);
+  slot->Close();
+  return *slot;
 }
 
 // ---------------------------------------------------------------- loading
@@ -71,22 +68,14 @@ void TProvideLink::LoadAllLinks() {
   }
 }
 
-int TProvideLink::LoadLinkDocs(const std::string& transId) {
-  TDBManager* mgr = Manager();
-  if (!LinkQuery)
-    LinkQuery = mgr->NewQuery();
-  else
-    mgr->NewQuery(*LinkQuery);
-  TXDS& q = *LinkQuery;
-  q.Close();
+void TProvideLink::LoadLinkDocs(const std::string& transId) {
+  TXDS& q = ReuseQuery(LinkQuery);
   q.GetSQL().Clear();
   q.GetSQL().SetText("Select * from linkentrydoc where " + DbLowerFunc + "(sourcetransid) = :s");
   q.ParamByName("s").SetAsString(LowerStr(transId));
   q.Open();
-  size_t before = LinkEntries.size();
   for (q.First(); !q.Eof(); q.Next()) AddLinkEntry(q);
   q.Close();
-  return static_cast<int>(LinkEntries.size() - before);
 }
 
 void TProvideLink::AddLinkEntry(TXDS& row) {
@@ -139,10 +128,10 @@ void TProvideLink::AddLinkEntry(TXDS& row) {
   eval.SetVar("UserName", 'c', UserName);
   eval.SetVar("UserCategory", 'c', v7::UserCategory);
   eval.SetVar("UserDepartment", 'c', v7::UserDepartment);
-  eval.SetVar("finyrst", 'd', DateVariable(FinYrSt));
-  eval.SetVar("finyred", 'd', DateVariable(FinYrEd));
-  eval.SetVar("afinyrst", 'd', DateVariable(AFinYrSt));
-  eval.SetVar("afinyred", 'd', DateVariable(AFinYrEd));
+  eval.SetVar("finyrst", 'd', FormatDateSerial(FinYrSt));
+  eval.SetVar("finyred", 'd', FormatDateSerial(FinYrEd));
+  eval.SetVar("afinyrst", 'd', FormatDateSerial(AFinYrSt));
+  eval.SetVar("afinyred", 'd', FormatDateSerial(AFinYrEd));
   eval.SetVar("recordid", 'n', "0");
   eval.SetVar("dbrep", 'c', DbRep);
   eval.SetVar("crrep", 'c', CrRep);
@@ -153,13 +142,7 @@ void TProvideLink::AddLinkEntry(TXDS& row) {
 }
 
 void TProvideLink::OpenPostedTable(TLinkEntry& entry) {
-  TDBManager* mgr = Manager();
-  if (!PostedProbe)
-    PostedProbe = mgr->NewQuery();
-  else
-    mgr->NewQuery(*PostedProbe);
-  TXDS& q = *PostedProbe;
-  q.Close();
+  TXDS& q = ReuseQuery(PostedProbe);
   entry.PostedTable = " ";
   q.GetSQL().SetText("select * from " + UpperStr(TrimStr(entry.SourceType)) + "POSTED" +
                      " where linkentrydocid=0");
@@ -236,9 +219,8 @@ void TProvideLink::SwitchCompany(const std::string& prefix) { TargetStore->SetTa
 void TProvideLink::RunEvent(const std::string& name) {
   if (!CurrentEntry) return;
   const std::vector<std::string>& lines = CurrentEntry->TargetDef->ExprSet;
-  const std::string header = "{" + LowerStr(TrimStr(name)) + "}";
-  auto it = std::find_if(lines.begin(), lines.end(),
-                         [&](const std::string& l) { return LowerStr(TrimStr(l)) == header; });
+  // The definition keeps its script lines trimmed and their "{...}" headers lower-cased.
+  auto it = std::find(lines.begin(), lines.end(), "{" + LowerStr(TrimStr(name)) + "}");
   if (it == lines.end()) return;
   TQuorexEVAL& eval = *CurrentEntry->Validator->Eval;
   eval.Script = &lines;

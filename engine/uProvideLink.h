@@ -131,9 +131,12 @@ class TProvideLink {
 
   TDBManager* Manager() const;
   void Trace(const std::string& text) const;
+  // The text of a column, empty when the row has no such column.
+  static std::string ColumnText(TXDS& q, const std::string& name);
+  // A query slot made once and handed back closed, on the current connection.
+  TXDS& ReuseQuery(std::unique_ptr<TXDS>& slot);
   void LoadAllLinks();
-  // Answers the number of entries added.
-  int LoadLinkDocs(const std::string& transId);
+  void LoadLinkDocs(const std::string& transId);
   void AddLinkEntry(TXDS& row);
   void OpenPostedTable(TLinkEntry& entry);
   void CompileFieldExprs(TLinkEntry& entry);

@@ -26,21 +26,12 @@ struct LinkSite {
 
   // A LINKENTRYDOC row.
   void Link(int id, const std::string& source, const std::string& target, int basedOnFrame = 0,
-            const std::string& selected = "T", int parentLink = 0, const std::string& control = "",
-            const std::string& company = "") const {
+            const std::string& selected = "T") const {
     s.site.Exec(
-        "insert into linkentrydoc (linkentrydocid, selected, sourcetransid, "
-        "targettransid, parentlinkdocid, basedonframe, controlfieldname, "
-        "companyfieldname) values (" +
-        std::to_string(id) + ", '" + selected + "', '" + source + "', '" + target + "', " +
-        std::to_string(parentLink) + ", " + std::to_string(basedOnFrame) + ", '" + control +
-        "', '" + company + "')");
-  }
-
-  static std::string Quoted(const std::string& text) {
-    std::string r;
-    for (char c : text) r += c == '\'' ? std::string("''") : std::string(1, c);
-    return r;
+        "insert into linkentrydoc (linkentrydocid, selected, sourcetransid, targettransid, "
+        "parentlinkdocid, basedonframe) values (" +
+        std::to_string(id) + ", '" + selected + "', '" + source + "', '" + target + "', 0, " +
+        std::to_string(basedOnFrame) + ")");
   }
 
   // A LINKENTRYDOCDETAIL row; ids are numbered by the fixture.
@@ -55,8 +46,8 @@ struct LinkSite {
         "matchtoid, groupfieldname, controlfieldname) values (" +
         std::to_string(detailId) + ", " + std::to_string(link) + ", " + std::to_string(detailId) +
         ", '" + targetField + "', " + std::to_string(targetRow) + ", '" + sourceField + "', " +
-        std::to_string(sourceRow) + ", '" + Quoted(value) + "', " + std::to_string(valueId) +
-        ", '" + matchToId + "', '" + groupField + "', '" + controlField + "')");
+        std::to_string(sourceRow) + ", '" + value + "', " + std::to_string(valueId) + ", '" +
+        matchToId + "', '" + groupField + "', '" + controlField + "')");
   }
 
   // Builds the source definition and store and loads the links.
