@@ -3,28 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "uAtExit.h"
 #include "uGeneralFunctions.h"
 #include "uStoreData.h"
 
 namespace v7 {
-
-namespace {
-
-// Runs a step when the scope ends, also when a load fails part-way: the trace level is
-// ended and the load's own state reset either way.
-template <class Step>
-class AtExit {
- public:
-  explicit AtExit(Step step) : step_(std::move(step)) {}
-  ~AtExit() { step_(); }
-  AtExit(const AtExit&) = delete;
-  AtExit& operator=(const AtExit&) = delete;
-
- private:
-  Step step_;
-};
-
-}  // namespace
 
 int TStoreData::FrameRowCount(int frame) const {
   if (frame < 1 || static_cast<size_t>(frame) > FrameRowCounts.size()) return 0;
