@@ -34,6 +34,24 @@ void RemoveDb(const std::string& path) {
   for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
 }
 
+// A fresh file at path holding the empty item table, opened by SQLite alone as the site
+// opens it (write-ahead log).
+sqlite3* OpenRawDb(const std::string& path) {
+  RemoveDb(path);
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
+  return db;
+}
+
+// The rows' date, 31/12/2005, as the Julian day the site file stores.
+double RowJulianDate() {
+  double date = 0;
+  v7::DateTimeFromParts(2005, 12, 31, 0, 0, 0, date);
+  return v7::JulianFromDateTime(date);
+}
+
 void BM_RowBufferInsert(benchmark::State& state) {
   v7::DbDateTemplate = "format(':value', 'dd/mm/yyyy hh:nn:ss')";
   const std::string path = TempFile("rowbuffer-bench");
@@ -61,16 +79,10 @@ void BM_RowBufferInsert(benchmark::State& state) {
 
 void BM_RawPreparedInsert(benchmark::State& state) {
   const std::string path = TempFile("raw-bench");
-  RemoveDb(path);
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
+  sqlite3* db = OpenRawDb(path);
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(db, "insert into item values (?, ?, ?, ?, ?)", -1, &st, nullptr);
-  double date = 0;
-  v7::DateTimeFromParts(2005, 12, 31, 0, 0, 0, date);
-  const double julian = v7::JulianFromDateTime(date);
+  const double julian = RowJulianDate();
   for (auto _ : state) {
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     for (int i = 0; i < kRows; ++i) {
@@ -96,14 +108,8 @@ void BM_RawPreparedInsert(benchmark::State& state) {
 // the row buffer's cost that comes from carrying values as literals.
 void BM_RawLiteralInsert(benchmark::State& state) {
   const std::string path = TempFile("literal-bench");
-  RemoveDb(path);
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
-  double date = 0;
-  v7::DateTimeFromParts(2005, 12, 31, 0, 0, 0, date);
-  const std::string julian = std::to_string(v7::JulianFromDateTime(date));
+  sqlite3* db = OpenRawDb(path);
+  const std::string julian = std::to_string(RowJulianDate());
   for (auto _ : state) {
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     for (int i = 0; i < kRows; ++i) {

@@ -2,30 +2,19 @@
 // connection between operations, and closing the handle ends the session.
 #include "uFtp.h"
 
-#include <curl/curl.h>
 #include <fnmatch.h>
 
 #include <cstdio>
-#include <mutex>
+
+#include "uCurl.h"
 
 namespace v7 {
 
 namespace {
 
-struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
 };
-
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 std::string Slashed(const std::string& path) {
   std::string result = path;
@@ -49,7 +38,7 @@ size_t ReadFromFile(char* data, size_t size, size_t count, void* file) {
 
 class CurlFtpSession : public FtpSession {
  public:
-  CurlFtpSession() { InitCurlOnce(); }
+  CurlFtpSession() { EnsureCurlGlobal(); }
 
   void Connect() override {
     Disconnect();
@@ -134,8 +123,7 @@ class CurlFtpSession : public FtpSession {
 
   void Delete(const std::string& remote) override {
     EnsureHandle();
-    std::unique_ptr<curl_slist, SlistDeleter> commands(
-        curl_slist_append(nullptr, ("DELE " + Slashed(remote)).c_str()));
+    SlistPtr commands(curl_slist_append(nullptr, ("DELE " + Slashed(remote)).c_str()));
     Prepare("");
     curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handle_.get(), CURLOPT_QUOTE, commands.get());
@@ -192,7 +180,7 @@ class CurlFtpSession : public FtpSession {
     throw EFtpError("FTP " + what + " failed: " + detail);
   }
 
-  std::unique_ptr<CURL, CurlDeleter> handle_;
+  CurlPtr handle_;
   char error_[CURL_ERROR_SIZE] = {};
 };
 

@@ -1,11 +1,11 @@
 // SOAP 1.1 calls of the central service: one HTTP POST per call, RPC/encoded envelope.
 #include "uSoap.h"
 
-#include <curl/curl.h>
-
 #include <cstring>
 #include <pugixml.hpp>
 #include <sstream>
+
+#include "uCurl.h"
 
 namespace v7 {
 
@@ -72,15 +72,6 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   static_cast<std::string*>(user)->append(data, size * count);
   return size * count;
 }
-
-struct CurlHandle {
-  CURL* handle = curl_easy_init();
-  curl_slist* headers = nullptr;
-  ~CurlHandle() {
-    if (headers) curl_slist_free_all(headers);
-    if (handle) curl_easy_cleanup(handle);
-  }
-};
 
 }  // namespace
 
@@ -156,37 +147,38 @@ std::string KVTDBXSoapClient::Call(const std::string& method, const std::string&
   const std::string request = BuildEnvelope(method, part, value);
   const std::string action = std::string("SOAPAction: \"") + KVTDBXNamespace + "#" + method + "\"";
 
-  CurlHandle curl;
-  if (!curl.handle) throw ESoapError("Cannot start an HTTP session");
+  CurlPtr handle = NewCurlHandle();
+  if (!handle) throw ESoapError("Cannot start an HTTP session");
   std::string reply;
   char error[CURL_ERROR_SIZE] = {0};
-  curl.headers = curl_slist_append(curl.headers, "Content-Type: text/xml");
-  curl.headers = curl_slist_append(curl.headers, action.c_str());
-  curl.headers = curl_slist_append(curl.headers, "Expect:");
-  curl_easy_setopt(curl.handle, CURLOPT_URL, url_.c_str());
-  curl_easy_setopt(curl.handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl.handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl.handle, CURLOPT_HTTPHEADER, curl.headers);
-  curl_easy_setopt(curl.handle, CURLOPT_USERAGENT, "v7client");
-  curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDS, request.c_str());
-  curl_easy_setopt(curl.handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.size()));
-  curl_easy_setopt(curl.handle, CURLOPT_WRITEFUNCTION, CollectBody);
-  curl_easy_setopt(curl.handle, CURLOPT_WRITEDATA, &reply);
-  curl_easy_setopt(curl.handle, CURLOPT_ERRORBUFFER, error);
+  SlistPtr headers;
+  SlistAppend(headers, "Content-Type: text/xml");
+  SlistAppend(headers, action);
+  SlistAppend(headers, "Expect:");
+  curl_easy_setopt(handle.get(), CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, "v7client");
+  curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, request.c_str());
+  curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(request.size()));
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, CollectBody);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &reply);
+  curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
   // Server certificates are checked (libcurl's default): the reply names the FTP account that
   // the site's packets and patches come from, so a forged server could run SQL on the site.
 
   // An unattended client must not hang at start-up on a server that never answers.
-  curl_easy_setopt(curl.handle, CURLOPT_CONNECTTIMEOUT, 30L);
-  curl_easy_setopt(curl.handle, CURLOPT_TIMEOUT, 300L);
+  curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT, 30L);
+  curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, 300L);
 
-  CURLcode rc = curl_easy_perform(curl.handle);
+  CURLcode rc = curl_easy_perform(handle.get());
   if (rc != CURLE_OK) {
     std::string text = error[0] ? error : curl_easy_strerror(rc);
     throw ESoapError("Call of " + method + " at " + url_ + " failed: " + text);
   }
   long status = 0;
-  curl_easy_getinfo(curl.handle, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
   // A SOAP fault comes with status 500: its fault string is the better message.
   if (status >= 300) {
     pugi::xml_document doc;

@@ -11,8 +11,7 @@ namespace {
 bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 }  // namespace
 
-std::vector<std::string> ParseParamNames(const std::string& sql) {
-  std::vector<std::string> names;
+void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)>& found) {
   const size_t n = sql.size();
   size_t i = 0;
   while (i < n) {
@@ -46,18 +45,22 @@ std::vector<std::string> ParseParamNames(const std::string& sql) {
       size_t b = i + 1;
       size_t e = b;
       while (e < n && IsNameChar(sql[e])) ++e;
-      if (!afterName && e > b && !std::isdigit(static_cast<unsigned char>(sql[b]))) {
-        std::string name = sql.substr(b, e - b);
-        bool seen = false;
-        for (const auto& existing : names)
-          if (strcasecmp(existing.c_str(), name.c_str()) == 0) seen = true;
-        if (!seen) names.push_back(name);
-      }
+      if (!afterName && e > b && !std::isdigit(static_cast<unsigned char>(sql[b]))) found(i, e);
       i = e;
     } else {
       ++i;
     }
   }
+}
+
+std::vector<std::string> ParseParamNames(const std::string& sql) {
+  std::vector<std::string> names;
+  ScanParams(sql, [&](size_t colon, size_t end) {
+    std::string name = sql.substr(colon + 1, end - colon - 1);
+    for (const auto& existing : names)
+      if (strcasecmp(existing.c_str(), name.c_str()) == 0) return;
+    names.push_back(name);
+  });
   return names;
 }
 

@@ -3,6 +3,7 @@
 // The query object (uXDS.h) speaks only to this; SQLite and PostgreSQL implement it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -90,8 +91,13 @@ class TDbBackend {
   virtual std::string LastError() const = 0;
 };
 
+// Calls found(colon, end) for each ":name" parameter of a statement, in order: colon is the
+// place of its ":", end the place just past its name. Quoted literals, quoted identifiers,
+// comments and "::" casts are skipped.
+void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)>& found);
+
 // The names of the ":name" parameters of a statement, in order of appearance, one entry per
-// distinct name. Quoted literals, quoted identifiers, comments and "::" casts are skipped.
+// distinct name (as ScanParams finds them).
 std::vector<std::string> ParseParamNames(const std::string& sql);
 
 }  // namespace v7

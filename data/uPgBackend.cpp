@@ -127,59 +127,24 @@ std::string OneLine(std::string s) {
   return s;
 }
 
-bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
 // The statement with each ":name" replaced by "$k", k the 1-based place of the name in
-// names. It skips what ParseParamNames skips (quoted texts and identifiers, comments, "::"),
-// so both find the same parameters.
+// names; it finds the parameters as ParseParamNames does.
 std::string NumberParams(const std::string& sql, const std::vector<std::string>& names) {
   std::string out;
   out.reserve(sql.size() + 8);
-  const size_t n = sql.size();
-  size_t i = 0;
-  while (i < n) {
-    char c = sql[i];
-    size_t start = i;
-    if (c == '\'' || c == '"' || c == '`' || c == '[') {
-      char close = c == '[' ? ']' : c;
-      ++i;
-      while (i < n) {
-        if (sql[i] == close) {
-          if (close != ']' && i + 1 < n && sql[i + 1] == close) {
-            i += 2;
-            continue;
-          }
-          break;
-        }
-        ++i;
+  size_t copied = 0;
+  ScanParams(sql, [&](size_t colon, size_t end) {
+    const std::string name = sql.substr(colon + 1, end - colon - 1);
+    for (size_t k = 0; k < names.size(); ++k) {
+      if (strcasecmp(names[k].c_str(), name.c_str()) == 0) {
+        out.append(sql, copied, colon - copied);
+        out += "$" + std::to_string(k + 1);
+        copied = end;
+        return;
       }
-      i = i < n ? i + 1 : n;
-    } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
-      while (i < n && sql[i] != '\n') ++i;
-    } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
-      size_t end = sql.find("*/", i + 2);
-      i = end == std::string::npos ? n : end + 2;
-    } else if (c == ':' && i + 1 < n && sql[i + 1] == ':') {
-      i += 2;
-    } else if (c == ':') {
-      bool afterName = i > 0 && IsNameChar(sql[i - 1]);
-      size_t e = i + 1;
-      while (e < n && IsNameChar(sql[e])) ++e;
-      if (!afterName && e > i + 1 && !std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
-        std::string name = sql.substr(i + 1, e - i - 1);
-        std::string number;
-        for (size_t k = 0; k < names.size() && number.empty(); ++k)
-          if (strcasecmp(names[k].c_str(), name.c_str()) == 0) number = "$" + std::to_string(k + 1);
-        out += number.empty() ? sql.substr(i, e - i) : number;
-        i = e;
-        continue;
-      }
-      i = e;
-    } else {
-      ++i;
     }
-    out.append(sql, start, i - start);
-  }
+  });
+  out.append(sql, copied, std::string::npos);
   return out;
 }
 

@@ -2,43 +2,28 @@
 // rules of each access layer. The row buffer is in uXDSRowBuffer.cpp.
 #include "uXDS.h"
 
-#include <strings.h>
-
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 
 #include "uDbDates.h"
+#include "uGeneralFunctions.h"
 
 namespace v7 {
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  return strcasecmp(a.c_str(), b.c_str()) == 0;
-}
-
-// The platform's text-to-float conversion: blanks around are allowed, nothing else.
+// The platform's text-to-float conversion: blanks (space, tab, CR, LF) around are allowed,
+// nothing else.
 bool TextToFloat(const std::string& text, double& value) {
-  std::string t = Trim(text);
-  if (t.empty()) return false;
-  const char* b = t.c_str();
+  const char* const kBlanks = " \t\r\n";
+  const size_t b = text.find_first_not_of(kBlanks);
+  if (b == std::string::npos) return false;
+  const size_t e = text.find_last_not_of(kBlanks) + 1;
+  const char* begin = text.c_str() + b;
   char* end = nullptr;
-  value = std::strtod(b, &end);
-  return end == b + t.size() && std::isfinite(value);
+  value = std::strtod(begin, &end);
+  return end == text.c_str() + e && std::isfinite(value);
 }
 
 double FloatOrFail(const std::string& text) {
@@ -122,7 +107,7 @@ double TXValueHandle::GetAsDateTime() const {
   throw EConvertError("'" + Value + "' is not a valid date and time");
 }
 
-bool TXValueHandle::GetAsBoolean() const { return Lower(Value) == "t"; }
+bool TXValueHandle::GetAsBoolean() const { return LowerStr(Value) == "t"; }
 
 void TXValueHandle::Put(const std::string& text) {
   Value = text;
@@ -236,7 +221,7 @@ void TXDataSet::SyncParams() {
     TXParamSlot slot;
     slot.Name = name;
     for (const auto& old : params_)
-      if (SameText(old.Name, name)) {
+      if (SameStrNoCase(old.Name, name)) {
         slot = old;
         slot.Name = name;
       }
@@ -252,7 +237,7 @@ std::vector<TXParamSlot>& TXDataSet::Params() {
 
 TXParamSlot* TXDataSet::FindParam(const std::string& name) {
   for (auto& p : Params())
-    if (SameText(p.Name, name)) return &p;
+    if (SameStrNoCase(p.Name, name)) return &p;
   return nullptr;
 }
 
@@ -312,7 +297,7 @@ const std::vector<TDbColumn>& TXDataSet::Fields() const { return rows_.Columns; 
 
 int TXDataSet::FieldIndex(const std::string& name) const {
   for (size_t i = 0; i < rows_.Columns.size(); ++i)
-    if (SameText(rows_.Columns[i].Name, name)) return static_cast<int>(i);
+    if (SameStrNoCase(rows_.Columns[i].Name, name)) return static_cast<int>(i);
   return -1;
 }
 
@@ -348,7 +333,7 @@ bool TXDataSet::Locate(const std::string& field, const std::string& value, bool 
   const bool eof = eof_;
   for (First(); !Eof(); Next()) {
     std::string t = FieldText(idx);
-    if (ignoreCase ? SameText(t, value) : t == value) return true;
+    if (ignoreCase ? SameStrNoCase(t, value) : t == value) return true;
   }
   // A failed search leaves the cursor where it was.
   row_ = row;
@@ -380,8 +365,8 @@ bool TXDataSet::LocateFloat(const std::string& field, double number) {
 TXDS::TXDS(std::string driver, std::shared_ptr<TDbBackend> connection, TTraceProc trace,
            std::string dbType)
     : Trace(std::move(trace)),
-      driver_(Lower(Trim(driver))),
-      dbType_(Lower(Trim(dbType))),
+      driver_(LowerStr(TrimStr(driver))),
+      dbType_(LowerStr(TrimStr(dbType))),
       connection_(std::move(connection)),
       query_(std::make_unique<TXDataSet>()) {
   if (dbType_.empty() && connection_) dbType_ = connection_->DbKind();
@@ -529,7 +514,7 @@ void TXDS::SetParamValue(int index, const std::string& value, const std::string&
 
   const bool cached = Cached && ClientDataSet;
   const DriverKind rule = cached ? DriverKind::Dbx : kind_;
-  const std::string t = cached || kind_ == DriverKind::Bde ? Lower(type) : type;
+  const std::string t = cached || kind_ == DriverKind::Bde ? LowerStr(type) : type;
 
   if (rule == DriverKind::Ado) {
     // Only a different text (or no value yet) changes the parameter. The provider turned a

@@ -1,16 +1,15 @@
 // Mail sender over libcurl's SMTP client and MIME builder.
 #include "uXSMTP.h"
 
-#include <curl/curl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <cctype>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 
+#include "uCurl.h"
 #include "uGeneralFunctions.h"
 
 namespace v7 {
@@ -19,23 +18,10 @@ namespace {
 
 const char* const kDone = "done";
 
-struct CurlDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
 struct MimeDeleter {
   void operator()(curl_mime* m) const { curl_mime_free(m); }
 };
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
 using MimePtr = std::unique_ptr<curl_mime, MimeDeleter>;
-using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
-
-void EnsureCurlGlobal() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // The platform's text-to-integer conversion: blanks around a signed decimal number.
 int PortNumber(const std::string& text) {
@@ -195,8 +181,7 @@ void TXSMTP::Send() {
       return;
     }
   }
-  EnsureCurlGlobal();
-  CurlPtr curl(curl_easy_init());
+  CurlPtr curl = NewCurlHandle();
   if (!curl) {
     Status_ = "Cannot start the SMTP client";
     return;
@@ -216,25 +201,13 @@ void TXSMTP::Send() {
       size_t end = to.find(',', start);
       if (end == std::string::npos) end = to.size();
       const std::string one = TrimStr(to.substr(start, end - start));
-      if (!one.empty()) {
-        curl_slist* next = curl_slist_append(rcpts.get(), EnvelopeAddress(one).c_str());
-        if (next) {
-          (void)rcpts.release();
-          rcpts.reset(next);
-        }
-      }
+      if (!one.empty()) SlistAppend(rcpts, EnvelopeAddress(one));
       start = end + 1;
     }
   }
 
   SlistPtr headers;
-  auto addHeader = [&headers](const std::string& line) {
-    curl_slist* next = curl_slist_append(headers.get(), line.c_str());
-    if (next) {
-      (void)headers.release();
-      headers.reset(next);
-    }
-  };
+  auto addHeader = [&headers](const std::string& line) { SlistAppend(headers, line); };
   addHeader("Date: " + DateHeader());
   addHeader("From: " + HeaderSafe(Msg_.From));
   addHeader("To: " + HeaderSafe(Msg_.To));

@@ -1,7 +1,6 @@
 // Opening balances of accounts, amount formatting with digit grouping and sign labels, and
 // the stepping of one level of a hierarchical tree id.
 #include <algorithm>
-#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -51,20 +50,7 @@ std::string AmountText(double amount, int decimals, const std::string& groupFlag
 
 }  // namespace
 
-std::string TQuorexEVAL::CurrencyText(double value) {
-  // Half to even at four decimals, as a currency conversion rounds.
-  const int saved = std::fegetround();
-  std::fesetround(FE_TONEAREST);
-  const double r = std::nearbyint(value * 10000.0) / 10000.0;
-  std::fesetround(saved);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.4f", r);
-  std::string s = buf;
-  while (s.back() == '0') s.pop_back();
-  if (s.back() == '.') s.pop_back();
-  if (s == "-0") s = "0";
-  return s;
-}
+std::string TQuorexEVAL::CurrencyText(double value) { return FormatCurrency(value); }
 
 std::string TQuorexEVAL::ActTreeOpBal(const std::string& field) {
   if (StoreData == nullptr) throw std::runtime_error("No document is linked to the evaluator");

@@ -2,7 +2,6 @@
 // text of each answer.
 #include "uBuiltins.h"
 
-#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -25,30 +24,10 @@ double DateTime(const std::string& s) { return ParseDateTimeSerial(s); }
 // The largest magnitude a currency amount (a 64-bit count of ten-thousandths) holds.
 constexpr double kMaxCurrency = 922337203685477.5807;
 
-// Half to even at four decimals, as a currency conversion rounds.
-double ToCurrency(double v) {
-  const int saved = std::fegetround();
-  std::fesetround(FE_TONEAREST);
-  const double r = std::nearbyint(v * 10000.0) / 10000.0;
-  std::fesetround(saved);
-  return r;
-}
-
 double CurrencyArg(const std::string& s) {
   const double v = Num(s);
   if (std::fabs(v) > kMaxCurrency) throw EConvertError("'" + s + "' is not a valid currency value");
-  return ToCurrency(v);
-}
-
-// A currency amount without trailing zeros or separators.
-std::string CurrencyText(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.4f", v);
-  std::string s = buf;
-  while (s.back() == '0') s.pop_back();
-  if (s.back() == '.') s.pop_back();
-  if (s == "-0") s = "0";
-  return s;
+  return RoundCurrency(v);
 }
 
 void Power(TEVAL&, const Args& a, std::string& r) {
@@ -60,7 +39,7 @@ void Power(TEVAL&, const Args& a, std::string& r) {
     r = "0";
     return;
   }
-  r = CurrencyText(ToCurrency(p));
+  r = FormatCurrency(p);
 }
 
 // Val: a number text cleaned of commas, brackets for negatives and a trailing "Dr"/"Cr".

@@ -4,6 +4,7 @@
 #include "uValues.h"
 
 #include <algorithm>
+#include <cfenv>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -212,6 +213,24 @@ int FormatNumberTo(double value, char* buffer) {
 std::string FormatNumber(double value) {
   char buffer[kNumberTextMax];
   return std::string(buffer, FormatNumberTo(value, buffer));
+}
+
+double RoundCurrency(double value) {
+  const int saved = std::fegetround();
+  std::fesetround(FE_TONEAREST);
+  const double r = std::nearbyint(value * 10000.0) / 10000.0;
+  std::fesetround(saved);
+  return r;
+}
+
+std::string FormatCurrency(double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.4f", RoundCurrency(value));
+  std::string s = buf;
+  while (s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  if (s == "-0") s = "0";
+  return s;
 }
 
 bool TryParseNumber(std::string_view text, double& value) {

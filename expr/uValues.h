@@ -30,6 +30,10 @@ std::string FormatNumber(double value);
 // number of characters written. The buffer must hold at least kNumberTextMax characters.
 constexpr int kNumberTextMax = 32;
 int FormatNumberTo(double value, char* buffer);
+// A currency amount: rounded half to even at four decimals, as a currency conversion rounds,
+// and written without trailing zeros or separators. Never "-0".
+double RoundCurrency(double value);
+std::string FormatCurrency(double value);
 
 // Strict decimal reading: blanks around are allowed, an optional sign, digits with at most
 // one ".", an optional exponent. No thousands separators, no "inf"/"nan", no hexadecimal.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "PacketFixtures.h"
+#include "RecordingPane.h"
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "uConsoleView.h"
@@ -24,19 +25,13 @@ using Lines = std::vector<std::string>;
 using v7::TfmV7Client;
 
 // Records every request of the client, in order, as "kind:text".
-class RecordingView : public v7::ClientView, public v7::TMessagePane {
+class RecordingView : public v7::ClientView, public v7test::RecordingPane {
  public:
   v7::TMessagePane& Msgs() override { return *this; }
   void AddLine(const std::string& line) override {
-    lines.push_back(line);
+    RecordingPane::AddLine(line);
     events.push_back("line:" + line);
   }
-  int LineCount() const override { return static_cast<int>(lines.size()); }
-  void Clear() override {
-    lines.clear();
-    ++clears;
-  }
-  void Repaint() override {}
   void SetStatus(const std::string& text) override {
     events.push_back("status:" + text);
     if (onStatus) onStatus(text);
@@ -66,8 +61,7 @@ class RecordingView : public v7::ClientView, public v7::TMessagePane {
     return -1;
   }
 
-  Lines events, lines, boxes;
-  int clears = 0;
+  Lines events, boxes;
   std::string caption = "Start";
   bool testButton = false;
   int interval = 5000;

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "PacketFixtures.h"
-#include "PgCluster.h"
+#include "PgSite.h"
 #include "SiteDb.h"
 #include "uConsoleView.h"
 #include "uMain.h"
@@ -279,18 +279,12 @@ TEST_F(TransferTest, EachQueuedPacketLeavesOnlyAfterItsOwnUpload) {
 }
 
 TEST_F(TransferTest, PostgreSiteSendsRowsOfFractionalTimestamps) {
-  v7test::PgCluster pg;
+  v7test::PgSite pg;
   if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
   ASSERT_EQ(pg.Failure(), "");
-  TPgBackend admin;
-  admin.Open(pg.Target("postgres"));
-  admin.Execute("create database site");
-  TPgBackend db;
-  db.Open(pg.Target("site"));
-  v7test::RunScript(db, "site_schema.sql");
+  TPgBackend& db = pg.db;
   db.Execute("create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
-  site.AddProject("pgsite",
-                  "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + pg.Target("site"));
+  pg.AddProject(site);
   SendSameSecond(
       db, "pgsite",
       [](int tenths) {

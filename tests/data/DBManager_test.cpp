@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <map>
 
-#include "PgCluster.h"
+#include "PgSite.h"
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "uDBManager.h"
@@ -19,11 +19,7 @@ using namespace v7;
 
 namespace {
 
-double Date(int y, int m, int d, int h = 0, int n = 0, int s = 0) {
-  double dt = 0;
-  DateTimeFromParts(y, m, d, h, n, s, dt);
-  return dt;
-}
+using v7test::Date;
 
 const char kDataSourceKey[] = "SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV";
 
@@ -189,25 +185,11 @@ TEST_F(DBManager, DestroyReleasesTheNumberEvenWithATransactionLeftOpen) {
 
 // A "postgre" project on a throwaway server holding the site.
 TEST(DBManagerPostgre, ConnectsTakesNumbersAndChecksThemOnSave) {
-  v7test::PgCluster cluster;
-  if (!cluster.Skip().empty()) GTEST_SKIP() << cluster.Skip();
-  ASSERT_EQ(cluster.Failure(), "");
-  TPgBackend db;
-  {
-    TPgBackend admin;
-    admin.Open(cluster.Target("postgres"));
-    admin.Execute("create database site");
-    db.Open(cluster.Target("site"));
-    v7test::RunScript(db, "site_schema.sql");
-  }
-  auto scalar = [&](const std::string& sql) { return db.Query(sql).Rows.at(0).at(0).Text; };
-
-  v7test::TempDir dir;
-  v7test::SiteDb site(dir.path());
-  site.AddProject("pgsite",
-                  "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + cluster.Target("site"));
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
   auto connect = [&] {
-    auto mgr = site.NewManager();
+    auto mgr = pg.Site().NewManager();
     EXPECT_TRUE(mgr->Connect("pgsite")) << mgr->ErrorText;
     EXPECT_EQ(mgr->ErrorText, "");
     return mgr;
@@ -224,12 +206,12 @@ TEST(DBManagerPostgre, ConnectsTakesNumbersAndChecksThemOnSave) {
   auto second = connect();
   EXPECT_EQ(second->Current->ConnectNo, 2);
   first.reset();
-  EXPECT_EQ(scalar("select active from connectinfo where connectno = 1"), "F");
+  EXPECT_EQ(pg.Scalar("select active from connectinfo where connectno = 1"), "F");
   auto third = connect();
   EXPECT_EQ(TDBManager::RecordIdToStr(third->NewRecordId(*third->Current)), "70001000000002");
 
   // A number whose row was not saved for more than a day is no longer this client's.
-  db.Execute(
+  pg.db.Execute(
       "update connectinfo set lastupdated = now() - interval '25 hours' where connectno = 2");
   try {
     second->NewRecordId(*second->Current);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "RecordingPane.h"
 #include "TestSupport.h"
 #include "uDebug.h"
 
@@ -14,15 +15,7 @@ using ::testing::ThrowsMessage;
 
 namespace {
 
-class RecordingPane : public TMessagePane {
- public:
-  void AddLine(const std::string& line) override { lines.push_back(line); }
-  int LineCount() const override { return static_cast<int>(lines.size()); }
-  void Clear() override { lines.clear(); }
-  void Repaint() override { ++repaints; }
-  std::vector<std::string> lines;
-  int repaints = 0;
-};
+using v7test::RecordingPane;
 
 // Each test runs in a fresh working folder holding "v7rm.ini" with the given trace mode.
 class Trace : public ::testing::Test {

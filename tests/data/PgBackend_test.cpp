@@ -3,13 +3,12 @@
 // statements (connection numbers, generated row statements, the server date) run for real.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "PgCluster.h"
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "uDbDates.h"
@@ -23,8 +22,6 @@ using v7::EDatabaseError;
 using v7::TDbKind;
 using v7::TDbValue;
 using v7::TPgBackend;
-
-const char* const kInitdb = "/usr/lib/postgresql/15/bin/initdb";
 
 TDbValue Int(long long v) { return TDbValue::FromInt(v); }
 TDbValue Num(double v) { return TDbValue::FromFloat(v); }
@@ -77,35 +74,17 @@ std::string Show(const v7::TDbRowSet& r) {
   return out;
 }
 
-double Date(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-  double dt = 0;
-  v7::DateTimeFromParts(y, mo, d, h, mi, s, dt);
-  return dt;
-}
+using v7test::Date;
 
 // One server for the whole suite (starting one takes about a second); each test gets its
 // own connection to a database made for the suite.
 class PgBackend : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!std::filesystem::exists(kInitdb)) {
-      skip_ = std::string("PostgreSQL 15 is not installed (no ") + kInitdb + ")";
-      return;
-    }
-    port_ = v7test::FreePort();
-    std::string cmd =
-        "bash '" + v7test::FixturesDir() + "/pg_server.sh' start " + std::to_string(port_);
-    FILE* out = popen(cmd.c_str(), "r");
-    char buf[512];
-    while (out && std::fgets(buf, sizeof buf, out)) folder_ += buf;
-    int rc = out ? pclose(out) : -1;
-    while (!folder_.empty() && std::isspace(static_cast<unsigned char>(folder_.back())))
-      folder_.pop_back();
-    if (rc != 0 || folder_.empty()) {
-      failure_ = "pg_server.sh could not start a cluster (see its standard error)";
-      folder_.clear();
-      return;
-    }
+    cluster_ = std::make_unique<v7test::PgCluster>();
+    skip_ = cluster_->Skip();
+    failure_ = cluster_->Failure();
+    if (!skip_.empty() || !failure_.empty()) return;
     try {
       TPgBackend admin;
       admin.Open(Target("postgres"));
@@ -115,16 +94,9 @@ class PgBackend : public ::testing::Test {
     }
   }
 
-  static void TearDownTestSuite() {
-    if (folder_.empty()) return;
-    std::string cmd = "bash '" + v7test::FixturesDir() + "/pg_server.sh' stop '" + folder_ + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "stopping %s failed\n", cmd.c_str());
-    folder_.clear();
-  }
+  static void TearDownTestSuite() { cluster_.reset(); }
 
-  static std::string Target(const std::string& db) {
-    return "host=127.0.0.1 port=" + std::to_string(port_) + " user=postgres dbname=" + db;
-  }
+  static std::string Target(const std::string& db) { return cluster_->Target(db); }
 
   void SetUp() override {
     if (!skip_.empty()) GTEST_SKIP() << skip_;
@@ -141,8 +113,8 @@ class PgBackend : public ::testing::Test {
   }
 
   std::shared_ptr<TPgBackend> db_;
-  static inline std::string skip_, failure_, folder_;
-  static inline int port_ = 0;
+  static inline std::unique_ptr<v7test::PgCluster> cluster_;
+  static inline std::string skip_, failure_;
 };
 
 TEST_F(PgBackend, ColumnsComeBackTypedWithDeclaredTextSizes) {

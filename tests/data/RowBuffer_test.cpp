@@ -4,30 +4,23 @@
 #include <algorithm>
 #include <memory>
 
-#include "TestSupport.h"
-#include "uSqliteBackend.h"
-#include "uXDS.h"
+#include "SqliteQueryTest.h"
 
 using namespace v7;
 
 namespace {
 
-class RowBufferTest : public ::testing::Test {
+class RowBufferTest : public v7test::SqliteQueryTest {
  protected:
   void SetUp() override {
-    DbDateTemplate = "format(':value', 'dd/mm/yyyy hh:nn:ss')";
-    DbDateFormat = "dd/mm/yyyy";
-    db = std::make_shared<TSqliteBackend>();
-    db->Open(dir.file("site.db"));
+    SqliteQueryTest::SetUp();
     db->Execute(
         "create table item (code varchar(20) primary key, name varchar(40), qty numeric, "
         "docdate date)");
     db->Execute("create table \"order\" (id integer primary key, note varchar(10))");
   }
   std::unique_ptr<TXDS> Query(const std::string& driver, const std::string& dbType = "access") {
-    auto q = std::make_unique<TXDS>(
-        driver, db, [this](const std::string& line) { trace.push_back(line); }, dbType);
-    return q;
+    return NewQuery(driver, dbType);
   }
   std::string One(const std::string& sql) {
     TDbRowSet r = db->Query(sql);
@@ -35,9 +28,6 @@ class RowBufferTest : public ::testing::Test {
     const TDbValue& v = r.Rows[0][0];
     return v.Kind == TDbKind::Integer ? std::to_string(v.Int) : v.Text;
   }
-  v7test::TempDir dir;
-  std::shared_ptr<TSqliteBackend> db;
-  std::vector<std::string> trace;
 };
 
 }  // namespace

@@ -22,11 +22,7 @@ class SqliteBackendTest : public ::testing::Test {
   TSqliteBackend db;
 };
 
-double Date(int y, int m, int d, int h = 0, int n = 0, int s = 0) {
-  double dt = 0;
-  EXPECT_TRUE(DateTimeFromParts(y, m, d, h, n, s, dt));
-  return dt;
-}
+using v7test::Date;
 
 }  // namespace
 

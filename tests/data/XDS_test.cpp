@@ -6,22 +6,19 @@
 #include <ctime>
 #include <memory>
 
-#include "TestSupport.h"
+#include "SqliteQueryTest.h"
 #include "uDbDates.h"
-#include "uSqliteBackend.h"
-#include "uXDS.h"
 
 using namespace v7;
 
 namespace {
 
-class XDSTest : public ::testing::Test {
+using v7test::Date;
+
+class XDSTest : public v7test::SqliteQueryTest {
  protected:
   void SetUp() override {
-    DbDateTemplate = "format(':value', 'dd/mm/yyyy hh:nn:ss')";
-    DbDateFormat = "dd/mm/yyyy";
-    db = std::make_shared<TSqliteBackend>();
-    db->Open(dir.file("site.db"));
+    SqliteQueryTest::SetUp();
     db->Execute(
         "create table stock (item varchar(10), qty integer, price numeric, note varchar(20), "
         "lastupdated date)");
@@ -29,19 +26,10 @@ class XDSTest : public ::testing::Test {
     db->Execute("insert into stock values ('B2', 7, 10, 'T', null)");
   }
   std::unique_ptr<TXDS> Query(const std::string& driver, const std::string& sql = "") {
-    auto q = std::make_unique<TXDS>(driver, db,
-                                    [this](const std::string& line) { trace.push_back(line); });
+    auto q = NewQuery(driver, "");
     if (!sql.empty()) q->GetSQL().SetText(sql);
     return q;
   }
-  double Date(int y, int m, int d, int h = 0, int n = 0, int s = 0) {
-    double dt = 0;
-    EXPECT_TRUE(DateTimeFromParts(y, m, d, h, n, s, dt));
-    return dt;
-  }
-  v7test::TempDir dir;
-  std::shared_ptr<TSqliteBackend> db;
-  std::vector<std::string> trace;
 };
 
 }  // namespace

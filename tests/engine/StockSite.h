@@ -5,20 +5,15 @@
 #include <memory>
 #include <string>
 
-#include "PgCluster.h"
+#include "PgSite.h"
 #include "SampleProduct.h"
 #include "uDBManager.h"
 #include "uDbDates.h"
-#include "uPgBackend.h"
 #include "uStructDef.h"
 
 namespace v7test {
 
-inline double Day(int year, int month, int day) {
-  double d = 0;
-  v7::DateTimeFromParts(year, month, day, 0, 0, 0, d);
-  return d;
-}
+inline double Day(int year, int month, int day) { return Date(year, month, day); }
 
 class StockTable {
  public:
@@ -76,28 +71,16 @@ struct StockSite : SampleSiteHolder, StockTable {
 };
 
 // The sample product without documents on a throwaway PostgreSQL cluster, connected as
-// the project "pgsite" of kind "postgre". Skip() / Failure() as those of the cluster.
+// the project "pgsite" of kind "postgre". Skip() / Failure() as those of the site.
 struct PgSampleSite {
   PgSampleSite() {
-    if (!pg.Skip().empty() || !pg.Failure().empty()) return;
-    v7::TPgBackend admin;
-    admin.Open(pg.Target("postgres"));
-    admin.Execute("create database site");
-    v7::TPgBackend db;
-    db.Open(pg.Target("site"));
-    RunScript(db, "site_schema.sql");
-    ApplySampleProduct(db, false);
-    site = std::make_unique<SiteDb>(dir.path());
-    site->AddProject("pgsite",
-                     "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + pg.Target("site"));
-    mgr = site->NewManager();
-    connected = mgr->Connect("pgsite");
+    if (!pg.Ready()) return;
+    mgr = pg.Site().NewManager();
+    connected = mgr->Connect(PgSite::kProject);
   }
   const std::string& Skip() const { return pg.Skip(); }
   const std::string& Failure() const { return pg.Failure(); }
-  PgCluster pg;
-  TempDir dir;
-  std::unique_ptr<SiteDb> site;
+  PgSite pg{PgSite::Content::Product};
   std::unique_ptr<v7::TDBManager> mgr;
   bool connected = false;
 };

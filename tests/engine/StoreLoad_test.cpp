@@ -2,9 +2,8 @@
 // of the "access" and "oracle" dialects.
 #include <gtest/gtest.h>
 
-#include "PgCluster.h"
+#include "PgSite.h"
 #include "SampleProduct.h"
-#include "uPgBackend.h"
 #include "uStoreData.h"
 
 namespace {
@@ -163,21 +162,10 @@ TEST(StoreLoad, FailuresNameTheStatementAndLeaveTheDefinitionIntact) {
 }
 
 TEST(StoreLoad, SampleDocumentsLoadAlikeFromPostgreSQL) {
-  v7test::PgCluster pg;
+  v7test::PgSite pg(v7test::PgSite::Content::ProductAndDocuments);
   if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
   ASSERT_EQ(pg.Failure(), "");
-  v7::TPgBackend admin;
-  admin.Open(pg.Target("postgres"));
-  admin.Execute("create database site");
-  v7::TPgBackend db;
-  db.Open(pg.Target("site"));
-  v7test::RunScript(db, "site_schema.sql");
-  v7test::ApplySampleProduct(db, true);
-  v7test::TempDir dir;
-  v7test::SiteDb site(dir.path());
-  site.AddProject("pgsite",
-                  "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + pg.Target("site"));
-  auto mgr = site.NewManager();
+  auto mgr = pg.Site().NewManager();
   ASSERT_TRUE(mgr->Connect("pgsite")) << mgr->ErrorText;
 
   TStructDef def(mgr.get(), ":salesinvsf");

@@ -3,9 +3,8 @@
 // approval and save-control refusals, sub-frame parents and generated documents.
 #include <gtest/gtest.h>
 
-#include "PgCluster.h"
+#include "PgSite.h"
 #include "StoreDoc.h"
-#include "uPgBackend.h"
 #include "uStoreData.h"
 
 namespace {
@@ -230,30 +229,12 @@ TEST(StoreSave, GeneratedDocumentsCarryTheirSourceAndLinkIds) {
 // number, changed, cancelled (a table without a cancel column included) and deleted, each
 // in one transaction that commits.
 TEST(StoreSave, SavesCancelsAndDeletesOnPostgreSQLInsideTransactions) {
-  v7test::PgCluster pg;
+  v7test::PgSite pg(v7test::PgSite::Content::ProductAndDocuments);
   if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
   ASSERT_EQ(pg.Failure(), "");
-  v7::TPgBackend admin;
-  admin.Open(pg.Target("postgres"));
-  admin.Execute("create database site");
-  v7::TPgBackend db;
-  db.Open(pg.Target("site"));
-  v7test::RunScript(db, "site_schema.sql");
-  v7test::ApplySampleProduct(db, true);
-  db.Execute("insert into receipt (receiptid, rcptno) values (1, 'RC000001')");
-  v7test::TempDir dir;
-  v7test::SiteDb site(dir.path());
-  site.AddProject("pgsite",
-                  "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + pg.Target("site"));
-  auto mgr = site.NewManager();
+  pg.db.Execute("insert into receipt (receiptid, rcptno) values (1, 'RC000001')");
+  auto mgr = pg.Site().NewManager();
   ASSERT_TRUE(mgr->Connect("pgsite")) << mgr->ErrorText;
-  auto scalar = [&](const std::string& sql) {
-    v7::TDbRowSet rows = db.Query(sql);
-    return rows.Rows.empty() || rows.Rows[0][0].IsNull()  ? std::string()
-           : rows.Rows[0][0].Kind == v7::TDbKind::Text    ? rows.Rows[0][0].Text
-           : rows.Rows[0][0].Kind == v7::TDbKind::Integer ? std::to_string(rows.Rows[0][0].Int)
-                                                          : v7::FloatToStr(rows.Rows[0][0].Float);
-  };
 
   TStructDef def(mgr.get(), ":receipt");
   TStoreData st(&def, "receipt");
@@ -270,8 +251,8 @@ TEST(StoreSave, SavesCancelsAndDeletesOnPostgreSQLInsideTransactions) {
   mgr->Commit("pgsite");
   const long double id = st.DocumentRecordId;
   const std::string idText = TStoreData::IdText(id);
-  EXPECT_EQ(scalar("select rcptno from receipt where receiptid = " + idText), "RC000002");
-  EXPECT_EQ(scalar("select lastno from sequence where sequenceid = 6"), "3");
+  EXPECT_EQ(pg.Scalar("select rcptno from receipt where receiptid = " + idText), "RC000002");
+  EXPECT_EQ(pg.Scalar("select lastno from sequence where sequenceid = 6"), "3");
 
   st.ClearValues();
   st.LoadTransaction(id);
@@ -280,16 +261,16 @@ TEST(StoreSave, SavesCancelsAndDeletesOnPostgreSQLInsideTransactions) {
   st.Save();
   st.CancelTransaction();
   mgr->Commit("pgsite");
-  EXPECT_EQ(scalar("select amount || cancel from receiptdet join receipt using (receiptid) "
-                   "where receiptid = " +
-                   idText),
+  EXPECT_EQ(pg.Scalar("select amount || cancel from receiptdet join receipt using (receiptid) "
+                      "where receiptid = " +
+                      idText),
             "80T");
 
   mgr->StartTransaction("pgsite");
   st.DeleteTransaction();
   mgr->Commit("pgsite");
-  EXPECT_EQ(scalar("select count(*) from receiptdet where receiptid = " + idText), "0");
-  EXPECT_EQ(scalar("select count(*) from receipt"), "1");
+  EXPECT_EQ(pg.Scalar("select count(*) from receiptdet where receiptid = " + idText), "0");
+  EXPECT_EQ(pg.Scalar("select count(*) from receipt"), "1");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// Temporary folders, ports and loopback server processes for the test suites.
+// Temporary folders, ports, dates and loopback server processes for the test suites.
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "uDbDates.h"
 
 namespace v7test {
 
@@ -125,5 +128,12 @@ std::string SystemPython() {
 
 std::string FixturesDir() { return V7_FIXTURES_DIR; }
 std::string SourceDir() { return V7_SOURCE_DIR; }
+
+double Date(int year, int month, int day, int hour, int minute, int second) {
+  double dt = 0;
+  EXPECT_TRUE(v7::DateTimeFromParts(year, month, day, hour, minute, second, dt))
+      << year << "-" << month << "-" << day << " " << hour << ":" << minute << ":" << second;
+  return dt;
+}
 
 }  // namespace v7test

@@ -1,4 +1,4 @@
-// Test support shared by every suite: temporary folders, free loopback ports and
+// Test support shared by every suite: temporary folders, free loopback ports, dates and
 // loopback servers started as child processes for the length of a test.
 #pragma once
 
@@ -51,6 +51,9 @@ class ServerProcess {
 
 // Debian's own python3 (where its packages install pyftpdlib and aiosmtpd).
 std::string SystemPython();
+
+// A date-time of the system from its parts; parts that make no date fail the calling test.
+double Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 
 // Folder of the source tree's test fixtures and scripts.
 std::string FixturesDir();
