@@ -71,6 +71,8 @@ class TMDMap {
   TMDMap& operator=(const TMDMap&) = delete;
 
   // ---- Definitions (uMDMap.cpp) ----
+  // Every statement runs on StructDef's DBManager: LoadUpdateDetails sets StructDef; set it
+  // before LoadScriptMaps or a pass when no updatedetails were loaded.
   // Appends the definitions of a transaction type from updatedetails.
   void LoadUpdateDetails(const std::string& transId, TStructDef* structDef);
   // Appends the definitions of the "{mdmap" blocks of an event text (TStructDef::ExprSet).
@@ -112,6 +114,8 @@ class TMDMap {
  private:
   // ---- Loading helpers (uMDMap.cpp) ----
   TDBManager* Manager() const;
+  // The query of a slot, made on first use and reused.
+  TXDS& Query(std::unique_ptr<TXDS>& slot);
   void Trace(const std::string& text) const;
   // The frame whose rows feed an updatedetails row.
   int SourceFrameOf(const std::string& detailField, const std::string& linkField,
@@ -129,10 +133,19 @@ class TMDMap {
   void BuildKeys(TDef& def, int row, std::string& newKey, std::string& oldKey);
   void QueueRow(TDef& def, int row, const std::string& key);
   TData* FindPending(const std::string& key) const;
-  void ApplyDifference(TData& data, int entry, const TFieldData& value);
-  void ApplyReverse(TData& data, int entry, const TFieldData& value);
+  // The entry of data with the master expression and detail field; appended when missing.
+  int MatchEntry(TData& data, const std::string& masterExpr, const std::string& detailField,
+                 const std::string& decimals, char typeLetter);
+  // The accumulation rules of one entry: difference (new minus old) and reverse (old out).
+  // value gives the looked-up ids of "@" entries.
+  void ApplyDifference(TData& data, int entry, const std::string& newValue,
+                       const std::string& oldValue, const TFieldData& value);
+  void ApplyReverse(TData& data, int entry, const std::string& oldValue, const TFieldData& value,
+                    bool initOnDel);
   void CopyToAncestors(TData& data);
   void WriteMasterRow(TData& data);
+  // The stored extreme to write for a ">" or "<" entry; false when nothing is written.
+  bool ExtremeValue(TData& data, int entry, const std::string& stored, std::string& result);
 
   std::unique_ptr<TXDS> DetailsQuery;   // updatedetails rows
   std::unique_ptr<TXDS> TypeQuery;      // column type probes

@@ -48,9 +48,9 @@ TEST(StructDef, LoadsSalesInvoiceFramesAndFieldsLowerCased) {
   const v7::TFld* amount = def.GetField("amount");
   EXPECT_EQ(amount->ExprnId, 1);
   EXPECT_EQ(amount->ExprnText, "qty*price");
-  EXPECT_EQ(def.GetField("qty")->ValidateExprText, "qty > 0");
+  EXPECT_EQ(def.GetField("qty")->ValidateExprText, "iif(qty > 0, {T}, {F})");
   EXPECT_EQ(def.GetField("qty")->ValidateExprId, -1);
-  EXPECT_EQ(def.GetField("totalamt")->ExprnText, "Total('amount')");
+  EXPECT_EQ(def.GetField("totalamt")->ExprnText, "Total({amount})");
 
   EXPECT_EQ(def.GetField("nosuchfield"), nullptr);
   EXPECT_EQ(def.IndexOfField("nosuchfield"), -1);
@@ -59,7 +59,7 @@ TEST(StructDef, LoadsSalesInvoiceFramesAndFieldsLowerCased) {
   // The event text: headers in lower case, every line trimmed, script lines keep case.
   ASSERT_EQ(def.ExprSet.size(), 2u);
   EXPECT_EQ(def.ExprSet[0], "{aftersave}");
-  EXPECT_EQ(def.ExprSet[1], "aftersavestatus := 'T'");
+  EXPECT_EQ(def.ExprSet[1], "aftersavestatus := {T}");
 }
 
 TEST(StructDef, FindsTypeByDescriptionAndReportsMissingTypes) {
@@ -119,12 +119,13 @@ TEST(StructDef, BuildsListQueriesFromInputSqlAndFromListValues) {
   EXPECT_EQ(g.ColWidths, "120,60,");
   EXPECT_EQ(g.FieldMap, (std::vector<std::string>{"item=itemname", "price=price"}));
 
-  // A template list query depends on other values and keeps its text.
+  // A list query that depends on other values of the document keeps its text.
   TStructDef sf(s.mgr.get(), ":salesinvsf");
   const v7::TFld* batch = sf.GetField("batchno");
   EXPECT_TRUE(batch->ListDependent);
   EXPECT_EQ(batch->DependentSQL,
-            "select batchno, batchno as batchname from itembatch where itemid = {item}");
+            "select batchno, batchno as batchname from itembatch where itemid in (select itemid "
+            "from item where itemname in (:item))");
 }
 
 TEST(StructDef, QuoteInTypeNameDoesNotBreakTheFromListQuery) {
