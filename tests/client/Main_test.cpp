@@ -49,15 +49,13 @@ class RecordingView : public v7::ClientView, public v7test::RecordingPane {
   // The texts of one kind of event, in order.
   Lines Of(const std::string& kind) const {
     Lines out;
-    for (const auto& e : events) {
+    for (const auto& e : events)
       if (e.rfind(kind + ":", 0) == 0) out.push_back(e.substr(kind.size() + 1));
-    }
     return out;
   }
   int IndexOf(const std::string& event) const {
-    for (size_t i = 0; i < events.size(); ++i) {
+    for (size_t i = 0; i < events.size(); ++i)
       if (events[i] == event) return static_cast<int>(i);
-    }
     return -1;
   }
 
@@ -74,16 +72,11 @@ class RecordingView : public v7::ClientView, public v7test::RecordingPane {
 class Client : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_ = fs::current_path();
-    fs::current_path(dir_.path());
     v7::SetConfigFolder(dir_.path());
     v7::SiteNo = 0;
     ftp_ = "127.0.0.1:" + std::to_string(v7test::FreePort()) + ",site,secret";
   }
-  void TearDown() override {
-    fs::current_path(old_);
-    v7::SetConfigFolder("");
-  }
+  void TearDown() override { v7::SetConfigFolder(""); }
   void Settings(const std::string& lines) { v7test::WriteFile(dir_.file("v7rm.ini"), lines); }
   void StandardSettings(const std::string& xtype) {
     Settings("clientlogin=site\nftp=" + ftp_ + "\ntalkinterval=60000\nxtype=" + xtype + "\n");
@@ -103,11 +96,9 @@ class Client : public ::testing::Test {
   }
 
   v7test::TempDir dir_;
+  v7test::WorkingFolder cwd_{dir_.path()};
   std::string ftp_;
   RecordingView view_;
-
- private:
-  fs::path old_;
 };
 
 TEST_F(Client, StartUpRunsTheFirstCycleAtOnceThenEnablesTheTimer) {
@@ -153,11 +144,9 @@ TEST_F(Client, StepsOfTheCycleFollowXTypeAndPatchesAlwaysRun) {
     view.OnShow();
     EXPECT_EQ(view.Of("status"), c.statuses);
     Lines steps;  // the first line of each step
-    for (const auto& line : view.lines) {
-      if (line == "Sending" || line == "Receiving" || line == "Receiving patches") {
+    for (const auto& line : view.lines)
+      if (line == "Sending" || line == "Receiving" || line == "Receiving patches")
         steps.push_back(line);
-      }
-    }
     EXPECT_EQ(steps, c.steps);
     EXPECT_LT(view.IndexOf("line:Receiving patches"), view.IndexOf("status:Idle"));
   }

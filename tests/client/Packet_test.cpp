@@ -69,7 +69,7 @@ TEST_F(PacketTest, TablePacketInsertsUpdatesAndDeletesRows) {
   EXPECT_EQ(Post("<r table=\"item\"/>"), "");
 }
 
-TEST_F(PacketTest, UnsafeNamesAndIdsAreRefusedBeforeAnyRowIsWritten) {
+TEST_F(PacketTest, UnsafeNamesAreRefusedBeforeAnyRowAndFailuresKeepEarlierRows) {
   EXPECT_EQ(Post(SamplePacket("bad_table_name.xml")),
             "Invalid table name in packet: \"item; drop table customer; --\"");
   EXPECT_EQ(Post(SamplePacket("bad_column_name.xml")),
@@ -81,9 +81,8 @@ TEST_F(PacketTest, UnsafeNamesAndIdsAreRefusedBeforeAnyRowIsWritten) {
   EXPECT_EQ(Items(), 3);
   EXPECT_EQ(site.Scalar("select count(*) from customer"), "3");
   EXPECT_EQ(traced.back(), "# 1#Error Invalid record id in packet: \"\"");
-}
 
-TEST_F(PacketTest, DatabaseFailureEndsThePacketAndKeepsEarlierRows) {
+  // A database failure ends the packet and keeps the rows written before it.
   const std::string err = Post(SamplePacket("unknown_column.xml"));
   EXPECT_NE(err.find("colour"), std::string::npos) << err;
   EXPECT_EQ(Item(260, "itemname"), "Ruler");

@@ -66,26 +66,23 @@ TEST_F(DBManager, ConnectOpensTheNamedProjectLoadsControlAndTraces) {
     EXPECT_NE(trace.find(line), std::string::npos) << line << " in\n" << trace;
 }
 
-TEST_F(DBManager, ControlValuesFollowTheirRules) {
+TEST_F(DBManager, ControlValuesFollowTheirRulesAndTheServerPathComesFromTheDataSource) {
   site_.Exec(
       "update control set siteno = null, millions = 'true', basecurrencyid = 0, finyrst = null");
   UserName = "clerk";
   BaseMainCurr = "unchanged";
-  auto mgr = site_.Connect();
-  EXPECT_EQ(SiteNo, 1);
-  EXPECT_FALSE(Millions);
-  EXPECT_EQ(BaseMainCurr, "unchanged");
-  EXPECT_EQ(FinYrSt, Date(1900, 1, 1));
-  EXPECT_EQ(UserName, "clerk");
-}
-
-TEST_F(DBManager, ServerPathIsFoundFromTheDataSourceWhenTheRegistryLacksIt) {
+  // The registry lacks the server path: it is found from the data source's file.
   TRegistry registry;
   registry.OpenKey("SOFTWARE\\STELLOCK\\QUOREX", true);
   registry.WriteString("SERVERPATH", "");
   registry.OpenKey(kDataSourceKey, true);
   registry.WriteString("DBQ", site_.DataFolder() + "other.mdb");
   auto mgr = site_.Connect();
+  EXPECT_EQ(SiteNo, 1);
+  EXPECT_FALSE(Millions);
+  EXPECT_EQ(BaseMainCurr, "unchanged");
+  EXPECT_EQ(FinYrSt, Date(1900, 1, 1));
+  EXPECT_EQ(UserName, "clerk");
   registry.OpenKey("SOFTWARE\\STELLOCK\\QUOREX", false);
   EXPECT_EQ(registry.ReadString("SERVERPATH"), site_.DataFolder());
   registry.OpenKey(kDataSourceKey, false);
@@ -149,7 +146,7 @@ TEST_F(DBManager, OtherKindsGetTheirDialectAndAClearFailure) {
   EXPECT_EQ(my->ErrorText, "No database connection");
 }
 
-TEST_F(DBManager, TransactionsCommitRollBackAndNameTheUnknownProject) {
+TEST_F(DBManager, TransactionsCommitRollBackNameTheUnknownProjectAndEndWithTheManager) {
   auto mgr = site_.Connect();
   auto q = mgr->NewQuery();
   q->GetSQL().SetText("update control set companyname = 'Kept'");
@@ -172,12 +169,11 @@ TEST_F(DBManager, TransactionsCommitRollBackAndNameTheUnknownProject) {
   } catch (const EDatabaseError& e) {
     EXPECT_STREQ(e.what(), "Invalid project name in DbAccess.SetProjectName.");
   }
-}
 
-TEST_F(DBManager, DestroyReleasesTheNumberEvenWithATransactionLeftOpen) {
-  auto mgr = site_.Connect();
+  // Destroying the manager releases the number even with a transaction left open.
   std::shared_ptr<TDbBackend> connection = mgr->Current->Connection;
   mgr->StartTransaction("site");
+  q.reset();
   mgr.reset();
   EXPECT_FALSE(connection->IsOpen());
   EXPECT_EQ(site_.Scalar("select active from connectinfo where connectno = 1"), "F");

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "RecordingPane.h"
+#include "SiteDb.h"
 #include "TestSupport.h"
 #include "uDebug.h"
 
@@ -20,9 +21,6 @@ using v7test::RecordingPane;
 // Each test runs in a fresh working folder holding "v7rm.ini" with the given trace mode.
 class Trace : public ::testing::Test {
  protected:
-  void SetUp() override { std::filesystem::current_path(dir_.path()); }
-  void TearDown() override { std::filesystem::current_path(old_); }
-
   std::unique_ptr<TDoDebug> Writer(const std::string& mode) {
     v7test::WriteFile("v7rm.ini", "url=x\r\ntrace=" + mode + "\r\n");
     return std::make_unique<TDoDebug>();
@@ -34,8 +32,8 @@ class Trace : public ::testing::Test {
     return std::filesystem::exists("trace.txt") ? v7test::ReadFile("trace.txt") : "<none>";
   }
 
-  std::filesystem::path old_ = std::filesystem::current_path();
   v7test::TempDir dir_;
+  v7test::WorkingFolder cwd_{dir_.path()};
 };
 
 }  // namespace

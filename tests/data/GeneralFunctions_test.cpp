@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "SiteDb.h"
 #include "TestSupport.h"
 #include "uGeneralFunctions.h"
 
@@ -93,8 +94,7 @@ TEST(GeneralFunctions, DatesAndLocalIds) {
 
 TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBlanks) {
   v7test::TempDir dir;
-  auto old = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
+  v7test::WorkingFolder cwd(dir.path());
   EXPECT_EQ(ReadSetting("trace"), "");  // no file: every key is empty
   v7test::WriteFile("v7rm.ini", "no equals\r\ntrace =wrong\rTrace=tofile\nurl=http://h/a=b \n");
   EXPECT_EQ(ReadSetting("trace"), "tofile");
@@ -104,7 +104,6 @@ TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBla
   std::filesystem::remove("v7rm.ini");
   std::filesystem::create_directory("v7rm.ini");  // there, but cannot be read
   EXPECT_THAT([] { ReadSetting("trace"); }, ThrowsMessage<EInOutError>(HasSubstr("v7rm.ini")));
-  std::filesystem::current_path(old);
 }
 
 TEST(GeneralFunctions, AppIniSectionsAndKeysMatchWithoutCaseFirstOneWins) {

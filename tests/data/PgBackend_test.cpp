@@ -105,12 +105,7 @@ class PgBackend : public ::testing::Test {
     db_->Open(Target("v7test"));
   }
 
-  std::string Scalar(const std::string& sql) {
-    v7::TDbRowSet r = db_->Query(sql);
-    if (r.Rows.empty() || r.Rows[0][0].IsNull()) return "";
-    const TDbValue& v = r.Rows[0][0];
-    return v.Kind == TDbKind::Integer ? std::to_string(v.Int) : v.Text;
-  }
+  std::string Scalar(const std::string& sql) { return v7test::ScalarText(*db_, sql); }
 
   std::shared_ptr<TPgBackend> db_;
   static inline std::unique_ptr<v7test::PgCluster> cluster_;
