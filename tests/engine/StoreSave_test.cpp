@@ -31,7 +31,7 @@ void NewInvoice(TStoreData& store) {
   store.AddValueByName("qty", 2, "3");
 }
 
-TEST(StoreSave, NewDocumentIsNumberedAndGetsIdsAndControlColumns) {
+TEST(StoreSave, NewDocumentIsNumberedAndGetsIdsAndControlColumnsOrItsSourceIds) {
   Doc d("salesinv");
   NewInvoice(d.store);
   d.store.Save();
@@ -55,6 +55,18 @@ TEST(StoreSave, NewDocumentIsNumberedAndGetsIdsAndControlColumns) {
       TStoreData::IdText(d.store.FindRowRecordId(2, 2)),
       d.Sql("select salesinvdetid from salesinvdet where salesinvdetrow = 2 and salesinvid = " +
             id));
+
+  // A generated document carries its link and source ids; the link id is spent by the save.
+  Doc g("salesinv");
+  NewInvoice(g.store);
+  g.store.AddValueByName("remarks", 1, "sourcerecordid");
+  g.store.SaveLinked(6, 700010000000102.0L, kSalesInvId);
+  const std::string gid = TStoreData::IdText(g.store.DocumentRecordId);
+  EXPECT_EQ(g.Sql("select latemplateid || ':' || t1sourceid || ':' || remarks from salesinv "
+                  "where salesinvid = " +
+                  gid),
+            "6:700010000000102:700010000000102");
+  EXPECT_EQ(g.store.LinkTemplateId, 0);
 }
 
 TEST(StoreSave, ChangedDocumentUpdatesRowsDeletesRemovedRowsAndWritesHistory) {
@@ -106,16 +118,15 @@ TEST(StoreSave, NumberSeriesLongNumbersSwitchingAndNoSeries) {
   EXPECT_EQ(d.Sql("select lastno from sequence where sequenceid = 1"), "1234568");
 
   // The validator's choice of series (no type given) holds for this store only.
+  const std::string active =
+      "select group_concat(prefix || activesequence, ',') from (select * from sequence where "
+      "transtype = 'salesinv' order by sequenceid)";
   d.store.FindSequence("", "invno", "CSH");
   d.store.GetNextNumber("invno", false, n);
   EXPECT_EQ(n, "CSH000007");
-  EXPECT_EQ(d.Sql("select group_concat(prefix || activesequence, ',') from (select * from "
-                  "sequence where transtype = 'salesinv' order by sequenceid)"),
-            "INVT,CSHF");
+  EXPECT_EQ(d.Sql(active), "INVT,CSHF");
   d.store.FindSequence("salesinv", "invno", "CSH");
-  EXPECT_EQ(d.Sql("select group_concat(prefix || activesequence, ',') from (select * from "
-                  "sequence where transtype = 'salesinv' order by sequenceid)"),
-            "INVF,CSHT");
+  EXPECT_EQ(d.Sql(active), "INVF,CSHT");
 
   d.s.site.Exec("delete from sequence");
   d.store.GetNextNumber("invno", false, n);
@@ -209,19 +220,6 @@ TEST(StoreSave, SubFrameRowsStoreTheirParentRowsRecordIds) {
   for (auto& v : bad.store.Values)
     if (v.Frame == 3 && v.Row == r) v.ParentRow = 5;
   EXPECT_EQ(Error([&] { bad.store.Save(); }), "ParentRecordId improper");
-}
-
-TEST(StoreSave, GeneratedDocumentsCarryTheirSourceAndLinkIds) {
-  Doc d("salesinv");
-  NewInvoice(d.store);
-  d.store.AddValueByName("remarks", 1, "sourcerecordid");
-  d.store.SaveLinked(6, 700010000000102.0L, kSalesInvId);
-  const std::string id = TStoreData::IdText(d.store.DocumentRecordId);
-  EXPECT_EQ(d.Sql("select latemplateid || ':' || t1sourceid || ':' || remarks from salesinv "
-                  "where salesinvid = " +
-                  id),
-            "6:700010000000102:700010000000102");
-  EXPECT_EQ(d.store.LinkTemplateId, 0);
 }
 
 // The same saving on a PostgreSQL site, where the series row is locked "for update" and a

@@ -37,9 +37,15 @@ TEST(ValidateChecks, WidthCountsDigitsAfterRoundingAndCharactersOfTexts) {
   for (int i = 0; i < 20; ++i) accented += "\xc3\xa9";  // 20 letters in 40 bytes
   EXPECT_TRUE(Check(t, "remarks", accented));
   EXPECT_FALSE(Check(t, "remarks", std::string(21, 'x')));
+
+  // Rounding is half up by magnitude; a field without decimals keeps the text as given.
+  t.v.CurrentField = price;
+  EXPECT_EQ(t.v.RoundToDecimals("-2.675"), "-2.68");
+  t.v.CurrentField = row;
+  EXPECT_EQ(t.v.RoundToDecimals("1,012.5"), "1,012.5");
 }
 
-TEST(ValidateChecks, EmptyValuesFailWhereTheFieldMayNotBeEmpty) {
+TEST(ValidateChecks, ValidationExpressionThenEmptyValuesWhereTheFieldMayNotBeEmpty) {
   ValidatorSite t("salesord");
   t.def.GetField("qty")->ValidateExprId = -1;
   EXPECT_FALSE(Check(t, "qty", "0"));
@@ -50,10 +56,9 @@ TEST(ValidateChecks, EmptyValuesFailWhereTheFieldMayNotBeEmpty) {
   EXPECT_TRUE(Check(t, "remarks", ""));  // may be empty
   t.v.ChecksOn = false;                  // loading: everything passes
   EXPECT_TRUE(Check(t, "qty", ""));
-}
 
-TEST(ValidateChecks, ValidationExpressionDecidesFirst) {
-  ValidatorSite t("salesord");
+  // The validation expression decides first.
+  t.v.ChecksOn = true;
   v7::TFld* qty = t.def.GetField("qty");
   qty->ValidateExprId = t.v.Eval->Compile("{_fine as it is}");
   EXPECT_TRUE(Check(t, "qty", ""));  // passes without the empty check
@@ -65,7 +70,7 @@ TEST(ValidateChecks, ValidationExpressionDecidesFirst) {
   EXPECT_EQ(t.v.ErrorText, "Quantity Row 2 : not in stock");
 }
 
-TEST(ValidateChecks, HeaderValueMustBeNewToTheTableExceptForItsOwnRecord) {
+TEST(ValidateChecks, HeaderValueNewToTheTableExceptItsOwnRecordAndGridValueToItsParentsRows) {
   ValidatorSite t("salesord");
   t.s.site.Exec("insert into salesord (salesordid, ordno, cancel) values (55, 'SO000009', 'F')");
   v7::TFld* ordno = t.def.GetField("ordno");
@@ -80,10 +85,8 @@ TEST(ValidateChecks, HeaderValueMustBeNewToTheTableExceptForItsOwnRecord) {
   t.store.DocumentRecordId = 55;  // the stored order itself
   t.store.RowIds.push_back(v7::TRowId{1, 1, 55, "SALESORD"});
   EXPECT_TRUE(Check(t, "ordno", "SO000009"));
-}
 
-TEST(ValidateChecks, GridValueMustBeNewAmongRowsOfTheSameParent) {
-  ValidatorSite t("salesord");
+  // A grid value must be new among the rows of the same parent.
   t.Set("item", 1, "Blue Pen");
   t.Set("item", 2, "Notebook");
   t.Set("item", 3, "blue pen ");

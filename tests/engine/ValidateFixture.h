@@ -19,6 +19,7 @@ struct ValidatorSite {
     store.OnLog = [this](const std::string& line) { log.push_back(line); };
     v.StructDef = &def;
     v.SetStoreData(&store);
+    v.OnTrace = store.OnLog;  // as Validate() does, for steps run on their own
     v.Eval->DBManager = s.mgr.get();
     for (const auto& f : def.Fields) {
       f->ExprnId = f->ExprnText.empty() ? -1 : v.Eval->Compile(f->ExprnText);

@@ -31,7 +31,6 @@ TEST(Validate, FillsEveryModeOfEntryOfANewDocument) {
   ValidatorSite t("salesord");
   FillOrder(t);
   ASSERT_TRUE(t.v.Validate(true)) << t.v.ErrorText;
-  EXPECT_EQ(t.v.ErrorText, "");
 
   // A series number is shown, not taken: the series stays where it was.
   EXPECT_EQ(t.Value("ordno", 1), "SO000001");
@@ -52,7 +51,6 @@ TEST(Validate, FillsEveryModeOfEntryOfANewDocument) {
   // Header fields come first: the total sees the rows' amounts of the next run.
   ASSERT_TRUE(t.v.Validate(true)) << t.v.ErrorText;
   EXPECT_EQ(t.Value("totalamt", 1), "40045.00");
-  EXPECT_TRUE(t.Logged("# 1#Validating salesord"));
   EXPECT_TRUE(t.Logged("# 2#Frame No 2, Row 2"));
   EXPECT_FALSE(t.Logged("# 2#Frame No 2, Row 3"));
 }
@@ -114,40 +112,26 @@ TEST(Validate, ListTemplatesTakeTheDocumentsValues) {
   f->DependentSQL =
       "select city, custname from customer where customerid > {totalamt} and city in "
       "(:remarks) order by custname";
-  std::vector<std::string> trace;
-  t.v.OnTrace = [&](const std::string& line) { trace.push_back(line); };
-  auto traced = [&](const std::string& line) {
-    return std::find(trace.begin(), trace.end(), line) != trace.end();
-  };
-
   t.v.RunFieldSQL(*f->ListQuery, 1);
-  EXPECT_TRUE(traced("# 4#totalamt = 0"));
-  EXPECT_TRUE(traced("# 4#remarks = (' ')"));
+  EXPECT_TRUE(t.Logged("# 4#totalamt = 0"));
+  EXPECT_TRUE(t.Logged("# 4#remarks = (' ')"));
   EXPECT_TRUE(f->ListQuery->IsEmpty());
 
   t.Set("remarks", 1, "Goa");
-  trace.clear();
+  t.log.clear();
   t.v.RunFieldSQL(*f->ListQuery, 1);
-  EXPECT_TRUE(traced(
+  EXPECT_TRUE(t.Logged(
       "# 1#Firing SQL : select city, custname from customer where customerid > 0 and city in "
       "('Goa') order by custname"));
-  EXPECT_TRUE(traced("#endcache#"));
+  EXPECT_TRUE(t.Logged("#endcache#"));
   EXPECT_EQ(f->ListQuery->FieldByName("custname").GetAsString(), "O'Brien Traders");
 
-  trace.clear();  // the same expanded text: the open result stands
+  t.log.clear();  // the same expanded text: the open result stands
   t.v.RunFieldSQL(*f->ListQuery, 1);
-  EXPECT_TRUE(traced("#clearcache#"));
+  EXPECT_TRUE(t.Logged("#clearcache#"));
 
   f->DependentSQL = "select city from customer where city = {remarks";
   EXPECT_THROW(t.v.RunFieldSQL(*f->ListQuery, 1), v7::EDatabaseError);
-}
-
-TEST(Validate, RoundsNumbersHalfUpByMagnitude) {
-  ValidatorSite t("salesord");
-  t.v.CurrentField = t.def.GetField("price");  // 2 decimals
-  EXPECT_EQ(t.v.RoundToDecimals("-2.675"), "-2.68");
-  t.v.CurrentField = t.def.GetField("salesorddetrow");  // no decimals: as given
-  EXPECT_EQ(t.v.RoundToDecimals("1,012.5"), "1,012.5");
 }
 
 TEST(Validate, SubFrameRowsSeeTheirParentRowsValues) {
