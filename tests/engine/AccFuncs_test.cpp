@@ -18,7 +18,7 @@ struct Account : v7test::QuorexDoc {
   }
 };
 
-TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndAddsTheSignLabel) {
+TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndMarksTheSide) {
   Account a;
   EXPECT_EQ(a.Run("formatamount(0-1234.5, 2, {t}, {t}, {Cr}, {Dr})"), "1,234.50 Cr");
   EXPECT_EQ(a.Run("formatamount(1234.5, 2, {T}, {t}, {Cr}, {Dr})"), "1,234.50 Dr");
@@ -29,19 +29,14 @@ TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndAddsTheSignLabel) {
   EXPECT_EQ(a.Run("formatamount(5, 0, {f}, {f}, {}, {})"), "5");
   EXPECT_EQ(a.Run("formatamount(2.5, 0, {f}, {f}, {}, {})"), "2.5");
   EXPECT_EQ(a.Run("formatamount({ten}, 1, {t}, {f}, {}, {})"), "");  // traced, not raised
-}
-
-TEST(AccFuncs, GroupingInThousandsOrLakhs) {
+  // Grouping in thousands or lakhs.
   EXPECT_EQ(TQuorexEVAL::GroupDigits("100000", "f"), "1,00,000");
   EXPECT_EQ(TQuorexEVAL::GroupDigits("100000", "T"), "100,000");
   EXPECT_EQ(TQuorexEVAL::GroupDigits("999", "t"), "999");
   EXPECT_EQ(TQuorexEVAL::GroupDigits("1000", "f"), "1,000");
   EXPECT_EQ(TQuorexEVAL::GroupDigits(" -1,234,567.5 ", "t"), "-1,234,567.5");
   EXPECT_EQ(TQuorexEVAL::GroupDigits("-1234567.5", "f"), "-12,34,567.5");
-}
-
-TEST(AccFuncs, FormatAccAmountMarksTheUnusualSideOfEachAccountClass) {
-  Account a;
+  // formataccamount marks the unusual side of each account class.
   EXPECT_EQ(a.Run("formataccamount(0-50, 2, {f}, {f}, {A}, {Cr})"), "50.00 cr");
   EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, {a}, {Cr})"), "50.00");
   EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, { L }, {br})"), "(50.00)");
@@ -50,10 +45,10 @@ TEST(AccFuncs, FormatAccAmountMarksTheUnusualSideOfEachAccountClass) {
 }
 
 TEST(AccFuncs, MakeTreeIdStepsOneLevelCarryingIntoItsFirstCharacter) {
+  Account a;
   EXPECT_EQ(TQuorexEVAL::MakeTreeId(std::string("\x00\xff", 2), 1), std::string("\x01\x01", 2));
   EXPECT_EQ(TQuorexEVAL::MakeTreeId("ABAB", 2), "ABAC");
   EXPECT_EQ(TQuorexEVAL::MakeTreeId(std::string("A\xff\xff", 3), 1).substr(0, 2), "B\x01");
-  Account a;
   EXPECT_EQ(a.Run("Maketreeid({AB}, 1)"), "AC");
   // A level past the id is refused instead of writing beyond it.
   EXPECT_EQ(a.Run("Maketreeid({AB}, 2)"), "");

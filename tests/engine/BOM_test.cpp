@@ -68,11 +68,9 @@ struct BomTables {
     q->GetSQL().SetText(
         "insert into bomtree (bomid, parentid, childid, orderno, levelno, parentqty, childqty, "
         "effectivedate, rstatus) values (:b, :p, :c, :o, :l, 1, 1, :e, :s)");
-    q->ParamByName("b").SetAsInteger(bom);
-    q->ParamByName("p").SetAsInteger(parent);
-    q->ParamByName("c").SetAsInteger(child);
-    q->ParamByName("o").SetAsInteger(order);
-    q->ParamByName("l").SetAsInteger(level);
+    const std::pair<const char*, int> ints[] = {
+        {"b", bom}, {"p", parent}, {"c", child}, {"o", order}, {"l", level}};
+    for (const auto& [name, value] : ints) q->ParamByName(name).SetAsInteger(value);
     if (from == 0)
       q->ParamByName("e").SetAsString("");
     else

@@ -23,7 +23,7 @@ struct Checker : v7test::StockSite {
   v7::TValueStock vs;
 };
 
-TEST(CheckStock, NewRowIsCheckedOnItsDateAndEveryLaterMovement) {
+TEST(CheckStock, NewRowsAreCheckedOnTheirDateAndLaterAndChangedRowsWithoutTheirOldMovement) {
   Checker c;
   ASSERT_EQ(v7::DbKind, "access");
   c.Add(1, 1, 0, Day(2026, 1, 5), "p", "3", "30");
@@ -38,18 +38,16 @@ TEST(CheckStock, NewRowIsCheckedOnItsDateAndEveryLaterMovement) {
   // Cancelled movements do not count.
   c.Add(4, 2, 0, Day(2026, 1, 2), "p", "50", "0", 0, "T");
   EXPECT_EQ(c.Check("2", "0", "10/01/2026", "", "m", "7", "0"), "Not enough stock on 15/01/2026");
-}
 
-TEST(CheckStock, ChangedRowTakesItsStoredMovementOut) {
-  Checker c;
-  c.Add(1, 3, 0, Day(2026, 1, 1), "p", "5", "50");
-  c.Add(2, 3, 0, Day(2026, 1, 10), "m", "5", "0");  // the row as stored
+  // A changed row takes its stored movement out.
+  c.Add(11, 3, 0, Day(2026, 1, 1), "p", "5", "50");
+  c.Add(12, 3, 0, Day(2026, 1, 10), "m", "5", "0");  // the row as stored
   EXPECT_EQ(c.Check("3", "3", "10/01/2026", "10/01/2026", "m", "3", "5"), "T");
   EXPECT_EQ(c.Check("3", "3", "10/01/2026", "10/01/2026", "m", "6", "5"),
             "Not enough stock on 10/01/2026");
 
   // Another item: the old one gets its issue back, the new one must hold the quantity.
-  c.Add(3, 4, 0, Day(2026, 1, 1), "p", "2", "20");
+  c.Add(13, 4, 0, Day(2026, 1, 1), "p", "2", "20");
   EXPECT_EQ(c.Check("4", "3", "10/01/2026", "10/01/2026", "m", "5", "5"),
             "Not enough stock on 10/01/2026");
   EXPECT_EQ(c.Check("4", "3", "10/01/2026", "10/01/2026", "m", "2", "5"), "T");
@@ -58,14 +56,14 @@ TEST(CheckStock, ChangedRowTakesItsStoredMovementOut) {
             "Not enough stock on 10/01/2026");
 
   // Another location of the same item.
-  c.Add(4, 5, 1, Day(2026, 1, 1), "p", "5", "50");
-  c.Add(5, 5, 2, Day(2026, 1, 1), "p", "1", "10");
+  c.Add(14, 5, 1, Day(2026, 1, 1), "p", "5", "50");
+  c.Add(15, 5, 2, Day(2026, 1, 1), "p", "1", "10");
   EXPECT_EQ(c.Check("5", "5", "10/01/2026", "", "m", "3", "0", "", "1", "2"), "T");
   EXPECT_EQ(c.Check("5", "5", "10/01/2026", "", "m", "3", "0", "", "2", "1"),
             "Not enough stock on 10/01/2026");
 }
 
-TEST(CheckStock, RowMovedToAnotherDateIsCheckedBetweenTheTwoDates) {
+TEST(CheckStock, RowMovedToAnotherDateIsCheckedBetweenTheTwoDatesAndBalancesAreRounded) {
   Checker c;
   // A receipt moved later: an issue between the dates lacks it.
   c.Add(1, 7, 0, Day(2026, 1, 5), "p", "10", "100");
@@ -83,11 +81,9 @@ TEST(CheckStock, RowMovedToAnotherDateIsCheckedBetweenTheTwoDates) {
   // Moved later and made larger than the stock at the new date.
   EXPECT_EQ(c.Check("8", "8", "20/01/2026", "12/01/2026", "m", "11", "5"),
             "Not enough stock on 20/01/2026");
-}
 
-TEST(CheckStock, BalancesAreRoundedAndArgumentsMustConvert) {
-  Checker c;
-  c.Add(1, 6, 0, Day(2026, 1, 1), "p", "1", "10");
+  // Balances are rounded and arguments must convert.
+  c.Add(21, 6, 0, Day(2026, 1, 1), "p", "1", "10");
   EXPECT_EQ(c.Check("6", "0", "10/01/2026", "", "m", "1.004", "0"), "T");
   EXPECT_EQ(c.vs.Decimals, 2);
   EXPECT_EQ(c.Check("6", "0", "10/01/2026", "", "m", "1.004", "0", "3"),

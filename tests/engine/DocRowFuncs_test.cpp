@@ -7,6 +7,14 @@ namespace {
 using Doc = v7test::QuorexDoc;
 using v7::TStoreData;
 
+// Each case reads "expression => result".
+void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) {
+  for (const std::string& c : cases) {
+    const size_t arrow = c.rfind(" => ");
+    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
+  }
+}
+
 TEST(DocRowFuncs, TotalsAndSumsStopAtTheFirstGapAndPassOverTextsThatAreNoNumbers) {
   Doc d;
   TStoreData& st = d.store;
@@ -27,13 +35,12 @@ TEST(DocRowFuncs, TotalsAndSumsStopAtTheFirstGapAndPassOverTextsThatAreNoNumbers
   st.AddValueByName("item", 2, "cash");
   st.AddValueByName("item", 3, "Cash");
   st.AddValueByName("item", 4, "Cash");
-  // qty row 3 is "x": skipped; the key must match exactly.
-  EXPECT_EQ(d.Run("Sum({ item }, {Cash}, {qty})"), "12.5");
-  EXPECT_EQ(d.Run("Sum({item}, {CASH}, {qty})"), "0");
-  // discount has no row 3, so the sum stops there.
-  EXPECT_EQ(d.Run("Sum({item}, {Cash}, {discount})"), "1.5");
-  EXPECT_EQ(d.Run("SumTill({item}, {Cash}, {qty}, 1)"), "10");
-  EXPECT_EQ(d.Run("SumTill({item}, {Cash}, {qty}, 4)"), "12.5");
+  // qty row 3 is "x": skipped; the key must match exactly; discount has no row 3, so the
+  // sum stops there.
+  ExpectRuns(d,
+             {"Sum({ item }, {Cash}, {qty}) => 12.5", "Sum({item}, {CASH}, {qty}) => 0",
+              "Sum({item}, {Cash}, {discount}) => 1.5", "SumTill({item}, {Cash}, {qty}, 1) => 10",
+              "SumTill({item}, {Cash}, {qty}, 4) => 12.5"});
 }
 
 TEST(DocRowFuncs, ExtremesCompareNumbersAsNumbersAndTextsByteWiseKeepingTheEarlierRow) {
@@ -50,12 +57,9 @@ TEST(DocRowFuncs, ExtremesCompareNumbersAsNumbersAndTextsByteWiseKeepingTheEarli
 
   const char* item[] = {"apple", "Pear", "pear"};
   for (int row = 1; row <= 3; ++row) st.AddValueByName("item", row, item[row - 1]);
-  EXPECT_EQ(d.Run("GetMax({item})"), "3");
-  EXPECT_EQ(d.Run("GetMin({item})"), "2");
-  EXPECT_EQ(d.Run("GetRow({item}, {pear})"), "3");
-  EXPECT_EQ(d.Run("GetRow({item}, {plum})"), "-1");
-  EXPECT_EQ(d.Run("GetRowCount({item})"), "3");
-  EXPECT_EQ(d.Run("GetRowCount({remarks})"), "0");
+  ExpectRuns(d, {"GetMax({item}) => 3", "GetMin({item}) => 2", "GetRow({item}, {pear}) => 3",
+                 "GetRow({item}, {plum}) => -1", "GetRowCount({item}) => 3",
+                 "GetRowCount({remarks}) => 0"});
 }
 
 TEST(DocRowFuncs, ValuesIdsAndOldValuesByFieldAndRow) {
@@ -65,15 +69,11 @@ TEST(DocRowFuncs, ValuesIdsAndOldValuesByFieldAndRow) {
   d.SetText("qty", 1, "");
   st.AddValueByName("remarks", 1, "");
   st.AddValueByName("customer", 1, "O'Brien Traders", "Old Co", 9007199254740993.0L, 102);
-  EXPECT_EQ(d.Run("GetValue({qty}, 1)"), "0");
-  EXPECT_EQ(d.Run("GetValue({remarks}, 1)"), "");
-  EXPECT_EQ(d.Run("GetValue({customer}, 0-1)"), "");
-  EXPECT_EQ(d.Run("GetValue({Customer}, 1)"), "O'Brien Traders");
   // Sixteen-digit ids keep every digit.
-  EXPECT_EQ(d.Run("GetId({customer}, 1)"), "9007199254740993");
-  EXPECT_EQ(d.Run("getold({customer}, 1)"), "Old Co");
-  EXPECT_EQ(d.Run("getoldid({customer}, 1)"), "102");
-  EXPECT_EQ(d.Run("getoldid({customer}, 2)"), "0");
+  ExpectRuns(d, {"GetValue({qty}, 1) => 0", "GetValue({remarks}, 1) => ",
+                 "GetValue({customer}, 0-1) => ", "GetValue({Customer}, 1) => O'Brien Traders",
+                 "GetId({customer}, 1) => 9007199254740993", "getold({customer}, 1) => Old Co",
+                 "getoldid({customer}, 1) => 102", "getoldid({customer}, 2) => 0"});
 
   st.AddValueByName("item", 1, "sourcerecordid");
   st.SourceRecordId = 700010000000101.0L;
@@ -81,10 +81,8 @@ TEST(DocRowFuncs, ValuesIdsAndOldValuesByFieldAndRow) {
 
   // Without the store (and no host) the functions answer their fixed values.
   d.eval.UseStoreData = 0;
-  EXPECT_EQ(d.Run("GetValue({customer}, 1)"), "");
-  EXPECT_EQ(d.Run("Total({qty})"), "0");
-  EXPECT_EQ(d.Run("GetMax({qty})"), "-1");
-  EXPECT_EQ(d.Run("GetId({customer}, 1)"), "0");
+  ExpectRuns(d, {"GetValue({customer}, 1) => ", "Total({qty}) => 0", "GetMax({qty}) => -1",
+                 "GetId({customer}, 1) => 0"});
 }
 
 TEST(DocRowFuncs, SetValueAddsAMissingValueButAnswersTrueOnlyForAnExistingOne) {
@@ -106,7 +104,7 @@ TEST(DocRowFuncs, SetValueAddsAMissingValueButAnswersTrueOnlyForAnExistingOne) {
   EXPECT_TRUE(d.AnyError());
 }
 
-TEST(DocRowFuncs, FieldChangedComparesLoadedValuesWithTheirVariables) {
+TEST(DocRowFuncs, FieldChangedAndCellReadTheLoadedValues) {
   Doc d("salesinv", true);
   d.store.LoadTransaction(v7test::kSalesInvId);
   ASSERT_EQ(d.store.GetValue("totalamt", 1), "1150");
@@ -118,20 +116,17 @@ TEST(DocRowFuncs, FieldChangedComparesLoadedValuesWithTheirVariables) {
   EXPECT_EQ(d.Run("FieldChanged({paymode}, 1)"), "T");
   EXPECT_EQ(d.Run("FieldChanged({remarks}, 1)"), "F");  // no variable of that name
 
-  // A value that was never loaded has not changed, whatever its variable says.
-  d.store.AddValueByName("discount", 9, "5");
-  d.eval.SetVar("discount", 'n', "7");
-  EXPECT_EQ(d.Run("FieldChanged({discount}, 9)"), "F");
-}
-
-TEST(DocRowFuncs, CellReadsTheLoadedColumnOfTheActiveFrame) {
-  Doc d("salesinv", true);
-  d.store.LoadTransaction(v7test::kSalesInvId);
+  // cell reads the loaded column of the active frame.
   EXPECT_EQ(d.Run("cell(4, 2)"), "0");  // no activeframe variable yet
   d.eval.SetVar("ActiveFrame", 'n', "2");
   EXPECT_EQ(d.Run("cell(4, 2)"), "2");  // qty is column 4; row 2 holds 2
   EXPECT_EQ(d.Run("cell(3, 1)"), "12.5");
   EXPECT_EQ(d.Run("cell(99, 1)"), "0");
+
+  // A value that was never loaded has not changed, whatever its variable says.
+  d.store.AddValueByName("discount", 9, "5");
+  d.eval.SetVar("discount", 'n', "7");
+  EXPECT_EQ(d.Run("FieldChanged({discount}, 9)"), "F");
 }
 
 TEST(DocRowFuncs, RowChangesNeedAKnownFrameNameAndNeverTouchTheTableIds) {
@@ -168,9 +163,9 @@ TEST(DocRowFuncs, RoundOffAndSubRowTotals) {
     st.AddValueByName("amount", row, amount[row - 1]);
     st.AddValueByName("remarks", row, flag[row - 1]);
   }
-  EXPECT_EQ(d.Run("getroundoff({amount}, {remarks}, 0, 100)"), "0.45");
-  EXPECT_EQ(d.Run("getroundoff({amount}, {remarks}, 1, 100)"), "-0.25");
-  EXPECT_EQ(d.Run("getroundoff({amount}, {remarks}, 0, 0)"), "");
+  ExpectRuns(d, {"getroundoff({amount}, {remarks}, 0, 100) => 0.45",
+                 "getroundoff({amount}, {remarks}, 1, 100) => -0.25",
+                 "getroundoff({amount}, {remarks}, 0, 0) => "});
   EXPECT_TRUE(d.AnyError());
 
   Doc sf("salesinvsf", true);

@@ -18,7 +18,18 @@ std::vector<std::string> Rows(v7::TXDS& q, const std::string& column) {
   return out;
 }
 
-TEST(StructDef, LoadsSalesInvoiceFramesAndFieldsLowerCased) {
+// The message of the E that loading the type raises, or "(no error)".
+template <class E>
+std::string LoadFailure(v7::TDBManager* mgr, const std::string& type) {
+  try {
+    TStructDef def(mgr, type);
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(StructDef, LoadsTypesByIdOrDescriptionWithFieldsLowerCased) {
   v7test::SampleSite s(false);
   TStructDef def(s.mgr.get(), ":salesinv");
   EXPECT_EQ(def.TransId, "salesinv");
@@ -60,29 +71,18 @@ TEST(StructDef, LoadsSalesInvoiceFramesAndFieldsLowerCased) {
   ASSERT_EQ(def.ExprSet.size(), 2u);
   EXPECT_EQ(def.ExprSet[0], "{aftersave}");
   EXPECT_EQ(def.ExprSet[1], "aftersavestatus := {T}");
-}
 
-TEST(StructDef, FindsTypeByDescriptionAndReportsMissingTypes) {
-  v7test::SampleSite s(false);
-  TStructDef def(s.mgr.get(), "Sales Invoice with Batches");
-  EXPECT_EQ(def.TransId, "salesinvsf");
-  EXPECT_EQ(def.TableCount, 3);
-  EXPECT_EQ(def.AsGrids, "ftt");
-  def.SubFormDefs->First();
-  EXPECT_EQ(def.SubFormDefs->FieldByName("basedonframe").Value, "2");
+  // A type is found by its description too; a missing type is reported.
+  TStructDef sf(s.mgr.get(), "Sales Invoice with Batches");
+  EXPECT_EQ(sf.TransId, "salesinvsf");
+  EXPECT_EQ(sf.TableCount, 3);
+  EXPECT_EQ(sf.AsGrids, "ftt");
+  sf.SubFormDefs->First();
+  EXPECT_EQ(sf.SubFormDefs->FieldByName("basedonframe").Value, "2");
 
-  try {
-    TStructDef missing(s.mgr.get(), ":nosuch");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "TStruct not found nosuch");
-  }
-  try {
-    TStructDef missing(s.mgr.get(), "No Such Type");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "TStruct not found No Such Type");
-  }
+  EXPECT_EQ(LoadFailure<std::runtime_error>(s.mgr.get(), ":nosuch"), "TStruct not found nosuch");
+  EXPECT_EQ(LoadFailure<std::runtime_error>(s.mgr.get(), "No Such Type"),
+            "TStruct not found No Such Type");
 }
 
 TEST(StructDef, BuildsListQueriesFromInputSqlAndFromListValues) {
@@ -128,7 +128,7 @@ TEST(StructDef, BuildsListQueriesFromInputSqlAndFromListValues) {
             "from item where itemname in (:item))");
 }
 
-TEST(StructDef, QuoteInTypeNameDoesNotBreakTheFromListQuery) {
+TEST(StructDef, QuoteInTypeNameIsHarmlessAndBrokenMetadataFailsTheLoad) {
   v7test::SampleSite s(false);
   s.site.Exec(
       "insert into transdefmaster (transdefmasterid, transid, transdesc, tablename, asgrids) "
@@ -143,10 +143,8 @@ TEST(StructDef, QuoteInTypeNameDoesNotBreakTheFromListQuery) {
   ASSERT_TRUE(def.GetField("paymode")->ListQuery);
   EXPECT_EQ(Rows(*def.GetField("paymode")->ListQuery, "FromListValue"),
             std::vector<std::string>{"Cash"});
-}
 
-TEST(StructDef, FailsWholeOnBrokenMetadata) {
-  v7test::SampleSite s(false);
+  // Broken metadata fails the whole load.
   // Counting tables stops at the first empty item.
   s.site.Exec(
       "update transdefmaster set tablename = 'SalesInv,SalesInvDet,,extra' "
@@ -157,20 +155,12 @@ TEST(StructDef, FailsWholeOnBrokenMetadata) {
     EXPECT_EQ(def.TableNames, "salesinv,salesinvdet,,extra");
   }
   s.site.Exec("update prms set exprn = 99 where prmsid = 12");
-  try {
-    TStructDef def(s.mgr.get(), ":salesinv");
-    FAIL();
-  } catch (const v7::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Unable to find expression99");
-  }
+  EXPECT_EQ(LoadFailure<v7::EDatabaseError>(s.mgr.get(), ":salesinv"),
+            "Unable to find expression99");
   s.site.Exec("update prms set exprn = 1 where prmsid = 12");
   s.site.Exec("delete from inputsql where fieldname = 'itemlist'");
-  try {
-    TStructDef def(s.mgr.get(), ":salesinv");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "SQL related to ItemList not found");
-  }
+  EXPECT_EQ(LoadFailure<std::runtime_error>(s.mgr.get(), ":salesinv"),
+            "SQL related to ItemList not found");
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ struct Valuer : v7test::StockSite {
   v7::TValueStock vs;
 };
 
-TEST(ValueStock, AverageValueIsTheRateOfTheStockHeldBeforeTheDate) {
+TEST(ValueStock, AverageValueAndCostRateComeFromTheStockHeldBeforeTheDate) {
   Valuer v;
   v.Add(1, 1, 0, Day(2026, 1, 1), "p", "10", "100");
   v.Add(2, 1, 0, Day(2026, 1, 2), "p", "10", "300");
@@ -41,6 +41,16 @@ TEST(ValueStock, AverageValueIsTheRateOfTheStockHeldBeforeTheDate) {
               1e-9);
   EXPECT_EQ(v.vs.GetCostRate("w", "", 4, Day(2026, 1, 10), 0), 0);
   EXPECT_EQ(v.vs.GetCostRate("x", "", 4, Day(2026, 1, 10), 3), 0);
+
+  // A cost rate leaves out the row's own movement and what follows it.
+  v.Add(11, 7, 0, Day(2026, 1, 1), "p", "10", "100");
+  v.Add(12, 7, 0, Day(2026, 1, 2), "p", "10", "300");
+  v.Add(13, 7, 0, Day(2026, 1, 3), "m", "5", "0", 555, "", "10:00");
+  v.Add(14, 7, 0, Day(2026, 1, 3), "p", "10", "600", 0, "", "11:00");
+  v.vs.SourceId = 555;
+  EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.GetCostRate("w", "", 7, Day(2026, 1, 3), 5)), 20);
+  v.vs.SourceId = 0;
+  EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.GetCostRate("w", "", 7, Day(2026, 1, 3), 5)), 36);
 }
 
 TEST(ValueStock, LocationsSplitTheStockAndCancelledMovementsAreInvisible) {
@@ -61,19 +71,7 @@ TEST(ValueStock, LocationsSplitTheStockAndCancelledMovementsAreInvisible) {
   EXPECT_EQ(v.vs.CancelFilter, "");
 }
 
-TEST(ValueStock, CostRateLeavesOutTheRowsOwnMovementAndWhatFollows) {
-  Valuer v;
-  v.Add(1, 7, 0, Day(2026, 1, 1), "p", "10", "100");
-  v.Add(2, 7, 0, Day(2026, 1, 2), "p", "10", "300");
-  v.Add(3, 7, 0, Day(2026, 1, 3), "m", "5", "0", 555, "", "10:00");
-  v.Add(4, 7, 0, Day(2026, 1, 3), "p", "10", "600", 0, "", "11:00");
-  v.vs.SourceId = 555;
-  EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.GetCostRate("w", "", 7, Day(2026, 1, 3), 5)), 20);
-  v.vs.SourceId = 0;
-  EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.GetCostRate("w", "", 7, Day(2026, 1, 3), 5)), 36);
-}
-
-TEST(ValueStock, FIFOTakesIssuesFromTheOldestLayers) {
+TEST(ValueStock, FIFOTakesIssuesFromTheOldestLayersAndReadsOddMovements) {
   Valuer v;
   v.Add(1, 5, 0, Day(2026, 1, 1), "p", "10", "100");
   v.Add(2, 5, 0, Day(2026, 1, 2), "p", "10", "300");
@@ -113,13 +111,11 @@ TEST(ValueStock, FIFOTakesIssuesFromTheOldestLayers) {
   v.vs.GetStockValue("f", "", 12, Day(2026, 1, 5), 1);
   EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.OpQty), 5);
   EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.OpValue), 250);
-}
 
-TEST(ValueStock, OddMovementsCountAsTheWalkReadsThem) {
-  Valuer v;
+  // Odd movements count as the walk reads them.
   // An issue before any receipt uses up no layer and has no value under FIFO.
-  v.Add(1, 6, 0, Day(2026, 1, 1), "m", "4", "0");
-  v.Add(2, 6, 0, Day(2026, 1, 2), "p", "10", "100");
+  v.Add(21, 6, 0, Day(2026, 1, 1), "m", "4", "0");
+  v.Add(22, 6, 0, Day(2026, 1, 2), "p", "10", "100");
   v.vs.GetClosingStock("f", "", 6, Day(2026, 1, 5));
   EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.IssQty), 4);
   EXPECT_EQ(v.vs.IssValue, 0);
@@ -127,9 +123,9 @@ TEST(ValueStock, OddMovementsCountAsTheWalkReadsThem) {
 
   // A mark other than p and m is an issue to the average and a receipt to FIFO; an empty
   // quantity and value read as 0.
-  v.Add(3, 11, 0, Day(2026, 1, 1), "p", "10", "100");
-  v.Add(4, 11, 0, Day(2026, 1, 2), "x", "4", "0");
-  v.Add(5, 11, 0, Day(2026, 1, 3), "p", "", "");
+  v.Add(23, 11, 0, Day(2026, 1, 1), "p", "10", "100");
+  v.Add(24, 11, 0, Day(2026, 1, 2), "x", "4", "0");
+  v.Add(25, 11, 0, Day(2026, 1, 3), "p", "", "");
   v.vs.GetClosingStock("w", "", 11, Day(2026, 1, 5));
   EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.RecQty), 10);
   EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.IssQty), 4);

@@ -77,7 +77,7 @@ TEST(BuiltinTable, RegistersSixtyFourFunctionsInOrderWithTheirTypes) {
 
 class Builtins : public ClockFixed {};
 
-TEST_F(Builtins, BlankOperandsAreEmptyTextsAndUnknownNamesChangeNothing) {
+TEST_F(Builtins, BlankOperandsAreEmptyUnknownNamesChangeNothingAmountsFollowMillions) {
   TEVAL eval;
   eval.SetVar("blank", 'c', "   ");
   ASSERT_TRUE(eval.Evaluate("Val(blank)"));
@@ -94,6 +94,13 @@ TEST_F(Builtins, BlankOperandsAreEmptyTextsAndUnknownNamesChangeNothing) {
   EXPECT_EQ(result, "kept");
   eval.CallFunction("isempty", args, 0, result);
   EXPECT_EQ(result, "T");
+
+  // Amounts in words follow the millions flag.
+  v7::Millions = true;
+  ASSERT_TRUE(eval.Evaluate("AmtWord(2500105)"));
+  EXPECT_EQ(eval.ResultValue,
+            "Rupees    Two  Millions Five Hundred  Thousand  One Hundred Five  only");
+  v7::Millions = false;
 }
 
 TEST_F(Builtins, HooksReceiveTheirArgumentsAndReplaceTheBuiltInBodies) {
@@ -122,15 +129,6 @@ TEST_F(Builtins, HooksReceiveTheirArgumentsAndReplaceTheBuiltInBodies) {
   }
   EXPECT_FALSE(eval.Evaluate("datasplit({not a date}, {a}, {b})"));
   EXPECT_EQ(calls, (std::vector<std::string>{"sqlget cust bal", "cselect 1", "01/04/2024ab"}));
-}
-
-TEST_F(Builtins, AmountsFollowTheMillionsFlag) {
-  TEVAL eval;
-  v7::Millions = true;
-  ASSERT_TRUE(eval.Evaluate("AmtWord(2500105)"));
-  EXPECT_EQ(eval.ResultValue,
-            "Rupees    Two  Millions Five Hundred  Thousand  One Hundred Five  only");
-  v7::Millions = false;
 }
 
 }  // namespace

@@ -110,6 +110,11 @@ TEST_F(CompiledTest, RecordsHoldArgumentsThenTheCallThenTheExpression) {
 }
 
 TEST_F(CompiledTest, ReplayReadsCurrentValuesAndBindsLaterVariables) {
+  // What follows an Eval call is not replayed: its value alone is evaluated.
+  const Outcome evalled = Replayed(e.Compile("Eval(t)+100"));
+  EXPECT_EQ(evalled.value, "6");
+  EXPECT_EQ(evalled.type, 'n');
+
   const int id = e.Compile("rec(qty*rate, q)");
   EXPECT_EQ(Replayed(id).value, "7.5|q");  // q is no variable yet: a plain word
   e.SetVar("qty", 'n', "10");
@@ -123,14 +128,7 @@ TEST_F(CompiledTest, ReplayReadsCurrentValuesAndBindsLaterVariables) {
   EXPECT_FALSE(e.EvalCompiled(id + 1));  // not the first record of an id
 }
 
-TEST_F(CompiledTest, EvalEndsTheReplayAndEvaluatesItsValue) {
-  // What follows the Eval call is not replayed: its value alone is evaluated.
-  const int id = e.Compile("Eval(t)+100");
-  EXPECT_EQ(Replayed(id).value, "6");
-  EXPECT_EQ(Replayed(id).type, 'n');
-}
-
-TEST_F(CompiledTest, ErrorDuringReplayLeavesTheEvaluatorAsBefore) {
+TEST_F(CompiledTest, ErrorsDuringCompilationOrReplayLeaveTheEvaluatorAsBefore) {
   const int id = e.Compile("rec(fragile(), qty)+a");
   EXPECT_EQ(Replayed(id).value, "ok|3abc");
   breakNext = true;
@@ -140,13 +138,12 @@ TEST_F(CompiledTest, ErrorDuringReplayLeavesTheEvaluatorAsBefore) {
   e.SetVar("qty", 'n', "4");
   EXPECT_EQ(Replayed(id).value, "ok|4abc");
   EXPECT_EQ(Evaluated("1+1").value, "2");
-}
 
-TEST_F(CompiledTest, FailedCompilationReplaysAsAFailure) {
+  // A failed compilation replays as a failure.
   const int bad = e.Compile("rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21)");
   const int good = e.Compile("qty+1");
   EXPECT_FALSE(e.EvalCompiled(bad));
-  EXPECT_EQ(Replayed(good).value, "4");
+  EXPECT_EQ(Replayed(good).value, "5");  // qty is 4 by now
   e.ClearCompiled();
   EXPECT_TRUE(e.CompiledList.empty());
   EXPECT_FALSE(e.EvalCompiled(good));
@@ -163,7 +160,7 @@ TEST_F(CompiledTest, CompilingTracesNothingAndReplayTracesItsSteps) {
                                       "# 2#Result of twice = 6", "#resetlevel#"}));
 }
 
-TEST_F(CompiledTest, ScriptAssignsSkipsCommentsAndStopsAtABrace) {
+TEST_F(CompiledTest, ScriptAssignsSkipsCommentsStopsAtABraceAndKeepsFailedValues) {
   const std::vector<std::string> lines = {"x := 1",        "// note", "",      "y := x + 1",
                                           "  // indented", "{",       "z := 3"};
   std::vector<std::string> progress;
@@ -179,21 +176,20 @@ TEST_F(CompiledTest, ScriptAssignsSkipsCommentsAndStopsAtABrace) {
   EXPECT_EQ(e.IndexOfVar("z"), -1);
   EXPECT_EQ(progress, (std::vector<std::string>{"Evaluating Line 0", "", "Evaluating Line 3", "",
                                                 "Evaluating Line 4", ""}));
-}
 
-TEST_F(CompiledTest, ScriptLineThatFailsAssignsThePreviousValue) {
-  const std::vector<std::string> lines = {"first := {kept}", "second := }", "qty := {7}",
-                                          "third := qty+1"};
-  e.Script = &lines;
+  // A line that fails assigns the previous value.
+  const std::vector<std::string> failing = {"first := {kept}", "second := }", "qty := {7}",
+                                            "third := qty+1"};
+  e.Script = &failing;
   e.RunScript(0);
-  std::string v;
   e.GetVar("second", v);
   EXPECT_EQ(v, "kept");
   EXPECT_EQ(e.VarTypes[e.IndexOfVar("qty")], 'n');  // an existing variable keeps its type
   e.GetVar("third", v);
   EXPECT_EQ(v, "8");
+  // From a later line only; without a script nothing runs.
   e.SetVar("first", 'c', "");
-  e.RunScript(3);  // from a later line only
+  e.RunScript(3);
   e.GetVar("first", v);
   EXPECT_EQ(v, "");
   e.Script = nullptr;

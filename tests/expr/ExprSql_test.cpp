@@ -111,7 +111,7 @@ TEST_F(ExprSql, MacrosInsertVariableValuesUnquotedAndExpandInsertedMacros) {
   EXPECT_EQ(eval_.ExpandSqlMacros("select '{nosuchvar}' from dual"), "select '' from dual");
 }
 
-TEST_F(ExprSql, MacrosThatNeverEndFailWithInvalidSql) {
+TEST_F(ExprSql, MacrosThatNeverEndAndDatabaseErrorsFailTheEvaluation) {
   EXPECT_EQ(MessageOf([&] { eval_.ExpandSqlMacros("select * from item where name = '{item'"); }),
             "Invalid sql select * from item where name = '{item'");
   EXPECT_EQ(MessageOf([&] { eval_.ExpandSqlMacros("select '}' from dual where '{a' = ''"); }),
@@ -123,6 +123,13 @@ TEST_F(ExprSql, MacrosThatNeverEndFailWithInvalidSql) {
             }).rfind("Invalid sql select '{loop}' from dual", 0),
             0u);
   EXPECT_FALSE(eval_.Evaluate("firesql({x}, {select '{loop}' from dual})"));
+
+  // Database and naming errors fail the evaluation.
+  EXPECT_FALSE(eval_.Evaluate("firesql({bad}, {select * from nosuchtable})"));
+  EXPECT_FALSE(eval_.Evaluate("firesql({bad name}, {select 1 from dual})"));
+  EXPECT_THROW(eval_.FireSql("bad name", "select 1 from dual"), std::exception);
+  TEVAL noDatabase;
+  EXPECT_FALSE(noDatabase.Evaluate("firesql({x}, {select 1 from dual})"));
 }
 
 TEST_F(ExprSql, FindRecordAndGetDelimitedStrWalkTheRowsOfASet) {
@@ -146,14 +153,6 @@ TEST_F(ExprSql, FindRecordAndGetDelimitedStrWalkTheRowsOfASet) {
   EXPECT_EQ(Eval("getdelimitedstr({items}, {itemname}, {; })"), "Blue Pen; Men's Shirt; Notebook;");
   Eval("firesql({empty}, {select itemname from item where itemid = 0})");
   EXPECT_EQ(Eval("getdelimitedstr({empty}, {itemname}, {,})"), "");
-}
-
-TEST_F(ExprSql, DatabaseAndNamingErrorsFailTheEvaluation) {
-  EXPECT_FALSE(eval_.Evaluate("firesql({bad}, {select * from nosuchtable})"));
-  EXPECT_FALSE(eval_.Evaluate("firesql({bad name}, {select 1 from dual})"));
-  EXPECT_THROW(eval_.FireSql("bad name", "select 1 from dual"), std::exception);
-  TEVAL noDatabase;
-  EXPECT_FALSE(noDatabase.Evaluate("firesql({x}, {select 1 from dual})"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <stdexcept>
+#include <tuple>
 
 #include "TestSupport.h"
 #include "uExprRoutines.h"
@@ -25,7 +26,7 @@ std::string MessageOf(const std::function<void()>& f) {
   return "(no error)";
 }
 
-TEST(AmountWords, GroupsAndBlanksOfBothSystems) {
+TEST(AmountWords, GroupsAndBlanksOfBothSystemsAndRefusalsBeyondThem) {
   EXPECT_EQ(NumToWordsLakh("20", false), "Twenty ");
   EXPECT_EQ(NumToWordsLakh("0", false), "");
   EXPECT_EQ(NumToWordsLakh("105", true), "One Hundred Five ");
@@ -38,9 +39,7 @@ TEST(AmountWords, GroupsAndBlanksOfBothSystems) {
   EXPECT_EQ(AmountInWords(0.5, true), "Paise Fifty  only");
   EXPECT_EQ(AmountInWords(0, true), "");
   EXPECT_EQ(AmountInWords(-0.0, false), "");
-}
-
-TEST(AmountWords, RefusesNegativeAmountsAndDigitsBeyondTheTables) {
+  // Negative amounts and digits beyond the tables are refused.
   EXPECT_EQ(MessageOf([] { AmountInWords(-0.01, false); }),
             "Amount -0.01 cannot be written in words: it is negative");
   EXPECT_EQ(MessageOf([] { AmountInWords(1e9, false); }),
@@ -63,12 +62,12 @@ TEST(Rounding, PositivesRoundHalfUpNegativesAreCutTowardZero) {
   EXPECT_DOUBLE_EQ(RndValue(0.29, 5), 0.3);
   EXPECT_DOUBLE_EQ(RndValue(-0.29, 5), -0.25);
   EXPECT_DOUBLE_EQ(RndValue(-0.25, 5), -0.25);
-  EXPECT_DOUBLE_EQ(RoundValue(2.675, 2), 2.68);  // 2.67499999... in binary
-  EXPECT_DOUBLE_EQ(RoundValue(-2.675, 2), -2.67);
-  EXPECT_DOUBLE_EQ(RoundValue(-0.004, 2), 0);
-  EXPECT_DOUBLE_EQ(RoundValue(9.995, 2), 10);
-  EXPECT_DOUBLE_EQ(RoundValue(1e-7, 2), 0);
-  EXPECT_DOUBLE_EQ(RoundValue(1234.5678, 3), 1234.568);
+  // 2.675 is 2.67499999... in binary.
+  const std::tuple<double, int, double> cases[] = {{2.675, 2, 2.68}, {-2.675, 2, -2.67},
+                                                   {-0.004, 2, 0},   {9.995, 2, 10},
+                                                   {1e-7, 2, 0},     {1234.5678, 3, 1234.568}};
+  for (const auto& [value, places, want] : cases)
+    EXPECT_DOUBLE_EQ(RoundValue(value, places), want) << value;
 }
 
 TEST(ExprText, CountsCharactersOfUtf8TextsWithoutOverflow) {
@@ -84,16 +83,15 @@ TEST(ExprText, CountsCharactersOfUtf8TextsWithoutOverflow) {
   EXPECT_THROW(ConvertUnits(1e300, 12), EConvertError);
 }
 
-TEST(ExprDates, TheClockIsInjectable) {
+TEST(ExprDates, InjectableClockArithmeticAtTheEdgesAndFormatPatterns) {
   const double fixed = EncodeDateSerial(2030, 1, 2) + 0.25;
   SetExprClock([fixed] { return fixed; });
   EXPECT_EQ(TextToDate("no date"), fixed);
   EXPECT_EQ(TextToDate(" 02/01/2030 "), EncodeDateSerial(2030, 1, 2));
   SetExprClock({});
   EXPECT_NEAR(ExprNow(), NowSerial(), 1.0 / 24);
-}
 
-TEST(ExprDates, ArithmeticAtTheEdges) {
+  // Arithmetic at the edges.
   // Three days back at most, then the error passes.
   EXPECT_EQ(ValidEncodeDate(2024, 2, 32), EncodeDateSerial(2024, 2, 29));
   EXPECT_THROW(ValidEncodeDate(2023, 2, 32), EConvertError);
@@ -105,9 +103,8 @@ TEST(ExprDates, ArithmeticAtTheEdges) {
   EXPECT_DOUBLE_EQ(TimeElapsed("01/01/2024 08:00:00", "01/01/2024 08:59:59"), 0.59);
   EXPECT_DOUBLE_EQ(ConvertUnits(-25, 12), -2.01);
   EXPECT_THROW(ConvertUnits(25, 0), std::domain_error);
-}
 
-TEST(ExprDates, FormatPatterns) {
+  // Format patterns.
   const double t = EncodeDateSerial(2024, 12, 1) + EncodeTimeSerial(0, 5, 9, 7);
   EXPECT_EQ(FormatDateTimeText("yyyy-mm-dd hh:mm:ss.zzz", t), "2024-12-01 00:05:09.007");
   EXPECT_EQ(FormatDateTimeText("h:nn AM/PM", t), "12:05 AM");
