@@ -103,6 +103,24 @@ void FormatFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_double(ctx, JulianFromDateTime(dt));
 }
 
+// datevalue(text): the date part of a day-first date text, as a stored date; the form in which
+// the Access dialect writes a date key into a condition.
+void DateValueFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  const char* v = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  std::string value = v ? v : "";
+  double dt = 0;
+  if (!ParseDateTimeText(value, ReadDateMask("dd/mm/yyyy").Order, dt)) {
+    std::string msg = "datevalue: '" + value + "' is not a valid date";
+    sqlite3_result_error(ctx, msg.c_str(), static_cast<int>(msg.size()));
+    return;
+  }
+  sqlite3_result_double(ctx, JulianFromDateTime(std::floor(dt)));
+}
+
 // now(): the local date and time to the second, as a stored date.
 void NowFunction(sqlite3_context* ctx, int, sqlite3_value**) {
   std::time_t t = std::time(nullptr);
@@ -338,6 +356,7 @@ void TSqliteBackend::Open(const std::string& fileName) {
   const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
   sqlite3_create_function(db, "format", 2, flags, nullptr, FormatFunction, nullptr, nullptr);
   sqlite3_create_function(db, "lcase", 1, flags, nullptr, LcaseFunction, nullptr, nullptr);
+  sqlite3_create_function(db, "datevalue", 1, flags, nullptr, DateValueFunction, nullptr, nullptr);
   sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, NowFunction, nullptr, nullptr);
   try {
     // Readers and one writer at a time from several processes.
