@@ -207,6 +207,9 @@ int64_t TZDecompressionStream::Read(void* buffer, int64_t count) {
     zrec_.next_out = out + produced;
     zrec_.avail_out = space;
     result = CheckDecompression(inflate(&zrec_, Z_NO_FLUSH));
+    // Packets never carry a preset dictionary; asking for one makes no progress, so it is a
+    // broken packet, not a reason to call inflate again.
+    if (result == Z_NEED_DICT) throw EZDecompressionError(Z_NEED_DICT);
     produced += space - zrec_.avail_out;
   }
   if (result == Z_STREAM_END && zrec_.avail_in > 0) {

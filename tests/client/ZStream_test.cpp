@@ -79,6 +79,8 @@ TEST(PacketFile, BrokenPacketsFailWithTheirMessageAndReleaseEveryFile) {
   EXPECT_EQ(Unpack(dir, PacketBytes(xml, 5u), &out), "");
   EXPECT_EQ(out, "<rows");
   EXPECT_EQ(Unpack(dir, std::string("\x05\0\0\0not zlib at all", 20)), "data error");
+  // A stream that asks for a preset dictionary fails instead of spinning without progress.
+  EXPECT_EQ(Unpack(dir, std::string("\x05\0\0\0\x78\xbb\0\0\0\x01xyz", 13)), "need dictionary");
 
   EXPECT_EQ(OpenFileCount(), before);
   std::filesystem::remove(dir.file("p.pkt"));
