@@ -12,9 +12,9 @@ namespace v7 {
 namespace {
 
 // Days of 30/12/1899 counted from 01/01/1970.
-constexpr long long kDelphiEpochDays = -25569;
+constexpr long long kSerialEpochDays = -25569;
 // Julian day number of 30/12/1899 00:00.
-constexpr double kJulianOfDelphiEpoch = 2415018.5;
+constexpr double kJulianOfSerialEpoch = 2415018.5;
 
 const char* const kMonthNames[] = {"January",   "February", "March",    "April",
                                    "May",       "June",     "July",     "August",
@@ -146,7 +146,7 @@ bool DateTimeFromParts(int year, int month, int day, int hour, int minute, int s
       second < 0 || second > 59)
     return false;
   long long days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
-                   kDelphiEpochDays;
+                   kSerialEpochDays;
   dateTime = FromTotalSeconds(days * 86400 + hour * 3600 + minute * 60 + second);
   return true;
 }
@@ -160,7 +160,7 @@ void DateTimeToParts(double dateTime, int& year, int& month, int& day, int& hour
     secs += 86400;
     days -= 1;
   }
-  CivilFromDays(days + kDelphiEpochDays, year, month, day);
+  CivilFromDays(days + kSerialEpochDays, year, month, day);
   hour = static_cast<int>(secs / 3600);
   minute = static_cast<int>(secs / 60 % 60);
   second = static_cast<int>(secs % 60);
@@ -321,12 +321,12 @@ double JulianFromDateTime(double dateTime) {
     secs += 86400;
     days -= 1;
   }
-  return (static_cast<double>(days) + kJulianOfDelphiEpoch) + static_cast<double>(secs) / 86400.0;
+  return (static_cast<double>(days) + kJulianOfSerialEpoch) + static_cast<double>(secs) / 86400.0;
 }
 
 double DateTimeFromJulian(double julianDay) {
   // Subtracting first keeps the sub-second error of a Julian day below half a second.
-  return FromTotalSeconds(TotalSeconds(julianDay - kJulianOfDelphiEpoch));
+  return FromTotalSeconds(TotalSeconds(julianDay - kJulianOfSerialEpoch));
 }
 
 }  // namespace v7
