@@ -3,5 +3,5 @@ update customer set balance = balance + 100
  where customerid = 101
 >>
 <<
-update customer set customername = upper(customername) where city = 'Goa'
+update customer set custname = upper(custname) where city = 'Goa'
 >>
