@@ -12,6 +12,20 @@ namespace v7 {
 
 namespace {
 
+// A pending update for one master row, shaped like the map (or the pending update) it comes from.
+template <class Shape>
+std::unique_ptr<TData> NewPending(const std::string& key, const Shape& shape) {
+  auto d = std::make_unique<TData>();
+  d->Key = key;
+  d->tablename = shape.tablename;
+  d->FieldTypes = shape.FieldTypes;
+  d->MasterExprs = shape.MasterExprs;
+  d->DetailFields = shape.DetailFields;
+  d->DecimalPlaces = shape.DecimalPlaces;
+  d->append = shape.append;
+  return d;
+}
+
 const std::string kMark = "~@*";  // before an extreme that a reverse pass took out
 
 std::string Unmarked(const std::string& value) {
@@ -188,15 +202,8 @@ void TMDMap::QueueRow(TDef& def, int row, const std::string& key) {
   }
   TData* data = FindPending(key);
   if (!data) {
-    auto d = std::make_unique<TData>();
-    d->Key = key;
-    d->tablename = def.tablename;
-    d->FieldTypes = def.FieldTypes;
-    d->MasterExprs = def.MasterExprs;
-    d->DetailFields = def.DetailFields;
-    d->DecimalPlaces = def.DecimalPlaces;
+    auto d = NewPending(key, def);
     d->Values.assign(def.MasterExprs.size(), "");
-    d->append = def.append;
     d->SkipAssign = false;
     d->Mode = Mode;
     d->Def = &def;
@@ -398,20 +405,13 @@ void TMDMap::CopyToAncestors(TData& data) {
         }
       }
     } else {
-      auto copy = std::make_unique<TData>();
-      copy->Key = key;
-      copy->tablename = data.tablename;
-      copy->FieldTypes = data.FieldTypes;
-      copy->MasterExprs = data.MasterExprs;
-      copy->DetailFields = data.DetailFields;
-      copy->DecimalPlaces = data.DecimalPlaces;
+      auto copy = NewPending(key, data);
       copy->Values = data.Values;
       copy->Values[linkEntry] = ancestor;
       for (size_t e = 0; e < copy->MasterExprs.size(); ++e)
         if (copy->MasterExprs[e].size() > 1 &&
             LowerStr(copy->MasterExprs[e].substr(1)) == "mstatus")
           copy->Values[e] = "g";
-      copy->append = data.append;
       copy->SkipAssign = data.SkipAssign;
       copy->Def = data.Def;
       copy->Mode = Mode;
