@@ -4,10 +4,9 @@
 
 #include <map>
 
-#include "PgCluster.h"
+#include "PgSite.h"
 #include "SampleProduct.h"
 #include "uMDMap.h"
-#include "uPgBackend.h"
 #include "uStoreData.h"
 
 namespace {
@@ -362,24 +361,11 @@ TEST(MDMapStore, ReversingAStoredDocumentThroughItsStore) {
 // On PostgreSQL the master rows are read "for update" inside the caller's transaction, and
 // a map block whose key column is a number is probed again with 0 after the empty text fails.
 TEST(MDMapPostPg, MastersAreWrittenInsideTheTransactionOnPostgreSQL) {
-  v7test::PgCluster pg;
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
   if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
   ASSERT_EQ(pg.Failure(), "");
-  {
-    v7::TPgBackend admin;
-    admin.Open(pg.Target("postgres"));
-    admin.Execute("create database site");
-    v7::TPgBackend db;
-    db.Open(pg.Target("site"));
-    v7test::RunScript(db, "site_schema.sql");
-    v7test::ApplySampleProduct(db, false);
-  }
-  v7test::TempDir dir;
-  v7test::SiteDb site(dir.path());
-  site.AddProject("pgsite",
-                  "Project=postgres\nDbType=postgre\nDriver=dbx\nDbName=" + pg.Target("site"));
-  auto mgr = site.NewManager();
-  ASSERT_TRUE(mgr->Connect("pgsite")) << mgr->ErrorText;
+  auto mgr = pg.Site().NewManager();
+  ASSERT_TRUE(mgr->Connect(v7test::PgSite::kProject)) << mgr->ErrorText;
   v7::TStructDef def(mgr.get(), ":mapdemo");
   TMDMap map;
   map.LoadUpdateDetails("mapdemo", &def);
@@ -397,19 +383,13 @@ TEST(MDMapPostPg, MastersAreWrittenInsideTheTransactionOnPostgreSQL) {
   doc.Num("amount", 1, "20", "");
   doc.Num("rate", 1, "10", "");
   doc.Text("active", 1, "t", "");
-  mgr->StartTransaction("pgsite");
+  mgr->StartTransaction(v7test::PgSite::kProject);
   map.ProcessDocument("mapdemo", false);
   map.Flush();
-  mgr->Commit("pgsite");
-  v7::TPgBackend check;
-  check.Open(pg.Target("site"));
-  auto scalar = [&](const std::string& sql) {
-    v7::TDbRowSet r = check.Query(sql, {});
-    return r.Rows.empty() ? std::string() : v7::FloatToStr(r.Rows[0][0].Float);
-  };
-  EXPECT_EQ(scalar("select qty from itemacct where item=201 and account=112"), "2");
-  EXPECT_EQ(scalar("select maxrate from itemstat where itemstatid=201"), "10");
-  EXPECT_EQ(scalar("select balance from account where accountid=1"), "25");
+  mgr->Commit(v7test::PgSite::kProject);
+  EXPECT_EQ(pg.Scalar("select qty from itemacct where item=201 and account=112"), "2");
+  EXPECT_EQ(pg.Scalar("select maxrate from itemstat where itemstatid=201"), "10");
+  EXPECT_EQ(pg.Scalar("select balance from account where accountid=1"), "25");
 }
 
 }  // namespace
