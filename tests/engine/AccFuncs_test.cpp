@@ -1,4 +1,6 @@
 // Opening balances, amount formatting and tree ids of the business evaluator.
+#include <tuple>
+
 #include "QuorexDoc.h"
 
 namespace {
@@ -18,30 +20,40 @@ struct Account : v7test::QuorexDoc {
   }
 };
 
+// Each case reads "expression => result".
+void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) {
+  for (const std::string& c : cases) {
+    const size_t arrow = c.rfind(" => ");
+    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
+  }
+}
+
 TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndMarksTheSide) {
   Account a;
-  EXPECT_EQ(a.Run("formatamount(0-1234.5, 2, {t}, {t}, {Cr}, {Dr})"), "1,234.50 Cr");
-  EXPECT_EQ(a.Run("formatamount(1234.5, 2, {T}, {t}, {Cr}, {Dr})"), "1,234.50 Dr");
-  EXPECT_EQ(a.Run("formatamount(0, 2, {t}, {t}, {Cr}, {Dr})"), "0.00 Dr");
-  EXPECT_EQ(a.Run("formatamount(0-1234.5, 2, {t}, {f}, {br}, {})"), "(1,234.50)");
-  EXPECT_EQ(a.Run("formatamount(1234.5, 2, {t}, {f}, {br}, {})"), "1,234.50");
-  EXPECT_EQ(a.Run("formatamount(2.999, 2, {f}, {f}, {}, {})"), "2.99");
-  EXPECT_EQ(a.Run("formatamount(5, 0, {f}, {f}, {}, {})"), "5");
-  EXPECT_EQ(a.Run("formatamount(2.5, 0, {f}, {f}, {}, {})"), "2.5");
-  EXPECT_EQ(a.Run("formatamount({ten}, 1, {t}, {f}, {}, {})"), "");  // traced, not raised
-  // Grouping in thousands or lakhs.
-  EXPECT_EQ(TQuorexEVAL::GroupDigits("100000", "f"), "1,00,000");
-  EXPECT_EQ(TQuorexEVAL::GroupDigits("100000", "T"), "100,000");
-  EXPECT_EQ(TQuorexEVAL::GroupDigits("999", "t"), "999");
-  EXPECT_EQ(TQuorexEVAL::GroupDigits("1000", "f"), "1,000");
-  EXPECT_EQ(TQuorexEVAL::GroupDigits(" -1,234,567.5 ", "t"), "-1,234,567.5");
-  EXPECT_EQ(TQuorexEVAL::GroupDigits("-1234567.5", "f"), "-12,34,567.5");
-  // formataccamount marks the unusual side of each account class.
-  EXPECT_EQ(a.Run("formataccamount(0-50, 2, {f}, {f}, {A}, {Cr})"), "50.00 cr");
-  EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, {a}, {Cr})"), "50.00");
-  EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, { L }, {br})"), "(50.00)");
-  EXPECT_EQ(a.Run("formataccamount(0-50, 2, {f}, {f}, {l}, {Dr})"), "50.00");
-  EXPECT_EQ(a.Run("formataccamount(50, 2, {f}, {f}, {x}, {Dr})"), "50.00");
+  ExpectRuns(a, {"formatamount(0-1234.5, 2, {t}, {t}, {Cr}, {Dr}) => 1,234.50 Cr",
+                 "formatamount(1234.5, 2, {T}, {t}, {Cr}, {Dr}) => 1,234.50 Dr",
+                 "formatamount(0, 2, {t}, {t}, {Cr}, {Dr}) => 0.00 Dr",
+                 "formatamount(0-1234.5, 2, {t}, {f}, {br}, {}) => (1,234.50)",
+                 "formatamount(1234.5, 2, {t}, {f}, {br}, {}) => 1,234.50",
+                 "formatamount(0-1234.5, 2, {t}, {f}, {}, {br}) => (1,234.50)",
+                 "formatamount(2.999, 2, {f}, {f}, {}, {}) => 2.99",
+                 "formatamount(5, 0, {f}, {f}, {}, {}) => 5",
+                 "formatamount(2.5, 0, {f}, {f}, {}, {}) => 2.5",
+                 "formatamount({ten}, 1, {t}, {f}, {}, {}) => ",  // traced, not raised
+                 // formataccamount marks the unusual side of each account class.
+                 "formataccamount(0-50, 2, {f}, {f}, {A}, {Cr}) => 50.00 cr",
+                 "formataccamount(50, 2, {f}, {f}, {a}, {Cr}) => 50.00",
+                 "formataccamount(50, 2, {f}, {f}, { L }, {br}) => (50.00)",
+                 "formataccamount(0-50, 2, {f}, {f}, {l}, {Dr}) => 50.00",
+                 "formataccamount(0-50, 2, {f}, {f}, {e}, {Dr}) => 50.00 dr",
+                 "formataccamount(50, 2, {f}, {f}, {I}, {Cr}) => 50.00 cr",
+                 "formataccamount(50, 2, {f}, {f}, {x}, {Dr}) => 50.00"});
+  // Grouping in thousands ("t") or lakhs.
+  for (auto [text, thousands, grouped] :
+       {std::tuple{"100000", "f", "1,00,000"}, {"100000", "T", "100,000"}, {"999", "t", "999"},
+        {"1000", "f", "1,000"}, {" -1,234,567.5 ", "t", "-1,234,567.5"},
+        {"-1234567.5", "f", "-12,34,567.5"}})
+    EXPECT_EQ(TQuorexEVAL::GroupDigits(text, thousands), grouped) << text << thousands;
 }
 
 TEST(AccFuncs, MakeTreeIdStepsOneLevelCarryingIntoItsFirstCharacter) {
