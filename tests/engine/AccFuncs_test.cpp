@@ -49,10 +49,12 @@ TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndMarksTheSide) {
                  "formataccamount(50, 2, {f}, {f}, {I}, {Cr}) => 50.00 cr",
                  "formataccamount(50, 2, {f}, {f}, {x}, {Dr}) => 50.00"});
   // Grouping in thousands ("t") or lakhs.
-  for (auto [text, thousands, grouped] :
-       {std::tuple{"100000", "f", "1,00,000"}, {"100000", "T", "100,000"}, {"999", "t", "999"},
-        {"1000", "f", "1,000"}, {" -1,234,567.5 ", "t", "-1,234,567.5"},
-        {"-1234567.5", "f", "-12,34,567.5"}})
+  for (auto [text, thousands, grouped] : {std::tuple{"100000", "f", "1,00,000"},
+                                          {"100000", "T", "100,000"},
+                                          {"999", "t", "999"},
+                                          {"1000", "f", "1,000"},
+                                          {" -1,234,567.5 ", "t", "-1,234,567.5"},
+                                          {"-1234567.5", "f", "-12,34,567.5"}})
     EXPECT_EQ(TQuorexEVAL::GroupDigits(text, thousands), grouped) << text << thousands;
 }
 

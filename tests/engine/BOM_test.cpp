@@ -136,10 +136,18 @@ TEST(BOM, CreateBOMDescendsOnlyIntoRowsFlaggedAsHavingComponents) {
   b.Component(100, 200, 1);
   b.Component(100, 300, 2);
   b.Component(300, 500, 1);
-  for (auto [flag, descended] :
-       {std::pair{"T", true}, {" true ", true}, {"Y", true}, {"yes", true}, {"1", true},
-        {"-2.5", true}, {"F", false}, {"no", false}, {"0", false}, {"", false}, {"x", false},
-        {"tru", false}}) {
+  for (auto [flag, descended] : {std::pair{"T", true},
+                                 {" true ", true},
+                                 {"Y", true},
+                                 {"yes", true},
+                                 {"1", true},
+                                 {"-2.5", true},
+                                 {"F", false},
+                                 {"no", false},
+                                 {"0", false},
+                                 {"", false},
+                                 {"x", false},
+                                 {"tru", false}}) {
     b.Run(std::string("update itemcomponent set flag = '") + flag + "' where childid = 300");
     std::string result;
     b.bom.CreateBOM("100", result);

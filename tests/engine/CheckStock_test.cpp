@@ -13,7 +13,7 @@ using v7test::Day;
 struct Row {
   const char* result;
   const char *item, *oldItem, *date, *oldDate, *pm, *qty, *oldQty, *decimals = "", *loc = "",
-      *oldLoc = "";
+                                                                   *oldLoc = "";
 };
 
 std::string Check(v7::TValueStock& vs, const Row& r) {
