@@ -98,8 +98,8 @@ TEST_F(Trace, TextsWithoutTheirMarkFailAndWriteNothing) {
   auto d = Writer("tofile");
   EXPECT_THAT([&] { d->Write("Opening connection"); },
               ThrowsMessage<EConvertError>(HasSubstr("Opening connection")));
-  EXPECT_THROW(d->Write(""), EConvertError);
-  EXPECT_THROW(d->Write("#level=x"), EConvertError);
+  for (const char* bad : {"", "#level=x", "#- #sign without digits", "#1x#"})
+    EXPECT_THROW(d->Write(bad), EConvertError) << bad;
   d->Write("#startcache#");
   EXPECT_THROW(d->Write("#x1#held"), EConvertError);  // raised to its writer, not at the end
   d->Write("#endcache#");

@@ -78,7 +78,9 @@ TEST(GeneralFunctions, PathsDatesAndLocalIds) {
   EXPECT_EQ(FormatDbDate("access", 45000.75), "15/03/2023");
   EXPECT_EQ(FormatDbDate("oracle", 45000.75), "15-Mar-2023");
   EXPECT_EQ(FormatDbDate("access", -1.5), "29/12/1899");
-  EXPECT_THROW(FormatDbDate("access", 1e300), EConvertError);
+  EXPECT_EQ(FormatDbDate("access", -657434), "01/01/0100");  // the first day there is
+  for (double no : {-657434.01, 2958466.0, 1e300})
+    EXPECT_THROW(FormatDbDate("access", no), EConvertError);
   ConnectNo = 12;
   LocalIdCounter = 99998;
   EXPECT_EQ(NextLocalId(), 1299999);

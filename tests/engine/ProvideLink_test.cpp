@@ -50,6 +50,7 @@ TEST(ProvideLink, TargetStoreFollowsTheStoreClassAndPostedTableIsProbed) {
   ASSERT_EQ(t.link->LinkEntries.size(), 4u);
 
   const v7::TLinkEntry& sf = *t.link->LinkEntries[0];
+  ASSERT_NE(sf.TargetStore, nullptr);  // no store class: the plain document store
   EXPECT_EQ(dynamic_cast<v7::TStoreVoucher*>(sf.TargetStore.get()), nullptr);
   EXPECT_EQ(sf.RowCounts, (std::vector<std::string>{"0", "0", "0"}));
   EXPECT_EQ(sf.PostedTable, "t");
