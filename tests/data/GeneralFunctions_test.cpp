@@ -17,23 +17,17 @@ using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
 TEST(GeneralFunctions, TextRoutinesNeverCutQuoteOrRescan) {
-  for (auto [got, want] : {std::pair{GetField("a,,c", 2), ""},
-                           {GetField("a,,c", 3), "c"},
-                           {GetField("a,b", 3), ""},
-                           {GetField("a,b", 0), ""},
-                           {GetField("\"x,y\",z", 2), "y\""},
-                           {PadLeft("12345", 3, '0'), "12345"},
-                           {PadLeft("x", -5, '0'), "x"},
-                           {ReplaceAll("aaa", "aa", "b"), "ba"},
-                           {ReplaceAll("abab", "a", "aa"), "aabaab"},
-                           {ReplaceAll("abc", "", "x"), "abc"},
-                           {IsNullValue(" NULL ", "c"), "T"},
-                           {IsNullValue(" /  / ", "D"), "T"},
-                           {IsNullValue("/  /", "c"), "F"},
-                           {IsNullValue("0", "n"), "F"},
-                           {BoolToTF(IsReservedVariable("_MainCurr")), "t"},
-                           {BoolToTF(IsReservedVariable("user")), "f"}})
-    EXPECT_EQ(got, want);
+  EXPECT_EQ(GetField("a,,c", 2) + "|" + GetField("a,,c", 3) + "|" + GetField("a,b", 3) + "|" +
+                GetField("a,b", 0) + "|" + GetField("\"x,y\",z", 2),
+            "|c|||y\"");
+  EXPECT_EQ(PadLeft("12345", 3, '0') + "|" + PadLeft("x", -5, '0'), "12345|x");
+  EXPECT_EQ(ReplaceAll("aaa", "aa", "b") + "|" + ReplaceAll("abab", "a", "aa") + "|" +
+                ReplaceAll("abc", "", "x"),
+            "ba|aabaab|abc");
+  EXPECT_EQ(IsNullValue(" NULL ", "c") + IsNullValue(" /  / ", "D") + IsNullValue("/  /", "c") +
+                IsNullValue("0", "n") + BoolToTF(IsReservedVariable("_MainCurr")) +
+                BoolToTF(IsReservedVariable("user")),
+            "TTFFtf");
 }
 
 TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
@@ -45,26 +39,18 @@ TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
   EXPECT_THAT([] { ToFloat(" abc "); },
               ThrowsMessage<EConvertError>(StrEq("'abc' is not a valid floating point value")));
   // Fifteen significant digits, no trailing zeros, exponents only far from 1.
-  for (auto [value, text] : {std::pair{0.5, "0.5"},
-                             {-0.0, "0"},
-                             {0.1 + 0.2, "0.3"},
-                             {12.0, "12"},
-                             {123456789012345.0, "123456789012345"},
-                             {1e15, "1E15"},
-                             {0.00001, "0.00001"},
-                             {-1.5e-7, "-1.5E-7"}})
-    EXPECT_EQ(FloatToStr(value), text) << text;
+  std::string texts;
+  for (double v : {0.5, -0.0, 0.1 + 0.2, 12.0, 123456789012345.0, 1e15, 0.00001, -1.5e-7})
+    texts += FloatToStr(v) + " ";
+  EXPECT_EQ(texts, "0.5 0 0.3 12 123456789012345 1E15 0.00001 -1.5E-7 ");
   EXPECT_EQ(ToFloat(FloatToStr(-1.5e-7)), -1.5e-7);
   // Rounding goes by the text (1.005 is held as 1.00499999...) and cuts negatives toward
   // zero; the text of a whole negative number counts its sign among the digits.
-  for (auto [decimals, value, rounded] : {std::tuple{1, 1.25, 1.3},
-                                          {2, 1.25, 1.25},
-                                          {2, 12.0, 12.0},
-                                          {1, -1.29, -1.2},
-                                          {0, 2.5, 3.0},
-                                          {2, 1.005, 1.01},
-                                          {2, -12.0, -12.0}})
-    EXPECT_DOUBLE_EQ(RoundFloat(decimals, value), rounded) << decimals << " " << value;
+  const int decimals[] = {1, 2, 2, 1, 0, 2, 2};
+  const double values[] = {1.25, 1.25, 12, -1.29, 2.5, 1.005, -12};
+  std::string rounded;
+  for (int i = 0; i < 7; ++i) rounded += FloatToStr(RoundFloat(decimals[i], values[i])) + " ";
+  EXPECT_EQ(rounded, "1.3 1.25 12 -1.2 3 1.01 -12 ");
 }
 
 TEST(GeneralFunctions, PathsDatesAndLocalIds) {
@@ -90,32 +76,25 @@ TEST(GeneralFunctions, PathsDatesAndLocalIds) {
   EXPECT_EQ(NextLocalId(), 2);
 }
 
-// Date texts as the database layer reads them: "" stands for no date.
+// Date texts as the database layer reads them, day first unless told.
 TEST(GeneralFunctions, DateTextsAreReadWholeOrNotAtAll) {
-  for (auto [text, order, read] :
-       std::initializer_list<std::tuple<const char*, TDateOrder, const char*>>{
-           {"31/12/2005 23:59:59", TDateOrder::DMY, "31/12/2005 23:59:59"},
-           {"12/31/2005", TDateOrder::MDY, "31/12/2005"},
-           {" 2005-12-31T10:30 ", TDateOrder::MDY, "31/12/2005 10:30:00"},
-           {"31-Dec-2005 12:00 AM", TDateOrder::DMY, "31/12/2005"},
-           {"31.12.05 1:05 pm", TDateOrder::DMY, "31/12/2005 13:05:00"},
-           {"1/1/49", TDateOrder::DMY, "01/01/2049"},
-           {"1/1/50", TDateOrder::DMY, "01/01/1950"},
-           {"29/02/2024", TDateOrder::DMY, "29/02/2024"},
-           {"29/02/2023", TDateOrder::DMY, ""},
-           {"01/01/0000", TDateOrder::DMY, ""},
-           {"01/13/2005", TDateOrder::DMY, ""},
-           {"1/1/2005 24:00", TDateOrder::DMY, ""},
-           {"1/1/2005 10:60", TDateOrder::DMY, ""},
-           {"1/1/2005 10:00:60", TDateOrder::DMY, ""},
-           {"1/1/2005 13:00 PM", TDateOrder::DMY, ""},
-           {"1/1-2005", TDateOrder::DMY, ""},
-           {"1/1", TDateOrder::DMY, ""},
-           {"  ", TDateOrder::DMY, ""},
-           {"x/1/2005", TDateOrder::DMY, ""}}) {
+  auto read = [](const std::string& text, TDateOrder order = TDateOrder::DMY) {
     double dt = -1e9;
-    EXPECT_EQ(ParseDateTimeText(text, order, dt) ? DateTimeToText(dt) : "", read) << text;
+    return ParseDateTimeText(text, order, dt) ? DateTimeToText(dt) : "(no date)";
+  };
+  EXPECT_EQ(read("12/31/2005", TDateOrder::MDY), "31/12/2005");
+  EXPECT_EQ(read(" 2005-12-31T10:30 ", TDateOrder::MDY), "31/12/2005 10:30:00");
+  for (const std::string c :
+       {"31/12/2005 23:59:59 => 31/12/2005 23:59:59", "31-Dec-2005 12:00 AM => 31/12/2005",
+        "31.12.05 1:05 pm => 31/12/2005 13:05:00", "1/1/49 => 01/01/2049", "1/1/50 => 01/01/1950",
+        "29/02/2024 => 29/02/2024"}) {
+    const size_t arrow = c.find(" => ");
+    EXPECT_EQ(read(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
   }
+  for (const char* no :
+       {"29/02/2023", "01/01/0000", "01/13/2005", "1/1/2005 24:00", "1/1/2005 10:60",
+        "1/1/2005 10:00:60", "1/1/2005 13:00 PM", "1/1-2005", "1/1", "  ", "x/1/2005"})
+    EXPECT_EQ(read(no), "(no date)") << no;
 }
 
 TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBlanks) {
