@@ -143,16 +143,10 @@ TEST(QuorexEVAL, XRunStartsAProgramOrOpensADocumentWithoutWaitingForIt) {
     EXPECT_EQ(waitFor(opener + ".did"), doc);
   }
   e.Run("xrun({" + dir.path() + "/nosuchprogram % x})");  // not reported
+  e.Run("xrun({})");                                      // nothing to start
   EXPECT_FALSE(e.AnyError());
   setenv("PATH", path.c_str(), 1);
 
-  std::vector<std::string> opened;
-  e.eval.ShellOpen = [&](const std::string& file, const std::string& params) {
-    opened.push_back("[" + file + "][" + params + "]");
-  };
-  e.Run("xrun({report.pdf})");
-  e.Run("xrun({})");
-  EXPECT_EQ(opened, (std::vector<std::string>{"[report.pdf][]"}));
   EXPECT_EQ(e.Run("opendialog()"), "");  // no dialog is attached
 }
 
