@@ -68,9 +68,9 @@ TEST(DocRowFuncs, ValuesIdsAndOldValuesByFieldAndRow) {
                  "GetId({customer}, 1) => 9007199254740993", "getold({customer}, 1) => Old Co",
                  "getoldid({customer}, 1) => 102", "getoldid({customer}, 2) => 0"});
 
-  st.AddValueByName("item", 1, "sourcerecordid");
+  st.AddValueByName("item", 1, "sourcerecordid");  // stands for the source document's id
   st.SourceRecordId = 700010000000101.0L;
-  EXPECT_EQ(d.Run("GetId({item}, 1)"), "700010000000101");
+  ExpectRuns(d, {"GetId({item}, 1) => 700010000000101"});
 
   // Without the store (and no host) the functions answer their fixed values.
   d.eval.UseStoreData = 0;
@@ -124,22 +124,19 @@ TEST(DocRowFuncs, RowChangesNeedAKnownFrameNameAndNeverTouchTheTableIds) {
   st.AddValueByName("salesinvid", 1, "700010000000101");
   Fill(st, "item", {"I1", "I2", "I3"});
 
+  auto state = [&] {
+    return st.GetValue("salesinvid", 1) + " " + st.GetValue("item", 1) + " " +
+           std::to_string(st.GetMaxRow(2));
+  };
   // Without frame names the frame is 0, which holds the table ids: nothing is removed.
-  EXPECT_EQ(d.Run("deleterow({items}, 1)"), "T");
-  EXPECT_EQ(st.GetValue("salesinvid", 1), "700010000000101");
-  EXPECT_EQ(st.GetValue("item", 1), "I1");
-  EXPECT_EQ(d.Run("addrow({items})"), "T");
-  EXPECT_EQ(st.GetMaxRow(2), 3);
-
+  ExpectRuns(d, {"deleterow({items}, 1) => T", "addrow({items}) => T"});
+  EXPECT_EQ(state(), "700010000000101 I1 3");
   d.eval.FrameNames = "Header,Items";
-  EXPECT_EQ(d.Run("deleterow({ITEMS}, 1)"), "T");
-  EXPECT_EQ(st.GetValue("item", 1), "I2");
-  EXPECT_EQ(st.GetMaxRow(2), 2);
-  EXPECT_EQ(d.Run("addrow({items})"), "T");
-  EXPECT_EQ(st.GetMaxRow(2), 3);
-
-  EXPECT_EQ(d.Run("SetGroupid({item}, {A})"), "0");
-  EXPECT_EQ(d.Run("SetGroupid({item}, {B})"), "0");
+  ExpectRuns(d, {"deleterow({ITEMS}, 1) => T"});
+  EXPECT_EQ(state(), "700010000000101 I2 2");
+  ExpectRuns(d, {"addrow({items}) => T"});
+  EXPECT_EQ(state(), "700010000000101 I2 3");
+  ExpectRuns(d, {"SetGroupid({item}, {A}) => 0", "SetGroupid({item}, {B}) => 0"});
   EXPECT_EQ(st.GroupValues, std::vector<std::string>{"A"});
 }
 
@@ -155,8 +152,7 @@ TEST(DocRowFuncs, RoundOffAndSubRowTotals) {
 
   Doc sf("salesinvsf", true);
   sf.store.LoadTransaction(v7test::kSalesInvSfId);
-  EXPECT_EQ(sf.Run("getsubtotal({batchqty}, 1)"), "4");
-  EXPECT_EQ(sf.Run("getsubtotal({BatchQty}, 2)"), "2");
+  ExpectRuns(sf, {"getsubtotal({batchqty}, 1) => 4", "getsubtotal({BatchQty}, 2) => 2"});
   EXPECT_EQ(sf.eval.GetStrFromSub("batchno", ", ", 1), "B-01, B-02,");
   EXPECT_EQ(sf.eval.GetStrFromSub("batchno", "\u2192", 2), "S-01");  // a UTF-8 separator
   EXPECT_EQ(sf.eval.GetStrFromSub("batchno", ";", 7), "");
