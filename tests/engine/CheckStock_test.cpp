@@ -43,6 +43,10 @@ TEST(CheckStock, RowsAreCheckedOnTheirDateAndLaterWithoutTheirStoredMovement) {
   c.Add(32, 7, 0, Day(2026, 1, 8), "m", "6", "0");
   c.Add(33, 8, 0, Day(2026, 1, 10), "p", "10", "100");
   c.Add(34, 8, 0, Day(2026, 1, 12), "m", "5", "0");
+  c.Add(41, 9, 0, Day(2026, 1, 1), "p", "10", "100");
+  c.Add(42, 9, 0, Day(2026, 1, 5), "m", "5", "0");  // the row as stored
+  c.Add(43, 9, 0, Day(2026, 1, 8), "m", "4", "0");
+  c.Add(44, 9, 0, Day(2026, 1, 15), "p", "10", "100");
   const char* const no10 = "Not enough stock on 10/01/2026";
   const Row rows[] = {
       {no10, "1", "0", "10/01/2026", "", "m", "5", "0"},
@@ -71,6 +75,8 @@ TEST(CheckStock, RowsAreCheckedOnTheirDateAndLaterWithoutTheirStoredMovement) {
       {"Not enough stock on 08/01/2026", "8", "8", "08/01/2026", "12/01/2026", "m", "5", "5"},
       {"T", "8", "8", "11/01/2026", "12/01/2026", "m", "5", "5"},
       {"Not enough stock on 20/01/2026", "8", "8", "20/01/2026", "12/01/2026", "m", "11", "5"},
+      // An issue moved past other issues and a receipt is taken at its new date only.
+      {"T", "9", "9", "20/01/2026", "05/01/2026", "m", "8", "5"},
   };
   for (const Row& r : rows)
     EXPECT_EQ(Check(vs, r), r.result) << r.item << " " << r.date << " " << r.pm << r.qty;
