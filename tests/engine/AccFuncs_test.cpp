@@ -91,9 +91,19 @@ TEST(AccFuncs, OpeningBalanceTakesItsSignFromTheDebitCreditField) {
   EXPECT_EQ(b.Run("actreeopbal({mnopbal})"), "-250");
   EXPECT_EQ(b.store.GetValue("dbcrnative", 1), "Cr");
 
-  // Any other mode asks the host, which this system does not have.
+  // Any other mode asks the host (none here); a new account's balance is handed back to it.
   b.eval.SetVar("onsave", 'c', "f");
   EXPECT_EQ(b.Run("actreeopbal({mnopbal})"), "0");
+  std::string told;
+  b.eval.OnGetFieldValue = [](const std::string& f, int, long double&, std::string& v) {
+    v = f == "mb1opbal" ? "250" : "";
+  };
+  b.eval.OnSetFieldValue = [&](const std::string& f, int, const std::string& v) {
+    told += f + "=" + v + " ";
+  };
+  b.eval.SetVar("recordid", 'n', "0");
+  EXPECT_EQ(b.Run("actreeopbal({mb1opbal})") + " " + b.Run("actreeopbal({mnopbal})"), "250 0");
+  EXPECT_EQ(told, "mb1opbal=250 ");
 }
 
 TEST(AccFuncs, ValidateOpBalRefusesNegativeAndGroupBalances) {
@@ -117,6 +127,22 @@ TEST(AccFuncs, ValidateOpBalRefusesNegativeAndGroupBalances) {
     a.eval.SetVar("mb1opbal", 'n', value);
     EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), answer) << onsave << status << record << value;
   }
+  // An accepted balance without its debit/credit text gets the usual side of the account's
+  // class from the host.
+  std::string cls, told;
+  a.eval.OnGetFieldValue = [&](const std::string& f, int, long double&, std::string& v) {
+    v = f == "malie" ? cls : "";
+  };
+  a.eval.OnSetFieldValue = [&](const std::string& f, int, const std::string& v) {
+    told += cls + ":" + f + "=" + v + " ";
+  };
+  a.eval.SetVar("onsave", 'c', "f");
+  a.eval.SetVar("mstatus", 'c', "");
+  for (const char* c : {"a", "e", "i", "l", "x"}) {
+    cls = c;
+    EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), "T");
+  }
+  EXPECT_EQ(told, "a:dbcr=Dr e:dbcr=Dr i:dbcr=Cr l:dbcr=Cr ");
 }
 
 }  // namespace
