@@ -65,8 +65,10 @@ TEST(ValueStock, AverageValueAndCostRateComeFromTheStockHeldBeforeTheDate) {
   v.Add(14, 7, 0, Day(2026, 1, 3), "p", "10", "600", 0, "", "11:00");
   v.vs.SourceId = 555;
   EXPECT_EQ(v.Rate("w", 7, Day(2026, 1, 3), 5), "20");
+  EXPECT_EQ(v.Rate("f", 7, Day(2026, 1, 3), 15), "16.6666666666667");
   v.vs.SourceId = 0;
   EXPECT_EQ(v.Rate("w", 7, Day(2026, 1, 3), 5), "36");
+  EXPECT_EQ(v.Rate("f", 7, Day(2026, 1, 3), 15), "23.3333333333333");
 }
 
 TEST(ValueStock, LocationsSplitTheStockAndCancelledMovementsAreInvisible) {
