@@ -147,6 +147,9 @@ TEST(ValueStock, StockAgeSplitsTheClosingQuantityOverSlabs) {
   };
   EXPECT_EQ(age("0-30, 31 - 60", 9), "0-30:10 31-60:5 ");
   EXPECT_EQ(age("0-30,,31-60", 9), "0-30:10 ");  // an empty comma field ends the list
+  // Both ends of a slab belong to it (the receipts are 5 and 40 days old).
+  EXPECT_EQ(age("0-4,5-39,40-60", 9), "0-4:0 5-39:10 40-60:5 ");
+  EXPECT_EQ(age("0-5,6-40", 9), "0-5:10 6-40:5 ");
   EXPECT_EQ(age("0-9,10-99", 10), "0-9:7 10-99:0 ");
   EXPECT_THROW(age("0-3x", 9), v7::EConvertError);
 }
