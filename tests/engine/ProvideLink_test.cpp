@@ -27,6 +27,7 @@ TEST(ProvideLink, FollowsChainsLevelByLevelLoadingEachLinkOnce) {
   // Two links to one type are two entries; the look-up by type finds the first.
   EXPECT_EQ(t.link->IndexOfTarget("SalesInvAp"), 0);
   EXPECT_EQ(t.link->IndexOfTarget("nosuch"), -1);
+  EXPECT_EQ(t.link->IndexOfTarget(" SalesInvSF"), 2);
   EXPECT_EQ(t.link->LinkEntries[1]->FrameIndex, 1);
   EXPECT_EQ(t.link->LinkEntries[0]->FrameIndex, -1);
 }
