@@ -189,13 +189,15 @@ TEST(BOM, InsertSubTreeReplacesEveryUseOfTheItemAndMakesRoom) {
 
 TEST(BOM, ReviseBOMAddsNewComponentsAndCarriesThemIntoTheBillsThatUseTheItem) {
   Bom b;
-  // Bill 200: 400. A new component 500 (with its own bill: 600, 700) is added to 200.
+  // Bill 200: 400, 800. A new component 500 (with its own bill: 600, 700) goes in at 2.
   b.Tree(200, 200, 400, 1, 1);
+  b.Tree(200, 200, 800, 2, 1);
   b.Tree(500, 500, 600, 1, 1);
   b.Tree(500, 500, 700, 2, 1);
   b.Tree(100, 100, 200, 1, 1);
   b.Tree(100, 200, 400, 2, 2);
-  b.Tree(100, 100, 300, 3, 1);
+  b.Tree(100, 200, 800, 3, 2);
+  b.Tree(100, 100, 300, 4, 1);
   b.Run("create table bomchange (parentid numeric, childid numeric, orderno integer)");
   b.Run("insert into bomchange values (200, 500, 2)");
   b.Stored(2, "revisemod", "select * from bomtree where 1=0 and bomid = :parentid");
@@ -204,8 +206,8 @@ TEST(BOM, ReviseBOMAddsNewComponentsAndCarriesThemIntoTheBillsThatUseTheItem) {
            "select parentid, parentid, childid, orderno, 1, 1, 1, null, '', 'T', 1 from "
            "bomchange where parentid = :parentid and :rno = 1");
   b.bom.ReviseBOM("200");
-  EXPECT_EQ(b.Rows("bomtree", 200), "400:1:1 500:2:1 600:3:2 700:4:2 ");
-  EXPECT_EQ(b.Rows("bomtree", 100), "200:1:1 400:2:2 500:3:2 600:4:3 700:5:3 300:6:1 ");
+  EXPECT_EQ(b.Rows("bomtree", 200), "400:1:1 500:2:1 600:3:2 700:4:2 800:5:1 ");
+  EXPECT_EQ(b.Rows("bomtree", 100), "200:1:1 400:2:2 500:3:2 600:4:3 700:5:3 800:6:2 300:7:1 ");
 }
 
 TEST(BOM, PrepareBOMKeepsTheRevisionsInForceAtTheDate) {
