@@ -74,12 +74,11 @@ TEST(AccFuncs, OpeningBalanceTakesItsSignFromTheDebitCreditField) {
   a.Balance("500", "500", "dr", 5);
   a.eval.SetVar("onsave", 'c', "S");
   EXPECT_EQ(a.Run("actreeopbal({mb1opbal})"), "500");
-  a.store.Values[static_cast<size_t>(a.store.IndexOfValue("dbcr", 1))].Value = "Cr";
+  a.SetText("dbcr", 1, "Cr");
   EXPECT_EQ(a.Run("actreeopbal({mb1opbal})"), "-500");
-
   // Loading fills an empty debit/credit text from the sign.
-  a.store.Values[static_cast<size_t>(a.store.IndexOfValue("dbcr", 1))].Value = "";
-  a.store.Values[static_cast<size_t>(a.store.IndexOfValue("mb1opbal", 1))].Value = "-1.23456";
+  a.SetText("dbcr", 1, "");
+  a.SetText("mb1opbal", 1, "-1.23456");
   a.eval.SetVar("onsave", 'c', "l");
   EXPECT_EQ(a.Run("actreeopbal({mb1opbal})"), "1.2346");
   EXPECT_EQ(a.store.GetValue("dbcr", 1), "Cr");
