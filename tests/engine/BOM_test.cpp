@@ -51,14 +51,9 @@ struct BomTables {
   // Replaces the stored text of a field of the bill type.
   void Stored(int id, const std::string& field, const std::string& text) {
     Run("delete from inputsql where transid='xbom' and fieldname='" + field + "'");
-    auto q = mgr->NewQuery();
-    q->GetSQL().SetText(
-        "insert into inputsql (inputsqlid, transid, fieldname, sqltext) values "
-        "(:i, 'xbom', :f, :t)");
-    q->ParamByName("i").SetAsInteger(9000 + id);
-    q->ParamByName("f").SetAsString(field);
-    q->ParamByName("t").SetAsString(text);
-    q->ExecSQL();
+    Run("insert into inputsql (inputsqlid, transid, fieldname, sqltext) values (" +
+        std::to_string(9000 + id) + ", 'xbom', '" + field + "', '" +
+        v7::ReplaceAll(text, "'", "''") + "')");
   }
   void Component(int parent, int child, int order) {
     Run("insert into itemcomponent values (" + std::to_string(parent) + ", " +
