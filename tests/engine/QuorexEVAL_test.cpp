@@ -136,7 +136,7 @@ TEST(QuorexEVAL, XRunStartsAProgramOrOpensADocumentWithoutWaitingForIt) {
   EXPECT_EQ(waitFor(marked), marked + "|two words|");
   e.Run("xrun({" + script + "})");  // a program without parameters runs as it is
   EXPECT_EQ(waitFor(script + ".ran"), "|");
-  // Neither a plain file nor a folder is a program, even with the execute bit.
+  // Neither a plain file nor a folder (execute bit and all) is a program.
   v7test::WriteFile(dir.path() + "/notes.txt", "x");
   for (const std::string& doc : {dir.path() + "/notes.txt", dir.path()}) {
     e.Run("xrun({" + doc + "})");
