@@ -107,8 +107,13 @@ void TEVAL::PrepareExprQuery(TXDS& query) {
 
 std::string TEVAL::ExpandSqlMacros(const std::string& sql) {
   std::string text = sql;
+  // Each search starts where the last macro stood: the text before it never changes and
+  // holds no "{", so this finds what a search from the beginning finds, and the literal
+  // state at that place (inside) stays valid.
+  size_t from = 0;
+  bool inside = false;
   for (int expansions = 0;; ++expansions) {
-    const size_t open = text.find('{');
+    const size_t open = text.find('{', from);
     if (open == std::string::npos) return text;
     // The "}" that closes this macro: one standing before the "{" closes nothing.
     const size_t close = text.find('}', open + 1);
@@ -118,11 +123,14 @@ std::string TEVAL::ExpandSqlMacros(const std::string& sql) {
     if (expansions >= kMaxSqlMacroExpansions) {
       throw std::runtime_error("Invalid sql " + sql + " : its macros expand without end");
     }
+    for (; from < open; ++from) {
+      if (text[from] == '\'') inside = !inside;
+    }
     std::string value;
     GetVar(text.substr(open + 1, close - open - 1), value);
     // Document values come from other sites: inside a literal a quote of theirs must not
     // end it.
-    text.replace(open, close - open + 1, SqlMacroValue(text, open, value));
+    text.replace(open, close - open + 1, inside ? DoubleSqlQuotes(value) : value);
   }
 }
 
