@@ -8,9 +8,8 @@
 // again when the value holds macros): inside a quoted literal of the statement the value's
 // quotes are doubled, so it stays inside that literal whatever it holds; outside quotes it
 // is inserted as it is (a statement may take an SQL fragment from a variable on purpose).
-// Every ":param" takes the value and type
-// letter of the variable of its name (an empty number is sent as 0). A text that begins
-// with "select" is opened, any other executed.
+// Every ":param" takes the value and type letter of the variable of its name (an empty
+// number is sent as 0). A text that begins with "select" is opened, any other executed.
 #pragma once
 
 #include <string>
