@@ -65,8 +65,9 @@ TEST(CheckStock, RowsAreCheckedOnTheirDateAndLaterWithoutTheirStoredMovement) {
       // Another location of the same item.
       {"T", "5", "5", "10/01/2026", "", "m", "3", "0", "", "1", "2"},
       {no10, "5", "5", "10/01/2026", "", "m", "3", "0", "", "2", "1"},
-      // A stored row without a location stays where it is: only the change is checked.
+      // A row kept at its place (or stored without one): only the change is checked.
       {"T", "5", "5", "10/01/2026", "10/01/2026", "m", "6", "3", "", "1", ""},
+      {"T", "5", "5", "10/01/2026", "10/01/2026", "m", "6", "3", "", "1", "1"},
       // Balances are rounded, to 2 decimals unless told.
       {"T", "6", "0", "10/01/2026", "", "m", "1.004", "0"},
       {no10, "6", "0", "10/01/2026", "", "m", "1.004", "0", "3"},

@@ -89,8 +89,8 @@ TEST(QuorexEVAL, SetSystemVarChangesProcessValuesAndVariables) {
   const std::string company = v7::CompanyName;
   const double finYrSt = v7::FinYrSt;
   Doc e;
-  e.Run("setsystemvar({_millions}, {T})");
-  EXPECT_EQ(e.Var("_millions") + v7::BoolToTF(v7::Millions), "Tf");
+  e.Run("setsystemvar({_millions}, {Taz})");
+  EXPECT_EQ(e.Var("_millions") + v7::BoolToTF(v7::Millions), "TAZf");
   e.Run("setsystemvar({_MILLIONS}, {t})");
   EXPECT_EQ(e.Var("_millions") + v7::BoolToTF(v7::Millions), "Tt");
   e.Run("setsystemvar({companyname}, {Acme})");
