@@ -141,8 +141,7 @@ class TMDMap {
   TData* FindPending(const std::string& key) const;
   // The entry of data with the master expression and detail field; appended when missing.
   int MatchEntry(TData& data, const std::string& masterExpr, const std::string& detailField,
-                 const std::string& decimals, char typeLetter,
-                 const std::string& detailTable = "");
+                 const std::string& decimals, char typeLetter, const std::string& detailTable = "");
   // The accumulation rules of one entry: difference (new minus old) and reverse (old out).
   // value gives the looked-up ids of "@" entries.
   void ApplyDifference(TData& data, int entry, const std::string& newValue,

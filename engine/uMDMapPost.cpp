@@ -221,9 +221,9 @@ void TMDMap::QueueRow(TDef& def, int row, const std::string& key) {
   for (size_t i = 0; i < def.MasterExprs.size(); ++i) {
     ValueRec = TFieldData{};
     if (OnGetValue) OnGetValue(def.DetailFields[i], row, ValueRec);
-    const int entry = MatchEntry(*data, def.MasterExprs[i], def.DetailFields[i],
-                                 def.DecimalPlaces[i], TypeAt(def.FieldTypes, i),
-                                 ValueRec.DetailTable);
+    const int entry =
+        MatchEntry(*data, def.MasterExprs[i], def.DetailFields[i], def.DecimalPlaces[i],
+                   TypeAt(def.FieldTypes, i), ValueRec.DetailTable);
     if (Mode == 1)
       ApplyDifference(*data, entry, ValueRec.Value,
                       ControlChanged || KeyChanged ? "" : ValueRec.OldValue, ValueRec);

@@ -20,23 +20,23 @@ namespace {
 using v7::TDbCall;
 
 struct Line {
-  std::string item, qty, rate, active;
+  std::string item, qty, rate, active, amount = {};
 };
 
 // One step on the documents of a scenario, named "D1", "D2", ...
 struct Step {
   enum Kind { Save, Set, Add, Remove, CancelCopy, Cancel, Delete } kind;
   std::string doc;
-  std::vector<Line> lines = {};  // Save: the lines; Add: the line
-  int row = 0;                   // Set, Remove
+  std::vector<Line> lines = {};        // Save: the lines; Add: the line
+  int row = 0;                         // Set, Remove
   std::string field = {}, value = {};  // Set
 };
 
 struct Scenario {
   const char* name;
   std::vector<Step> steps;
-  const char* masters;   // the master rows after the steps (Masters())
-  Step::Kind reverse;    // how the documents that are left go at the end
+  const char* masters;  // the master rows after the steps (Masters())
+  Step::Kind reverse;   // how the documents that are left go at the end
 };
 
 // The master rows the scenarios touch: stock of items 201 and 202, statistics of item 201
@@ -54,6 +54,7 @@ const char* kMasterQueries[][2] = {
     {"open", "select opencount from itemstat where itemstatid=201"},
     {"note", "select lastnote from itemstat where itemstatid=201"},
     {"ia", "select coalesce(sum(qty), 0) from itemacct where item=201"},
+    {"", "select coalesce(sum(amount), 0) from itemacct where item=201"},
     {"acct", "select balance from account where accountid=111"},
     {"", "select balance from account where accountid=11"},
     {"", "select balance from account where accountid=1"},
@@ -108,6 +109,7 @@ struct MapSite {
     c.StoreData->AddValueByName("qty", row, l.qty);
     c.StoreData->AddValueByName("rate", row, l.rate);
     c.StoreData->AddValueByName("active", row, l.active);
+    if (!l.amount.empty()) c.StoreData->AddValueByName("amount", row, l.amount);
   }
 
   void Save(TDbCall& c) {
@@ -182,26 +184,27 @@ const Line kShirt{"Men's Shirt", "2", "7", "t"};
 // Start: stock 201 = 100.5, 202 = 20; account 111 = 10.25, the others 0. Each mapdemo
 // document has the total 12.5 into Cash (111, up the tree to 11 and 1); its mapcopy makes a
 // jv of 12.5 into Cash and into Income (2). Every line takes its quantity out of stock; the
-// mapcopy puts back the quantities of the lines that are active ("t").
+// mapcopy puts back the quantities of the lines that are active ("t"). The amount per item
+// and account keeps the currency's decimals, none here: 2.5 is written as 3.
 const Scenario kScenarios[] = {
     {"SavedThenARowChanged",
      {{Step::Save, "D1", {kPen}}, {Step::Set, "D1", {}, 1, "qty", "3.5"}},
-     "stock=100.5,20 act=3.5,0 max=5 min=5 lines=1,0 open=-1 note=D1 ia=3.5 "
+     "stock=100.5,20 act=3.5,0 max=5 min=5 lines=1,0 open=-1 note=D1 ia=3.5,0 "
      "acct=35.25,25,25,12.5",
      Step::Delete},
     {"ARowAddedToAStoredDocumentCountsOnce",
      {{Step::Save, "D1", {kPen}}, {Step::Add, "D1", {{"Blue Pen", "1.25", "6", "t"}}}},
-     "stock=100.5,20 act=3.5,0 max=6 min=5 lines=2,0 open=-2 note=D1 ia=3.5 "
+     "stock=100.5,20 act=3.5,0 max=6 min=5 lines=2,0 open=-2 note=D1 ia=3.5,0 "
      "acct=35.25,25,25,12.5",
      Step::Delete},
     {"ARowRemovedLeavesTheDocumentAndItsCopy",
      {{Step::Save, "D1", {kPen, kShirt}}, {Step::Remove, "D1", {}, 1}},
-     "stock=100.5,20 act=0,2 max=- min=- lines=0,1 open=0 note=- ia=0 "
+     "stock=100.5,20 act=0,2 max=- min=- lines=0,1 open=0 note=- ia=0,0 "
      "acct=35.25,25,25,12.5",
      Step::Delete},
     {"ARowMovedToAnotherItem",
      {{Step::Save, "D1", {kPen}}, {Step::Set, "D1", {}, 1, "item", "Men's Shirt"}},
-     "stock=100.5,20 act=0,2.25 max=- min=- lines=0,1 open=0 note=- ia=0 "
+     "stock=100.5,20 act=0,2.25 max=- min=- lines=0,1 open=0 note=- ia=0,0 "
      "acct=35.25,25,25,12.5",
      Step::Delete},
     {"ControlFieldFromEmptyToOnToOffToOn",
@@ -209,29 +212,29 @@ const Scenario kScenarios[] = {
       {Step::Set, "D1", {}, 1, "active", "t"},
       {Step::Set, "D1", {}, 1, "active", "f"},
       {Step::Set, "D1", {}, 1, "active", "t"}},
-     "stock=100.5,20 act=2.25,0 max=5 min=5 lines=1,0 open=-1 note=D1 ia=2.25 "
+     "stock=100.5,20 act=2.25,0 max=5 min=5 lines=1,0 open=-1 note=D1 ia=2.25,0 "
      "acct=35.25,25,25,12.5",
      Step::Delete},
     {"TwoMapsOnOneColumnAddUpInOneFlush",
-     {{Step::Save, "D1", {{"Blue Pen", "2.5", "5", "t"}, {"Blue Pen", "1.25", "6", "f"}}}},
-     "stock=99.25,20 act=2.5,0 max=5 min=5 lines=2,0 open=-2 note=D1 ia=3.75 "
+     {{Step::Save, "D1", {{"Blue Pen", "2.5", "5", "t", "2.5"}, {"Blue Pen", "1.25", "6", "f"}}}},
+     "stock=99.25,20 act=2.5,0 max=5 min=5 lines=2,0 open=-2 note=D1 ia=3.75,3 "
      "acct=35.25,25,25,12.5",
      Step::Delete},
     {"CancelledDocumentsLeaveTheMasters",
      {{Step::Save, "D1", {kPen}}, {Step::Save, "D2", {kShirt}}},
-     "stock=100.5,20 act=2.25,2 max=5 min=5 lines=1,1 open=-1 note=D1 ia=2.25 "
+     "stock=100.5,20 act=2.25,2 max=5 min=5 lines=1,1 open=-1 note=D1 ia=2.25,0 "
      "acct=60.25,50,50,25",
      Step::Cancel},
     {"ACopyCancelledFirstIsNotCancelledAgain",
      {{Step::Save, "D1", {kPen}}, {Step::CancelCopy, "D1"}},
-     "stock=98.25,20 act=2.25,0 max=5 min=5 lines=1,0 open=-1 note=D1 ia=2.25 "
+     "stock=98.25,20 act=2.25,0 max=5 min=5 lines=1,0 open=-1 note=D1 ia=2.25,0 "
      "acct=22.75,12.5,12.5,0",
      Step::Cancel},
     {"TheLargestRateLeavesWithItsDocument",
      {{Step::Save, "D1", {{"Blue Pen", "1", "5", "t"}}},
       {Step::Save, "D2", {{"Blue Pen", "1", "6", "t"}}},
       {Step::Delete, "D2"}},
-     "stock=100.5,20 act=1,0 max=5 min=5 lines=1,0 open=-1 note=- ia=1 "
+     "stock=100.5,20 act=1,0 max=5 min=5 lines=1,0 open=-1 note=- ia=1,0 "
      "acct=35.25,25,25,12.5",
      Step::Delete},
 };

@@ -38,11 +38,11 @@ TEST_F(MDMapDefs, RowsWithOneKeyShareADefinitionAndAnotherControlFieldStartsANew
   ASSERT_TRUE(rates && stats);
   // One key entry ("default" names the table's own id column), then the field entries.
   EXPECT_EQ(rates->MasterExprs,
-            (std::vector<std::string>{"@itemstatid", "+activeqty", ">maxrate", "<minrate"}));
-  EXPECT_EQ(rates->DetailFields, (std::vector<std::string>{"item", "qty", "rate", "rate"}));
+            (std::vector<std::string>{"@itemstatid", ">maxrate", "<minrate", "+activeqty"}));
+  EXPECT_EQ(rates->DetailFields, (std::vector<std::string>{"item", "rate", "rate", "qty"}));
   EXPECT_EQ(rates->FieldTypes, "nnnn");
   // Decimals of the master column in the master's own type.
-  EXPECT_EQ(rates->DecimalPlaces[1], "3");
+  EXPECT_EQ(rates->DecimalPlaces[3], "3");
   EXPECT_EQ(rates->transid, "mapdemo");
   // The first grid field among detail, link and control field gives the frame.
   EXPECT_EQ(rates->sourceframe, 2);
