@@ -8,6 +8,7 @@
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "uGeneralFunctions.h"
+#include "uXDS.h"
 
 using namespace v7;
 using ::testing::HasSubstr;
@@ -38,8 +39,14 @@ TEST(GeneralFunctions, ToFloatAcceptsPlainNumbersOnlyAndNamesTheBadText) {
   EXPECT_EQ(ToFloat(" 1,234.5 "), 1234.5);
   EXPECT_EQ(ToFloat("+3"), 3);
   EXPECT_EQ(ToFloat(".5E1"), 5);
+  // A field's value is read by the same reader, less the commas.
+  TXField field;
+  field.Value = " +3 ";
+  EXPECT_EQ(field.GetAsFloat(), 3);
   for (const char* bad : {"1.2.3", "inf", "nan", "0x10", "--1", "1 2", "-", "1e", "1e999"}) {
     EXPECT_THROW(ToFloat(bad), EConvertError) << bad;
+    field.Value = bad;
+    EXPECT_THROW(field.GetAsFloat(), EConvertError) << bad;
   }
   EXPECT_THAT([] { ToFloat(" abc "); },
               ThrowsMessage<EConvertError>(StrEq("'abc' is not a valid floating point value")));

@@ -253,5 +253,14 @@ TEST_F(RowBufferTest, HostileValuesStayInsideTheirLiteral) {
       q->ClearValues();
     }
   }
+  // A column name is a plain name, and a generated statement runs alone: what a table name
+  // carries after the statement never runs.
+  auto q = Query("dbx");
+  EXPECT_THROW(q->SetValue("code) values ('x'); delete from item; --", "x", "c"), EDatabaseError);
+  EXPECT_THROW(q->SetValue("", "x", "c"), EDatabaseError);
+  EXPECT_TRUE(q->Names.empty());
+  q->SetValue("code", "x", "c");
+  EXPECT_THROW(q->PostInsert("item (code) values ('t'); delete from item; --"), EDatabaseError);
+  EXPECT_THROW(q->DeleteRecords("item where 1 = 0; delete from item", ""), EDatabaseError);
   EXPECT_EQ(One("select count(*) from item"), std::to_string(2 * values.size()));
 }
