@@ -1,6 +1,7 @@
 // Connection numbers and record ids on a real SQLite site file, including many processes
 // sharing the file, some of them killed while they hold a number.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -96,6 +97,24 @@ TEST_F(ConnectNo, FreeAndStaleNumbersAreTakenAgainWithTheirCounters) {
   // A stored counter past nine digits starts again at 0.
   site_.Exec("insert into connectinfo values (5, 1000000000, now(), 'F')");
   EXPECT_EQ(NextId(*site_.Connect()), "70005000000000");
+
+  // A holder that sat idle for more than a day and still runs: once another client took its
+  // number over, its next id fails instead of repeating one of the new holder's, and its
+  // release leaves the number to the new holder.
+  auto idle = site_.Connect();
+  const int held = idle->Current->ConnectNo;
+  std::set<std::string> issued{NextId(*idle)};
+  site_.Exec("update connectinfo set lastupdated = now() - 1.5 where connectno = " +
+             std::to_string(held));
+  auto taker = site_.Connect();
+  ASSERT_EQ(taker->Current->ConnectNo, held);
+  issued.insert(NextId(*taker));
+  EXPECT_THAT([&] { NextId(*idle); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq("Invalid connection")));
+  issued.insert(NextId(*taker));
+  EXPECT_EQ(issued.size(), 3u);
+  idle.reset();
+  EXPECT_EQ(Row(held, "active"), "T");
 }
 
 TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {

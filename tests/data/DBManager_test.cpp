@@ -206,13 +206,24 @@ TEST(DBManagerPostgre, ConnectsTakesNumbersAndChecksThemOnSave) {
   auto third = connect();
   EXPECT_EQ(TDBManager::RecordIdToStr(third->NewRecordId(*third->Current)), "70001000000002");
 
-  // A number whose row was not saved for more than a day is no longer this client's.
+  // A number whose row was not saved for more than a day is no longer this client's, and
+  // no longer is it once another client has taken it over.
   pg.db.Execute(
       "update connectinfo set lastupdated = now() - interval '25 hours' where connectno = 2");
-  try {
-    second->NewRecordId(*second->Current);
-    FAIL();
-  } catch (const EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Invalid connection");
-  }
+  auto idleSave = [&] {
+    try {
+      second->NewRecordId(*second->Current);
+      return std::string("saved");
+    } catch (const EDatabaseError& e) {
+      return std::string(e.what());
+    }
+  };
+  EXPECT_EQ(idleSave(), "Invalid connection");
+  auto taker = connect();
+  ASSERT_EQ(taker->Current->ConnectNo, 2);
+  const std::string taken = TDBManager::RecordIdToStr(taker->NewRecordId(*taker->Current));
+  EXPECT_EQ(idleSave(), "Invalid connection");
+  EXPECT_NE(TDBManager::RecordIdToStr(taker->NewRecordId(*taker->Current)), taken);
+  second.reset();
+  EXPECT_EQ(pg.Scalar("select active from connectinfo where connectno = 2"), "T");
 }
