@@ -159,6 +159,27 @@ TEST_F(RowBufferTest, AdoRetriesHonourOnBeforePostAndGiveUpAfter99Attempts) {
   EXPECT_TRUE(q->PendingUpdate);
   EXPECT_EQ(q->PendingTable, "order");
 
+  // A database that another connection keeps locked: every attempt waits out the lock wait,
+  // so a statement stops after three of them and says the database is locked.
+  auto holder = std::make_shared<TSqliteBackend>();
+  holder->Open(dir.file("site.db"));
+  holder->StartTransaction();
+  auto waiting = std::make_shared<TSqliteBackend>();
+  waiting->BusyTimeoutMs = 20;
+  waiting->Open(dir.file("site.db"));
+  TXDS locked("ado", waiting, {}, "access");
+  calls = 0;
+  locked.OnBeforePost = [&](TXDS&) { ++calls; };
+  locked.SetValue("id", "9", "n");
+  EXPECT_THROW(locked.PostInsert("order"), EDatabaseLocked);
+  EXPECT_EQ(calls, 3);
+  std::vector<std::string> deletes;
+  TXDS lockedDelete("dbx", waiting, [&](const std::string& line) { deletes.push_back(line); },
+                    "access");
+  EXPECT_THROW(lockedDelete.DeleteRecords("order", "id = 1"), EDatabaseLocked);
+  EXPECT_EQ(std::count(deletes.begin(), deletes.end(), "# 1#delete from \"order\" where id = 1"), 3);
+  holder->Rollback();
+
   // Other drivers make one attempt and never call the handler.
   auto dbx = Query("dbx");
   calls = 0;
