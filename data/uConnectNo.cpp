@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "uDBManager.h"
 #include "uDbDates.h"
@@ -41,13 +42,13 @@ std::string WholeNumberText(long double value) {
   return buf;
 }
 
-// A date and time as the text that the dialect's date template reads: always with its
-// time, on the 12-hour clock for the Oracle template that asks for one.
 // The number's row no longer holds this client's counter.
 struct TakenOver : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A date and time as the text that the dialect's date template reads: always with its
+// time, on the 12-hour clock for the Oracle template that asks for one.
 std::string TemplateDateTime(double dateTime) {
   if (DbDateTemplate.find(" AM'") != std::string::npos)
     return FormatDateTimeMask("dd/mm/yyyy hh:nn:ss am/pm", dateTime);
@@ -103,7 +104,8 @@ bool TDBManager::AcquireConnectNo() {
     if (kind == "access" && !GateClose()) return giveUp("Failed in Gateclose");
     if (kind == "postgre") {
       // One taker at a time, until the commit: each sees the numbers the one before took.
-      const std::string lockSql = "select pg_advisory_xact_lock(" + std::to_string(kTakeLockKey) + ")";
+      const std::string lockSql =
+          "select pg_advisory_xact_lock(" + std::to_string(kTakeLockKey) + ")";
       FreeQuery->GetSQL().SetText(lockSql);
       Trace("# 1#Executing " + lockSql);
       FreeQuery->Open();
@@ -149,11 +151,12 @@ bool TDBManager::AcquireConnectNo() {
     } else {
       // The counter is the next value to use: a stored value that is not whole goes up to
       // the next whole one, never back to an id issued before it.
-      long double n = std::ceil(static_cast<long double>(CnoQuery->FieldByName("lastnumber").GetAsFloat()));
+      long double n =
+          std::ceil(static_cast<long double>(CnoQuery->FieldByName("lastnumber").GetAsFloat()));
       if (n > kCounterLimit || n < 0) n = 0;
       // A row still marked active belonged to a client that stopped saving a day ago but may
       // still run: moving its counter on tells it, at its next save, that the number is gone.
-      if (CnoQuery->FieldByName("active").GetAsString() != "F" && n < kCounterLimit) n += 1;
+      if (CnoQuery->FieldByName("active").GetAsString() != "F") n += 1;
       std::string d = ReplaceAll(DbDateTemplate, ":value", TemplateDateTime(ServerDate()));
       // The row must still be free: a holder that saved its counter since it was read has
       // kept it.
@@ -276,7 +279,8 @@ void TDBManager::ReleaseConnectNo() {
     // A number another client took over is that client's to give back.
     std::string sql = "update connectinfo set active = 'F' where connectno = " +
                       std::to_string(Current->ConnectNo);
-    if (Current->SavedNumber >= 0) sql += " and lastnumber = " + WholeNumberText(Current->SavedNumber);
+    if (Current->SavedNumber >= 0)
+      sql += " and lastnumber = " + WholeNumberText(Current->SavedNumber);
     UtilityQuery->GetSQL().SetText(sql);
     UtilityQuery->ExecSQL();
   } catch (const std::exception&) {

@@ -177,7 +177,8 @@ void TXSMTP::BuildMessage(const std::string& mailXml) {
       throw std::runtime_error("Mail message is not valid XML: text outside the root element");
   }
   if (roots == 0) throw std::runtime_error("Mail message has no root element");
-  if (roots > 1) throw std::runtime_error("Mail message is not valid XML: more than one root element");
+  if (roots > 1)
+    throw std::runtime_error("Mail message is not valid XML: more than one root element");
   Msg_.From = GetNodeText("from");
   Msg_.To = GetNodeText("to");
   CheckAddresses("sender", TrimStr(Msg_.From));

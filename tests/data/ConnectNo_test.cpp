@@ -258,8 +258,8 @@ struct ManyProcesses {
         if (holdings[a].cno == holdings[b].cno) {
           reused = true;
           EXPECT_TRUE(holdings[a].to < holdings[b].from || holdings[b].to < holdings[a].from)
-              << "number " << holdings[a].cno << " held at once by workers "
-              << holdings[a].worker << " and " << holdings[b].worker;
+              << "number " << holdings[a].cno << " held at once by workers " << holdings[a].worker
+              << " and " << holdings[b].worker;
         }
     EXPECT_TRUE(reused) << "no released number was taken again";
   }

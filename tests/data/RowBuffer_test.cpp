@@ -174,10 +174,11 @@ TEST_F(RowBufferTest, AdoRetriesHonourOnBeforePostAndGiveUpAfter99Attempts) {
   EXPECT_THROW(locked.PostInsert("order"), EDatabaseLocked);
   EXPECT_EQ(calls, 3);
   std::vector<std::string> deletes;
-  TXDS lockedDelete("dbx", waiting, [&](const std::string& line) { deletes.push_back(line); },
-                    "access");
+  TXDS lockedDelete(
+      "dbx", waiting, [&](const std::string& line) { deletes.push_back(line); }, "access");
   EXPECT_THROW(lockedDelete.DeleteRecords("order", "id = 1"), EDatabaseLocked);
-  EXPECT_EQ(std::count(deletes.begin(), deletes.end(), "# 1#delete from \"order\" where id = 1"), 3);
+  EXPECT_EQ(std::count(deletes.begin(), deletes.end(), "# 1#delete from \"order\" where id = 1"),
+            3);
   holder->Rollback();
 
   // Other drivers make one attempt and never call the handler.
