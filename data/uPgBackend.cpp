@@ -568,16 +568,46 @@ bool TPgBackend::InTransaction() const {
 
 std::string TPgBackend::LastError() const { return impl_->lastError; }
 
+namespace {
+
+// A value of a connection string in quotes, as libpq reads it back.
+std::string QuotedSetting(const std::string& v) {
+  std::string q = "'";
+  for (char c : v) {
+    if (c == '\'' || c == '\\') q += '\\';
+    q += c;
+  }
+  return q + "'";
+}
+
+bool IsPgUri(const std::string& text) {
+  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
+}
+
+}  // namespace
+
+std::string PgShownConnectionString(const std::string& dbName) {
+  if (!IsPgUri(dbName) && dbName.find('=') == std::string::npos) return dbName;
+  // libpq's own reading: whatever it takes for a password, in whatever form it was written,
+  // is the one setting it marks as secret.
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(dbName.c_str(), &error);
+  if (error) PQfreemem(error);
+  if (!options) return "(a connection string that libpq cannot read)";
+  std::string shown;
+  for (const PQconninfoOption* o = options; o->keyword; ++o) {
+    if (!o->val) continue;
+    if (!shown.empty()) shown += ' ';
+    shown += std::string(o->keyword) + "=" +
+             (std::strchr(o->dispchar, '*') ? std::string("********") : QuotedSetting(o->val));
+  }
+  PQconninfoFree(options);
+  return shown;
+}
+
 std::string PgConnectionString(const std::string& user, const std::string& dbName) {
-  auto quoted = [](const std::string& v) {
-    std::string q = "'";
-    for (char c : v) {
-      if (c == '\'' || c == '\\') q += '\\';
-      q += c;
-    }
-    return q + "'";
-  };
-  if (dbName.rfind("postgresql://", 0) == 0 || dbName.rfind("postgres://", 0) == 0) return dbName;
+  const auto quoted = QuotedSetting;
+  if (IsPgUri(dbName)) return dbName;
   std::string userPart = user.empty() ? "" : "user=" + quoted(user);
   if (dbName.find('=') != std::string::npos)
     return userPart.empty() ? dbName : userPart + " " + dbName;

@@ -44,6 +44,10 @@ class TPgBackend : public TDbBackend {
 // connection string or URI in the database name is taken as it is).
 std::string PgConnectionString(const std::string& user, const std::string& dbName);
 
+// A project's database name as it may be shown (trace, message pane): a plain name as it
+// is; a connection string or URI as the settings libpq reads from it, each password masked.
+std::string PgShownConnectionString(const std::string& dbName);
+
 // The compatibility objects' script that opening applies where they are missing.
 const std::string& PgCompatScript();
 

@@ -227,7 +227,7 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/dup.pkt")));
   EXPECT_FALSE(fs::exists(log + "same.2.pkt"));
   EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/same.pkt")));
-  EXPECT_TRUE(fs::exists(server.Path("v7/site07/send/stuck.pkt")));
+  EXPECT_TRUE(fs::exists(server.Path("v7/site07/send/stuck.pkt" + ClaimSuffix())));
   EXPECT_TRUE(ShownContaining("stuck.pkt stays on the server"));
 
   // Local files are gone.
