@@ -88,6 +88,75 @@ class TransferTest : public ::testing::Test {
     WriteFile(server.Path(remote), bytes);
   }
 
+  // Table packets and a patch in the code pages other sites write, received through login:
+  // what each stores (read back by scalar, as UTF-8), or the message that refuses it while
+  // nothing is stored and the packet is kept in the log folder.
+  void ReceivesEveryCodePage(const std::string& login,
+                             const std::function<std::string(const std::string&)>& scalar) {
+    struct Case {
+      std::string name, head, value, stored, message;
+    };
+    const std::string declared = "<?xml version=\"1.0\" encoding=";
+    std::vector<Case> cases = {
+        {"utf8", declared + "\"UTF-8\"?>", "Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xC3\xA9 \xE2\x82\xAC", ""},
+        {"cp1252", declared + "\"windows-1252\"?>", "Caf\xE9 \x80", "Caf\xC3\xA9 \xE2\x82\xAC", ""},
+        {"latin1", "<?xml version='1.0' encoding='ISO-8859-1'?>", "Caf\xE9", "Caf\xC3\xA9", ""},
+        // No declaration and not UTF-8: the Windows code page of the product's programs.
+        {"plain", "", "Caf\xE9 \x80", "Caf\xC3\xA9 \xE2\x82\xAC", ""},
+        {"utf16", declared + "\"UTF-16\"?>", "Caf\xE9", "Caf\xC3\xA9", ""},
+        {"bad1252", declared + "\"windows-1252\"?>", "Caf\x81", "", "Invalid windows-1252 text"},
+        {"badutf8", declared + "\"UTF-8\"?>", "Caf\xE9", "", "Invalid UTF-8 text"},
+        {"neither", "", "Caf\x81\xE9", "", "Invalid text"},
+        {"unknown", declared + "'x-no-such-code'?>", "Cafe", "", "Unknown encoding \"x-no-such-code\""},
+        {"ignoring", declared + "'UTF-8//IGNORE'?>", "Cafe", "", "Unknown encoding \"UTF-8//IGNORE\""},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+      Case& c = cases[i];
+      const std::string id = std::to_string(170 + i);
+      std::string xml = c.head + "<rows table=\"customer\"><row recordid=\"" + id +
+                        "\"><customerid type=\"n\">" + id +
+                        "</customerid><custname type=\"c\">" + c.value + "</custname></row></rows>";
+      if (c.message.starts_with("Invalid"))
+        c.message += " at byte offset " + std::to_string(xml.find(c.value) + 3);
+      if (c.name == "utf16") {
+        // Latin-1 characters widened to UTF-16LE, behind its byte order mark.
+        std::string wide = "\xFF\xFE";
+        for (char ch : xml) wide += std::string{ch, '\0'};
+        xml = wide;
+      }
+      Offer("v7/site07/send/" + c.name + ".pkt", PacketBytes(xml));
+    }
+    Offer("v7/patches/07.sql",
+          "<<\r\nupdate customer set custname = 'Caf\xE9 \x80' where customerid = 101\r\n>>\r\n");
+    Settings("trace=tofile\nxtype=receive\n", login);
+    Start();
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const Case& c = cases[i];
+      EXPECT_EQ(scalar("select custname from customer where customerid=" +
+                       std::to_string(170 + i)),
+                c.stored)
+          << c.name;
+      EXPECT_EQ(fs::exists(std::string(kFailedFolder) + c.name + ".pkt"), !c.message.empty())
+          << c.name;
+      if (!c.message.empty()) EXPECT_TRUE(ShownContaining(c.message)) << c.name << "\n" << pane.str();
+    }
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+    EXPECT_EQ(scalar("select custname from customer where customerid=101"), "Caf\xC3\xA9 \xE2\x82\xAC");
+
+    // A patch that is neither UTF-8 nor Windows text runs none of its blocks and stays.
+    const std::string patch =
+        "<<\nupdate customer set city = 'A' where customerid = 102\n>>\n"
+        "<<\nupdate customer set city = 'B\x81' where customerid = 102\n>>\n";
+    Offer("v7/patches/07.sql", patch);
+    const std::string city = scalar("select city from customer where customerid=102");
+    Cycle();
+    EXPECT_TRUE(ShownContaining("Invalid text at byte offset " + std::to_string(patch.find('\x81')) +
+                                ": neither UTF-8 nor windows-1252"))
+        << pane.str();
+    EXPECT_EQ(scalar("select city from customer where customerid=102"), city);
+    EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
+  }
+
   std::string Scalar(const std::string& sql) { return site.Scalar(sql); }
   // The message pane's lines and the status changes, in order.
   std::vector<std::string> Lines() const {
@@ -295,4 +364,16 @@ TEST_F(TransferTest, PostgreSiteSendsRowsOfFractionalTimestamps) {
         TDbRowSet r = db.Query("select coalesce(string_agg(name, ','), '') from v7pkt");
         return r.Rows.at(0).at(0).Text;
       });
+}
+
+TEST_F(TransferTest, PacketsAndPatchesInOtherCodePagesAreStoredAsUtf8OrRefused) {
+  ReceivesEveryCodePage("site", [&](const std::string& sql) { return Scalar(sql); });
+}
+
+TEST_F(TransferTest, PostgreSiteStoresPacketsInOtherCodePagesAsUtf8OrRefusesThem) {
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.AddProject(site);
+  ReceivesEveryCodePage("pgsite", [&](const std::string& sql) { return pg.Scalar(sql); });
 }
