@@ -243,7 +243,7 @@ void TfmV7Client::ReceivePackets() {
         packetPath.clear();
         xmlPath.clear();
         if (kept) {
-          ftp->Delete(entry);
+          DeleteHandledPacket(entry);
         } else {
           ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
                   kFailedFolder);
@@ -276,6 +276,20 @@ void TfmV7Client::ReceivePackets() {
     ftp->Disconnect();
   }
   ShowMsg("Completed receive");
+}
+
+// A packet that was applied, or kept in the log folder, must leave the server: left there
+// it would be applied again. A session that stalled while the packet was applied gets one
+// more try on a new connection.
+void TfmV7Client::DeleteHandledPacket(const std::string& remote) {
+  try {
+    ftp->Delete(remote);
+  } catch (const EFtpError& e) {
+    ShowMsg(e.what());
+    ftp->Disconnect();
+    ftp->Connect();
+    ftp->Delete(remote);
+  }
 }
 
 // ---- Receiving patches ----
