@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -372,6 +373,19 @@ TEST_F(PgBackend, SampleSiteSchemaLoadsOnceTheCompatibilityObjectsAreIn) {
   EXPECT_EQ(Show(fresh.Query("select * from dual")), "'X'");
   fresh.Open(site);
   EXPECT_EQ(Show(fresh.Query("select v7_compat_version()")), "1");
+}
+
+TEST_F(PgBackend, AnOperatorLoadsAnEmptyDatabaseWithPsqlCompatibilityScriptFirst) {
+  db_->Execute("create database operator_site");
+  const std::string psql = "/usr/lib/postgresql/15/bin/psql -q -v ON_ERROR_STOP=1 -d \"" +
+                           Target("operator_site") + "\" -f ";
+  for (const std::string& script :
+       {v7test::SourceDir() + "/data/pg_compat.sql", v7test::FixturesDir() + "/site_schema.sql"})
+    ASSERT_EQ(std::system((psql + script + " >/dev/null").c_str()), 0) << script;
+  TPgBackend site;
+  site.Open(Target("operator_site"));
+  EXPECT_EQ(Show(site.Query("select siteno, v7_compat_version() from control")),
+            "7|" + std::to_string(v7::kPgCompatVersion));
 }
 
 TEST(PgConnectionString, QuotesUserAndDatabaseAndKeepsWholeStrings) {
