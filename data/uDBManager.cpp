@@ -115,7 +115,7 @@ bool TDBManager::Connect(const std::string& projectName) {
     Trace("# 1#Dbtype=" + Current->DbType);
     // A PostgreSQL database name may be a connection string with a password in it.
     Trace("# 1#dbname=" + (Current->DbType == "postgre" ? PgShownConnectionString(Current->DbName)
-                                                       : Current->DbName));
+                                                        : Current->DbName));
     Trace("# 1#driver=" + Current->Driver);
     DbKind = Current->DbType;
 

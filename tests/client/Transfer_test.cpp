@@ -2,7 +2,6 @@
 // sending queued packets and the ping, receiving and applying packets, keeping failed ones,
 // running patch files, and surviving a server that is down.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,9 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "PacketFixtures.h"
 #include "PgSite.h"
@@ -105,7 +104,8 @@ class TransferTest : public ::testing::Test {
     };
     const std::string declared = "<?xml version=\"1.0\" encoding=";
     std::vector<Case> cases = {
-        {"utf8", declared + "\"UTF-8\"?>", "Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xC3\xA9 \xE2\x82\xAC", ""},
+        {"utf8", declared + "\"UTF-8\"?>", "Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xC3\xA9 \xE2\x82\xAC",
+         ""},
         {"cp1252", declared + "\"windows-1252\"?>", "Caf\xE9 \x80", "Caf\xC3\xA9 \xE2\x82\xAC", ""},
         {"latin1", "<?xml version='1.0' encoding='ISO-8859-1'?>", "Caf\xE9", "Caf\xC3\xA9", ""},
         // No declaration and not UTF-8: the Windows code page of the product's programs.
@@ -114,15 +114,17 @@ class TransferTest : public ::testing::Test {
         {"bad1252", declared + "\"windows-1252\"?>", "Caf\x81", "", "Invalid windows-1252 text"},
         {"badutf8", declared + "\"UTF-8\"?>", "Caf\xE9", "", "Invalid UTF-8 text"},
         {"neither", "", "Caf\x81\xE9", "", "Invalid text"},
-        {"unknown", declared + "'x-no-such-code'?>", "Cafe", "", "Unknown encoding \"x-no-such-code\""},
-        {"ignoring", declared + "'UTF-8//IGNORE'?>", "Cafe", "", "Unknown encoding \"UTF-8//IGNORE\""},
+        {"unknown", declared + "'x-no-such-code'?>", "Cafe", "",
+         "Unknown encoding \"x-no-such-code\""},
+        {"ignoring", declared + "'UTF-8//IGNORE'?>", "Cafe", "",
+         "Unknown encoding \"UTF-8//IGNORE\""},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
       Case& c = cases[i];
       const std::string id = std::to_string(170 + i);
       std::string xml = c.head + "<rows table=\"customer\"><row recordid=\"" + id +
-                        "\"><customerid type=\"n\">" + id +
-                        "</customerid><custname type=\"c\">" + c.value + "</custname></row></rows>";
+                        "\"><customerid type=\"n\">" + id + "</customerid><custname type=\"c\">" +
+                        c.value + "</custname></row></rows>";
       if (c.message.starts_with("Invalid"))
         c.message += " at byte offset " + std::to_string(xml.find(c.value) + 3);
       if (c.name == "utf16") {
@@ -139,16 +141,17 @@ class TransferTest : public ::testing::Test {
     Start();
     for (size_t i = 0; i < cases.size(); ++i) {
       const Case& c = cases[i];
-      EXPECT_EQ(scalar("select custname from customer where customerid=" +
-                       std::to_string(170 + i)),
+      EXPECT_EQ(scalar("select custname from customer where customerid=" + std::to_string(170 + i)),
                 c.stored)
           << c.name;
       EXPECT_EQ(fs::exists(std::string(kFailedFolder) + c.name + ".pkt"), !c.message.empty())
           << c.name;
-      if (!c.message.empty()) EXPECT_TRUE(ShownContaining(c.message)) << c.name << "\n" << pane.str();
+      if (!c.message.empty())
+        EXPECT_TRUE(ShownContaining(c.message)) << c.name << "\n" << pane.str();
     }
     EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
-    EXPECT_EQ(scalar("select custname from customer where customerid=101"), "Caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(scalar("select custname from customer where customerid=101"),
+              "Caf\xC3\xA9 \xE2\x82\xAC");
 
     // A patch that is neither UTF-8 nor Windows text runs none of its blocks and stays.
     const std::string patch =
@@ -157,7 +160,8 @@ class TransferTest : public ::testing::Test {
     Offer("v7/patches/07.sql", patch);
     const std::string city = scalar("select city from customer where customerid=102");
     Cycle();
-    EXPECT_TRUE(ShownContaining("Invalid text at byte offset " + std::to_string(patch.find('\x81')) +
+    EXPECT_TRUE(ShownContaining("Invalid text at byte offset " +
+                                std::to_string(patch.find('\x81')) +
                                 ": neither UTF-8 nor windows-1252"))
         << pane.str();
     EXPECT_EQ(scalar("select city from customer where customerid=102"), city);
@@ -392,8 +396,7 @@ TEST_F(TransferTest, TwoClientsOfOnePostgreSiteApplyEveryPacketOnce) {
   pg.AddProject(site);
   // Numbers are taken from free rows here: how two clients share new numbers is the
   // connection manager's own matter.
-  pg.db.Execute(
-      "insert into connectinfo select g, 0, now(), 'F' from generate_series(1, 10) as g");
+  pg.db.Execute("insert into connectinfo select g, 0, now(), 'F' from generate_series(1, 10) as g");
   const char* build = std::getenv("V7_BUILD_DIR");
   ASSERT_NE(build, nullptr);
   const std::string program = std::string(build) + "/app/v7client";
@@ -436,8 +439,8 @@ TEST_F(TransferTest, TwoClientsOfOnePostgreSiteApplyEveryPacketOnce) {
     offer(n);
   }
   // A session that stalls costs a client the FTP reply timeout (60 s) before it retries.
-  for (int wait = 0; wait < 2000 && (invoices() < kPackets ||
-                                    !fs::is_empty(server.Path("v7/site07/send")));
+  for (int wait = 0;
+       wait < 2000 && (invoices() < kPackets || !fs::is_empty(server.Path("v7/site07/send")));
        ++wait)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   for (pid_t pid : clients) {

@@ -224,9 +224,9 @@ TEST(DBManagerPostgre, NamesAreUsedAsWrittenAndThePasswordIsNeverShown) {
   pg.db.Execute("create role \"Site_User\" login superuser");
   v7test::SiteDb& site = pg.Site();
   // The test cluster trusts loopback, so any password signs in; it must only stay unseen.
-  site.AddProject("mixed", "Project=Site_User\nDbType=postgre\nDriver=dbx\nDbName=" +
-                               ReplaceAll(pg.cluster.Target("site"), "user=postgres",
-                                          "password=Se'cret_PW"));
+  site.AddProject(
+      "mixed", "Project=Site_User\nDbType=postgre\nDriver=dbx\nDbName=" +
+                   ReplaceAll(pg.cluster.Target("site"), "user=postgres", "password=Se'cret_PW"));
   v7test::WorkingFolder work(site.Folder());
   v7test::WriteFile(site.Folder() + "/v7rm.ini", "trace=tofile\n");
   auto mgr = site.NewManager();
