@@ -70,19 +70,10 @@ void RaiseOnError(const std::string& err) {
 
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
 
-std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
-                                  const std::string& siteNo) {
-  std::string date = "pktdate is null";
-  if (!dateText.empty()) {
-    const std::string at = ReplaceAll(DbDateTemplate, ":value", Doubled(dateText));
-    // PostgreSQL moves timestamps by intervals; the other engines count dates in days.
-    const std::string half = DbKind == "postgre" ? "interval '0.5 second'" : "0.5/86400";
-    date = "pktdate>=" + at + "-" + half + " and pktdate<" + at + "+" + half;
-  }
-  // A name may be null or an empty text; a destination is a number or null.
-  return date +
-         (name.empty() ? " and (name is null or name='')" : " and name='" + Doubled(name) + "'") +
-         (siteNo.empty() ? " and siteno is null" : " and siteno='" + Doubled(siteNo) + "'");
+std::string QueuedPacketIdentity() {
+  // The engine's own handle of a stored row: it names exactly one row whatever the columns
+  // hold, so a row whose date is text or whose destination is untyped leaves the queue too.
+  return DbKind == "postgre" ? "ctid" : "rowid";
 }
 
 bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath) {
@@ -121,7 +112,9 @@ void TfmV7Client::SendPackets() {
     SendPing();
     packets = dbManager->NewQuery();
     remover = dbManager->NewQuery();
-    packets->GetSQL().SetText("select * from v7pkt order by pktdate");
+    const std::string identity = QueuedPacketIdentity();
+    packets->GetSQL().SetText("select v7pkt.*, " + identity + " as " + kQueuedRowColumn +
+                              " from v7pkt order by pktdate");
     packets->Open();
     while (!packets->Eof()) {
       const std::string name = packets->FieldByName("name").Value;
@@ -135,8 +128,13 @@ void TfmV7Client::SendPackets() {
       RemoveQuietly(file);
       // Only this row leaves the queue: a row of the same date that is not sent yet must stay
       // when its own upload fails.
-      remover->DeleteRecords(
-          "v7pkt", QueuedPacketCondition(packets->FieldByName("pktdate").Value, name, siteNo));
+      const std::string row = packets->FieldByName(kQueuedRowColumn).Value;
+      remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) + "'");
+      remover->ExecSQL();
+      if (remover->RowsAffected() != 1)
+        throw EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
+                             "from v7pkt (" + std::to_string(remover->RowsAffected()) +
+                             " rows deleted): it will be sent again");
       packets->Next();
     }
     packets.reset();

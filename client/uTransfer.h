@@ -16,13 +16,10 @@ inline constexpr char kFailedFolder[] = "transit/receive/log/";
 // a failed packet could not be kept. Raises std::filesystem::filesystem_error.
 void CreateWorkFolders();
 
-// The delete condition of the queued packet that a row of v7pkt shows by its texts: the rows
-// of that name and destination whose date reads as the same text. The date matches as the
-// half-open second around it, through the dialect's date template, since a row reads to the
-// nearest second while an engine may store fractions (PostgreSQL's now()). An empty text
-// matches a null value.
-std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
-                                  const std::string& siteNo);
+// The column of the engine's own row handle ("rowid", PostgreSQL's "ctid") by which an
+// uploaded row of v7pkt is deleted, and the name under which the send step selects it.
+std::string QueuedPacketIdentity();
+inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
 
 // Copies a failed packet into the log folder: the packet file as log/<name>.pkt, and beside
 // it its XML file (when there is one) and the trace file "trace.txt" of the working folder

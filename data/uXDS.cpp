@@ -427,7 +427,8 @@ void TXDS::ExecSQL() {
   CheckDriver();
   TXDataSet& ds = Current();
   TraceStatement(ds.CommandText());
-  ds.Execute();
+  rowsAffected_ = 0;
+  rowsAffected_ = ds.Execute();
 }
 
 bool TXDS::Eof() { return Current().Eof(); }
