@@ -64,6 +64,13 @@ std::string StripCommas(const std::string& text);
 std::string ReplaceAll(const std::string& text, const std::string& oldText,
                        const std::string& newText);
 double ToFloat(const std::string& text);
+// A record id read from text as ToFloat reads a number (trimmed, thousands commas removed,
+// empty gives 0, the same conversion error), but exact: ids of 16 and more digits, as the
+// sites from 901 up make them, do not fit a double. Every record id read from a packet, a
+// store or a query goes through here.
+long double StrToRecordId(const std::string& text);
+// As StrToRecordId, answering false instead of raising.
+bool TryStrToRecordId(const std::string& text, long double& id);
 double RoundFloat(int decimals, double value);
 void SplitPath(const std::string& path, std::string& folder, std::string& name);
 std::string ReadSetting(const std::string& key);

@@ -1,6 +1,8 @@
 // Mail sender over libcurl's SMTP client and MIME builder.
 #include "uXSMTP.h"
 
+#include "uXmlText.h"
+
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
@@ -11,6 +13,7 @@
 
 #include "uCurl.h"
 #include "uGeneralFunctions.h"
+#include "uXmlText.h"
 
 namespace v7 {
 
@@ -160,7 +163,7 @@ void TXSMTP::BuildMessage(const std::string& mailXml) {
 
 std::string TXSMTP::GetNodeText(const std::string& name) {
   Node_ = Doc_.document_element().child(name.c_str());
-  return Node_ ? Node_.text().get() : "";
+  return Node_ ? XmlElementText(Node_) : "";
 }
 
 void TXSMTP::AddAttachments() {

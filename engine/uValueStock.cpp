@@ -50,7 +50,7 @@ void TValueStock::SetCancelFilter() {
 
 long double TValueStock::Prepare(const std::string& locIdText) {
   SetCancelFilter();
-  const long double loc = ToFloat(locIdText);
+  const long double loc = StrToRecordId(locIdText);
   if (!Movements) {
     Movements = std::make_unique<TXDS>(*Manager()->Current);
     Movements->Name = "StockValue" + FloatToStr(NewLocalId());
