@@ -389,7 +389,10 @@ std::string AppFolder() {
 }
 
 void SetConfigFolder(const std::string& folder) {
-  gConfigFolder = folder;
+  // Held absolute: a relative folder means the one the program was started in, also after
+  // the working folder changes.
+  std::error_code ec;
+  gConfigFolder = folder.empty() ? "" : std::filesystem::absolute(folder, ec).string();
   if (!gConfigFolder.empty() && gConfigFolder.back() != '/') gConfigFolder += '/';
 }
 
