@@ -3,6 +3,7 @@
 // shows them in the message pane and lets the cycle go on.
 #include "uTransfer.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
+#include "uMD5.h"
 #include "uMain.h"
 #include "uXDS.h"
 #include "uZStream.h"
@@ -64,6 +66,29 @@ std::string Doubled(const std::string& text) { return ReplaceAll(text, "'", "''"
 
 void RaiseOnError(const std::string& err) {
   if (!err.empty()) throw EDatabaseError(err);
+}
+
+// The patches that ran to their end but may still stand on the server: one line each, the
+// digest of the file and its name. A line is written before the file is deleted from the
+// server and removed after, so a patch whose removal did not happen (the client stopped, the
+// server refused) is deleted next time instead of running twice.
+std::vector<std::string> ReadRunPatches() {
+  std::error_code ec;
+  return fs::exists(kRunPatchesFile, ec) ? ReadLines(kRunPatchesFile) : std::vector<std::string>{};
+}
+
+void WriteRunPatches(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  // Replaced as a whole, so a stop half-way leaves the old list or the new one.
+  const std::string temporary = std::string(kRunPatchesFile) + ".new";
+  WriteBytes(temporary, text);
+  fs::rename(temporary, kRunPatchesFile);
+}
+
+std::string RunPatchLine(const std::string& localFile, const std::string& name) {
+  TMD5 md5;
+  return md5.MD5Print(md5.MD5String(ReadBytes(localFile))) + " " + name;
 }
 
 }  // namespace
@@ -263,6 +288,16 @@ void TfmV7Client::ReceivePatches() {
       const std::string localFile = localFolder + name;
       ftp->Get(remoteFolder + name, localFile);
       if (!fs::exists(localFile)) continue;
+      const std::string runLine = RunPatchLine(localFile, name);
+      std::vector<std::string> run = ReadRunPatches();
+      if (std::find(run.begin(), run.end(), runLine) != run.end()) {
+        ShowMsg("Patch " + name + " ran to its end before: removed without running it again");
+        RemoveQuietly(localFile);
+        ftp->Delete(entry);
+        run.erase(std::remove(run.begin(), run.end(), runLine), run.end());
+        WriteRunPatches(run);
+        continue;
+      }
       if (dbManager) CloseConnection();
       std::string err;
       ConnectProject(clientLogin, err);
@@ -283,8 +318,12 @@ void TfmV7Client::ReceivePatches() {
         }
       }
       query.reset();
+      run.push_back(runLine);
+      WriteRunPatches(run);
       RemoveQuietly(localFile);
       ftp->Delete(entry);
+      run.pop_back();
+      WriteRunPatches(run);
     }
     names.clear();
     if (dbManager) CloseConnection();

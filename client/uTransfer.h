@@ -10,6 +10,8 @@ namespace v7 {
 inline constexpr char kTransitFolder[] = "transit/";
 inline constexpr char kReceiveFolder[] = "transit/receive/";
 inline constexpr char kFailedFolder[] = "transit/receive/log/";
+// The patches that ran to their end and wait to leave the server: "<md5> <name>" lines.
+inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
 
 // Creates "transit/receive/log/" (and so its parents) in the working folder when missing.
 // Called at start-up and by every receive step: without these folders a download fails and

@@ -343,3 +343,32 @@ TEST_F(TransferTest, PostgreSiteSendsRowsOfFractionalTimestamps) {
         return r.Rows.at(0).at(0).Text;
       });
 }
+
+// A patch that ran to its end but could not leave the server (here the server refuses the
+// delete, as when the client stops between the two) is removed next time without running a
+// second time; the same patch offered again later runs again.
+TEST_F(TransferTest, PatchThatRanIsNotRunAgainWhenItsRemovalFailed) {
+  const std::string patch = "<<\nupdate item set price = price + 100 where itemid = 202\n>>\n";
+  const std::string before = Scalar("select price from item where itemid = 202");
+  auto price = [&] { return std::stod(Scalar("select price from item where itemid = 202")); };
+  Offer("v7/patches/07.sql", patch);
+  server.Stop();
+  server.Start("elrafmwMT");
+  Settings("xtype=none\n");
+  Start();
+  EXPECT_EQ(price(), std::stod(before) + 100);
+  EXPECT_TRUE(ShownContaining("FTP delete of v7/patches/07.sql failed: 550")) << pane.str();
+  EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
+
+  server.Stop();
+  server.Start();
+  Cycle();
+  EXPECT_EQ(price(), std::stod(before) + 100);
+  EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
+  EXPECT_TRUE(ShownContaining("Patch 07.sql ran to its end before"));
+
+  Offer("v7/patches/07.sql", patch);
+  Cycle();
+  EXPECT_EQ(price(), std::stod(before) + 200);
+  EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
+}
