@@ -48,8 +48,7 @@ int StrToInt(const std::string& text) {
 std::string InSettingsFile() {
   std::error_code ec;
   const std::string file = std::filesystem::absolute("v7rm.ini", ec).string();
-  return " in " + file +
-         (std::filesystem::exists(file, ec) ? "" : " (the file does not exist)");
+  return " in " + file + (std::filesystem::exists(file, ec) ? "" : " (the file does not exist)");
 }
 
 }  // namespace
@@ -87,6 +86,8 @@ void TfmV7Client::Guarded(const std::function<void()>& event) {
 void TfmV7Client::DoTrace(const std::string& text) {
   if (trace) trace->Write(text);
 }
+
+bool TfmV7Client::TracingToFile() const { return trace && trace->Enabled(); }
 
 // ---- Events ----
 

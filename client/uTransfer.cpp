@@ -101,7 +101,7 @@ std::string QueuedPacketIdentity() {
   return DbKind == "postgre" ? "ctid" : "rowid";
 }
 
-bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath) {
+bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace) {
   std::error_code ec;
   if (!fs::is_regular_file(packetPath, ec)) return false;
   const std::string bytes = ReadBytes(packetPath);
@@ -117,7 +117,7 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath)
     if (ReadBytes(logPacket.string()) != bytes) continue;
     if (fs::exists(xmlPath, ec))
       fs::copy_file(xmlPath, fs::path(logPacket).replace_extension(".xml"), ec);
-    if (fs::exists("trace.txt", ec))
+    if (withTrace && fs::exists("trace.txt", ec))
       fs::copy_file("trace.txt", fs::path(logPacket).replace_extension(".trc"), ec);
     return true;
   }
@@ -224,7 +224,7 @@ void TfmV7Client::ReceivePackets() {
         Postdata(xmlPath, postErr);
         if (!postErr.empty()) ShowMsg(postErr);
         // A rejected packet leaves the server only once its copy is kept.
-        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath);
+        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath, TracingToFile());
         RemoveQuietly(packetPath);
         RemoveQuietly(xmlPath);
         // Handled: nothing is left here for the failure handler to keep.
@@ -246,7 +246,7 @@ void TfmV7Client::ReceivePackets() {
     CloseConnection();
     ShowMsg(e.what());
     if (!entry.empty() && !packetPath.empty() && !xmlPath.empty()) {
-      const bool kept = KeepFailedPacket(packetPath, xmlPath);
+      const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
       RemoveQuietly(packetPath);
       RemoveQuietly(xmlPath);
       if (!kept) {

@@ -24,12 +24,13 @@ std::string QueuedPacketIdentity();
 inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
 
 // Copies a failed packet into the log folder: the packet file as log/<name>.pkt, and beside
-// it its XML file (when there is one) and the trace file "trace.txt" of the working folder
-// (when there is one) as .xml and .trc. A file that stands there already is never
-// overwritten: the same packet failing again keeps its first copies, and a different packet
+// it its XML file (when there is one) and, when withTrace (this run writes the trace file),
+// the trace file "trace.txt" of the working folder as .xml and .trc: with tracing off the
+// file left by an earlier run tells nothing about this packet. A file that stands there already is
+// never overwritten: the same packet failing again keeps its first copies, and a different packet
 // of a name already taken goes to the next free log/<name>.<n>.pkt. A copy that cannot be
 // made is skipped. True when the log folder holds the packet's bytes afterwards: only then
 // may the packet leave the server.
-bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath);
+bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace);
 
 }  // namespace v7

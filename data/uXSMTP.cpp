@@ -1,8 +1,6 @@
 // Mail sender over libcurl's SMTP client and MIME builder.
 #include "uXSMTP.h"
 
-#include "uXmlText.h"
-
 #include <openssl/evp.h>
 #include <sys/stat.h>
 

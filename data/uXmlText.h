@@ -13,7 +13,8 @@ namespace v7 {
 inline std::string XmlElementText(const pugi::xml_node& element) {
   std::string text;
   for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
-    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) text += child.value();
+    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+      text += child.value();
   return text;
 }
 

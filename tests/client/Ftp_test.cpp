@@ -96,12 +96,16 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
     const char* message;
   } cases[] = {
       {[&] { ftp->Get("v7\\patches\\missing.sql", local.file("missing.sql")); },
-       "FTP download of v7\\patches\\missing.sql failed: 550 /v7/patches/missing.sql is not retrievable."},
+       "FTP download of v7\\patches\\missing.sql failed: 550 /v7/patches/missing.sql is not "
+       "retrievable."},
       {[&] { ftp->Delete("v7/patches/missing.sql"); },
        "FTP delete of v7/patches/missing.sql failed: 550 No such file or directory."},
       {[&] { ftp->Put(local.file("none.txt"), "v7/patches/none.txt"); },
        "FTP upload to v7/patches/none.txt: cannot open "},
-      {[&] { WriteFile(local.file("x.pkt"), "x"); ftp->Put(local.file("x.pkt"), "v7/nowhere/x.pkt"); },
+      {[&] {
+         WriteFile(local.file("x.pkt"), "x");
+         ftp->Put(local.file("x.pkt"), "v7/nowhere/x.pkt");
+       },
        "FTP upload to v7/nowhere/x.pkt failed: 550 No such file or directory."},
       {[&] { ftp->NameList("v7/nowhere/*.pkt"); },
        "FTP name list of v7/nowhere/*.pkt failed: 550 No such file or directory."},

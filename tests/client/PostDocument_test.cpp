@@ -156,8 +156,9 @@ TEST_F(PostDocumentTest, NumericFieldsTakeTheIdOfAnElementAndTextsAreWhole) {
                          "<T1HiDbMid id=\"9,010,001,000,000,001\">Bank</T1HiDbMid>"
                          "<mid id=\" 9990001000000003 \">Cash</mid><amount>5</amount>")),
             "");
-  EXPECT_EQ(Sql("select t1hidbmid || ':' || narration from trans1 where trans1id = 9990001000000007"),
-            "9010001000000001:a<b>&cd");
+  EXPECT_EQ(
+      Sql("select t1hidbmid || ':' || narration from trans1 where trans1id = 9990001000000007"),
+      "9010001000000001:a<b>&cd");
   EXPECT_EQ(Sql("select mid from trans2 where trans1id = 9990001000000007"), "9990001000000003");
 }
 
