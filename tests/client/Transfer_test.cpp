@@ -355,7 +355,7 @@ TEST_F(TransferTest, PatchThatRanIsNotRunAgainWhenItsRemovalFailed) {
   Offer("v7/patches/07.sql", patch);
   server.Stop();
   server.Start("elrafmwMT");
-  Settings("xtype=none\n");
+  Settings("xtype=receive\n");  // the receive step opens the project: site 07
   Start();
   EXPECT_EQ(price(), std::stod(before) + 100);
   EXPECT_TRUE(ShownContaining("FTP delete of v7/patches/07.sql failed: 550")) << pane.str();

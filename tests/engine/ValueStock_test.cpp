@@ -63,6 +63,12 @@ TEST(ValueStock, LocationsSplitTheStockAndCancelledMovementsAreInvisible) {
   EXPECT_EQ(v.vs.CancelFilter, " and CANCEL <> 'T' ");
   EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.GetStockValue("w", "2", 3, date, 1)), 50);
   EXPECT_DOUBLE_EQ(static_cast<double>(v.vs.GetStockValue("w", "", 3, date, 1)), 30);
+  // Ids of 16 digits: neighbours that a double cannot tell apart stay apart.
+  v.Add(20, 9990001000000003, 9990001000000005, Day(2026, 1, 1), "p", "10", "100");
+  v.Add(21, 9990001000000004, 9990001000000005, Day(2026, 1, 1), "p", "10", "700");
+  EXPECT_DOUBLE_EQ(static_cast<double>(
+                       v.vs.GetStockValue("w", "9990001000000005", 9990001000000003.0L, date, 1)),
+                   10);
 
   // A movement table without CANCEL is no error: every row counts.
   v.MakeTable(false);
