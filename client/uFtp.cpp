@@ -57,6 +57,9 @@ class CurlFtpSession : public FtpSession {
 
   void Connect() override {
     Disconnect();
+    // Else libcurl's only word would be "URL using bad/illegal format".
+    if (Host.empty())
+      throw EFtpError("FTP: no server to connect to: the FTP account names no host");
     handle_.reset(curl_easy_init());
     if (!handle_) throw EFtpError("FTP: cannot create a session");
     // Signing in is all that a request without a body on the home folder does.

@@ -88,7 +88,11 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
   EXPECT_NE(FtpFailure([&] { ftp->Connect(); }).find("530 Authentication failed"),
             std::string::npos);
   EXPECT_FALSE(ftp->Connected());
+  ftp->Host = "";
+  EXPECT_EQ(FtpFailure([&] { ftp->Connect(); }),
+            "FTP: no server to connect to: the FTP account names no host");
 
+  ftp->Host = server.Host();
   ftp->Password = "secret";
   ftp->Connect();
   struct Case {
