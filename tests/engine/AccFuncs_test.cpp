@@ -5,6 +5,7 @@
 
 namespace {
 
+
 using v7::TQuorexEVAL;
 
 struct Account : v7test::QuorexDoc {
@@ -19,14 +20,6 @@ struct Account : v7test::QuorexDoc {
     store.AddFieldValue("dbcr", "c", "", dbcr, dbcr, 1, 0, 0, 1, recordId, false);
   }
 };
-
-// Each case reads "expression => result".
-void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) {
-  for (const std::string& c : cases) {
-    const size_t arrow = c.rfind(" => ");
-    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
-  }
-}
 
 TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndMarksTheSide) {
   Account a;

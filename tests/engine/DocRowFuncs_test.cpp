@@ -6,6 +6,7 @@
 
 namespace {
 
+
 using Doc = v7test::QuorexDoc;
 using v7::TStoreData;
 
@@ -13,14 +14,6 @@ using v7::TStoreData;
 void Fill(TStoreData& st, const std::string& field, std::initializer_list<const char*> values) {
   int row = 0;
   for (const char* v : values) st.AddValueByName(field, ++row, v);
-}
-
-// Each case reads "expression => result".
-void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) {
-  for (const std::string& c : cases) {
-    const size_t arrow = c.rfind(" => ");
-    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
-  }
 }
 
 TEST(DocRowFuncs, TotalsAndSumsStopAtTheFirstGapAndPassOverTextsThatAreNoNumbers) {

@@ -14,15 +14,8 @@
 
 namespace {
 
-using Doc = v7test::QuorexDoc;
 
-// Each case reads "expression => result".
-void ExpectRuns(Doc& d, std::initializer_list<std::string> cases) {
-  for (const std::string& c : cases) {
-    const size_t arrow = c.rfind(" => ");
-    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
-  }
-}
+using Doc = v7test::QuorexDoc;
 
 TEST(QuorexEVAL, AnErrorInsideACallIsTracedAndTheEvaluationGoesOn) {
   Doc e;
