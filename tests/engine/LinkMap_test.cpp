@@ -62,11 +62,10 @@ TEST(LinkMap, ControlledRowsContinueNumberingAndFailedFixedRowsLeaveNoGap) {
   t.Map(1, "qty", 2, "", 0, "2", 0, "", "", "flag2");
   t.Map(1, "qty", 3, "", 0, "3");
   t.Load();
-  t.SourceExtra("flag", 1, "f");
-  t.SourceExtra("flag", 2, "T");
-  t.SourceExtra("flag", 3, "t");
-  t.SourceExtra("flag1", 1, "T", 1);
-  t.SourceExtra("flag2", 1, "no", 1);
+  // clang-format off
+  t.SourceExtra("flag", 1, "f"); t.SourceExtra("flag", 2, "T"); t.SourceExtra("flag", 3, "t");
+  t.SourceExtra("flag1", 1, "T", 1); t.SourceExtra("flag2", 1, "no", 1);
+  // clang-format on
   t.link->MapFields();
 
   EXPECT_EQ(t.Rows(), 5);

@@ -26,17 +26,12 @@ class CompiledTest : public ::testing::Test {
       if (breakNext) throw std::runtime_error("broken");
       r = "ok";
     });
-    e.SetVar("a", 'c', "abc");
-    e.SetVar("b", 'c', "xabcx");
-    e.SetVar("qty", 'n', "3");
-    e.SetVar("zero", 'n', "0");
-    e.SetVar("rate", 'n', "2.5");
-    e.SetVar("blank", 'c', " ");
-    e.SetVar("d1", 'd', "05/03/2024");
-    e.SetVar("d2", 'd', "01/03/2024");
-    e.SetVar("t", 'c', "qty*2");
-    e.SetVar("sep", 'c', "+");
-    e.SetVar("paren", 'c', ")");
+    // clang-format off
+    e.SetVar("a", 'c', "abc"); e.SetVar("b", 'c', "xabcx"); e.SetVar("qty", 'n', "3");
+    e.SetVar("zero", 'n', "0"); e.SetVar("rate", 'n', "2.5"); e.SetVar("blank", 'c', " ");
+    e.SetVar("d1", 'd', "05/03/2024"); e.SetVar("d2", 'd', "01/03/2024");
+    e.SetVar("t", 'c', "qty*2"); e.SetVar("sep", 'c', "+"); e.SetVar("paren", 'c', ")");
+    // clang-format on
   }
   struct Outcome {
     bool ok;
@@ -58,18 +53,14 @@ class CompiledTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(CompiledTest, ReplayGivesWhatEvaluateGives) {
-  const char* table[] = {
-      // operators, priorities and the operation type
-      "2+3*4", "10-4-3", "1+2>2", "-5+3", "7/0", "(1+2", "1 2", "5", "", "qty*rate", "rate/3",
-      "0.1+0.2", "a$b", "a+b", "a-b", "(a+b)+(a-b)", "x+y", "d1-d2", "d1>d2", "abc+1",
-      // variables, blanks and literals; values that read as operators stay operands
-      "qty", "blank", "blank+{x}", "{}", "{a+b, c}", "{x{y}z}", "{a}{b}", "{+}", "a+sep+b",
-      "rec(paren, sep)+paren", "five", "unknownword", "}", "zero={}", "qty${open{x}",
-      // calls, empty results, Eval and argument counts
-      "Upper(a)+b", "rec(blank, a)", "rec(1, rec(2, rec(3)), 4)", "rec(a,,b)", "rec()",
-      "qty*rate+twice(qty)", "twice(twice(qty))+1", "Eval(t)", "nothing()+1", "1-nothing()", "rec",
-      "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20)",
-      "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21)"};
+  // The evaluation tests replay their own cases; here failures, built-ins, nested calls and
+  // values that read as operators.
+  const char* table[] = {"7/0", "(1+2", "1 2", "", "qty*rate", "rate/3", "abc+1", "}",
+                         "zero={}", "qty${open{x}", "rec(paren, sep)+paren", "unknownword",
+                         "Upper(a)+b", "rec()", "qty*rate+twice(qty)", "twice(twice(qty))+1",
+                         "nothing()+1", "1-nothing()", "rec",
+                         "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20)",
+                         "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21)"};
   for (const char* expr : table) {
     const Outcome want = Evaluated(expr);
     e.CurrentType = 'x';
