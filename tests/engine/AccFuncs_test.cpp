@@ -5,7 +5,6 @@
 
 namespace {
 
-
 using v7::TQuorexEVAL;
 
 struct Account : v7test::QuorexDoc {

@@ -6,7 +6,6 @@
 
 namespace {
 
-
 using Doc = v7test::QuorexDoc;
 using v7::TStoreData;
 

@@ -16,7 +16,6 @@ struct MDMapDefs : ::testing::Test {
   v7test::SampleSite s{false};
   v7::TStructDef def{s.mgr.get(), ":mapdemo"};
   TMDMap map;
-
 };
 
 // The sample's own definitions are run end to end by the update-map posting tests; here only
@@ -44,10 +43,12 @@ TEST_F(MDMapDefs, DefinitionsOfEachTypeAreAppendedWithTheirOwnDecimals) {
   EXPECT_EQ(all,
       "mapdemo account 1 nn tree @accountid=account,2 +balance=total,2 \n"
       "mapdemo item 2 nn @itemid=item,3 -stockqty=qty,3 \n"
-      "mapdemo itemstat 2 nnnn @itemstatid=item,0 >maxrate=rate,0 <minrate=rate,0 +activeqty=qty,3 \n"
+      "mapdemo itemstat 2 nnnn @itemstatid=item,0 >maxrate=rate,0 <minrate=rate,0 "
+      "+activeqty=qty,3 \n"
       "mapdemo itemstat 2 nnnncd initondel @itemstatid=item,0 +linecount=__autoinc,0 "
       "+opencount=__autodec,0 *lastrate=rate,0 *lastnote=note,0 lastdate=qty,0 \n"
-      "mapdemo itemacct 2 nnnn append @item=item,0 @account=account,0 +qty=qty,3 +amount=amount,4 \n"
+      "mapdemo itemacct 2 nnnn append @item=item,0 @account=account,0 +qty=qty,3 "
+      "+amount=amount,4 \n"
       "jv account 2 nn tree @accountid=mid,2 +balance=amount,2 \n");
   // clang-format on
 }

@@ -112,8 +112,8 @@ TEST(PostLinks, ControlFieldDecidesWhetherTheTargetExists) {
     ASSERT_TRUE(t.link->PostLinks(kSalesInvId));
   };
   std::string counts;
-  for (auto [value, old, existed] : {std::tuple{"T", "", false}, {"t", "t", true}, {"f", "t", true},
-                                     {"f", "f", true}}) {
+  for (auto [value, old, existed] :
+       {std::tuple{"T", "", false}, {"t", "t", true}, {"f", "t", true}, {"f", "f", true}}) {
     post(value, old, existed);
     counts += t.Count("receipt", "1 = 1");
   }

@@ -14,7 +14,6 @@
 
 namespace {
 
-
 using Doc = v7test::QuorexDoc;
 
 TEST(QuorexEVAL, AnErrorInsideACallIsTracedAndTheEvaluationGoesOn) {

@@ -55,12 +55,14 @@ class CompiledTest : public ::testing::Test {
 TEST_F(CompiledTest, ReplayGivesWhatEvaluateGives) {
   // The evaluation tests replay their own cases; here failures, built-ins, nested calls and
   // values that read as operators.
+  // clang-format off
   const char* table[] = {"7/0", "(1+2", "1 2", "", "qty*rate", "rate/3", "abc+1", "}",
                          "zero={}", "qty${open{x}", "rec(paren, sep)+paren", "unknownword",
                          "Upper(a)+b", "rec()", "qty*rate+twice(qty)", "twice(twice(qty))+1",
                          "nothing()+1", "1-nothing()", "rec",
                          "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20)",
                          "rec(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21)"};
+  // clang-format on
   for (const char* expr : table) {
     const Outcome want = Evaluated(expr);
     e.CurrentType = 'x';
@@ -148,9 +150,9 @@ TEST_F(CompiledTest, ScriptAssignsSkipsCommentsStopsAtABraceAndKeepsFailedValues
 
   // A line that fails assigns the previous value.
   // A rate the language writes in exponent form is assigned and read back as a number.
-  const std::vector<std::string> failing = {"first := {kept}", "second := }", "qty := {7}",
-                                            "third := qty+1",  "rate := 1/200000",
-                                            "back := rate*200000"};
+  const std::vector<std::string> failing = {"first := {kept}",  "second := }",
+                                            "qty := {7}",       "third := qty+1",
+                                            "rate := 1/200000", "back := rate*200000"};
   e.Script = &failing;
   e.RunScript(0);
   e.GetVar("second", v);

@@ -61,8 +61,8 @@ TEST(Rounding, PositivesRoundHalfUpNegativesAreCutTowardZero) {
             "0.3 -0.25 -0.25");
   // 2.675 is 2.67499999... in binary.
   // clang-format off
-  const std::tuple<double, int, double> cases[] = {{2.675, 2, 2.68}, {-2.675, 2, -2.67}, {-0.004, 2, 0},
-      {9.995, 2, 10}, {1e-7, 2, 0}, {1234.5678, 3, 1234.568}};
+  const std::tuple<double, int, double> cases[] = {{2.675, 2, 2.68}, {-2.675, 2, -2.67},
+      {-0.004, 2, 0}, {9.995, 2, 10}, {1e-7, 2, 0}, {1234.5678, 3, 1234.568}};
   // clang-format on
   for (const auto& [value, places, want] : cases)
     EXPECT_DOUBLE_EQ(RoundValue(value, places), want) << value;
@@ -71,8 +71,9 @@ TEST(Rounding, PositivesRoundHalfUpNegativesAreCutTowardZero) {
 TEST(ExprText, CountsCharactersOfUtf8TextsWithoutOverflow) {
   EXPECT_EQ(GetLength("café") * 1000 + HashChar("é"), 4233);
   EXPECT_EQ(SubStr("café au lait", 4, 1) + "|" + Stuff("café", "E", 4) + "|" +
-                Stuff("café", "xy", 2) + "|" + UpperText("straße") + "|" + SubStr("abc", 2, INT_MAX) +
-                "|" + Stuff("abc", "X", INT_MIN) + "|" + Stuff("abc", "X", INT_MIN + 1),
+                Stuff("café", "xy", 2) + "|" + UpperText("straße") + "|" +
+                SubStr("abc", 2, INT_MAX) + "|" + Stuff("abc", "X", INT_MIN) + "|" +
+                Stuff("abc", "X", INT_MIN + 1),
             "é|cafE|cxyé|STRAßE|bc|Xabc|Xabc");
   EXPECT_THROW(ConvertUnits(1e300, 12), EConvertError);
 }
@@ -99,9 +100,12 @@ TEST(ExprDates, InjectableClockArithmeticAtTheEdgesAndFormatPatterns) {
   // Format patterns.
   const double t = EncodeDateSerial(2024, 12, 1) + EncodeTimeSerial(0, 5, 9, 7);
   std::string texts;
-  for (auto [pattern, at] : {std::pair{"yyyy-mm-dd hh:mm:ss.zzz", t}, {"h:nn AM/PM", t},
-                             {"h:nn a/p", t + 0.5}, {"dddd d mmm yy", t},
-                             {"\"quoted dd\" 'and mm' d", t}, {"d 'open", t}})
+  for (auto [pattern, at] : {std::pair{"yyyy-mm-dd hh:mm:ss.zzz", t},
+                             {"h:nn AM/PM", t},
+                             {"h:nn a/p", t + 0.5},
+                             {"dddd d mmm yy", t},
+                             {"\"quoted dd\" 'and mm' d", t},
+                             {"d 'open", t}})
     texts += FormatDateTimeText(pattern, at) + "|";
   EXPECT_EQ(texts,
             "2024-12-01 00:05:09.007|12:05 AM|12:05 p|Sunday 1 Dec 24|quoted dd and mm 1|1 open|");
