@@ -113,7 +113,9 @@ bool TDBManager::Connect(const std::string& projectName) {
     Current = Projects->AddProject(name);
     Trace("# 1#Project=" + Current->Project);
     Trace("# 1#Dbtype=" + Current->DbType);
-    Trace("# 1#dbname=" + Current->DbName);
+    // A PostgreSQL database name may be a connection string with a password in it.
+    Trace("# 1#dbname=" + (Current->DbType == "postgre" ? PgShownConnectionString(Current->DbName)
+                                                        : Current->DbName));
     Trace("# 1#driver=" + Current->Driver);
     DbKind = Current->DbType;
 
