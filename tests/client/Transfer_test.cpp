@@ -213,7 +213,7 @@ TEST_F(TransferTest, OneCycleSendsPingAndPacketsReceivesTablePacketsAndRunsPatch
   Offer("v7/patches/07.sql",
         "not sql at all\r\n<<\r\nupdate item set stockqty = stockqty + 1\r\n>>\r\n"
         "where itemid = 201\r\n>>\r\n");
-  Offer("v7/patches/07.txt", "insert into customer (customerid, custname)\nvalues (150, 'P')\n>>");
+  Offer("v7/patches/07.txt", "insert into customer (customerid, custname)\nvalues (150, 'P\n\nQ')\n>>");
   Offer("v7/patches/17.sql", "<<\ndelete from customer\n>>\n");
   Settings();
   Start();
@@ -248,7 +248,7 @@ TEST_F(TransferTest, OneCycleSendsPingAndPacketsReceivesTablePacketsAndRunsPatch
   // Patches: 201 got both runs, the other items one; this site's files only.
   EXPECT_EQ(Scalar("select stockqty from item where itemid=201"), "102");
   EXPECT_EQ(Scalar("select stockqty from item where itemid=202"), "21");
-  EXPECT_EQ(Scalar("select custname from customer where customerid=150"), "P");
+  EXPECT_EQ(Scalar("select custname from customer where customerid=150"), "P\r\n\r\nQ");
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.txt")));
   EXPECT_TRUE(fs::exists(server.Path("v7/patches/17.sql")));

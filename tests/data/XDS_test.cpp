@@ -104,10 +104,18 @@ TEST_F(XDSTest, ParameterRulesOfEachDriver) {
   ado->Open();
   EXPECT_EQ(ado->FieldByName("qty").Value, "5");
 
-  auto bde = Query("bde", "select count(*) as n from stock where qty >= :q");
+  // bde: a new text closes the query, and so does every number, equal or not.
+  auto bde = Query("bde", "select count(*) as n from stock where qty >= :q and item <> :item");
   bde->SetParamValue(0, "7", "N");
+  bde->SetParamValue(1, "B2", "C");
+  bde->Open();
+  EXPECT_EQ(bde->FieldByName("n").Value, "0");
+  bde->SetParamValue(1, "A1", "c");
+  EXPECT_FALSE(bde->GetActive());
   bde->Open();
   EXPECT_EQ(bde->FieldByName("n").Value, "1");
+  bde->SetParamValue(0, "7", "n");
+  EXPECT_FALSE(bde->GetActive());
 }
 
 TEST_F(XDSTest, ExecSQLTracesTheStatementEvenWhenItFails) {
