@@ -247,7 +247,13 @@ bool TValidate::Validate(bool removeRows) {
   try {
     const auto& fields = StructDef->Fields;
     const size_t n = fields.size();
-    bool rowsWalked = false;
+    // The header comes first in the walk, so a header value calculated from the rows (a
+    // total) would see them before they are filled and checked. When the document has rows,
+    // such a header value is filled on the way (grid expressions may read it) but checked
+    // only after the rows stand, when it is filled again: what is stored matches the rows.
+    bool rowsFollow = false;
+    for (const auto& fp : fields)
+      if (fp->asgrid && StoreData->GetMaxRow(fp->frameno) >= 1) rowsFollow = true;
     size_t i = 0;
     while (i < n) {
       TFld* f = fields[i].get();
@@ -257,7 +263,8 @@ bool TValidate::Validate(bool removeRows) {
       Eval->SetVar("ActiveRow", 'n', "1");
       Eval->SetVar("activefield", 'c', f->name);
       if (!f->asgrid) {
-        if (!WalkField(f, 1, false)) return finish(false);
+        const bool later = rowsFollow && f->modeofentry == "to be calculated";
+        if (!WalkField(f, 1, false, !later)) return finish(false);
         ++i;
         continue;
       }
@@ -269,7 +276,6 @@ bool TValidate::Validate(bool removeRows) {
       }
       size_t end = i;
       while (end < n && fields[end]->frameno == frame) ++end;
-      rowsWalked = true;
       PublishedParentRow = 0;
       const std::string validRowName = "validrow" + std::to_string(frame);
       int row = 1;
@@ -297,10 +303,7 @@ bool TValidate::Validate(bool removeRows) {
       }
       i = end;
     }
-    // The header comes first in the walk, so a header value calculated from the rows (a
-    // total) saw them before they were filled and checked. Once the rows stand, the header's
-    // calculated fields are filled and checked again: what is stored matches the rows.
-    if (rowsWalked) {
+    if (rowsFollow) {
       for (const auto& fp : fields) {
         TFld* f = fp.get();
         if (f->asgrid || f->modeofentry != "to be calculated") continue;
@@ -319,7 +322,7 @@ bool TValidate::Validate(bool removeRows) {
   return finish(true);
 }
 
-bool TValidate::WalkField(TFld* f, int row, bool gridRow) {
+bool TValidate::WalkField(TFld* f, int row, bool gridRow, bool check) {
   if (gridRow)
     StoreData->ShowProgress("Filling dependent : " + f->name + " Row No. " + std::to_string(row));
   LoadField(f->name, row);
@@ -345,7 +348,7 @@ bool TValidate::WalkField(TFld* f, int row, bool gridRow) {
   }
   const std::string value = CurrentValue;
   const long double id = CurrentValueId;
-  if (!ValidateField(f->name, row, id, value)) {
+  if (check && !ValidateField(f->name, row, id, value)) {
     Trace("# 3#" + ErrorText);
     return false;
   }

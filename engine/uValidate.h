@@ -123,8 +123,9 @@ class TValidate {
   TXDS* FindExprQuery(const std::string& name) const;
   void Trace(const std::string& text) const;
   TDBManager* Manager() const;
-  // One field of the walk of Validate on a row (gridRow: a row of a grid frame).
-  bool WalkField(TFld* field, int row, bool gridRow);
+  // One field of the walk of Validate on a row (gridRow: a row of a grid frame); check
+  // false fills the value without checking it.
+  bool WalkField(TFld* field, int row, bool gridRow, bool check = true);
   // RunFieldSQL; open false leaves a closed query closed (a statement that is executed
   // afterwards must not run at an open).
   void RunQuery(TXDS& query, int row, bool open);
