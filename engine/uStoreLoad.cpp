@@ -15,8 +15,7 @@ namespace {
 
 // A stored id as a statement may take it: a number in plain or exponent form, nothing else.
 bool IsNumberText(const std::string& text) {
-  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos)
-    return false;
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
   char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
   return end == text.c_str() + text.size() && std::isfinite(v);

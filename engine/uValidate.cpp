@@ -587,8 +587,7 @@ std::string TValidate::RoundToDecimals(const std::string& text) const {
   // any other text keeps only its sign, point and digits ("1,234.50 Dr").
   ExactNumber n;
   const std::string bare = StripCommas(text);
-  const bool exponentForm =
-      ParseNumber(bare, n) && bare.find_first_of("eE") != std::string::npos;
+  const bool exponentForm = ParseNumber(bare, n) && bare.find_first_of("eE") != std::string::npos;
   bool isNumber = true;
   if (!exponentForm) {
     const std::string clean = TEVAL::KeepNumericChars(bare);
@@ -710,8 +709,10 @@ std::string TValidate::ExpandTemplate(const std::string& tmpl, int row) {
       if (e != std::string::npos) {
         const std::string name = tmpl.substr(i + 2, e - i - 2);
         const std::string value = GetFieldValue(name, -1);
-        const std::string replacement =
-            "(" + TemplateValue(value.empty() ? "' '" : value, inside, !value.empty() && isNumberField(name)) + ")";
+        // An empty group holds one blank text.
+        const std::string inner = value.empty() ? "' '" : value;
+        const bool number = !value.empty() && isNumberField(name);
+        const std::string replacement = "(" + TemplateValue(inner, inside, number) + ")";
         Trace("# 4#" + name + " = " + replacement);
         s += replacement;
         i = e + 1;

@@ -157,8 +157,9 @@ TEST(StoreLoad, FailuresNameTheStatementAndLeaveTheDefinitionIntact) {
   // A stored id that is no number never becomes part of a statement.
   l.s.site.Exec("alter table salesinvdet rename column disc to discount");
   l.s.site.Exec("update salesinv set customer = '0 or 1 = 1' where salesinvid = 700010000000101");
-  EXPECT_EQ(l.LoadFailure(kSalesInvId),
-            "Unable to load. SQL : Select CUSTNAME from \"CUSTOMER\" Where CUSTOMERid = 0 or 1 = 1");
+  EXPECT_EQ(
+      l.LoadFailure(kSalesInvId),
+      "Unable to load. SQL : Select CUSTNAME from \"CUSTOMER\" Where CUSTOMERid = 0 or 1 = 1");
 }
 
 TEST(StoreLoad, SampleDocumentsLoadAlikeFromPostgreSQL) {

@@ -31,7 +31,7 @@ TEST(ValidateChecks, NumbersAreStoredExactlyOrRefusedAtTheEdgesOfWidthAndPrecisi
   const Case cases[] = {
       {5, 2, "12345.67", "12345.67", ""},
       {5, 2, "123456.7", nullptr, kWidth},
-      {5, 2, "1.234", "1.23", ""},  // measured after rounding
+      {5, 2, "1.234", "1.23", ""},    // measured after rounding
       {5, 2, "-2.675", "-2.68", ""},  // half up by magnitude
       {5, 2, "1,234.5", "1234.50", ""},
       {5, 2, "0.004", nullptr, kEmpty},  // rounds to the stored 0.00
