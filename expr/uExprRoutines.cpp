@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -72,9 +71,7 @@ void SplitAmount(double amount, int decimals, int maxDigits, std::string& whole,
     throw std::out_of_range("Amount " + FormatNumber(amount) +
                             " cannot be written in words: it is negative");
   }
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, amount);
-  const std::string s = buf;
+  const std::string s = FormatFixed(amount, decimals);
   const size_t dot = s.find('.');
   whole = s.substr(0, dot);
   fraction = dot == std::string::npos ? "" : s.substr(dot + 1, decimals);
@@ -203,38 +200,6 @@ std::string CurrAmountInWords(const std::string& currName, const std::string& su
 
 namespace {
 
-// |value| as decimal digits: value = 0.Digits x 10^Point (Digits without trailing zeros),
-// from the value's 15-significant-digit text, the same text the number shows.
-struct DecimalForm {
-  bool negative = false;
-  std::string digits;
-  int point = 0;  // digits before the decimal point (may be <= 0 or > digits.size())
-};
-
-DecimalForm ToDecimal(double value) {
-  DecimalForm d;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", value);
-  std::string s = buf;
-  if (s[0] == '-') {
-    d.negative = true;
-    s.erase(0, 1);
-  }
-  const size_t e = s.find('e');
-  const int exponent = std::atoi(s.c_str() + e + 1);
-  std::string mantissa = s.substr(0, e);
-  mantissa.erase(1, 1);  // the "."
-  while (mantissa.size() > 1 && mantissa.back() == '0') mantissa.pop_back();
-  d.digits = mantissa;
-  d.point = exponent + 1;
-  return d;
-}
-
-double FromDecimal(bool negative, const std::string& digits, int power) {
-  const std::string text = (negative ? "-" : "") + digits + "e" + std::to_string(power);
-  return std::strtod(text.c_str(), nullptr);
-}
-
 // Adds one to a text of decimal digits.
 std::string Increment(std::string digits) {
   int i = static_cast<int>(digits.size()) - 1;
@@ -248,17 +213,17 @@ std::string Increment(std::string digits) {
 
 double RoundValue(double value, int decimals) {
   if (value == 0 || !std::isfinite(value)) return value;
-  const DecimalForm d = ToDecimal(value);
-  const int nd = std::max(0, static_cast<int>(d.digits.size()) - d.point);
+  const TDecimalDigits d = DecimalDigits(value);
+  const int nd = std::max(0, static_cast<int>(d.Digits.size()) - d.Point);
   if (nd <= decimals) return value;
-  const int keep = d.point + decimals;  // digits that stay
+  const int keep = d.Point + decimals;  // digits that stay
   if (keep < 0) return 0;
-  std::string kept = d.digits.substr(0, keep);
+  std::string kept = d.Digits.substr(0, keep);
   // Half up for a positive value; a negative one is cut toward zero (-1.239 gives -1.23),
   // as amounts have always been rounded here.
-  if (!d.negative && d.digits[keep] >= '5') kept = Increment(kept);
+  if (!d.Negative && d.Digits[keep] >= '5') kept = Increment(kept);
   if (kept.empty()) return 0;
-  return FromDecimal(d.negative, kept, -decimals);
+  return FromDecimalDigits(d.Negative, kept, -decimals);
 }
 
 double RndValue(double value, int step) {
@@ -269,13 +234,13 @@ double RndValue(double value, int step) {
   if (!std::isfinite(value) || std::fabs(value) >= 1e15) return value;
   // X: the value in hundredths, fraction cut off, read from its decimal digits so that
   // 1.15 is 115 hundredths and not 114.99999...
-  const DecimalForm d = ToDecimal(value);
-  const int keep = d.point + 2;
+  const TDecimalDigits d = DecimalDigits(value);
+  const int keep = d.Point + 2;
   std::int64_t x = 0;
   for (int i = 0; i < keep; ++i) {
-    x = x * 10 + (i < static_cast<int>(d.digits.size()) ? d.digits[i] - '0' : 0);
+    x = x * 10 + (i < static_cast<int>(d.Digits.size()) ? d.Digits[i] - '0' : 0);
   }
-  if (d.negative) x = -x;
+  if (d.Negative) x = -x;
   const std::int64_t half = step / 2;
   // Of the sign of X: a negative value never reaches the half, so it is cut toward zero.
   const std::int64_t rem = x % step;
@@ -439,11 +404,7 @@ double TextToDate(const std::string& text) {
   return ExprNow();
 }
 
-double AddDays(double date, int days) {
-  const double r = date + days;
-  if (!InRange(r)) return ParseDateSerial("30/12/1900");
-  return r;
-}
+double AddDays(double date, int days) { return date + days; }
 
 double ValidEncodeDate(int year, int month, int day) {
   double serial;
