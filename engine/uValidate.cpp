@@ -6,6 +6,7 @@
 
 #include "uDbBackend.h"
 #include "uExprRoutines.h"
+#include "uExprSql.h"
 
 namespace v7 {
 
@@ -37,7 +38,7 @@ bool IsPlaceholderText(const std::string& value) {
 // field's value that is no number becomes a literal of its own rather than SQL text, and
 // any other value stands as the template's author placed it.
 std::string TemplateValue(const std::string& value, bool insideLiteral, bool numberField) {
-  if (insideLiteral) return ReplaceAll(value, "'", "''");
+  if (insideLiteral) return DoubleSqlQuotes(value);
   if (numberField && !value.empty()) {
     TValidate::ExactNumber n;
     if (!TValidate::ParseNumber(value, n)) return QuoteText(value);
