@@ -344,7 +344,7 @@ void TStoreData::SortValues() {
 }
 
 void TStoreData::DeleteRow(int frame, int row) {
-  if (OnMapReverseRow && GetRowRecordId(frame, row) > 0) OnMapReverseRow(frame, row);
+  if (GetRowRecordId(frame, row) > 0) ReverseMapRow(frame, row);
   SortValues();
   // The rows of each sub-frame based on this frame that hang on the removed row. A later
   // sub-frame row moves up by the number of removed child rows below it, which also holds
@@ -368,8 +368,7 @@ void TStoreData::DeleteRow(int frame, int row) {
     if (BaseFrameOf(v.Frame) != frame || v.Row < 0) continue;
     if (children != childRows.end() && children->second.count(v.Row)) {
       // A child of the removed row: its map contribution goes before its values change.
-      if (OnMapReverseRow && v.RecordId > 0 && reversed[v.Frame].insert(v.Row).second)
-        OnMapReverseRow(v.Frame, v.Row);
+      if (v.RecordId > 0 && reversed[v.Frame].insert(v.Row).second) ReverseMapRow(v.Frame, v.Row);
       v.OldRow = v.Row;
       v.Row = -1;
       v.OldParentRow = row;
