@@ -21,6 +21,9 @@ struct TProjectRecord {
   int ConnectNo = -1;   // from CONNECTINFO; -1 until taken
   int SiteNo = 0;       // from CONTROL
   long double LastNumber = 0;  // running counter of this connection's record ids
+  // The counter that the number's row holds as this client last wrote it; -1 when unknown.
+  // Another client that took the number over has changed it.
+  long double SavedNumber = -1;
   // The open database, made by the connection manager when it connects. Shared with the
   // query objects that run on it, so that none outlives the connection it uses.
   std::shared_ptr<TDbBackend> Connection;

@@ -42,6 +42,9 @@ constexpr int kCompatVersion = 1;
 // Serialises clients that would install the compatibility objects at the same moment.
 constexpr long long kCompatLockKey = 7307001;
 
+// The error state of a statement that gave up waiting for a lock (lock_timeout).
+const char* const kLockNotAvailable = "55P03";
+
 // The statement-level savepoint inside a transaction.
 const char* const kSavepoint = "SAVEPOINT v7_statement";
 const char* const kNextSavepoint = "RELEASE SAVEPOINT v7_statement; SAVEPOINT v7_statement";
@@ -49,10 +52,12 @@ const char* const kUndoStatement = "ROLLBACK TO SAVEPOINT v7_statement";
 
 // Session settings every statement of the system relies on: dates print as ISO text (read
 // by ReadDate) and day-first texts such as "31/12/2005" read as dates; a backslash inside a
-// quoted literal is an ordinary character, so doubling the quotes is all a value needs.
+// quoted literal is an ordinary character, so doubling the quotes is all a value needs. A
+// statement waits for another connection's lock no longer than kLockWaitMs (10 s), as on
+// the SQLite engine, instead of for ever.
 const char* const kSessionSetup =
     "SET datestyle TO 'ISO, DMY'; SET standard_conforming_strings TO on; "
-    "SET client_min_messages TO warning";
+    "SET client_min_messages TO warning; SET lock_timeout TO '10s'";
 
 const std::string kCompatScript = R"SQL(
 -- A date text read by the date style of an Access mask (day, month or year first).
@@ -410,10 +415,16 @@ struct TPgBackend::Impl {
     ExecStatusType st = PQresultStatus(res);
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY) {
       std::string msg = ErrorOf(res);
+      const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+      const bool locked = state && std::strcmp(state, kLockNotAvailable) == 0;
       PQclear(res);
       if (guarded && PQtransactionStatus(conn) == PQTRANS_INERROR) {
         // Undo the failed statement only; the work before it stays in the transaction.
         ResultHolder undo(PQexec(conn, kUndoStatement));
+      }
+      if (locked) {
+        lastError = msg;
+        throw EDatabaseLocked(msg, sql);
       }
       Fail(msg, sql);
     }
@@ -492,6 +503,14 @@ bool TPgBackend::IsOpen() const { return impl_->conn != nullptr; }
 
 long long TPgBackend::Execute(const std::string& sql, const TDbParams& params) {
   ResultHolder r(impl_->Run(sql, params, true));
+  const char* changed = PQcmdTuples(r.res);
+  impl_->lastError.clear();
+  return changed && *changed ? std::atoll(changed) : 0;
+}
+
+long long TPgBackend::ExecuteSingle(const std::string& sql, const TDbParams& params) {
+  // The extended protocol runs one statement only; the server refuses a text of several.
+  ResultHolder r(impl_->Run(sql, params, false));
   const char* changed = PQcmdTuples(r.res);
   impl_->lastError.clear();
   return changed && *changed ? std::atoll(changed) : 0;

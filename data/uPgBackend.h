@@ -26,6 +26,7 @@ class TPgBackend : public TDbBackend {
   bool IsOpen() const override;
 
   long long Execute(const std::string& sql, const TDbParams& params = {}) override;
+  long long ExecuteSingle(const std::string& sql, const TDbParams& params = {}) override;
   TDbRowSet Query(const std::string& sql, const TDbParams& params = {}) override;
 
   void StartTransaction() override;

@@ -188,6 +188,10 @@ TEST_F(PgBackend, HostileTextIsStoredAsDataThroughParametersAndDoubledQuotes) {
     EXPECT_EQ(Scalar("select body from notes where id = " + std::to_string(id)), text);
     EXPECT_EQ(Scalar("select body from notes where id = " + std::to_string(100 + id)), text);
   }
+  // A statement built from values runs alone: what follows it is refused, not run.
+  EXPECT_THROW(db_->ExecuteSingle("insert into notes values (1, 'x'); drop table notes"),
+               EDatabaseError);
+  EXPECT_EQ(Scalar("select count(*) from notes"), std::to_string(2 * id));
 }
 
 TEST_F(PgBackend, DatesTravelAsDateTimeDoublesAndOrderAsDates) {
@@ -311,6 +315,10 @@ TEST_F(PgBackend, ConnectionNumberStatementsOfTheDialectRun) {
   rival.Open(Target("v7test"));
   rival.StartTransaction();
   EXPECT_THROW(rival.Query(plain + " for update nowait"), EDatabaseError);
+  // Waiting for them ends after the lock wait, as a locked database.
+  rival.Execute("set lock_timeout to '50ms'");
+  EXPECT_THROW(rival.Execute("update connectinfo set active = 'F' where connectno = 2"),
+               v7::EDatabaseLocked);
   rival.Rollback();
   db_->Execute("update connectinfo set lastupdated=" + d + ", lastnumber=" + v7::FloatToStr(6) +
                ", active='T' where connectno = 2");
