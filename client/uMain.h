@@ -49,6 +49,8 @@ class TfmV7Client {
   void SendPing();
   void ReceivePackets();
   void ReceivePatches();
+  // Deletes a handled packet on the server, on a new connection when the first try fails.
+  void DeleteHandledPacket(const std::string& remote);
 
   // Applies one unpacked packet file to the open project (uPostdata.cpp); `err` empty means
   // applied.
@@ -65,6 +67,8 @@ class TfmV7Client {
  private:
   // Writes one trace text when the trace writer exists (in test mode it is made late).
   void DoTrace(const std::string& text);
+  // True when this run writes "trace.txt" (setting `trace`).
+  bool TracingToFile() const;
   // The application's handler around an event.
   void Guarded(const std::function<void()>& event);
 

@@ -3,10 +3,16 @@
 #include "uPacket.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <pugixml.hpp>
 
+#include "uDBManager.h"
+#include "uTextEncoding.h"
 #include "uXDS.h"
+#include "uXmlText.h"
 
 namespace v7 {
 
@@ -82,13 +88,18 @@ void PostTableData(const pugi::xml_document& doc, const TPacketTarget& target, s
     // One query object serves every row; no transaction: each row takes effect on its own.
     std::unique_ptr<TXDS> query = target.NewQuery();
     ForEachElement(root, [&](const pugi::xml_node& row) {
-      const std::string condition = table + "id=" + row.attribute("recordid").value();
+      // A whole id goes into the statement with every digit and without an exponent, which
+      // an engine would read as a rounded floating-point number.
+      const std::string written = row.attribute("recordid").value();
+      const long double id = StrToRecordId(written);
+      const std::string condition =
+          table + "id=" + (id == std::floor(id) ? TDBManager::RecordIdToStr(id) : written);
       if (std::strcmp(row.attribute("deltrans").value(), "true") == 0) {
         query->DeleteRecords(table, condition);
         return;
       }
       ForEachElement(row, [&](const pugi::xml_node& column) {
-        query->SetValue(column.name(), column.child_value(), column.attribute("type").value());
+        query->SetValue(column.name(), XmlElementText(column), column.attribute("type").value());
       });
       query->InsertOrUpdate(table, condition);
     });
@@ -104,13 +115,22 @@ void Postdata(const std::string& fileName, const TPacketTarget& target, std::str
   try {
     TraceTo(target, "# 1#Executing Postdata");
     TraceTo(target, "# 1#Reading file " + fileName);
+    std::ifstream file(fileName, std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(file), {});
+    if (!file.is_open() || file.bad())
+      throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+    // Every text reaches the database as UTF-8, whatever code page the packet was written in.
+    std::string text;
+    try {
+      text = XmlToUtf8(bytes);
+    } catch (const ETextEncodingError& e) {
+      throw ETextEncodingError(std::string(e.what()) + " of \"" + fileName + "\"");
+    }
     pugi::xml_document doc;
     // As a fragment, so that text or a second element beside the root is seen and refused
     // instead of being dropped silently.
-    const pugi::xml_parse_result parsed =
-        doc.load_file(fileName.c_str(), pugi::parse_default | pugi::parse_fragment);
-    if (parsed.status == pugi::status_file_not_found || parsed.status == pugi::status_io_error)
-      throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+    const pugi::xml_parse_result parsed = doc.load_buffer(
+        text.data(), text.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_utf8);
     if (!parsed)
       throw std::runtime_error(std::string(parsed.description()) + " at offset " +
                                std::to_string(parsed.offset) + " of \"" + fileName + "\"");

@@ -3,6 +3,9 @@
 // shows them in the message pane and lets the cycle go on.
 #include "uTransfer.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -10,7 +13,9 @@
 
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
+#include "uMD5.h"
 #include "uMain.h"
+#include "uTextEncoding.h"
 #include "uXDS.h"
 #include "uZStream.h"
 
@@ -36,9 +41,16 @@ std::string ReadBytes(const std::string& fileName) {
   return bytes.str();
 }
 
-// The lines of a text file; a line ends at CR LF, LF or CR.
+// The lines of a text file, as UTF-8; a line ends at CR LF, LF or CR. A file that is not
+// UTF-8 is read in the Windows code page of the product's other programs; one that is
+// neither is refused whole, before any of its lines is used.
 std::vector<std::string> ReadLines(const std::string& fileName) {
-  const std::string text = ReadBytes(fileName);
+  std::string text;
+  try {
+    text = PlainTextToUtf8(ReadBytes(fileName));
+  } catch (const ETextEncodingError& e) {
+    throw ETextEncodingError(std::string(e.what()) + " in \"" + fileName + "\"");
+  }
   std::vector<std::string> lines;
   std::string line;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -66,26 +78,49 @@ void RaiseOnError(const std::string& err) {
   if (!err.empty()) throw EDatabaseError(err);
 }
 
+// The patches that ran to their end but may still stand on the server: one line each, the
+// digest of the file and its name. A line is written before the file is deleted from the
+// server and removed after, so a patch whose removal did not happen (the client stopped, the
+// server refused) is deleted next time instead of running twice.
+std::vector<std::string> ReadRunPatches() {
+  std::error_code ec;
+  return fs::exists(kRunPatchesFile, ec) ? ReadLines(kRunPatchesFile) : std::vector<std::string>{};
+}
+
+void WriteRunPatches(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  // Replaced as a whole, so a stop half-way leaves the old list or the new one.
+  const std::string temporary = std::string(kRunPatchesFile) + ".new";
+  WriteBytes(temporary, text);
+  fs::rename(temporary, kRunPatchesFile);
+}
+
+std::string RunPatchLine(const std::string& localFile, const std::string& name) {
+  TMD5 md5;
+  return md5.MD5Print(md5.MD5String(ReadBytes(localFile))) + " " + name;
+}
+
 }  // namespace
 
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
 
-std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
-                                  const std::string& siteNo) {
-  std::string date = "pktdate is null";
-  if (!dateText.empty()) {
-    const std::string at = ReplaceAll(DbDateTemplate, ":value", Doubled(dateText));
-    // PostgreSQL moves timestamps by intervals; the other engines count dates in days.
-    const std::string half = DbKind == "postgre" ? "interval '0.5 second'" : "0.5/86400";
-    date = "pktdate>=" + at + "-" + half + " and pktdate<" + at + "+" + half;
-  }
-  // A name may be null or an empty text; a destination is a number or null.
-  return date +
-         (name.empty() ? " and (name is null or name='')" : " and name='" + Doubled(name) + "'") +
-         (siteNo.empty() ? " and siteno is null" : " and siteno='" + Doubled(siteNo) + "'");
+std::string ClaimSuffix() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::error_code ec;
+  const std::string folder = fs::absolute(".", ec).lexically_normal().string();
+  const TMD5 md5;
+  return ".claim-" + md5.MD5Print(md5.MD5String(std::string(host) + ":" + folder)).substr(0, 12);
 }
 
-bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath) {
+std::string QueuedPacketIdentity() {
+  // The engine's own handle of a stored row: it names exactly one row whatever the columns
+  // hold, so a row whose date is text or whose destination is untyped leaves the queue too.
+  return DbKind == "postgre" ? "ctid" : "rowid";
+}
+
+bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace) {
   std::error_code ec;
   if (!fs::is_regular_file(packetPath, ec)) return false;
   const std::string bytes = ReadBytes(packetPath);
@@ -101,7 +136,7 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath)
     if (ReadBytes(logPacket.string()) != bytes) continue;
     if (fs::exists(xmlPath, ec))
       fs::copy_file(xmlPath, fs::path(logPacket).replace_extension(".xml"), ec);
-    if (fs::exists("trace.txt", ec))
+    if (withTrace && fs::exists("trace.txt", ec))
       fs::copy_file("trace.txt", fs::path(logPacket).replace_extension(".trc"), ec);
     return true;
   }
@@ -121,7 +156,9 @@ void TfmV7Client::SendPackets() {
     SendPing();
     packets = dbManager->NewQuery();
     remover = dbManager->NewQuery();
-    packets->GetSQL().SetText("select * from v7pkt order by pktdate");
+    const std::string identity = QueuedPacketIdentity();
+    packets->GetSQL().SetText("select v7pkt.*, " + identity + " as " + kQueuedRowColumn +
+                              " from v7pkt order by pktdate");
     packets->Open();
     while (!packets->Eof()) {
       const std::string name = packets->FieldByName("name").Value;
@@ -135,8 +172,13 @@ void TfmV7Client::SendPackets() {
       RemoveQuietly(file);
       // Only this row leaves the queue: a row of the same date that is not sent yet must stay
       // when its own upload fails.
-      remover->DeleteRecords(
-          "v7pkt", QueuedPacketCondition(packets->FieldByName("pktdate").Value, name, siteNo));
+      const std::string row = packets->FieldByName(kQueuedRowColumn).Value;
+      remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) + "'");
+      remover->ExecSQL();
+      if (remover->RowsAffected() != 1)
+        throw EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
+                             "from v7pkt (" + std::to_string(remover->RowsAffected()) +
+                             " rows deleted): it will be sent again");
       packets->Next();
     }
     packets.reset();
@@ -171,7 +213,8 @@ void TfmV7Client::SendPing() {
 void TfmV7Client::ReceivePackets() {
   ShowMsg("Receiving");
   std::vector<std::string> names;
-  std::string entry;
+  std::string entry;   // the packet's path on the server, once claimed
+  std::string packet;  // its path as it was listed, for messages
   std::string packetPath;
   std::string xmlPath;
   try {
@@ -183,15 +226,29 @@ void TfmV7Client::ReceivePackets() {
     const std::string localFolder = kReceiveFolder;
     CreateWorkFolders();
     if (!ftp->Connected()) ftp->Connect();
-    names = ftp->NameList(remoteFolder + "*.pkt");
+    // Packets this client claimed in an earlier step and did not finish come first.
+    const std::string suffix = ClaimSuffix();
+    names = ftp->NameList(remoteFolder + "*.pkt" + suffix);
+    for (const std::string& listed : ftp->NameList(remoteFolder + "*.pkt")) names.push_back(listed);
     for (const std::string& listed : names) {
-      entry = listed;
+      entry.clear();
       packetPath.clear();
       xmlPath.clear();
-      ShowMsg("Downloading " + entry);
       std::string name;
-      SplitPath(entry, remoteFolder, name);
-      ftp->Get(remoteFolder + name, localFolder + name);
+      SplitPath(listed, remoteFolder, name);
+      // Other clients may work this site too: a packet is applied by the one client whose
+      // rename claims it, and the others pass it by.
+      std::string claimed = listed;
+      if (name.ends_with(suffix)) {
+        name.resize(name.size() - suffix.size());
+      } else if (claimed += suffix; !ftp->Rename(listed, claimed)) {
+        ShowMsg("Skipped " + listed + ": taken by another client");
+        continue;
+      }
+      entry = claimed;
+      packet = remoteFolder + name;
+      ShowMsg("Downloading " + packet);
+      ftp->Get(entry, localFolder + name);
       packetPath = localFolder + name;
       xmlPath = packetPath.substr(0, packetPath.size() >= 4 ? packetPath.size() - 4 : 0) + ".xml";
       TCompress().DecompressFile(packetPath, xmlPath);
@@ -201,16 +258,16 @@ void TfmV7Client::ReceivePackets() {
         Postdata(xmlPath, postErr);
         if (!postErr.empty()) ShowMsg(postErr);
         // A rejected packet leaves the server only once its copy is kept.
-        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath);
+        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath, TracingToFile());
         RemoveQuietly(packetPath);
         RemoveQuietly(xmlPath);
         // Handled: nothing is left here for the failure handler to keep.
         packetPath.clear();
         xmlPath.clear();
         if (kept) {
-          ftp->Delete(entry);
+          DeleteHandledPacket(entry);
         } else {
-          ShowMsg("Packet " + entry + " stays on the server: no copy could be kept in " +
+          ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
                   kFailedFolder);
         }
       } else {
@@ -223,11 +280,11 @@ void TfmV7Client::ReceivePackets() {
     CloseConnection();
     ShowMsg(e.what());
     if (!entry.empty() && !packetPath.empty() && !xmlPath.empty()) {
-      const bool kept = KeepFailedPacket(packetPath, xmlPath);
+      const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
       RemoveQuietly(packetPath);
       RemoveQuietly(xmlPath);
       if (!kept) {
-        ShowMsg("Packet " + entry + " stays on the server: no copy could be kept in " +
+        ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
                 kFailedFolder);
       } else if (ftp->Connected()) {
         try {
@@ -241,6 +298,20 @@ void TfmV7Client::ReceivePackets() {
     ftp->Disconnect();
   }
   ShowMsg("Completed receive");
+}
+
+// A packet that was applied, or kept in the log folder, must leave the server: left there
+// it would be applied again. A session that stalled while the packet was applied gets one
+// more try on a new connection.
+void TfmV7Client::DeleteHandledPacket(const std::string& remote) {
+  try {
+    ftp->Delete(remote);
+  } catch (const EFtpError& e) {
+    ShowMsg(e.what());
+    ftp->Disconnect();
+    ftp->Connect();
+    ftp->Delete(remote);
+  }
 }
 
 // ---- Receiving patches ----
@@ -265,6 +336,16 @@ void TfmV7Client::ReceivePatches() {
       const std::string localFile = localFolder + name;
       ftp->Get(remoteFolder + name, localFile);
       if (!fs::exists(localFile)) continue;
+      const std::string runLine = RunPatchLine(localFile, name);
+      std::vector<std::string> run = ReadRunPatches();
+      if (std::find(run.begin(), run.end(), runLine) != run.end()) {
+        ShowMsg("Patch " + name + " ran to its end before: removed without running it again");
+        RemoveQuietly(localFile);
+        ftp->Delete(entry);
+        run.erase(std::remove(run.begin(), run.end(), runLine), run.end());
+        WriteRunPatches(run);
+        continue;
+      }
       if (dbManager) CloseConnection();
       std::string err;
       ConnectProject(clientLogin, err);
@@ -285,8 +366,12 @@ void TfmV7Client::ReceivePatches() {
         }
       }
       query.reset();
+      run.push_back(runLine);
+      WriteRunPatches(run);
       RemoveQuietly(localFile);
       ftp->Delete(entry);
+      run.pop_back();
+      WriteRunPatches(run);
     }
     names.clear();
     if (dbManager) CloseConnection();

@@ -45,6 +45,15 @@ class TPgBackend : public TDbBackend {
 // connection string or URI in the database name is taken as it is).
 std::string PgConnectionString(const std::string& user, const std::string& dbName);
 
+// A project's database name as it may be shown (trace, message pane): a plain name as it
+// is; a connection string or URI as the settings libpq reads from it, each password masked.
+std::string PgShownConnectionString(const std::string& dbName);
+
+// data/pg_compat.sql, built into the program, and the version its v7_compat_version()
+// answers (generated from the file by the build).
+extern const char* const kPgCompatScript;
+extern const int kPgCompatVersion;
+
 // The compatibility objects' script that opening applies where they are missing.
 const std::string& PgCompatScript();
 

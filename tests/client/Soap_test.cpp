@@ -96,6 +96,10 @@ TEST(Soap, ReplyIsFollowedToItsValueAndFailuresSayWhatWentWrong) {
   EXPECT_EQ(FailureAt(fault.url()), "Database is down");
   EXPECT_NE(FailureAt(notXml.url()).find("GetFTPProps is not XML"), std::string::npos);
   EXPECT_NE(FailureAt(notFound.url()).find("HTTP status 404"), std::string::npos);
+  SoapService endless("endless");
+  ASSERT_TRUE(endless.running());
+  EXPECT_EQ(FailureAt(endless.url()), "The service's reply to GetFTPProps from " + endless.url() +
+                                          " is larger than 64 MB: refused");
   std::string closed = "http://127.0.0.1:" + std::to_string(v7test::FreePort()) + "/soap";
   EXPECT_EQ(FailureAt(closed).rfind("Call of GetFTPProps at " + closed + " failed: ", 0), 0u);
   EXPECT_NE(FailureAt(""), "");

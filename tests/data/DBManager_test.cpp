@@ -114,6 +114,8 @@ TEST_F(DBManager, FailuresEndTheConnectWithTheirTextAndNeverRaise) {
       {"bad-name",
        "\"bad-name\" is not a valid project name: letters, digits and \"_\", not "
        "starting with a digit"},
+      {"nosection",
+       "The project \"nosection\" has no section in " + AppFolder() + "Dbconnections.ini"},
       {"", ""}};  // an empty name does nothing at all
   for (const auto& [name, text] : expected) {
     auto m = site_.NewManager();
@@ -270,4 +272,31 @@ TEST(DBManagerPostgre, ConnectsTakesNumbersAndChecksThemOnSave) {
   EXPECT_NE(TDBManager::RecordIdToStr(taker->NewRecordId(*taker->Current)), taken);
   second.reset();
   EXPECT_EQ(pg.Scalar("select active from connectinfo where connectno = 2"), "T");
+}
+
+TEST(DBManagerPostgre, NamesAreUsedAsWrittenAndThePasswordIsNeverShown) {
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("create role \"Site_User\" login superuser");
+  v7test::SiteDb& site = pg.Site();
+  // The test cluster trusts loopback, so any password signs in; it must only stay unseen.
+  site.AddProject(
+      "mixed", "Project=Site_User\nDbType=postgre\nDriver=dbx\nDbName=" +
+                   ReplaceAll(pg.cluster.Target("site"), "user=postgres", "password=Se'cret_PW"));
+  v7test::WorkingFolder work(site.Folder());
+  v7test::WriteFile(site.Folder() + "/v7rm.ini", "trace=tofile\n");
+  auto mgr = site.NewManager();
+  ASSERT_TRUE(mgr->Connect("mixed")) << mgr->ErrorText;
+  auto q = mgr->NewQuery();
+  q->GetSQL().SetText("select current_user as who");
+  q->Open();
+  EXPECT_EQ(q->FieldByName("who").Value, "Site_User");
+  q.reset();
+  mgr.reset();
+  const std::string trace = v7test::ReadFile(site.Folder() + "/trace.txt");
+  EXPECT_NE(trace.find("dbname=password=******** dbname='site' host='127.0.0.1'"),
+            std::string::npos)
+      << trace;
+  EXPECT_EQ(trace.find("Se'cret_PW"), std::string::npos);
 }
