@@ -80,9 +80,10 @@ class TValidate {
   static std::string PlainNumberText(const ExactNumber& n);
   // Rounded half up by magnitude to decimals places (below 0: to tens, hundreds...).
   static std::string RoundedNumberText(const ExactNumber& n, int decimals);
-  // Digits a stored number may carry at its field's precision: the engine's numbers are
-  // doubles and their texts, which hold 15 decimal digits exactly.
-  static constexpr long kMaxExactDigits = 15;
+  // Digits a stored number may carry at its field's precision: values travel as texts and
+  // as extended-precision numbers (record ids of 16 digits among them), which hold 18
+  // decimal digits exactly.
+  static constexpr long kMaxExactDigits = 18;
 
   // ---- State ----
   TStoreData* StoreData = nullptr;  // not owned

@@ -17,7 +17,7 @@ bool Check(ValidatorSite& t, const std::string& field, const std::string& value,
 }
 
 // Numbers at the edges of width and precision: what passes is stored rounded, in plain
-// digits, with the value it came with; what the width or the engine's 15 exact digits
+// digits, with the value it came with; what the width or the engine's 18 exact digits
 // cannot hold is refused with the field's message.
 TEST(ValidateChecks, NumbersAreStoredExactlyOrRefusedAtTheEdgesOfWidthAndPrecision) {
   struct Case {
@@ -41,15 +41,16 @@ TEST(ValidateChecks, NumbersAreStoredExactlyOrRefusedAtTheEdgesOfWidthAndPrecisi
       {15, 2, "1234567890123456", nullptr, kWidth},
       {15, 2, "1000000000000000", nullptr, kWidth},
       {15, 2, "1E15", nullptr, kWidth},
-      {15, 2, "99999999999999.5", nullptr, kWidth},   // 16 digits at 2 decimals
-      {20, 2, "123456789012345.6", nullptr, kWidth},  // fits the width, not a double
+      {15, 2, "99999999999999.5", "99999999999999.50", ""},
+      {20, 2, "12345678901234567.5", nullptr, kWidth},  // fits the width, not the engine
       {3, 0, "999", "999", ""},
       {3, 0, "1000", nullptr, kWidth},
       {3, 0, "12.5", nullptr, kWidth},
       {3, 0, "12.0", "12.0", ""},  // the number, 12, is measured
       {15, 0, "1.5E2", "150", ""},
       {15, 0, "999999999999999", "999999999999999", ""},
-      {20, 0, "1E16", nullptr, kWidth},
+      {20, 0, "9010001000000001", "9010001000000001", ""},  // a record id of site 901
+      {20, 0, "1E18", nullptr, kWidth},
   };
   ValidatorSite t("salesord");
   for (const Case& c : cases) {
