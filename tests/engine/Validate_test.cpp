@@ -28,7 +28,10 @@ void FillOrder(ValidatorSite& t) {
 }
 
 TEST(Validate, FillsEveryModeOfEntryOfANewDocument) {
-  ValidatorSite t("salesord");
+  // An empty field to be entered takes its expression's value; a text field is not rounded.
+  ValidatorSite t("salesord", "s",
+                  "insert into repexpr (exprid, expression) values (10, '1/8');"
+                  "update prms set exprn = 10, decimals = 2 where prmsid = 168");
   FillOrder(t);
   ASSERT_TRUE(t.v.Validate(true)) << t.v.ErrorText;
 
@@ -40,6 +43,7 @@ TEST(Validate, FillsEveryModeOfEntryOfANewDocument) {
   EXPECT_EQ(t.Value("custcity", 1), "Pune");
   EXPECT_EQ(t.Value("paymode", 1), "credit");
   EXPECT_EQ(t.Value("shipvia", 1), "By sea");  // a suggestion list does not overrule
+  EXPECT_EQ(t.Value("company", 1), "0.125");  // two decimals, but a text
 
   // The empty row went; the third row took its number.
   EXPECT_EQ(t.store.GetMaxRow(2), 2);
