@@ -57,8 +57,6 @@ TEST_F(PacketTest, TablePacketInsertsUpdatesAndDeletesRows) {
   EXPECT_EQ(Item(203, "itemname"), "");
   EXPECT_EQ(Item(202, "itemname"), "Men's Shirt XL");  // "True" is no delete
   EXPECT_EQ(Items(), 3);
-  EXPECT_EQ(traced.front(), "# 1#Executing Postdata");
-  EXPECT_EQ(traced.at(1), "# 1#Reading file " + dir.file("packet.xml"));
 
   // A row whose id matches nothing is inserted without its key unless the packet has it. A
   // value runs on over CDATA sections and comments.
