@@ -115,6 +115,12 @@ TEST_F(ConnectNo, FreeAndStaleNumbersAreTakenAgainWithTheirCounters) {
   EXPECT_EQ(issued.size(), 3u);
   idle.reset();
   EXPECT_EQ(Row(held, "active"), "T");
+  // So does one taken over before it issued any id.
+  site_.Exec("update connectinfo set active = 'T', lastupdated = now() - (connectno = 4) * 1.5");
+  auto over = site_.Connect();
+  ASSERT_EQ(over->Current->ConnectNo, next->Current->ConnectNo);
+  next.reset();
+  EXPECT_EQ(Row(over->Current->ConnectNo, "active"), "T");
 }
 
 TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {

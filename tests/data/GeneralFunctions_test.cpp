@@ -64,6 +64,7 @@ TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
   std::string rounded;
   for (int i = 0; i < 7; ++i) rounded += FloatToStr(RoundFloat(decimals[i], values[i])) + " ";
   EXPECT_EQ(rounded, "1.3 1.25 12 -1.2 3 1.01 -12 ");
+  EXPECT_EQ(RoundFloat(2, 0.1 + 0.2), 0.1 + 0.2);  // fewer decimals than asked: untouched
 }
 
 TEST(GeneralFunctions, PathsDatesAndLocalIds) {

@@ -15,14 +15,15 @@ using namespace v7;
 TEST(IniFile, WritesKeepCommentsOrderAndTheKeysSpelling) {
   v7test::TempDir dir;
   std::string file = dir.file("a.ini");
-  v7test::WriteFile(file, "; keep me\r\n[One]\r\nName = x\r\nOther=1\r\n\r\n[Two]\r\nz=9\r\n");
+  v7test::WriteFile(
+      file, "; keep me\r\n[One]\r\nName = x\r\nOther=1\r\n\r\n[]\r\nz=8\r\n[Two]\r\nz=9\r\n");
   TIniFile ini = TIniFile::Load(file);
   ini.WriteString("one", "NAME", "y");
   ini.WriteString("ONE", "added", "2");
   ini.WriteString("three", "k", "v");
   ini.Save(file);
   EXPECT_EQ(v7test::ReadFile(file),
-            "; keep me\n[One]\nName=y\nOther=1\nadded=2\n\n[Two]\nz=9\n\n[three]\nk=v\n");
+            "; keep me\n[One]\nName=y\nOther=1\nadded=2\n\n[]\nz=8\n[Two]\nz=9\n\n[three]\nk=v\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   EXPECT_THROW(ini.Save(dir.file("no/such/folder.ini")), EInOutError);
 }

@@ -18,7 +18,7 @@ class XDSTest : public v7test::SqliteQueryTest {
   void SetUp() override {
     SqliteQueryTest::SetUp();
     db->Execute(
-        "create table stock (item varchar(10), qty integer, price numeric, note varchar(20), "
+        "create table stock (item varchar(10), qty integer, price numeric, note text, "
         "lastupdated date)");
     db->Execute("insert into stock values ('A1', 5, 2.5, null, null)");
     db->Execute("insert into stock values ('B2', 7, 10, 'T', null)");
@@ -38,7 +38,8 @@ TEST_F(XDSTest, OneFieldHandleRefilledByEveryLookup) {
   TXField& first = q->FieldByName("ITEM");
   TXField& second = q->FieldByName("note");
   EXPECT_EQ(&first, &second);
-  EXPECT_EQ(first.Value, "");  // null reads as the empty text
+  EXPECT_EQ(first.Value, "");    // null reads as the empty text
+  EXPECT_EQ(first.DataSize, 1);  // a text of no declared width: its value and the terminator
   EXPECT_EQ(second.GetAsInteger(), 0);
   EXPECT_EQ(second.GetAsFloat(), 0);
   EXPECT_EQ(second.GetAsDateTime(), Date(1900, 1, 1));

@@ -34,9 +34,9 @@ TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndMarksTheSide) {
                  "formatamount({ten}, 1, {t}, {f}, {}, {}) => ",  // traced, not raised
                  // formataccamount marks the unusual side of each account class.
                  "formataccamount(0-50, 2, {f}, {f}, {A}, {Cr}) => 50.00 cr",
-                 "formataccamount(50, 2, {f}, {f}, {a}, {Cr}) => 50.00",
+                 "formataccamount(0, 2, {f}, {f}, {a}, {Cr}) => 0.00",
                  "formataccamount(50, 2, {f}, {f}, { L }, {br}) => (50.00)",
-                 "formataccamount(0-50, 2, {f}, {f}, {l}, {Dr}) => 50.00",
+                 "formataccamount(0, 2, {f}, {f}, {l}, {Dr}) => 0.00",
                  "formataccamount(0-50, 2, {f}, {f}, {e}, {Dr}) => 50.00 dr",
                  "formataccamount(50, 2, {f}, {f}, {I}, {Cr}) => 50.00 cr",
                  "formataccamount(50, 2, {f}, {f}, {x}, {Dr}) => 50.00"});

@@ -219,16 +219,16 @@ TEST(BOM, PrepareBOMKeepsTheRevisionsInForceAtTheDate) {
                        std::string(revision) + "'))"),
               "4");
   }
-  // A removing revision in force takes its position and everything under it away; a
-  // position whose only revision starts later is not there yet.
+  // A removing revision in force takes its position and everything under it away, not the
+  // position after it; a position whose only revision starts later is not there yet.
   b.Run(
       "update bomtree set rstatus = 'd' where childid = 200 and effectivedate > "
       "julianday('2026-02-01')");
+  b.bom.PrepareBOM("bomout", "100", Day(2026, 4, 15));
+  EXPECT_EQ(b.Rows("bomout", 100), "100:1:1 300:4:2 ");
   b.Run(
       "update bomtree set effectivedate = julianday('2026-05-01') where bomid = 100 and "
       "childid = 300");
-  b.bom.PrepareBOM("bomout", "100", Day(2026, 4, 15));
-  EXPECT_EQ(b.Rows("bomout", 100), "100:1:1 ");
   b.bom.PrepareBOM("bomout", "100", Day(2026, 2, 15));
   EXPECT_EQ(b.Rows("bomout", 100), "100:1:1 200:2:2 400:3:3 ");
   // A select lists the items to explode.
