@@ -7,6 +7,7 @@
 // file, and taking a number is serialised by the lock table connecttemp, made and dropped
 // inside the transaction of the take.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -189,7 +190,7 @@ long double TDBManager::NewRecordId(TProjectRecord& record) {
 void TDBManager::SaveLastNumber(TProjectRecord& record) {
   for (int attempt = 1;; ++attempt) {
     try {
-      double now = ServerDate();
+      double now = RecordIdDate();
       if (record.DbType != "access") {
         CnoQuery->GetSQL().SetText("select * from connectinfo where connectno = " +
                                    std::to_string(record.ConnectNo));
@@ -212,6 +213,21 @@ void TDBManager::SaveLastNumber(TProjectRecord& record) {
       if (attempt >= kSaveAttempts) throw;
     }
   }
+}
+
+double TDBManager::RecordIdDate() {
+  // The server's date is read again once a minute; in between it is the last reading moved
+  // on by this machine's steady clock, which is all the date of a counter row needs.
+  constexpr auto kReadAgain = std::chrono::seconds(60);
+  const auto now = std::chrono::steady_clock::now();
+  if (!idDateRead_ || now - idDateReadAt_ >= kReadAgain || now < idDateReadAt_) {
+    idDate_ = ServerDate();
+    idDateReadAt_ = now;
+    idDateRead_ = true;
+    return idDate_;
+  }
+  const double days = std::chrono::duration<double>(now - idDateReadAt_).count() / 86400.0;
+  return idDate_ + days;
 }
 
 void TDBManager::ReleaseConnectNo() {

@@ -18,10 +18,14 @@ namespace v7 {
 
 namespace {
 
-// Statements with parameters are kept prepared, the most recently used ones only.
-// Generated statements carry their values as literals, are seldom seen twice and may be
-// megabytes long: they are prepared for one run and not kept.
-constexpr size_t kStatementCacheSize = 128;
+// Every statement text is kept prepared, so that a text seen again on this connection is not
+// parsed again. Generated statements carry their values as literals and are mostly seen
+// once: a text enters a small probation list and moves to the kept list only when it is
+// seen again, so a burst of one-off texts never pushes out the texts used over and over.
+// Very long texts (a row with a large value) are prepared for one run and not kept.
+constexpr size_t kProbationSize = 64;
+constexpr size_t kKeptSize = 256;
+constexpr size_t kLongestKeptText = 16 * 1024;
 
 // Gives a prepared statement back after one run: a kept one is reset (its locks and bound
 // values released), a one-off one finalized.
@@ -227,9 +231,16 @@ struct TSqliteBackend::Impl {
   sqlite3* db = nullptr;
   std::string lastError;
   int prepared = 0;
-  // Most recently used first; the map points into the list.
-  std::list<std::pair<std::string, sqlite3_stmt*>> lru;
-  std::unordered_map<std::string, std::list<std::pair<std::string, sqlite3_stmt*>>::iterator> cache;
+  bool wal = false;  // the file is in WAL mode, its commits not synced one by one
+  // Two lists, most recently used first: texts seen once, and texts seen again. The map
+  // points into them.
+  struct TCached {
+    sqlite3_stmt* st = nullptr;
+    bool kept = false;  // in the list of texts seen again
+    std::list<std::string>::iterator place;
+  };
+  std::list<std::string> probation, keptList;
+  std::unordered_map<std::string, TCached> cache;
 
   [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
     lastError = message;
@@ -241,9 +252,20 @@ struct TSqliteBackend::Impl {
   }
 
   void ClearCache() {
-    for (auto& e : lru) sqlite3_finalize(e.second);
-    lru.clear();
+    for (auto& e : cache) sqlite3_finalize(e.second.st);
+    probation.clear();
+    keptList.clear();
     cache.clear();
+  }
+
+  // Drops the least recently used text of a list that has grown past its size.
+  void Trim(std::list<std::string>& list, size_t size) {
+    while (list.size() > size) {
+      auto it = cache.find(list.back());
+      sqlite3_finalize(it->second.st);
+      cache.erase(it);
+      list.pop_back();
+    }
   }
 
   // The first statement of a text, prepared (null for a text of only blanks or comments);
@@ -252,8 +274,15 @@ struct TSqliteBackend::Impl {
     tail.clear();
     auto it = cache.find(sql);
     if (it != cache.end()) {
-      lru.splice(lru.begin(), lru, it->second);
-      return TStatement(it->second->second, TStatementRelease{true});
+      TCached& c = it->second;
+      if (c.kept) {
+        keptList.splice(keptList.begin(), keptList, c.place);
+      } else {
+        keptList.splice(keptList.begin(), probation, c.place);
+        c.kept = true;
+        Trim(keptList, kKeptSize);
+      }
+      return TStatement(c.st, TStatementRelease{true});
     }
     sqlite3_stmt* st = nullptr;
     const char* rest = nullptr;
@@ -266,14 +295,10 @@ struct TSqliteBackend::Impl {
     ++prepared;
     if (rest && !OnlyBlanks(rest)) tail = rest;
     // A text of several statements is run piece by piece and never kept whole.
-    if (!st || !tail.empty() || sqlite3_bind_parameter_count(st) == 0) return TStatement(st);
-    lru.emplace_front(sql, st);
-    cache[sql] = lru.begin();
-    if (lru.size() > kStatementCacheSize) {
-      cache.erase(lru.back().first);
-      sqlite3_finalize(lru.back().second);
-      lru.pop_back();
-    }
+    if (!st || !tail.empty() || sql.size() > kLongestKeptText) return TStatement(st);
+    probation.push_front(sql);
+    cache.emplace(sql, TCached{st, false, probation.begin()});
+    Trim(probation, kProbationSize);
     return TStatement(st, TStatementRelease{true});
   }
 
@@ -360,7 +385,14 @@ void TSqliteBackend::Open(const std::string& fileName) {
   sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, NowFunction, nullptr, nullptr);
   try {
     // Readers and one writer at a time from several processes.
-    Query("PRAGMA journal_mode=WAL");
+    TDbRowSet mode = Query("PRAGMA journal_mode=WAL");
+    // In WAL a commit need not wait for the disk: a power cut can then lose the last
+    // commits but never corrupt the file, and MakeDurable syncs the log where it matters.
+    // Other journal modes keep the default, a sync at every commit.
+    if (!mode.Rows.empty() && Upper(mode.Rows[0][0].Text) == "WAL") {
+      Execute("PRAGMA synchronous=NORMAL");
+      impl_->wal = true;
+    }
     // The dialect reads the server date and constants from a one-row table "dual".
     bool ready = false;
     try {
@@ -388,6 +420,7 @@ void TSqliteBackend::Open(const std::string& fileName) {
 
 void TSqliteBackend::Close() {
   if (!impl_->db) return;
+  impl_->wal = false;
   impl_->ClearCache();
   sqlite3_close_v2(impl_->db);
   impl_->db = nullptr;
@@ -473,6 +506,17 @@ void TSqliteBackend::Rollback() {
 
 bool TSqliteBackend::InTransaction() const {
   return impl_->db && sqlite3_get_autocommit(impl_->db) == 0;
+}
+
+void TSqliteBackend::MakeDurable() {
+  impl_->Require("sync");
+  if (!impl_->wal) return;  // every commit was synced already
+  // The log file that holds the commits since the last checkpoint; syncing it is what a
+  // commit under synchronous=FULL would have done. Not open yet: nothing was written.
+  sqlite3_file* log = nullptr;
+  int rc = sqlite3_file_control(impl_->db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log);
+  if (rc == SQLITE_OK && log && log->pMethods) rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+  if (rc != SQLITE_OK) impl_->Fail(std::string("Cannot sync the database log: ") + sqlite3_errstr(rc), "");
 }
 
 std::string TSqliteBackend::LastError() const { return impl_->lastError; }
