@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "uGeneralFunctions.h"
@@ -73,8 +75,14 @@ void SplitAmount(double amount, int decimals, int maxDigits, std::string& whole,
                             " cannot be written in words: it is negative");
   }
   char buf[512];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, amount);
-  const std::string s = buf;
+  // As "%.*f" writes it: a negative count of decimals means six.
+  const auto printed =
+      std::to_chars(buf, buf + sizeof buf, amount, std::chars_format::fixed, decimals < 0 ? 6 : decimals);
+  if (printed.ec != std::errc())
+    throw std::out_of_range("Amount " + FormatNumber(amount) +
+                            " cannot be written in words: more than " +
+                            std::to_string(maxDigits) + " digits before the decimal point");
+  const std::string s(buf, printed.ptr);
   const size_t dot = s.find('.');
   whole = s.substr(0, dot);
   fraction = dot == std::string::npos ? "" : s.substr(dot + 1, decimals);
@@ -211,54 +219,75 @@ struct DecimalForm {
   int point = 0;  // digits before the decimal point (may be <= 0 or > digits.size())
 };
 
+// The 15 significant digits of |value| ("%.14e", the digits the number text shows), into
+// digits (without trailing zeros); answers their count and sets point and negative.
+int DecimalDigits(double value, char (&digits)[16], int& point, bool& negative) {
+  char buf[40];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
+  const char* p = buf;
+  negative = *p == '-';
+  if (negative) ++p;
+  int n = 0;
+  digits[n++] = *p;
+  for (p += 2; p < res.ptr && *p != 'e'; ++p) digits[n++] = *p;
+  int exponent = 0;
+  if (p < res.ptr) std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
+  while (n > 1 && digits[n - 1] == '0') --n;
+  point = exponent + 1;
+  return n;
+}
+
 DecimalForm ToDecimal(double value) {
   DecimalForm d;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", value);
-  std::string s = buf;
-  if (s[0] == '-') {
-    d.negative = true;
-    s.erase(0, 1);
-  }
-  const size_t e = s.find('e');
-  const int exponent = std::atoi(s.c_str() + e + 1);
-  std::string mantissa = s.substr(0, e);
-  mantissa.erase(1, 1);  // the "."
-  while (mantissa.size() > 1 && mantissa.back() == '0') mantissa.pop_back();
-  d.digits = mantissa;
-  d.point = exponent + 1;
+  char digits[16];
+  const int n = DecimalDigits(value, digits, d.point, d.negative);
+  d.digits.assign(digits, static_cast<size_t>(n));
   return d;
 }
 
-double FromDecimal(bool negative, const std::string& digits, int power) {
-  const std::string text = (negative ? "-" : "") + digits + "e" + std::to_string(power);
-  return std::strtod(text.c_str(), nullptr);
-}
-
-// Adds one to a text of decimal digits.
-std::string Increment(std::string digits) {
-  int i = static_cast<int>(digits.size()) - 1;
-  while (i >= 0 && digits[i] == '9') digits[i--] = '0';
-  if (i < 0) return "1" + digits;
-  ++digits[i];
-  return digits;
+// (-)digits x 10^power, correctly rounded.
+double FromDecimal(bool negative, std::string_view digits, int power) {
+  char text[48];
+  char* out = text;
+  if (negative) *out++ = '-';
+  out = std::copy(digits.begin(), digits.end(), out);
+  *out++ = 'e';
+  out = std::to_chars(out, text + sizeof text, power).ptr;
+  double v = 0;
+  std::from_chars(text, out, v);
+  return v;
 }
 
 }  // namespace
 
 double RoundValue(double value, int decimals) {
   if (value == 0 || !std::isfinite(value)) return value;
-  const DecimalForm d = ToDecimal(value);
-  const int nd = std::max(0, static_cast<int>(d.digits.size()) - d.point);
+  char digits[16];
+  int point = 0;
+  bool negative = false;
+  const int n = DecimalDigits(value, digits, point, negative);
+  const int nd = std::max(0, n - point);
   if (nd <= decimals) return value;
-  const int keep = d.point + decimals;  // digits that stay
+  const int keep = point + decimals;  // digits that stay
   if (keep < 0) return 0;
-  std::string kept = d.digits.substr(0, keep);
+  char kept[17];
+  std::copy(digits, digits + keep, kept + 1);
+  int first = 1;
   // Half up for a positive value; a negative one is cut toward zero (-1.239 gives -1.23),
   // as amounts have always been rounded here.
-  if (!d.negative && d.digits[keep] >= '5') kept = Increment(kept);
-  if (kept.empty()) return 0;
-  return FromDecimal(d.negative, kept, -decimals);
+  if (!negative && digits[keep] >= '5') {
+    int i = keep;
+    while (i >= 1 && kept[i] == '9') kept[i--] = '0';
+    if (i >= 1) {
+      ++kept[i];
+    } else {
+      kept[0] = '1';
+      first = 0;
+    }
+  }
+  if (keep + 1 - first == 0) return 0;
+  return FromDecimal(negative, std::string_view(kept + first, static_cast<size_t>(keep + 1 - first)),
+                     -decimals);
 }
 
 double RndValue(double value, int step) {
