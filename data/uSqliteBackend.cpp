@@ -23,7 +23,7 @@ namespace {
 // once: a text enters a small probation list and moves to the kept list only when it is
 // seen again, so a burst of one-off texts never pushes out the texts used over and over.
 // Very long texts (a row with a large value) are prepared for one run and not kept.
-constexpr size_t kProbationSize = 64;
+constexpr size_t kProbationSize = 512;
 constexpr size_t kKeptSize = 256;
 constexpr size_t kLongestKeptText = 16 * 1024;
 
@@ -225,6 +225,114 @@ bool OnlyBlanks(const char* p) {
   return true;
 }
 
+bool IsWordChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The shape of a generated statement: its string and whole-number literals written as
+// positional parameters, and their values in order, so that statements that differ only in
+// their values share one prepared statement. Only where a parameter means exactly what the
+// literal meant: in insert, update and delete statements, and after the top-level "where" of
+// a select (its result columns, which take their names from the text, are left alone); never
+// in a statement with parameters of its own, an "order by" or "group by" (where a number
+// names a column), a blob literal, or more than one statement. False: run the text as it is.
+bool LiteralsAsParameters(const std::string& sql, std::string& shape, TDbParams& values) {
+  const size_t n = sql.size();
+  size_t i = 0;
+  while (i < n && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+  size_t w = i;
+  while (w < n && IsWordChar(sql[w])) ++w;
+  const std::string first = Upper(sql.substr(i, w - i));
+  const bool select = first == "SELECT";
+  if (!select && first != "INSERT" && first != "UPDATE" && first != "DELETE") return false;
+  bool open = !select;  // literals may become parameters from here on
+  int depth = 0;
+  shape.clear();
+  shape.reserve(n);
+  values.clear();
+  while (i < n) {
+    const char c = sql[i];
+    if (c == '\'') {
+      std::string text;
+      size_t j = i + 1;
+      for (;; ++j) {
+        if (j >= n) return false;
+        if (sql[j] == '\'') {
+          if (j + 1 < n && sql[j + 1] == '\'') {
+            text += '\'';
+            ++j;
+            continue;
+          }
+          break;
+        }
+        text += sql[j];
+      }
+      if (open) {
+        shape += '?';
+        values.emplace_back(std::string(), TDbValue::FromText(std::move(text)));
+      } else {
+        shape.append(sql, i, j + 1 - i);
+      }
+      i = j + 1;
+    } else if (c == '"' || c == '`' || c == '[') {
+      const size_t end = sql.find(c == '[' ? ']' : c, i + 1);
+      if (end == std::string::npos) return false;
+      shape.append(sql, i, end + 1 - i);
+      i = end + 1;
+    } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+      const size_t end = std::min(sql.find('\n', i), n);
+      shape.append(sql, i, end - i);
+      i = end;
+    } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+      const size_t end = sql.find("*/", i + 2);
+      if (end == std::string::npos) return false;
+      shape.append(sql, i, end + 2 - i);
+      i = end + 2;
+    } else if (c == ':' || c == '?' || c == '@' || c == '$' || c == '#') {
+      return false;
+    } else if (c == ';') {
+      if (!OnlyBlanks(sql.c_str() + i)) return false;
+      break;
+    } else if (std::isdigit(static_cast<unsigned char>(c)) ||
+               (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
+      size_t j = i;
+      while (j < n && std::isdigit(static_cast<unsigned char>(sql[j]))) ++j;
+      const bool whole = j == n || !(IsWordChar(sql[j]) || sql[j] == '.');
+      if (whole && open && j - i <= 18) {
+        shape += '?';
+        values.emplace_back(std::string(), TDbValue::FromInt(std::stoll(sql.substr(i, j - i))));
+        i = j;
+        continue;
+      }
+      // A real, a hexadecimal or an over-long number stays as written.
+      while (j < n && (IsWordChar(sql[j]) || sql[j] == '.' ||
+                       ((sql[j] == '+' || sql[j] == '-') && (sql[j - 1] | 32) == 'e')))
+        ++j;
+      shape.append(sql, i, j - i);
+      i = j;
+    } else if (IsWordChar(c)) {
+      size_t j = i;
+      while (j < n && IsWordChar(sql[j])) ++j;
+      const std::string word = Upper(sql.substr(i, j - i));
+      if (word == "ORDER" || word == "GROUP") return false;
+      if ((word == "X") && j < n && sql[j] == '\'') return false;
+      if (select && word == "WHERE" && !open) {
+        if (depth != 0) return false;
+        open = true;
+      }
+      shape.append(sql, i, j - i);
+      i = j;
+    } else {
+      if (c == '(') ++depth;
+      if (c == ')') --depth;
+      shape += c;
+      ++i;
+    }
+  }
+  return !values.empty();
+}
+
 }  // namespace
 
 struct TSqliteBackend::Impl {
@@ -270,7 +378,8 @@ struct TSqliteBackend::Impl {
 
   // The first statement of a text, prepared (null for a text of only blanks or comments);
   // tail receives what follows it, empty when only blanks, ";" or comments do.
-  TStatement Prepare(const std::string& sql, std::string& tail) {
+  // statement: the text the caller gave, for the error message (sql may be its shape).
+  TStatement Prepare(const std::string& sql, std::string& tail, const std::string& statement) {
     tail.clear();
     auto it = cache.find(sql);
     if (it != cache.end()) {
@@ -290,7 +399,7 @@ struct TSqliteBackend::Impl {
     if (rc != SQLITE_OK) {
       std::string msg = sqlite3_errmsg(db);
       sqlite3_finalize(st);
-      Fail(msg, sql);
+      Fail(msg, statement);
     }
     ++prepared;
     if (rest && !OnlyBlanks(rest)) tail = rest;
@@ -433,11 +542,18 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
   const long long before = sqlite3_total_changes64(impl_->db);
   std::string rest;
   const std::string* text = &sql;
+  const TDbParams* values = &params;
+  std::string shape;
+  TDbParams literals;
+  if (params.empty() && LiteralsAsParameters(sql, shape, literals)) {
+    text = &shape;
+    values = &literals;
+  }
   while (true) {
     std::string tail;
-    TStatement st = impl_->Prepare(*text, tail);
+    TStatement st = impl_->Prepare(*text, tail, text == &shape ? sql : *text);
     if (st) {
-      impl_->Bind(st.get(), params, sql);
+      impl_->Bind(st.get(), *values, sql);
       while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
       }
     }
@@ -452,10 +568,13 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
 TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params) {
   impl_->CheckText(sql);
   std::string tail;
-  TStatement st = impl_->Prepare(sql, tail);
+  std::string shape;
+  TDbParams literals;
+  const bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->Prepare(general ? shape : sql, tail, sql);
   if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
   if (!st) impl_->Fail("The statement is empty", sql);
-  impl_->Bind(st.get(), params, sql);
+  impl_->Bind(st.get(), general ? literals : params, sql);
   // The column list is read after the first step: SQLite re-prepares a kept statement
   // there when another connection changed the schema, and "select *" may then have grown.
   int rc = impl_->Step(st.get(), sql);

@@ -120,6 +120,21 @@ TEST_F(SqliteBackendTest, EachStatementTextIsPreparedOnceYetSeesColumnsAddedElse
   EXPECT_EQ(db.Query("select sum(x) from a").Rows[0][0].Int, 49 * 50 / 2);
   db.MakeDurable();
 
+  // Generated statements that differ only in their values share one prepared statement;
+  // what they do and the names of the result columns stay as the text says.
+  before = db.PreparedCount();
+  db.Execute("insert into a values (1000)");
+  db.Execute("insert into a values ('2000')");
+  db.Execute("update a set x = x + 1 where x = 1000");
+  db.Execute("update a set x = x + 1 where x = '2000'");
+  auto shaped = db.Query("select 'it''s', x*2 from a where x > 1000 and x < '5000'");
+  EXPECT_EQ(db.PreparedCount(), before + 3);
+  ASSERT_EQ(shaped.Rows.size(), 2u);
+  EXPECT_EQ(shaped.Columns[0].Name, "'it''s'");
+  EXPECT_EQ(shaped.Rows[0][0].Text, "it's");
+  EXPECT_EQ(shaped.Rows[0][1].Int + shaped.Rows[1][1].Int, 2002 + 4002);
+  EXPECT_EQ(db.Query("select x from a where x > 1000 order by 1 desc").Rows[0][0].Int, 2001);
+
   // A kept "select *" sees a column another connection added.
   db.Execute("create table t (a integer)");
   db.Execute("insert into t values (1)");
