@@ -92,7 +92,7 @@ void BM_DocPacketRows(benchmark::State& state) {
     if (!site.Apply(state, rows)) break;
   state.counters["us/row"] =
       benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsIterationInvariantRate |
-                                                         benchmark::Counter::kInvert);
+                                                        benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_DocPacketRows)
     ->Arg(10)

@@ -4,10 +4,10 @@
 // (the chunk loaded once, its function called each time) and the same arithmetic on plain
 // doubles. Prints the ratios.
 #include <benchmark/benchmark.h>
-#include <lua.hpp>
 
 #include <cmath>
 #include <cstdio>
+#include <lua.hpp>
 #include <map>
 #include <string>
 

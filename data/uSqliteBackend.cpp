@@ -635,7 +635,8 @@ void TSqliteBackend::MakeDurable() {
   sqlite3_file* log = nullptr;
   int rc = sqlite3_file_control(impl_->db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log);
   if (rc == SQLITE_OK && log && log->pMethods) rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
-  if (rc != SQLITE_OK) impl_->Fail(std::string("Cannot sync the database log: ") + sqlite3_errstr(rc), "");
+  if (rc != SQLITE_OK)
+    impl_->Fail(std::string("Cannot sync the database log: ") + sqlite3_errstr(rc), "");
 }
 
 std::string TSqliteBackend::LastError() const { return impl_->lastError; }

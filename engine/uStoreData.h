@@ -266,7 +266,7 @@ class TStoreData {
   // A level, frame or row number from a column text; 0 also when out of the int range.
   static int TextToInt(const std::string& text);
 
- // Values and RowIds are looked up by key through indexes that follow appends on their own.
+  // Values and RowIds are looked up by key through indexes that follow appends on their own.
   // Code that reorders them, changes a value's field name or row, or removes entries calls
   // this before the next lookup.
   void ReindexValues();

@@ -183,8 +183,7 @@ void TEVAL::ApplyStackOperator(char op, char opType) {
   // (NumberTextReadBack) stays a number until its text is needed. Anything else goes
   // through the texts.
   const bool arithmetic = op == '+' || op == '-' || op == '*' || op == '/';
-  if ((opType | 32) == 'n' &&
-      (arithmetic || op == '>' || op == '<' || op == '=' || op == '#')) {
+  if ((opType | 32) == 'n' && (arithmetic || op == '>' || op == '<' || op == '=' || op == '#')) {
     TOperand right{std::string_view(), 'v'};
     if (size >= 2) right = Stack[size - 1];
     const TOperand& left = Stack[size >= 2 ? size - 2 : size - 1];
@@ -202,10 +201,18 @@ void TEVAL::ApplyStackOperator(char op, char opType) {
     }
     double v = 0;
     switch (op) {
-      case '+': v = l + r; break;
-      case '-': v = l - r; break;
-      case '*': v = l * r; break;
-      default: v = r == 0 ? 0 : l / r; break;
+      case '+':
+        v = l + r;
+        break;
+      case '-':
+        v = l - r;
+        break;
+      case '*':
+        v = l * r;
+        break;
+      default:
+        v = r == 0 ? 0 : l / r;
+        break;
     }
     double readBack = 0;
     if (NumberTextReadBack(v, readBack)) {

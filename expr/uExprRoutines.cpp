@@ -76,12 +76,12 @@ void SplitAmount(double amount, int decimals, int maxDigits, std::string& whole,
   }
   char buf[512];
   // As "%.*f" writes it: a negative count of decimals means six.
-  const auto printed =
-      std::to_chars(buf, buf + sizeof buf, amount, std::chars_format::fixed, decimals < 0 ? 6 : decimals);
+  const auto printed = std::to_chars(buf, buf + sizeof buf, amount, std::chars_format::fixed,
+                                     decimals < 0 ? 6 : decimals);
   if (printed.ec != std::errc())
     throw std::out_of_range("Amount " + FormatNumber(amount) +
-                            " cannot be written in words: more than " +
-                            std::to_string(maxDigits) + " digits before the decimal point");
+                            " cannot be written in words: more than " + std::to_string(maxDigits) +
+                            " digits before the decimal point");
   const std::string s(buf, printed.ptr);
   const size_t dot = s.find('.');
   whole = s.substr(0, dot);
@@ -286,8 +286,8 @@ double RoundValue(double value, int decimals) {
     }
   }
   if (keep + 1 - first == 0) return 0;
-  return FromDecimal(negative, std::string_view(kept + first, static_cast<size_t>(keep + 1 - first)),
-                     -decimals);
+  return FromDecimal(
+      negative, std::string_view(kept + first, static_cast<size_t>(keep + 1 - first)), -decimals);
 }
 
 double RndValue(double value, int step) {

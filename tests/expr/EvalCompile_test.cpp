@@ -105,13 +105,10 @@ TEST_F(CompiledTest, ArithmeticGivesTheTextOfEachStepWrittenAndReadBack) {
       {"x*y+z", [](double x, double y, double z, auto s, auto) { return s(s(x * y) + z); }},
       {"(x-y)*z/3",
        [](double x, double y, double z, auto s, auto d) { return s(d(s(s(x - y) * z), 3)); }},
-      {"x/y-z*x", [](double x, double y, double z, auto s, auto d) {
-         return s(s(d(x, y)) - s(z * x));
-       }},
-      {"x*y*(100-z)/100",
-       [](double x, double y, double z, auto s, auto d) {
-         return s(d(s(s(x * y) * s(100 - z)), 100));
-       }},
+      {"x/y-z*x",
+       [](double x, double y, double z, auto s, auto d) { return s(s(d(x, y)) - s(z * x)); }},
+      {"x*y*(100-z)/100", [](double x, double y, double z, auto s,
+                             auto d) { return s(d(s(s(x * y) * s(100 - z)), 100)); }},
   };
   std::mt19937_64 random(17);
   std::uniform_int_distribution<long long> units(-100000000, 100000000);

@@ -63,12 +63,10 @@ TEST(Rounding, PositivesRoundHalfUpNegativesAreCutTowardZero) {
   EXPECT_DOUBLE_EQ(RndValue(-0.29, 5), -0.25);
   EXPECT_DOUBLE_EQ(RndValue(-0.25, 5), -0.25);
   // 2.675 is 2.67499999... in binary.
-  const std::tuple<double, int, double> cases[] = {{2.675, 2, 2.68}, {-2.675, 2, -2.67},
-                                                   {-0.004, 2, 0},   {9.995, 2, 10},
-                                                   {1e-7, 2, 0},     {1234.5678, 3, 1234.568},
-                                                   {0.5, 0, 1},      {0.005, 2, 0.01},
-                                                   {99.999, 2, 100}, {1234.5, -2, 1200},
-                                                   {0.96, 0, 1},     {1e20 / 3, 2, 1e20 / 3}};
+  const std::tuple<double, int, double> cases[] = {
+      {2.675, 2, 2.68}, {-2.675, 2, -2.67},       {-0.004, 2, 0}, {9.995, 2, 10},
+      {1e-7, 2, 0},     {1234.5678, 3, 1234.568}, {0.5, 0, 1},    {0.005, 2, 0.01},
+      {99.999, 2, 100}, {1234.5, -2, 1200},       {0.96, 0, 1},   {1e20 / 3, 2, 1e20 / 3}};
   for (const auto& [value, places, want] : cases)
     EXPECT_DOUBLE_EQ(RoundValue(value, places), want) << value;
 }
