@@ -26,6 +26,8 @@ struct TEVAL::TScanState {
   int ScanPos = 0;
   bool ClosedBrace = false;
   bool TokenMarked = false;
+  // An Eval reduced earlier in the caller's pass still asks for its pass after this one.
+  bool EvalAgainFlag = false;
   TPrep* CurrentPrep = nullptr;
   std::unique_ptr<TPrep> CallPrep;
 };
@@ -90,7 +92,17 @@ int TEVAL::SetVar(const std::string& name, char varType, const std::string& valu
     flag = 'F';
   }
   if (name.empty()) return 0;
-  if (varType == 'n') v = KeepNumericChars(v);
+  if (varType == 'n') {
+    // A text that reads as a number (the language's own "1E20" or "5E-6" among them) keeps
+    // its value; only other texts, such as "1,234.50 Dr", are cut down to their digits.
+    v = StripCommas(v);
+    double number;
+    if (TryParseNumber(v, number)) {
+      v = TrimText(v);
+    } else {
+      v = KeepNumericChars(v);
+    }
+  }
   std::string lower = AsciiLower(name);
   const auto it = VarIndex.find(lower);
   if (it == VarIndex.end()) {
@@ -226,11 +238,14 @@ void TEVAL::SwapScanState(TScanState& s) {
   std::swap(ScanPos, s.ScanPos);
   std::swap(ClosedBrace, s.ClosedBrace);
   std::swap(TokenMarked, s.TokenMarked);
+  std::swap(EvalAgainFlag, s.EvalAgainFlag);
   std::swap(CurrentPrep, s.CurrentPrep);
   std::swap(CallPrep, s.CallPrep);
 }
 
-bool TEVAL::Evaluate(const std::string& expr) {
+bool TEVAL::Evaluate(const std::string& expr) { return Evaluate(expr, 0); }
+
+bool TEVAL::Evaluate(const std::string& expr, int passesDone) {
   Trace("#savelevel#");
   if (Tracing()) Trace("# 1#Evaluating " + expr);
   if (Nesting >= kMaxNesting) {
@@ -239,7 +254,9 @@ bool TEVAL::Evaluate(const std::string& expr) {
     return false;
   }
   TScanState outer;
-  const bool nested = Nesting > 0;
+  // Inside a running evaluation or replay (a function evaluating a text) the caller's scan,
+  // its pending Eval pass included, is put aside and comes back afterwards.
+  const bool nested = Nesting > 0 || ReplayDepth > 0;
   if (nested) SwapScanState(outer);
   const char savedMode = Mode;
   if (Mode == 'e') Mode = 'n';  // a function of a replay evaluating a text
@@ -248,7 +265,7 @@ bool TEVAL::Evaluate(const std::string& expr) {
   try {
     EvalAgainFlag = false;
     std::string text = expr;
-    int passes = 0;
+    int passes = passesDone;
     for (;;) {
       StartPass(text);
       ScanExpression();

@@ -126,8 +126,9 @@ class TEVAL {
   bool Evaluate(const std::string& expr);
   // Compiles an expression; answers its id for EvalCompiled.
   int Compile(const std::string& expr);
-  // Replays a compiled expression with the current variable values. False for -1 and for
-  // an expression whose compilation failed. An error raised by a function or a conversion
+  // Replays a compiled expression with the current variable values. False for -1, for an
+  // expression whose compilation failed and for an Eval whose text fails, as Evaluate
+  // answers for the same expression. An error raised by a function or a conversion
   // passes to the caller, with the evaluator as it was before the replay.
   bool EvalCompiled(int id);
   void ClearCompiled();
@@ -205,6 +206,10 @@ class TEVAL {
     if (OnTrace) OnTrace(text);
   }
   bool Tracing() const { return static_cast<bool>(OnTrace); }
+
+  // Evaluate, counting passesDone passes of Eval re-evaluation as already run (a replay
+  // that ends in Eval has run the first).
+  bool Evaluate(const std::string& expr, int passesDone);
 
   // ---- Scan and reduction ----
   struct TScanState;

@@ -185,6 +185,9 @@ bool TEVAL::EvalCompiled(int id) {
     return false;
   }
   const char savedMode = Mode;
+  // A replay run by a function of an evaluation in progress keeps that evaluation's
+  // pending Eval pass.
+  const bool callerEvalAgain = EvalAgainFlag;
   Mode = 'e';
   EvalAgainFlag = false;
   CurrentType = 'v';
@@ -194,6 +197,7 @@ bool TEVAL::EvalCompiled(int id) {
   }
   std::string& r = *ReplayResults[ReplayDepth];
   ++ReplayDepth;
+  bool ok = true;
   try {
     r.clear();
     ResolveCompiledVars(id);
@@ -216,8 +220,12 @@ bool TEVAL::EvalCompiled(int id) {
       if (call.Name == "eval") break;
     }
     Mode = savedMode;
-    if (EvalAgainFlag) {
-      Evaluate(r);
+    const bool again = EvalAgainFlag;
+    EvalAgainFlag = callerEvalAgain;
+    if (again) {
+      // The replay was the first pass; a text that fails fails the replay, as Evaluate
+      // fails for the same expression.
+      ok = Evaluate(r, 1);
     } else if (r == kEmptyMark) {
       ResultValue.clear();
     } else {
@@ -228,12 +236,13 @@ bool TEVAL::EvalCompiled(int id) {
     // never written into, and the mode is put back.
     --ReplayDepth;
     Mode = savedMode;
+    EvalAgainFlag = callerEvalAgain;
     Trace("#resetlevel#");
     throw;
   }
   --ReplayDepth;
   Trace("#resetlevel#");
-  return true;
+  return ok;
 }
 
 void TEVAL::ClearCompiled() { CompiledList.clear(); }

@@ -4,14 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
-#include <string_view>
 #include <vector>
 
 #include "uGeneralFunctions.h"
@@ -74,15 +71,7 @@ void SplitAmount(double amount, int decimals, int maxDigits, std::string& whole,
     throw std::out_of_range("Amount " + FormatNumber(amount) +
                             " cannot be written in words: it is negative");
   }
-  char buf[512];
-  // As "%.*f" writes it: a negative count of decimals means six.
-  const auto printed = std::to_chars(buf, buf + sizeof buf, amount, std::chars_format::fixed,
-                                     decimals < 0 ? 6 : decimals);
-  if (printed.ec != std::errc())
-    throw std::out_of_range("Amount " + FormatNumber(amount) +
-                            " cannot be written in words: more than " + std::to_string(maxDigits) +
-                            " digits before the decimal point");
-  const std::string s(buf, printed.ptr);
+  const std::string s = FormatFixed(amount, decimals);
   const size_t dot = s.find('.');
   whole = s.substr(0, dot);
   fraction = dot == std::string::npos ? "" : s.substr(dot + 1, decimals);
@@ -211,83 +200,30 @@ std::string CurrAmountInWords(const std::string& currName, const std::string& su
 
 namespace {
 
-// |value| as decimal digits: value = 0.Digits x 10^Point (Digits without trailing zeros),
-// from the value's 15-significant-digit text, the same text the number shows.
-struct DecimalForm {
-  bool negative = false;
-  std::string digits;
-  int point = 0;  // digits before the decimal point (may be <= 0 or > digits.size())
-};
-
-// The 15 significant digits of |value| ("%.14e", the digits the number text shows), into
-// digits (without trailing zeros); answers their count and sets point and negative.
-int DecimalDigits(double value, char (&digits)[16], int& point, bool& negative) {
-  char buf[40];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
-  const char* p = buf;
-  negative = *p == '-';
-  if (negative) ++p;
-  int n = 0;
-  digits[n++] = *p;
-  for (p += 2; p < res.ptr && *p != 'e'; ++p) digits[n++] = *p;
-  int exponent = 0;
-  if (p < res.ptr) std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
-  while (n > 1 && digits[n - 1] == '0') --n;
-  point = exponent + 1;
-  return n;
-}
-
-DecimalForm ToDecimal(double value) {
-  DecimalForm d;
-  char digits[16];
-  const int n = DecimalDigits(value, digits, d.point, d.negative);
-  d.digits.assign(digits, static_cast<size_t>(n));
-  return d;
-}
-
-// (-)digits x 10^power, correctly rounded.
-double FromDecimal(bool negative, std::string_view digits, int power) {
-  char text[48];
-  char* out = text;
-  if (negative) *out++ = '-';
-  out = std::copy(digits.begin(), digits.end(), out);
-  *out++ = 'e';
-  out = std::to_chars(out, text + sizeof text, power).ptr;
-  double v = 0;
-  std::from_chars(text, out, v);
-  return v;
+// Adds one to a text of decimal digits.
+std::string Increment(std::string digits) {
+  int i = static_cast<int>(digits.size()) - 1;
+  while (i >= 0 && digits[i] == '9') digits[i--] = '0';
+  if (i < 0) return "1" + digits;
+  ++digits[i];
+  return digits;
 }
 
 }  // namespace
 
 double RoundValue(double value, int decimals) {
   if (value == 0 || !std::isfinite(value)) return value;
-  char digits[16];
-  int point = 0;
-  bool negative = false;
-  const int n = DecimalDigits(value, digits, point, negative);
-  const int nd = std::max(0, n - point);
+  const TDecimalDigits d = DecimalDigits(value);
+  const int nd = std::max(0, static_cast<int>(d.Digits.size()) - d.Point);
   if (nd <= decimals) return value;
-  const int keep = point + decimals;  // digits that stay
+  const int keep = d.Point + decimals;  // digits that stay
   if (keep < 0) return 0;
-  char kept[17];
-  std::copy(digits, digits + keep, kept + 1);
-  int first = 1;
+  std::string kept = d.Digits.substr(0, keep);
   // Half up for a positive value; a negative one is cut toward zero (-1.239 gives -1.23),
   // as amounts have always been rounded here.
-  if (!negative && digits[keep] >= '5') {
-    int i = keep;
-    while (i >= 1 && kept[i] == '9') kept[i--] = '0';
-    if (i >= 1) {
-      ++kept[i];
-    } else {
-      kept[0] = '1';
-      first = 0;
-    }
-  }
-  if (keep + 1 - first == 0) return 0;
-  return FromDecimal(
-      negative, std::string_view(kept + first, static_cast<size_t>(keep + 1 - first)), -decimals);
+  if (!d.Negative && d.Digits[keep] >= '5') kept = Increment(kept);
+  if (kept.empty()) return 0;
+  return FromDecimalDigits(d.Negative, kept, -decimals);
 }
 
 double RndValue(double value, int step) {
@@ -298,13 +234,13 @@ double RndValue(double value, int step) {
   if (!std::isfinite(value) || std::fabs(value) >= 1e15) return value;
   // X: the value in hundredths, fraction cut off, read from its decimal digits so that
   // 1.15 is 115 hundredths and not 114.99999...
-  const DecimalForm d = ToDecimal(value);
-  const int keep = d.point + 2;
+  const TDecimalDigits d = DecimalDigits(value);
+  const int keep = d.Point + 2;
   std::int64_t x = 0;
   for (int i = 0; i < keep; ++i) {
-    x = x * 10 + (i < static_cast<int>(d.digits.size()) ? d.digits[i] - '0' : 0);
+    x = x * 10 + (i < static_cast<int>(d.Digits.size()) ? d.Digits[i] - '0' : 0);
   }
-  if (d.negative) x = -x;
+  if (d.Negative) x = -x;
   const std::int64_t half = step / 2;
   // Of the sign of X: a negative value never reaches the half, so it is cut toward zero.
   const std::int64_t rem = x % step;
@@ -468,11 +404,7 @@ double TextToDate(const std::string& text) {
   return ExprNow();
 }
 
-double AddDays(double date, int days) {
-  const double r = date + days;
-  if (!InRange(r)) return ParseDateSerial("30/12/1900");
-  return r;
-}
+double AddDays(double date, int days) { return date + days; }
 
 double ValidEncodeDate(int year, int month, int day) {
   double serial;

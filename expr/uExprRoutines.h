@@ -80,6 +80,8 @@ std::string MonthYearShort(double date);  // "Jan 2024"; '' on failure
 std::optional<std::string> MonthYearLong(double date);
 // The trimmed text as a date; the clock's date and time when it is not one.
 double TextToDate(const std::string& text);
+// Date + Days. A sum beyond the calendar (before 01/01/0001, after 31/12/9999) is no date:
+// writing it raises, so AddToDate answers its failure date for it.
 double AddDays(double date, int days);
 // Same day Months later (or earlier), falling back to the month's last day.
 double AddToMonth(double date, int months);

@@ -39,6 +39,30 @@ bool IsSelect(const std::string& sql) { return AsciiLower(TrimText(sql).substr(0
 
 }  // namespace
 
+bool IsInsideSqlLiteral(std::string_view sql, size_t pos) {
+  // A doubled quote inside a literal closes and reopens it at once, which leaves the
+  // characters after it inside: a plain toggle per quote gives the right answer.
+  bool inside = false;
+  for (size_t i = 0; i < pos && i < sql.size(); ++i) {
+    if (sql[i] == '\'') inside = !inside;
+  }
+  return inside;
+}
+
+std::string DoubleSqlQuotes(std::string_view text) {
+  std::string r;
+  r.reserve(text.size() + 2);
+  for (char c : text) {
+    if (c == '\'') r += '\'';
+    r += c;
+  }
+  return r;
+}
+
+std::string SqlMacroValue(std::string_view sql, size_t pos, std::string_view value) {
+  return IsInsideSqlLiteral(sql, pos) ? DoubleSqlQuotes(value) : std::string(value);
+}
+
 void TEVAL::FireSql(const std::string& setName, const std::string& sql) {
   Trace("# 1#Firing sql " + sql);
   std::shared_ptr<TXDS> query = FindExprQuery(ExprQueries, setName);
@@ -83,8 +107,13 @@ void TEVAL::PrepareExprQuery(TXDS& query) {
 
 std::string TEVAL::ExpandSqlMacros(const std::string& sql) {
   std::string text = sql;
+  // Each search starts where the last macro stood: the text before it never changes and
+  // holds no "{", so this finds what a search from the beginning finds, and the literal
+  // state at that place (inside) stays valid.
+  size_t from = 0;
+  bool inside = false;
   for (int expansions = 0;; ++expansions) {
-    const size_t open = text.find('{');
+    const size_t open = text.find('{', from);
     if (open == std::string::npos) return text;
     // The "}" that closes this macro: one standing before the "{" closes nothing.
     const size_t close = text.find('}', open + 1);
@@ -94,9 +123,14 @@ std::string TEVAL::ExpandSqlMacros(const std::string& sql) {
     if (expansions >= kMaxSqlMacroExpansions) {
       throw std::runtime_error("Invalid sql " + sql + " : its macros expand without end");
     }
+    for (; from < open; ++from) {
+      if (text[from] == '\'') inside = !inside;
+    }
     std::string value;
     GetVar(text.substr(open + 1, close - open - 1), value);
-    text.replace(open, close - open + 1, value);
+    // Document values come from other sites: inside a literal a quote of theirs must not
+    // end it.
+    text.replace(open, close - open + 1, inside ? DoubleSqlQuotes(value) : value);
   }
 }
 

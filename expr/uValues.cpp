@@ -241,13 +241,63 @@ double RoundCurrency(double value) {
 }
 
 std::string FormatCurrency(double value) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.4f", RoundCurrency(value));
-  std::string s = buf;
+  std::string s = FormatFixed(RoundCurrency(value), 4);
+  if (s.find('.') == std::string::npos) return s;  // "INF", "NAN"
   while (s.back() == '0') s.pop_back();
   if (s.back() == '.') s.pop_back();
   if (s == "-0") s = "0";
   return s;
+}
+
+std::string FormatFixed(double value, int decimals) {
+  if (std::isnan(value)) return "NAN";
+  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+  decimals = std::clamp(decimals, 0, 20);
+  // The largest double has 309 digits before the point.
+  char buffer[352];
+  const auto res =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  return std::string(buffer, res.ptr);
+}
+
+TDecimalDigits DecimalDigits(double value) {
+  TDecimalDigits d;
+  if (value == 0 || !std::isfinite(value)) {
+    d.Digits = "0";
+    d.Point = 1;
+    return d;
+  }
+  char buffer[kNumberTextMax];
+  // "d.ddddddddddddddde+XX": 15 significant digits, correctly rounded.
+  const auto res =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 14);
+  const char* p = buffer;
+  if (*p == '-') {
+    d.Negative = true;
+    ++p;
+  }
+  for (; p < res.ptr && *p != 'e'; ++p) {
+    if (IsDigit(*p)) d.Digits += *p;
+  }
+  int exponent = 0;
+  if (p < res.ptr) std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exponent);
+  while (d.Digits.size() > 1 && d.Digits.back() == '0') d.Digits.pop_back();
+  d.Point = exponent + 1;
+  return d;
+}
+
+double FromDecimalDigits(bool negative, std::string_view digits, int exponent) {
+  if (digits.empty()) return 0;
+  std::string text(digits);
+  text += 'e';
+  text += std::to_string(exponent);
+  double v = 0;
+  const auto res = std::from_chars(text.data(), text.data() + text.size(), v);
+  // Out of range: from_chars leaves v untouched; the value is then beyond a double anyway.
+  if (res.ec == std::errc::result_out_of_range) {
+    v = exponent < 0 ? 0.0 : HUGE_VAL;
+  }
+  return negative ? -v : v;
 }
 
 bool TryParseNumber(std::string_view text, double& value) {

@@ -38,6 +38,22 @@ bool NumberTextReadBack(double value, double& readBack);
 // and written without trailing zeros or separators. Never "-0".
 double RoundCurrency(double value);
 std::string FormatCurrency(double value);
+// The value with a fixed number of decimals (0 to 20), rounded to nearest as printf's "%.*f"
+// rounds, with "." as the separator whatever the process locale. Non-finite values give
+// "INF", "-INF" or "NAN".
+std::string FormatFixed(double value, int decimals);
+
+// A finite value as its 15 significant decimal digits (the digits its number text shows):
+// |value| = 0.Digits x 10^Point, Digits without trailing zeros ("0" for zero).
+struct TDecimalDigits {
+  bool Negative = false;
+  std::string Digits;
+  int Point = 0;  // digits before the decimal point; may be <= 0 or beyond Digits
+};
+TDecimalDigits DecimalDigits(double value);
+// The double nearest to Digits x 10^Exponent (Digits: decimal digits only), negated when
+// asked; 0 for no digits.
+double FromDecimalDigits(bool negative, std::string_view digits, int exponent);
 
 // Strict decimal reading: blanks around are allowed, an optional sign, digits with at most
 // one ".", an optional exponent. No thousands separators, no "inf"/"nan", no hexadecimal.

@@ -222,8 +222,10 @@ TEST_F(CompiledTest, ScriptAssignsSkipsCommentsStopsAtABraceAndKeepsFailedValues
                                                 "Evaluating Line 4", ""}));
 
   // A line that fails assigns the previous value.
+  // A rate the language writes in exponent form is assigned and read back as a number.
   const std::vector<std::string> failing = {"first := {kept}", "second := }", "qty := {7}",
-                                            "third := qty+1"};
+                                            "third := qty+1",  "rate := 1/200000",
+                                            "back := rate*200000"};
   e.Script = &failing;
   e.RunScript(0);
   e.GetVar("second", v);
@@ -231,6 +233,8 @@ TEST_F(CompiledTest, ScriptAssignsSkipsCommentsStopsAtABraceAndKeepsFailedValues
   EXPECT_EQ(e.VarTypes[e.IndexOfVar("qty")], 'n');  // an existing variable keeps its type
   e.GetVar("third", v);
   EXPECT_EQ(v, "8");
+  e.GetVar("back", v);
+  EXPECT_EQ(v, "1");
   // From a later line only; without a script nothing runs.
   e.SetVar("first", 'c', "");
   e.RunScript(3);

@@ -96,19 +96,28 @@ TEST_F(ExprSql, ParametersTakeTheValueAndTypeOfTheVariableOfTheirNameInAnyStatem
   EXPECT_EQ(Eval("sqlget({sel}, {city})"), "Mumbai");
 }
 
-TEST_F(ExprSql, MacrosInsertVariableValuesUnquotedAndExpandInsertedMacros) {
-  eval_.SetVar("item", 'c', "Notebook");
+// A macro inside a quoted literal of the statement stays inside it, its value's quotes
+// doubled; outside quotes the value is inserted as it is, and macros it brings expand too.
+TEST_F(ExprSql, MacroValuesStayInsideTheLiteralTheyStandInAndFragmentsOutsideAreKept) {
+  eval_.SetVar("item", 'c', "Men's Shirt");
   Eval("firesql({it}, {select itemid from item where itemname = '{item}'})");
-  EXPECT_EQ(Eval("sqlget({it}, {itemid})"), "203");
-
+  EXPECT_EQ(Eval("sqlget({it}, {itemid})"), "202");
   eval_.SetVar("cond", 'c', "itemname = '{item}'");
   Eval("firesql({it}, {select price from item where {cond}})");
-  EXPECT_EQ(Eval("sqlget({it}, {price})"), "40");
+  EXPECT_EQ(Eval("sqlget({it}, {price})"), "450");
+  // A value that would close the literal and widen the statement touches no row.
+  eval_.SetVar("item", 'c', "x' or '1'='1");
+  Eval("firesql({upd}, {update item set price = 0 where itemname = '{item}'})");
+  EXPECT_EQ(site_->Scalar("select count(*) from item where price = 0"), "0");
 
-  // A "}" before the first "{" is plain text, not the end of a macro.
-  EXPECT_EQ(eval_.ExpandSqlMacros("select '}' as b, '{item}' as a from dual"),
-            "select '}' as b, 'Notebook' as a from dual");
-  EXPECT_EQ(eval_.ExpandSqlMacros("select '{nosuchvar}' from dual"), "select '' from dual");
+  eval_.SetVar("frag", 'c', "a = 'b'");
+  const std::pair<const char*, const char*> texts[] = {
+      {"select '}' as b, '{item}' as a", "select '}' as b, 'x'' or ''1''=''1' as a"},
+      {"select 'it''s {item}'", "select 'it''s x'' or ''1''=''1'"},
+      {"where {frag} and n = '{frag}'", "where a = 'b' and n = 'a = ''b'''"},
+      {"select '{nosuchvar}'", "select ''"},
+  };
+  for (const auto& [text, expanded] : texts) EXPECT_EQ(eval_.ExpandSqlMacros(text), expanded);
 }
 
 TEST_F(ExprSql, MacrosThatNeverEndAndDatabaseErrorsFailTheEvaluation) {

@@ -160,9 +160,16 @@ TEST_F(EvalTest, VariablesKeepTheirFirstTypeAndFlagEmptyNumbers) {
   e.GetVar("x", v);
   EXPECT_EQ(v, "12");
   EXPECT_EQ(e.LastVarType, "c");
-  e.SetVar("amt", 'n', "1,234.50 Dr");
-  e.GetVar("amt", v);
-  EXPECT_EQ(v, "1234.50");
+  // A number text keeps its value, exponent form included; other texts keep their digits.
+  const std::pair<const char*, const char*> numbers[] = {
+      {"1,234.50 Dr", "1234.50"}, {"1E20", "1E20"},   {"5E-6", "5E-6"},
+      {" -1.5E-7 ", "-1.5E-7"},   {"1,0E3", "10E3"},  {"Rs 12", "12"},
+  };
+  for (const auto& [text, stored] : numbers) {
+    e.SetVar("amt", 'n', text);
+    e.GetVar("amt", v);
+    EXPECT_EQ(v, stored) << text;
+  }
   e.GetVar("nosuch", v);
   EXPECT_EQ(v, "");
   EXPECT_EQ(e.LastVarType, "");
@@ -283,6 +290,14 @@ TEST_F(EvalTest, FunctionsMayEvaluateAgainWithoutDisturbingTheCaller) {
   const int id = e.Compile("rec(inner({2*3}), 4)");
   ASSERT_TRUE(e.EvalCompiled(id));
   EXPECT_EQ(e.ResultValue, "6|4");
+  // An Eval of the caller's pass asks for its pass whatever is evaluated or replayed
+  // inside the calls reduced after it (right to left).
+  const int six = e.Compile("2*3");
+  e.RegisterFunction("replay", 'c', [six](TEVAL& ev, const TParamArray&, std::string& r) {
+    r = ev.EvalCompiled(six) ? ev.ResultValue : "failed";
+  });
+  ExpectAll({"Eval({1+2})+inner({5}) => 26", "inner({5})+Eval({1+2}) => 53",
+             "replay()+Eval({1+2}) => 63"});
   // The innermost level stops at the nesting bound; the levels above it succeed.
   EXPECT_EQ(Run("self()"), "deep");
   EXPECT_EQ(Run("2*3"), "6");

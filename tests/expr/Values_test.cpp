@@ -1,12 +1,15 @@
-// Number and date texts of the expression language.
+// Number and date texts of the expression language, whatever the process locale.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <locale>
+#include <filesystem>
 #include <random>
-#include <sstream>
+#include <vector>
 
+#include "UParse.h"
 #include "uGeneralFunctions.h"
 #include "uValues.h"
 
@@ -71,21 +74,58 @@ TEST(NumberText, AgreesWithFifteenDigitRoundingAndReadsBackStrictly) {
 }
 
 namespace {
-struct CommaDecimal : std::numpunct<char> {
-  char do_decimal_point() const override { return ','; }
-};
+
+// A comma-decimal locale of the C library: de_DE.UTF-8, compiled by localedef (package
+// "locales") into the build folder once. '' when it cannot be made.
+std::string CommaDecimalLocaleDir() {
+  const char* build = std::getenv("V7_BUILD_DIR");
+  const std::string dir = std::string(build ? build : ".") + "/test-locales";
+  const std::string numeric = dir + "/de_DE.UTF-8/LC_NUMERIC";
+  if (!std::filesystem::exists(numeric)) {
+    std::filesystem::create_directories(dir);
+    const std::string command =
+        "localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0 && !std::filesystem::exists(numeric)) return "";
+  }
+  return dir;
+}
+
 }  // namespace
 
+// Under a C locale whose decimal separator is a comma, every number text of the language
+// (arithmetic, Round, Power, amounts in words, reading numbers) still uses ".".
 TEST(NumberText, DoesNotFollowTheProcessLocale) {
-  const std::locale previous = std::locale::global(std::locale(std::locale(), new CommaDecimal));
-  std::ostringstream stream;
-  stream << 1.5;
-  const std::string streamed = stream.str();
-  const std::string formatted = FormatNumber(1.5);
+  const std::string dir = CommaDecimalLocaleDir();
+  ASSERT_NE(dir, "") << "localedef could not make de_DE.UTF-8 (scripts/install-deps)";
+  const std::string previous = std::setlocale(LC_ALL, nullptr);
+  setenv("LOCPATH", dir.c_str(), 1);
+  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+  char printed[16];
+  std::snprintf(printed, sizeof printed, "%.1f", 1.5);
+
+  const std::pair<const char*, const char*> cases[] = {
+      {"1.5+1", "2.5"},
+      {"Power(2, 0.5)", "1.4142"},
+      {"Round(0.25, 1)", "0.3"},
+      {"Round(1.005, 2)", "1.01"},
+      {"Rnd(12.34, 5)", "12.35"},
+      {"Str(1/200000)", "5E-6"},
+      {"AmtWord(123.45)", "Rupees One Hundred  and Twenty Three  and Paise Forty Five  only"},
+      {"CurrAmtWord(0.25, {Dollars}, {Cents}, {}, 2)", "Cents Twenty Five only"},
+  };
+  std::vector<std::string> got;
+  {
+    TEVAL eval;
+    for (const auto& c : cases) got.push_back(eval.Evaluate(c.first) ? eval.ResultValue : "!error");
+  }
+  const std::string fixed = FormatFixed(1234.5, 2);
   const double parsed = ParseNumber("1.5");
-  std::locale::global(previous);
-  EXPECT_EQ(streamed, "1,5");   // the locale is in force...
-  EXPECT_EQ(formatted, "1.5");  // ...and the language's texts ignore it
+
+  std::setlocale(LC_ALL, previous.c_str());
+  unsetenv("LOCPATH");
+  EXPECT_STREQ(printed, "1,5");  // the locale is in force...
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(got[i], cases[i].second) << cases[i].first;
+  EXPECT_EQ(fixed, "1234.50");  // ...and the language's texts ignore it
   EXPECT_DOUBLE_EQ(parsed, 1.5);
 }
 
