@@ -75,12 +75,6 @@ void TDbCall::Prepare() {
   MDMap->LoadUpdateDetails(TransType, StructDef.get());
   MDMap->LoadScriptMaps(StructDef->ExprSet);
   store.MDMap = MDMap.get();
-  // A stored row taken out of the document takes its share of the master updates back (the
-  // store calls this for stored rows only).
-  store.OnMapReverseRow = [this](int frame, int row) {
-    StoreData->WireMDMap(StoreData->IsNew);
-    MDMap->ProcessRow(TransType, frame, row);
-  };
 
   ProvideLink = std::make_unique<TProvideLink>();
   ProvideLink->SourceStore = &store;

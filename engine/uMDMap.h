@@ -43,6 +43,10 @@ struct TData {
   std::vector<std::string> DetailFields;
   std::vector<std::string> Values;  // one accumulated text per entry
   std::vector<std::string> DecimalPlaces;
+  // Per entry the table (with its prefix) that stores the detail field, as the store that
+  // queued the entry answered it: a removed extreme is recomputed from it at the flush, when
+  // that store may hold another document or none.
+  std::vector<std::string> DetailTables;
   bool append = false;
   bool SkipAssign = false;
   int Mode = 1;
@@ -106,6 +110,8 @@ class TMDMap {
   int TreePass = 0;
   int ControlChanged = 0;
   int KeyChanged = 0;
+  // The source frame of the row in hand: the store answers the count pseudo fields per row.
+  int RowFrame = 0;
   std::vector<std::string> Ancestors;
   std::string AncestorId;
   std::string MasterTransId;
@@ -135,7 +141,7 @@ class TMDMap {
   TData* FindPending(const std::string& key) const;
   // The entry of data with the master expression and detail field; appended when missing.
   int MatchEntry(TData& data, const std::string& masterExpr, const std::string& detailField,
-                 const std::string& decimals, char typeLetter);
+                 const std::string& decimals, char typeLetter, const std::string& detailTable = "");
   // The accumulation rules of one entry: difference (new minus old) and reverse (old out).
   // value gives the looked-up ids of "@" entries.
   void ApplyDifference(TData& data, int entry, const std::string& newValue,

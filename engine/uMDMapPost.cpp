@@ -22,6 +22,7 @@ std::unique_ptr<TData> NewPending(const std::string& key, const Shape& shape) {
   d->MasterExprs = shape.MasterExprs;
   d->DetailFields = shape.DetailFields;
   d->DecimalPlaces = shape.DecimalPlaces;
+  d->DetailTables.resize(d->MasterExprs.size());
   d->append = shape.append;
   return d;
 }
@@ -55,7 +56,9 @@ double Compare(const std::string& a, const std::string& b, char typeLetter) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-// Fixed-point with up to 15 significant digits and the given decimal places.
+// Fixed-point with up to 15 significant digits and the given decimal places, rounded as
+// decimal text rounds (half away from zero), so that 182.5 at no decimals is 183 and a
+// change and its reversal round to the same magnitude.
 std::string FormatSum(double value, const std::string& decimalsText) {
   int decimals = 0;
   const std::string t = TrimStr(decimalsText);
@@ -64,7 +67,8 @@ std::string FormatSum(double value, const std::string& decimalsText) {
   if (decimals > 15) decimals = 15;
   char buf[400];
   std::snprintf(buf, sizeof buf, "%.15g", value);
-  const double rounded = std::strtod(buf, nullptr);
+  double rounded = std::strtod(buf, nullptr);
+  rounded = rounded < 0 ? -RoundFloat(decimals, -rounded) : RoundFloat(decimals, rounded);
   std::snprintf(buf, sizeof buf, "%.*f", decimals, rounded);
   std::string s = buf;
   // A change that rounds to nothing is written without a sign.
@@ -111,6 +115,7 @@ void TMDMap::ProcessDocument(const std::string& transId, bool reverse) {
   const std::string trans = LowerStr(transId);
   for (auto& def : Maps) {
     if (def->transid != trans) continue;
+    RowFrame = def->sourceframe;
     const int rows = OnGetRowCount ? OnGetRowCount(def->sourceframe) : 0;
     for (int row = 1; row <= rows; ++row) {
       Mode = reverse ? 0 : 1;
@@ -123,6 +128,7 @@ void TMDMap::ProcessRow(const std::string& transId, int frame, int row) {
   const std::string trans = LowerStr(transId);
   for (auto& def : Maps) {
     if (def->transid != trans || def->sourceframe != frame) continue;
+    RowFrame = frame;
     Mode = 0;
     ProcessMapRow(*def, row, true);
   }
@@ -195,7 +201,9 @@ void TMDMap::QueueRow(TDef& def, int row, const std::string& key) {
         if (KeyChanged || old == "f" || old.empty()) return;
         Mode = 0;
       }
-      ControlChanged = value != old;
+      // Only "f" is off: a row stored with an empty control field was counted, so going
+      // from empty to "t" is no switch and its old values must come out as usual.
+      ControlChanged = (value == "f") != (old == "f");
     } else if (old == "f") {
       return;
     }
@@ -211,10 +219,11 @@ void TMDMap::QueueRow(TDef& def, int row, const std::string& key) {
     Pending.push_back(std::move(d));
   }
   for (size_t i = 0; i < def.MasterExprs.size(); ++i) {
-    const int entry = MatchEntry(*data, def.MasterExprs[i], def.DetailFields[i],
-                                 def.DecimalPlaces[i], TypeAt(def.FieldTypes, i));
     ValueRec = TFieldData{};
     if (OnGetValue) OnGetValue(def.DetailFields[i], row, ValueRec);
+    const int entry =
+        MatchEntry(*data, def.MasterExprs[i], def.DetailFields[i], def.DecimalPlaces[i],
+                   TypeAt(def.FieldTypes, i), ValueRec.DetailTable);
     if (Mode == 1)
       ApplyDifference(*data, entry, ValueRec.Value,
                       ControlChanged || KeyChanged ? "" : ValueRec.OldValue, ValueRec);
@@ -230,10 +239,15 @@ TData* TMDMap::FindPending(const std::string& key) const {
 }
 
 int TMDMap::MatchEntry(TData& data, const std::string& masterExpr, const std::string& detailField,
-                       const std::string& decimals, char typeLetter) {
+                       const std::string& decimals, char typeLetter,
+                       const std::string& detailTable) {
+  data.DetailTables.resize(data.MasterExprs.size());
   for (size_t j = 0; j < data.MasterExprs.size(); ++j)
-    if (data.MasterExprs[j] == masterExpr && data.DetailFields[j] == detailField)
+    if (data.MasterExprs[j] == masterExpr && data.DetailFields[j] == detailField) {
+      if (data.DetailTables[j].empty()) data.DetailTables[j] = detailTable;
       return static_cast<int>(j);
+    }
+  data.DetailTables.push_back(detailTable);
   data.MasterExprs.push_back(masterExpr);
   data.DetailFields.push_back(detailField);
   data.DecimalPlaces.push_back(decimals);
@@ -386,7 +400,7 @@ void TMDMap::CopyToAncestors(TData& data) {
         const std::string& expr = data.MasterExprs[e];
         if (expr.empty() || expr[0] == '@') continue;
         const int t = MatchEntry(*target, expr, data.DetailFields[e], data.DecimalPlaces[e],
-                                 TypeAt(data.FieldTypes, e));
+                                 TypeAt(data.FieldTypes, e), data.DetailTables[e]);
         const size_t te = static_cast<size_t>(t);
         const std::string& source = data.Values[e];
         if (expr[0] == '+' || expr[0] == '-') {
@@ -406,6 +420,7 @@ void TMDMap::CopyToAncestors(TData& data) {
       }
     } else {
       auto copy = NewPending(key, data);
+      copy->DetailTables = data.DetailTables;
       copy->Values = data.Values;
       copy->Values[linkEntry] = ancestor;
       for (size_t e = 0; e < copy->MasterExprs.size(); ++e)
@@ -455,6 +470,9 @@ void TMDMap::WriteMasterRow(TData& data) {
         write.SetValue(data.MasterExprs[e].substr(1), data.Values[e],
                        std::string(1, TypeAt(data.FieldTypes, e)));
   }
+  // Several entries may change one column (maps of the document and of the documents made
+  // from it, each with its own detail field): their changes add up before the one write.
+  std::vector<bool> summed(data.MasterExprs.size(), false);
   for (size_t e = 0; e < data.MasterExprs.size(); ++e) {
     const std::string& expr = data.MasterExprs[e];
     if (expr.empty()) continue;
@@ -464,11 +482,22 @@ void TMDMap::WriteMasterRow(TData& data) {
     auto stored = [&] { return found ? read.FieldByName(column).GetAsString() : ""; };
     switch (expr[0]) {
       case '+':
-      case '-':
-        write.SetValue(
-            column, FormatSum(ToFloat(stored()) + ToFloat(data.Values[e]), data.DecimalPlaces[e]),
-            "n");
+      case '-': {
+        if (summed[e]) break;
+        double change = 0;
+        std::string decimals = data.DecimalPlaces[e];
+        for (size_t k = e; k < data.MasterExprs.size(); ++k) {
+          const std::string& other = data.MasterExprs[k];
+          if (other.size() < 2 || (other[0] != '+' && other[0] != '-') ||
+              !SameStrNoCase(other.substr(1), column))
+            continue;
+          summed[k] = true;
+          change += ToFloat(data.Values[k]);
+          if (ToFloat(data.DecimalPlaces[k]) > ToFloat(decimals)) decimals = data.DecimalPlaces[k];
+        }
+        write.SetValue(column, FormatSum(ToFloat(stored()) + change, decimals), "n");
         break;
+      }
       case '>':
       case '<': {
         std::string extreme;
@@ -517,9 +546,12 @@ bool TMDMap::ExtremeValue(TData& data, int entry, const std::string& stored, std
       keyValue = SqlLiteral(data.Values[k], TypeAt(data.FieldTypes, k));
       break;
     }
-  ValueRec = TFieldData{};
-  if (OnGetValue) OnGetValue(data.DetailFields[e], 1, ValueRec);
-  const std::string detailTable = ValueRec.DetailTable;
+  std::string detailTable = e < data.DetailTables.size() ? data.DetailTables[e] : "";
+  if (detailTable.empty()) {
+    ValueRec = TFieldData{};
+    if (OnGetValue) OnGetValue(data.DetailFields[e], 1, ValueRec);
+    detailTable = ValueRec.DetailTable;
+  }
   if (keyField.empty() || detailTable.empty()) return false;
   TXDS& q = Query(ExtremeQuery);
   q.GetSQL().SetText(std::string(op == '>' ? "select max(" : "select min(") + data.DetailFields[e] +

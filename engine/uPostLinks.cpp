@@ -28,7 +28,8 @@ bool TProvideLink::PostLinks(long double /*recordId*/) {
         int i = IndexOfTarget(entry.SourceType);
         if (i < 0) continue;
         const TLinkEntry& source = *LinkEntries[static_cast<size_t>(i)];
-        if (!source.Posted || source.FrameIndex > 0) continue;
+        // A row link's targets post their dependents row by row (PostDependents).
+        if (!source.Posted || source.FrameIndex >= 0) continue;
       }
       TStoreData* src = SourceStoreOf(entry);
       if (!src) continue;
@@ -104,9 +105,11 @@ bool TProvideLink::PostTarget(int row) {
   Trace("#level=2#");
   RunEvent("onpostgenmap");
   TargetStore->SourceRecordId = RowRecordId;
-  // A failed validation without a message counts as passed, as it does for the document.
-  if (!entry.Validator->Validate(true) && !entry.Validator->ErrorText.empty())
-    throw EDatabaseError(entry.Validator->ErrorText);
+  // A generated document that fails validation is never saved, with or without a message.
+  if (!entry.Validator->Validate(true))
+    throw EDatabaseError(entry.Validator->ErrorText.empty()
+                             ? "Generated document " + TrimStr(entry.TargetType) + " is not valid"
+                             : entry.Validator->ErrorText);
   // The sub-form hook of a type listed in showsubform has nothing to show here.
   eval.SetVar("onsave", 'c', "f");
   TargetStore->ParentRecordId = RowParentRecordId;
@@ -206,6 +209,9 @@ bool TProvideLink::DeleteTarget() {
   TargetStore->LoadBySource = true;
   TargetStore->LoadFromRecord(StoredLinkId(), RowRecordId);
   if (!TargetStore->Found) return true;
+  // A target cancelled on its own was taken out of the masters then: cancelling it again
+  // would take it out twice.
+  if (CancelMode && TargetStore->Cancelled) return true;
   validator.Eval->SetVar("onsave", 'c', "s");
   validator.ChecksOn = false;
   try {

@@ -381,7 +381,7 @@ void TStoreData::SortValues() {
 }
 
 void TStoreData::DeleteRow(int frame, int row) {
-  if (OnMapReverseRow && GetRowRecordId(frame, row) > 0) OnMapReverseRow(frame, row);
+  if (GetRowRecordId(frame, row) > 0) ReverseMapRow(frame, row);
   SortValues();
   // The rows of each sub-frame based on this frame that hang on the removed row. A later
   // sub-frame row moves up by the number of removed child rows below it, which also holds
@@ -405,9 +405,9 @@ void TStoreData::DeleteRow(int frame, int row) {
     if (BaseFrameOf(v.Frame) != frame || v.Row < 0) continue;
     if (children != childRows.end() && children->second.count(v.Row)) {
       // A child of the removed row: its map contribution goes before its values change.
-      if (OnMapReverseRow && v.RecordId > 0 && reversed[v.Frame].insert(v.Row).second) {
+      if (v.RecordId > 0 && reversed[v.Frame].insert(v.Row).second) {
         ReindexValues();  // the maps look values up while rows are being renumbered
-        OnMapReverseRow(v.Frame, v.Row);
+        ReverseMapRow(v.Frame, v.Row);
       }
       v.OldRow = v.Row;
       v.Row = -1;

@@ -189,8 +189,8 @@ class TStoreData {
   std::function<void(const std::string&)> OnProgress;
   void ShowProgress(const std::string& text) const;
   // Reverses the update maps' contribution of a stored row (frame, row) before the row is
-  // removed; set by the owner of MDMap. Nothing when unset.
-  std::function<void(int frame, int row)> OnMapReverseRow;
+  // removed: every store that posts maps takes back what it removes.
+  void ReverseMapRow(int frame, int row);
 
   // ---- State ----
   bool FirstRecord = false;

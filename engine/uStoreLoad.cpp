@@ -85,6 +85,8 @@ void TStoreData::LoadTransaction(long double recordId) {
   SortValues();
   DocumentRecordId = RecordId;
   HeaderRecordId = RecordId;
+  // The state of the loaded document, also for a store reused after saving a new one.
+  IsNew = !Found;
 }
 
 void TStoreData::LoadGroup(size_t first, size_t end) {

@@ -398,6 +398,13 @@ void TStoreData::CheckUniqueNumbers() {
 
 // ---------------------------------------------------------------- update maps
 
+void TStoreData::ReverseMapRow(int frame, int row) {
+  // A cancelled document's rows were taken out of the masters when it was cancelled.
+  if (!MDMap || Cancelled) return;
+  WireMDMap(IsNew);
+  MDMap->ProcessRow(TransType, frame, row);
+}
+
 void TStoreData::WireMDMap(bool newDocument) {
   if (!MDMap) return;
   MDMap->TablePrefix = TablePrefix;
@@ -413,7 +420,10 @@ void TStoreData::MDMapGetValue(const std::string& fieldName, int row, TFieldData
   if (fieldName == "__autoinc" || fieldName == "__autodec") {
     const std::string one = fieldName == "__autoinc" ? "1" : "-1";
     valueRec.Value = one;
-    valueRec.OldValue = IsNew ? "0" : one;
+    // Each row counts once: a row without a record id is not stored yet, whatever the
+    // document is (a row added to a stored document is new, and a stored one is not).
+    const int frame = MDMap ? MDMap->RowFrame : 1;
+    valueRec.OldValue = GetRowRecordId(frame, row) > 0 ? one : "0";
     valueRec.FieldType = "n";
     return;
   }

@@ -90,21 +90,26 @@ TEST_F(Trace, CachedLinesWaitForEndCacheAndTakeTheLevelsOfThatMoment) {
 TEST_F(Trace, MultiLineMessagesAreIndentedLineByLine) {
   auto d = Writer("tofile");
   // A trailing break is dropped, not a letter with it.
-  Feed(*d, {"# 1#line1\r\nline2", "#savelevel#", "# 1#line3\nline4\r\n", "# 1#single\n", "# 1#"});
-  EXPECT_EQ(File(), "line1\nline2\n line3\n line4\n single\n \n");
+  Feed(*d, {"# 1#line1\r\nline2", "#savelevel#", "# 1#line3\nline4\r\n", "# 1#single\n", "# 1#",
+            "# 0#same level"});
+  EXPECT_EQ(File(), "line1\nline2\n line3\n line4\n single\n \nsame level\n");
 }
 
 TEST_F(Trace, TextsWithoutTheirMarkFailAndWriteNothing) {
   auto d = Writer("tofile");
   EXPECT_THAT([&] { d->Write("Opening connection"); },
               ThrowsMessage<EConvertError>(HasSubstr("Opening connection")));
-  EXPECT_THROW(d->Write(""), EConvertError);
-  EXPECT_THROW(d->Write("#level=x"), EConvertError);
+  for (const char* bad : {"", "#level=x", "#- #sign without digits", "#1x#"})
+    EXPECT_THROW(d->Write(bad), EConvertError) << bad;
   d->Write("#startcache#");
   EXPECT_THROW(d->Write("#x1#held"), EConvertError);  // raised to its writer, not at the end
   d->Write("#endcache#");
   EXPECT_EQ(File(), "<none>");
   std::filesystem::create_directory("trace.txt");
+  EXPECT_THROW(d->Write("# 1#x"), EInOutError);
+  // A write that fails only when the file is closed (a full disk) is a failure too.
+  std::filesystem::remove("trace.txt");
+  std::filesystem::create_symlink("/dev/full", "trace.txt");
   EXPECT_THROW(d->Write("# 1#x"), EInOutError);
 }
 

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "SiteDb.h"
 #include "TestSupport.h"
+#include "uDbDates.h"
 #include "uGeneralFunctions.h"
 
 using namespace v7;
@@ -15,74 +17,56 @@ using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
 TEST(GeneralFunctions, TextRoutinesNeverCutQuoteOrRescan) {
-  EXPECT_EQ(GetField("a,,c", 2), "");
-  EXPECT_EQ(GetField("a,,c", 3), "c");
-  EXPECT_EQ(GetField("a,b", 3), "");
-  EXPECT_EQ(GetField("a,b", 0), "");
-  EXPECT_EQ(GetField("\"x,y\",z", 2), "y\"");
-  EXPECT_EQ(PadLeft("12345", 3, '0'), "12345");
-  EXPECT_EQ(PadLeft("x", -5, '0'), "x");
-  EXPECT_EQ(ReplaceAll("aaa", "aa", "b"), "ba");
-  EXPECT_EQ(ReplaceAll("abab", "a", "aa"), "aabaab");
-  EXPECT_EQ(ReplaceAll("abc", "", "x"), "abc");
-  EXPECT_EQ(IsNullValue(" NULL ", "c"), "T");
-  EXPECT_EQ(IsNullValue(" /  / ", "D"), "T");
-  EXPECT_EQ(IsNullValue("/  /", "c"), "F");
-  EXPECT_EQ(IsNullValue("0", "n"), "F");
-  EXPECT_TRUE(IsReservedVariable("_MainCurr"));
-  EXPECT_FALSE(IsReservedVariable("user"));
+  EXPECT_EQ(GetField("a,,c", 2) + "|" + GetField("a,,c", 3) + "|" + GetField("a,b", 3) + "|" +
+                GetField("a,b", 0) + "|" + GetField("\"x,y\",z", 2),
+            "|c|||y\"");
+  EXPECT_EQ(PadLeft("12345", 3, '0') + "|" + PadLeft("x", -5, '0'), "12345|x");
+  EXPECT_EQ(ReplaceAll("aaa", "aa", "b") + "|" + ReplaceAll("abab", "a", "aa") + "|" +
+                ReplaceAll("abc", "", "x"),
+            "ba|aabaab|abc");
+  EXPECT_EQ(IsNullValue(" NULL ", "c") + IsNullValue(" /  / ", "D") + IsNullValue("/  /", "c") +
+                IsNullValue("0", "n") + BoolToTF(IsReservedVariable("_MainCurr")) +
+                BoolToTF(IsReservedVariable("user")),
+            "TTFFtf");
 }
 
-TEST(GeneralFunctions, ToFloatAcceptsPlainNumbersOnlyAndNamesTheBadText) {
-  EXPECT_EQ(ToFloat(" "), 0);
-  EXPECT_EQ(ToFloat(" 1,234.5 "), 1234.5);
-  EXPECT_EQ(ToFloat("+3"), 3);
-  EXPECT_EQ(ToFloat(".5E1"), 5);
-  for (const char* bad : {"1.2.3", "inf", "nan", "0x10", "--1", "1 2", "-", "1e", "1e999"}) {
+TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
+  for (auto [text, value] :
+       {std::pair{" ", 0.0}, {" 1,234.5 ", 1234.5}, {"+3", 3.0}, {".5E1", 5.0}})
+    EXPECT_EQ(ToFloat(text), value) << text;
+  for (const char* bad : {"1.2.3", "inf", "nan", "0x10", "--1", "1 2", "-", "1e", "1e999"})
     EXPECT_THROW(ToFloat(bad), EConvertError) << bad;
-  }
   EXPECT_THAT([] { ToFloat(" abc "); },
               ThrowsMessage<EConvertError>(StrEq("'abc' is not a valid floating point value")));
-}
-
-TEST(GeneralFunctions, FloatTextHasFifteenDigitsAndNoTrailingZeros) {
-  EXPECT_EQ(FloatToStr(0.5), "0.5");
-  EXPECT_EQ(FloatToStr(-0.0), "0");
-  EXPECT_EQ(FloatToStr(0.1 + 0.2), "0.3");
-  EXPECT_EQ(FloatToStr(123456789012345.0), "123456789012345");
-  EXPECT_EQ(FloatToStr(1e15), "1E15");
-  EXPECT_EQ(FloatToStr(0.00001), "0.00001");
-  EXPECT_EQ(FloatToStr(-1.5e-7), "-1.5E-7");
+  // Fifteen significant digits, no trailing zeros, exponents only far from 1.
+  std::string texts;
+  for (double v : {0.5, -0.0, 0.1 + 0.2, 12.0, 123456789012345.0, 1e15, 0.00001, -1.5e-7})
+    texts += FloatToStr(v) + " ";
+  EXPECT_EQ(texts, "0.5 0 0.3 12 123456789012345 1E15 0.00001 -1.5E-7 ");
   EXPECT_EQ(ToFloat(FloatToStr(-1.5e-7)), -1.5e-7);
+  // Rounding goes by the text (1.005 is held as 1.00499999...) and cuts negatives toward
+  // zero; the text of a whole negative number counts its sign among the digits.
+  const int decimals[] = {1, 2, 2, 1, 0, 2, 2};
+  const double values[] = {1.25, 1.25, 12, -1.29, 2.5, 1.005, -12};
+  std::string rounded;
+  for (int i = 0; i < 7; ++i) rounded += FloatToStr(RoundFloat(decimals[i], values[i])) + " ";
+  EXPECT_EQ(rounded, "1.3 1.25 12 -1.2 3 1.01 -12 ");
 }
 
-TEST(GeneralFunctions, RoundFloatGoesByTheTextAndCutsNegativesTowardZero) {
-  EXPECT_DOUBLE_EQ(RoundFloat(1, 1.25), 1.3);
-  EXPECT_DOUBLE_EQ(RoundFloat(2, 1.25), 1.25);
-  EXPECT_DOUBLE_EQ(RoundFloat(2, 12), 12);
-  EXPECT_DOUBLE_EQ(RoundFloat(1, -1.29), -1.2);
-  EXPECT_DOUBLE_EQ(RoundFloat(0, 2.5), 3);
-  // Held as 1.00499999999999989..., but its text is "1.005".
-  EXPECT_DOUBLE_EQ(RoundFloat(2, 1.005), 1.01);
-  // The text of a whole negative number has no "." and counts its sign among the digits.
-  EXPECT_DOUBLE_EQ(RoundFloat(2, -12), -12);
-}
-
-TEST(GeneralFunctions, SplitPathNeverLooksAtTheLastCharacter) {
+TEST(GeneralFunctions, PathsDatesAndLocalIds) {
+  // The last character of a path is never looked at.
   std::string folder = "kept", name = "kept";
-  SplitPath("dir\\", folder, name);
-  EXPECT_EQ(folder + "|" + name, "kept|");
-  SplitPath("c:\\dir\\file.pkt", folder, name);
-  EXPECT_EQ(folder + "|" + name, "c:\\dir\\|file.pkt");
-  SplitPath("/x", folder, name);
-  EXPECT_EQ(folder + "|" + name, "/|x");
-}
-
-TEST(GeneralFunctions, DatesAndLocalIds) {
+  for (auto [path, parts] :
+       {std::pair{"dir\\", "kept|"}, {"c:\\dir\\file.pkt", "c:\\dir\\|file.pkt"}, {"/x", "/|x"}}) {
+    SplitPath(path, folder, name);
+    EXPECT_EQ(folder + "|" + name, parts) << path;
+  }
   EXPECT_EQ(FormatDbDate("access", 45000.75), "15/03/2023");
   EXPECT_EQ(FormatDbDate("oracle", 45000.75), "15-Mar-2023");
   EXPECT_EQ(FormatDbDate("access", -1.5), "29/12/1899");
-  EXPECT_THROW(FormatDbDate("access", 1e300), EConvertError);
+  EXPECT_EQ(FormatDbDate("access", -657434), "01/01/0100");  // the first day there is
+  for (double no : {-657434.01, 2958466.0, 1e300})
+    EXPECT_THROW(FormatDbDate("access", no), EConvertError);
   ConnectNo = 12;
   LocalIdCounter = 99998;
   EXPECT_EQ(NextLocalId(), 1299999);
@@ -90,6 +74,27 @@ TEST(GeneralFunctions, DatesAndLocalIds) {
   ConnectNo = 0;
   LocalIdCounter = 1;
   EXPECT_EQ(NextLocalId(), 2);
+}
+
+// Date texts as the database layer reads them, day first unless told.
+TEST(GeneralFunctions, DateTextsAreReadWholeOrNotAtAll) {
+  auto read = [](const std::string& text, TDateOrder order = TDateOrder::DMY) {
+    double dt = -1e9;
+    return ParseDateTimeText(text, order, dt) ? DateTimeToText(dt) : "(no date)";
+  };
+  EXPECT_EQ(read("12/31/2005", TDateOrder::MDY), "31/12/2005");
+  EXPECT_EQ(read(" 2005-12-31T10:30 ", TDateOrder::MDY), "31/12/2005 10:30:00");
+  for (const std::string c :
+       {"31/12/2005 23:59:59 => 31/12/2005 23:59:59", "31-Dec-2005 12:00 AM => 31/12/2005",
+        "31.12.05 1:05 pm => 31/12/2005 13:05:00", "1/1/49 => 01/01/2049", "1/1/50 => 01/01/1950",
+        "29/02/2024 => 29/02/2024"}) {
+    const size_t arrow = c.find(" => ");
+    EXPECT_EQ(read(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
+  }
+  for (const char* no :
+       {"29/02/2023", "01/01/0000", "01/13/2005", "1/1/2005 24:00", "1/1/2005 10:60",
+        "1/1/2005 10:00:60", "1/1/2005 13:00 PM", "1/1-2005", "1/1", "  ", "x/1/2005"})
+    EXPECT_EQ(read(no), "(no date)") << no;
 }
 
 TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBlanks) {
@@ -109,7 +114,7 @@ TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBla
 TEST(GeneralFunctions, AppIniSectionsAndKeysMatchWithoutCaseFirstOneWins) {
   v7test::TempDir dir;
   v7test::WriteFile(dir.file("Dbconnections.ini"),
-                    "; projects\r\n[Shop]\r\nProject = Shopdata \r\nDRIVER=ADO\r\n"
+                    "; projects\r\n[Shop]\r\nProject = Shopdata \r\nDRIVER=ADO\r\nDbName\r\n"
                     "[other]\nDriver=\"dbx\"\n[SHOP]\nProject=second\n");
   SetConfigFolder(dir.path());
   EXPECT_EQ(ReadAppIniString("Dbconnections.ini", "shop", "project"), "Shopdata");

@@ -9,88 +9,85 @@ namespace {
 
 using v7test::Day;
 
-struct Checker : v7test::StockSite {
-  Checker() { vs.StructDef = &def; }
-  // The row now: item, date, mark, quantity; as stored: item, date, quantity.
-  std::string Check(const std::string& item, const std::string& oldItem, const std::string& date,
-                    const std::string& oldDate, const std::string& pm, const std::string& qty,
-                    const std::string& oldQty, const std::string& decimals = "",
-                    const std::string& loc = "", const std::string& oldLoc = "") {
-    std::string result;
-    vs.CheckStock(item, oldItem, date, oldDate, pm, qty, oldQty, decimals, loc, oldLoc, result);
-    return result;
-  }
-  v7::TValueStock vs;
+// A row as entered now and as stored: item, date, location of each, mark, quantities.
+struct Row {
+  const char* result;
+  const char *item, *oldItem, *date, *oldDate, *pm, *qty, *oldQty, *decimals = "", *loc = "",
+                                                                   *oldLoc = "";
 };
 
-TEST(CheckStock, NewRowsAreCheckedOnTheirDateAndLaterAndChangedRowsWithoutTheirOldMovement) {
-  Checker c;
-  ASSERT_EQ(v7::DbKind, "access");
-  c.Add(1, 1, 0, Day(2026, 1, 5), "p", "3", "30");
-  EXPECT_EQ(c.Check("1", "0", "10/01/2026", "", "m", "5", "0"), "Not enough stock on 10/01/2026");
-  EXPECT_EQ(c.Check("1", "0", "10/01/2026", "", "m", "3", "0"), "T");
-
-  // Fits on its date, but a later issue then goes below zero: that row's date is named.
-  c.Add(2, 2, 0, Day(2026, 1, 1), "p", "10", "100");
-  c.Add(3, 2, 0, Day(2026, 1, 15), "m", "4", "0");
-  EXPECT_EQ(c.Check("2", "0", "10/01/2026", "", "m", "7", "0"), "Not enough stock on 15/01/2026");
-  EXPECT_EQ(c.Check("2", "0", "10/01/2026", "", "m", "6", "0"), "T");
-  // Cancelled movements do not count.
-  c.Add(4, 2, 0, Day(2026, 1, 2), "p", "50", "0", 0, "T");
-  EXPECT_EQ(c.Check("2", "0", "10/01/2026", "", "m", "7", "0"), "Not enough stock on 15/01/2026");
-
-  // A changed row takes its stored movement out.
-  c.Add(11, 3, 0, Day(2026, 1, 1), "p", "5", "50");
-  c.Add(12, 3, 0, Day(2026, 1, 10), "m", "5", "0");  // the row as stored
-  EXPECT_EQ(c.Check("3", "3", "10/01/2026", "10/01/2026", "m", "3", "5"), "T");
-  EXPECT_EQ(c.Check("3", "3", "10/01/2026", "10/01/2026", "m", "6", "5"),
-            "Not enough stock on 10/01/2026");
-
-  // Another item: the old one gets its issue back, the new one must hold the quantity.
-  c.Add(13, 4, 0, Day(2026, 1, 1), "p", "2", "20");
-  EXPECT_EQ(c.Check("4", "3", "10/01/2026", "10/01/2026", "m", "5", "5"),
-            "Not enough stock on 10/01/2026");
-  EXPECT_EQ(c.Check("4", "3", "10/01/2026", "10/01/2026", "m", "2", "5"), "T");
-  // A receipt moved to another item leaves the old one short at its later issue.
-  EXPECT_EQ(c.Check("4", "3", "01/01/2026", "01/01/2026", "p", "5", "5"),
-            "Not enough stock on 10/01/2026");
-
-  // Another location of the same item.
-  c.Add(14, 5, 1, Day(2026, 1, 1), "p", "5", "50");
-  c.Add(15, 5, 2, Day(2026, 1, 1), "p", "1", "10");
-  EXPECT_EQ(c.Check("5", "5", "10/01/2026", "", "m", "3", "0", "", "1", "2"), "T");
-  EXPECT_EQ(c.Check("5", "5", "10/01/2026", "", "m", "3", "0", "", "2", "1"),
-            "Not enough stock on 10/01/2026");
+std::string Check(v7::TValueStock& vs, const Row& r) {
+  std::string result;
+  vs.CheckStock(r.item, r.oldItem, r.date, r.oldDate, r.pm, r.qty, r.oldQty, r.decimals, r.loc,
+                r.oldLoc, result);
+  return result;
 }
 
-TEST(CheckStock, RowMovedToAnotherDateIsCheckedBetweenTheTwoDatesAndBalancesAreRounded) {
-  Checker c;
-  // A receipt moved later: an issue between the dates lacks it.
-  c.Add(1, 7, 0, Day(2026, 1, 5), "p", "10", "100");
-  c.Add(2, 7, 0, Day(2026, 1, 8), "m", "6", "0");
-  EXPECT_EQ(c.Check("7", "7", "12/01/2026", "05/01/2026", "p", "10", "10"),
-            "Not enough stock on 08/01/2026");
-  EXPECT_EQ(c.Check("7", "7", "07/01/2026", "05/01/2026", "p", "10", "10"), "T");
-
-  // An issue moved earlier than the receipt that covers it.
-  c.Add(3, 8, 0, Day(2026, 1, 10), "p", "10", "100");
-  c.Add(4, 8, 0, Day(2026, 1, 12), "m", "5", "0");
-  EXPECT_EQ(c.Check("8", "8", "08/01/2026", "12/01/2026", "m", "5", "5"),
-            "Not enough stock on 08/01/2026");
-  EXPECT_EQ(c.Check("8", "8", "11/01/2026", "12/01/2026", "m", "5", "5"), "T");
-  // Moved later and made larger than the stock at the new date.
-  EXPECT_EQ(c.Check("8", "8", "20/01/2026", "12/01/2026", "m", "11", "5"),
-            "Not enough stock on 20/01/2026");
-
-  // Balances are rounded and arguments must convert.
+TEST(CheckStock, RowsAreCheckedOnTheirDateAndLaterWithoutTheirStoredMovement) {
+  v7test::StockSite c;
+  ASSERT_EQ(v7::DbKind, "access");
+  v7::TValueStock vs;
+  vs.StructDef = &c.def;
+  // id, item, location, date, mark, quantity, value[, source, cancel]
+  c.Add(1, 1, 0, Day(2026, 1, 5), "p", "3", "30");
+  c.Add(2, 2, 0, Day(2026, 1, 1), "p", "10", "100");
+  c.Add(3, 2, 0, Day(2026, 1, 15), "m", "4", "0");
+  c.Add(4, 2, 0, Day(2026, 1, 2), "p", "50", "0", 0, "T");  // cancelled: does not count
+  c.Add(11, 3, 0, Day(2026, 1, 1), "p", "5", "50");
+  c.Add(12, 3, 0, Day(2026, 1, 10), "m", "5", "0");  // the row as stored
+  c.Add(13, 4, 0, Day(2026, 1, 1), "p", "2", "20");
+  c.Add(14, 5, 1, Day(2026, 1, 1), "p", "5", "50");
+  c.Add(15, 5, 2, Day(2026, 1, 1), "p", "1", "10");
   c.Add(21, 6, 0, Day(2026, 1, 1), "p", "1", "10");
-  EXPECT_EQ(c.Check("6", "0", "10/01/2026", "", "m", "1.004", "0"), "T");
-  EXPECT_EQ(c.vs.Decimals, 2);
-  EXPECT_EQ(c.Check("6", "0", "10/01/2026", "", "m", "1.004", "0", "3"),
-            "Not enough stock on 10/01/2026");
-  EXPECT_THROW(c.Check("6", "0", "10/01/2026", "", "m", "1", "0", "2.5"), v7::EConvertError);
-  EXPECT_THROW(c.Check("", "0", "10/01/2026", "", "m", "1", "0"), v7::EConvertError);
-  EXPECT_THROW(c.Check("6", "0", "tomorrow", "", "m", "1", "0"), v7::EConvertError);
+  c.Add(31, 7, 0, Day(2026, 1, 5), "p", "10", "100");
+  c.Add(32, 7, 0, Day(2026, 1, 8), "m", "6", "0");
+  c.Add(33, 8, 0, Day(2026, 1, 10), "p", "10", "100");
+  c.Add(34, 8, 0, Day(2026, 1, 12), "m", "5", "0");
+  c.Add(41, 9, 0, Day(2026, 1, 1), "p", "10", "100");
+  c.Add(42, 9, 0, Day(2026, 1, 5), "m", "5", "0");  // the row as stored
+  c.Add(43, 9, 0, Day(2026, 1, 8), "m", "4", "0");
+  c.Add(44, 9, 0, Day(2026, 1, 15), "p", "10", "100");
+  const char* const no10 = "Not enough stock on 10/01/2026";
+  const Row rows[] = {
+      {no10, "1", "0", "10/01/2026", "", "m", "5", "0"},
+      {"T", "1", "0", "10/01/2026", "", "m", "3", "0"},
+      // Fits on its date, but a later issue then goes below zero: that row's date is named.
+      {"Not enough stock on 15/01/2026", "2", "0", "10/01/2026", "", "m", "7", "0"},
+      {"T", "2", "0", "10/01/2026", "", "m", "6", "0"},
+      // A changed row takes its stored movement out.
+      {"T", "3", "3", "10/01/2026", "10/01/2026", "m", "3", "5"},
+      {no10, "3", "3", "10/01/2026", "10/01/2026", "m", "6", "5"},
+      // Another item: the old one gets its issue back, the new one must hold the quantity.
+      {no10, "4", "3", "10/01/2026", "10/01/2026", "m", "5", "5"},
+      {"T", "4", "3", "10/01/2026", "10/01/2026", "m", "2", "5"},
+      // A receipt moved to another item leaves the old one short at its later issue.
+      {no10, "4", "3", "01/01/2026", "01/01/2026", "p", "5", "5"},
+      // Another location of the same item.
+      {"T", "5", "5", "10/01/2026", "", "m", "3", "0", "", "1", "2"},
+      {no10, "5", "5", "10/01/2026", "", "m", "3", "0", "", "2", "1"},
+      // A row kept at its place (or stored without one): only the change is checked.
+      {"T", "5", "5", "10/01/2026", "10/01/2026", "m", "6", "3", "", "1", ""},
+      {"T", "5", "5", "10/01/2026", "10/01/2026", "m", "6", "3", "", "1", "1"},
+      // Balances are rounded, to 2 decimals unless told.
+      {"T", "6", "0", "10/01/2026", "", "m", "1.004", "0"},
+      {no10, "6", "0", "10/01/2026", "", "m", "1.004", "0", "3"},
+      // A receipt moved later: an issue between the dates lacks it.
+      {"Not enough stock on 08/01/2026", "7", "7", "12/01/2026", "05/01/2026", "p", "10", "10"},
+      {"T", "7", "7", "07/01/2026", "05/01/2026", "p", "10", "10"},
+      // An issue moved earlier than the receipt that covers it, or later and made larger.
+      {"Not enough stock on 08/01/2026", "8", "8", "08/01/2026", "12/01/2026", "m", "5", "5"},
+      {"T", "8", "8", "11/01/2026", "12/01/2026", "m", "5", "5"},
+      {"Not enough stock on 20/01/2026", "8", "8", "20/01/2026", "12/01/2026", "m", "11", "5"},
+      // An issue moved past other issues and a receipt is taken at its new date only.
+      {"T", "9", "9", "20/01/2026", "05/01/2026", "m", "8", "5"},
+  };
+  for (const Row& r : rows)
+    EXPECT_EQ(Check(vs, r), r.result) << r.item << " " << r.date << " " << r.pm << r.qty;
+
+  for (const Row& bad : {Row{"", "6", "0", "10/01/2026", "", "m", "1", "0", "2.5"},
+                         Row{"", "", "0", "10/01/2026", "", "m", "1", "0"},
+                         Row{"", "6", "0", "tomorrow", "", "m", "1", "0"}})
+    EXPECT_THROW(Check(vs, bad), v7::EConvertError) << bad.item << bad.date << bad.decimals;
 }
 
 // The same checks and a FIFO closing stock on a PostgreSQL site, whose dialect has neither
@@ -101,10 +98,8 @@ TEST(CheckStock, RunsOnAPostgreSQLSite) {
   ASSERT_EQ(pg.Failure(), "");
   ASSERT_TRUE(pg.connected) << pg.mgr->ErrorText;
   ASSERT_EQ(v7::DbKind, "postgre");
-  v7::TDBManager* mgr = pg.mgr.get();
-
-  v7::TStructDef def(mgr, ":salesinv");
-  v7test::StockTable t(mgr);
+  v7::TStructDef def(pg.mgr.get(), ":salesinv");
+  v7test::StockTable t(pg.mgr.get());
   t.Add(1, 1, 1, Day(2026, 1, 1), "p", "10", "100");
   t.Add(2, 1, 2, Day(2026, 1, 1), "p", "2", "40");
   t.Add(3, 1, 1, Day(2026, 1, 2), "p", "10", "300");
@@ -112,13 +107,11 @@ TEST(CheckStock, RunsOnAPostgreSQLSite) {
   t.Add(5, 1, 1, Day(2026, 1, 4), "p", "99", "0", 0, "T");
   v7::TValueStock vs;
   vs.StructDef = &def;
-  std::string r;
-  vs.CheckStock("1", "0", "10/01/2026", "", "m", "5", "0", "", "1", "", r);
-  EXPECT_EQ(r, "T");
-  vs.CheckStock("1", "0", "10/01/2026", "", "m", "6", "0", "", "1", "", r);
-  EXPECT_EQ(r, "Not enough stock on 10/01/2026");
-  vs.CheckStock("1", "0", "02/01/2026", "", "m", "3", "0", "", "2", "", r);
-  EXPECT_EQ(r, "Not enough stock on 02/01/2026");
+  for (const Row& r :
+       {Row{"T", "1", "0", "10/01/2026", "", "m", "5", "0", "", "1"},
+        Row{"Not enough stock on 10/01/2026", "1", "0", "10/01/2026", "", "m", "6", "0", "", "1"},
+        Row{"Not enough stock on 02/01/2026", "1", "0", "02/01/2026", "", "m", "3", "0", "", "2"}})
+    EXPECT_EQ(Check(vs, r), r.result) << r.qty << " at " << r.loc;
 
   vs.GetClosingStock("f", "1", 1, Day(2026, 1, 10));
   EXPECT_DOUBLE_EQ(static_cast<double>(vs.RecQty), 20);

@@ -1,11 +1,19 @@
 // The document-row functions of the business evaluator, run as expressions over the
 // document store of a sample-product type on a real SQLite site.
+#include <tuple>
+
 #include "QuorexDoc.h"
 
 namespace {
 
 using Doc = v7test::QuorexDoc;
 using v7::TStoreData;
+
+// Adds a value per row (from row 1) to the store.
+void Fill(TStoreData& st, const std::string& field, std::initializer_list<const char*> values) {
+  int row = 0;
+  for (const char* v : values) st.AddValueByName(field, ++row, v);
+}
 
 // Each case reads "expression => result".
 void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) {
@@ -18,46 +26,31 @@ void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) 
 TEST(DocRowFuncs, TotalsAndSumsStopAtTheFirstGapAndPassOverTextsThatAreNoNumbers) {
   Doc d;
   TStoreData& st = d.store;
+  Fill(st, "qty", {"1", "1", "1", "1"});
   const char* qty[] = {"10", "", "x", "2.5"};
-  for (int row = 1; row <= 4; ++row) {
-    st.AddValueByName("qty", row, "1");
-    d.SetText("qty", row, qty[row - 1]);
-  }
-  EXPECT_EQ(d.Run("Total({ qty })"), "12.5");
-
-  // Rows 1, 2 and 4: the scan never sees row 4.
-  st.AddValueByName("discount", 1, "1.5");
-  st.AddValueByName("discount", 2, "2");
+  for (int row = 1; row <= 4; ++row) d.SetText("qty", row, qty[row - 1]);
+  // discount: rows 1, 2 and 4; the scan never sees row 4.
+  Fill(st, "discount", {"1.5", "2"});
   st.AddValueByName("discount", 4, "100");
-  EXPECT_EQ(d.Run("Total({discount})"), "3.5");
-
-  st.AddValueByName("item", 1, "Cash");
-  st.AddValueByName("item", 2, "cash");
-  st.AddValueByName("item", 3, "Cash");
-  st.AddValueByName("item", 4, "Cash");
+  Fill(st, "item", {"Cash", "cash", "Cash", "Cash"});
   // qty row 3 is "x": skipped; the key must match exactly; discount has no row 3, so the
   // sum stops there.
-  ExpectRuns(d,
-             {"Sum({ item }, {Cash}, {qty}) => 12.5", "Sum({item}, {CASH}, {qty}) => 0",
-              "Sum({item}, {Cash}, {discount}) => 1.5", "SumTill({item}, {Cash}, {qty}, 1) => 10",
-              "SumTill({item}, {Cash}, {qty}, 4) => 12.5"});
+  ExpectRuns(
+      d,
+      {"Total({ qty }) => 12.5", "Total({discount}) => 3.5", "Sum({ item }, {Cash}, {qty}) => 12.5",
+       "Sum({item}, {CASH}, {qty}) => 0", "Sum({item}, {Cash}, {discount}) => 1.5",
+       "SumTill({item}, {Cash}, {qty}, 1) => 10", "SumTill({item}, {Cash}, {qty}, 4) => 12.5"});
 }
 
 TEST(DocRowFuncs, ExtremesCompareNumbersAsNumbersAndTextsByteWiseKeepingTheEarlierRow) {
   Doc d;
   TStoreData& st = d.store;
-  const char* qty[] = {"5", "9", "9", "10"};
-  for (int row = 1; row <= 4; ++row) st.AddValueByName("qty", row, qty[row - 1]);
-  EXPECT_EQ(d.Run("GetMax({qty})"), "4");  // 10 > 9 as numbers, not as texts
-  const char* price[] = {"3", "1", "1"};
-  for (int row = 1; row <= 3; ++row) st.AddValueByName("price", row, price[row - 1]);
-  EXPECT_EQ(d.Run("GetMin({price})"), "2");
+  Fill(st, "qty", {"5", "9", "9", "10"});  // 10 > 9 as numbers, not as texts
+  Fill(st, "price", {"3", "1", "1"});
   st.AddValueByName("discount", 2, "4");
-  EXPECT_EQ(d.Run("GetMax({discount})"), "-1");
-
-  const char* item[] = {"apple", "Pear", "pear"};
-  for (int row = 1; row <= 3; ++row) st.AddValueByName("item", row, item[row - 1]);
-  ExpectRuns(d, {"GetMax({item}) => 3", "GetMin({item}) => 2", "GetRow({item}, {pear}) => 3",
+  Fill(st, "item", {"apple", "Pear", "pear"});
+  ExpectRuns(d, {"GetMax({qty}) => 4", "GetMin({price}) => 2", "GetMax({discount}) => -1",
+                 "GetMax({item}) => 3", "GetMin({item}) => 2", "GetRow({item}, {pear}) => 3",
                  "GetRow({item}, {plum}) => -1", "GetRowCount({item}) => 3",
                  "GetRowCount({remarks}) => 0"});
 }
@@ -75,9 +68,9 @@ TEST(DocRowFuncs, ValuesIdsAndOldValuesByFieldAndRow) {
                  "GetId({customer}, 1) => 9007199254740993", "getold({customer}, 1) => Old Co",
                  "getoldid({customer}, 1) => 102", "getoldid({customer}, 2) => 0"});
 
-  st.AddValueByName("item", 1, "sourcerecordid");
+  st.AddValueByName("item", 1, "sourcerecordid");  // stands for the source document's id
   st.SourceRecordId = 700010000000101.0L;
-  EXPECT_EQ(d.Run("GetId({item}, 1)"), "700010000000101");
+  ExpectRuns(d, {"GetId({item}, 1) => 700010000000101"});
 
   // Without the store (and no host) the functions answer their fixed values.
   d.eval.UseStoreData = 0;
@@ -92,12 +85,12 @@ TEST(DocRowFuncs, SetValueAddsAMissingValueButAnswersTrueOnlyForAnExistingOne) {
   d.eval.OnSetFieldValue = [&](const std::string& f, int row, const std::string& v) {
     told.push_back(f + std::to_string(row) + v);
   };
-  EXPECT_EQ(d.Run("setvalue({remarks}, 1, {first})"), "F");
-  EXPECT_EQ(st.GetValue("remarks", 1), "first");
-  EXPECT_EQ(d.Run("setvalue({remarks}, 1, {second})"), "T");
-  EXPECT_EQ(st.GetValue("remarks", 1), "second");
-  EXPECT_EQ(d.Run("setvalue({remarks}, 0, {third})"), "F");
-  EXPECT_EQ(st.GetValue("remarks", 1), "second");
+  for (auto [call, answer, value] : {std::tuple{"setvalue({remarks}, 1, {first})", "F", "first"},
+                                     {"setvalue({remarks}, 1, {second})", "T", "second"},
+                                     {"setvalue({remarks}, 0, {third})", "F", "second"}}) {
+    EXPECT_EQ(d.Run(call), answer) << call;
+    EXPECT_EQ(st.GetValue("remarks", 1), value) << call;
+  }
   EXPECT_EQ(told, std::vector<std::string>{"remarks1second"});
   // A row that is not an integer fails the call, which is traced, not raised.
   EXPECT_EQ(d.Run("setvalue({remarks}, {one}, {x})"), "");
@@ -108,20 +101,16 @@ TEST(DocRowFuncs, FieldChangedAndCellReadTheLoadedValues) {
   Doc d("salesinv", true);
   d.store.LoadTransaction(v7test::kSalesInvId);
   ASSERT_EQ(d.store.GetValue("totalamt", 1), "1150");
-  d.eval.SetVar("totalamt", 'n', "1150.00");
-  EXPECT_EQ(d.Run("FieldChanged({totalamt}, 1)"), "F");
-  d.eval.SetVar("totalamt", 'n', "1150.01");
-  EXPECT_EQ(d.Run("FieldChanged({totalamt}, 1)"), "T");
-  d.eval.SetVar("paymode", 'c', "Cash");
-  EXPECT_EQ(d.Run("FieldChanged({paymode}, 1)"), "T");
-  EXPECT_EQ(d.Run("FieldChanged({remarks}, 1)"), "F");  // no variable of that name
-
-  // cell reads the loaded column of the active frame.
-  EXPECT_EQ(d.Run("cell(4, 2)"), "0");  // no activeframe variable yet
+  for (auto [name, value, changed] : {std::tuple{"totalamt", "1150.00", "F"},
+                                      {"totalamt", "1150.01", "T"},
+                                      {"paymode", "Cash", "T"}}) {
+    d.eval.SetVar(name, name[0] == 't' ? 'n' : 'c', value);
+    EXPECT_EQ(d.Run(std::string("FieldChanged({") + name + "}, 1)"), changed) << value;
+  }
+  // cell reads the loaded column of the active frame (qty is column 4; row 2 holds 2).
+  ExpectRuns(d, {"FieldChanged({remarks}, 1) => F", "cell(4, 2) => 0"});  // no variables yet
   d.eval.SetVar("ActiveFrame", 'n', "2");
-  EXPECT_EQ(d.Run("cell(4, 2)"), "2");  // qty is column 4; row 2 holds 2
-  EXPECT_EQ(d.Run("cell(3, 1)"), "12.5");
-  EXPECT_EQ(d.Run("cell(99, 1)"), "0");
+  ExpectRuns(d, {"cell(4, 2) => 2", "cell(3, 1) => 12.5", "cell(99, 1) => 0"});
 
   // A value that was never loaded has not changed, whatever its variable says.
   d.store.AddValueByName("discount", 9, "5");
@@ -133,36 +122,29 @@ TEST(DocRowFuncs, RowChangesNeedAKnownFrameNameAndNeverTouchTheTableIds) {
   Doc d;
   TStoreData& st = d.store;
   st.AddValueByName("salesinvid", 1, "700010000000101");
-  for (int row = 1; row <= 3; ++row) st.AddValueByName("item", row, "I" + std::to_string(row));
+  Fill(st, "item", {"I1", "I2", "I3"});
 
+  auto state = [&] {
+    return st.GetValue("salesinvid", 1) + " " + st.GetValue("item", 1) + " " +
+           std::to_string(st.GetMaxRow(2));
+  };
   // Without frame names the frame is 0, which holds the table ids: nothing is removed.
-  EXPECT_EQ(d.Run("deleterow({items}, 1)"), "T");
-  EXPECT_EQ(st.GetValue("salesinvid", 1), "700010000000101");
-  EXPECT_EQ(st.GetValue("item", 1), "I1");
-  EXPECT_EQ(d.Run("addrow({items})"), "T");
-  EXPECT_EQ(st.GetMaxRow(2), 3);
-
+  ExpectRuns(d, {"deleterow({items}, 1) => T", "addrow({items}) => T"});
+  EXPECT_EQ(state(), "700010000000101 I1 3");
   d.eval.FrameNames = "Header,Items";
-  EXPECT_EQ(d.Run("deleterow({ITEMS}, 1)"), "T");
-  EXPECT_EQ(st.GetValue("item", 1), "I2");
-  EXPECT_EQ(st.GetMaxRow(2), 2);
-  EXPECT_EQ(d.Run("addrow({items})"), "T");
-  EXPECT_EQ(st.GetMaxRow(2), 3);
-
-  EXPECT_EQ(d.Run("SetGroupid({item}, {A})"), "0");
-  EXPECT_EQ(d.Run("SetGroupid({item}, {B})"), "0");
+  ExpectRuns(d, {"deleterow({ITEMS}, 1) => T"});
+  EXPECT_EQ(state(), "700010000000101 I2 2");
+  ExpectRuns(d, {"addrow({items}) => T"});
+  EXPECT_EQ(state(), "700010000000101 I2 3");
+  ExpectRuns(d, {"SetGroupid({item}, {A}) => 0", "SetGroupid({item}, {B}) => 0"});
   EXPECT_EQ(st.GroupValues, std::vector<std::string>{"A"});
 }
 
 TEST(DocRowFuncs, RoundOffAndSubRowTotals) {
   Doc d;
   TStoreData& st = d.store;
-  const char* amount[] = {"10.25", "10.30", "7"};
-  const char* flag[] = {"T", "t", "f"};
-  for (int row = 1; row <= 3; ++row) {
-    st.AddValueByName("amount", row, amount[row - 1]);
-    st.AddValueByName("remarks", row, flag[row - 1]);
-  }
+  Fill(st, "amount", {"10.25", "10.30", "7"});
+  Fill(st, "remarks", {"T", "t", "f"});
   ExpectRuns(d, {"getroundoff({amount}, {remarks}, 0, 100) => 0.45",
                  "getroundoff({amount}, {remarks}, 1, 100) => -0.25",
                  "getroundoff({amount}, {remarks}, 0, 0) => "});
@@ -170,8 +152,7 @@ TEST(DocRowFuncs, RoundOffAndSubRowTotals) {
 
   Doc sf("salesinvsf", true);
   sf.store.LoadTransaction(v7test::kSalesInvSfId);
-  EXPECT_EQ(sf.Run("getsubtotal({batchqty}, 1)"), "4");
-  EXPECT_EQ(sf.Run("getsubtotal({BatchQty}, 2)"), "2");
+  ExpectRuns(sf, {"getsubtotal({batchqty}, 1) => 4", "getsubtotal({BatchQty}, 2) => 2"});
   EXPECT_EQ(sf.eval.GetStrFromSub("batchno", ", ", 1), "B-01, B-02,");
   EXPECT_EQ(sf.eval.GetStrFromSub("batchno", "\u2192", 2), "S-01");  // a UTF-8 separator
   EXPECT_EQ(sf.eval.GetStrFromSub("batchno", ";", 7), "");

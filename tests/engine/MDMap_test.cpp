@@ -32,14 +32,17 @@ struct MDMapDefs : ::testing::Test {
 
 TEST_F(MDMapDefs, RowsWithOneKeyShareADefinitionAndAnotherControlFieldStartsANewOne) {
   map.LoadUpdateDetails("MapDemo", &def);
-  ASSERT_EQ(map.Maps.size(), 3u);
+  ASSERT_EQ(map.Maps.size(), 4u);
   TDef* rates = Find("itemstat", "active");
   TDef* stats = Find("itemstat", "");
   ASSERT_TRUE(rates && stats);
   // One key entry ("default" names the table's own id column), then the field entries.
-  EXPECT_EQ(rates->MasterExprs, (std::vector<std::string>{"@itemstatid", ">maxrate", "<minrate"}));
-  EXPECT_EQ(rates->DetailFields, (std::vector<std::string>{"item", "rate", "rate"}));
-  EXPECT_EQ(rates->FieldTypes, "nnn");
+  EXPECT_EQ(rates->MasterExprs,
+            (std::vector<std::string>{"@itemstatid", ">maxrate", "<minrate", "+activeqty"}));
+  EXPECT_EQ(rates->DetailFields, (std::vector<std::string>{"item", "rate", "rate", "qty"}));
+  EXPECT_EQ(rates->FieldTypes, "nnnn");
+  // Decimals of the master column in the master's own type.
+  EXPECT_EQ(rates->DecimalPlaces[3], "3");
   EXPECT_EQ(rates->transid, "mapdemo");
   // The first grid field among detail, link and control field gives the frame.
   EXPECT_EQ(rates->sourceframe, 2);
@@ -78,12 +81,11 @@ TEST_F(MDMapDefs, DefinitionsOfAnotherTypeAreAppendedAndDecimalsComeFromItsField
   map.LoadUpdateDetails("mapdemo", &def);
   v7::TStructDef jv(s.mgr.get(), ":jv");
   map.LoadUpdateDetails("jv", &jv);
-  ASSERT_EQ(map.Maps.size(), 4u);
+  ASSERT_EQ(map.Maps.size(), 5u);
   EXPECT_EQ(map.Maps.back()->transid, "jv");
   EXPECT_EQ(map.Maps.back()->MasterExprs[0], "@accountid");
   EXPECT_EQ(map.Maps.back()->sourceframe, 2);
-  // No field named after the master column in the master's type: 0 decimals.
-  EXPECT_EQ(map.Maps.back()->DecimalPlaces[1], "0");
+  EXPECT_EQ(map.Maps.back()->DecimalPlaces[1], "2");
 }
 
 TEST_F(MDMapDefs, MapBlockOfTheEventTextGivesAnAppendingDefinition) {
@@ -92,7 +94,7 @@ TEST_F(MDMapDefs, MapBlockOfTheEventTextGivesAnAppendingDefinition) {
   map.LoadUpdateDetails("mapdemo", &def);
   map.LoadScriptMaps(def.ExprSet);
   v7::CurrDecimal = saved;
-  ASSERT_EQ(map.Maps.size(), 4u);
+  ASSERT_EQ(map.Maps.size(), 5u);
   const TDef& b = *map.Maps.back();
   EXPECT_EQ(b.transid, "mapdemo");
   EXPECT_EQ(b.tablename, "itemacct");

@@ -27,6 +27,7 @@ TEST(ProvideLink, FollowsChainsLevelByLevelLoadingEachLinkOnce) {
   // Two links to one type are two entries; the look-up by type finds the first.
   EXPECT_EQ(t.link->IndexOfTarget("SalesInvAp"), 0);
   EXPECT_EQ(t.link->IndexOfTarget("nosuch"), -1);
+  EXPECT_EQ(t.link->IndexOfTarget(" SalesInvSF"), 2);
   EXPECT_EQ(t.link->LinkEntries[1]->FrameIndex, 1);
   EXPECT_EQ(t.link->LinkEntries[0]->FrameIndex, -1);
 }
@@ -50,6 +51,7 @@ TEST(ProvideLink, TargetStoreFollowsTheStoreClassAndPostedTableIsProbed) {
   ASSERT_EQ(t.link->LinkEntries.size(), 4u);
 
   const v7::TLinkEntry& sf = *t.link->LinkEntries[0];
+  ASSERT_NE(sf.TargetStore, nullptr);  // no store class: the plain document store
   EXPECT_EQ(dynamic_cast<v7::TStoreVoucher*>(sf.TargetStore.get()), nullptr);
   EXPECT_EQ(sf.RowCounts, (std::vector<std::string>{"0", "0", "0"}));
   EXPECT_EQ(sf.PostedTable, "t");

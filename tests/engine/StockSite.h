@@ -35,15 +35,11 @@ class StockTable {
     auto q = mgr_->NewQuery();
     q->GetSQL().SetText("insert into stockvalue values (:id, :item, :loc, :d, :t, :pm, :q, :v, :s" +
                         std::string(withCancel_ ? ", :c)" : ")"));
-    q->ParamByName("id").SetAsInteger(id);
-    q->ParamByName("item").SetAsInteger(item);
-    q->ParamByName("loc").SetAsInteger(loc);
+    for (auto [name, v] : {std::pair{"id", id}, {"item", item}, {"loc", loc}, {"s", source}})
+      q->ParamByName(name).SetAsInteger(v);
+    for (auto [name, v] : {std::pair{"t", time}, {"pm", pm}, {"q", qty}, {"v", value}})
+      q->ParamByName(name).SetAsString(v);
     q->ParamByName("d").SetAsDateTime(date);
-    q->ParamByName("t").SetAsString(time);
-    q->ParamByName("pm").SetAsString(pm);
-    q->ParamByName("q").SetAsString(qty);
-    q->ParamByName("v").SetAsString(value);
-    q->ParamByName("s").SetAsInteger(source);
     if (withCancel_) q->ParamByName("c").SetAsString(cancel);
     q->ExecSQL();
   }
