@@ -130,6 +130,21 @@ class CurlFtpSession : public FtpSession {
     Perform("delete of " + remote);
   }
 
+  bool Rename(const std::string& from, const std::string& to) override {
+    EnsureHandle();
+    SlistPtr commands;
+    SlistAppend(commands, "RNFR " + Slashed(from));
+    SlistAppend(commands, "RNTO " + Slashed(to));
+    Prepare("");
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_QUOTE, commands.get());
+    // The server's refusal of a command is an answer; anything else is a failed session.
+    const CURLcode code = curl_easy_perform(handle_.get());
+    if (code == CURLE_QUOTE_ERROR) return false;
+    if (code != CURLE_OK) Fail("rename of " + from + " to " + to, code);
+    return true;
+  }
+
  private:
   void EnsureHandle() {
     if (!handle_) Connect();
@@ -175,7 +190,10 @@ class CurlFtpSession : public FtpSession {
 
   void Perform(const std::string& what) {
     const CURLcode code = curl_easy_perform(handle_.get());
-    if (code == CURLE_OK) return;
+    if (code != CURLE_OK) Fail(what, code);
+  }
+
+  [[noreturn]] void Fail(const std::string& what, CURLcode code) {
     std::string detail = error_[0] ? std::string(error_) : curl_easy_strerror(code);
     throw EFtpError("FTP " + what + " failed: " + detail);
   }

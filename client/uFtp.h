@@ -44,6 +44,10 @@ class FtpSession {
   // Uploads local to remote, replacing a remote file of that name.
   virtual void Put(const std::string& local, const std::string& remote) = 0;
   virtual void Delete(const std::string& remote) = 0;
+  // Renames from to to, in one step of the server: of several clients renaming the same
+  // file, one succeeds. False when the server refuses (from is gone, or to cannot be made);
+  // raises EFtpError when the server cannot be reached.
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
 };
 
 std::unique_ptr<FtpSession> NewCurlFtpSession();

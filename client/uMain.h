@@ -51,6 +51,8 @@ class TfmV7Client {
   void SendPing();
   void ReceivePackets();
   void ReceivePatches();
+  // Deletes a handled packet on the server, on a new connection when the first try fails.
+  void DeleteHandledPacket(const std::string& remote);
 
   // Applies one unpacked packet file to the open project (uPostdata.cpp); `err` empty means
   // applied.

@@ -4,8 +4,11 @@
 
 #include <cctype>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <pugixml.hpp>
 
+#include "uTextEncoding.h"
 #include "uXDS.h"
 
 namespace v7 {
@@ -104,13 +107,22 @@ void Postdata(const std::string& fileName, const TPacketTarget& target, std::str
   try {
     TraceTo(target, "# 1#Executing Postdata");
     TraceTo(target, "# 1#Reading file " + fileName);
+    std::ifstream file(fileName, std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(file), {});
+    if (!file.is_open() || file.bad())
+      throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+    // Every text reaches the database as UTF-8, whatever code page the packet was written in.
+    std::string text;
+    try {
+      text = XmlToUtf8(bytes);
+    } catch (const ETextEncodingError& e) {
+      throw ETextEncodingError(std::string(e.what()) + " of \"" + fileName + "\"");
+    }
     pugi::xml_document doc;
     // As a fragment, so that text or a second element beside the root is seen and refused
     // instead of being dropped silently.
-    const pugi::xml_parse_result parsed =
-        doc.load_file(fileName.c_str(), pugi::parse_default | pugi::parse_fragment);
-    if (parsed.status == pugi::status_file_not_found || parsed.status == pugi::status_io_error)
-      throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+    const pugi::xml_parse_result parsed = doc.load_buffer(
+        text.data(), text.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_utf8);
     if (!parsed)
       throw std::runtime_error(std::string(parsed.description()) + " at offset " +
                                std::to_string(parsed.offset) + " of \"" + fileName + "\"");

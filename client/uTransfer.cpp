@@ -3,6 +3,8 @@
 // shows them in the message pane and lets the cycle go on.
 #include "uTransfer.h"
 
+#include <unistd.h>
+
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -10,7 +12,9 @@
 
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
+#include "uMD5.h"
 #include "uMain.h"
+#include "uTextEncoding.h"
 #include "uXDS.h"
 #include "uZStream.h"
 
@@ -36,9 +40,16 @@ std::string ReadBytes(const std::string& fileName) {
   return bytes.str();
 }
 
-// The lines of a text file; a line ends at CR LF, LF or CR.
+// The lines of a text file, as UTF-8; a line ends at CR LF, LF or CR. A file that is not
+// UTF-8 is read in the Windows code page of the product's other programs; one that is
+// neither is refused whole, before any of its lines is used.
 std::vector<std::string> ReadLines(const std::string& fileName) {
-  const std::string text = ReadBytes(fileName);
+  std::string text;
+  try {
+    text = PlainTextToUtf8(ReadBytes(fileName));
+  } catch (const ETextEncodingError& e) {
+    throw ETextEncodingError(std::string(e.what()) + " in \"" + fileName + "\"");
+  }
   std::vector<std::string> lines;
   std::string line;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -69,6 +80,15 @@ void RaiseOnError(const std::string& err) {
 }  // namespace
 
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
+
+std::string ClaimSuffix() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::error_code ec;
+  const std::string folder = fs::absolute(".", ec).lexically_normal().string();
+  const TMD5 md5;
+  return ".claim-" + md5.MD5Print(md5.MD5String(std::string(host) + ":" + folder)).substr(0, 12);
+}
 
 std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
                                   const std::string& siteNo) {
@@ -173,7 +193,8 @@ void TfmV7Client::SendPing() {
 void TfmV7Client::ReceivePackets() {
   ShowMsg("Receiving");
   std::vector<std::string> names;
-  std::string entry;
+  std::string entry;   // the packet's path on the server, once claimed
+  std::string packet;  // its path as it was listed, for messages
   std::string packetPath;
   std::string xmlPath;
   try {
@@ -185,15 +206,29 @@ void TfmV7Client::ReceivePackets() {
     const std::string localFolder = kReceiveFolder;
     CreateWorkFolders();
     if (!ftp->Connected()) ftp->Connect();
-    names = ftp->NameList(remoteFolder + "*.pkt");
+    // Packets this client claimed in an earlier step and did not finish come first.
+    const std::string suffix = ClaimSuffix();
+    names = ftp->NameList(remoteFolder + "*.pkt" + suffix);
+    for (const std::string& listed : ftp->NameList(remoteFolder + "*.pkt")) names.push_back(listed);
     for (const std::string& listed : names) {
-      entry = listed;
+      entry.clear();
       packetPath.clear();
       xmlPath.clear();
-      ShowMsg("Downloading " + entry);
       std::string name;
-      SplitPath(entry, remoteFolder, name);
-      ftp->Get(remoteFolder + name, localFolder + name);
+      SplitPath(listed, remoteFolder, name);
+      // Other clients may work this site too: a packet is applied by the one client whose
+      // rename claims it, and the others pass it by.
+      std::string claimed = listed;
+      if (name.ends_with(suffix)) {
+        name.resize(name.size() - suffix.size());
+      } else if (claimed += suffix; !ftp->Rename(listed, claimed)) {
+        ShowMsg("Skipped " + listed + ": taken by another client");
+        continue;
+      }
+      entry = claimed;
+      packet = remoteFolder + name;
+      ShowMsg("Downloading " + packet);
+      ftp->Get(entry, localFolder + name);
       packetPath = localFolder + name;
       xmlPath = packetPath.substr(0, packetPath.size() >= 4 ? packetPath.size() - 4 : 0) + ".xml";
       TCompress().DecompressFile(packetPath, xmlPath);
@@ -213,9 +248,9 @@ void TfmV7Client::ReceivePackets() {
           // Commits do not wait for the disk one by one: what this packet wrote is synced
           // here, before the server's copy goes. When the sync fails the packet stays.
           dbManager->MakeDurable();
-          ftp->Delete(entry);
+          DeleteHandledPacket(entry);
         } else {
-          ShowMsg("Packet " + entry + " stays on the server: no copy could be kept in " +
+          ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
                   kFailedFolder);
         }
       } else {
@@ -241,9 +276,9 @@ void TfmV7Client::ReceivePackets() {
       RemoveQuietly(packetPath);
       RemoveQuietly(xmlPath);
       if (!durable) {
-        ShowMsg("Packet " + entry + " stays on the server: the database could not be synced");
+        ShowMsg("Packet " + packet + " stays on the server: the database could not be synced");
       } else if (!kept) {
-        ShowMsg("Packet " + entry + " stays on the server: no copy could be kept in " +
+        ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
                 kFailedFolder);
       } else if (ftp->Connected()) {
         try {
@@ -257,6 +292,20 @@ void TfmV7Client::ReceivePackets() {
     ftp->Disconnect();
   }
   ShowMsg("Completed receive");
+}
+
+// A packet that was applied, or kept in the log folder, must leave the server: left there
+// it would be applied again. A session that stalled while the packet was applied gets one
+// more try on a new connection.
+void TfmV7Client::DeleteHandledPacket(const std::string& remote) {
+  try {
+    ftp->Delete(remote);
+  } catch (const EFtpError& e) {
+    ShowMsg(e.what());
+    ftp->Disconnect();
+    ftp->Connect();
+    ftp->Delete(remote);
+  }
 }
 
 // ---- Receiving patches ----

@@ -16,6 +16,12 @@ inline constexpr char kFailedFolder[] = "transit/receive/log/";
 // a failed packet could not be kept. Raises std::filesystem::filesystem_error.
 void CreateWorkFolders();
 
+// The end that a packet's name on the FTP server gets when this client claims it
+// (".claim-" and 12 hexadecimal digits): the same for every run of the client in one working
+// folder on one machine, and different for every other working folder, so that a client
+// finds its own unfinished claims again and no other client takes them.
+std::string ClaimSuffix();
+
 // The delete condition of the queued packet that a row of v7pkt shows by its texts: the rows
 // of that name and destination whose date reads as the same text. The date matches as the
 // half-open second around it, through the dialect's date template, since a row reads to the

@@ -34,9 +34,15 @@ TProjectRecord* TPConnect::AddProject(const std::string& name) {
   record->Name = name;
   // One reading of the file, so the four values come from the same version of it.
   TIniFile ini = TIniFile::Load(AppFolder() + kProjectFile);
-  record->Project = LowerStr(ini.ReadString(name, "Project"));
   record->DbType = LowerStr(ini.ReadString(name, "DbType"));
-  record->DbName = LowerStr(ini.ReadString(name, "DbName"));
+  record->Project = ini.ReadString(name, "Project");
+  record->DbName = ini.ReadString(name, "DbName");
+  // A PostgreSQL user, database name or connection string (with its password) is case
+  // sensitive and is used as written; the other kinds take their names in lower case.
+  if (record->DbType != "postgre") {
+    record->Project = LowerStr(record->Project);
+    record->DbName = LowerStr(record->DbName);
+  }
   record->Driver = LowerStr(ini.ReadString(name, "Driver"));
   record->ConnectNo = -1;
   // The connection itself is made by the manager when it connects; here only the access

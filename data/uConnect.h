@@ -14,13 +14,18 @@ class TDbBackend;
 // One project. Made and disposed by TPConnect only.
 struct TProjectRecord {
   std::string Name;     // as passed to AddProject (the manager passes it trimmed, lower case)
-  std::string Project;  // oracle: the user name; access: the database file without ".mdb"
+  // oracle: the user name; access: the database file without ".mdb"; postgre: the user
+  std::string Project;
   std::string DbType;   // "access", "oracle", "mysql" or "postgre": the SQL dialect
   std::string Driver;   // access layer: "ado", "dbx" or "bde"
-  std::string DbName;   // oracle: the service name
+  // oracle: the service name; postgre: the database, a connection string or a URI
+  std::string DbName;
   int ConnectNo = -1;   // from CONNECTINFO; -1 until taken
   int SiteNo = 0;       // from CONTROL
   long double LastNumber = 0;  // running counter of this connection's record ids
+  // The counter that the number's row holds as this client last wrote it; -1 when unknown.
+  // Another client that took the number over has changed it.
+  long double SavedNumber = -1;
   // The open database, made by the connection manager when it connects. Shared with the
   // query objects that run on it, so that none outlives the connection it uses.
   std::shared_ptr<TDbBackend> Connection;

@@ -5,11 +5,17 @@
 // holder left it, and it is saved after every record id, so an id is never issued twice as
 // long as one client at a time holds a number. On the "access" kind the clients share one
 // file, and taking a number is serialised by the lock table connecttemp, made and dropped
-// inside the transaction of the take.
+// inside the transaction of the take; on PostgreSQL by a transaction-level advisory lock.
+//
+// A client that holds a number checks, each time it saves the counter, that the row still
+// holds the counter it last wrote: a client that took the number over moved the counter on,
+// so the old holder stops before it issues an id the new one will issue too.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "uDBManager.h"
 #include "uDbDates.h"
@@ -22,6 +28,13 @@ constexpr int kGateAttempts = 100;
 constexpr int kSaveAttempts = 99;
 constexpr long long kMaxConnectNo = 9999;  // the ids give a number four digits
 constexpr long double kCounterLimit = 999999999;
+// Attempts of a counter save that waited out the lock wait of the engine (at most this
+// many times kLockWaitMs for one save).
+constexpr int kLockedSaveAttempts = 3;
+// The advisory lock that serialises the takes of numbers on PostgreSQL: the row locks of
+// "for update" lock only rows that exist, in no order, and two takers that find no free
+// row would both add the same new number.
+constexpr long long kTakeLockKey = 7307002;
 
 // Whole numbers only; never in exponent form.
 std::string WholeNumberText(long double value) {
@@ -29,6 +42,11 @@ std::string WholeNumberText(long double value) {
   std::snprintf(buf, sizeof buf, "%.0Lf", value);
   return buf;
 }
+
+// The number's row no longer holds this client's counter.
+struct TakenOver : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // A date and time as the text that the dialect's date template reads: always with its
 // time, on the 12-hour clock for the Oracle template that asks for one.
@@ -52,18 +70,22 @@ bool TDBManager::AcquireConnectNo() {
   std::unique_ptr<TXDS> plainQuery = NewQuery();
   CnoQuery->GetSQL().SetText("SELECT * FROM CONNECTINFO WHERE CONNECTNO = :cno");
 
-  std::string lockingSql, plainSql;
+  std::string lockingSql, plainSql, freeCondition;
   if (kind == "access") {
-    lockingSql = "select * from connectinfo where (active = 'F') OR (now()-LASTUPDATED > 1)";
+    freeCondition = "(active = 'F') OR (now()-LASTUPDATED > 1)";
+    lockingSql = "select * from connectinfo where " + freeCondition;
     plainSql = lockingSql;
   } else if (kind == "postgre") {
-    plainSql = "select * from connectinfo where (active = 'F') OR (now()-LASTUPDATED > 1)";
+    freeCondition = "(active = 'F') OR (now()-LASTUPDATED > 1)";
+    plainSql = "select * from connectinfo where " + freeCondition;
     lockingSql = plainSql + " for update";
   } else if (kind == "mysql") {
-    plainSql = "select * from CONNECTINFO where (ACTIVE = 'F') OR (sysdate()-LASTUPDATED > 1)";
+    freeCondition = "(ACTIVE = 'F') OR (sysdate()-LASTUPDATED > 1)";
+    plainSql = "select * from CONNECTINFO where " + freeCondition;
     lockingSql = plainSql + " FOR UPDATE";
   } else {
-    plainSql = "select * from CONNECTINFO where (ACTIVE = 'F') OR (sysdate-LASTUPDATED > 1)";
+    freeCondition = "(ACTIVE = 'F') OR (sysdate-LASTUPDATED > 1)";
+    plainSql = "select * from CONNECTINFO where " + freeCondition;
     lockingSql = plainSql + " for update ";
   }
 
@@ -81,6 +103,15 @@ bool TDBManager::AcquireConnectNo() {
     StartTransaction(record.Name);
     inTransaction = true;
     if (kind == "access" && !GateClose()) return giveUp("Failed in Gateclose");
+    if (kind == "postgre") {
+      // One taker at a time, until the commit: each sees the numbers the one before took.
+      const std::string lockSql =
+          "select pg_advisory_xact_lock(" + std::to_string(kTakeLockKey) + ")";
+      FreeQuery->GetSQL().SetText(lockSql);
+      Trace("# 1#Executing " + lockSql);
+      FreeQuery->Open();
+      FreeQuery->Close();
+    }
 
     // The highest number is read under the gate and inside the transaction: read before
     // them, two clients could both add the same new number.
@@ -117,18 +148,30 @@ bool TDBManager::AcquireConnectNo() {
       InsertQuery->ExecSQL();
       record.ConnectNo = static_cast<int>(newNo);
       record.LastNumber = 0;
+      record.SavedNumber = 0;
     } else {
-      long double n = CnoQuery->FieldByName("lastnumber").GetAsFloat();
-      if (n > kCounterLimit) n = 0;
+      // The counter is the next value to use: a stored value that is not whole goes up to
+      // the next whole one, never back to an id issued before it.
+      long double n =
+          std::ceil(static_cast<long double>(CnoQuery->FieldByName("lastnumber").GetAsFloat()));
+      if (n > kCounterLimit || n < 0) n = 0;
+      // A row still marked active belonged to a client that stopped saving a day ago but may
+      // still run: moving its counter on tells it, at its next save, that the number is gone.
+      if (CnoQuery->FieldByName("active").GetAsString() != "F") n += 1;
       std::string d = ReplaceAll(DbDateTemplate, ":value", TemplateDateTime(ServerDate()));
+      // The row must still be free: a holder that saved its counter since it was read has
+      // kept it.
       std::string sql = "update connectinfo set lastupdated=" + d +
                         ", lastnumber=" + WholeNumberText(n) +
-                        ", active='T' where connectno = " + std::to_string(freeNo);
+                        ", active='T' where connectno = " + std::to_string(freeNo) + " and (" +
+                        freeCondition + ")";
       InsertQuery->GetSQL().SetText(sql);
       Trace("# 1#" + sql);
-      InsertQuery->ExecSQL();
+      if (InsertQuery->ExecSQL() != 1)
+        return giveUp("The free connection number was taken by another client");
       record.ConnectNo = static_cast<int>(freeNo);
       record.LastNumber = n;
+      record.SavedNumber = n;
     }
 
     if (kind == "access")
@@ -188,6 +231,7 @@ long double TDBManager::NewRecordId(TProjectRecord& record) {
 }
 
 void TDBManager::SaveLastNumber(TProjectRecord& record) {
+  int locked = 0;
   for (int attempt = 1;; ++attempt) {
     try {
       double now = RecordIdDate();
@@ -202,12 +246,27 @@ void TDBManager::SaveLastNumber(TProjectRecord& record) {
       // The date is saved with its time: a date alone would make a number in use look more
       // than a day old soon after midnight, and another client would take it over.
       std::string d = ReplaceAll(DbDateTemplate, ":value", TemplateDateTime(now));
+      // Written only while the row holds the counter this client wrote last: in one
+      // statement, so that no other client can take the number between check and write.
+      const bool owned = record.SavedNumber >= 0;
       UtilityQuery->GetSQL().SetText("update connectinfo set lastupdated = " + d +
-                                     ", lastnumber=:lc where connectno = :cn");
+                                     ", lastnumber=:lc where connectno = :cn" +
+                                     (owned ? " and lastnumber = :was" : ""));
       UtilityQuery->ParamByName("lc").SetAsString(WholeNumberText(record.LastNumber));
       UtilityQuery->ParamByName("cn").SetAsInteger(record.ConnectNo);
-      UtilityQuery->ExecSQL();
+      if (owned)
+        UtilityQuery->ParamByName("was").SetAsInteger(static_cast<long long>(record.SavedNumber));
+      if (UtilityQuery->ExecSQL() != 1 && owned) {
+        // Taken over: no attempt can make the number this client's again.
+        throw TakenOver("Invalid connection");
+      }
+      record.SavedNumber = record.LastNumber;
       return;
+    } catch (const TakenOver& e) {
+      throw EDatabaseError(e.what());
+    } catch (const EDatabaseLocked&) {
+      if (CnoQuery) CnoQuery->Close();
+      if (++locked >= kLockedSaveAttempts || attempt >= kSaveAttempts) throw;
     } catch (const std::exception&) {
       if (CnoQuery) CnoQuery->Close();
       if (attempt >= kSaveAttempts) throw;
@@ -233,8 +292,12 @@ double TDBManager::RecordIdDate() {
 void TDBManager::ReleaseConnectNo() {
   try {
     if (!Current || !UtilityQuery) return;
-    UtilityQuery->GetSQL().SetText("update connectinfo set active = 'F' where connectno = " +
-                                   std::to_string(Current->ConnectNo));
+    // A number another client took over is that client's to give back.
+    std::string sql = "update connectinfo set active = 'F' where connectno = " +
+                      std::to_string(Current->ConnectNo);
+    if (Current->SavedNumber >= 0)
+      sql += " and lastnumber = " + WholeNumberText(Current->SavedNumber);
+    UtilityQuery->GetSQL().SetText(sql);
     UtilityQuery->ExecSQL();
   } catch (const std::exception&) {
     // Giving the number back is best effort: a row left active becomes free a day later.

@@ -113,7 +113,9 @@ bool TDBManager::Connect(const std::string& projectName) {
     Current = Projects->AddProject(name);
     Trace("# 1#Project=" + Current->Project);
     Trace("# 1#Dbtype=" + Current->DbType);
-    Trace("# 1#dbname=" + Current->DbName);
+    // A PostgreSQL database name may be a connection string with a password in it.
+    Trace("# 1#dbname=" + (Current->DbType == "postgre" ? PgShownConnectionString(Current->DbName)
+                                                        : Current->DbName));
     Trace("# 1#driver=" + Current->Driver);
     DbKind = Current->DbType;
 
@@ -159,15 +161,13 @@ void TDBManager::ConnectAccess() {
     ErrorText = kImproperProject;
     throw EDatabaseError(kImproperProject);
   }
-  SetAccessDSN(Current->Project);
-
-  // The data source names the database file; the connection is made through it.
+  // The data source is shared by every project on the machine: read back, its file could be
+  // the one another client has just pointed it at. The connection opens the file computed
+  // for this project, the one the data source was set to.
+  const std::string file = SetAccessDSN(Current->Project);
   CheckConnectionName(Current->Name);
-  TRegistry registry;
-  if (!registry.OpenKey(kDataSourceKey, false))
+  if (file.empty())
     throw EDatabaseError(std::string("Data source name not found: ") + kDataSourceName);
-  std::string file = registry.ReadString("DBQ");
-  registry.CloseKey();
   // Opening would make a new, empty database where the file is missing.
   std::error_code ec;
   if (file.empty() || !std::filesystem::is_regular_file(file, ec))
@@ -177,7 +177,7 @@ void TDBManager::ConnectAccess() {
   Current->Connection = std::move(connection);
 }
 
-void TDBManager::SetAccessDSN(const std::string& project) {
+std::string TDBManager::SetAccessDSN(const std::string& project) {
   TRegistry registry;
   registry.OpenKey(kServerKey, true);
   std::string serverPath = registry.ReadString("SERVERPATH");
@@ -194,9 +194,10 @@ void TDBManager::SetAccessDSN(const std::string& project) {
     // is not written again, so that they do not rewrite the shared file all the time.
     if (registry.ReadString("DBQ") != path + ".mdb") registry.WriteString("DBQ", path + ".mdb");
     registry.CloseKey();
-  } else {
-    ShowMessage(kUnableToConnect);
+    return path + ".mdb";
   }
+  ShowMessage(kUnableToConnect);
+  return "";
 }
 
 void TDBManager::FindServerPath() {

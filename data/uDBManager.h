@@ -84,7 +84,9 @@ class TDBManager {
   void ConnectOracle();
   // The "postgre" kind on a PostgreSQL server: user Project, database DbName.
   void ConnectPostgre();
-  void SetAccessDSN(const std::string& project);
+  // Points the data source at the project's database file; answers that file (empty when
+  // the data source is missing).
+  std::string SetAccessDSN(const std::string& project);
   void FindServerPath();
   void LoadControl();
 

@@ -24,6 +24,17 @@ class EDatabaseError : public std::runtime_error {
   std::string sql_;
 };
 
+// A statement that gave up waiting for a lock another connection holds (SQLite's busy
+// timeout, PostgreSQL's lock timeout): the database is locked, the statement itself is sound.
+class EDatabaseLocked : public EDatabaseError {
+ public:
+  using EDatabaseError::EDatabaseError;
+};
+
+// How long a statement waits for a lock another connection holds before it fails with
+// EDatabaseLocked.
+constexpr int kLockWaitMs = 10000;
+
 // Storage kind of one value crossing the backend boundary.
 enum class TDbKind { Null, Integer, Float, Text, Blob, DateTime };
 
@@ -77,6 +88,9 @@ class TDbBackend {
 
   // Runs a statement that returns no rows; answers the number of rows it changed.
   virtual long long Execute(const std::string& sql, const TDbParams& params = {}) = 0;
+  // The same for exactly one statement: a text that holds another statement after the
+  // first is refused before any of it runs. For statements built from values.
+  virtual long long ExecuteSingle(const std::string& sql, const TDbParams& params = {}) = 0;
   // Runs a statement and returns all its rows.
   virtual TDbRowSet Query(const std::string& sql, const TDbParams& params = {}) = 0;
 

@@ -187,29 +187,36 @@ std::string ReplaceAll(const std::string& text, const std::string& oldText,
   return r;
 }
 
-double ToFloat(const std::string& text) {
-  std::string t = TrimStr(text);
-  if (t.empty()) return 0;
-  std::string s = StripCommas(t);
-  auto bad = [&] { return EConvertError("'" + t + "' is not a valid floating point value"); };
+bool TryStrToFloat(const std::string& text, double& value) {
+  const std::string t = TrimStr(text);
   // Only a plain decimal number with an optional exponent: the library parser would also
   // take "inf", "nan" and hexadecimal forms, which no user means.
   size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-  std::string body = s.substr(i);
-  if (body.empty() || body[0] == '+' || body[0] == '-') throw bad();
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  std::string body = t.substr(i);
+  if (body.empty() || body[0] == '+' || body[0] == '-') return false;
   for (char& c : body) {
     if (c == DecimalSeparator) {
       c = '.';
     } else if (!((c >= '0' && c <= '9') || c == 'e' || c == 'E' || c == '+' || c == '-')) {
-      throw bad();
+      return false;
     }
   }
   double v = 0;
   auto [end, ec] =
       std::from_chars(body.data(), body.data() + body.size(), v, std::chars_format::general);
-  if (ec != std::errc() || end != body.data() + body.size()) throw bad();
-  return (i > 0 && s[0] == '-') ? -v : v;
+  if (ec != std::errc() || end != body.data() + body.size() || !std::isfinite(v)) return false;
+  value = (i > 0 && t[0] == '-') ? -v : v;
+  return true;
+}
+
+double ToFloat(const std::string& text) {
+  std::string t = TrimStr(text);
+  if (t.empty()) return 0;
+  double v = 0;
+  if (!TryStrToFloat(StripCommas(t), v))
+    throw EConvertError("'" + t + "' is not a valid floating point value");
+  return v;
 }
 
 std::string FloatToStr(double value) {

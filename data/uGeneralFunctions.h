@@ -63,6 +63,12 @@ std::string PadLeft(const std::string& text, int width, char fill);
 std::string StripCommas(const std::string& text);
 std::string ReplaceAll(const std::string& text, const std::string& oldText,
                        const std::string& newText);
+// The text-to-float conversion of the system: blanks around, an optional sign, decimal
+// digits with the process's decimal separator and an optional exponent; nothing else (no
+// hexadecimal, "inf" or "nan", no thousands separators). False, value unchanged, otherwise.
+bool TryStrToFloat(const std::string& text, double& value);
+// 0 for a blank text; else the text less its commas by TryStrToFloat (EConvertError when
+// it is no number).
 double ToFloat(const std::string& text);
 double RoundFloat(int decimals, double value);
 void SplitPath(const std::string& path, std::string& folder, std::string& name);

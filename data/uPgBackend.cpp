@@ -37,10 +37,11 @@ constexpr Oid kNumericOid = 1700;
 // The header that a length modifier of a character type carries (the server's VARHDRSZ).
 constexpr int kVarHeader = 4;
 
-// Answered by the compatibility objects' version function; raise it when the script changes.
-constexpr int kCompatVersion = 1;
 // Serialises clients that would install the compatibility objects at the same moment.
 constexpr long long kCompatLockKey = 7307001;
+
+// The error state of a statement that gave up waiting for a lock (lock_timeout).
+const char* const kLockNotAvailable = "55P03";
 
 // The statement-level savepoint inside a transaction.
 const char* const kSavepoint = "SAVEPOINT v7_statement";
@@ -49,76 +50,12 @@ const char* const kUndoStatement = "ROLLBACK TO SAVEPOINT v7_statement";
 
 // Session settings every statement of the system relies on: dates print as ISO text (read
 // by ReadDate) and day-first texts such as "31/12/2005" read as dates; a backslash inside a
-// quoted literal is an ordinary character, so doubling the quotes is all a value needs.
+// quoted literal is an ordinary character, so doubling the quotes is all a value needs. A
+// statement waits for another connection's lock no longer than kLockWaitMs (10 s), as on
+// the SQLite engine, instead of for ever.
 const char* const kSessionSetup =
     "SET datestyle TO 'ISO, DMY'; SET standard_conforming_strings TO on; "
-    "SET client_min_messages TO warning";
-
-const std::string kCompatScript = R"SQL(
--- A date text read by the date style of an Access mask (day, month or year first).
-create or replace function v7_timestamp_dmy(value text) returns timestamp
-  language sql stable strict set datestyle to 'ISO, DMY' as $$ select value::timestamp $$;
-create or replace function v7_timestamp_mdy(value text) returns timestamp
-  language sql stable strict set datestyle to 'ISO, MDY' as $$ select value::timestamp $$;
-create or replace function v7_timestamp_ymd(value text) returns timestamp
-  language sql stable strict set datestyle to 'ISO, YMD' as $$ select value::timestamp $$;
-
--- The dialect's date template: format('31/12/2005 10:30:00', 'dd/mm/yyyy hh:nn:ss').
--- It takes the place of the built-in format() for two texts in this database, so a mask
--- that holds no date token is refused with a message rather than read as a date.
-create or replace function format(value text, mask text) returns timestamp
-  language plpgsql stable strict as $$
-declare
-  m text := lower(mask);
-  d int := position('d' in m);
-  mo int := position('m' in m);
-  y int := position('y' in m);
-begin
-  if m !~ '(dd|mm|yy|hh|nn|ss)' then
-    raise exception 'format(''%'', ''%''): the mask holds no date; in this database format() of two texts reads a date (pg_catalog.format formats text)', value, mask;
-  end if;
-  if y > 0 and (mo = 0 or y < mo) and (d = 0 or y < d) then
-    return v7_timestamp_ymd(value);
-  end if;
-  if mo > 0 and d > 0 and mo < d then
-    return v7_timestamp_mdy(value);
-  end if;
-  return v7_timestamp_dmy(value);
-end $$;
-
--- A difference of two dates compared with a number of days: now()-LASTUPDATED > 1.
-create or replace function v7_interval_days(span interval) returns double precision
-  language sql immutable strict as $$ select extract(epoch from span)::double precision / 86400 $$;
-create or replace function v7_interval_gt(span interval, days double precision) returns boolean
-  language sql immutable strict as $$ select v7_interval_days(span) > days $$;
-create or replace function v7_interval_ge(span interval, days double precision) returns boolean
-  language sql immutable strict as $$ select v7_interval_days(span) >= days $$;
-create or replace function v7_interval_lt(span interval, days double precision) returns boolean
-  language sql immutable strict as $$ select v7_interval_days(span) < days $$;
-create or replace function v7_interval_le(span interval, days double precision) returns boolean
-  language sql immutable strict as $$ select v7_interval_days(span) <= days $$;
--- Made only where missing: a statement of the database may already use them.
-do $$
-declare
-  op record;
-begin
-  for op in select * from (values ('>', 'v7_interval_gt'), ('>=', 'v7_interval_ge'),
-                                  ('<', 'v7_interval_lt'), ('<=', 'v7_interval_le')) as o(name, fn)
-  loop
-    if not exists (select 1 from pg_operator
-                   where oprname = op.name and oprleft = 'interval'::regtype
-                     and oprright = 'double precision'::regtype) then
-      execute pg_catalog.format('create operator %s (leftarg = interval, rightarg = double precision, '
-                                'function = %I)', op.name, op.fn);
-    end if;
-  end loop;
-end $$;
-
--- The server-date statement and constants read from a one-row table "dual", as on the
--- other engines (a site script may make it too).
-create table if not exists dual (dummy varchar(1));
-insert into dual (dummy) select 'X' where not exists (select 1 from dual);
-)SQL";
+    "SET client_min_messages TO warning; SET lock_timeout TO '10s'";
 
 std::string OneLine(std::string s) {
   for (char& c : s)
@@ -410,10 +347,16 @@ struct TPgBackend::Impl {
     ExecStatusType st = PQresultStatus(res);
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY) {
       std::string msg = ErrorOf(res);
+      const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+      const bool locked = state && std::strcmp(state, kLockNotAvailable) == 0;
       PQclear(res);
       if (guarded && PQtransactionStatus(conn) == PQTRANS_INERROR) {
         // Undo the failed statement only; the work before it stays in the transaction.
         ResultHolder undo(PQexec(conn, kUndoStatement));
+      }
+      if (locked) {
+        lastError = msg;
+        throw EDatabaseLocked(msg, sql);
       }
       Fail(msg, sql);
     }
@@ -432,13 +375,13 @@ struct TPgBackend::Impl {
   }
 
   void EnsureCompat() {
-    if (InstalledCompatVersion() >= kCompatVersion) return;
+    if (InstalledCompatVersion() >= kPgCompatVersion) return;
     try {
       Simple("BEGIN");
       std::string lock = "select pg_advisory_xact_lock(" + std::to_string(kCompatLockKey) + ")";
       Simple(lock.c_str());
       // Another client may have installed them while this one waited for the lock.
-      if (InstalledCompatVersion() < kCompatVersion) Simple(PgCompatScript().c_str());
+      if (InstalledCompatVersion() < kPgCompatVersion) Simple(PgCompatScript().c_str());
       Simple("COMMIT");
     } catch (const EDatabaseError& e) {
       ResultHolder undo(PQexec(conn, "ROLLBACK"));
@@ -492,6 +435,14 @@ bool TPgBackend::IsOpen() const { return impl_->conn != nullptr; }
 
 long long TPgBackend::Execute(const std::string& sql, const TDbParams& params) {
   ResultHolder r(impl_->Run(sql, params, true));
+  const char* changed = PQcmdTuples(r.res);
+  impl_->lastError.clear();
+  return changed && *changed ? std::atoll(changed) : 0;
+}
+
+long long TPgBackend::ExecuteSingle(const std::string& sql, const TDbParams& params) {
+  // The extended protocol runs one statement only; the server refuses a text of several.
+  ResultHolder r(impl_->Run(sql, params, false));
   const char* changed = PQcmdTuples(r.res);
   impl_->lastError.clear();
   return changed && *changed ? std::atoll(changed) : 0;
@@ -568,16 +519,46 @@ bool TPgBackend::InTransaction() const {
 
 std::string TPgBackend::LastError() const { return impl_->lastError; }
 
+namespace {
+
+// A value of a connection string in quotes, as libpq reads it back.
+std::string QuotedSetting(const std::string& v) {
+  std::string q = "'";
+  for (char c : v) {
+    if (c == '\'' || c == '\\') q += '\\';
+    q += c;
+  }
+  return q + "'";
+}
+
+bool IsPgUri(const std::string& text) {
+  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
+}
+
+}  // namespace
+
+std::string PgShownConnectionString(const std::string& dbName) {
+  if (!IsPgUri(dbName) && dbName.find('=') == std::string::npos) return dbName;
+  // libpq's own reading: whatever it takes for a password, in whatever form it was written,
+  // is the one setting it marks as secret.
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(dbName.c_str(), &error);
+  if (error) PQfreemem(error);
+  if (!options) return "(a connection string that libpq cannot read)";
+  std::string shown;
+  for (const PQconninfoOption* o = options; o->keyword; ++o) {
+    if (!o->val) continue;
+    if (!shown.empty()) shown += ' ';
+    shown += std::string(o->keyword) + "=" +
+             (std::strchr(o->dispchar, '*') ? std::string("********") : QuotedSetting(o->val));
+  }
+  PQconninfoFree(options);
+  return shown;
+}
+
 std::string PgConnectionString(const std::string& user, const std::string& dbName) {
-  auto quoted = [](const std::string& v) {
-    std::string q = "'";
-    for (char c : v) {
-      if (c == '\'' || c == '\\') q += '\\';
-      q += c;
-    }
-    return q + "'";
-  };
-  if (dbName.rfind("postgresql://", 0) == 0 || dbName.rfind("postgres://", 0) == 0) return dbName;
+  const auto quoted = QuotedSetting;
+  if (IsPgUri(dbName)) return dbName;
   std::string userPart = user.empty() ? "" : "user=" + quoted(user);
   if (dbName.find('=') != std::string::npos)
     return userPart.empty() ? dbName : userPart + " " + dbName;
@@ -587,12 +568,7 @@ std::string PgConnectionString(const std::string& user, const std::string& dbNam
 }
 
 const std::string& PgCompatScript() {
-  // Made last, so that a database that has it has everything above.
-  static const std::string script =
-      kCompatScript +
-      "\ncreate or replace function v7_compat_version() returns integer\n"
-      "  language sql immutable as $$ select " +
-      std::to_string(kCompatVersion) + " $$;\n";
+  static const std::string script = kPgCompatScript;
   return script;
 }
 

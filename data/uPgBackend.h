@@ -26,6 +26,7 @@ class TPgBackend : public TDbBackend {
   bool IsOpen() const override;
 
   long long Execute(const std::string& sql, const TDbParams& params = {}) override;
+  long long ExecuteSingle(const std::string& sql, const TDbParams& params = {}) override;
   TDbRowSet Query(const std::string& sql, const TDbParams& params = {}) override;
 
   void StartTransaction() override;
@@ -43,6 +44,15 @@ class TPgBackend : public TDbBackend {
 // The connection string of a "postgre" project: its user and its database name (a whole
 // connection string or URI in the database name is taken as it is).
 std::string PgConnectionString(const std::string& user, const std::string& dbName);
+
+// A project's database name as it may be shown (trace, message pane): a plain name as it
+// is; a connection string or URI as the settings libpq reads from it, each password masked.
+std::string PgShownConnectionString(const std::string& dbName);
+
+// data/pg_compat.sql, built into the program, and the version its v7_compat_version()
+// answers (generated from the file by the build).
+extern const char* const kPgCompatScript;
+extern const int kPgCompatVersion;
 
 // The compatibility objects' script that opening applies where they are missing.
 const std::string& PgCompatScript();

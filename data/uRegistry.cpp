@@ -1,6 +1,12 @@
 // The registry file (see uRegistry.h).
 #include "uRegistry.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "uGeneralFunctions.h"
@@ -19,6 +25,30 @@ std::string KeyPath(const std::string& key) {
   return k.substr(b, e - b);
 }
 
+// Holds the lock that makes one process at a time read, change and save the file. The lock
+// is taken on a file of its own beside it: the registry file itself is replaced by every save.
+class TWriteLock {
+ public:
+  explicit TWriteLock(const std::string& fileName) {
+    const std::string lockName = fileName + ".lock";
+    fd_ = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+      throw EInOutError("Cannot lock the file " + fileName + ": " + std::strerror(errno));
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd_);
+      throw EInOutError("Cannot lock the file " + fileName + ": " + std::strerror(err));
+    }
+  }
+  ~TWriteLock() { ::close(fd_); }  // closing gives the lock back
+  TWriteLock(const TWriteLock&) = delete;
+  TWriteLock& operator=(const TWriteLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace
 
 TRegistry::TRegistry() : FileName_(AppFolder() + "registry.ini") {}
@@ -29,9 +59,10 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
   CurrentPath_.clear();
   std::string path = KeyPath(key);
   if (path.empty()) return false;
-  TIniFile ini = TIniFile::Load(FileName_);
-  if (!ini.SectionExists(path)) {
+  if (!TIniFile::Load(FileName_).SectionExists(path)) {
     if (!canCreate) return false;
+    TWriteLock lock(FileName_);
+    TIniFile ini = TIniFile::Load(FileName_);
     ini.AddSection(path);
     ini.Save(FileName_);
   }
@@ -50,7 +81,8 @@ void TRegistry::WriteString(const std::string& name, const std::string& value) {
   if (CurrentPath_.empty()) {
     throw std::logic_error("Registry value " + name + " written with no key open in " + FileName_);
   }
-  // Read, change and save in one step, so that values other processes wrote are kept.
+  // Read, change and save under the lock, so that values other processes wrote are kept.
+  TWriteLock lock(FileName_);
   TIniFile ini = TIniFile::Load(FileName_);
   ini.WriteString(CurrentPath_, name, value);
   ini.Save(FileName_);

@@ -15,7 +15,8 @@ class TRegistry {
   explicit TRegistry(std::string fileName);
 
   // Every call reads the file afresh and every write saves it at once: several processes
-  // share it, as they share the registry.
+  // share it, as they share the registry. A write reads, changes and saves the file under
+  // a lock on "<file>.lock", so that no write loses the values of another.
 
   // Makes the key current; a missing key is created (and saved) when canCreate is true,
   // else the answer is false and no key is current.

@@ -465,6 +465,10 @@ struct TSqliteBackend::Impl {
 
   int Step(sqlite3_stmt* st, const std::string& sql) {
     int rc = sqlite3_step(st);
+    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+      lastError = sqlite3_errmsg(db);
+      throw EDatabaseLocked(lastError, sql);
+    }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(sqlite3_errmsg(db), sql);
     return rc;
   }
@@ -560,6 +564,23 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
     if (tail.empty()) break;
     rest = std::move(tail);
     text = &rest;
+  }
+  impl_->lastError.clear();
+  return sqlite3_total_changes64(impl_->db) - before;
+}
+
+long long TSqliteBackend::ExecuteSingle(const std::string& sql, const TDbParams& params) {
+  impl_->CheckText(sql);
+  const long long before = sqlite3_total_changes64(impl_->db);
+  std::string tail;
+  std::string shape;
+  TDbParams literals;
+  const bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->Prepare(general ? shape : sql, tail, sql);
+  if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
+  if (!st) impl_->Fail("The statement is empty", sql);
+  impl_->Bind(st.get(), general ? literals : params, sql);
+  while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
   }
   impl_->lastError.clear();
   return sqlite3_total_changes64(impl_->db) - before;

@@ -20,7 +20,7 @@ class TSqliteBackend : public TDbBackend {
   TSqliteBackend& operator=(const TSqliteBackend&) = delete;
 
   // How long a statement waits for another process's lock before it fails.
-  int BusyTimeoutMs = 10000;
+  int BusyTimeoutMs = kLockWaitMs;
 
   std::string DbKind() const override { return "access"; }
   // Opens (creating when missing) the database file.
@@ -29,6 +29,7 @@ class TSqliteBackend : public TDbBackend {
   bool IsOpen() const override;
 
   long long Execute(const std::string& sql, const TDbParams& params = {}) override;
+  long long ExecuteSingle(const std::string& sql, const TDbParams& params = {}) override;
   TDbRowSet Query(const std::string& sql, const TDbParams& params = {}) override;
 
   void StartTransaction() override;

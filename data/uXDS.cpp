@@ -13,18 +13,8 @@ namespace v7 {
 
 namespace {
 
-// The platform's text-to-float conversion: blanks (space, tab, CR, LF) around are allowed,
-// nothing else.
-bool TextToFloat(const std::string& text, double& value) {
-  const char* const kBlanks = " \t\r\n";
-  const size_t b = text.find_first_not_of(kBlanks);
-  if (b == std::string::npos) return false;
-  const size_t e = text.find_last_not_of(kBlanks) + 1;
-  const char* begin = text.c_str() + b;
-  char* end = nullptr;
-  value = std::strtod(begin, &end);
-  return end == text.c_str() + e && std::isfinite(value);
-}
+// The platform's text-to-float conversion, the one ToFloat uses too.
+bool TextToFloat(const std::string& text, double& value) { return TryStrToFloat(text, value); }
 
 double FloatOrFail(const std::string& text) {
   double v = 0;
@@ -423,11 +413,11 @@ void TXDS::TraceStatement(const std::string& statement) {
   Trace("#resetlevel#");
 }
 
-void TXDS::ExecSQL() {
+long long TXDS::ExecSQL() {
   CheckDriver();
   TXDataSet& ds = Current();
   TraceStatement(ds.CommandText());
-  ds.Execute();
+  return ds.Execute();
 }
 
 bool TXDS::Eof() { return Current().Eof(); }

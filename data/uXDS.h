@@ -240,8 +240,9 @@ class TXDS {
   TXSQL& GetSQL();
   void Open();
   void Close();
-  // Traces "#savelevel#", "# 1#" + statement, "#resetlevel#", then runs it without a result.
-  void ExecSQL();
+  // Traces "#savelevel#", "# 1#" + statement, "#resetlevel#", then runs it without a result;
+  // answers the number of rows it changed.
+  long long ExecSQL();
   bool Eof();
   bool IsEmpty();
   void First();
@@ -299,7 +300,8 @@ class TXDS {
   void FillField(TXDataSet& ds, int index);
   void WriteParam(const std::string& name, const std::string& text);
   void RunGenerated(const std::string& statement);
-  // Builds and runs a statement until it succeeds, at most 99 times; false
+  // Builds and runs a statement until it succeeds, at most 99 times (3 when the database
+  // stays locked, so that the waits stay bounded); false
   // when a build finds nothing to write.
   bool RunAttempts(const std::function<bool(std::string&)>& buildStatement);
   // Runs the insert or update built from the buffer as the access layer runs it and clears

@@ -31,10 +31,19 @@ void DropLastComma(std::string& s) {
 
 // ADO statements and Access deletes run up to this many times less one.
 constexpr int kAttemptLimit = 100;
+// Of those, attempts that waited out the lock wait of the engine: another attempt waits
+// again, so they are few, and one statement waits at most this many times kLockWaitMs.
+constexpr int kLockedAttemptLimit = 3;
 
 }  // namespace
 
 void TXDS::SetValue(const std::string& name, const std::string& value, const std::string& type) {
+  // The name goes into the statement text as it is, so it must be a plain column name.
+  bool identifier = !name.empty();
+  for (char c : name)
+    identifier = identifier && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+  if (!identifier)
+    throw EDatabaseError("'" + name + "' is not a valid column name: letters, digits and \"_\"");
   // A NUL would end the statement text inside the literal; no engine stores it in a text.
   if (value.find('\0') != std::string::npos)
     throw EDatabaseError("The value of column '" + name + "' holds a NUL character");
@@ -121,7 +130,7 @@ void TXDS::RunGenerated(const std::string& statement) {
   if (kind_ == DriverKind::Ado) {
     // The ADO command runs generated statements on the connection, untraced.
     if (!connection_) throw EDatabaseError("No database connection", statement);
-    connection_->Execute(statement);
+    connection_->ExecuteSingle(statement);
     return;
   }
   // dbExpress and BDE run them as the driver query's statement, traced. The statement
@@ -129,16 +138,23 @@ void TXDS::RunGenerated(const std::string& statement) {
   query_->SQL().SetText(statement);
   TraceStatement(statement);
   if (!connection_) throw EDatabaseError("No database connection", statement);
-  connection_->Execute(statement);
+  // A generated statement is one statement: whatever a value or a name might smuggle in
+  // after it never runs.
+  connection_->ExecuteSingle(statement);
 }
 
 bool TXDS::RunAttempts(const std::function<bool(std::string&)>& buildStatement) {
+  int locked = 0;
   for (int attempt = 1;; ++attempt) {
     std::string statement;
     if (!buildStatement(statement)) return false;
     try {
       RunGenerated(statement);
       return true;
+    } catch (const EDatabaseLocked&) {
+      // A database locked by another program stays locked for longer than a row is worth
+      // waiting: the caller gets the failure and the next cycle tries again.
+      if (++locked >= kLockedAttemptLimit || attempt + 1 >= kAttemptLimit) throw;
     } catch (const EDatabaseError&) {
       if (attempt + 1 >= kAttemptLimit) throw;
     }

@@ -54,6 +54,23 @@ std::string EncodedSubject(const std::string& s) {
   return "=?UTF-8?B?" + out + "?=";
 }
 
+// An address goes into the envelope commands as it is: a line break would end the command
+// and start one of the sender's choice (another recipient, say), so an address holding a
+// control character is refused, not mended. Blanks and line breaks around the addresses of
+// a list are layout and stay allowed.
+void CheckAddresses(const char* what, const std::string& list) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    for (unsigned char c : TrimStr(list.substr(start, end - start)))
+      if (c < 0x20 || c == 0x7f)
+        throw std::runtime_error(std::string("Mail ") + what +
+                                 " address holds a line break or another control character");
+    start = end + 1;
+  }
+}
+
 // "Name <a@b>" gives "<a@b>"; a bare address is wrapped.
 std::string EnvelopeAddress(const std::string& entry) {
   const std::string t = TrimStr(entry);
@@ -147,12 +164,25 @@ void TXSMTP::SendMail(const std::string& settings, const std::string& mailXml,
 
 void TXSMTP::BuildMessage(const std::string& mailXml) {
   if (TrimStr(mailXml).empty()) throw std::runtime_error("Mail message text is empty");
-  const pugi::xml_parse_result parsed = Doc_.load_string(mailXml.c_str());
+  // Parsed as a fragment so that what the parser would pass over in silence (a second root,
+  // text before or after the root) can be seen and refused.
+  const pugi::xml_parse_result parsed =
+      Doc_.load_string(mailXml.c_str(), pugi::parse_default | pugi::parse_fragment);
   if (!parsed)
     throw std::runtime_error(std::string("Mail message is not valid XML: ") + parsed.description());
-  if (!Doc_.document_element()) throw std::runtime_error("Mail message has no root element");
+  int roots = 0;
+  for (pugi::xml_node n : Doc_.children()) {
+    if (n.type() == pugi::node_element) ++roots;
+    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata)
+      throw std::runtime_error("Mail message is not valid XML: text outside the root element");
+  }
+  if (roots == 0) throw std::runtime_error("Mail message has no root element");
+  if (roots > 1)
+    throw std::runtime_error("Mail message is not valid XML: more than one root element");
   Msg_.From = GetNodeText("from");
   Msg_.To = GetNodeText("to");
+  CheckAddresses("sender", TrimStr(Msg_.From));
+  CheckAddresses("recipient", Msg_.To);
   Msg_.Subject = GetNodeText("subject");
   Msg_.Body = GetNodeText("body");
   AddAttachments();

@@ -144,11 +144,20 @@ void TProvideLink::AddLinkEntry(TXDS& row) {
 void TProvideLink::OpenPostedTable(TLinkEntry& entry) {
   TXDS& q = ReuseQuery(PostedProbe);
   entry.PostedTable = " ";
-  q.GetSQL().SetText("select * from " + UpperStr(TrimStr(entry.SourceType)) + "POSTED" +
-                     " where linkentrydocid=0");
+  const std::string table = UpperStr(TrimStr(entry.SourceType)) + "POSTED";
   try {
-    q.Open();
-    entry.PostedTable = "t";
+    if (DbKind == "postgre") {
+      // The server logs every failed statement: its catalogue answers without one, finding
+      // the table as the statements that use it would (unquoted name, search path).
+      q.GetSQL().SetText("select to_regclass(:name) is not null as found");
+      q.ParamByName("name").SetAsString(table);
+      q.Open();
+      if (LowerStr(q.FieldByName("found").Value) == "t") entry.PostedTable = "t";
+    } else {
+      q.GetSQL().SetText("select * from " + table + " where linkentrydocid=0");
+      q.Open();
+      entry.PostedTable = "t";
+    }
   } catch (const std::exception&) {
     // The POSTED table is optional: without it nothing records what was posted.
   }

@@ -2,10 +2,16 @@
 // sending queued packets and the ping, receiving and applying packets, keeping failed ones,
 // running patch files, and surviving a server that is down.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "PacketFixtures.h"
 #include "PgSite.h"
@@ -86,6 +92,80 @@ class TransferTest : public ::testing::Test {
 
   void Offer(const std::string& remote, const std::string& bytes) {
     WriteFile(server.Path(remote), bytes);
+  }
+
+  // Table packets and a patch in the code pages other sites write, received through login:
+  // what each stores (read back by scalar, as UTF-8), or the message that refuses it while
+  // nothing is stored and the packet is kept in the log folder.
+  void ReceivesEveryCodePage(const std::string& login,
+                             const std::function<std::string(const std::string&)>& scalar) {
+    struct Case {
+      std::string name, head, value, stored, message;
+    };
+    const std::string declared = "<?xml version=\"1.0\" encoding=";
+    std::vector<Case> cases = {
+        {"utf8", declared + "\"UTF-8\"?>", "Caf\xC3\xA9 \xE2\x82\xAC", "Caf\xC3\xA9 \xE2\x82\xAC",
+         ""},
+        {"cp1252", declared + "\"windows-1252\"?>", "Caf\xE9 \x80", "Caf\xC3\xA9 \xE2\x82\xAC", ""},
+        {"latin1", "<?xml version='1.0' encoding='ISO-8859-1'?>", "Caf\xE9", "Caf\xC3\xA9", ""},
+        // No declaration and not UTF-8: the Windows code page of the product's programs.
+        {"plain", "", "Caf\xE9 \x80", "Caf\xC3\xA9 \xE2\x82\xAC", ""},
+        {"utf16", declared + "\"UTF-16\"?>", "Caf\xE9", "Caf\xC3\xA9", ""},
+        {"bad1252", declared + "\"windows-1252\"?>", "Caf\x81", "", "Invalid windows-1252 text"},
+        {"badutf8", declared + "\"UTF-8\"?>", "Caf\xE9", "", "Invalid UTF-8 text"},
+        {"neither", "", "Caf\x81\xE9", "", "Invalid text"},
+        {"unknown", declared + "'x-no-such-code'?>", "Cafe", "",
+         "Unknown encoding \"x-no-such-code\""},
+        {"ignoring", declared + "'UTF-8//IGNORE'?>", "Cafe", "",
+         "Unknown encoding \"UTF-8//IGNORE\""},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+      Case& c = cases[i];
+      const std::string id = std::to_string(170 + i);
+      std::string xml = c.head + "<rows table=\"customer\"><row recordid=\"" + id +
+                        "\"><customerid type=\"n\">" + id + "</customerid><custname type=\"c\">" +
+                        c.value + "</custname></row></rows>";
+      if (c.message.starts_with("Invalid"))
+        c.message += " at byte offset " + std::to_string(xml.find(c.value) + 3);
+      if (c.name == "utf16") {
+        // Latin-1 characters widened to UTF-16LE, behind its byte order mark.
+        std::string wide = "\xFF\xFE";
+        for (char ch : xml) wide += std::string{ch, '\0'};
+        xml = wide;
+      }
+      Offer("v7/site07/send/" + c.name + ".pkt", PacketBytes(xml));
+    }
+    Offer("v7/patches/07.sql",
+          "<<\r\nupdate customer set custname = 'Caf\xE9 \x80' where customerid = 101\r\n>>\r\n");
+    Settings("trace=tofile\nxtype=receive\n", login);
+    Start();
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const Case& c = cases[i];
+      EXPECT_EQ(scalar("select custname from customer where customerid=" + std::to_string(170 + i)),
+                c.stored)
+          << c.name;
+      EXPECT_EQ(fs::exists(std::string(kFailedFolder) + c.name + ".pkt"), !c.message.empty())
+          << c.name;
+      if (!c.message.empty())
+        EXPECT_TRUE(ShownContaining(c.message)) << c.name << "\n" << pane.str();
+    }
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+    EXPECT_EQ(scalar("select custname from customer where customerid=101"),
+              "Caf\xC3\xA9 \xE2\x82\xAC");
+
+    // A patch that is neither UTF-8 nor Windows text runs none of its blocks and stays.
+    const std::string patch =
+        "<<\nupdate customer set city = 'A' where customerid = 102\n>>\n"
+        "<<\nupdate customer set city = 'B\x81' where customerid = 102\n>>\n";
+    Offer("v7/patches/07.sql", patch);
+    const std::string city = scalar("select city from customer where customerid=102");
+    Cycle();
+    EXPECT_TRUE(ShownContaining("Invalid text at byte offset " +
+                                std::to_string(patch.find('\x81')) +
+                                ": neither UTF-8 nor windows-1252"))
+        << pane.str();
+    EXPECT_EQ(scalar("select city from customer where customerid=102"), city);
+    EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
   }
 
   std::string Scalar(const std::string& sql) { return site.Scalar(sql); }
@@ -227,7 +307,7 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/dup.pkt")));
   EXPECT_FALSE(fs::exists(log + "same.2.pkt"));
   EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/same.pkt")));
-  EXPECT_TRUE(fs::exists(server.Path("v7/site07/send/stuck.pkt")));
+  EXPECT_TRUE(fs::exists(server.Path("v7/site07/send/stuck.pkt" + ClaimSuffix())));
   EXPECT_TRUE(ShownContaining("stuck.pkt stays on the server"));
 
   // Local files are gone.
@@ -295,4 +375,92 @@ TEST_F(TransferTest, PostgreSiteSendsRowsOfFractionalTimestamps) {
         TDbRowSet r = db.Query("select coalesce(string_agg(name, ','), '') from v7pkt");
         return r.Rows.at(0).at(0).Text;
       });
+}
+
+TEST_F(TransferTest, PacketsAndPatchesInOtherCodePagesAreStoredAsUtf8OrRefused) {
+  ReceivesEveryCodePage("site", [&](const std::string& sql) { return Scalar(sql); });
+}
+
+TEST_F(TransferTest, PostgreSiteStoresPacketsInOtherCodePagesAsUtf8OrRefusesThem) {
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.AddProject(site);
+  ReceivesEveryCodePage("pgsite", [&](const std::string& sql) { return pg.Scalar(sql); });
+}
+
+TEST_F(TransferTest, TwoClientsOfOnePostgreSiteApplyEveryPacketOnce) {
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.AddProject(site);
+  // Numbers are taken from free rows here: how two clients share new numbers is the
+  // connection manager's own matter.
+  pg.db.Execute("insert into connectinfo select g, 0, now(), 'F' from generate_series(1, 10) as g");
+  const char* build = std::getenv("V7_BUILD_DIR");
+  ASSERT_NE(build, nullptr);
+  const std::string program = std::string(build) + "/app/v7client";
+
+  // New documents (record id 0): a packet applied twice would make two invoices.
+  const std::string invoice = PacketBytes(
+      "<doc user=\"anita\" siteno=\"3\" transid=\"salesinv\" recordid=\"0\">"
+      "<invdate>20/06/2026</invdate><customer id=\"101\">Acme Stores</customer>"
+      "<paymode>Cash</paymode><totalamt>25</totalamt>"
+      "<item id=\"201\">Blue Pen</item><qty>2</qty><amount>25</amount></doc>");
+  const auto offer = [&](int n) {
+    // Whole files only: a packet appears on the server by a rename.
+    const std::string name = "v7/site07/send/inv" + std::to_string(n);
+    WriteFile(server.Path(name + ".tmp"), invoice);
+    fs::rename(server.Path(name + ".tmp"), server.Path(name + ".pkt"));
+  };
+  constexpr int kPackets = 12;
+  for (int n = 0; n < kPackets / 2; ++n) offer(n);
+
+  std::vector<pid_t> clients;
+  for (const char* folder : {"one", "two"}) {
+    const std::string work = dir.file(folder);
+    fs::create_directories(work);
+    WriteFile(work + "/v7rm.ini", "clientlogin=pgsite\nftp=" + server.Host() +
+                                      ",site,secret\nxtype=receive\ntalkinterval=50\n");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      freopen((work + "/out.log").c_str(), "w", stdout);
+      freopen((work + "/err.log").c_str(), "w", stderr);
+      execl(program.c_str(), program.c_str(), "--console", "--workdir", work.c_str(), "--config",
+            dir.path().c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    clients.push_back(pid);
+  }
+  const auto invoices = [&] { return std::stoi(pg.Scalar("select count(*) from salesinv")); };
+  for (int n = kPackets / 2; n < kPackets; ++n) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    offer(n);
+  }
+  // A session that stalls costs a client the FTP reply timeout (60 s) before it retries.
+  for (int wait = 0;
+       wait < 2000 && (invoices() < kPackets || !fs::is_empty(server.Path("v7/site07/send")));
+       ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (pid_t pid : clients) {
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+
+  EXPECT_EQ(invoices(), kPackets);
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  int applied = 0;
+  for (const char* folder : {"one", "two"}) {
+    const std::string out = ReadFile(dir.file(folder) + "/out.log");
+    for (size_t at = 0; (at = out.find("Pushing into database", at)) != std::string::npos; ++at)
+      ++applied;
+    EXPECT_TRUE(fs::is_empty(dir.file(folder) + "/transit/receive/log")) << out;
+  }
+  EXPECT_EQ(applied, kPackets);
+  // No statement of either client failed on the server, probes of optional tables included.
+  const std::string log = pg.cluster.ServerLog();
+  EXPECT_EQ(log.find("ERROR:"), std::string::npos) << log;
 }

@@ -1,6 +1,7 @@
 // Connection numbers and record ids on a real SQLite site file, including many processes
 // sharing the file, some of them killed while they hold a number.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "PgSite.h"
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "uDBManager.h"
@@ -77,21 +79,42 @@ TEST_F(ConnectNo, EmptyTableGivesNumberOneAndIdsOfTheExactForm) {
 }
 
 TEST_F(ConnectNo, FreeAndStaleNumbersAreTakenAgainWithTheirCounters) {
-  // Number 1 was released, 2 is held by a client that died long ago, 3 by a live one.
-  site_.Exec("insert into connectinfo values (1, 5, now(), 'F')");
+  // Number 1 was released (with a counter that is no whole number), 2 is held by a client
+  // that stopped saving long ago, 3 by a live one.
+  site_.Exec("insert into connectinfo values (1, 5.5, now(), 'F')");
   site_.Exec(
       "insert into connectinfo values (2, 400, format('01/01/2020', 'dd/mm/yyyy hh:nn:ss'), "
       "'T')");
   site_.Exec("insert into connectinfo values (3, 900, now() - 0.9, 'T')");
   auto released = site_.Connect();
-  EXPECT_EQ(NextId(*released), "70001000000005");
+  EXPECT_EQ(NextId(*released), "70001000000006");
+  EXPECT_EQ(NextId(*released), "70001000000007");
+  // Taking a number over moves its counter on, so that its old holder sees it is gone.
   auto stale = site_.Connect();
-  EXPECT_EQ(NextId(*stale), "70002000000400");
+  EXPECT_EQ(NextId(*stale), "70002000000401");
   auto next = site_.Connect();
   EXPECT_EQ(next->Current->ConnectNo, 4);
   // A stored counter past nine digits starts again at 0.
   site_.Exec("insert into connectinfo values (5, 1000000000, now(), 'F')");
   EXPECT_EQ(NextId(*site_.Connect()), "70005000000000");
+
+  // A holder that sat idle for more than a day and still runs: once another client took its
+  // number over, its next id fails instead of repeating one of the new holder's, and its
+  // release leaves the number to the new holder.
+  auto idle = site_.Connect();
+  const int held = idle->Current->ConnectNo;
+  std::set<std::string> issued{NextId(*idle)};
+  site_.Exec("update connectinfo set lastupdated = now() - 1.5 where connectno = " +
+             std::to_string(held));
+  auto taker = site_.Connect();
+  ASSERT_EQ(taker->Current->ConnectNo, held);
+  issued.insert(NextId(*taker));
+  EXPECT_THAT([&] { NextId(*idle); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq("Invalid connection")));
+  issued.insert(NextId(*taker));
+  EXPECT_EQ(issued.size(), 3u);
+  idle.reset();
+  EXPECT_EQ(Row(held, "active"), "T");
 }
 
 TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
@@ -136,14 +159,15 @@ long long MonotonicNs() {
 // dies holding kills itself after its ids, without giving the number back. Each line is
 // written before the next step, so what a killed worker wrote is on disk: "C cno time" after
 // a take, "I id", "R cno time" before the release, "E message" on a failure.
-[[noreturn]] void RunWorker(const std::string& outFile, int rounds, int ids, bool dieHolding) {
+[[noreturn]] void RunWorker(const std::string& project, const std::string& outFile, int rounds,
+                            int ids, bool dieHolding) {
   int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   auto line = [fd](const std::string& text) {
     if (write(fd, (text + "\n").data(), text.size() + 1) < 0) _exit(3);
   };
   for (int r = 0; r < rounds; ++r) {
     TDBManager mgr;
-    if (!mgr.Connect("site") || !mgr.ErrorText.empty()) {
+    if (!mgr.Connect(project) || !mgr.ErrorText.empty()) {
       line("E " + mgr.ErrorText);
       _exit(1);
     }
@@ -163,75 +187,102 @@ long long MonotonicNs() {
   _exit(0);
 }
 
-}  // namespace
+struct Holding {
+  int cno;
+  long long from, to;  // to: LLONG_MAX when the worker was killed holding it
+  int worker;
+};
 
-TEST_F(ConnectNo, ManyProcessesNeverShareANumberOrAnId) {
-  constexpr int kWorkers = 10;
-  constexpr int kDying = 3;        // workers 0..2 die holding their number
-  constexpr int kKilledEarly = 2;  // workers 3..4 are killed at any moment of their rounds
-  constexpr int kRounds = 3, kIds = 40;
-  std::vector<pid_t> pids;
-  auto file = [&](int w) { return dir_.file("worker" + std::to_string(w) + ".txt"); };
-  for (int w = 0; w < kWorkers; ++w) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) RunWorker(file(w), w < kDying ? 1 : kRounds, kIds, w < kDying);
-    pids.push_back(pid);
-  }
-  for (int w = kDying; w < kDying + kKilledEarly; ++w) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(MonotonicNs() % 40));
-    kill(pids[w], SIGKILL);
-  }
-  auto text = [&](int w) {
-    return std::filesystem::exists(file(w)) ? v7test::ReadFile(file(w)) : std::string();
-  };
-  for (int w = 0; w < kWorkers; ++w) {
-    int status = 0;
-    waitpid(pids[w], &status, 0);
-    if (w < kDying) EXPECT_TRUE(WIFSIGNALED(status)) << w << ": " << text(w);
-    if (w >= kDying + kKilledEarly)
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << w << ": " << text(w);
-  }
-
-  struct Holding {
-    int cno;
-    long long from, to;  // to: LLONG_MAX when the worker was killed holding it
-    int worker;
-  };
+// What 16 client processes of one project did: every id they issued, the spans in which each
+// held a number and the highest counter each number reached. Failures of the run (a worker
+// that reported an error, an id issued twice, a number held by two at once) fail the test.
+struct ManyProcesses {
   std::vector<Holding> holdings;
   std::set<std::string> ids;
   std::map<int, long long> highestCounter;
-  for (int w = 0; w < kWorkers; ++w) {
-    std::istringstream in(text(w));
-    std::string tag, value;
-    long long time = 0;
-    while (in >> tag >> value) {
-      if (tag == "C" && in >> time) holdings.push_back({std::stoi(value), time, LLONG_MAX, w});
-      if (tag == "R" && in >> time) holdings.back().to = time;
-      if (tag == "I") {
-        int cno = holdings.back().cno;
-        EXPECT_TRUE(ids.insert(value).second) << "id issued twice: " << value;
-        ASSERT_EQ(value.substr(0, 5), "7" + PadLeft(std::to_string(cno), 4, '0')) << value;
-        ASSERT_EQ(value.size(), 14u) << value;
-        highestCounter[cno] = std::max(highestCounter[cno], std::stoll(value.substr(5)));
-      }
-      if (tag == "E") ADD_FAILURE() << "worker " << w << ": " << value;
+
+  ManyProcesses(const std::string& project, const v7test::TempDir& dir) {
+    constexpr int kWorkers = 16;
+    constexpr int kDying = 3;        // workers 0..2 die holding their number
+    constexpr int kKilledEarly = 2;  // workers 3..4 are killed at any moment of their rounds
+    constexpr int kRounds = 3, kIds = 25;
+    std::vector<pid_t> pids;
+    auto file = [&](int w) { return dir.file(project + std::to_string(w) + ".txt"); };
+    for (int w = 0; w < kWorkers; ++w) {
+      pid_t pid = fork();
+      if (pid == 0) RunWorker(project, file(w), w < kDying ? 1 : kRounds, kIds, w < kDying);
+      EXPECT_GE(pid, 0);
+      pids.push_back(pid);
     }
-  }
-  EXPECT_GE(ids.size(), size_t{((kWorkers - kDying - kKilledEarly) * kRounds + kDying) * kIds});
-  bool reused = false;
-  for (size_t a = 0; a < holdings.size(); ++a)
-    for (size_t b = a + 1; b < holdings.size(); ++b)
-      if (holdings[a].cno == holdings[b].cno) {
-        reused = true;
-        EXPECT_TRUE(holdings[a].to < holdings[b].from || holdings[b].to < holdings[a].from)
-            << "number " << holdings[a].cno << " held at once by workers " << holdings[a].worker
-            << " and " << holdings[b].worker;
+    for (int w = kDying; w < kDying + kKilledEarly; ++w) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(MonotonicNs() % 40));
+      kill(pids[w], SIGKILL);
+    }
+    auto text = [&](int w) {
+      return std::filesystem::exists(file(w)) ? v7test::ReadFile(file(w)) : std::string();
+    };
+    for (int w = 0; w < kWorkers; ++w) {
+      int status = 0;
+      waitpid(pids[w], &status, 0);
+      if (w < kDying) EXPECT_TRUE(WIFSIGNALED(status)) << w << ": " << text(w);
+      if (w >= kDying + kKilledEarly)
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << w << ": " << text(w);
+    }
+
+    int duplicates = 0;
+    for (int w = 0; w < kWorkers; ++w) {
+      std::istringstream in(text(w));
+      std::string tag, value;
+      long long time = 0;
+      while (in >> tag >> value) {
+        if (tag == "C" && in >> time) holdings.push_back({std::stoi(value), time, LLONG_MAX, w});
+        if (tag == "R" && in >> time) holdings.back().to = time;
+        if (tag == "I") {
+          int cno = holdings.back().cno;
+          if (!ids.insert(value).second) ++duplicates;
+          EXPECT_EQ(value.substr(0, 5), "7" + PadLeft(std::to_string(cno), 4, '0')) << value;
+          EXPECT_EQ(value.size(), 14u) << value;
+          highestCounter[cno] = std::max(highestCounter[cno], std::stoll(value.substr(5)));
+        }
+        if (tag == "E") {
+          std::getline(in, tag);
+          ADD_FAILURE() << "worker " << w << ": " << value << tag;
+        }
       }
-  EXPECT_TRUE(reused) << "no released number was taken again";
-  for (const auto& [cno, counter] : highestCounter)
+    }
+    EXPECT_EQ(duplicates, 0) << "ids issued twice";
+    EXPECT_GE(ids.size(), size_t{((kWorkers - kDying - kKilledEarly) * kRounds + kDying) * kIds});
+    bool reused = false;
+    for (size_t a = 0; a < holdings.size(); ++a)
+      for (size_t b = a + 1; b < holdings.size(); ++b)
+        if (holdings[a].cno == holdings[b].cno) {
+          reused = true;
+          EXPECT_TRUE(holdings[a].to < holdings[b].from || holdings[b].to < holdings[a].from)
+              << "number " << holdings[a].cno << " held at once by workers " << holdings[a].worker
+              << " and " << holdings[b].worker;
+        }
+    EXPECT_TRUE(reused) << "no released number was taken again";
+  }
+};
+
+}  // namespace
+
+// The table as the schema of an old site may have it: no key that would stop two clients
+// adding the same number.
+const char kConnectInfoWithoutKey[] =
+    "create table connectinfo (connectno integer, lastnumber numeric, lastupdated timestamp, "
+    "active varchar(1))";
+
+TEST_F(ConnectNo, ManyProcessesNeverShareANumberOrAnId) {
+  site_.Exec("drop table connectinfo");
+  site_.Exec(kConnectInfoWithoutKey);
+  ManyProcesses run("site", dir_);
+  for (const auto& [cno, counter] : run.highestCounter)
     EXPECT_GT(std::stoll(Row(cno, "lastnumber")), counter) << "number " << cno;
   EXPECT_EQ(LockTables(), "0");
+  const auto& holdings = run.holdings;
+  const auto& ids = run.ids;
+  auto& highestCounter = run.highestCounter;
 
   // The killed workers' numbers stay taken; once one is more than a day old, the next
   // client takes it over and goes on after the last id it issued.
@@ -246,4 +297,22 @@ TEST_F(ConnectNo, ManyProcessesNeverShareANumberOrAnId) {
   std::string next = NextId(*mgr);
   EXPECT_GT(std::stoll(next.substr(5)), highestCounter[dead]);
   EXPECT_EQ(ids.count(next), 0u);
+}
+
+TEST(ConnectNoPostgre, ManyProcessesNeverShareANumberOrAnId) {
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("drop table connectinfo");
+  pg.db.Execute(kConnectInfoWithoutKey);
+  pg.Site();
+  UserName.clear();
+  v7test::TempDir out;
+  ManyProcesses run(v7test::PgSite::kProject, out);
+  for (const auto& [cno, counter] : run.highestCounter)
+    EXPECT_GT(std::stoll(pg.Scalar("select lastnumber from connectinfo where connectno = " +
+                                   std::to_string(cno))),
+              counter)
+        << "number " << cno;
+  EXPECT_EQ(pg.Scalar("select count(*) - count(distinct connectno) from connectinfo"), "0");
 }

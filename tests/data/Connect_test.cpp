@@ -15,7 +15,8 @@ class ProjectRegistry : public ::testing::Test {
     v7test::WriteFile(dir_.file("Dbconnections.ini"),
                       "[Shop]\r\nProject=ShopData\r\nDbType=ACCESS\r\nDriver=ADO\r\n"
                       "[ora]\r\nproject=Scott\r\ndbtype=oracle\r\ndbname=ORCL\r\ndriver=dbx\r\n"
-                      "[odd]\r\nDbType=postgre\r\nDriver=odbc\r\n");
+                      "[odd]\r\nProject=Site_User\r\nDbType=Postgre\r\nDbName=dbname=SiteUp password=PW\r\n"
+                      "Driver=odbc\r\n");
     SetConfigFolder(dir_.path());
   }
   void TearDown() override { SetConfigFolder(""); }
@@ -41,7 +42,10 @@ TEST_F(ProjectRegistry, AddReadsTheSectionLowerCasedAndFindTrimsTheName) {
   EXPECT_EQ(projects.FindProject("none", index), nullptr);
   EXPECT_EQ(index, -1);
 
-  EXPECT_EQ(projects.AddProject("odd")->DbType, "postgre");
+  // PostgreSQL names and connection strings are case-sensitive: kept as written.
+  TProjectRecord* odd = projects.AddProject("odd");
+  EXPECT_EQ(odd->DbType + "|" + odd->Project + "|" + odd->DbName,
+            "postgre|Site_User|dbname=SiteUp password=PW");
   EXPECT_EQ(projects.ErrorText, "Improper Driver");
   TPConnect other;
   EXPECT_EQ(other.AddProject("nowhere")->DbType + other.ErrorText, "Improper Driver");

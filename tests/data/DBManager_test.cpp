@@ -1,6 +1,8 @@
 // The connection manager against a real SQLite site file with its registry and project files
 // in a temporary folder, and against a throwaway PostgreSQL server.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include "uGeneralFunctions.h"
 #include "uPgBackend.h"
 #include "uRegistry.h"
+#include "uSqliteBackend.h"
 
 using namespace v7;
 
@@ -179,6 +182,47 @@ TEST_F(DBManager, TransactionsCommitRollBackNameTheUnknownProjectAndEndWithTheMa
   EXPECT_EQ(site_.Scalar("select active from connectinfo where connectno = 1"), "F");
 }
 
+// Clients of two projects that share the one data source, connecting at the same moment in
+// processes of their own: each opens its own file, whatever the others write to the data
+// source in between.
+TEST_F(DBManager, TwoProjectsOnOneDataSourceEachOpenTheirOwnFile) {
+  std::filesystem::copy_file(site_.DbFile(), site_.DataFolder() + "other.mdb");
+  site_.AddProject("other", "Project=other\nDbType=access\nDriver=ado\n");
+  site_.Exec("update control set companyname = 'site'");
+  auto otherDb = std::make_unique<TSqliteBackend>();
+  otherDb->Open(site_.DataFolder() + "other.mdb");
+  otherDb->Execute("update control set companyname = 'other'");
+  otherDb.reset();
+  constexpr int kWorkers = 6, kConnects = 25;
+  std::vector<pid_t> pids;
+  for (int w = 0; w < kWorkers; ++w) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      const std::string project = w % 2 ? "other" : "site";
+      int wrong = 0;
+      for (int i = 0; i < kConnects; ++i) {
+        TDBManager mgr;
+        if (!mgr.Connect(project) || !mgr.ErrorText.empty()) _exit(100);
+        if (CompanyName != project) ++wrong;
+      }
+      _exit(wrong);
+    }
+    ASSERT_GE(pid, 0);
+    pids.push_back(pid);
+  }
+  int wrongFiles = 0, failed = 0;
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 100)
+      ++failed;
+    else
+      wrongFiles += WEXITSTATUS(status);
+  }
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(wrongFiles, 0);
+}
+
 // A "postgre" project on a throwaway server holding the site.
 TEST(DBManagerPostgre, ConnectsTakesNumbersAndChecksThemOnSave) {
   v7test::PgSite pg;
@@ -206,13 +250,51 @@ TEST(DBManagerPostgre, ConnectsTakesNumbersAndChecksThemOnSave) {
   auto third = connect();
   EXPECT_EQ(TDBManager::RecordIdToStr(third->NewRecordId(*third->Current)), "70001000000002");
 
-  // A number whose row was not saved for more than a day is no longer this client's.
+  // A number whose row was not saved for more than a day is no longer this client's, and
+  // no longer is it once another client has taken it over.
   pg.db.Execute(
       "update connectinfo set lastupdated = now() - interval '25 hours' where connectno = 2");
-  try {
-    second->NewRecordId(*second->Current);
-    FAIL();
-  } catch (const EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Invalid connection");
-  }
+  auto idleSave = [&] {
+    try {
+      second->NewRecordId(*second->Current);
+      return std::string("saved");
+    } catch (const EDatabaseError& e) {
+      return std::string(e.what());
+    }
+  };
+  EXPECT_EQ(idleSave(), "Invalid connection");
+  auto taker = connect();
+  ASSERT_EQ(taker->Current->ConnectNo, 2);
+  const std::string taken = TDBManager::RecordIdToStr(taker->NewRecordId(*taker->Current));
+  EXPECT_EQ(idleSave(), "Invalid connection");
+  EXPECT_NE(TDBManager::RecordIdToStr(taker->NewRecordId(*taker->Current)), taken);
+  second.reset();
+  EXPECT_EQ(pg.Scalar("select active from connectinfo where connectno = 2"), "T");
+}
+
+TEST(DBManagerPostgre, NamesAreUsedAsWrittenAndThePasswordIsNeverShown) {
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("create role \"Site_User\" login superuser");
+  v7test::SiteDb& site = pg.Site();
+  // The test cluster trusts loopback, so any password signs in; it must only stay unseen.
+  site.AddProject(
+      "mixed", "Project=Site_User\nDbType=postgre\nDriver=dbx\nDbName=" +
+                   ReplaceAll(pg.cluster.Target("site"), "user=postgres", "password=Se'cret_PW"));
+  v7test::WorkingFolder work(site.Folder());
+  v7test::WriteFile(site.Folder() + "/v7rm.ini", "trace=tofile\n");
+  auto mgr = site.NewManager();
+  ASSERT_TRUE(mgr->Connect("mixed")) << mgr->ErrorText;
+  auto q = mgr->NewQuery();
+  q->GetSQL().SetText("select current_user as who");
+  q->Open();
+  EXPECT_EQ(q->FieldByName("who").Value, "Site_User");
+  q.reset();
+  mgr.reset();
+  const std::string trace = v7test::ReadFile(site.Folder() + "/trace.txt");
+  EXPECT_NE(trace.find("dbname=password=******** dbname='site' host='127.0.0.1'"),
+            std::string::npos)
+      << trace;
+  EXPECT_EQ(trace.find("Se'cret_PW"), std::string::npos);
 }

@@ -10,6 +10,7 @@
 #include "TestSupport.h"
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
+#include "uXDS.h"
 
 using namespace v7;
 using ::testing::HasSubstr;
@@ -31,11 +32,18 @@ TEST(GeneralFunctions, TextRoutinesNeverCutQuoteOrRescan) {
 }
 
 TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
+  // A field's value is read by the same reader as ToFloat, less the commas.
+  TXField field;
   for (auto [text, value] :
        {std::pair{" ", 0.0}, {" 1,234.5 ", 1234.5}, {"+3", 3.0}, {".5E1", 5.0}})
     EXPECT_EQ(ToFloat(text), value) << text;
-  for (const char* bad : {"1.2.3", "inf", "nan", "0x10", "--1", "1 2", "-", "1e", "1e999"})
+  field.Value = " +3 ";
+  EXPECT_EQ(field.GetAsFloat(), 3);
+  for (const char* bad : {"1.2.3", "inf", "nan", "0x10", "--1", "1 2", "-", "1e", "1e999"}) {
     EXPECT_THROW(ToFloat(bad), EConvertError) << bad;
+    field.Value = bad;
+    EXPECT_THROW(field.GetAsFloat(), EConvertError) << bad;
+  }
   EXPECT_THAT([] { ToFloat(" abc "); },
               ThrowsMessage<EConvertError>(StrEq("'abc' is not a valid floating point value")));
   // Fifteen significant digits, no trailing zeros, exponents only far from 1.

@@ -1,5 +1,7 @@
 // The registry file and the INI document beneath it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -51,4 +53,43 @@ TEST(Registry, KeysMatchWithoutCaseAndValuesPersistAtOnce) {
   reg.CloseKey();
   EXPECT_EQ(reg.ReadString("dbq"), "");
   SetConfigFolder("");
+}
+
+// Processes that write values of their own into the one file at the same moment: none of the
+// values is lost.
+TEST(Registry, ConcurrentWritersKeepEachOthersValues) {
+  v7test::TempDir dir;
+  const std::string file = dir.file("registry.ini");
+  constexpr int kWriters = 8, kWrites = 15;
+  std::vector<pid_t> pids;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      TRegistry reg(file);
+      for (int k = 0; k < kWrites; ++k) {
+        // Half the writers make the key, all write into it.
+        if (!reg.OpenKey(w % 2 ? "SOFTWARE\\ODD" : "SOFTWARE\\SHARED", true)) _exit(1);
+        reg.WriteString("w" + std::to_string(w) + "_" + std::to_string(k), "x");
+        if (!reg.OpenKey("SOFTWARE\\SHARED", true)) _exit(1);
+        reg.WriteString("s" + std::to_string(w) + "_" + std::to_string(k), "y");
+      }
+      _exit(0);
+    }
+    ASSERT_GE(pid, 0);
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  TIniFile ini = TIniFile::Load(file);
+  int lost = 0;
+  for (int w = 0; w < kWriters; ++w)
+    for (int k = 0; k < kWrites; ++k) {
+      const std::string key = std::to_string(w) + "_" + std::to_string(k);
+      lost += ini.ReadString(w % 2 ? "SOFTWARE\\ODD" : "SOFTWARE\\SHARED", "w" + key) != "x";
+      lost += ini.ReadString("SOFTWARE\\SHARED", "s" + key) != "y";
+    }
+  EXPECT_EQ(lost, 0);
 }

@@ -159,6 +159,28 @@ TEST_F(RowBufferTest, AdoRetriesHonourOnBeforePostAndGiveUpAfter99Attempts) {
   EXPECT_TRUE(q->PendingUpdate);
   EXPECT_EQ(q->PendingTable, "order");
 
+  // A database that another connection keeps locked: every attempt waits out the lock wait,
+  // so a statement stops after three of them and says the database is locked.
+  auto holder = std::make_shared<TSqliteBackend>();
+  holder->Open(dir.file("site.db"));
+  holder->StartTransaction();
+  auto waiting = std::make_shared<TSqliteBackend>();
+  waiting->BusyTimeoutMs = 20;
+  waiting->Open(dir.file("site.db"));
+  TXDS locked("ado", waiting, {}, "access");
+  calls = 0;
+  locked.OnBeforePost = [&](TXDS&) { ++calls; };
+  locked.SetValue("id", "9", "n");
+  EXPECT_THROW(locked.PostInsert("order"), EDatabaseLocked);
+  EXPECT_EQ(calls, 3);
+  std::vector<std::string> deletes;
+  TXDS lockedDelete(
+      "dbx", waiting, [&](const std::string& line) { deletes.push_back(line); }, "access");
+  EXPECT_THROW(lockedDelete.DeleteRecords("order", "id = 1"), EDatabaseLocked);
+  EXPECT_EQ(std::count(deletes.begin(), deletes.end(), "# 1#delete from \"order\" where id = 1"),
+            3);
+  holder->Rollback();
+
   // Other drivers make one attempt and never call the handler.
   auto dbx = Query("dbx");
   calls = 0;
@@ -253,5 +275,14 @@ TEST_F(RowBufferTest, HostileValuesStayInsideTheirLiteral) {
       q->ClearValues();
     }
   }
+  // A column name is a plain name, and a generated statement runs alone: what a table name
+  // carries after the statement never runs.
+  auto q = Query("dbx");
+  EXPECT_THROW(q->SetValue("code) values ('x'); delete from item; --", "x", "c"), EDatabaseError);
+  EXPECT_THROW(q->SetValue("", "x", "c"), EDatabaseError);
+  EXPECT_TRUE(q->Names.empty());
+  q->SetValue("code", "x", "c");
+  EXPECT_THROW(q->PostInsert("item (code) values ('t'); delete from item; --"), EDatabaseError);
+  EXPECT_THROW(q->DeleteRecords("item where 1 = 0; delete from item", ""), EDatabaseError);
   EXPECT_EQ(One("select count(*) from item"), std::to_string(2 * values.size()));
 }

@@ -105,9 +105,25 @@ TEST(XSMTPOffline, UnreachableHostIsTheStatusBadPortOrMessageRaiseBeforeSending)
       "<m><from>a@x.org</from><to>b@x.org</to></m>", status);
   EXPECT_NE(status.find("Failed to connect"), std::string::npos) << status;
   EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25x", "<m/>", status), v7::EConvertError);
-  EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25", "", status), std::runtime_error);
-  EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25", "<m><to>", status), std::runtime_error);
-  EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25", "just text", status), std::runtime_error);
+  // Refused before anything is sent: no message, badly formed XML, and addresses that would
+  // carry commands of their own into the envelope.
+  const char* const kRefused[] = {
+      "",
+      "<m><to>",
+      "just text",
+      "<m><to>b@x.org</to></m><m><to>c@x.org</to></m>",
+      "<m><to>b@x.org</to></m>trailing text",
+      "<m><from>a@x.org</from><to>b@x.org&#13;&#10;RCPT TO:&lt;o@x.org&gt;</to></m>",
+      "<m><from>a@x.org&#13;&#10;RCPT TO:&lt;o@x.org&gt;</from><to>b@x.org</to></m>",
+      "<m><from>a@x.org</from><to>b@x.org, c@x&#9;.org</to></m>",
+  };
+  for (const char* mail : kRefused)
+    EXPECT_THROW(smtp.SendMail("host=127.0.0.1\nport=25", mail, status), std::runtime_error)
+        << mail;
+  // A list laid out over several lines is no injection.
+  smtp.SendMail("host=127.0.0.1\nport=" + std::to_string(v7test::FreePort()),
+                "<m><from> a@x.org\n</from><to>b@x.org,\n  c@x.org\n</to></m>", status);
+  EXPECT_NE(status.find("Failed to connect"), std::string::npos) << status;
 }
 
 }  // namespace

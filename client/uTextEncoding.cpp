@@ -1,0 +1,152 @@
+// Text of other sites as UTF-8 (see uTextEncoding.h).
+#include "uTextEncoding.h"
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cerrno>
+#include <optional>
+
+namespace v7 {
+
+namespace {
+
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+class IconvHandle {
+ public:
+  IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~IconvHandle() {
+    if (ok()) iconv_close(cd_);
+  }
+  IconvHandle(const IconvHandle&) = delete;
+  IconvHandle& operator=(const IconvHandle&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return cd_; }
+
+ private:
+  iconv_t cd_;
+};
+
+// Runs a conversion over the whole input; the offset of the first byte that cannot be
+// converted when there is one.
+std::optional<size_t> Run(iconv_t cd, const std::string& in, std::string& out) {
+  out.clear();
+  char* inPtr = const_cast<char*>(in.data());
+  size_t inLeft = in.size();
+  char buffer[4096];
+  for (;;) {
+    char* outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    // A null input ends the text: a stateful encoding writes what it still holds.
+    const size_t done = inLeft ? iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft)
+                               : iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    const int error = errno;
+    out.append(buffer, static_cast<size_t>(outPtr - buffer));
+    if (done != static_cast<size_t>(-1)) {
+      if (inLeft == 0 && outPtr == buffer) return std::nullopt;
+      continue;
+    }
+    if (error == E2BIG) continue;
+    // EILSEQ: a byte sequence the encoding does not have; EINVAL: text cut inside a
+    // character.
+    return static_cast<size_t>(inPtr - in.data());
+  }
+}
+
+// Declared names are XML encoding names (letters, digits, ".", "_", "-"): iconv's own
+// suffixes such as "//IGNORE" would let bad text through silently.
+bool IsEncodingName(const std::string& name) {
+  if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0]))) return false;
+  for (unsigned char c : name)
+    if (!(std::isalnum(c) && c < 0x80) && c != '.' && c != '_' && c != '-') return false;
+  return true;
+}
+
+// The text as UTF-8, or the offset of its first bad byte. The text is decoded to code
+// points first: glibc's UTF-8 to UTF-8 copies sequences beyond U+10FFFF that no database
+// accepts, while its decoder into UTF-32 refuses them.
+std::optional<size_t> TryConvert(const std::string& bytes, const std::string& encoding,
+                                 std::string& utf8) {
+  if (!IsEncodingName(encoding)) throw ETextEncodingError("Unknown encoding \"" + encoding + "\"");
+  IconvHandle decode("UTF-32LE", encoding.c_str());
+  if (!decode.ok()) throw ETextEncodingError("Unknown encoding \"" + encoding + "\"");
+  std::string codePoints;
+  if (const auto bad = Run(decode.get(), bytes, codePoints)) return bad;
+  IconvHandle encode("UTF-8", "UTF-32LE");
+  if (!encode.ok() || Run(encode.get(), codePoints, utf8))
+    throw ETextEncodingError("Cannot convert " + encoding + " text to UTF-8");
+  // A byte order mark is no part of the text.
+  if (utf8.starts_with(kByteOrderMark)) utf8.erase(0, 3);
+  return std::nullopt;
+}
+
+std::string InvalidText(const std::string& encoding, size_t offset) {
+  return "Invalid " + encoding + " text at byte offset " + std::to_string(offset);
+}
+
+// The encoding that a byte order mark, or the first characters of an XML document in a
+// wide encoding, show; empty for an 8-bit text.
+std::string WideEncoding(const std::string& b) {
+  auto starts = [&](const char* prefix, size_t n) { return b.compare(0, n, prefix, n) == 0; };
+  if (starts("\xEF\xBB\xBF", 3)) return "UTF-8";
+  if (starts("\xFF\xFE\0\0", 4) || starts("\0\0\xFE\xFF", 4)) return "UTF-32";
+  if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) return "UTF-16";
+  if (starts("<\0\0\0", 4)) return "UTF-32LE";
+  if (starts("\0\0\0<", 4)) return "UTF-32BE";
+  if (starts("<\0?\0", 4)) return "UTF-16LE";
+  if (starts("\0<\0?", 4)) return "UTF-16BE";
+  return "";
+}
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The encoding named by the XML declaration at the start of an 8-bit text; empty when
+// there is no declaration or it names none.
+std::string DeclaredEncoding(const std::string& b) {
+  if (b.compare(0, 5, "<?xml") != 0 || b.size() < 6 || !IsXmlSpace(b[5])) return "";
+  const size_t end = b.find("?>");
+  if (end == std::string::npos) return "";
+  const std::string decl = b.substr(0, end);
+  size_t at = 5;
+  while ((at = decl.find("encoding", at)) != std::string::npos) {
+    const bool standsAlone = IsXmlSpace(decl[at - 1]);
+    at += 8;
+    size_t i = at;
+    while (i < decl.size() && IsXmlSpace(decl[i])) ++i;
+    if (!standsAlone || i >= decl.size() || decl[i] != '=') continue;
+    ++i;
+    while (i < decl.size() && IsXmlSpace(decl[i])) ++i;
+    if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) return "";
+    const size_t close = decl.find(decl[i], i + 1);
+    if (close == std::string::npos) return "";
+    return decl.substr(i + 1, close - i - 1);
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string ConvertToUtf8(const std::string& bytes, const std::string& encoding) {
+  std::string utf8;
+  if (const auto bad = TryConvert(bytes, encoding, utf8))
+    throw ETextEncodingError(InvalidText(encoding, *bad));
+  return utf8;
+}
+
+std::string PlainTextToUtf8(const std::string& bytes) {
+  std::string utf8;
+  if (!TryConvert(bytes, "UTF-8", utf8)) return utf8;
+  if (const auto bad = TryConvert(bytes, kWindowsCodePage, utf8))
+    throw ETextEncodingError("Invalid text at byte offset " + std::to_string(*bad) +
+                             ": neither UTF-8 nor " + kWindowsCodePage);
+  return utf8;
+}
+
+std::string XmlToUtf8(const std::string& bytes) {
+  std::string encoding = WideEncoding(bytes);
+  if (encoding.empty()) encoding = DeclaredEncoding(bytes);
+  return encoding.empty() ? PlainTextToUtf8(bytes) : ConvertToUtf8(bytes, encoding);
+}
+
+}  // namespace v7

@@ -1,0 +1,36 @@
+// Text that arrives from other sites (packet XML, patch files) turned into UTF-8, the one
+// encoding of every text of the system, before any of it reaches a database. Conversion is
+// glibc's iconv; text that is not valid in its encoding is refused, never stored.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace v7 {
+
+// Text that cannot be read in its encoding; the message names the encoding and the byte
+// offset of the first bad byte ("Invalid windows-1252 text at byte offset 12").
+class ETextEncodingError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The code page of the product's Windows programs: what a text that declares no encoding
+// and is not valid UTF-8 is read as.
+inline constexpr char kWindowsCodePage[] = "windows-1252";
+
+// bytes, in the encoding named, as UTF-8. Raises ETextEncodingError for an encoding that
+// iconv does not know and for text that is not valid in it.
+std::string ConvertToUtf8(const std::string& bytes, const std::string& encoding);
+
+// A text without a declared encoding (a patch file): UTF-8 when it is valid UTF-8 (a byte
+// order mark is dropped), else read as kWindowsCodePage. Raises ETextEncodingError when it
+// is neither.
+std::string PlainTextToUtf8(const std::string& bytes);
+
+// The bytes of an XML document as UTF-8, read in the encoding that its byte order mark or
+// its declaration (<?xml ... encoding="..."?>) gives. Without either, as PlainTextToUtf8.
+// The declaration is left as it stands: the caller parses the result as UTF-8.
+std::string XmlToUtf8(const std::string& bytes);
+
+}  // namespace v7
