@@ -11,6 +11,7 @@
 // holds the counter it last wrote: a client that took the number over moved the counter on,
 // so the old holder stops before it issues an id the new one will issue too.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -39,6 +40,11 @@ constexpr long long kTakeLockKey = 7307002;
 // Whole numbers only; never in exponent form.
 std::string WholeNumberText(long double value) {
   char buf[64];
+  // Record ids and counters are whole numbers well inside a 64-bit integer: their digits
+  // without the C library's float printing, which every save asks for many times.
+  if (value != 0 && value == std::trunc(value) && std::fabs(value) < 9e18L)
+    return std::string(buf,
+                       std::to_chars(buf, buf + sizeof buf, static_cast<long long>(value)).ptr);
   std::snprintf(buf, sizeof buf, "%.0Lf", value);
   return buf;
 }
