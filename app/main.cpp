@@ -99,12 +99,14 @@ int main(int argc, char** argv) {
   int status = ParseArguments(argc, argv, options);
   if (status >= 0) return status;
 
+  // Before the working folder changes: a relative --config is read from the folder the
+  // program was started in, as --workdir is.
+  if (!options.config.empty()) v7::SetConfigFolder(options.config);
   if (!options.workdir.empty() && chdir(options.workdir.c_str()) != 0) {
     std::cerr << "v7client: cannot use the working folder '" << options.workdir
               << "': " << std::strerror(errno) << "\n";
     return 2;
   }
-  if (!options.config.empty()) v7::SetConfigFolder(options.config);
 
   const char* display = std::getenv("DISPLAY");
   bool haveDisplay = display && *display;

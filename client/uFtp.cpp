@@ -4,6 +4,7 @@
 
 #include <fnmatch.h>
 
+#include <cctype>
 #include <cstdio>
 
 #include "uCurl.h"
@@ -28,6 +29,20 @@ size_t AppendToString(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
+// libcurl hands the server's reply lines of an FTP session to the header callback. An error
+// reply (4xx or 5xx) is kept until a later reply shows the session went on (libcurl falls
+// back from a refused EPRT to PORT, for one): what is left names the failed command's cause.
+size_t KeepErrorReply(char* data, size_t size, size_t count, void* target) {
+  std::string line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  // Only the last line of a reply ("550 ..." after "550-...") has a blank after its code.
+  const bool last = line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                    std::isdigit(static_cast<unsigned char>(line[1])) &&
+                    std::isdigit(static_cast<unsigned char>(line[2])) && line[3] == ' ';
+  if (last) *static_cast<std::string*>(target) = line[0] == '4' || line[0] == '5' ? line : "";
+  return size * count;
+}
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
   return fwrite(data, size, count, static_cast<FILE*>(file)) * size;
 }
@@ -42,6 +57,9 @@ class CurlFtpSession : public FtpSession {
 
   void Connect() override {
     Disconnect();
+    // Else libcurl's only word would be "URL using bad/illegal format".
+    if (Host.empty())
+      throw EFtpError("FTP: no server to connect to: the FTP account names no host");
     handle_.reset(curl_easy_init());
     if (!handle_) throw EFtpError("FTP: cannot create a session");
     // Signing in is all that a request without a body on the home folder does.
@@ -170,7 +188,10 @@ class CurlFtpSession : public FtpSession {
       start = end + 1;
     }
     error_[0] = '\0';
+    errorReply_.clear();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, KeepErrorReply);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &errorReply_);
     curl_easy_setopt(h, CURLOPT_USERNAME, Username.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, Password.c_str());
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
@@ -194,12 +215,21 @@ class CurlFtpSession : public FtpSession {
   }
 
   [[noreturn]] void Fail(const std::string& what, CURLcode code) {
-    std::string detail = error_[0] ? std::string(error_) : curl_easy_strerror(code);
+    // The server's own reply names the cause. Without one (no connection, a timeout) libcurl's
+    // code does; its error buffer may hold an earlier note of the same request that did no
+    // harm (active mode's "sa_addr inet_ntop() failed"), so it is added only beside the code.
+    std::string detail = errorReply_;
+    if (detail.empty()) {
+      detail = curl_easy_strerror(code);
+      if (error_[0] && std::string(error_).find("inet_ntop") == std::string::npos)
+        detail += std::string(" (") + error_ + ")";
+    }
     throw EFtpError("FTP " + what + " failed: " + detail);
   }
 
   CurlPtr handle_;
   char error_[CURL_ERROR_SIZE] = {};
+  std::string errorReply_;  // the server's last error reply of the running request
 };
 
 }  // namespace

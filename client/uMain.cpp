@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -44,6 +45,13 @@ int StrToInt(const std::string& text) {
   return value;
 }
 
+// Where a setting that the client cannot do without was looked for, for its message.
+std::string InSettingsFile() {
+  std::error_code ec;
+  const std::string file = std::filesystem::absolute("v7rm.ini", ec).string();
+  return " in " + file + (std::filesystem::exists(file, ec) ? "" : " (the file does not exist)");
+}
+
 }  // namespace
 
 TfmV7Client::TfmV7Client(ClientView& view)
@@ -79,6 +87,8 @@ void TfmV7Client::Guarded(const std::function<void()>& event) {
 void TfmV7Client::DoTrace(const std::string& text) {
   if (trace) trace->Write(text);
 }
+
+bool TfmV7Client::TracingToFile() const { return trace && trace->Enabled(); }
 
 // ---- Events ----
 
@@ -127,11 +137,17 @@ void TfmV7Client::InitClient() {
 void TfmV7Client::GetFTPDetails() {
   DoTrace("# 1#Getting FTP details");
   ftpProps = ReadSetting("ftp");
+  if (ftpProps.empty() && TrimStr(ReadSetting("url")).empty())
+    throw std::runtime_error("No FTP account: neither \"ftp\" nor \"url\" is set" +
+                             InSettingsFile());
   if (ftpProps.empty()) {
     // At start-up no project is open yet, so the site number asked for is 0.
     ftpProps = HTTPRIO->GetFTPProps(std::to_string(SiteNo));
     if (ftpProps.compare(0, 5, "Error") == 0) throw std::runtime_error(ftpProps);
   }
+  if (TrimStr(GetField(ftpProps, 1)).empty())
+    throw std::runtime_error(
+        "No FTP server: the FTP account (setting \"ftp\" or the service's answer) names no host");
   ftp->Host = GetField(ftpProps, 1);
   ftp->Username = GetField(ftpProps, 2);
   ftp->Password = GetField(ftpProps, 3);
@@ -207,6 +223,10 @@ void TfmV7Client::ConnectProject(const std::string& name, std::string& err) {
   dbManager->Debug = trace.get();
   dbManager->OnMessageBox = [this](const std::string& text) { view.ShowMessage(text); };
   dbManager->Connect(name);
+  // An empty name connects nothing and says nothing: the step must not go on without a
+  // project.
+  if (TrimStr(name).empty() && dbManager->ErrorText.empty())
+    dbManager->ErrorText = "No project to open: \"clientlogin\" is not set" + InSettingsFile();
   if (!dbManager->ErrorText.empty()) {
     // The manager stays: the caller's clean-up closes it.
     err = dbManager->ErrorText;

@@ -69,6 +69,8 @@ class TfmV7Client {
  private:
   // Writes one trace text when the trace writer exists (in test mode it is made late).
   void DoTrace(const std::string& text);
+  // True when this run writes "trace.txt" (setting `trace`).
+  bool TracingToFile() const;
   // The application's handler around an event.
   void Guarded(const std::function<void()>& event);
 

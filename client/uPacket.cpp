@@ -3,13 +3,16 @@
 #include "uPacket.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <pugixml.hpp>
 
+#include "uDBManager.h"
 #include "uTextEncoding.h"
 #include "uXDS.h"
+#include "uXmlText.h"
 
 namespace v7 {
 
@@ -85,13 +88,18 @@ void PostTableData(const pugi::xml_document& doc, const TPacketTarget& target, s
     // One query object serves every row; no transaction: each row takes effect on its own.
     std::unique_ptr<TXDS> query = target.NewQuery();
     ForEachElement(root, [&](const pugi::xml_node& row) {
-      const std::string condition = table + "id=" + row.attribute("recordid").value();
+      // A whole id goes into the statement with every digit and without an exponent, which
+      // an engine would read as a rounded floating-point number.
+      const std::string written = row.attribute("recordid").value();
+      const long double id = StrToRecordId(written);
+      const std::string condition =
+          table + "id=" + (id == std::floor(id) ? TDBManager::RecordIdToStr(id) : written);
       if (std::strcmp(row.attribute("deltrans").value(), "true") == 0) {
         query->DeleteRecords(table, condition);
         return;
       }
       ForEachElement(row, [&](const pugi::xml_node& column) {
-        query->SetValue(column.name(), column.child_value(), column.attribute("type").value());
+        query->SetValue(column.name(), XmlElementText(column), column.attribute("type").value());
       });
       query->InsertOrUpdate(table, condition);
     });

@@ -15,6 +15,7 @@
 #include "uDebug.h"
 #include "uGeneralFunctions.h"
 #include "uStoreData.h"
+#include "uXmlText.h"
 
 namespace v7 {
 
@@ -37,10 +38,10 @@ int ToInteger(const std::string& text) {
 }
 
 // A number as the store takes it: whole numbers (record ids) with every digit.
-std::string NumberText(double value) {
+std::string NumberText(long double value) {
   return value == std::floor(value) && std::fabs(value) < 1e18
-             ? TDBManager::RecordIdToStr(static_cast<long double>(value))
-             : FloatToStr(value);
+             ? TDBManager::RecordIdToStr(value)
+             : FloatToStr(static_cast<double>(value));
 }
 
 class TPacketRun {
@@ -131,8 +132,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
 
     const std::string idText = RequiredAttribute(root, "recordid");
     if (TrimStr(idText).empty()) throw EConvertError("'' is not a valid floating point value");
-    ToFloat(idText);  // refuses a text that is no number, with the conversion's message
-    const long double recordId = TStoreData::TextToId(StripCommas(TrimStr(idText)));
+    const long double recordId = StrToRecordId(idText);
     // Record ids are whole numbers; any other would name a row the packet never meant.
     if (recordId != std::floor(recordId))
       throw EConvertError("Invalid record id in packet: \"" + idText + "\"");
@@ -168,11 +168,11 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       if (e.type() != pugi::node_element) continue;
       const std::string name = e.name();
       fieldNames.push_back(name);
-      std::string value = e.text().get();
+      std::string value = XmlElementText(e);
       const int row = CountName(fieldNames, name);
-      double idValue = 0;
+      long double idValue = 0;
       if (const pugi::xml_attribute id = e.attribute("id")) {
-        idValue = ToFloat(id.value());
+        idValue = StrToRecordId(id.value());
         // A numeric field stores the record id itself.
         const TFld* f = dbCall->StructDef->GetField(name);
         if (f && f->type == "n") {

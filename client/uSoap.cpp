@@ -68,8 +68,22 @@ void RaiseFault(const pugi::xml_node& body) {
   throw ESoapError(text);
 }
 
+// The reply is held in memory whole: a server that never ends its reply must not grow it
+// until the process fails. No answer of the service comes near this size.
+constexpr size_t kMaxReplyBytes = 64u << 20;
+
+struct ReplyBuffer {
+  std::string text;
+  bool tooLarge = false;
+};
+
 size_t CollectBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
+  ReplyBuffer& reply = *static_cast<ReplyBuffer*>(user);
+  if (reply.text.size() + size * count > kMaxReplyBytes) {
+    reply.tooLarge = true;
+    return 0;  // ends the transfer
+  }
+  reply.text.append(data, size * count);
   return size * count;
 }
 
@@ -149,7 +163,8 @@ std::string KVTDBXSoapClient::Call(const std::string& method, const std::string&
 
   CurlPtr handle = NewCurlHandle();
   if (!handle) throw ESoapError("Cannot start an HTTP session");
-  std::string reply;
+  ReplyBuffer body;
+  const std::string& reply = body.text;
   char error[CURL_ERROR_SIZE] = {0};
   SlistPtr headers;
   SlistAppend(headers, "Content-Type: text/xml");
@@ -163,7 +178,7 @@ std::string KVTDBXSoapClient::Call(const std::string& method, const std::string&
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, request.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(request.size()));
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, CollectBody);
-  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &reply);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
   // Server certificates are checked (libcurl's default): the reply names the FTP account that
   // the site's packets and patches come from, so a forged server could run SQL on the site.
@@ -173,6 +188,9 @@ std::string KVTDBXSoapClient::Call(const std::string& method, const std::string&
   curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, 300L);
 
   CURLcode rc = curl_easy_perform(handle.get());
+  if (body.tooLarge)
+    throw ESoapError("The service's reply to " + method + " from " + url_ + " is larger than " +
+                     std::to_string(kMaxReplyBytes >> 20) + " MB: refused");
   if (rc != CURLE_OK) {
     std::string text = error[0] ? error : curl_easy_strerror(rc);
     throw ESoapError("Call of " + method + " at " + url_ + " failed: " + text);

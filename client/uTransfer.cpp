@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -77,6 +78,29 @@ void RaiseOnError(const std::string& err) {
   if (!err.empty()) throw EDatabaseError(err);
 }
 
+// The patches that ran to their end but may still stand on the server: one line each, the
+// digest of the file and its name. A line is written before the file is deleted from the
+// server and removed after, so a patch whose removal did not happen (the client stopped, the
+// server refused) is deleted next time instead of running twice.
+std::vector<std::string> ReadRunPatches() {
+  std::error_code ec;
+  return fs::exists(kRunPatchesFile, ec) ? ReadLines(kRunPatchesFile) : std::vector<std::string>{};
+}
+
+void WriteRunPatches(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  // Replaced as a whole, so a stop half-way leaves the old list or the new one.
+  const std::string temporary = std::string(kRunPatchesFile) + ".new";
+  WriteBytes(temporary, text);
+  fs::rename(temporary, kRunPatchesFile);
+}
+
+std::string RunPatchLine(const std::string& localFile, const std::string& name) {
+  TMD5 md5;
+  return md5.MD5Print(md5.MD5String(ReadBytes(localFile))) + " " + name;
+}
+
 }  // namespace
 
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
@@ -90,22 +114,13 @@ std::string ClaimSuffix() {
   return ".claim-" + md5.MD5Print(md5.MD5String(std::string(host) + ":" + folder)).substr(0, 12);
 }
 
-std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
-                                  const std::string& siteNo) {
-  std::string date = "pktdate is null";
-  if (!dateText.empty()) {
-    const std::string at = ReplaceAll(DbDateTemplate, ":value", Doubled(dateText));
-    // PostgreSQL moves timestamps by intervals; the other engines count dates in days.
-    const std::string half = DbKind == "postgre" ? "interval '0.5 second'" : "0.5/86400";
-    date = "pktdate>=" + at + "-" + half + " and pktdate<" + at + "+" + half;
-  }
-  // A name may be null or an empty text; a destination is a number or null.
-  return date +
-         (name.empty() ? " and (name is null or name='')" : " and name='" + Doubled(name) + "'") +
-         (siteNo.empty() ? " and siteno is null" : " and siteno='" + Doubled(siteNo) + "'");
+std::string QueuedPacketIdentity() {
+  // The engine's own handle of a stored row: it names exactly one row whatever the columns
+  // hold, so a row whose date is text or whose destination is untyped leaves the queue too.
+  return DbKind == "postgre" ? "ctid" : "rowid";
 }
 
-bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath) {
+bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace) {
   std::error_code ec;
   if (!fs::is_regular_file(packetPath, ec)) return false;
   const std::string bytes = ReadBytes(packetPath);
@@ -121,7 +136,7 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath)
     if (ReadBytes(logPacket.string()) != bytes) continue;
     if (fs::exists(xmlPath, ec))
       fs::copy_file(xmlPath, fs::path(logPacket).replace_extension(".xml"), ec);
-    if (fs::exists("trace.txt", ec))
+    if (withTrace && fs::exists("trace.txt", ec))
       fs::copy_file("trace.txt", fs::path(logPacket).replace_extension(".trc"), ec);
     return true;
   }
@@ -141,7 +156,9 @@ void TfmV7Client::SendPackets() {
     SendPing();
     packets = dbManager->NewQuery();
     remover = dbManager->NewQuery();
-    packets->GetSQL().SetText("select * from v7pkt order by pktdate");
+    const std::string identity = QueuedPacketIdentity();
+    packets->GetSQL().SetText("select v7pkt.*, " + identity + " as " + kQueuedRowColumn +
+                              " from v7pkt order by pktdate");
     packets->Open();
     while (!packets->Eof()) {
       const std::string name = packets->FieldByName("name").Value;
@@ -155,8 +172,13 @@ void TfmV7Client::SendPackets() {
       RemoveQuietly(file);
       // Only this row leaves the queue: a row of the same date that is not sent yet must stay
       // when its own upload fails.
-      remover->DeleteRecords(
-          "v7pkt", QueuedPacketCondition(packets->FieldByName("pktdate").Value, name, siteNo));
+      const std::string row = packets->FieldByName(kQueuedRowColumn).Value;
+      remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) + "'");
+      remover->ExecSQL();
+      if (remover->RowsAffected() != 1)
+        throw EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
+                             "from v7pkt (" + std::to_string(remover->RowsAffected()) +
+                             " rows deleted): it will be sent again");
       packets->Next();
     }
     packets.reset();
@@ -238,7 +260,7 @@ void TfmV7Client::ReceivePackets() {
         Postdata(xmlPath, postErr);
         if (!postErr.empty()) ShowMsg(postErr);
         // A rejected packet leaves the server only once its copy is kept.
-        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath);
+        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath, TracingToFile());
         RemoveQuietly(packetPath);
         RemoveQuietly(xmlPath);
         // Handled: nothing is left here for the failure handler to keep.
@@ -272,7 +294,7 @@ void TfmV7Client::ReceivePackets() {
     CloseConnection();
     ShowMsg(e.what());
     if (!entry.empty() && !packetPath.empty() && !xmlPath.empty()) {
-      const bool kept = KeepFailedPacket(packetPath, xmlPath);
+      const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
       RemoveQuietly(packetPath);
       RemoveQuietly(xmlPath);
       if (!durable) {
@@ -330,6 +352,16 @@ void TfmV7Client::ReceivePatches() {
       const std::string localFile = localFolder + name;
       ftp->Get(remoteFolder + name, localFile);
       if (!fs::exists(localFile)) continue;
+      const std::string runLine = RunPatchLine(localFile, name);
+      std::vector<std::string> run = ReadRunPatches();
+      if (std::find(run.begin(), run.end(), runLine) != run.end()) {
+        ShowMsg("Patch " + name + " ran to its end before: removed without running it again");
+        RemoveQuietly(localFile);
+        ftp->Delete(entry);
+        run.erase(std::remove(run.begin(), run.end(), runLine), run.end());
+        WriteRunPatches(run);
+        continue;
+      }
       if (dbManager) CloseConnection();
       std::string err;
       ConnectProject(clientLogin, err);
@@ -350,8 +382,12 @@ void TfmV7Client::ReceivePatches() {
         }
       }
       query.reset();
+      run.push_back(runLine);
+      WriteRunPatches(run);
       RemoveQuietly(localFile);
       ftp->Delete(entry);
+      run.pop_back();
+      WriteRunPatches(run);
     }
     names.clear();
     if (dbManager) CloseConnection();

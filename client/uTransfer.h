@@ -10,6 +10,8 @@ namespace v7 {
 inline constexpr char kTransitFolder[] = "transit/";
 inline constexpr char kReceiveFolder[] = "transit/receive/";
 inline constexpr char kFailedFolder[] = "transit/receive/log/";
+// The patches that ran to their end and wait to leave the server: "<md5> <name>" lines.
+inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
 
 // Creates "transit/receive/log/" (and so its parents) in the working folder when missing.
 // Called at start-up and by every receive step: without these folders a download fails and
@@ -22,21 +24,19 @@ void CreateWorkFolders();
 // finds its own unfinished claims again and no other client takes them.
 std::string ClaimSuffix();
 
-// The delete condition of the queued packet that a row of v7pkt shows by its texts: the rows
-// of that name and destination whose date reads as the same text. The date matches as the
-// half-open second around it, through the dialect's date template, since a row reads to the
-// nearest second while an engine may store fractions (PostgreSQL's now()). An empty text
-// matches a null value.
-std::string QueuedPacketCondition(const std::string& dateText, const std::string& name,
-                                  const std::string& siteNo);
+// The column of the engine's own row handle ("rowid", PostgreSQL's "ctid") by which an
+// uploaded row of v7pkt is deleted, and the name under which the send step selects it.
+std::string QueuedPacketIdentity();
+inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
 
 // Copies a failed packet into the log folder: the packet file as log/<name>.pkt, and beside
-// it its XML file (when there is one) and the trace file "trace.txt" of the working folder
-// (when there is one) as .xml and .trc. A file that stands there already is never
-// overwritten: the same packet failing again keeps its first copies, and a different packet
+// it its XML file (when there is one) and, when withTrace (this run writes the trace file),
+// the trace file "trace.txt" of the working folder as .xml and .trc: with tracing off the
+// file left by an earlier run tells nothing about this packet. A file that stands there already is
+// never overwritten: the same packet failing again keeps its first copies, and a different packet
 // of a name already taken goes to the next free log/<name>.<n>.pkt. A copy that cannot be
 // made is skipped. True when the log folder holds the packet's bytes afterwards: only then
 // may the packet leave the server.
-bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath);
+bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace);
 
 }  // namespace v7

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "uIniFile.h"
 #include "uPgBackend.h"
 #include "uRegistry.h"
 #include "uSqliteBackend.h"
@@ -117,6 +118,15 @@ bool TDBManager::Connect(const std::string& projectName) {
     Trace("# 1#dbname=" + (Current->DbType == "postgre" ? PgShownConnectionString(Current->DbName)
                                                         : Current->DbName));
     Trace("# 1#driver=" + Current->Driver);
+    // Without its section every value reads empty and the failure would only say that no
+    // connection was made: name the project and the file that was read.
+    const std::string projectFile = AppFolder() + "Dbconnections.ini";
+    if (!TIniFile::Load(projectFile).SectionExists(name)) {
+      std::error_code ec;
+      ErrorText = "The project \"" + name + "\" has no section in " + projectFile +
+                  (std::filesystem::exists(projectFile, ec) ? "" : " (the file does not exist)");
+      return false;
+    }
     DbKind = Current->DbType;
 
     const std::string& kind = Current->DbType;

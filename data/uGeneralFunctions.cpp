@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include "uIniFile.h"
 
@@ -219,6 +221,37 @@ double ToFloat(const std::string& text) {
   return v;
 }
 
+bool TryStrToRecordId(const std::string& text, long double& id) {
+  id = 0;
+  const std::string t = TrimStr(text);
+  if (t.empty()) return true;
+  std::string s = StripCommas(t);
+  // The characters of a decimal number only: strtold would also take "inf", "nan" and
+  // hexadecimal forms.
+  for (size_t i = 0; i < s.size(); ++i) {
+    char& c = s[i];
+    if (c == DecimalSeparator) c = '.';
+    const bool sign = (c == '+' || c == '-') && (i == 0 || s[i - 1] == 'e' || s[i - 1] == 'E');
+    if (!sign && !std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != 'e' && c != 'E')
+      return false;
+  }
+  char* end = nullptr;
+  const long double v = std::strtold(s.c_str(), &end);
+  // Beyond a double's range no number of the system can stand.
+  if (end != s.c_str() + s.size() || !std::isfinite(v) ||
+      std::fabs(v) > std::numeric_limits<double>::max())
+    return false;
+  id = v;
+  return true;
+}
+
+long double StrToRecordId(const std::string& text) {
+  long double id = 0;
+  if (!TryStrToRecordId(text, id))
+    throw EConvertError("'" + TrimStr(text) + "' is not a valid floating point value");
+  return id;
+}
+
 std::string FloatToStr(double value) {
   if (std::isnan(value)) return "NAN";
   if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
@@ -363,7 +396,10 @@ std::string AppFolder() {
 }
 
 void SetConfigFolder(const std::string& folder) {
-  gConfigFolder = folder;
+  // Held absolute: a relative folder means the one the program was started in, also after
+  // the working folder changes.
+  std::error_code ec;
+  gConfigFolder = folder.empty() ? "" : std::filesystem::absolute(folder, ec).string();
   if (!gConfigFolder.empty() && gConfigFolder.back() != '/') gConfigFolder += '/';
 }
 

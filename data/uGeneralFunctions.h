@@ -70,6 +70,13 @@ bool TryStrToFloat(const std::string& text, double& value);
 // 0 for a blank text; else the text less its commas by TryStrToFloat (EConvertError when
 // it is no number).
 double ToFloat(const std::string& text);
+// A record id read from text as ToFloat reads a number (trimmed, thousands commas removed,
+// empty gives 0, the same conversion error), but exact: ids of 16 and more digits, as the
+// sites from 901 up make them, do not fit a double. Every record id read from a packet, a
+// store or a query goes through here.
+long double StrToRecordId(const std::string& text);
+// As StrToRecordId, answering false instead of raising.
+bool TryStrToRecordId(const std::string& text, long double& id);
 double RoundFloat(int decimals, double value);
 void SplitPath(const std::string& path, std::string& folder, std::string& name);
 std::string ReadSetting(const std::string& key);

@@ -417,7 +417,9 @@ long long TXDS::ExecSQL() {
   CheckDriver();
   TXDataSet& ds = Current();
   TraceStatement(ds.CommandText());
-  return ds.Execute();
+  rowsAffected_ = 0;
+  rowsAffected_ = ds.Execute();
+  return rowsAffected_;
 }
 
 bool TXDS::Eof() { return Current().Eof(); }

@@ -243,6 +243,8 @@ class TXDS {
   // Traces "#savelevel#", "# 1#" + statement, "#resetlevel#", then runs it without a result;
   // answers the number of rows it changed.
   long long ExecSQL();
+  // The rows that the last ExecSQL inserted, changed or deleted.
+  long long RowsAffected() const { return rowsAffected_; }
   bool Eof();
   bool IsEmpty();
   void First();
@@ -295,6 +297,7 @@ class TXDS {
 
  private:
   enum class DriverKind { None, Ado, Dbx, Bde };
+  long long rowsAffected_ = 0;
   TXDataSet& Current();
   void CheckDriver() const;
   void FillField(TXDataSet& ds, int index);

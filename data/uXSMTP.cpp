@@ -11,6 +11,7 @@
 
 #include "uCurl.h"
 #include "uGeneralFunctions.h"
+#include "uXmlText.h"
 
 namespace v7 {
 
@@ -190,7 +191,7 @@ void TXSMTP::BuildMessage(const std::string& mailXml) {
 
 std::string TXSMTP::GetNodeText(const std::string& name) {
   Node_ = Doc_.document_element().child(name.c_str());
-  return Node_ ? Node_.text().get() : "";
+  return Node_ ? XmlElementText(Node_) : "";
 }
 
 void TXSMTP::AddAttachments() {

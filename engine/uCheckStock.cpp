@@ -73,8 +73,8 @@ void TValueStock::CheckStock(const std::string& newItemId, const std::string& ol
   const long double nQty = ParseNumber(newQty);
   const long double oQty = ParseNumber(oldQty);
   Decimals = TrimStr(decimals).empty() ? 2 : ParseInteger(decimals);
-  const long double newLoc = ToFloat(newLocId);
-  const long double oldLoc = ToFloat(oldLocId);
+  const long double newLoc = StrToRecordId(newLocId);
+  const long double oldLoc = StrToRecordId(oldLocId);
   result = "T";
 
   const bool moved =

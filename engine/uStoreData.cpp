@@ -32,12 +32,8 @@ void TStoreData::ShowProgress(const std::string& text) const {
 std::string TStoreData::IdText(long double id) { return TDBManager::RecordIdToStr(id); }
 
 long double TStoreData::TextToId(const std::string& text) {
-  std::string t = TrimStr(text);
-  if (t.empty()) return 0;
-  char* end = nullptr;
-  long double v = std::strtold(t.c_str(), &end);
-  if (end == t.c_str() || !std::isfinite(v)) return 0;
-  return v;
+  long double id = 0;
+  return TryStrToRecordId(text, id) ? id : 0;
 }
 
 int TStoreData::TextToInt(const std::string& text) {

@@ -386,8 +386,10 @@ bool TValidate::FillField(const std::string& name, int row) {
       if (!locateText(q)) return invalidSelection(CurrentValue);
       CurrentValueId = TStoreData::TextToId(ColumnText(q, 0));
     } else if (CurrentValueId != 0 && CurrentValue.empty()) {
+      // Compared as ids, not as doubles: ids of 16 digits differ beyond a double's precision.
       if (TStoreData::TextToId(ColumnText(q, 0)) != CurrentValueId)
-        q.LocateFloat(ColumnName(q, 0), static_cast<double>(CurrentValueId));
+        for (q.First(); !q.Eof() && TStoreData::TextToId(ColumnText(q, 0)) != CurrentValueId;)
+          q.Next();
       if (TStoreData::TextToId(ColumnText(q, 0)) != CurrentValueId) return invalidSelection("");
       CurrentValue = ColumnText(q, 1);
     }

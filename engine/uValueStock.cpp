@@ -11,6 +11,18 @@ namespace v7 {
 namespace {
 
 double Num(TXDS& q, const char* name) { return q.FieldByName(name).GetAsFloat(); }
+// A record id of the current row, with every digit (a double loses them from 16 digits up).
+long double Id(TXDS& q, const char* name) {
+  long double id = 0;
+  return TryStrToRecordId(q.FieldByName(name).Value, id) ? id : 0;
+}
+// Binds a record id as a whole number, so that the engine compares it exactly.
+void SetIdParam(TXParam& param, long double id) {
+  if (id == std::floor(id) && std::fabs(id) < 9e18L)
+    param.SetAsInteger(static_cast<long long>(id));
+  else
+    param.SetAsFloat(static_cast<double>(id));
+}
 double Date(TXDS& q, const char* name) { return q.FieldByName(name).GetAsDateTime(); }
 // The valuation reads the mark without case; the availability check reads it exactly.
 std::string Mark(TXDS& q) { return LowerStr(q.FieldByName("plusorminus").GetAsString()); }
@@ -18,7 +30,7 @@ std::string Mark(TXDS& q) { return LowerStr(q.FieldByName("plusorminus").GetAsSt
 // Whether a cursor stands on a row of the item dated not after the date.
 bool InWalk(TXDS* q, long double itemId, double date) {
   if (!q || !q->GetActive() || q->Eof()) return false;
-  return Num(*q, "itemid") == static_cast<double>(itemId) && Date(*q, "docdate") <= date;
+  return Id(*q, "itemid") == itemId && Date(*q, "docdate") <= date;
 }
 
 }  // namespace
@@ -50,7 +62,7 @@ void TValueStock::SetCancelFilter() {
 
 long double TValueStock::Prepare(const std::string& locIdText) {
   SetCancelFilter();
-  const long double loc = ToFloat(locIdText);
+  const long double loc = StrToRecordId(locIdText);
   if (!Movements) {
     Movements = std::make_unique<TXDS>(*Manager()->Current);
     Movements->Name = "StockValue" + FloatToStr(NewLocalId());
@@ -62,9 +74,9 @@ void TValueStock::OpenStockQuery(TXDS& q, const std::string& sql, long double it
                                  long double locId, double date) {
   q.Close();
   q.GetSQL().SetText(sql);
-  q.ParamByName("i").SetAsFloat(static_cast<double>(itemId));
+  SetIdParam(q.ParamByName("i"), itemId);
   q.ParamByName("d").SetAsDateTime(date);
-  if (locId != 0) q.ParamByName("l").SetAsFloat(static_cast<double>(locId));
+  if (locId != 0) SetIdParam(q.ParamByName("l"), locId);
   q.Open();
 }
 
@@ -121,7 +133,7 @@ long double TValueStock::AverageWalk(long double itemId, long double locId, doub
   OpenMovements(itemId, locId, date);
   // Only the cost rate of a document row leaves that row's own movement out.
   const bool sourceRule = absoluteRate && SourceId > 0;
-  auto ownRow = [&] { return Num(*Movements, "t1sourceid") == static_cast<double>(SourceId); };
+  auto ownRow = [&] { return Id(*Movements, "t1sourceid") == SourceId; };
   while (InWalk(Movements.get(), itemId, date)) {
     if (Mark(*Movements) == "p") {
       AddToRun(Num(*Movements, "qty"), Num(*Movements, "stockvalue"), absoluteRate);
@@ -180,16 +192,14 @@ void TValueStock::FIFOWalk(long double itemId, long double locId, double date, b
     } else {
       const long double v = Num(*Movements, "stockvalue");
       if (LayerId == 0) {
-        LayerId = Num(*Movements, "stockvalueid");
+        LayerId = Id(*Movements, "stockvalueid");
         AddToRun(q, v, true);
       }
       OpQty += q;
       OpValue += v;
     }
     Movements->Next();
-    if (sourceRule && !Movements->Eof() &&
-        Num(*Movements, "t1sourceid") == static_cast<double>(SourceId))
-      break;
+    if (sourceRule && !Movements->Eof() && Id(*Movements, "t1sourceid") == SourceId) break;
   }
   if (!keepTotals) {
     OpQty = keptQty;
@@ -316,7 +326,7 @@ long double TValueStock::GetClosingStock(const std::string& method, const std::s
     } else if (pm != "m") {
       // Only the first receipt becomes a layer here; the others wait for the issues.
       if (LayerId == 0) {
-        LayerId = Num(*Movements, "stockvalueid");
+        LayerId = Id(*Movements, "stockvalueid");
         AddToRun(q, v, true);
       }
       RecQty += q;
@@ -357,13 +367,13 @@ void TValueStock::GetStockAge(const std::string& slabs, const std::string& locId
   }
   GetClosingStock("f", locIdText, itemId, date);
   TClientDataSet& r = *Receipts->ClientDataSet;
-  LayerId = r.IsEmpty() ? 0 : Num(*Receipts, "stockvalueid");
+  LayerId = r.IsEmpty() ? 0 : Id(*Receipts, "stockvalueid");
   long double left = RecQty - IssQty;
   if (r.IsEmpty() || left <= 0) return;
-  for (r.Last(); Num(*Receipts, "itemid") == static_cast<double>(itemId); r.Prior()) {
+  for (r.Last(); Id(*Receipts, "itemid") == itemId; r.Prior()) {
     const double age = date - Date(*Receipts, "docdate");
     if (age >= 0) {
-      long double q = Num(*Receipts, "stockvalueid") == static_cast<double>(LayerId)
+      long double q = Id(*Receipts, "stockvalueid") == LayerId
                           ? left
                           : static_cast<long double>(Num(*Receipts, "qty"));
       // A receipt older than the stock still held gets only what is left of the closing

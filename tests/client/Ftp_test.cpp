@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "PacketFixtures.h"
 #include "uFtp.h"
@@ -67,28 +68,64 @@ TEST(FtpSession, TransfersBinaryFilesAndListsMasksWithTheirFolder) {
   EXPECT_FALSE(ftp->Connected());
 }
 
-TEST(FtpSession, FailuresRaiseLeaveNoLocalFileAndTheSessionRecovers) {
+// Each failure names the path it was about and the server's reply, not a note libcurl
+// made earlier in the same request.
+std::string FtpFailure(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (const EFtpError& e) {
+    return e.what();
+  }
+  return "no failure";
+}
+
+TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRecovers) {
   TestFtpServer server;
   fs::create_directories(server.Path("v7/patches"));
   TempDir local;
   auto ftp = SessionFor(server);
   ftp->Password = "wrong";
-  EXPECT_THROW(ftp->Connect(), EFtpError);
+  EXPECT_NE(FtpFailure([&] { ftp->Connect(); }).find("530 Authentication failed"),
+            std::string::npos);
   EXPECT_FALSE(ftp->Connected());
+  ftp->Host = "";
+  EXPECT_EQ(FtpFailure([&] { ftp->Connect(); }),
+            "FTP: no server to connect to: the FTP account names no host");
 
+  ftp->Host = server.Host();
   ftp->Password = "secret";
   ftp->Connect();
-  EXPECT_THROW(ftp->Get("v7/patches/missing.sql", local.file("missing.sql")), EFtpError);
+  struct Case {
+    std::function<void()> operation;
+    const char* message;
+  } cases[] = {
+      {[&] { ftp->Get("v7\\patches\\missing.sql", local.file("missing.sql")); },
+       "FTP download of v7\\patches\\missing.sql failed: 550 /v7/patches/missing.sql is not "
+       "retrievable."},
+      {[&] { ftp->Delete("v7/patches/missing.sql"); },
+       "FTP delete of v7/patches/missing.sql failed: 550 No such file or directory."},
+      {[&] { ftp->Put(local.file("none.txt"), "v7/patches/none.txt"); },
+       "FTP upload to v7/patches/none.txt: cannot open "},
+      {[&] {
+         WriteFile(local.file("x.pkt"), "x");
+         ftp->Put(local.file("x.pkt"), "v7/nowhere/x.pkt");
+       },
+       "FTP upload to v7/nowhere/x.pkt failed: 550 No such file or directory."},
+      {[&] { ftp->NameList("v7/nowhere/*.pkt"); },
+       "FTP name list of v7/nowhere/*.pkt failed: 550 No such file or directory."},
+  };
+  for (const Case& c : cases) {
+    const std::string message = FtpFailure(c.operation);
+    EXPECT_EQ(message.substr(0, std::string(c.message).size()), c.message) << message;
+  }
   EXPECT_FALSE(fs::exists(local.file("missing.sql")));
-  EXPECT_THROW(ftp->Delete("v7/patches/missing.sql"), EFtpError);
-  EXPECT_THROW(ftp->Put(local.file("none.txt"), "v7/patches/none.txt"), EFtpError);
-  EXPECT_THROW(ftp->NameList("v7/nowhere/*.pkt"), EFtpError);
   EXPECT_TRUE(ftp->NameList("v7/patches/01.*").empty());
 
   server.Stop();
   EXPECT_THROW(ftp->NameList("v7/patches/01.*"), EFtpError);
   ftp->Disconnect();
-  EXPECT_THROW(ftp->Connect(), EFtpError);
+  EXPECT_NE(FtpFailure([&] { ftp->Connect(); }).find("Couldn't connect to server"),
+            std::string::npos);
   server.Start();
   ftp->Connect();
   EXPECT_TRUE(ftp->NameList("v7/patches/01.*").empty());

@@ -211,13 +211,22 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
       {"service unreachable", closedUrl, "", "", "Call of GetFTPProps at http://127.0.0.1:"},
       {"reply not XML", "", "notxml", "", "The service's reply to GetFTPProps is not XML"},
       {"reply is an error", "", "echo", "Error: site 0 unknown", "Error: site 0 unknown"},
+      // Without a settings file the message names what is missing and where it was looked for.
+      {"no settings file", "", "", "",
+       "No FTP account: neither \"ftp\" nor \"url\" is set in " + dir_.file("v7rm.ini") +
+           " (the file does not exist)"},
+      {"account without host", "ftp=,site,secret\n", "", "",
+       "No FTP server: the FTP account (setting \"ftp\" or the service's answer) names no host"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string url;
     auto server = c.mode.empty() ? nullptr : Service(c.mode, c.reply, url);
     fs::remove_all("transit");
-    Settings("clientlogin=site\nxtype=none\n" + url + c.settings);
+    if (c.name == "no settings file")
+      fs::remove("v7rm.ini");
+    else
+      Settings("clientlogin=site\nxtype=none\n" + url + c.settings);
     RecordingView view;
     TfmV7Client client(view);
     view.OnShow();
@@ -232,9 +241,18 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     view.OnStartClick();
     EXPECT_EQ(view.caption, "Stop");
     EXPECT_TRUE(view.timerEnabled);
-    EXPECT_EQ(view.Of("status"), Lines{"Idle"});
+    EXPECT_EQ(view.Of("status").back(), "Idle");
     EXPECT_EQ(view.boxes.size(), 1u);
   }
+  // The steps that need the project say which setting names it.
+  Settings("ftp=" + ftp_ + "\n");
+  RecordingView view;
+  TfmV7Client client(view);
+  view.OnShow();
+  const Lines lines = view.Of("line");
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "No project to open: \"clientlogin\" is not set in " + dir_.file("v7rm.ini")),
+            lines.end());
 }
 
 TEST_F(Client, FtpAccountComesFromTheSettingOrElseFromTheService) {

@@ -60,12 +60,20 @@ TEST_F(PacketTest, TablePacketInsertsUpdatesAndDeletesRows) {
   EXPECT_EQ(traced.front(), "# 1#Executing Postdata");
   EXPECT_EQ(traced.at(1), "# 1#Reading file " + dir.file("packet.xml"));
 
-  // A row whose id matches nothing is inserted without its key unless the packet has it.
-  EXPECT_EQ(Post("<r table=\"item\"><x recordid=\"999\"><itemname type=\"c\">Loose</itemname>"
-                 "</x></r>"),
+  // A row whose id matches nothing is inserted without its key unless the packet has it. A
+  // value runs on over CDATA sections and comments.
+  EXPECT_EQ(Post("<r table=\"item\"><x recordid=\"999\"><itemname type=\"c\">Lo<![CDATA[<o>]]>"
+                 "<!-- c -->se</itemname></x></r>"),
             "");
-  EXPECT_EQ(site.Scalar("select count(*) from item where itemname='Loose' and itemid is null"),
+  EXPECT_EQ(site.Scalar("select count(*) from item where itemname='Lo<o>se' and itemid is null"),
             "1");
+  // A 16-digit id written with an exponent still names its row exactly.
+  site.Exec("insert into item (itemid, itemname) values (9990001000000003, 'Far')");
+  EXPECT_EQ(Post("<r table=\"item\"><x recordid=\"9.990001000000003E+15\">"
+                 "<itemname type=\"c\">Far (new)</itemname></x></r>"),
+            "");
+  EXPECT_EQ(site.Scalar("select group_concat(itemname) from item where itemid > 9990001000000000"),
+            "Far (new)");
   EXPECT_EQ(Post("<r table=\"item\"/>"), "");
 }
 

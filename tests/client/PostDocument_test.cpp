@@ -159,15 +159,20 @@ TEST_F(PostDocumentTest, InvoicePacketBringsItsLinkedDocumentsAndTakesThemAway) 
   EXPECT_EQ(linked(), "000");
 }
 
-TEST_F(PostDocumentTest, NumericFieldsTakeTheIdOfAnElement) {
+TEST_F(PostDocumentTest, NumericFieldsTakeTheIdOfAnElementAndTextsAreWhole) {
   // T1HiDbMid is numeric: the id is the value; mid is a text field: the text stays and the id
-  // goes beside it.
-  ASSERT_EQ(Post(Voucher("300010000000003", "",
-                         "<vchdate>01/07/2026</vchdate><T1HiDbMid id=\"1,12\">Bank</T1HiDbMid>"
-                         "<mid id=\"111\">Cash</mid><amount>5</amount>")),
+  // goes beside it. Ids of sites from 901 up have 16 digits: every one of them counts. A
+  // value's text runs on over CDATA sections and comments.
+  ASSERT_EQ(Post(Voucher("9990001000000007", "",
+                         "<vchdate>01/07/2026</vchdate>"
+                         "<narration>a<![CDATA[<b>&]]>c<!-- note -->d</narration>"
+                         "<T1HiDbMid id=\"9,010,001,000,000,001\">Bank</T1HiDbMid>"
+                         "<mid id=\" 9990001000000003 \">Cash</mid><amount>5</amount>")),
             "");
-  EXPECT_EQ(Sql("select t1hidbmid from trans1 where trans1id = 300010000000003"), "112");
-  EXPECT_EQ(Sql("select mid from trans2 where trans1id = 300010000000003"), "111");
+  EXPECT_EQ(
+      Sql("select t1hidbmid || ':' || narration from trans1 where trans1id = 9990001000000007"),
+      "9010001000000001:a<b>&cd");
+  EXPECT_EQ(Sql("select mid from trans2 where trans1id = 9990001000000007"), "9990001000000003");
 }
 
 // A packet whose save fails half-way (its entry row takes the id of a stored row): the

@@ -114,6 +114,8 @@ TEST_F(DBManager, FailuresEndTheConnectWithTheirTextAndNeverRaise) {
       {"bad-name",
        "\"bad-name\" is not a valid project name: letters, digits and \"_\", not "
        "starting with a digit"},
+      {"nosection",
+       "The project \"nosection\" has no section in " + AppFolder() + "Dbconnections.ini"},
       {"", ""}};  // an empty name does nothing at all
   for (const auto& [name, text] : expected) {
     auto m = site_.NewManager();

@@ -41,9 +41,14 @@ TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
   EXPECT_EQ(field.GetAsFloat(), 3);
   for (const char* bad : {"1.2.3", "inf", "nan", "0x10", "--1", "1 2", "-", "1e", "1e999"}) {
     EXPECT_THROW(ToFloat(bad), EConvertError) << bad;
+    EXPECT_THROW(StrToRecordId(bad), EConvertError) << bad;
     field.Value = bad;
     EXPECT_THROW(field.GetAsFloat(), EConvertError) << bad;
   }
+  // Record ids read the same texts, but exactly: 16 digits do not fit a double.
+  EXPECT_EQ(StrToRecordId(" 9,990,001,000,000,003 "), 9990001000000003.0L);
+  EXPECT_EQ(StrToRecordId("9.990001000000003E+15"), 9990001000000003.0L);
+  EXPECT_EQ(StrToRecordId(""), 0);
   EXPECT_THAT([] { ToFloat(" abc "); },
               ThrowsMessage<EConvertError>(StrEq("'abc' is not a valid floating point value")));
   // Fifteen significant digits, no trailing zeros, exponents only far from 1.

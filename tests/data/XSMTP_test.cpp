@@ -50,8 +50,8 @@ TEST_F(XSMTP, SendsMessageWithLoginAuthAndAWrongPasswordBecomesTheStatus) {
   v7::TXSMTP smtp;
   std::string status = "unset";
   smtp.SendMail(Settings(),
-                "<mail><from>Site 01 &lt;site01@example.com&gt;</from>"
-                "<to>a@example.com, b@example.com</to><subject>Day end</subject>"
+                "<mail><from>Site 01 <![CDATA[<site01@example.com>]]></from>"
+                "<to>a@example.com, b@example.com</to><subject>Day<!-- c --> end</subject>"
                 "<body>line one\nline two</body></mail>",
                 status);
   EXPECT_EQ(status, "done");

@@ -20,14 +20,6 @@ struct Account : v7test::QuorexDoc {
   }
 };
 
-// Each case reads "expression => result".
-void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) {
-  for (const std::string& c : cases) {
-    const size_t arrow = c.rfind(" => ");
-    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
-  }
-}
-
 TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndMarksTheSide) {
   Account a;
   ExpectRuns(a, {"formatamount(0-1234.5, 2, {t}, {t}, {Cr}, {Dr}) => 1,234.50 Cr",

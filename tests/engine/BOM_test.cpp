@@ -185,14 +185,11 @@ TEST(BOM, InsertSubTreeReplacesEveryUseOfTheItemAndMakesRoom) {
 TEST(BOM, ReviseBOMAddsNewComponentsAndCarriesThemIntoTheBillsThatUseTheItem) {
   Bom b;
   // Bill 200: 400, 800. A new component 500 (with its own bill: 600, 700) goes in at 2.
-  b.Tree(200, 200, 400, 1, 1);
-  b.Tree(200, 200, 800, 2, 1);
-  b.Tree(500, 500, 600, 1, 1);
-  b.Tree(500, 500, 700, 2, 1);
-  b.Tree(100, 100, 200, 1, 1);
-  b.Tree(100, 200, 400, 2, 2);
-  b.Tree(100, 200, 800, 3, 2);
-  b.Tree(100, 100, 300, 4, 1);
+  // clang-format off
+  b.Tree(200, 200, 400, 1, 1); b.Tree(200, 200, 800, 2, 1); b.Tree(500, 500, 600, 1, 1);
+  b.Tree(500, 500, 700, 2, 1); b.Tree(100, 100, 200, 1, 1); b.Tree(100, 200, 400, 2, 2);
+  b.Tree(100, 200, 800, 3, 2); b.Tree(100, 100, 300, 4, 1);
+  // clang-format on
   b.Run("create table bomchange (parentid numeric, childid numeric, orderno integer)");
   b.Run("insert into bomchange values (200, 500, 2)");
   b.Stored(2, "revisemod", "select * from bomtree where 1=0 and bomid = :parentid");

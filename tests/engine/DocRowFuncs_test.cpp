@@ -15,14 +15,6 @@ void Fill(TStoreData& st, const std::string& field, std::initializer_list<const 
   for (const char* v : values) st.AddValueByName(field, ++row, v);
 }
 
-// Each case reads "expression => result".
-void ExpectRuns(v7test::QuorexDoc& d, std::initializer_list<std::string> cases) {
-  for (const std::string& c : cases) {
-    const size_t arrow = c.rfind(" => ");
-    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
-  }
-}
-
 TEST(DocRowFuncs, TotalsAndSumsStopAtTheFirstGapAndPassOverTextsThatAreNoNumbers) {
   Doc d;
   TStoreData& st = d.store;

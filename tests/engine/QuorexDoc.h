@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,13 @@ struct QuorexDoc {
   v7::TQuorexEVAL eval;
   std::vector<std::string> trace;
 };
+
+// Each case reads "expression => result".
+inline void ExpectRuns(QuorexDoc& d, std::initializer_list<std::string> cases) {
+  for (const std::string& c : cases) {
+    const size_t arrow = c.rfind(" => ");
+    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
+  }
+}
 
 }  // namespace v7test

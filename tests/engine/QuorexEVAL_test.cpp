@@ -16,14 +16,6 @@ namespace {
 
 using Doc = v7test::QuorexDoc;
 
-// Each case reads "expression => result".
-void ExpectRuns(Doc& d, std::initializer_list<std::string> cases) {
-  for (const std::string& c : cases) {
-    const size_t arrow = c.rfind(" => ");
-    EXPECT_EQ(d.Run(c.substr(0, arrow)), c.substr(arrow + 4)) << c;
-  }
-}
-
 TEST(QuorexEVAL, AnErrorInsideACallIsTracedAndTheEvaluationGoesOn) {
   Doc e;
   // Bills of materials live for one call; the date is read before any bill is made.

@@ -29,9 +29,9 @@ class StockTable {
     withCancel_ = withCancel;
   }
 
-  void Add(int id, int item, int loc, double date, const std::string& pm, const std::string& qty,
-           const std::string& value, int source = 0, const std::string& cancel = "",
-           const std::string& time = "") {
+  void Add(long long id, long long item, long long loc, double date, const std::string& pm,
+           const std::string& qty, const std::string& value, int source = 0,
+           const std::string& cancel = "", const std::string& time = "") {
     auto q = mgr_->NewQuery();
     q->GetSQL().SetText("insert into stockvalue values (:id, :item, :loc, :d, :t, :pm, :q, :v, :s" +
                         std::string(withCancel_ ? ", :c)" : ")"));

@@ -80,6 +80,10 @@ TEST(ValueStock, LocationsSplitTheStockAndCancelledMovementsAreInvisible) {
   EXPECT_EQ(v.Value("w", 3, date, 1, "1"), "10");
   EXPECT_EQ(v.Value("w", 3, date, 1, "2"), "50");
   EXPECT_EQ(v.Value("w", 3, date, 1), "30");
+  // Ids of 16 digits: neighbours that a double cannot tell apart stay apart.
+  v.Add(20, 9990001000000003, 9990001000000005, Day(2026, 1, 1), "p", "10", "100");
+  v.Add(21, 9990001000000004, 9990001000000005, Day(2026, 1, 1), "p", "10", "700");
+  EXPECT_EQ(v.Value("w", 9990001000000003.0L, date, 1, "9990001000000005"), "10");
   // A movement table without CANCEL is no error: every row counts.
   v.MakeTable(false);
   v.Add(3, 3, 1, Day(2026, 1, 2), "p", "10", "10000");

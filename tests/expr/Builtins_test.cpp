@@ -76,16 +76,6 @@ INSTANTIATE_TEST_SUITE_P(Table, BuiltinCases, ::testing::ValuesIn(LoadCases()),
                            return "line" + std::to_string(info.param.line);
                          });
 
-TEST(BuiltinTable, RegistersSixtyFourFunctionsInOrderWithTheirTypes) {
-  TEVAL eval;
-  ASSERT_GE(eval.FunctionTable.size(), size_t{v7::kBuiltinFunctionCount});
-  std::string types;
-  for (int i = 0; i < v7::kBuiltinFunctionCount; ++i) types += eval.FunctionTable[i]->ResultType;
-  EXPECT_EQ(eval.FunctionTable[0]->Name, "power");
-  EXPECT_EQ(eval.FunctionTable[63]->Name, "convertmd5");
-  EXPECT_EQ(types, "nnccccccddnnnvccnccddscnnnnncnnnnnccddd" + std::string(25, 's'));
-}
-
 class Builtins : public ClockFixed {};
 
 TEST_F(Builtins, BlankOperandsAreEmptyUnknownNamesChangeNothingAmountsFollowMillions) {

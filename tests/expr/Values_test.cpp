@@ -16,16 +16,13 @@
 using namespace v7;
 
 TEST(NumberText, FifteenSignificantDigitsNoTrailingZerosAndADot) {
+  // clang-format off
   const std::pair<double, const char*> cases[] = {
-      {12.5, "12.5"},     {3.0, "3"},
-      {0.1 + 0.2, "0.3"}, {1.0 / 3, "0.333333333333333"},
-      {-2.5, "-2.5"},     {-0.0, "0"},
-      {-0.05, "-0.05"},   {123456789012345.0, "123456789012345"},
-      {100, "100"},       {0.00001, "0.00001"},
-      {1e15, "1E15"},     {2.5e20, "2.5E20"},
-      {1.5e-7, "1.5E-7"}, {505.05, "505.05"},
-      {0.0001, "0.0001"},
-  };
+      {12.5, "12.5"}, {3.0, "3"}, {0.1 + 0.2, "0.3"}, {1.0 / 3, "0.333333333333333"},
+      {-2.5, "-2.5"}, {-0.0, "0"}, {-0.05, "-0.05"}, {123456789012345.0, "123456789012345"},
+      {100, "100"}, {0.00001, "0.00001"}, {1e15, "1E15"}, {2.5e20, "2.5E20"}, {1.5e-7, "1.5E-7"},
+      {505.05, "505.05"}, {0.0001, "0.0001"}};
+  // clang-format on
   for (const auto& [value, text] : cases) EXPECT_EQ(FormatNumber(value), text) << text;
 }
 
@@ -55,9 +52,10 @@ TEST(NumberText, AgreesWithFifteenDigitRoundingAndReadsBackStrictly) {
   }
   EXPECT_GT(readBacks, 100000);
   // Strict reading allows blanks around only.
-  const std::pair<const char*, double> good[] = {
-      {" 12.5 ", 12.5}, {"+3", 3},     {"-.5", -0.5},
-      {"5.", 5},        {"1e3", 1000}, {"1234567890123456789", 1234567890123456789.0}};
+  // clang-format off
+  const std::pair<const char*, double> good[] = {{" 12.5 ", 12.5}, {"+3", 3}, {"-.5", -0.5},
+      {"5.", 5}, {"1e3", 1000}, {"1234567890123456789", 1234567890123456789.0}};
+  // clang-format on
   for (const auto& [text, want] : good) EXPECT_DOUBLE_EQ(ParseNumber(text), want) << text;
   double v;
   for (const char* bad : {"", " ", "-", ".", "1,234", "inf", "nan", "-inf", "0x10", "12abc", "1e",
@@ -103,16 +101,13 @@ TEST(NumberText, DoesNotFollowTheProcessLocale) {
   char printed[16];
   std::snprintf(printed, sizeof printed, "%.1f", 1.5);
 
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"1.5+1", "2.5"},
-      {"Power(2, 0.5)", "1.4142"},
-      {"Round(0.25, 1)", "0.3"},
-      {"Round(1.005, 2)", "1.01"},
-      {"Rnd(12.34, 5)", "12.35"},
-      {"Str(1/200000)", "5E-6"},
+      {"1.5+1", "2.5"}, {"Power(2, 0.5)", "1.4142"}, {"Round(0.25, 1)", "0.3"},
+      {"Round(1.005, 2)", "1.01"}, {"Rnd(12.34, 5)", "12.35"}, {"Str(1/200000)", "5E-6"},
       {"AmtWord(123.45)", "Rupees One Hundred  and Twenty Three  and Paise Forty Five  only"},
-      {"CurrAmtWord(0.25, {Dollars}, {Cents}, {}, 2)", "Cents Twenty Five only"},
-  };
+      {"CurrAmtWord(0.25, {Dollars}, {Cents}, {}, 2)", "Cents Twenty Five only"}};
+  // clang-format on
   std::vector<std::string> got;
   {
     TEVAL eval;
@@ -124,7 +119,8 @@ TEST(NumberText, DoesNotFollowTheProcessLocale) {
   std::setlocale(LC_ALL, previous.c_str());
   unsetenv("LOCPATH");
   EXPECT_STREQ(printed, "1,5");  // the locale is in force...
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(got[i], cases[i].second) << cases[i].first;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(got[i], cases[i].second) << cases[i].first;
   EXPECT_EQ(fixed, "1234.50");  // ...and the language's texts ignore it
   EXPECT_DOUBLE_EQ(parsed, 1.5);
 }
