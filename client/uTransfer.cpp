@@ -317,8 +317,8 @@ void TfmV7Client::ReceivePackets() {
 }
 
 // A packet that was applied, or kept in the log folder, must leave the server: left there
-// it would be applied again. A session that stalled while the packet was applied gets one
-// more try on a new connection.
+// it would be applied again. A control connection that died while the packet was applied
+// (an idle timeout of the server, a firewall that forgot it) gets one more try on a new one.
 void TfmV7Client::DeleteHandledPacket(const std::string& remote) {
   try {
     ftp->Delete(remote);

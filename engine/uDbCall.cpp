@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "uAtExit.h"
 #include "uDbBackend.h"
 #include "uStoreVoucher.h"
 
@@ -20,7 +21,7 @@ std::string ColumnText(TXDS& q, const std::string& name) {
 
 TDbCall::TDbCall() = default;
 
-TDbCall::~TDbCall() = default;
+TDbCall::~TDbCall() { FreeObjects(); }
 
 void TDbCall::Trace(const std::string& text) const {
   if (OnTrace) OnTrace(text);
@@ -29,10 +30,32 @@ void TDbCall::Trace(const std::string& text) const {
 void TDbCall::SetTransType(const std::string& name) {
   if (name.empty() || name == TransType) return;
   TransType = name;
-  Prepare();
+  try {
+    Prepare();
+  } catch (...) {
+    // Half-built objects are no type: the same name given again prepares afresh.
+    FreeObjects();
+    TransType.clear();
+    throw;
+  }
+}
+
+void TDbCall::FreeObjects() {
+  // Each object points at those made before it (the validator at the evaluator, the store at
+  // the definition and the maps, the linker at the store): the last made goes first.
+  ImageDB.reset();
+  ProvideLink.reset();
+  Validator.reset();
+  StoreData.reset();
+  MDMap.reset();
+  StructDef.reset();
+  Eval.reset();
+  RowsBefore.clear();
+  RowsAfter.clear();
 }
 
 void TDbCall::Prepare() {
+  FreeObjects();
   Eval = std::make_unique<TQuorexEVAL>();
   Eval->UseStoreData = 1;
   Eval->DBManager = DBManager;
@@ -240,7 +263,20 @@ void TDbCall::CheckStatus(const std::string& variable, bool keepMessage, std::st
 
 // ---------------------------------------------------------------- the document
 
+void TDbCall::ClearSeriesChoice() {
+  auto clear = [](TStoreData* store) {
+    if (!store) return;
+    for (std::string& prefix : store->AutoPrefixes) prefix.clear();
+    for (std::string& type : store->AutoFieldTypes) type = store->TransType;
+  };
+  clear(StoreData.get());
+  if (ProvideLink)
+    for (const auto& entry : ProvideLink->LinkEntries) clear(entry->TargetStore.get());
+}
+
 void TDbCall::Save(std::string& result) {
+  // Whatever the outcome, the series chosen for this document ends with it.
+  AtExit endOfDocument([this] { ClearSeriesChoice(); });
   ValidationMessage.clear();
   result.clear();
   TraceFrameRows();
@@ -273,6 +309,7 @@ void TDbCall::DoSave(std::string& result) {
 }
 
 void TDbCall::LoadRecord(long double recordId) {
+  ClearSeriesChoice();
   StoreData->LoadTransaction(recordId);
   ImageDB->LoadImages(recordId);
   Eval->SetVar("ChildDoc", 'c', StoreData->ChildDoc == "T" ? "T" : "F");
@@ -350,8 +387,8 @@ void TDbCall::Reset() {
   if (StoreData) {
     StoreData->CloseDatasets();
     StoreData->ClearValues();
-    for (std::string& prefix : StoreData->AutoPrefixes) prefix.clear();
   }
+  ClearSeriesChoice();
   if (Validator) Validator->CloseDatasets();
   if (MDMap) {
     MDMap->CloseQueries();

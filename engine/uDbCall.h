@@ -74,6 +74,12 @@ class TDbCall {
 
  private:
   void Prepare();
+  // Frees the per-type objects, each before what it points at.
+  void FreeObjects();
+  // Forgets the number series chosen for the last document (by the validator or the
+  // setsequence function), here and in the linked documents' stores: the next document
+  // numbers from the series the stored flags make active.
+  void ClearSeriesChoice();
   void DoSave(std::string& result);
   void TraceFrameRows();
   // Reads an after-event status variable: empty or "t" success, "_text" a message (when

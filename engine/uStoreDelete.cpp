@@ -7,6 +7,7 @@
 
 #include "uAtExit.h"
 #include "uDbDates.h"
+#include "uExprRoutines.h"
 #include "uGeneralFunctions.h"
 #include "uMDMap.h"
 #include "uStoreData.h"
@@ -16,9 +17,9 @@ namespace v7 {
 namespace {
 
 // A history column takes the text, or "******" when the text does not fit (a width of 0:
-// the width is unknown and the text is kept).
+// the width is unknown and the text is kept). Widths count characters, not bytes.
 std::string Fitted(const std::string& text, int width) {
-  return width > 0 && text.size() > static_cast<size_t>(width) ? "******" : text;
+  return width > 0 && GetLength(text) > width ? "******" : text;
 }
 
 bool NumbersDiffer(const std::string& a, const std::string& b) {

@@ -1,6 +1,8 @@
 // Loading a stored document into the store: the header and every frame table, the display
 // texts of linked values, parent rows of sub-frame rows, and the values that are not stored.
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <utility>
 
 #include "uAtExit.h"
@@ -8,6 +10,18 @@
 #include "uStoreData.h"
 
 namespace v7 {
+
+namespace {
+
+// A stored id as a statement may take it: a number in plain or exponent form, nothing else.
+bool IsNumberText(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && std::isfinite(v);
+}
+
+}  // namespace
 
 int TStoreData::FrameRowCount(int frame) const {
   if (frame < 1 || static_cast<size_t>(frame) > FrameRowCounts.size()) return 0;
@@ -247,6 +261,9 @@ void TStoreData::LoadLinkedValue(int row, std::string& text) {
   }
   if (DbKind == "access") table = "\"" + table + "\"";
   std::string sql = "Select " + F + " from " + table + " Where " + S + "id = " + idText;
+  // The id goes into the statement as it is stored: only a number may, anything else
+  // would be SQL text of the stored data.
+  if (!IsNumberText(idText)) throw EDatabaseError("Unable to load. SQL : " + sql);
   Log("# 3#Firing SQL : " + sql);
   TXDS& q = *LinkedQuery;
   q.GetSQL().SetText(sql);

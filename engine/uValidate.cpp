@@ -6,6 +6,7 @@
 
 #include "uDbBackend.h"
 #include "uExprRoutines.h"
+#include "uExprSql.h"
 
 namespace v7 {
 
@@ -32,7 +33,119 @@ bool IsPlaceholderText(const std::string& value) {
   return TStoreData::IsPlaceholder(LowerStr(value));
 }
 
+// A value placed into a list-query template: inside a quoted literal of the template its
+// quotes are doubled, so that it stays one literal whatever it holds; outside, a number
+// field's value that is no number becomes a literal of its own rather than SQL text, and
+// any other value stands as the template's author placed it.
+std::string TemplateValue(const std::string& value, bool insideLiteral, bool numberField) {
+  if (insideLiteral) return DoubleSqlQuotes(value);
+  if (numberField && !value.empty()) {
+    TValidate::ExactNumber n;
+    if (!TValidate::ParseNumber(value, n)) return QuoteText(value);
+  }
+  return value;
+}
+
+// Adds one to a text of decimal digits.
+std::string IncrementDigits(std::string digits) {
+  size_t i = digits.size();
+  while (i > 0) {
+    --i;
+    if (digits[i] != '9') {
+      ++digits[i];
+      return digits;
+    }
+    digits[i] = '0';
+  }
+  return "1" + digits;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- number texts
+
+bool TValidate::ParseNumber(const std::string& text, ExactNumber& n) {
+  // Far beyond any column's width and any double: such a text is no number here.
+  constexpr long kMaxExponent = 400;
+  n = ExactNumber();
+  const std::string t = TrimStr(text);
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) n.negative = t[i++] == '-';
+  std::string digits;
+  long point = -1;
+  for (; i < t.size(); ++i) {
+    const char c = t[i];
+    if (c >= '0' && c <= '9')
+      digits += c;
+    else if (c == '.' && point < 0)
+      point = long(digits.size());
+    else
+      break;
+  }
+  if (digits.empty()) return false;
+  if (point < 0) point = long(digits.size());
+  if (i < t.size() && (t[i] == 'E' || t[i] == 'e')) {
+    ++i;
+    bool negativeExponent = false;
+    if (i < t.size() && (t[i] == '-' || t[i] == '+')) negativeExponent = t[i++] == '-';
+    const size_t start = i;
+    long exponent = 0;
+    for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i)
+      if (exponent <= kMaxExponent) exponent = exponent * 10 + (t[i] - '0');
+    if (i == start || exponent > kMaxExponent) return false;
+    point += negativeExponent ? -exponent : exponent;
+  }
+  if (i != t.size()) return false;
+  const size_t lead = digits.find_first_not_of('0');
+  if (lead == std::string::npos) {
+    n = ExactNumber();  // zero, without a sign
+    return true;
+  }
+  digits.erase(0, lead);
+  point -= long(lead);
+  digits.erase(digits.find_last_not_of('0') + 1);
+  n.digits = digits;
+  n.point = point;
+  return true;
+}
+
+std::string TValidate::PlainNumberText(const ExactNumber& n) {
+  if (n.digits.empty()) return "0";
+  const long size = long(n.digits.size());
+  std::string s;
+  if (n.point >= size)
+    s = n.digits + std::string(size_t(n.point - size), '0');
+  else if (n.point <= 0)
+    s = "0." + std::string(size_t(-n.point), '0') + n.digits;
+  else
+    s = n.digits.substr(0, size_t(n.point)) + "." + n.digits.substr(size_t(n.point));
+  return n.negative ? "-" + s : s;
+}
+
+std::string TValidate::RoundedNumberText(const ExactNumber& n, int decimals) {
+  // r: the number times 10^decimals, rounded half up by magnitude, as whole digits.
+  const long keep = n.point + decimals;
+  std::string r;
+  if (keep < 0 || n.digits.empty()) {
+    r = "0";
+  } else if (size_t(keep) >= n.digits.size()) {
+    r = n.digits + std::string(size_t(keep) - n.digits.size(), '0');
+  } else {
+    r = n.digits.substr(0, size_t(keep));
+    if (n.digits[size_t(keep)] >= '5') r = IncrementDigits(r);
+  }
+  if (r.empty()) r = "0";
+  const bool negative = n.negative && r.find_first_not_of('0') != std::string::npos;
+  std::string s;
+  if (decimals > 0) {
+    const size_t d = size_t(decimals);
+    if (r.size() <= d) r.insert(0, d + 1 - r.size(), '0');
+    s = r.substr(0, r.size() - d) + "." + r.substr(r.size() - d);
+  } else {
+    s = r == "0" ? r : r + std::string(size_t(-decimals), '0');
+  }
+  return negative ? "-" + s : s;
+}
 
 TValidate::TValidate() {
   OwnedEval = std::make_unique<TQuorexEVAL>();
@@ -135,6 +248,13 @@ bool TValidate::Validate(bool removeRows) {
   try {
     const auto& fields = StructDef->Fields;
     const size_t n = fields.size();
+    // The header comes first in the walk, so a header value calculated from the rows (a
+    // total) would see them before they are filled and checked. When the document has rows,
+    // such a header value is filled on the way (grid expressions may read it) but checked
+    // only after the rows stand, when it is filled again: what is stored matches the rows.
+    bool rowsFollow = false;
+    for (const auto& fp : fields)
+      if (fp->asgrid && StoreData->GetMaxRow(fp->frameno) >= 1) rowsFollow = true;
     size_t i = 0;
     while (i < n) {
       TFld* f = fields[i].get();
@@ -144,7 +264,8 @@ bool TValidate::Validate(bool removeRows) {
       Eval->SetVar("ActiveRow", 'n', "1");
       Eval->SetVar("activefield", 'c', f->name);
       if (!f->asgrid) {
-        if (!WalkField(f, 1, false)) return finish(false);
+        const bool later = rowsFollow && f->modeofentry == "to be calculated";
+        if (!WalkField(f, 1, false, !later)) return finish(false);
         ++i;
         continue;
       }
@@ -183,6 +304,17 @@ bool TValidate::Validate(bool removeRows) {
       }
       i = end;
     }
+    if (rowsFollow) {
+      for (const auto& fp : fields) {
+        TFld* f = fp.get();
+        if (f->asgrid || f->modeofentry != "to be calculated") continue;
+        CurrentField = f;
+        Eval->SetVar("ActiveFrame", 'n', std::to_string(f->frameno));
+        Eval->SetVar("ActiveRow", 'n', "1");
+        Eval->SetVar("activefield", 'c', f->name);
+        if (!WalkField(f, 1, false)) return finish(false);
+      }
+    }
   } catch (...) {
     Eval->UseStoreData = useStoreData;
     Trace("#resetlevel#");
@@ -191,7 +323,7 @@ bool TValidate::Validate(bool removeRows) {
   return finish(true);
 }
 
-bool TValidate::WalkField(TFld* f, int row, bool gridRow) {
+bool TValidate::WalkField(TFld* f, int row, bool gridRow, bool check) {
   if (gridRow)
     StoreData->ShowProgress("Filling dependent : " + f->name + " Row No. " + std::to_string(row));
   LoadField(f->name, row);
@@ -217,7 +349,7 @@ bool TValidate::WalkField(TFld* f, int row, bool gridRow) {
   }
   const std::string value = CurrentValue;
   const long double id = CurrentValueId;
-  if (!ValidateField(f->name, row, id, value)) {
+  if (check && !ValidateField(f->name, row, id, value)) {
     Trace("# 3#" + ErrorText);
     return false;
   }
@@ -303,8 +435,10 @@ std::string TValidate::GetFieldValue(const std::string& name, int row) {
   int i = listForm ? -1 : StoreData->IndexOfValue(name, row);
   if (i < 0) i = StoreData->IndexOfValue(name, 1);
   if (i < 0) return "";
+  // The list form quotes texts and dates: a date outside quotes would read as a division.
   auto form = [&](const TFieldRec& v) {
-    return listForm && LowerStr(v.FieldType) == "c" ? QuoteText(v.Value) : v.Value;
+    const std::string type = LowerStr(v.FieldType);
+    return listForm && (type == "c" || type == "d") ? QuoteText(v.Value) : v.Value;
   };
   const TFieldRec& v = StoreData->Values[size_t(i)];
   if (ParentRow >= 1 && v.Frame == ParentFrame) {
@@ -436,48 +570,36 @@ bool TValidate::ValidateField(const std::string& name, int row, long double valu
   TFld* f = StructDef->GetField(name);
   if (!f) return false;
   CurrentField = f;
+  // A number is checked and stored as the variable sees it: rounded to the field's
+  // decimals, so that the checks judge what is stored.
   const std::string incoming = value;  // value may be CurrentValue itself
-  CurrentValue = incoming;
+  CurrentValue = LowerStr(f->type) == "n" ? RoundToDecimals(incoming) : incoming;
   CurrentValueId = valueId;
-  std::string shown = incoming;
-  const bool number = LowerStr(f->type) == "n";
-  if (number) shown = RoundToDecimals(shown);
-  Eval->SetVar(f->name, TypeLetter(f->type), shown);
+  Eval->SetVar(f->name, TypeLetter(f->type), CurrentValue);
   if (f->sourcekey) Eval->SetVar("id_" + f->name, 'n', TStoreData::IdText(valueId));
   if (!CheckField(row)) return false;
-  // A number is stored as the variable saw it: rounded to the field's decimals.
-  if (number) CurrentValue = shown;
   StoreData->AddValueByName(name, row, CurrentValue, "", CurrentValueId);
   return true;
 }
 
 std::string TValidate::RoundToDecimals(const std::string& text) const {
   if (text.empty()) return text;
-  std::string clean = text;
-  if (clean.find('E') == std::string::npos) clean = TEVAL::KeepNumericChars(StripCommas(clean));
-  const int decimals = CurrentField ? CurrentField->Decimals : 0;
-  if (decimals == 0) return text;
-  double v = NumberOrNaN(clean.empty() ? "0" : clean);
-  if (std::isnan(v)) v = 0;
-  double r = RoundValue(std::fabs(v), decimals);
-  if (v < 0) r = -r;
-  if (r == 0) r = 0;  // no "-0"
-  std::string s = FloatToStr(r);
-  size_t point = s.find('.');
-  if (decimals > 0) {
-    if (point == std::string::npos) {
-      s += "." + std::string(size_t(decimals), '0');
-    } else {
-      size_t fraction = s.size() - point - 1;
-      if (fraction > size_t(decimals))
-        s.resize(point + 1 + size_t(decimals));
-      else
-        s.append(size_t(decimals) - fraction, '0');
-    }
-  } else if (point != std::string::npos) {
-    s.resize(point);
+  // Worked on the decimal digits themselves, never through a double and its number text: a
+  // number keeps its value however many digits it has, and is written in plain digits.
+  // A number text as the evaluator writes it (exponent form included) is taken as it is;
+  // any other text keeps only its sign, point and digits ("1,234.50 Dr").
+  ExactNumber n;
+  const std::string bare = StripCommas(text);
+  const bool exponentForm = ParseNumber(bare, n) && bare.find_first_of("eE") != std::string::npos;
+  bool isNumber = true;
+  if (!exponentForm) {
+    const std::string clean = TEVAL::KeepNumericChars(bare);
+    isNumber = ParseNumber(clean.empty() ? "0" : clean, n);
   }
-  return s;
+  const int decimals = CurrentField ? CurrentField->Decimals : 0;
+  if (decimals == 0) return exponentForm ? PlainNumberText(n) : text;
+  if (!isNumber) n = ExactNumber();  // no number at all counts as 0
+  return RoundedNumberText(n, decimals);
 }
 
 double TValidate::NumberOrNaN(const std::string& text) {
@@ -512,38 +634,7 @@ void TValidate::RunFieldSQL(TXDS& query, int row) { RunQuery(query, row, true); 
 void TValidate::RunQuery(TXDS& query, int row, bool open) {
   const std::string tmpl = TemplateOf(query);
   if (tmpl.find('{') != std::string::npos || tmpl.find("(:") != std::string::npos) {
-    std::string s = tmpl;
-    size_t from = 0;
-    for (;;) {
-      size_t p = s.find('{', from);
-      if (p == std::string::npos) break;
-      size_t e = s.find('}', p);
-      if (e == std::string::npos) throw EDatabaseError("Invalid SQL", tmpl);
-      std::string name = s.substr(p + 1, e - p - 1);
-      std::string value = GetFieldValue(name, row);
-      std::string type;
-      if (TFld* f = StructDef->GetField(name)) type = f->type;
-      if (UpperStr(type) == "N") {
-        value = StripCommas(value);
-        if (value.empty()) value = "0";
-      }
-      Trace("# 4#" + name + " = " + value);
-      s.replace(p, e - p + 1, value);
-      from = p + value.size();  // a value holding "{" is data, not another name
-    }
-    from = 0;
-    for (;;) {
-      size_t p = s.find("(:", from);
-      if (p == std::string::npos) break;
-      size_t e = s.find(')', p);
-      if (e == std::string::npos) break;
-      std::string name = s.substr(p + 2, e - p - 2);
-      std::string replacement = "(" + GetFieldValue(name, -1) + ")";
-      if (replacement == "()") replacement = "(' ')";
-      Trace("# 4#" + name + " = " + replacement);
-      s.replace(p, e - p + 1, replacement);
-      from = p + replacement.size();
-    }
+    const std::string s = ExpandTemplate(tmpl, row);
     if (UpperStr(TrimStr(s)) != UpperStr(TrimStr(query.GetSQL().Text()))) {
       query.Close();
       query.GetSQL().SetText(s);
@@ -586,6 +677,56 @@ void TValidate::RunQuery(TXDS& query, int row, bool open) {
     throw;
   }
   Trace("#resetlevel#");
+}
+
+std::string TValidate::ExpandTemplate(const std::string& tmpl, int row) {
+  auto isNumberField = [&](const std::string& name) {
+    TFld* f = StructDef->GetField(name);
+    return f && UpperStr(f->type) == "N";
+  };
+  // One walk over the template: whether a place lies inside a quoted literal is read from
+  // the template alone ('' inside a literal toggles twice), and a value, once placed, is
+  // never read again as a name or a group.
+  std::string s;
+  bool inside = false;
+  size_t i = 0;
+  while (i < tmpl.size()) {
+    const char c = tmpl[i];
+    if (c == '{') {
+      const size_t e = tmpl.find('}', i);
+      if (e == std::string::npos) throw EDatabaseError("Invalid SQL", tmpl);
+      const std::string name = tmpl.substr(i + 1, e - i - 1);
+      std::string value = GetFieldValue(name, row);
+      const bool number = isNumberField(name);
+      if (number) {
+        value = StripCommas(value);
+        if (value.empty()) value = "0";
+      }
+      Trace("# 4#" + name + " = " + value);
+      s += TemplateValue(value, inside, number);
+      i = e + 1;
+      continue;
+    }
+    if (c == '(' && tmpl.compare(i, 2, "(:") == 0) {
+      const size_t e = tmpl.find(')', i);
+      if (e != std::string::npos) {
+        const std::string name = tmpl.substr(i + 2, e - i - 2);
+        const std::string value = GetFieldValue(name, -1);
+        // An empty group holds one blank text.
+        const std::string inner = value.empty() ? "' '" : value;
+        const bool number = !value.empty() && isNumberField(name);
+        const std::string replacement = "(" + TemplateValue(inner, inside, number) + ")";
+        Trace("# 4#" + name + " = " + replacement);
+        s += replacement;
+        i = e + 1;
+        continue;
+      }
+    }
+    if (c == '\'') inside = !inside;
+    s += c;
+    ++i;
+  }
+  return s;
 }
 
 TXDS* TValidate::FindExprQuery(const std::string& name) const {

@@ -63,8 +63,27 @@ class TValidate {
   // Runs a list query or named expression query for a row: template expansion, parameters
   // from the document's values, open unless already open.
   void RunFieldSQL(TXDS& query, int row);
-  // Rounds a number text to the current field's Decimals.
+  // Rounds a number text to the current field's Decimals, half up by magnitude, and writes
+  // it in plain decimal digits (never in exponent form); with 0 decimals a text that is not
+  // in exponent form is kept as given.
   std::string RoundToDecimals(const std::string& text) const;
+
+  // A number text taken apart exactly: the value is 0.<digits> x 10^point, with no leading
+  // or trailing zeros in digits (empty for zero).
+  struct ExactNumber {
+    bool negative = false;
+    std::string digits;
+    long point = 0;
+  };
+  // Plain or exponent form with an optional sign; false for anything else.
+  static bool ParseNumber(const std::string& text, ExactNumber& n);
+  static std::string PlainNumberText(const ExactNumber& n);
+  // Rounded half up by magnitude to decimals places (below 0: to tens, hundreds...).
+  static std::string RoundedNumberText(const ExactNumber& n, int decimals);
+  // Digits a stored number may carry at its field's precision: values travel as texts and
+  // as extended-precision numbers (record ids of 16 digits among them), which hold 18
+  // decimal digits exactly.
+  static constexpr long kMaxExactDigits = 18;
 
   // ---- State ----
   TStoreData* StoreData = nullptr;  // not owned
@@ -105,11 +124,14 @@ class TValidate {
   TXDS* FindExprQuery(const std::string& name) const;
   void Trace(const std::string& text) const;
   TDBManager* Manager() const;
-  // One field of the walk of Validate on a row (gridRow: a row of a grid frame).
-  bool WalkField(TFld* field, int row, bool gridRow);
+  // One field of the walk of Validate on a row (gridRow: a row of a grid frame); check
+  // false fills the value without checking it.
+  bool WalkField(TFld* field, int row, bool gridRow, bool check = true);
   // RunFieldSQL; open false leaves a closed query closed (a statement that is executed
   // afterwards must not run at an open).
   void RunQuery(TXDS& query, int row, bool open);
+  // The template with "{name}" and "(:name)" replaced by the document's values for row.
+  std::string ExpandTemplate(const std::string& tmpl, int row);
   // The template kept with a list query of the definition, empty for any other query.
   std::string TemplateOf(const TXDS& query) const;
   // ToFloat, NaN for a text that is no number.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 
 #include "uValidate.h"
@@ -42,7 +43,8 @@ bool TValidate::CheckField(int row) {
 
   if (!f->Empty) {
     bool empty = IsNullValue(CurrentValue, f->type) == "T";
-    if (!empty && LowerStr(f->type) == "n") empty = NumberOrNaN(CurrentValue) == 0;
+    // A number that rounds to 0 at the field's decimals is stored as 0: it is empty.
+    if (!empty && LowerStr(f->type) == "n") empty = NumberOrNaN(RoundToDecimals(CurrentValue)) == 0;
     if (empty) return fail(label + " cannot be left empty.");
   }
 
@@ -56,7 +58,15 @@ bool TValidate::CheckWidth() {
   if (f->type == "c") return CharCount(TrimStr(CurrentValue)) <= size_t(std::max(f->width, 0));
   if (f->type != "n") return true;
   std::string s = RoundToDecimals(TrimStr(StripCommas(CurrentValue)));
-  if (!s.empty() && (s[0] == '-' || s[0] == '+')) s.erase(0, 1);  // the absolute value
+  if (s.empty()) return true;
+  // The number written back as text, without its sign: "12.0" with no decimals is 12.
+  ExactNumber n;
+  if (!ParseNumber(s, n)) return false;  // no number fits a number column
+  n.negative = false;
+  // More digits than the engine holds exactly would be stored as another number.
+  const long digits = n.point > 0 ? n.point + std::max(f->Decimals, 0) : long(n.digits.size());
+  if (digits > kMaxExactDigits) return false;
+  s = PlainNumberText(n);
   const size_t length = s.size();
   const size_t point = s.find('.');
   const size_t width = size_t(std::max(f->width, 0));

@@ -153,6 +153,13 @@ TEST(StoreLoad, FailuresNameTheStatementAndLeaveTheDefinitionIntact) {
   for (const auto& f : l.def.Fields) after.push_back(f->name);
   EXPECT_EQ(after, names);
   EXPECT_EQ(l.log.back(), "#resetlevel#");
+
+  // A stored id that is no number never becomes part of a statement.
+  l.s.site.Exec("alter table salesinvdet rename column disc to discount");
+  l.s.site.Exec("update salesinv set customer = '0 or 1 = 1' where salesinvid = 700010000000101");
+  EXPECT_EQ(
+      l.LoadFailure(kSalesInvId),
+      "Unable to load. SQL : Select CUSTNAME from \"CUSTOMER\" Where CUSTOMERid = 0 or 1 = 1");
 }
 
 TEST(StoreLoad, SampleDocumentsLoadAlikeFromPostgreSQL) {

@@ -105,6 +105,14 @@ TEST(StoreSave, ChangedDocumentUpdatesRowsDeletesRemovedRowsAndWritesHistory) {
             "2:******:");
   EXPECT_EQ(d.Sql("select remarks from salesinv where salesinvid = 700010000000101"),
             "delivered to the back door please");
+  // The column's width counts characters: 12 letters in 24 bytes fit 20.
+  std::string accented;
+  for (int i = 0; i < 12; ++i) accented += "\xc3\xa9";
+  d.store.MarkLoaded();
+  d.store.AddValueByName("remarks", 1, accented);
+  d.store.Save();
+  EXPECT_EQ(d.Sql("select newvalue || ':' || oldvalue from salesinvhistory where modno = 3"),
+            accented + ":******");
 }
 
 TEST(StoreSave, NumberSeriesLongNumbersSwitchingAndNoSeries) {

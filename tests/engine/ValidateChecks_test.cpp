@@ -16,33 +16,73 @@ bool Check(ValidatorSite& t, const std::string& field, const std::string& value,
   return t.v.CheckField(row);
 }
 
-TEST(ValidateChecks, WidthCountsDigitsAfterRoundingAndCharactersOfTexts) {
+// Numbers at the edges of width and precision: what passes is stored rounded, in plain
+// digits, with the value it came with; what the width or the engine's 18 exact digits
+// cannot hold is refused with the field's message.
+TEST(ValidateChecks, NumbersAreStoredExactlyOrRefusedAtTheEdgesOfWidthAndPrecision) {
+  struct Case {
+    int width, decimals;
+    const char* input;
+    const char* stored;  // nullptr: refused
+    const char* refusal;
+  };
+  const char* kWidth = "Price [price] : value exceeds defined width";
+  const char* kEmpty = "Price [price] cannot be left empty.";
+  const Case cases[] = {
+      {5, 2, "12345.67", "12345.67", ""},
+      {5, 2, "123456.7", nullptr, kWidth},
+      {5, 2, "1.234", "1.23", ""},    // measured after rounding
+      {5, 2, "-2.675", "-2.68", ""},  // half up by magnitude
+      {5, 2, "1,234.5", "1234.50", ""},
+      {5, 2, "0.004", nullptr, kEmpty},  // rounds to the stored 0.00
+      {5, 2, "0.005", "0.01", ""},
+      {15, 2, "9999999999999.99", "9999999999999.99", ""},
+      {15, 2, "1.5E3", "1500.00", ""},
+      {15, 2, "1234567890123456", nullptr, kWidth},
+      {15, 2, "1000000000000000", nullptr, kWidth},
+      {15, 2, "1E15", nullptr, kWidth},
+      {15, 2, "99999999999999.5", "99999999999999.50", ""},
+      {20, 2, "12345678901234567.5", nullptr, kWidth},  // fits the width, not the engine
+      {3, 0, "999", "999", ""},
+      {3, 0, "1000", nullptr, kWidth},
+      {3, 0, "12.5", nullptr, kWidth},
+      {3, 0, "12.0", "12.0", ""},  // the number, 12, is measured
+      {15, 0, "1.5E2", "150", ""},
+      {15, 0, "999999999999999", "999999999999999", ""},
+      {20, 0, "9010001000000001", "9010001000000001", ""},  // a record id of site 901
+      {20, 0, "1E18", nullptr, kWidth},
+  };
   ValidatorSite t("salesord");
-  v7::TFld* price = t.def.GetField("price");
-  price->width = 5;  // 2 decimals
-  EXPECT_TRUE(Check(t, "price", "12345.67"));
-  EXPECT_FALSE(Check(t, "price", "123456.7"));
-  EXPECT_EQ(t.v.ErrorText, "Price [price] : value exceeds defined width");
-  EXPECT_TRUE(Check(t, "price", "1.234"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.input) + " width " + std::to_string(c.width) + "." +
+                 std::to_string(c.decimals));
+    v7::TFld* price = t.def.GetField("price");
+    price->width = c.width;
+    price->Decimals = c.decimals;
+    const bool passed = t.v.ValidateField("price", 1, 0, c.input);
+    EXPECT_EQ(passed, c.stored != nullptr) << t.v.ErrorText;
+    if (c.stored)
+      EXPECT_EQ(t.Value("price", 1), c.stored);
+    else
+      EXPECT_EQ(t.v.ErrorText, c.refusal);
+  }
 
-  v7::TFld* row = t.def.GetField("salesorddetrow");
-  row->width = 3;  // no decimals
-  row->Empty = true;
-  EXPECT_TRUE(Check(t, "salesorddetrow", "999"));
-  EXPECT_FALSE(Check(t, "salesorddetrow", "1000"));
-  EXPECT_FALSE(Check(t, "salesorddetrow", "12.5"));
+  // A computed number beyond the engine's digits is refused, never cut to its first digits.
+  t.v.Eval->SetVar("qty", 'n', "999999");
+  t.v.Eval->SetVar("price", 'n', "9999999999");
+  ASSERT_TRUE(t.v.FillField("amount", 1)) << t.v.ErrorText;
+  const std::string computed = t.Value("amount", 1);
+  EXPECT_EQ(computed.find_first_of("eE"), std::string::npos) << computed;
+  EXPECT_GT(std::stold(computed), 9.99998e15L) << computed;
+  EXPECT_FALSE(t.v.ValidateField("amount", 1, 0, computed));
+  EXPECT_EQ(t.v.ErrorText, "Amount [amount] : value exceeds defined width");
 
+  // Texts are measured in characters.
   t.def.GetField("remarks")->ValidateExprId = -1;  // width 20
   std::string accented;
   for (int i = 0; i < 20; ++i) accented += "\xc3\xa9";  // 20 letters in 40 bytes
   EXPECT_TRUE(Check(t, "remarks", accented));
   EXPECT_FALSE(Check(t, "remarks", std::string(21, 'x')));
-
-  // Rounding is half up by magnitude; a field without decimals keeps the text as given.
-  t.v.CurrentField = price;
-  EXPECT_EQ(t.v.RoundToDecimals("-2.675"), "-2.68");
-  t.v.CurrentField = row;
-  EXPECT_EQ(t.v.RoundToDecimals("1,012.5"), "1,012.5");
 }
 
 TEST(ValidateChecks, ValidationExpressionThenEmptyValuesWhereTheFieldMayNotBeEmpty) {
