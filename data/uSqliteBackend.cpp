@@ -411,6 +411,22 @@ struct TSqliteBackend::Impl {
     return TStatement(st, TStatementRelease{true});
   }
 
+  // The shape of a statement fails to prepare where the grammar wants a literal as written
+  // (the size of a type in a cast, "varchar(20)"): such a text runs as it is.
+  TStatement PrepareShaped(const std::string& sql, const std::string& shape, bool& general,
+                           std::string& tail) {
+    if (general) {
+      try {
+        return Prepare(shape, tail, sql);
+      } catch (const EDatabaseLocked&) {
+        throw;
+      } catch (const std::exception&) {
+        general = false;
+      }
+    }
+    return Prepare(sql, tail, sql);
+  }
+
   void Bind(sqlite3_stmt* st, const TDbParams& params, const std::string& sql) {
     int count = sqlite3_bind_parameter_count(st);
     for (int i = 1; i <= count; ++i) {
@@ -544,26 +560,21 @@ bool TSqliteBackend::IsOpen() const { return impl_->db != nullptr; }
 long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& params) {
   impl_->CheckText(sql);
   const long long before = sqlite3_total_changes64(impl_->db);
-  std::string rest;
-  const std::string* text = &sql;
-  const TDbParams* values = &params;
-  std::string shape;
+  std::string shape, tail, rest;
   TDbParams literals;
-  if (params.empty() && LiteralsAsParameters(sql, shape, literals)) {
-    text = &shape;
-    values = &literals;
-  }
+  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
+  const TDbParams& values = general ? literals : params;
   while (true) {
-    std::string tail;
-    TStatement st = impl_->Prepare(*text, tail, text == &shape ? sql : *text);
     if (st) {
-      impl_->Bind(st.get(), *values, sql);
+      impl_->Bind(st.get(), values, sql);
       while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
       }
     }
     if (tail.empty()) break;
     rest = std::move(tail);
-    text = &rest;
+    tail.clear();
+    st = impl_->Prepare(rest, tail, rest);
   }
   impl_->lastError.clear();
   return sqlite3_total_changes64(impl_->db) - before;
@@ -575,8 +586,8 @@ long long TSqliteBackend::ExecuteSingle(const std::string& sql, const TDbParams&
   std::string tail;
   std::string shape;
   TDbParams literals;
-  const bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
-  TStatement st = impl_->Prepare(general ? shape : sql, tail, sql);
+  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
   if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
   if (!st) impl_->Fail("The statement is empty", sql);
   impl_->Bind(st.get(), general ? literals : params, sql);
@@ -591,8 +602,8 @@ TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params)
   std::string tail;
   std::string shape;
   TDbParams literals;
-  const bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
-  TStatement st = impl_->Prepare(general ? shape : sql, tail, sql);
+  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
   if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
   if (!st) impl_->Fail("The statement is empty", sql);
   impl_->Bind(st.get(), general ? literals : params, sql);

@@ -134,6 +134,9 @@ TEST_F(SqliteBackendTest, EachStatementTextIsPreparedOnceYetSeesColumnsAddedElse
   EXPECT_EQ(shaped.Rows[0][0].Text, "it's");
   EXPECT_EQ(shaped.Rows[0][1].Int + shaped.Rows[1][1].Int, 2002 + 4002);
   EXPECT_EQ(db.Query("select x from a where x > 1000 order by 1 desc").Rows[0][0].Int, 2001);
+  // Where the grammar wants the literal itself (a type's size), the text runs as written.
+  EXPECT_EQ(db.Execute("update a set x = cast(x + 1 as decimal(10, 0)) where x = 2001"), 1);
+  EXPECT_EQ(db.Query("select count(*) from a where x = cast(2002 as varchar(4))").Rows[0][0].Int, 1);
 
   // A kept "select *" sees a column another connection added.
   db.Execute("create table t (a integer)");
