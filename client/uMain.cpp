@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "uDBManager.h"
+#include "uDbCall.h"
 #include "uDebug.h"
 #include "uGeneralFunctions.h"
 #include "uSoap.h"
@@ -217,6 +218,7 @@ void TfmV7Client::ConnectProject(const std::string& name, std::string& err) {
   err.clear();
   DoTrace("# 1#Connecting to project " + name);
   project = nullptr;
+  preparedCalls.clear();
   dbManager = std::make_unique<TDBManager>();
   dbManager->Debug = trace.get();
   dbManager->OnMessageBox = [this](const std::string& text) { view.ShowMessage(text); };
@@ -238,6 +240,7 @@ void TfmV7Client::ConnectProject(const std::string& name, std::string& err) {
 void TfmV7Client::CloseConnection() {
   DoTrace("# 1#Closing connection");
   project = nullptr;
+  preparedCalls.clear();
   dbManager.reset();
   DoTrace("# 1#Connection closed");
 }

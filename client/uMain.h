@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ namespace v7 {
 
 class TDoDebug;
 class TDBManager;
+class TDbCall;
 class KVTDBXSoapClient;
 
 class TfmV7Client {
@@ -92,6 +94,10 @@ class TfmV7Client {
 
   // Working state of applying one document packet.
   std::vector<std::string> fieldNames;
+  // Document facades prepared by earlier packets on dbManager's connection: dropped with the
+  // connection, and after any packet that is not a document (a table packet may change the
+  // definitions they hold).
+  std::map<std::string, std::unique_ptr<TDbCall>> preparedCalls;
 };
 
 }  // namespace v7

@@ -79,6 +79,14 @@ class TPacketRun {
   const TDocumentPacketTarget& target_;
 };
 
+// A facade goes back for the next packet of its type only after a packet that succeeded:
+// a failure may have left anything half done in it.
+void KeepPrepared(const TDocumentPacketTarget& target, const std::string& transId,
+                  std::unique_ptr<TDbCall>& dbCall, const std::string& err) {
+  if (target.preparedCalls && dbCall && err.empty())
+    (*target.preparedCalls)[transId] = std::move(dbCall);
+}
+
 }  // namespace
 
 int CountName(const std::vector<std::string>& fieldNames, const std::string& name) {
@@ -105,10 +113,22 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
     const std::string transId = RequiredAttribute(root, "transid");
 
     run.Trace("# 1#Creating dbcall");
-    dbCall = std::make_unique<TDbCall>();
-    dbCall->DBManager = target.dbManager;
-    if (target.trace && target.trace->Enabled()) dbCall->OnTrace = target.trace->TraceProc();
-    dbCall->SetTransType(transId);
+    if (target.preparedCalls) {
+      // Reading a type's definitions, links and maps is most of a small packet's work: a
+      // facade of an earlier packet serves again when nothing it took in has changed.
+      auto kept = target.preparedCalls->find(transId);
+      if (kept != target.preparedCalls->end()) {
+        if (kept->second->DBManager == target.dbManager && kept->second->Renew())
+          dbCall = std::move(kept->second);
+        target.preparedCalls->erase(kept);
+      }
+    }
+    if (!dbCall) {
+      dbCall = std::make_unique<TDbCall>();
+      dbCall->DBManager = target.dbManager;
+      if (target.trace && target.trace->Enabled()) dbCall->OnTrace = target.trace->TraceProc();
+      dbCall->SetTransType(transId);
+    }
 
     const std::string idText = RequiredAttribute(root, "recordid");
     if (TrimStr(idText).empty()) throw EConvertError("'' is not a valid floating point value");
@@ -123,6 +143,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       if (delTrans) {
         run.Trace("# 1#Deleting data.");
         run.InTransaction([&] { dbCall->Delete(recordId); }, err);
+        KeepPrepared(target, transId, dbCall, err);
         return;
       }
       cancel = std::string(root.attribute("cancel").value()) == "true";
@@ -131,6 +152,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
         if (cancel) {
           run.Trace("# 1#Cancelling transaction.");
           run.InTransaction([&] { dbCall->Cancel(recordId); }, err);
+          KeepPrepared(target, transId, dbCall, err);
           return;
         }
         dbCall->LoadRecord(recordId);
@@ -179,6 +201,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       run.Trace("# 1#Cancelling transaction.");
       run.InTransaction([&] { dbCall->Cancel(recordId); }, err);
     }
+    KeepPrepared(target, transId, dbCall, err);
   } catch (const std::exception& e) {
     run.Rollback();
     err = e.what();

@@ -3,6 +3,8 @@
 // each in its own transaction, committed or rolled back by the outcome.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,11 @@ namespace v7 {
 
 class TDBManager;
 class TDoDebug;
+class TDbCall;
+
+// Document facades that earlier packets of the running step prepared, by transaction type,
+// kept for the next packet of the same type on the same connection.
+using TPreparedCalls = std::map<std::string, std::unique_ptr<TDbCall>>;
 
 // What the window gives the document step: its open project and trace writer, and its list
 // of element names seen so far (the window's fieldNames).
@@ -24,6 +31,9 @@ struct TDocumentPacketTarget {
   std::string projectName;                         // the transaction's project name
   TDoDebug* trace = nullptr;                       // not owned; may be null
   std::vector<std::string>* fieldNames = nullptr;  // not owned
+  // Not owned; may be null (every packet then prepares its type anew). A facade is taken
+  // from here when its type comes again and put back after a packet that succeeded.
+  TPreparedCalls* preparedCalls = nullptr;
 };
 
 // Applies a parsed document packet (a root without a `table` attribute). `err` empty means

@@ -183,6 +183,8 @@ void TfmV7Client::SendPackets() {
     }
     packets.reset();
     remover.reset();
+    // Sent rows must not come back after a power cut: they would be sent twice.
+    dbManager->MakeDurable();
     CloseConnection();
   } catch (const std::exception& e) {
     ShowMsg(e.what());
@@ -265,6 +267,9 @@ void TfmV7Client::ReceivePackets() {
         packetPath.clear();
         xmlPath.clear();
         if (kept) {
+          // Commits do not wait for the disk one by one: what this packet wrote is synced
+          // here, before the server's copy goes. When the sync fails the packet stays.
+          dbManager->MakeDurable();
           DeleteHandledPacket(entry);
         } else {
           ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
@@ -277,13 +282,24 @@ void TfmV7Client::ReceivePackets() {
     names.clear();
     CloseConnection();
   } catch (const std::exception& e) {
+    // Rows that a failed table packet wrote before its failure stay, so they are synced
+    // before the server's copy may go.
+    bool durable = true;
+    try {
+      if (dbManager) dbManager->MakeDurable();
+    } catch (const std::exception& syncError) {
+      durable = false;
+      ShowMsg(syncError.what());
+    }
     CloseConnection();
     ShowMsg(e.what());
     if (!entry.empty() && !packetPath.empty() && !xmlPath.empty()) {
       const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
       RemoveQuietly(packetPath);
       RemoveQuietly(xmlPath);
-      if (!kept) {
+      if (!durable) {
+        ShowMsg("Packet " + packet + " stays on the server: the database could not be synced");
+      } else if (!kept) {
         ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
                 kFailedFolder);
       } else if (ftp->Connected()) {

@@ -11,6 +11,8 @@
 // holds the counter it last wrote: a client that took the number over moved the counter on,
 // so the old holder stops before it issues an id the new one will issue too.
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,11 @@ constexpr long long kTakeLockKey = 7307002;
 // Whole numbers only; never in exponent form.
 std::string WholeNumberText(long double value) {
   char buf[64];
+  // Record ids and counters are whole numbers well inside a 64-bit integer: their digits
+  // without the C library's float printing, which every save asks for many times.
+  if (value != 0 && value == std::trunc(value) && std::fabs(value) < 9e18L)
+    return std::string(buf,
+                       std::to_chars(buf, buf + sizeof buf, static_cast<long long>(value)).ptr);
   std::snprintf(buf, sizeof buf, "%.0Lf", value);
   return buf;
 }
@@ -233,7 +240,7 @@ void TDBManager::SaveLastNumber(TProjectRecord& record) {
   int locked = 0;
   for (int attempt = 1;; ++attempt) {
     try {
-      double now = ServerDate();
+      double now = RecordIdDate();
       if (record.DbType != "access") {
         CnoQuery->GetSQL().SetText("select * from connectinfo where connectno = " +
                                    std::to_string(record.ConnectNo));
@@ -271,6 +278,21 @@ void TDBManager::SaveLastNumber(TProjectRecord& record) {
       if (attempt >= kSaveAttempts) throw;
     }
   }
+}
+
+double TDBManager::RecordIdDate() {
+  // The server's date is read again once a minute; in between it is the last reading moved
+  // on by this machine's steady clock, which is all the date of a counter row needs.
+  constexpr auto kReadAgain = std::chrono::seconds(60);
+  const auto now = std::chrono::steady_clock::now();
+  if (!idDateRead_ || now - idDateReadAt_ >= kReadAgain || now < idDateReadAt_) {
+    idDate_ = ServerDate();
+    idDateReadAt_ = now;
+    idDateRead_ = true;
+    return idDate_;
+  }
+  const double days = std::chrono::duration<double>(now - idDateReadAt_).count() / 86400.0;
+  return idDate_ + days;
 }
 
 void TDBManager::ReleaseConnectNo() {

@@ -380,6 +380,11 @@ void TDBManager::Rollback(const std::string& projectName) {
   if (p.Connection->InTransaction()) p.Connection->Rollback();
 }
 
+void TDBManager::MakeDurable() {
+  if (Current && Current->Connection && Current->Connection->IsOpen())
+    Current->Connection->MakeDurable();
+}
+
 void TDBManager::DisconnectProject(const std::string& projectName) {
   TProjectRecord* record = Projects->FindProject(projectName);
   if (!record || !record->Connection) return;

@@ -4,6 +4,7 @@
 // objects, brackets work in transactions, answers the server's date and issues record ids.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,6 +56,9 @@ class TDBManager {
   void StartTransaction(const std::string& projectName);
   void Commit(const std::string& projectName);
   void Rollback(const std::string& projectName);
+  // Makes what the current project's connection committed survive a power cut (commits
+  // need not sync the disk one by one). Raises EDatabaseError when the disk refuses.
+  void MakeDurable();
 
   // Drops the connection of the named project (nothing when unknown or not connected).
   void DisconnectProject(const std::string& projectName);
@@ -67,6 +71,9 @@ class TDBManager {
   // counter (9 digits) as one whole number; advances and saves the counter.
   long double NewRecordId(TProjectRecord& record);
   void SaveLastNumber(TProjectRecord& record);
+  // The date and time that SaveLastNumber writes: the server's date, read once a minute
+  // rather than for every id.
+  double RecordIdDate();
   void ReleaseConnectNo();
 
   // The decimal digits of a record id (exact; never in exponent form).
@@ -106,6 +113,10 @@ class TDBManager {
   void ShowMessage(const std::string& text);
   TProjectRecord& ProjectForTransaction(const std::string& projectName, const char* message);
   std::unique_ptr<TXDS> MakeQuery();
+
+  double idDate_ = 0;
+  std::chrono::steady_clock::time_point idDateReadAt_;
+  bool idDateRead_ = false;
 };
 
 }  // namespace v7

@@ -100,6 +100,9 @@ class TDbBackend {
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
   virtual bool InTransaction() const = 0;
+  // Makes every change committed so far survive a power cut. An engine that commits
+  // durably does nothing here; one that defers its disk sync (SQLite) syncs now.
+  virtual void MakeDurable() {}
 
   // The message of the last failure (empty after a success).
   virtual std::string LastError() const = 0;

@@ -18,10 +18,14 @@ namespace v7 {
 
 namespace {
 
-// Statements with parameters are kept prepared, the most recently used ones only.
-// Generated statements carry their values as literals, are seldom seen twice and may be
-// megabytes long: they are prepared for one run and not kept.
-constexpr size_t kStatementCacheSize = 128;
+// Every statement text is kept prepared, so that a text seen again on this connection is not
+// parsed again. Generated statements carry their values as literals and are mostly seen
+// once: a text enters a small probation list and moves to the kept list only when it is
+// seen again, so a burst of one-off texts never pushes out the texts used over and over.
+// Very long texts (a row with a large value) are prepared for one run and not kept.
+constexpr size_t kProbationSize = 512;
+constexpr size_t kKeptSize = 256;
+constexpr size_t kLongestKeptText = 16 * 1024;
 
 // Gives a prepared statement back after one run: a kept one is reset (its locks and bound
 // values released), a one-off one finalized.
@@ -221,15 +225,130 @@ bool OnlyBlanks(const char* p) {
   return true;
 }
 
+bool IsWordChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The shape of a generated statement: its string and whole-number literals written as
+// positional parameters, and their values in order, so that statements that differ only in
+// their values share one prepared statement. Only where a parameter means exactly what the
+// literal meant: in insert, update and delete statements, and after the top-level "where" of
+// a select (its result columns, which take their names from the text, are left alone); never
+// in a statement with parameters of its own, an "order by" or "group by" (where a number
+// names a column), a blob literal, or more than one statement. False: run the text as it is.
+bool LiteralsAsParameters(const std::string& sql, std::string& shape, TDbParams& values) {
+  const size_t n = sql.size();
+  size_t i = 0;
+  while (i < n && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+  size_t w = i;
+  while (w < n && IsWordChar(sql[w])) ++w;
+  const std::string first = Upper(sql.substr(i, w - i));
+  const bool select = first == "SELECT";
+  if (!select && first != "INSERT" && first != "UPDATE" && first != "DELETE") return false;
+  bool open = !select;  // literals may become parameters from here on
+  int depth = 0;
+  shape.clear();
+  shape.reserve(n);
+  values.clear();
+  while (i < n) {
+    const char c = sql[i];
+    if (c == '\'') {
+      std::string text;
+      size_t j = i + 1;
+      for (;; ++j) {
+        if (j >= n) return false;
+        if (sql[j] == '\'') {
+          if (j + 1 < n && sql[j + 1] == '\'') {
+            text += '\'';
+            ++j;
+            continue;
+          }
+          break;
+        }
+        text += sql[j];
+      }
+      if (open) {
+        shape += '?';
+        values.emplace_back(std::string(), TDbValue::FromText(std::move(text)));
+      } else {
+        shape.append(sql, i, j + 1 - i);
+      }
+      i = j + 1;
+    } else if (c == '"' || c == '`' || c == '[') {
+      const size_t end = sql.find(c == '[' ? ']' : c, i + 1);
+      if (end == std::string::npos) return false;
+      shape.append(sql, i, end + 1 - i);
+      i = end + 1;
+    } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+      const size_t end = std::min(sql.find('\n', i), n);
+      shape.append(sql, i, end - i);
+      i = end;
+    } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+      const size_t end = sql.find("*/", i + 2);
+      if (end == std::string::npos) return false;
+      shape.append(sql, i, end + 2 - i);
+      i = end + 2;
+    } else if (c == ':' || c == '?' || c == '@' || c == '$' || c == '#') {
+      return false;
+    } else if (c == ';') {
+      if (!OnlyBlanks(sql.c_str() + i)) return false;
+      break;
+    } else if (std::isdigit(static_cast<unsigned char>(c)) ||
+               (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
+      size_t j = i;
+      while (j < n && std::isdigit(static_cast<unsigned char>(sql[j]))) ++j;
+      const bool whole = j == n || !(IsWordChar(sql[j]) || sql[j] == '.');
+      if (whole && open && j - i <= 18) {
+        shape += '?';
+        values.emplace_back(std::string(), TDbValue::FromInt(std::stoll(sql.substr(i, j - i))));
+        i = j;
+        continue;
+      }
+      // A real, a hexadecimal or an over-long number stays as written.
+      while (j < n && (IsWordChar(sql[j]) || sql[j] == '.' ||
+                       ((sql[j] == '+' || sql[j] == '-') && (sql[j - 1] | 32) == 'e')))
+        ++j;
+      shape.append(sql, i, j - i);
+      i = j;
+    } else if (IsWordChar(c)) {
+      size_t j = i;
+      while (j < n && IsWordChar(sql[j])) ++j;
+      const std::string word = Upper(sql.substr(i, j - i));
+      if (word == "ORDER" || word == "GROUP") return false;
+      if ((word == "X") && j < n && sql[j] == '\'') return false;
+      if (select && word == "WHERE" && !open) {
+        if (depth != 0) return false;
+        open = true;
+      }
+      shape.append(sql, i, j - i);
+      i = j;
+    } else {
+      if (c == '(') ++depth;
+      if (c == ')') --depth;
+      shape += c;
+      ++i;
+    }
+  }
+  return !values.empty();
+}
+
 }  // namespace
 
 struct TSqliteBackend::Impl {
   sqlite3* db = nullptr;
   std::string lastError;
   int prepared = 0;
-  // Most recently used first; the map points into the list.
-  std::list<std::pair<std::string, sqlite3_stmt*>> lru;
-  std::unordered_map<std::string, std::list<std::pair<std::string, sqlite3_stmt*>>::iterator> cache;
+  bool wal = false;  // the file is in WAL mode, its commits not synced one by one
+  // Two lists, most recently used first: texts seen once, and texts seen again. The map
+  // points into them.
+  struct TCached {
+    sqlite3_stmt* st = nullptr;
+    bool kept = false;  // in the list of texts seen again
+    std::list<std::string>::iterator place;
+  };
+  std::list<std::string> probation, keptList;
+  std::unordered_map<std::string, TCached> cache;
 
   [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
     lastError = message;
@@ -241,19 +360,38 @@ struct TSqliteBackend::Impl {
   }
 
   void ClearCache() {
-    for (auto& e : lru) sqlite3_finalize(e.second);
-    lru.clear();
+    for (auto& e : cache) sqlite3_finalize(e.second.st);
+    probation.clear();
+    keptList.clear();
     cache.clear();
+  }
+
+  // Drops the least recently used text of a list that has grown past its size.
+  void Trim(std::list<std::string>& list, size_t size) {
+    while (list.size() > size) {
+      auto it = cache.find(list.back());
+      sqlite3_finalize(it->second.st);
+      cache.erase(it);
+      list.pop_back();
+    }
   }
 
   // The first statement of a text, prepared (null for a text of only blanks or comments);
   // tail receives what follows it, empty when only blanks, ";" or comments do.
-  TStatement Prepare(const std::string& sql, std::string& tail) {
+  // statement: the text the caller gave, for the error message (sql may be its shape).
+  TStatement Prepare(const std::string& sql, std::string& tail, const std::string& statement) {
     tail.clear();
     auto it = cache.find(sql);
     if (it != cache.end()) {
-      lru.splice(lru.begin(), lru, it->second);
-      return TStatement(it->second->second, TStatementRelease{true});
+      TCached& c = it->second;
+      if (c.kept) {
+        keptList.splice(keptList.begin(), keptList, c.place);
+      } else {
+        keptList.splice(keptList.begin(), probation, c.place);
+        c.kept = true;
+        Trim(keptList, kKeptSize);
+      }
+      return TStatement(c.st, TStatementRelease{true});
     }
     sqlite3_stmt* st = nullptr;
     const char* rest = nullptr;
@@ -261,20 +399,32 @@ struct TSqliteBackend::Impl {
     if (rc != SQLITE_OK) {
       std::string msg = sqlite3_errmsg(db);
       sqlite3_finalize(st);
-      Fail(msg, sql);
+      Fail(msg, statement);
     }
     ++prepared;
     if (rest && !OnlyBlanks(rest)) tail = rest;
     // A text of several statements is run piece by piece and never kept whole.
-    if (!st || !tail.empty() || sqlite3_bind_parameter_count(st) == 0) return TStatement(st);
-    lru.emplace_front(sql, st);
-    cache[sql] = lru.begin();
-    if (lru.size() > kStatementCacheSize) {
-      cache.erase(lru.back().first);
-      sqlite3_finalize(lru.back().second);
-      lru.pop_back();
-    }
+    if (!st || !tail.empty() || sql.size() > kLongestKeptText) return TStatement(st);
+    probation.push_front(sql);
+    cache.emplace(sql, TCached{st, false, probation.begin()});
+    Trim(probation, kProbationSize);
     return TStatement(st, TStatementRelease{true});
+  }
+
+  // The shape of a statement fails to prepare where the grammar wants a literal as written
+  // (the size of a type in a cast, "varchar(20)"): such a text runs as it is.
+  TStatement PrepareShaped(const std::string& sql, const std::string& shape, bool& general,
+                           std::string& tail) {
+    if (general) {
+      try {
+        return Prepare(shape, tail, sql);
+      } catch (const EDatabaseLocked&) {
+        throw;
+      } catch (const std::exception&) {
+        general = false;
+      }
+    }
+    return Prepare(sql, tail, sql);
   }
 
   void Bind(sqlite3_stmt* st, const TDbParams& params, const std::string& sql) {
@@ -364,7 +514,14 @@ void TSqliteBackend::Open(const std::string& fileName) {
   sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, NowFunction, nullptr, nullptr);
   try {
     // Readers and one writer at a time from several processes.
-    Query("PRAGMA journal_mode=WAL");
+    TDbRowSet mode = Query("PRAGMA journal_mode=WAL");
+    // In WAL a commit need not wait for the disk: a power cut can then lose the last
+    // commits but never corrupt the file, and MakeDurable syncs the log where it matters.
+    // Other journal modes keep the default, a sync at every commit.
+    if (!mode.Rows.empty() && Upper(mode.Rows[0][0].Text) == "WAL") {
+      Execute("PRAGMA synchronous=NORMAL");
+      impl_->wal = true;
+    }
     // The dialect reads the server date and constants from a one-row table "dual".
     bool ready = false;
     try {
@@ -392,6 +549,7 @@ void TSqliteBackend::Open(const std::string& fileName) {
 
 void TSqliteBackend::Close() {
   if (!impl_->db) return;
+  impl_->wal = false;
   impl_->ClearCache();
   sqlite3_close_v2(impl_->db);
   impl_->db = nullptr;
@@ -402,19 +560,21 @@ bool TSqliteBackend::IsOpen() const { return impl_->db != nullptr; }
 long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& params) {
   impl_->CheckText(sql);
   const long long before = sqlite3_total_changes64(impl_->db);
-  std::string rest;
-  const std::string* text = &sql;
+  std::string shape, tail, rest;
+  TDbParams literals;
+  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
+  const TDbParams& values = general ? literals : params;
   while (true) {
-    std::string tail;
-    TStatement st = impl_->Prepare(*text, tail);
     if (st) {
-      impl_->Bind(st.get(), params, sql);
+      impl_->Bind(st.get(), values, sql);
       while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
       }
     }
     if (tail.empty()) break;
     rest = std::move(tail);
-    text = &rest;
+    tail.clear();
+    st = impl_->Prepare(rest, tail, rest);
   }
   impl_->lastError.clear();
   return sqlite3_total_changes64(impl_->db) - before;
@@ -424,10 +584,13 @@ long long TSqliteBackend::ExecuteSingle(const std::string& sql, const TDbParams&
   impl_->CheckText(sql);
   const long long before = sqlite3_total_changes64(impl_->db);
   std::string tail;
-  TStatement st = impl_->Prepare(sql, tail);
+  std::string shape;
+  TDbParams literals;
+  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
   if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
   if (!st) impl_->Fail("The statement is empty", sql);
-  impl_->Bind(st.get(), params, sql);
+  impl_->Bind(st.get(), general ? literals : params, sql);
   while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
   }
   impl_->lastError.clear();
@@ -437,10 +600,13 @@ long long TSqliteBackend::ExecuteSingle(const std::string& sql, const TDbParams&
 TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params) {
   impl_->CheckText(sql);
   std::string tail;
-  TStatement st = impl_->Prepare(sql, tail);
+  std::string shape;
+  TDbParams literals;
+  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
   if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
   if (!st) impl_->Fail("The statement is empty", sql);
-  impl_->Bind(st.get(), params, sql);
+  impl_->Bind(st.get(), general ? literals : params, sql);
   // The column list is read after the first step: SQLite re-prepares a kept statement
   // there when another connection changed the schema, and "select *" may then have grown.
   int rc = impl_->Step(st.get(), sql);
@@ -491,6 +657,18 @@ void TSqliteBackend::Rollback() {
 
 bool TSqliteBackend::InTransaction() const {
   return impl_->db && sqlite3_get_autocommit(impl_->db) == 0;
+}
+
+void TSqliteBackend::MakeDurable() {
+  impl_->Require("sync");
+  if (!impl_->wal) return;  // every commit was synced already
+  // The log file that holds the commits since the last checkpoint; syncing it is what a
+  // commit under synchronous=FULL would have done. Not open yet: nothing was written.
+  sqlite3_file* log = nullptr;
+  int rc = sqlite3_file_control(impl_->db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log);
+  if (rc == SQLITE_OK && log && log->pMethods) rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+  if (rc != SQLITE_OK)
+    impl_->Fail(std::string("Cannot sync the database log: ") + sqlite3_errstr(rc), "");
 }
 
 std::string TSqliteBackend::LastError() const { return impl_->lastError; }

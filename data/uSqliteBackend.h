@@ -36,6 +36,9 @@ class TSqliteBackend : public TDbBackend {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() const override;
+  // Commits are not synced one by one (WAL with synchronous=NORMAL: a power cut can take
+  // back the last commits, never corrupt the file); this syncs the log that holds them.
+  void MakeDurable() override;
 
   std::string LastError() const override;
 

@@ -222,10 +222,27 @@ bool TXDS::RecordExists(const std::string& table, const std::string& condition) 
 }
 
 void TXDS::InsertOrUpdate(const std::string& table, const std::string& condition) {
-  if (RecordExists(table, condition))
-    PostUpdate(table, condition);
-  else
-    PostInsert(table);
+  // Outside a transaction the check and the write are made one: no other writer comes in
+  // between, and the database is locked once for both rather than once for each.
+  TDbBackend* db = connection_ ? connection_.get() : nullptr;
+  const bool own = db && db->IsOpen() && !db->InTransaction();
+  if (own) db->StartTransaction();
+  try {
+    if (RecordExists(table, condition))
+      PostUpdate(table, condition);
+    else
+      PostInsert(table);
+    if (own) db->Commit();
+  } catch (...) {
+    if (own) {
+      try {
+        db->Rollback();
+      } catch (const std::exception&) {
+        // The write's own failure is the one to report.
+      }
+    }
+    throw;
+  }
 }
 
 void TXDS::DeleteRecords(const std::string& table, const std::string& condition) {

@@ -1,5 +1,6 @@
 #include "uDbCall.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "uAtExit.h"
@@ -121,6 +122,70 @@ void TDbCall::Prepare() {
 
   MDMap->OnTrace = OnTrace;
   ImageDB = std::make_unique<TImageDB>(DBManager, TransType);
+  KeepPreparedVars();
+}
+
+namespace {
+
+// The process-wide values that evaluators copy into variables when they are made, apart
+// from the user name and the site number, which change with every packet.
+std::string EvaluatorSettings() {
+  std::string s;
+  for (const std::string* t : {&CompanyName, &UserCategory, &UserDepartment, &DbRep, &CrRep,
+                               &QuorexPath, &MainCurr, &SubCurr})
+    s += *t + '\x1f';
+  for (double d : {FinYrSt, FinYrEd, AFinYrSt, AFinYrEd, static_cast<double>(BaseCurrencyId)})
+    s += std::to_string(d) + '\x1f';
+  s += std::to_string(CurrDecimal) + (Millions ? "T" : "F") + std::to_string(ConnectNo);
+  return s;
+}
+
+}  // namespace
+
+void TDbCall::KeepPreparedVars() {
+  preparedVars_.clear();
+  std::vector<TEVAL*> evals = {Eval.get()};
+  if (ProvideLink)
+    for (const auto& entry : ProvideLink->LinkEntries)
+      if (entry->Validator && entry->Validator->Eval) evals.push_back(entry->Validator->Eval);
+  for (TEVAL* e : evals) preparedVars_.push_back({e, e->VarValues, e->VarTypes, e->VarFlags});
+  preparedSettings_ = EvaluatorSettings();
+}
+
+bool TDbCall::Renew() {
+  if (!StoreData || preparedSettings_ != EvaluatorSettings()) return false;
+  for (TPreparedVars& kept : preparedVars_) {
+    TEVAL& e = *kept.Eval;
+    const size_t n = kept.Values.size();
+    if (e.VarValues.size() < n) return false;
+    std::copy(kept.Values.begin(), kept.Values.end(), e.VarValues.begin());
+    e.VarTypes.replace(0, n, kept.Types);
+    e.VarFlags.replace(0, n, kept.Flags);
+    // Variables cannot be removed once expressions are bound to them: those that earlier
+    // documents made read empty.
+    for (size_t k = n; k < e.VarValues.size(); ++k) {
+      e.VarValues[k] = e.VarTypes[k] == 'n' ? "0" : "";
+      e.VarFlags[k] = e.VarTypes[k] == 'n' ? 'F' : 'T';
+    }
+    // Result sets of firesql belong to the document that fired them.
+    e.ExprQueries.clear();
+    e.SetVar("UserName", 'c', v7::UserName);
+  }
+  Eval->SetVar("username", 'c', v7::UserName);
+  Reset();
+  ValidationMessage.clear();
+  ErrorReport.clear();
+  StoreData->UserName = v7::UserName;
+  StoreData->SetSiteNo(v7::SiteNo);
+  StoreData->IsNew = false;
+  ProvideLink->UserName = v7::UserName;
+  for (const auto& entry : ProvideLink->LinkEntries) {
+    if (!entry->TargetStore) continue;
+    entry->TargetStore->UserName = v7::UserName;
+    entry->TargetStore->SetSiteNo(v7::SiteNo);
+    entry->TargetStore->ClearValues();
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------- events and validation

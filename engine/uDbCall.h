@@ -44,6 +44,12 @@ class TDbCall {
   // Mode "s" save, "l" load; checks on or off.
   void Validate(const std::string& mode, bool checks);
   void Reset();
+  // Makes a facade that served an earlier document ready for the next document of its type
+  // on the same connection, as one prepared now would be: the evaluators' variables as they
+  // were after Prepare (those created since read empty), the process-wide user and site
+  // number of the new packet, no values, no pending updates. False when the process-wide
+  // values the evaluators took in have changed otherwise: a new facade must be made.
+  bool Renew();
   // The lines of ErrorReport, each ended by CR LF.
   std::string ErrorReportText() const;
 
@@ -80,6 +86,16 @@ class TDbCall {
   // keepMessage), anything else raised as EDatabaseError.
   void CheckStatus(const std::string& variable, bool keepMessage, std::string& result);
   void Trace(const std::string& text) const;
+  // The variables of each evaluator right after Prepare, for Renew.
+  struct TPreparedVars {
+    TEVAL* Eval;
+    std::vector<std::string> Values;
+    std::string Types;
+    std::string Flags;
+  };
+  void KeepPreparedVars();
+  std::vector<TPreparedVars> preparedVars_;
+  std::string preparedSettings_;
 };
 
 }  // namespace v7

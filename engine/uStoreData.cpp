@@ -172,8 +172,45 @@ void TStoreData::SetTablePrefix(const std::string& prefix) {
 
 // ---------------------------------------------------------------- values
 
+void TStoreData::ReindexValues() {
+  valueIndex_.clear();
+  fieldIndex_.clear();
+  valuesIndexed_ = 0;
+  rowIdIndex_.clear();
+  rowIdsIndexed_ = 0;
+}
+
+void TStoreData::IndexValues() const {
+  if (valuesIndexed_ > Values.size()) {
+    valueIndex_.clear();
+    fieldIndex_.clear();
+    valuesIndexed_ = 0;
+  }
+  for (; valuesIndexed_ < Values.size(); ++valuesIndexed_) {
+    const TFieldRec& v = Values[valuesIndexed_];
+    const int at = static_cast<int>(valuesIndexed_);
+    std::string name = LowerStr(v.FieldName);
+    valueIndex_.emplace(TNameRow{name, v.Row}, at);
+    fieldIndex_.emplace(std::move(name), at);
+  }
+}
+
+void TStoreData::IndexRowIds() const {
+  if (rowIdsIndexed_ > RowIds.size()) {
+    rowIdIndex_.clear();
+    rowIdsIndexed_ = 0;
+  }
+  for (; rowIdsIndexed_ < RowIds.size(); ++rowIdsIndexed_) {
+    const TRowId& r = RowIds[rowIdsIndexed_];
+    rowIdIndex_.emplace(std::make_pair(r.Frame, r.Row), r.RecordId);
+  }
+}
+
 int TStoreData::FindValue(const std::string& fieldName, const std::string& table, int row) const {
-  for (size_t i = 0; i < Values.size(); ++i) {
+  const int first = IndexOfValue(fieldName, row);
+  if (first < 0) return -1;
+  // Values of one field and row in more than one table are rare: scan on from the first.
+  for (size_t i = static_cast<size_t>(first); i < Values.size(); ++i) {
     const TFieldRec& v = Values[i];
     if (v.Row == row && SameStrNoCase(v.FieldName, fieldName) && SameStrNoCase(v.Table, table))
       return static_cast<int>(i);
@@ -182,16 +219,15 @@ int TStoreData::FindValue(const std::string& fieldName, const std::string& table
 }
 
 int TStoreData::IndexOfValue(const std::string& fieldName, int row) const {
-  for (size_t i = 0; i < Values.size(); ++i)
-    if (Values[i].Row == row && SameStrNoCase(Values[i].FieldName, fieldName))
-      return static_cast<int>(i);
-  return -1;
+  IndexValues();
+  auto it = valueIndex_.find(TNameRow{LowerStr(fieldName), row});
+  return it == valueIndex_.end() ? -1 : it->second;
 }
 
 int TStoreData::IndexOfField(const std::string& fieldName) const {
-  for (size_t i = 0; i < Values.size(); ++i)
-    if (SameStrNoCase(Values[i].FieldName, fieldName)) return static_cast<int>(i);
-  return -1;
+  IndexValues();
+  auto it = fieldIndex_.find(LowerStr(fieldName));
+  return it == fieldIndex_.end() ? -1 : it->second;
 }
 
 void TStoreData::GetValue(const std::string& fieldName, int row, std::string& text) const {
@@ -337,6 +373,7 @@ void TStoreData::SortValues() {
     if (a.Row != b.Row) return a.Row < b.Row;
     return a.FieldOrder < b.FieldOrder;
   });
+  ReindexValues();
 }
 
 void TStoreData::DeleteRow(int frame, int row) {
@@ -364,7 +401,10 @@ void TStoreData::DeleteRow(int frame, int row) {
     if (BaseFrameOf(v.Frame) != frame || v.Row < 0) continue;
     if (children != childRows.end() && children->second.count(v.Row)) {
       // A child of the removed row: its map contribution goes before its values change.
-      if (v.RecordId > 0 && reversed[v.Frame].insert(v.Row).second) ReverseMapRow(v.Frame, v.Row);
+      if (v.RecordId > 0 && reversed[v.Frame].insert(v.Row).second) {
+        ReindexValues();  // the maps look values up while rows are being renumbered
+        ReverseMapRow(v.Frame, v.Row);
+      }
       v.OldRow = v.Row;
       v.Row = -1;
       v.OldParentRow = row;
@@ -377,14 +417,15 @@ void TStoreData::DeleteRow(int frame, int row) {
       v.Row -= static_cast<int>(std::distance(gone.begin(), gone.lower_bound(v.Row)));
     }
   }
+  ReindexValues();
 }
 
 // ---------------------------------------------------------------- row ids
 
 long double TStoreData::FindRowRecordId(int frame, int row) const {
-  for (const TRowId& r : RowIds)
-    if (r.Frame == frame && r.Row == row) return r.RecordId;
-  return 0;
+  IndexRowIds();
+  auto it = rowIdIndex_.find(std::make_pair(frame, row));
+  return it == rowIdIndex_.end() ? 0 : it->second;
 }
 
 long double TStoreData::GetRowRecordId(int frame, int row) const {
@@ -413,6 +454,7 @@ void TStoreData::RegisterRowRecordId(const std::string& table, int frame) {
 
 void TStoreData::ClearValues() {
   Values.clear();
+  ReindexValues();
   Approval = 0;
   ApprovalStatus.clear();
   MaxApproved = 0;
@@ -443,6 +485,7 @@ void TStoreData::MarkLoaded() {
     kept.push_back(std::move(v));
   }
   Values = std::move(kept);
+  ReindexValues();
 }
 
 bool TStoreData::IsAutoField(const std::string& fieldName) const {

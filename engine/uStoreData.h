@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "uDBManager.h"
@@ -265,6 +266,11 @@ class TStoreData {
   // A level, frame or row number from a column text; 0 also when out of the int range.
   static int TextToInt(const std::string& text);
 
+  // Values and RowIds are looked up by key through indexes that follow appends on their own.
+  // Code that reorders them, changes a value's field name or row, or removes entries calls
+  // this before the next lookup.
+  void ReindexValues();
+
  protected:
   // Every query object of the store, for closing and freeing them together.
   std::array<std::unique_ptr<TXDS>*, 11> Queries();
@@ -280,6 +286,33 @@ class TStoreData {
   bool Loading = false;
 
  private:
+  // A field name (lower case) and a row, or a frame and a row.
+  struct TNameRow {
+    std::string Name;
+    int Row;
+    bool operator==(const TNameRow&) const = default;
+  };
+  struct TNameRowHash {
+    size_t operator()(const TNameRow& k) const {
+      return std::hash<std::string>()(k.Name) ^ (std::hash<int>()(k.Row) * 0x9e3779b97f4a7c15ULL);
+    }
+  };
+  struct TFrameRowHash {
+    size_t operator()(const std::pair<int, int>& k) const {
+      return std::hash<long long>()((static_cast<long long>(k.first) << 32) ^
+                                    static_cast<unsigned>(k.second));
+    }
+  };
+  // Brings the indexes up to the entries appended since they were last used; each key keeps
+  // the first entry that has it, as a scan from the start would find.
+  void IndexValues() const;
+  void IndexRowIds() const;
+  mutable std::unordered_map<TNameRow, int, TNameRowHash> valueIndex_;
+  mutable std::unordered_map<std::string, int> fieldIndex_;
+  mutable size_t valuesIndexed_ = 0;
+  mutable std::unordered_map<std::pair<int, int>, long double, TFrameRowHash> rowIdIndex_;
+  mutable size_t rowIdsIndexed_ = 0;
+
   void LoadGroup(size_t first, size_t end);
   void RaiseFrameRowCount(int frame, int rows);
 };

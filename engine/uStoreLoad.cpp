@@ -55,6 +55,7 @@ void TStoreData::LoadTransaction(long double recordId) {
   ClearValues();
   FrameRowCounts.clear();
   RowIds.clear();
+  ReindexValues();
   HeaderRecordId = recordId;
   RecordId = recordId;
   CurrentTable.clear();

@@ -101,6 +101,7 @@ void TStoreData::Save() {
   CurrentTable.clear();
   LastRow = 0;
   RowIds.clear();
+  ReindexValues();
   RecordPending = false;
   WriteQuery->ClearValues();
 

@@ -239,7 +239,7 @@ class TEVAL {
   void PrepareStack(size_t items);
   void PushOperand(std::string_view text, char type);
   void ApplyStackOperator(char op, char opType);
-  void StackResult(std::string& result) const;
+  void StackResult(std::string& result);
 
   // ---- Compiled expressions ----
   void StoreCompiledRecord(const std::vector<std::string>& postfixList,
@@ -272,13 +272,23 @@ class TEVAL {
   int Nesting = 0;
 
   // Postfix machine: a stack of operand views and the strings that back computed values.
+  // A number that an operator produced is kept as the value its text reads back as and
+  // written as text only when something needs the text (pending): the text is the same.
   struct TOperand {
     std::string_view text;
     char type;
+    bool pending = false;  // text not written yet: it is the number text of value
+    double number = 0;     // what that text reads back as
+    double value = 0;
   };
   std::vector<TOperand> Stack;
   std::vector<std::string> StackValues;
   std::string OpResult;
+  bool OpResultPending = false;  // OpResult is the number text of OpResultValue, not written yet
+  double OpResultValue = 0;
+  // Writes the text of a pending operand (by its place on the stack) or of OpResult.
+  void WriteOperandText(size_t place);
+  void WriteOpResultText();
   std::vector<std::unique_ptr<TParamArray>> ArgScratch;
   int CallDepth = 0;
   std::vector<std::unique_ptr<std::string>> ReplayResults;

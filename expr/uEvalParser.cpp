@@ -141,6 +141,7 @@ void TEVAL::InfixToPostfix(std::vector<std::string>& tokenList, std::string& typ
 void TEVAL::PrepareStack(size_t items) {
   Stack.clear();
   OpResult.clear();
+  OpResultPending = false;
   // Sized before the walk: operands view these strings, which must not move.
   if (StackValues.size() < items) StackValues.resize(items);
   if (Stack.capacity() < items) Stack.reserve(items);
@@ -148,13 +149,92 @@ void TEVAL::PrepareStack(size_t items) {
 
 void TEVAL::PushOperand(std::string_view text, char type) { Stack.push_back({text, type}); }
 
+void TEVAL::WriteOperandText(size_t place) {
+  TOperand& operand = Stack[place];
+  if (!operand.pending) return;
+  std::string& slot = StackValues[place];
+  SetNumber(slot, operand.value);
+  operand.text = slot;
+  operand.pending = false;
+}
+
+void TEVAL::WriteOpResultText() {
+  if (!OpResultPending) return;
+  SetNumber(OpResult, OpResultValue);
+  OpResultPending = false;
+}
+
+namespace {
+
+// The number an operand stands for in arithmetic, as ApplyOperator reads its text.
+double OperandNumber(std::string_view text, bool pending, double number) {
+  if (pending) return number;
+  if (text == TEVAL::kEmptyMark || IsNullText(text)) return 0;
+  return ParseNumber(text);
+}
+
+}  // namespace
+
 void TEVAL::ApplyStackOperator(char op, char opType) {
+  const size_t size = Stack.size();
+  if (size == 0) throw EParserError("Invalid expression");
+  // Arithmetic and comparison of numbers, the bulk of field expressions, work on the values
+  // the operand texts read back as; a result whose text reads back without being written
+  // (NumberTextReadBack) stays a number until its text is needed. Anything else goes
+  // through the texts.
+  const bool arithmetic = op == '+' || op == '-' || op == '*' || op == '/';
+  if ((opType | 32) == 'n' && (arithmetic || op == '>' || op == '<' || op == '=' || op == '#')) {
+    TOperand right{std::string_view(), 'v'};
+    if (size >= 2) right = Stack[size - 1];
+    const TOperand& left = Stack[size >= 2 ? size - 2 : size - 1];
+    CurrentType = opType;
+    const double l = OperandNumber(left.text, left.pending, left.number);
+    const double r = OperandNumber(right.text, right.pending, right.number);
+    Stack.resize(size >= 2 ? size - 2 : size - 1);
+    std::string& slot = StackValues[Stack.size()];
+    if (!arithmetic) {
+      SetTruth(OpResult, op == '>' ? l > r : op == '<' ? l < r : op == '=' ? l == r : l != r);
+      OpResultPending = false;
+      slot = OpResult;
+      Stack.push_back({slot, 'v'});
+      return;
+    }
+    double v = 0;
+    switch (op) {
+      case '+':
+        v = l + r;
+        break;
+      case '-':
+        v = l - r;
+        break;
+      case '*':
+        v = l * r;
+        break;
+      default:
+        v = r == 0 ? 0 : l / r;
+        break;
+    }
+    double readBack = 0;
+    if (NumberTextReadBack(v, readBack)) {
+      OpResultPending = true;
+      OpResultValue = v;
+      Stack.push_back({std::string_view(), 'v', true, readBack, v});
+      return;
+    }
+    SetNumber(OpResult, v);
+    OpResultPending = false;
+    slot = OpResult;
+    Stack.push_back({slot, 'v'});
+    return;
+  }
+  if (size >= 2) WriteOperandText(size - 2);
+  WriteOperandText(size - 1);
+  WriteOpResultText();  // an operator without a meaning for its type leaves it as it was
   TOperand right{std::string_view(), 'v'};
   if (Stack.size() >= 2) {
     right = Stack.back();
     Stack.pop_back();
   }
-  if (Stack.empty()) throw EParserError("Invalid expression");
   const TOperand left = Stack.back();
   Stack.pop_back();
   ApplyOperator(left.text, right.text, op, opType, OpResult);
@@ -163,8 +243,9 @@ void TEVAL::ApplyStackOperator(char op, char opType) {
   Stack.push_back({slot, 'v'});
 }
 
-void TEVAL::StackResult(std::string& result) const {
+void TEVAL::StackResult(std::string& result) {
   if (Stack.size() == 1) {
+    WriteOperandText(0);
     result.assign(Stack[0].text);
   } else {
     result.clear();

@@ -215,6 +215,23 @@ std::string FormatNumber(double value) {
   return std::string(buffer, FormatNumberTo(value, buffer));
 }
 
+bool NumberTextReadBack(double value, double& readBack) {
+  // As FormatNumberTo: the first scale at which the value comes out whole gives its digits
+  // and decimals; reading that text divides the whole number, exact below 1E15, by the
+  // same power of ten, once, correctly rounded.
+  static constexpr double kScales[] = {1, 10, 100, 1000, 10000};
+  const double magnitude = std::fabs(value);
+  for (double scale : kScales) {
+    const double scaled = magnitude * scale;
+    if (!(scaled < 1e15)) return false;
+    if (scaled != std::trunc(scaled)) continue;
+    const double r = scaled / scale;
+    readBack = value < 0 ? -r : r;
+    return true;
+  }
+  return false;
+}
+
 double RoundCurrency(double value) {
   const int saved = std::fegetround();
   std::fesetround(FE_TONEAREST);

@@ -30,6 +30,10 @@ std::string FormatNumber(double value);
 // number of characters written. The buffer must hold at least kNumberTextMax characters.
 constexpr int kNumberTextMax = 32;
 int FormatNumberTo(double value, char* buffer);
+// The value that the number text of value reads back as (ParseNumber(FormatNumber(value))),
+// found without writing the text for values of at most four decimals below 1E15
+// (quantities, prices, amounts); false for any other value, whose text must decide.
+bool NumberTextReadBack(double value, double& readBack);
 // A currency amount: rounded half to even at four decimals, as a currency conversion rounds,
 // and written without trailing zeros or separators. Never "-0".
 double RoundCurrency(double value);

@@ -114,6 +114,19 @@ TEST_F(PostDocumentTest, DocumentsAreCreatedChangedCancelledAndDeleted) {
                 "trans1id = 300010000000002 union all select cancel from trans2 where "
                 "trans1id = 300010000000002)"),
             "TTT");
+
+  // The type prepared for the packets above serves the next one under its own user and site.
+  ASSERT_EQ(Post(v7::ReplaceAll(v7::ReplaceAll(Voucher("300010000000004"), "anita", "bob"),
+                                "siteno=\"3\"", "siteno=\"4\"")),
+            "");
+  EXPECT_EQ(Sql("select siteno || ':' || username from trans1 where trans1id = 300010000000004"),
+            "4:bob");
+  // A table packet may change a definition: the next document reads it anew.
+  ASSERT_EQ(Post("<rows table=\"transdefmaster\"><row recordid=\"4\"><savecontrolfield "
+                 "type=\"c\">narration</savecontrolfield></row></rows>"),
+            "");
+  EXPECT_NE(Post(Voucher("300010000000008")).find("Saving this document is not allowed"),
+            std::string::npos);
 }
 
 // An invoice packet: prices come from the item master, the customer's balance moves, and

@@ -34,15 +34,23 @@ TEST(NumberText, AgreesWithFifteenDigitRoundingAndReadsBackStrictly) {
   std::uniform_int_distribution<int> exponent(-8, 17);
   std::uniform_int_distribution<long long> cents(-10000000000000, 10000000000000);
   const double scales[] = {1, 10, 100, 1000, 10000, 100000};
+  int readBacks = 0;
   for (int i = 0; i < 100000; ++i) {
     const double x = mantissa(random) * std::pow(10.0, exponent(random)) * (i % 2 ? -1 : 1);
     const double amount = static_cast<double>(cents(random) >> (i % 40)) / scales[i % 6];
-    for (const double v : {x, amount, amount * 3 / 7}) {
+    for (const double v : {x, amount, amount * 3 / 7, amount * 1.1, amount / 3 + x}) {
       const std::string text = FormatNumber(v);
       ASSERT_EQ(text, FloatToStr(v));
       ASSERT_EQ(ParseNumber(text), std::strtod(text.c_str(), nullptr)) << text;
+      // The value the text reads back as, found without the text, is that value exactly.
+      double back = 0;
+      if (NumberTextReadBack(v, back)) {
+        ++readBacks;
+        ASSERT_EQ(back, ParseNumber(text)) << text;
+      }
     }
   }
+  EXPECT_GT(readBacks, 100000);
   // Strict reading allows blanks around only.
   // clang-format off
   const std::pair<const char*, double> good[] = {{" 12.5 ", 12.5}, {"+3", 3}, {"-.5", -0.5},

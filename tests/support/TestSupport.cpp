@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -47,20 +48,28 @@ std::string ReadFile(const std::string& path) {
 }
 
 int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // Ports the kernel hands out itself (binding port 0) come from the ephemeral range, which
+  // every outgoing connection of the parallel tests also draws from: such a port is often
+  // taken again before the server binds it. Ports are therefore picked at random below that
+  // range (or above it when it starts low), and the pick is checked by binding it.
+  int lo = 32768, hi = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> lo >> hi;
+  const int first = lo > 11024 ? 1024 + (lo - 11024) : hi + 1;
+  const int count = lo > 11024 ? 10000 : 65535 - hi;
+  static std::mt19937 pick(static_cast<unsigned>(getpid()) * 7919u +
+                           static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int port = first + static_cast<int>(pick() % static_cast<unsigned>(count));
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
-    throw std::runtime_error("bind failed");
+    if (free && !PortOpen(port)) return port;
   }
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  int port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
+  throw std::runtime_error("no free port");
 }
 
 bool PortOpen(int port) {
