@@ -203,9 +203,10 @@ TEST_F(EvalTest, AnyInputEndsInAResultOrAFailure) {
   EXPECT_EQ(Value(manyCalls + "0"), "25000");
   while (manyCalls.size() < (1u << 20)) manyCalls += "five()+";
   e.Evaluate(manyCalls + "0");  // too many calls for one expression: fails, but ends
-  std::string nested;
-  for (int i = 0; i < 1000; ++i) nested += "rec(";
-  EXPECT_EQ(Value(nested + "x" + std::string(1000, ')')), "x");
+  std::string nested;           // calls open at once: up to the bound, not one more
+  for (int i = 0; i < 10000; ++i) nested += "rec(";
+  EXPECT_EQ(Value(nested + "x" + std::string(10000, ')')), "x");
+  EXPECT_FALSE(e.Evaluate("rec(" + nested + "x" + std::string(10001, ')')));
   std::string tooDeep;
   for (int i = 0; i < 300000; ++i) tooDeep += "rec(";
   EXPECT_FALSE(e.Evaluate(tooDeep));
