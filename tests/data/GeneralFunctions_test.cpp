@@ -109,6 +109,8 @@ TEST(GeneralFunctions, DateTextsAreReadWholeOrNotAtAll) {
        {"29/02/2023", "01/01/0000", "01/13/2005", "1/1/2005 24:00", "1/1/2005 10:60",
         "1/1/2005 10:00:60", "1/1/2005 13:00 PM", "1/1-2005", "1/1", "  ", "x/1/2005"})
     EXPECT_EQ(read(no), "(no date)") << no;
+  double dt = 0;  // the parts are checked again when given without a text
+  EXPECT_FALSE(DateTimeFromParts(2005, 1, 1, 24, 0, 0, dt));
 }
 
 TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBlanks) {

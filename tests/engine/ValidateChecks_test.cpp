@@ -48,6 +48,7 @@ TEST(ValidateChecks, NumbersAreStoredExactlyOrRefusedAtTheEdgesOfWidthAndPrecisi
       {3, 0, "12.5", nullptr, kWidth},
       {3, 0, "12.0", "12.0", ""},  // the number, 12, is measured
       {15, 0, "1.5E2", "150", ""},
+      {15, -2, "1250", "1300", ""},  // to hundreds
       {15, 0, "999999999999999", "999999999999999", ""},
       {20, 0, "9010001000000001", "9010001000000001", ""},  // a record id of site 901
       {20, 0, "1E18", nullptr, kWidth},
