@@ -111,6 +111,9 @@ TEST(GeneralFunctions, DateTextsAreReadWholeOrNotAtAll) {
     EXPECT_EQ(read(no), "(no date)") << no;
   double dt = 0;  // the parts are checked again when given without a text
   EXPECT_FALSE(DateTimeFromParts(2005, 1, 1, 24, 0, 0, dt));
+  ASSERT_TRUE(DateTimeFromParts(2005, 1, 1, 13, 5, 0, dt));
+  EXPECT_EQ(FormatDateTimeMask("hh:nn am/pm", dt) + FormatDateTimeMask(" hh:nn", dt),
+            "01:05 PM 13:05");
 }
 
 TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBlanks) {
