@@ -38,6 +38,7 @@ TEST(ValidateChecks, NumbersAreStoredExactlyOrRefusedAtTheEdgesOfWidthAndPrecisi
       {5, 2, "0.005", "0.01", ""},
       {15, 2, "9999999999999.99", "9999999999999.99", ""},
       {15, 2, "1.5E3", "1500.00", ""},
+      {15, 2, "1.5E-2", "0.02", ""},
       {15, 2, "1234567890123456", nullptr, kWidth},
       {15, 2, "1000000000000000", nullptr, kWidth},
       {15, 2, "1E15", nullptr, kWidth},
