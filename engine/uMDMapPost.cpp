@@ -273,7 +273,8 @@ void TMDMap::ApplyDifference(TData& data, int entry, const std::string& newValue
       acc = FormatSum(ToFloat(acc) - ToFloat(newValue) + ToFloat(oldValue), data.DecimalPlaces[e]);
       break;
     case '>':
-      if (Compare(newValue, Unmarked(acc), type) > 0) acc = newValue;
+      // An empty accumulator holds no value yet: any value beats it, negative ones too.
+      if (Unmarked(acc).empty() || Compare(newValue, Unmarked(acc), type) > 0) acc = newValue;
       break;
     case '<':
       if (Unmarked(acc).empty() || Compare(newValue, Unmarked(acc), type) < 0) acc = newValue;
@@ -529,7 +530,7 @@ bool TMDMap::ExtremeValue(TData& data, int entry, const std::string& stored, std
   const char type = TypeAt(data.FieldTypes, e);
   if (!IsMarked(value)) {
     result = value;
-    if (op == '>') return Compare(value, stored, type) > 0;
+    if (op == '>') return stored.empty() || Compare(value, stored, type) > 0;
     return stored.empty() || Compare(value, stored, type) < 0;
   }
   // The extreme that left equals the stored one: recompute it from the detail rows that

@@ -146,8 +146,9 @@ class TransferTest : public ::testing::Test {
           << c.name;
       EXPECT_EQ(fs::exists(std::string(kFailedFolder) + c.name + ".pkt"), !c.message.empty())
           << c.name;
-      if (!c.message.empty())
+      if (!c.message.empty()) {
         EXPECT_TRUE(ShownContaining(c.message)) << c.name << "\n" << pane.str();
+      }
     }
     EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
     EXPECT_EQ(scalar("select custname from customer where customerid=101"),

@@ -230,9 +230,12 @@ struct ManyProcesses {
     for (int w = 0; w < kWorkers; ++w) {
       int status = 0;
       waitpid(pids[w], &status, 0);
-      if (w < kDying) EXPECT_TRUE(WIFSIGNALED(status)) << w << ": " << text(w);
-      if (w >= kDying + kKilledEarly)
+      if (w < kDying) {
+        EXPECT_TRUE(WIFSIGNALED(status)) << w << ": " << text(w);
+      }
+      if (w >= kDying + kKilledEarly) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << w << ": " << text(w);
+      }
     }
 
     int duplicates = 0;

@@ -245,6 +245,11 @@ const Scenario kScenarios[] = {
       {Step::Remove, "D1", {}, 1}},
      "stock=100.5,20 act=1,0 max=6 min=6 lines=1,0 open=-1 note=D1 ia=1,0 acct=35.25,25,25,12.5",
      Step::Delete},
+    {"ANegativeRateIsTheLargestOfItsOwn",
+     {{Step::Save, "D1", {{"Blue Pen", "1", "-1.5", "t"}}}},
+     "stock=100.5,20 act=1,0 max=-1.5 min=-1.5 lines=1,0 open=-1 note=D1 ia=1,0 "
+     "acct=35.25,25,25,12.5",
+     Step::Delete},
 };
 
 void RunScenarios(MapSite& site) {
