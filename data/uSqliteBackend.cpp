@@ -427,6 +427,20 @@ struct TSqliteBackend::Impl {
     return Prepare(sql, tail, sql);
   }
 
+  // One statement, its parameters bound (its literals when it has none); a tail or an empty
+  // text is refused.
+  TStatement PrepareSingle(const std::string& sql, const TDbParams& params) {
+    CheckText(sql);
+    std::string tail, shape;
+    TDbParams literals;
+    bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
+    TStatement st = PrepareShaped(sql, shape, general, tail);
+    if (!tail.empty()) Fail("Characters found after end of SQL statement", sql);
+    if (!st) Fail("The statement is empty", sql);
+    Bind(st.get(), general ? literals : params, sql);
+    return st;
+  }
+
   void Bind(sqlite3_stmt* st, const TDbParams& params, const std::string& sql) {
     int count = sqlite3_bind_parameter_count(st);
     for (int i = 1; i <= count; ++i) {
@@ -581,16 +595,8 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
 }
 
 long long TSqliteBackend::ExecuteSingle(const std::string& sql, const TDbParams& params) {
-  impl_->CheckText(sql);
   const long long before = sqlite3_total_changes64(impl_->db);
-  std::string tail;
-  std::string shape;
-  TDbParams literals;
-  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
-  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
-  if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
-  if (!st) impl_->Fail("The statement is empty", sql);
-  impl_->Bind(st.get(), general ? literals : params, sql);
+  TStatement st = impl_->PrepareSingle(sql, params);
   while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
   }
   impl_->lastError.clear();
@@ -598,15 +604,7 @@ long long TSqliteBackend::ExecuteSingle(const std::string& sql, const TDbParams&
 }
 
 TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params) {
-  impl_->CheckText(sql);
-  std::string tail;
-  std::string shape;
-  TDbParams literals;
-  bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
-  TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
-  if (!tail.empty()) impl_->Fail("Characters found after end of SQL statement", sql);
-  if (!st) impl_->Fail("The statement is empty", sql);
-  impl_->Bind(st.get(), general ? literals : params, sql);
+  TStatement st = impl_->PrepareSingle(sql, params);
   // The column list is read after the first step: SQLite re-prepares a kept statement
   // there when another connection changed the schema, and "select *" may then have grown.
   int rc = impl_->Step(st.get(), sql);
