@@ -1,6 +1,7 @@
 // Evaluating expressions: priorities, the type rules of each context, the blank mark,
 // literal text, variables, calls, and input that must fail cleanly.
 #include "UParse.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +62,7 @@ struct EvalTest : ::testing::Test, Evaluator {};
 }  // namespace
 
 TEST(EvalCases, EverySectionOfTheCaseFile) {
-  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "parse_cases.txt");
+  std::ifstream in(v7test::SourceDir() + "/tests/expr/parse_cases.txt");
   ASSERT_TRUE(in);
   std::unique_ptr<Evaluator> ev;
   std::string line;
