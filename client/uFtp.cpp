@@ -4,6 +4,7 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -90,6 +91,8 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
     Perform("name list of " + mask);
 
+    std::string backslashed = folder;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
     std::vector<std::string> names;
     size_t start = 0;
     while (start < listing.size()) {
@@ -98,9 +101,14 @@ class CurlFtpSession : public FtpSession {
       std::string line = listing.substr(start, end - start);
       start = end + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      // Some servers list "folder/name": keep the name and put our own folder in front.
-      const size_t slash = line.find_last_of("/\\");
-      if (slash != std::string::npos) line = line.substr(slash + 1);
+      // Some servers list "folder/name": keep the name and put our own folder in front. A
+      // backslash in a name is part of it (a file on the server may be named so), so only
+      // the folder as we sent it, or what stands before a "/", is taken off.
+      if (!folder.empty() && (line.starts_with(folder) || line.starts_with(backslashed))) {
+        line.erase(0, folder.size());
+      } else if (const size_t slash = line.rfind('/'); slash != std::string::npos) {
+        line.erase(0, slash + 1);
+      }
       if (line.empty() || line == "." || line == "..") continue;
       if (fnmatch(pattern.c_str(), line.c_str(), 0) == 0) names.push_back(folder + line);
     }
@@ -161,6 +169,22 @@ class CurlFtpSession : public FtpSession {
     if (code == CURLE_QUOTE_ERROR) return false;
     if (code != CURLE_OK) Fail("rename of " + from + " to " + to, code);
     return true;
+  }
+
+  RemoteFileInfo FileInfo(const std::string& remote) override {
+    EnsureHandle();
+    Prepare(Slashed(remote));
+    // Without a body libcurl asks SIZE, and MDTM for the time.
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_FILETIME, 1L);
+    Perform("size of " + remote);
+    RemoteFileInfo info;
+    curl_off_t size = -1, modified = -1;
+    if (curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK)
+      info.Size = size;
+    if (curl_easy_getinfo(handle_.get(), CURLINFO_FILETIME_T, &modified) == CURLE_OK)
+      info.Modified = static_cast<std::time_t>(modified);
+    return info;
   }
 
  private:
@@ -224,7 +248,9 @@ class CurlFtpSession : public FtpSession {
       if (error_[0] && std::string(error_).find("inet_ntop") == std::string::npos)
         detail += std::string(" (") + error_ + ")";
     }
-    throw EFtpError("FTP " + what + " failed: " + detail);
+    // A 421 reply closes the session: it is no answer to the command.
+    const bool refused = !errorReply_.empty() && !errorReply_.starts_with("421");
+    throw EFtpError("FTP " + what + " failed: " + detail, refused, detail);
   }
 
   CurlPtr handle_;

@@ -3,6 +3,8 @@
 // libcurl implementation stays behind NewCurlFtpSession.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -13,7 +15,21 @@ namespace v7 {
 // Any failed FTP operation; the message says what was asked and what went wrong.
 class EFtpError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  // refused: the server answered the command with an error reply (the session goes on);
+  // otherwise the session itself failed (no connection, a timeout, a local file).
+  // detail: what went wrong without what was asked (the server's reply, as a rule).
+  explicit EFtpError(const std::string& message, bool refused = false,
+                     const std::string& detail = "")
+      : std::runtime_error(message), Refused(refused), Detail(detail.empty() ? message : detail) {}
+  bool Refused;
+  std::string Detail;
+};
+
+// What the server says of one file: its size in bytes and the time of its last change
+// (-1 when the server does not tell).
+struct RemoteFileInfo {
+  int64_t Size = -1;
+  std::time_t Modified = -1;
 };
 
 class FtpSession {
@@ -48,6 +64,9 @@ class FtpSession {
   // file, one succeeds. False when the server refuses (from is gone, or to cannot be made);
   // raises EFtpError when the server cannot be reached.
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // The size and time of a remote file (SIZE, MDTM). Raises EFtpError, Refused when the
+  // server has no such file.
+  virtual RemoteFileInfo FileInfo(const std::string& remote) = 0;
 };
 
 std::unique_ptr<FtpSession> NewCurlFtpSession();

@@ -19,6 +19,7 @@ class TDoDebug;
 class TDBManager;
 class TDbCall;
 class KVTDBXSoapClient;
+struct TReceiveStep;
 
 class TfmV7Client {
  public:
@@ -51,8 +52,6 @@ class TfmV7Client {
   void SendPing();
   void ReceivePackets();
   void ReceivePatches();
-  // Deletes a handled packet on the server, on a new connection when the first try fails.
-  void DeleteHandledPacket(const std::string& remote);
 
   // Applies one unpacked packet file to the open project (uPostdata.cpp); `err` empty means
   // applied.
@@ -71,6 +70,15 @@ class TfmV7Client {
   void DoTrace(const std::string& text);
   // True when this run writes "trace.txt" (setting `trace`).
   bool TracingToFile() const;
+
+  // ---- One packet's way in a step (uTransfer.cpp).
+  void UploadPacket(const std::string& file, const std::string& remote, bool& renameWarned);
+  void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
+  bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
+                   std::string& entry);
+  bool StillArriving(const std::string& entry, const std::string& localFile);
+  void RemoveHandledPacket(const std::string& entry, const std::string& packet,
+                           const std::string& handledLine, TReceiveStep& step);
   // The application's handler around an event.
   void Guarded(const std::function<void()>& event);
 

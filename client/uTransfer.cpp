@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
+#include "uAtExit.h"
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
 #include "uMD5.h"
@@ -78,40 +81,62 @@ void RaiseOnError(const std::string& err) {
   if (!err.empty()) throw EDatabaseError(err);
 }
 
-// The patches that ran to their end but may still stand on the server: one line each, the
-// digest of the file and its name. A line is written before the file is deleted from the
-// server and removed after, so a patch whose removal did not happen (the client stopped, the
-// server refused) is deleted next time instead of running twice.
-std::vector<std::string> ReadRunPatches() {
-  std::error_code ec;
-  return fs::exists(kRunPatchesFile, ec) ? ReadLines(kRunPatchesFile) : std::vector<std::string>{};
-}
-
-void WriteRunPatches(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  // Replaced as a whole, so a stop half-way leaves the old list or the new one.
-  const std::string temporary = std::string(kRunPatchesFile) + ".new";
-  WriteBytes(temporary, text);
-  fs::rename(temporary, kRunPatchesFile);
-}
-
-std::string RunPatchLine(const std::string& localFile, const std::string& name) {
+std::string Digest(const std::string& fileName) {
   TMD5 md5;
-  return md5.MD5Print(md5.MD5String(ReadBytes(localFile))) + " " + name;
+  return md5.MD5Print(md5.MD5String(ReadBytes(fileName)));
+}
+
+// Copies source to a new file target; what stood there already is never touched. A copy
+// that fails half-way (a full disk) is removed, so that no empty or cut file is left.
+bool CopyNew(const fs::path& source, const fs::path& target) {
+  std::error_code ec;
+  const bool stood = fs::exists(fs::symlink_status(target, ec));
+  if (fs::copy_file(source, target, ec)) return true;
+  if (!stood) fs::remove(target, ec);
+  return false;
 }
 
 }  // namespace
 
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
 
-std::string ClaimSuffix() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::error_code ec;
-  const std::string folder = fs::absolute(".", ec).lexically_normal().string();
-  const TMD5 md5;
-  return ".claim-" + md5.MD5Print(md5.MD5String(std::string(host) + ":" + folder)).substr(0, 12);
+std::string NewClaimSuffix() {
+  std::random_device random;
+  std::uniform_int_distribution<int> digit(0, 15);
+  std::string suffix = kClaimMark;
+  for (int i = 0; i < 12; ++i) suffix += "0123456789abcdef"[digit(random)];
+  return suffix;
+}
+
+TLineRecord::TLineRecord(std::string fileName) : file_(std::move(fileName)) {
+  std::ifstream in(file_, std::ios::binary);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines_.push_back(line);
+}
+
+bool TLineRecord::Contains(const std::string& line) const {
+  return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+}
+
+void TLineRecord::Add(const std::string& line) {
+  if (Contains(line)) return;
+  lines_.push_back(line);
+  Save();
+}
+
+void TLineRecord::Remove(const std::string& line) {
+  const auto it = std::find(lines_.begin(), lines_.end(), line);
+  if (it == lines_.end()) return;
+  lines_.erase(it);
+  Save();
+}
+
+void TLineRecord::Save() {
+  std::string text;
+  for (const std::string& line : lines_) text += line + "\n";
+  const std::string temporary = file_ + ".new";
+  WriteBytes(temporary, text);
+  fs::rename(temporary, file_);
 }
 
 std::string QueuedPacketIdentity() {
@@ -130,14 +155,16 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
     if (n > 1)
       logPacket.replace_filename(file.stem().string() + "." + std::to_string(n) +
                                  file.extension().string());
-    // copy_file without overwrite options refuses an existing target: older copies stay.
-    fs::copy_file(packetPath, logPacket, ec);
-    if (!fs::exists(logPacket, ec)) return false;
-    if (ReadBytes(logPacket.string()) != bytes) continue;
-    if (fs::exists(xmlPath, ec))
-      fs::copy_file(xmlPath, fs::path(logPacket).replace_extension(".xml"), ec);
+    // Older copies stay: a name that is taken holds this packet already, or the next
+    // number is tried.
+    if (fs::exists(logPacket, ec)) {
+      if (ReadBytes(logPacket.string()) != bytes) continue;
+    } else if (!CopyNew(packetPath, logPacket)) {
+      return false;
+    }
+    if (fs::exists(xmlPath, ec)) CopyNew(xmlPath, fs::path(logPacket).replace_extension(".xml"));
     if (withTrace && fs::exists("trace.txt", ec))
-      fs::copy_file("trace.txt", fs::path(logPacket).replace_extension(".trc"), ec);
+      CopyNew("trace.txt", fs::path(logPacket).replace_extension(".trc"));
     return true;
   }
   return false;
@@ -149,6 +176,7 @@ void TfmV7Client::SendPackets() {
   ShowMsg("Sending");
   std::unique_ptr<TXDS> packets;
   std::unique_ptr<TXDS> remover;
+  bool renameWarned = false;
   try {
     std::string err;
     ConnectProject(clientLogin, err);
@@ -165,10 +193,10 @@ void TfmV7Client::SendPackets() {
       const std::string siteNo = packets->FieldByName("siteno").Value;
       const std::string file = name + ".pkt";
       WriteBytes(file, packets->FieldByName("pkt").Value);
-      const std::string remote = "v7\\site" + TwoDigits(siteNo) + "\\send\\" + file;
+      const std::string remote = "v7/site" + TwoDigits(siteNo) + "/send/" + file;
       if (!ftp->Connected()) ftp->Connect();
       ShowMsg("Uploading file " + file);
-      ftp->Put(file, remote);
+      UploadPacket(file, remote, renameWarned);
       RemoveQuietly(file);
       // Only this row leaves the queue: a row of the same date that is not sent yet must stay
       // when its own upload fails.
@@ -203,131 +231,217 @@ void TfmV7Client::SendPing() {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &local);
   WriteBytes("ping.txt", std::string(stamp) + "\r\n");
-  const std::string remote = "v7\\pings\\" + TwoDigits(std::to_string(SiteNo)) + ".txt";
+  const std::string remote = "v7/pings/" + TwoDigits(std::to_string(SiteNo)) + ".txt";
   if (!ftp->Connected()) ftp->Connect();
   ShowMsg("Uploading file ping.txt");
   ftp->Put("ping.txt", remote);
   RemoveQuietly("ping.txt");
 }
 
+// A packet appears under its own name only once it is whole: receivers list "*.pkt", and one
+// that took a file still being written would apply a cut packet, or none. An account
+// without the rename right gets the file under its own name, as before renames were used.
+void TfmV7Client::UploadPacket(const std::string& file, const std::string& remote,
+                               bool& renameWarned) {
+  const std::string uploading = remote + kUploadMark;
+  ftp->Put(file, uploading);
+  if (ftp->Rename(uploading, remote)) return;
+  if (!renameWarned)
+    ShowMsg("The FTP server refused to rename " + uploading + " to " + remote +
+            " (the account lacks the rename right?): packets are uploaded under their own "
+            "names, and a receiver may meet one half-written");
+  renameWarned = true;
+  ftp->Put(file, remote);
+  try {
+    ftp->Delete(uploading);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+  }
+}
+
 // ---- Receiving packets ----
+
+// The state of one receive step that each packet's turn reads and adds to.
+struct TReceiveStep {
+  std::string folder;                         // "v7/siteNN/send/"
+  TLineRecord claims{kClaimsFile};            // this client's unfinished claims
+  TLineRecord handled{kHandledPacketsFile};   // applied or kept, still to leave the server
+  bool renameRefused = false;                 // the account cannot claim: packets go unclaimed
+};
 
 void TfmV7Client::ReceivePackets() {
   ShowMsg("Receiving");
-  std::vector<std::string> names;
-  std::string entry;   // the packet's path on the server, once claimed
-  std::string packet;  // its path as it was listed, for messages
-  std::string packetPath;
-  std::string xmlPath;
   try {
     std::string err;
     ConnectProject(clientLogin, err);
     RaiseOnError(err);
     siteText = TwoDigits(std::to_string(SiteNo));
-    std::string remoteFolder = "v7\\site" + siteText + "\\send\\";
-    const std::string localFolder = kReceiveFolder;
     CreateWorkFolders();
+    TReceiveStep step;
+    step.folder = "v7/site" + siteText + "/send/";
     if (!ftp->Connected()) ftp->Connect();
-    // Packets this client claimed in an earlier step and did not finish come first.
-    const std::string suffix = ClaimSuffix();
-    names = ftp->NameList(remoteFolder + "*.pkt" + suffix);
-    for (const std::string& listed : ftp->NameList(remoteFolder + "*.pkt")) names.push_back(listed);
-    for (const std::string& listed : names) {
-      entry.clear();
-      packetPath.clear();
-      xmlPath.clear();
-      std::string name;
-      SplitPath(listed, remoteFolder, name);
-      // Other clients may work this site too: a packet is applied by the one client whose
-      // rename claims it, and the others pass it by.
-      std::string claimed = listed;
-      if (name.ends_with(suffix)) {
-        name.resize(name.size() - suffix.size());
-      } else if (claimed += suffix; !ftp->Rename(listed, claimed)) {
-        ShowMsg("Skipped " + listed + ": taken by another client");
-        continue;
-      }
-      entry = claimed;
-      packet = remoteFolder + name;
-      ShowMsg("Downloading " + packet);
-      ftp->Get(entry, localFolder + name);
-      packetPath = localFolder + name;
-      xmlPath = packetPath.substr(0, packetPath.size() >= 4 ? packetPath.size() - 4 : 0) + ".xml";
-      TCompress().DecompressFile(packetPath, xmlPath);
-      if (fs::exists(xmlPath)) {
-        ShowMsg("Pushing into database");
-        std::string postErr;
-        Postdata(xmlPath, postErr);
-        if (!postErr.empty()) ShowMsg(postErr);
-        // A rejected packet leaves the server only once its copy is kept.
-        const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath, TracingToFile());
-        RemoveQuietly(packetPath);
-        RemoveQuietly(xmlPath);
-        // Handled: nothing is left here for the failure handler to keep.
-        packetPath.clear();
-        xmlPath.clear();
-        if (kept) {
-          // Commits do not wait for the disk one by one: what this packet wrote is synced
-          // here, before the server's copy goes. When the sync fails the packet stays.
-          dbManager->MakeDurable();
-          DeleteHandledPacket(entry);
-        } else {
-          ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
-                  kFailedFolder);
-        }
-      } else {
-        RemoveQuietly(packetPath);
-      }
-    }
-    names.clear();
+    // Packets this client claimed in an earlier step and did not finish come first; claims
+    // that are no longer on the server (finished, or renamed back by hand) leave the record.
+    const std::vector<std::string> claimed = ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*");
+    for (const std::string& line : std::vector<std::string>(step.claims.Lines()))
+      if (std::find(claimed.begin(), claimed.end(), line) == claimed.end()) step.claims.Remove(line);
+    for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
+      ReceiveOne(listed, true, step);
+    for (const std::string& listed : ftp->NameList(step.folder + "*.pkt"))
+      ReceiveOne(listed, false, step);
     CloseConnection();
   } catch (const std::exception& e) {
-    // Rows that a failed table packet wrote before its failure stay, so they are synced
-    // before the server's copy may go.
-    bool durable = true;
-    try {
-      if (dbManager) dbManager->MakeDurable();
-    } catch (const std::exception& syncError) {
-      durable = false;
-      ShowMsg(syncError.what());
-    }
+    // Only what ends the whole step comes here (the project, a lost FTP connection, a
+    // database that cannot be synced): a packet's own failure ends its turn only.
     CloseConnection();
     ShowMsg(e.what());
-    if (!entry.empty() && !packetPath.empty() && !xmlPath.empty()) {
-      const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
-      RemoveQuietly(packetPath);
-      RemoveQuietly(xmlPath);
-      if (!durable) {
-        ShowMsg("Packet " + packet + " stays on the server: the database could not be synced");
-      } else if (!kept) {
-        ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
-                kFailedFolder);
-      } else if (ftp->Connected()) {
-        try {
-          ftp->Delete(entry);
-        } catch (const std::exception& deleteError) {
-          ShowMsg(deleteError.what());
-        }
-      }
-    }
-    names.clear();
     ftp->Disconnect();
   }
   ShowMsg("Completed receive");
 }
 
-// A packet that was applied, or kept in the log folder, must leave the server: left there
-// it would be applied again. A control connection that died while the packet was applied
-// (an idle timeout of the server, a firewall that forgot it) gets one more try on a new one.
-void TfmV7Client::DeleteHandledPacket(const std::string& remote) {
-  try {
-    ftp->Delete(remote);
-  } catch (const EFtpError& e) {
-    ShowMsg(e.what());
-    ftp->Disconnect();
-    ftp->Connect();
-    ftp->Delete(remote);
+// One packet's turn: claim, download, unpack, apply (or keep when it fails), and remove it
+// from the server. Every fate of a packet is decided here:
+// - taken by another client: passed by;
+// - not downloadable, or not kept when it failed: stays on the server, passed over this step;
+// - still being uploaded by a peer that writes under the final name: stays for a later step;
+// - applied, or failed and kept in the log folder: recorded as handled, then removed from
+//   the server; a packet that is handled already is only removed, never applied again.
+// Raises only what ends the step: a lost connection, a database that cannot be synced.
+void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
+  std::string name = listed.substr(step.folder.size());
+  if (ownClaim) name.erase(name.rfind(kClaimMark));
+  const std::string packet = step.folder + name;  // the packet as messages name it
+  // The FTP layer takes "\" for a folder separator: such a file cannot be fetched.
+  if (name.find('\\') != std::string::npos) {
+    ShowMsg("Skipped " + packet + ": a packet name may not hold \"\\\"");
+    return;
   }
+  std::string entry = listed;  // the packet's name on the server while it is worked on
+  if (!ownClaim && !ClaimPacket(listed, packet, step, entry)) return;
+
+  const std::string packetPath = kReceiveFolder + name;
+  const std::string xmlPath = packetPath.substr(0, packetPath.size() - 4) + ".xml";
+  AtExit removeLocal([&] {
+    RemoveQuietly(packetPath);
+    RemoveQuietly(xmlPath);
+  });
+  ShowMsg("Downloading " + packet);
+  try {
+    ftp->Get(entry, packetPath);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    ShowMsg("Packet " + packet + " could not be downloaded: " + e.Detail);
+    return;
+  }
+  const std::string handledLine = Digest(packetPath) + " " + name;
+  if (step.handled.Contains(handledLine)) {
+    ShowMsg("Packet " + packet + " was handled before: removed without applying it again");
+    RemoveHandledPacket(entry, packet, handledLine, step);
+    return;
+  }
+
+  std::string err;
+  try {
+    TCompress().DecompressFile(packetPath, xmlPath);
+  } catch (const std::exception& e) {
+    if (StillArriving(entry, packetPath)) {
+      ShowMsg("Packet " + packet + " is still arriving: left on the server for a later cycle");
+      return;
+    }
+    err = e.what();
+  }
+  if (err.empty()) {
+    if (!fs::exists(xmlPath)) return;
+    ShowMsg("Pushing into database");
+    Postdata(xmlPath, err);
+  }
+  if (!err.empty()) {
+    ShowMsg(err);
+    if (!KeepFailedPacket(packetPath, xmlPath, TracingToFile())) {
+      ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
+              kFailedFolder);
+      return;
+    }
+  }
+  // Commits do not wait for the disk one by one: what this packet wrote (rows of a failed
+  // table packet too) is synced before the server's copy may go. When the sync fails the
+  // packet stays.
+  dbManager->MakeDurable();
+  step.handled.Add(handledLine);
+  RemoveHandledPacket(entry, packet, handledLine, step);
+}
+
+// Other clients may work this site too: a packet is applied by the one whose rename claims
+// it. The claim is recorded before the rename, so that a client stopped in between finds it
+// again. An account without the rename right cannot claim at all: its packets are applied
+// unclaimed (one client per site), with one warning a step. False when another client has it.
+bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& packet,
+                              TReceiveStep& step, std::string& entry) {
+  if (step.renameRefused) return true;
+  const std::string claimed = listed + NewClaimSuffix();
+  step.claims.Add(claimed);
+  if (ftp->Rename(listed, claimed)) {
+    entry = claimed;
+    return true;
+  }
+  step.claims.Remove(claimed);
+  // Taken by another client, the packet is gone from its own name; still there, the server
+  // refused the rename itself.
+  const std::vector<std::string> still = ftp->NameList(step.folder + "*.pkt");
+  if (std::find(still.begin(), still.end(), listed) == still.end()) {
+    ShowMsg("Skipped " + packet + ": taken by another client");
+    return false;
+  }
+  step.renameRefused = true;
+  ShowMsg("The FTP server refused to rename " + packet +
+          ": the account lacks the rename right that claims a packet, so packets are applied "
+          "unclaimed; only one client may receive for this site");
+  return true;
+}
+
+// A packet that failed to unpack may be one that a peer is still uploading under its own
+// name: its size on the server is not what was downloaded, or it was written very recently.
+bool TfmV7Client::StillArriving(const std::string& entry, const std::string& localFile) {
+  constexpr std::time_t kRecentSeconds = 120;
+  RemoteFileInfo info;
+  try {
+    info = ftp->FileInfo(entry);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    return false;
+  }
+  std::error_code ec;
+  const uintmax_t downloaded = fs::file_size(localFile, ec);
+  if (info.Size >= 0 && !ec && static_cast<uintmax_t>(info.Size) != downloaded) return true;
+  // Clocks of the server and the site may differ a little either way.
+  return info.Modified >= 0 && std::abs(std::time(nullptr) - info.Modified) < kRecentSeconds;
+}
+
+// A packet that was applied, or kept in the log folder, must leave the server; its line in
+// the record of handled packets goes only once it has. A refused delete leaves both: the
+// packet is not applied again, and its removal is tried again next step. A control
+// connection that died while the packet was applied (an idle timeout of the server, a
+// firewall that forgot it) gets one more try on a new one.
+void TfmV7Client::RemoveHandledPacket(const std::string& entry, const std::string& packet,
+                                      const std::string& handledLine, TReceiveStep& step) {
+  try {
+    try {
+      ftp->Delete(entry);
+    } catch (const EFtpError& e) {
+      if (e.Refused) throw;
+      ftp->Disconnect();
+      ftp->Connect();
+      ftp->Delete(entry);
+    }
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    ShowMsg("Packet " + packet + " could not be removed from the server (" + e.Detail +
+            "): it is not applied again, and its removal is tried again next cycle");
+    return;
+  }
+  step.handled.Remove(handledLine);
+  step.claims.Remove(entry);
 }
 
 // ---- Receiving patches ----
@@ -340,7 +454,7 @@ void TfmV7Client::ReceivePatches() {
   std::unique_ptr<TXDS> query;
   try {
     siteText = TwoDigits(std::to_string(SiteNo));
-    std::string remoteFolder = "v7\\patches\\";
+    std::string remoteFolder = "v7/patches/";
     const std::string localFolder = kTransitFolder;
     CreateWorkFolders();
     if (!ftp->Connected()) ftp->Connect();
@@ -352,14 +466,15 @@ void TfmV7Client::ReceivePatches() {
       const std::string localFile = localFolder + name;
       ftp->Get(remoteFolder + name, localFile);
       if (!fs::exists(localFile)) continue;
-      const std::string runLine = RunPatchLine(localFile, name);
-      std::vector<std::string> run = ReadRunPatches();
-      if (std::find(run.begin(), run.end(), runLine) != run.end()) {
+      // A patch that ran to its end but may still stand on the server (the client stopped,
+      // the server refused the delete) is removed next time instead of running twice.
+      const std::string runLine = Digest(localFile) + " " + name;
+      TLineRecord run(kRunPatchesFile);
+      if (run.Contains(runLine)) {
         ShowMsg("Patch " + name + " ran to its end before: removed without running it again");
         RemoveQuietly(localFile);
         ftp->Delete(entry);
-        run.erase(std::remove(run.begin(), run.end(), runLine), run.end());
-        WriteRunPatches(run);
+        run.Remove(runLine);
         continue;
       }
       if (dbManager) CloseConnection();
@@ -382,12 +497,10 @@ void TfmV7Client::ReceivePatches() {
         }
       }
       query.reset();
-      run.push_back(runLine);
-      WriteRunPatches(run);
+      run.Add(runLine);
       RemoveQuietly(localFile);
       ftp->Delete(entry);
-      run.pop_back();
-      WriteRunPatches(run);
+      run.Remove(runLine);
     }
     names.clear();
     if (dbManager) CloseConnection();

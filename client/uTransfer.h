@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace v7 {
 
@@ -12,17 +13,45 @@ inline constexpr char kReceiveFolder[] = "transit/receive/";
 inline constexpr char kFailedFolder[] = "transit/receive/log/";
 // The patches that ran to their end and wait to leave the server: "<md5> <name>" lines.
 inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
+// The packets that were applied, or kept in the log folder, and wait to leave the server:
+// "<md5> <name>" lines, as for patches.
+inline constexpr char kHandledPacketsFile[] = "transit/packets-handled.txt";
+// The names on the server of the packets this client claimed and has not finished with.
+inline constexpr char kClaimsFile[] = "transit/claims.txt";
+
+// A packet claimed by a client is renamed to <name>.pkt + kClaimMark + 12 hexadecimal
+// digits; receivers list "*.pkt" and so pass claimed packets by.
+inline constexpr char kClaimMark[] = ".claim-";
+// A packet is uploaded under <name>.pkt + kUploadMark and renamed to <name>.pkt once whole.
+inline constexpr char kUploadMark[] = ".part";
 
 // Creates "transit/receive/log/" (and so its parents) in the working folder when missing.
 // Called at start-up and by every receive step: without these folders a download fails and
 // a failed packet could not be kept. Raises std::filesystem::filesystem_error.
 void CreateWorkFolders();
 
-// The end that a packet's name on the FTP server gets when this client claims it
-// (".claim-" and 12 hexadecimal digits): the same for every run of the client in one working
-// folder on one machine, and different for every other working folder, so that a client
-// finds its own unfinished claims again and no other client takes them.
-std::string ClaimSuffix();
+// The end that a packet's name on the FTP server gets when this client claims it:
+// kClaimMark and 12 random hexadecimal digits, new for every claim. A client knows its own
+// claims by the record it keeps of them (kClaimsFile), not by anything of its machine or
+// folder: clients on machines cloned from one image share those.
+std::string NewClaimSuffix();
+
+// A record of lines kept in a file of the working folder, read when made. Each change
+// replaces the file whole, so that a stop half-way leaves the old record or the new one.
+class TLineRecord {
+ public:
+  explicit TLineRecord(std::string fileName);
+  bool Contains(const std::string& line) const;
+  // Adds a line that is not there yet; raises when the file cannot be written.
+  void Add(const std::string& line);
+  void Remove(const std::string& line);
+  const std::vector<std::string>& Lines() const { return lines_; }
+
+ private:
+  void Save();
+  std::string file_;
+  std::vector<std::string> lines_;
+};
 
 // The column of the engine's own row handle ("rowid", PostgreSQL's "ctid") by which an
 // uploaded row of v7pkt is deleted, and the name under which the send step selects it.
@@ -35,7 +64,7 @@ inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
 // file left by an earlier run tells nothing about this packet. A file that stands there already is
 // never overwritten: the same packet failing again keeps its first copies, and a different packet
 // of a name already taken goes to the next free log/<name>.<n>.pkt. A copy that cannot be
-// made is skipped. True when the log folder holds the packet's bytes afterwards: only then
+// made (a full disk) leaves nothing behind and is skipped. True when the log folder holds the packet's bytes afterwards: only then
 // may the packet leave the server.
 bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace);
 
