@@ -2,8 +2,10 @@
 // failure of any kind ends as an error text, never as an exception out of Postdata.
 #include "uPacket.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -46,6 +48,54 @@ std::string CheckTablePacket(const pugi::xml_node& root, const std::string& tabl
     });
   });
   return problem;
+}
+
+// A character reference (&#N; or &#xH;) names a character, and only one that XML text may
+// hold: the parser would store a surrogate or a number beyond U+10FFFF as bytes that are no
+// UTF-8, cut the text at &#0; and wrap an overlong number. The first reference that names
+// no such character is the packet's failure; references stand only in text and attribute
+// values, so comments, CDATA sections and processing instructions are passed over.
+std::string CheckCharacterReferences(const std::string& text) {
+  const auto skipPast = [&](size_t& at, const char* end) {
+    const size_t found = text.find(end, at);
+    at = found == std::string::npos ? text.size() : found + std::strlen(end);
+  };
+  for (size_t at = 0; at < text.size();) {
+    if (text.compare(at, 4, "<!--") == 0) {
+      skipPast(at, "-->");
+    } else if (text.compare(at, 9, "<![CDATA[") == 0) {
+      skipPast(at, "]]>");
+    } else if (text.compare(at, 2, "<?") == 0) {
+      skipPast(at, "?>");
+    } else if (text.compare(at, 2, "&#") == 0) {
+      const bool hex = at + 2 < text.size() && text[at + 2] == 'x';
+      size_t i = at + (hex ? 3 : 2);
+      const size_t digits = i;
+      uint32_t code = 0;  // held at 0x110000 once beyond every character: no overflow
+      for (; i < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[i]))
+                                     : std::isdigit(static_cast<unsigned char>(text[i])));
+           ++i) {
+        const uint32_t d = static_cast<uint32_t>(
+            std::isdigit(static_cast<unsigned char>(text[i]))
+                ? text[i] - '0'
+                : std::tolower(static_cast<unsigned char>(text[i])) - 'a' + 10);
+        code = std::min<uint32_t>(code * (hex ? 16 : 10) + d, 0x110000);
+      }
+      const bool closed = i > digits && i < text.size() && text[i] == ';';
+      const bool isChar = code == 0x9 || code == 0xA || code == 0xD ||
+                          (code >= 0x20 && code <= 0xD7FF) || (code >= 0xE000 && code <= 0xFFFD) ||
+                          (code >= 0x10000 && code <= 0x10FFFF);
+      if (!closed || !isChar) {
+        const size_t end = std::min(text.find(';', at), std::min(text.size(), at + 24));
+        return "Invalid character reference \"" + text.substr(at, end - at + (closed ? 1 : 0)) +
+               "\" at offset " + std::to_string(at);
+      }
+      at = i + 1;
+    } else {
+      ++at;
+    }
+  }
+  return "";
 }
 
 }  // namespace
@@ -126,6 +176,8 @@ void Postdata(const std::string& fileName, const TPacketTarget& target, std::str
     } catch (const ETextEncodingError& e) {
       throw ETextEncodingError(std::string(e.what()) + " of \"" + fileName + "\"");
     }
+    if (const std::string bad = CheckCharacterReferences(text); !bad.empty())
+      throw std::runtime_error(bad + " of \"" + fileName + "\"");
     pugi::xml_document doc;
     // As a fragment, so that text or a second element beside the root is seen and refused
     // instead of being dropped silently.

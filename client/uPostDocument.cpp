@@ -141,6 +141,13 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
 
     if (recordId != 0) {
       if (delTrans) {
+        // Uploads come at least once: a delete that arrives again finds the document gone,
+        // which is what it asked for.
+        if (!dbCall->RecordExists(recordId)) {
+          run.Trace("# 1#Nothing to delete: the document is not stored (deleted already).");
+          KeepPrepared(target, transId, dbCall, err);
+          return;
+        }
         run.Trace("# 1#Deleting data.");
         run.InTransaction([&] { dbCall->Delete(recordId); }, err);
         KeepPrepared(target, transId, dbCall, err);

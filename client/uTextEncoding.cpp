@@ -63,14 +63,21 @@ bool IsEncodingName(const std::string& name) {
   return true;
 }
 
+// An encoding's name in a message: a declaration may name anything, of any length.
+std::string EncodingInMessage(const std::string& name) {
+  constexpr size_t kShown = 40;
+  return "\"" + (name.size() > kShown ? name.substr(0, kShown) + "..." : name) + "\"";
+}
+
 // The text as UTF-8, or the offset of its first bad byte. The text is decoded to code
 // points first: glibc's UTF-8 to UTF-8 copies sequences beyond U+10FFFF that no database
 // accepts, while its decoder into UTF-32 refuses them.
 std::optional<size_t> TryConvert(const std::string& bytes, const std::string& encoding,
                                  std::string& utf8) {
-  if (!IsEncodingName(encoding)) throw ETextEncodingError("Unknown encoding \"" + encoding + "\"");
+  if (!IsEncodingName(encoding))
+    throw ETextEncodingError("Unknown encoding " + EncodingInMessage(encoding));
   IconvHandle decode("UTF-32LE", encoding.c_str());
-  if (!decode.ok()) throw ETextEncodingError("Unknown encoding \"" + encoding + "\"");
+  if (!decode.ok()) throw ETextEncodingError("Unknown encoding " + EncodingInMessage(encoding));
   std::string codePoints;
   if (const auto bad = Run(decode.get(), bytes, codePoints)) return bad;
   IconvHandle encode("UTF-8", "UTF-32LE");
@@ -125,16 +132,30 @@ std::string DeclaredEncoding(const std::string& b) {
   return "";
 }
 
+// A NUL is no character of any text the system takes in: it would cut a value short
+// wherever it goes (a C string, an XML parser), or be stored as no database takes it.
+void RefuseNul(const std::string& utf8, const std::string& encoding) {
+  if (utf8.find('\0') != std::string::npos)
+    throw ETextEncodingError("Invalid " + encoding + " text: it holds a NUL character");
+}
+
 }  // namespace
 
 std::string ConvertToUtf8(const std::string& bytes, const std::string& encoding) {
   std::string utf8;
   if (const auto bad = TryConvert(bytes, encoding, utf8))
     throw ETextEncodingError(InvalidText(encoding, *bad));
+  RefuseNul(utf8, encoding);
   return utf8;
 }
 
 std::string PlainTextToUtf8(const std::string& bytes) {
+  // A byte order mark names the encoding, as Windows editors write it for "Unicode".
+  if (const std::string wide = WideEncoding(bytes); !wide.empty() && wide != "UTF-8")
+    return ConvertToUtf8(bytes, wide);
+  if (const size_t nul = bytes.find('\0'); nul != std::string::npos)
+    throw ETextEncodingError("Invalid text at byte offset " + std::to_string(nul) +
+                             ": a NUL byte (UTF-16 text needs its byte order mark)");
   std::string utf8;
   if (!TryConvert(bytes, "UTF-8", utf8)) return utf8;
   if (const auto bad = TryConvert(bytes, kWindowsCodePage, utf8))
