@@ -177,6 +177,10 @@ class CurlFtpSession : public FtpSession {
     // Without a body libcurl asks SIZE, and MDTM for the time.
     curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handle_.get(), CURLOPT_FILETIME, 1L);
+    // libcurl hands the answers on as header-like lines to the body's writer.
+    std::string answers;
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, AppendToString);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &answers);
     Perform("size of " + remote);
     RemoteFileInfo info;
     curl_off_t size = -1, modified = -1;
