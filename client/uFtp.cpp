@@ -118,13 +118,16 @@ class CurlFtpSession : public FtpSession {
   void Get(const std::string& remote, const std::string& local) override {
     EnsureHandle();
     std::unique_ptr<FILE, FileCloser> file(fopen(local.c_str(), "wb"));
-    if (!file) throw EFtpError("FTP download of " + remote + ": cannot create " + local);
+    if (!file)
+      throw EFtpError("FTP download of " + remote + ": cannot create " + local, false,
+                      "cannot create " + local);
     Prepare(Slashed(remote));
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, file.get());
     try {
       Perform("download of " + remote);
-      if (fflush(file.get()) != 0) throw EFtpError("FTP download of " + remote + ": write failed");
+      if (fflush(file.get()) != 0)
+        throw EFtpError("FTP download of " + remote + ": write failed", false, "write failed");
     } catch (...) {
       file.reset();
       remove(local.c_str());

@@ -239,8 +239,9 @@ void TfmV7Client::SendPing() {
 }
 
 // A packet appears under its own name only once it is whole: receivers list "*.pkt", and one
-// that took a file still being written would apply a cut packet, or none. An account
-// without the rename right gets the file under its own name, as before renames were used.
+// that took a file still being written would apply a cut packet, or none. When the server
+// will not rename (an account without the rename right, a server that does not replace a
+// file by a rename) the packet is uploaded under its own name, as before renames were used.
 void TfmV7Client::UploadPacket(const std::string& file, const std::string& remote,
                                bool& renameWarned) {
   const std::string uploading = remote + kUploadMark;
@@ -248,14 +249,15 @@ void TfmV7Client::UploadPacket(const std::string& file, const std::string& remot
   if (ftp->Rename(uploading, remote)) return;
   if (!renameWarned)
     ShowMsg("The FTP server refused to rename " + uploading + " to " + remote +
-            " (the account lacks the rename right?): packets are uploaded under their own "
-            "names, and a receiver may meet one half-written");
+            ": packets are uploaded under their own names, and a receiver may meet one "
+            "half-written");
   renameWarned = true;
   ftp->Put(file, remote);
   try {
     ftp->Delete(uploading);
-  } catch (const EFtpError& e) {
-    if (!e.Refused) throw;
+  } catch (const EFtpError&) {
+    // The packet itself is on the server: a copy left under the upload name is listed by no
+    // receiver, and the next upload of that name replaces it.
   }
 }
 
@@ -330,8 +332,9 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   try {
     ftp->Get(entry, packetPath);
   } catch (const EFtpError& e) {
-    if (!e.Refused) throw;
-    ShowMsg("Packet " + packet + " could not be downloaded: " + e.Detail);
+    const std::string message = "Packet " + packet + " could not be downloaded: " + e.Detail;
+    if (!e.Refused) throw EFtpError(message, false, e.Detail);
+    ShowMsg(message);
     return;
   }
   const std::string handledLine = Digest(packetPath) + " " + name;

@@ -646,7 +646,7 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       {"elrafmwMT", "could not be removed from the server", 6},  // each packet each cycle
       {"elramwMT", "could not be removed from the server", 6},
   };
-  Settings("trace=tofile\nxtype=receive\n");
+  Settings("trace=tofile\n");
   Start();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.perm);
@@ -655,10 +655,16 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
     const int before = invoices();
     Offer("v7/site07/send/inv-a.pkt", NewInvoice());
     Offer("v7/site07/send/inv-b.pkt", NewInvoice());
+    fs::remove_all(server.Path("v7/site03/send"));
+    fs::create_directories(server.Path("v7/site03/send"));
+    Queue("out", PacketBytes("<out/>"), 3, "06/12/2026 10:00:00");
     pane.str("");
     for (int cycle = 0; cycle < 3; ++cycle) Cycle();
     EXPECT_EQ(invoices(), before + 2) << pane.str();
     EXPECT_EQ(count(c.shown), c.times) << pane.str();
+    // Sent whole, renamed or not.
+    EXPECT_EQ(ReadFile(server.Path("v7/site03/send/out.pkt")), PacketBytes("<out/>"));
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
     server.Stop();
     server.Start();
     Cycle();
