@@ -3,8 +3,6 @@
 // shows them in the message pane and lets the cycle go on.
 #include "uTransfer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -265,10 +263,10 @@ void TfmV7Client::UploadPacket(const std::string& file, const std::string& remot
 
 // The state of one receive step that each packet's turn reads and adds to.
 struct TReceiveStep {
-  std::string folder;                         // "v7/siteNN/send/"
-  TLineRecord claims{kClaimsFile};            // this client's unfinished claims
-  TLineRecord handled{kHandledPacketsFile};   // applied or kept, still to leave the server
-  bool renameRefused = false;                 // the account cannot claim: packets go unclaimed
+  std::string folder;                        // "v7/siteNN/send/"
+  TLineRecord claims{kClaimsFile};           // this client's unfinished claims
+  TLineRecord handled{kHandledPacketsFile};  // applied or kept, still to leave the server
+  bool renameRefused = false;                // the account cannot claim: packets go unclaimed
 };
 
 void TfmV7Client::ReceivePackets() {
@@ -284,9 +282,11 @@ void TfmV7Client::ReceivePackets() {
     if (!ftp->Connected()) ftp->Connect();
     // Packets this client claimed in an earlier step and did not finish come first; claims
     // that are no longer on the server (finished, or renamed back by hand) leave the record.
-    const std::vector<std::string> claimed = ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*");
+    const std::vector<std::string> claimed =
+        ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*");
     for (const std::string& line : std::vector<std::string>(step.claims.Lines()))
-      if (std::find(claimed.begin(), claimed.end(), line) == claimed.end()) step.claims.Remove(line);
+      if (std::find(claimed.begin(), claimed.end(), line) == claimed.end())
+        step.claims.Remove(line);
     for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
       ReceiveOne(listed, true, step);
     for (const std::string& listed : ftp->NameList(step.folder + "*.pkt"))

@@ -64,8 +64,8 @@ inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
 // file left by an earlier run tells nothing about this packet. A file that stands there already is
 // never overwritten: the same packet failing again keeps its first copies, and a different packet
 // of a name already taken goes to the next free log/<name>.<n>.pkt. A copy that cannot be
-// made (a full disk) leaves nothing behind and is skipped. True when the log folder holds the packet's bytes afterwards: only then
-// may the packet leave the server.
+// made (a full disk) leaves nothing behind and is skipped. True when the log folder holds the
+// packet's bytes afterwards: only then may the packet leave the server.
 bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace);
 
 }  // namespace v7

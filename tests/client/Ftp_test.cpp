@@ -110,8 +110,8 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
     const char* message;
   } cases[] = {
       {[&] { ftp->Get("v7\\patches\\missing.sql", local.file("missing.sql")); },
-       "refused: FTP download of v7\\patches\\missing.sql failed: 550 /v7/patches/missing.sql is not "
-       "retrievable."},
+       "refused: FTP download of v7\\patches\\missing.sql failed: 550 /v7/patches/missing.sql "
+       "is not retrievable."},
       {[&] { ftp->Delete("v7/patches/missing.sql"); },
        "refused: FTP delete of v7/patches/missing.sql failed: 550 No such file or directory."},
       {[&] { ftp->Put(local.file("none.txt"), "v7/patches/none.txt"); },

@@ -300,7 +300,8 @@ TEST_F(TransferTest, OneCycleSendsPingAndPacketsReceivesTablePacketsAndRunsPatch
   Offer("v7/patches/07.sql",
         "not sql at all\r\n<<\r\nupdate item set stockqty = stockqty + 1\r\n>>\r\n"
         "where itemid = 201\r\n>>\r\n");
-  Offer("v7/patches/07.txt", "insert into customer (customerid, custname)\nvalues (150, 'P\n\nQ')\n>>");
+  Offer("v7/patches/07.txt",
+        "insert into customer (customerid, custname)\nvalues (150, 'P\n\nQ')\n>>");
   Offer("v7/patches/17.sql", "<<\ndelete from customer\n>>\n");
   Settings();
   Start();
@@ -564,8 +565,8 @@ void TransferTest::TwoClientsApplyEveryPacketOnce(const std::string& login, bool
           _exit(126);
         workdir = sharedPath;
       }
-      execl(program.c_str(), program.c_str(), "--console", "--workdir", workdir.c_str(),
-            "--config", dir.path().c_str(), static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), "--console", "--workdir", workdir.c_str(), "--config",
+            dir.path().c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     clients.push_back(pid);
@@ -612,18 +613,16 @@ TEST_F(TransferTest, TwoClientsOfOnePostgreSiteApplyEveryPacketOnce) {
   // Numbers are taken from free rows here: how two clients share new numbers is the
   // connection manager's own matter.
   pg.db.Execute("insert into connectinfo select g, 0, now(), 'F' from generate_series(1, 10) as g");
-  TwoClientsApplyEveryPacketOnce("pgsite", false, [&] {
-    return std::stoi(pg.Scalar("select count(*) from salesinv"));
-  });
+  TwoClientsApplyEveryPacketOnce(
+      "pgsite", false, [&] { return std::stoi(pg.Scalar("select count(*) from salesinv")); });
   // No statement of either client failed on the server, probes of optional tables included.
   const std::string log = pg.cluster.ServerLog();
   EXPECT_EQ(log.find("ERROR:"), std::string::npos) << log;
 }
 
 TEST_F(TransferTest, ClientsOnClonedMachinesApplyEveryPacketOnce) {
-  TwoClientsApplyEveryPacketOnce("site", true, [&] {
-    return std::stoi(Scalar("select count(*) from salesinv"));
-  });
+  TwoClientsApplyEveryPacketOnce(
+      "site", true, [&] { return std::stoi(Scalar("select count(*) from salesinv")); });
 }
 
 // What the FTP account allows decides how a packet is claimed and removed, never how often
@@ -720,8 +719,9 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
   }
   const std::string packet = PacketBytes("<rows table=\"customer\">" + rows + "</rows>");
   const auto stored = [&] {
-    return Scalar("select count(*) from customer where customerid between 300 and 319 and "
-                  "length(custname) > 40000");
+    return Scalar(
+        "select count(*) from customer where customerid between 300 and 319 and "
+        "length(custname) > 40000");
   };
 
   // Site 03 sends through a real client, its uploads read at 128 KB a second.
