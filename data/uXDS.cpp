@@ -8,6 +8,7 @@
 
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
+#include "uNumbers.h"
 
 namespace v7 {
 
@@ -305,7 +306,9 @@ std::string TXDataSet::FieldText(int index) const {
     case TDbKind::Integer:
       return std::to_string(v.Int);
     case TDbKind::Float:
-      return FloatToStr(v.Float);
+      // Every digit a stored amount has: a master sum read, changed and written back must
+      // not lose its last cent. A numeric of more digits than a double holds brings its text.
+      return v.Text.empty() ? FormatNumberExact(v.Float) : v.Text;
     case TDbKind::Text:
     case TDbKind::Blob:
       return v.Text;
