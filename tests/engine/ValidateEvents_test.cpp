@@ -33,6 +33,14 @@ TEST(ValidateEvents, NamedQueriesAreMadeOnceAndReadByLaterCalls) {
   EXPECT_EQ(t.v.ExprQueries.size(), 1u);
   EXPECT_EQ(Eval(t, "sqlget({c}, {city})"), "Goa");
 
+  // Ids of 16 digits above 2^53 find their own row, not a neighbour a double cannot tell apart.
+  t.s.site.Exec("insert into customer (customerid, custname) values (9010001000000004, 'Two')");
+  t.s.site.Exec("insert into customer (customerid, custname) values (9010001000000003, 'One')");
+  Eval(t, "firesql({big}, {select customerid, custname from customer where customerid > 9E15 "
+          "order by custname desc})");
+  EXPECT_EQ(Eval(t, "findrecord({big}, {customerid}, {9010001000000003})"), "T");
+  EXPECT_EQ(Eval(t, "sqlget({big}, {custname})"), "One");
+
   // An unknown column is an error of the call, which the business evaluator traps.
   std::vector<std::string> trace;
   t.v.Eval->SetTraceHandler([&](const std::string& line) { trace.push_back(line); });
