@@ -164,14 +164,13 @@ bool NumberTextReadBack(double value, double& readBack) {
   return false;
 }
 
-
 std::string FormatNumberExact(double value) {
   if (!std::isfinite(value) || value == 0) return FormatNumber(value);
   // The shortest digits that read back as the value; up to 15 of them are the nearest
   // 15-digit decimal as well, so the general text is the same.
   char sci[40];
-  const auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(value),
-                                 std::chars_format::scientific);
+  const auto res =
+      std::to_chars(sci, sci + sizeof sci, std::fabs(value), std::chars_format::scientific);
   char digits[24];
   int nd = 0;
   const char* p = sci;

@@ -76,11 +76,11 @@ std::vector<TToken> Tokens(const std::string& sql) {
 
 const std::set<std::string>& Keywords() {
   static const std::set<std::string> words = {
-      "all",   "and",    "as",        "between", "case",    "cross", "distinct", "else",
-      "end",   "except", "from",      "full",    "group",   "having", "in",      "inner",
-      "intersect", "is", "join",      "left",    "like",    "limit", "natural",  "not",
-      "null",  "offset", "on",        "or",      "order",   "outer", "right",    "select",
-      "then",  "union",  "using",     "when",    "where",   "window"};
+      "all",       "and",    "as",    "between", "case",  "cross",  "distinct", "else",
+      "end",       "except", "from",  "full",    "group", "having", "in",       "inner",
+      "intersect", "is",     "join",  "left",    "like",  "limit",  "natural",  "not",
+      "null",      "offset", "on",    "or",      "order", "outer",  "right",    "select",
+      "then",      "union",  "using", "when",    "where", "window"};
   return words;
 }
 

@@ -670,13 +670,11 @@ void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool
   for (size_t i = 0; i < result.Columns.size(); ++i)
     if (!declared[i] && MayHoldDates(result, i)) candidates.push_back(i);
   if (candidates.empty()) return;
-  const std::vector<bool> dates =
-      ComputedDateColumns(sql, result.Columns.size(), [this](const std::string& table,
-                                                             const std::string& column) {
+  const std::vector<bool> dates = ComputedDateColumns(
+      sql, result.Columns.size(), [this](const std::string& table, const std::string& column) {
         const char* decl = nullptr;
-        if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), column.c_str(),
-                                          &decl, nullptr, nullptr, nullptr,
-                                          nullptr) != SQLITE_OK)
+        if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), column.c_str(), &decl,
+                                          nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
           return false;
         TDbKind kind = TDbKind::Null;
         int size = 0;

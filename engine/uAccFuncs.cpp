@@ -150,8 +150,7 @@ std::string TQuorexEVAL::ValidateOpBal(const std::string& field) {
 }
 
 std::string TQuorexEVAL::FormatAmount(const std::string& amount, int decimals,
-                                      const std::string& groupFlag,
-                                      const std::string& millionsFlag,
+                                      const std::string& groupFlag, const std::string& millionsFlag,
                                       const std::string& negativeLabel,
                                       const std::string& positiveLabel) {
   int sign = 0;

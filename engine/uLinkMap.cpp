@@ -252,8 +252,7 @@ void TProvideLink::MapGroupedRows() {
     AdjustMappedValue(false);
     if (number && !MappedValue.empty())
       // Summed on the digits: an amount of 16 digits keeps its cents.
-      GroupSums[g] =
-          PlainNumberText(AddExact(ExactAmount(GroupSums[g]), ExactAmount(MappedValue)));
+      GroupSums[g] = PlainNumberText(AddExact(ExactAmount(GroupSums[g]), ExactAmount(MappedValue)));
     else if (!number && GroupSums[g].empty())
       GroupSums[g] = MappedValue;
     GroupIds[g] = TStoreData::IdText(MappedValueId);

@@ -403,7 +403,8 @@ void TMDMap::CopyToAncestors(TData& data) {
         const std::string& source = data.Values[e];
         if (expr[0] == '+' || expr[0] == '-') {
           // Both hold the signed change to the stored column: they add up.
-          target->Values[te] = FormatSum(Sum(target->Values[te], source), target->DecimalPlaces[te]);
+          target->Values[te] =
+              FormatSum(Sum(target->Values[te], source), target->DecimalPlaces[te]);
         } else if (Mode == 1) {
           if (LowerStr(data.tablename) == "dailytrans" && LowerStr(expr.substr(1)) == "mstatus")
             target->Values[te] = "g";

@@ -72,8 +72,9 @@ TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
   EXPECT_EQ(sum("123456789012345678.9", "-123456789012345678.9", 2), "0.00");
   EXPECT_EQ(sum("-0.004", "", 2), "0.00");
   EXPECT_EQ(sum("-182.5", " ", 0), "-183");
-  EXPECT_EQ(PlainNumberText(SubtractExact(ExactAmount("1"), ExactAmount("1.234567890123456789E17"))),
-            "-123456789012345677.9");
+  EXPECT_EQ(
+      PlainNumberText(SubtractExact(ExactAmount("1"), ExactAmount("1.234567890123456789E17"))),
+      "-123456789012345677.9");
   EXPECT_THROW(ExactAmount("12abc"), EConvertError);
   // Rounding goes by the text (1.005 is held as 1.00499999...) and cuts negatives toward
   // zero; the text of a whole negative number counts its sign among the digits.

@@ -148,9 +148,10 @@ TEST(AccFuncs, ValidateOpBalRefusesNegativeAndGroupBalances) {
   big.Balance("950000000000000", "950000000000000", "", 5);
   big.eval.SetVar("onsave", 'c', "s");
   big.eval.SetVar("mstatus", 'c', "g");
-  for (auto [value, answer] :
-       {std::pair{"950000000000000.00", "T"}, {"960000000000000", modify},
-        {"1950000000000000", modify}, {"-950000000000000", modify}}) {
+  for (auto [value, answer] : {std::pair{"950000000000000.00", "T"},
+                               {"960000000000000", modify},
+                               {"1950000000000000", modify},
+                               {"-950000000000000", modify}}) {
     big.eval.SetVar("mb1opbal", 'n', value);
     EXPECT_EQ(big.Run("validateopbal({mb1opbal})"), answer) << value;
   }

@@ -133,7 +133,9 @@ struct MapSite {
         c.StoreData->AddValueByName("docdate", 1, "20/06/2026");
         c.StoreData->AddValueByName("account", 1, "Cash");
         c.StoreData->AddValueByName("total", 1,
-                                    !s.value.empty() ? s.value : s.lines.empty() ? "0" : "12.5");
+                                    !s.value.empty()  ? s.value
+                                    : s.lines.empty() ? "0"
+                                                      : "12.5");
         c.StoreData->AddValueByName("note", 1, s.doc);
         for (size_t r = 0; r < s.lines.size(); ++r) SetLine(c, int(r) + 1, s.lines[r]);
         Save(c);

@@ -36,8 +36,9 @@ TEST(ValidateEvents, NamedQueriesAreMadeOnceAndReadByLaterCalls) {
   // Ids of 16 digits above 2^53 find their own row, not a neighbour a double cannot tell apart.
   t.s.site.Exec("insert into customer (customerid, custname) values (9010001000000004, 'Two')");
   t.s.site.Exec("insert into customer (customerid, custname) values (9010001000000003, 'One')");
-  Eval(t, "firesql({big}, {select customerid, custname from customer where customerid > 9E15 "
-          "order by custname desc})");
+  Eval(t,
+       "firesql({big}, {select customerid, custname from customer where customerid > 9E15 "
+       "order by custname desc})");
   EXPECT_EQ(Eval(t, "findrecord({big}, {customerid}, {9010001000000003})"), "T");
   EXPECT_EQ(Eval(t, "sqlget({big}, {custname})"), "One");
 
@@ -116,7 +117,8 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
     return c.Eval->ResultValue;
   };
   const auto value = [&](const std::string& select) {
-    return eval("getsqlvalue({select " + select + " as v from salesinv where salesinvid > 9000}, {v})");
+    return eval("getsqlvalue({select " + select +
+                " as v from salesinv where salesinvid > 9000}, {v})");
   };
   for (auto [select, want] :
        {std::pair{"max(invdate)", "15/06/2026"},

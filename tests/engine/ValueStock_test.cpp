@@ -103,20 +103,20 @@ TEST(ValueStock, ScriptFunctionsValueSixteenDigitIdsAndMovementsWithANullCancel)
   t.Add(4, 7, 0, Day(2026, 1, 15), "m", "4", "0");
   t.Run("update stockvalue set cancel = null where stockvalueid in (3, 4)");
   const std::string item = "{9010001000000001}", loc = "{9010001000000005}";
-  ExpectRuns(d, {"getclosingstock(" + item + ", {31/01/2026}, {w}, {}) => 0",
-                 "Rec_StockQty + 0 => 10", "Rec_StockValue + 0 => 100",
-                 "getcostrate(" + item + ", {31/01/2026}, 5, {w}, " + loc + ") => 10",
-                 "getstockvalue(" + item + ", {31/01/2026}, 1, {w}, " + loc + ") => 10",
-                 "getstockvalue({9010001000000002}, {31/01/2026}, 1, {f}, {}) => 0",
-                 "Op_StockValue + 0 => 700",
-                 "checkstock(" + item + ", {0}, {01/01/2026}, {}, {m}, 5, 0, {}, " + loc +
-                     ", {}) => T",
-                 "checkstock(" + item + ", {0}, {01/01/2026}, {}, {m}, 11, 0, {}, " + loc +
-                     ", {}) => Not enough stock on 01/01/2026",
-                 "getclosingstock(7, {31/01/2026}, {f}, {}) => 0", "Iss_StockQty + 0 => 4",
-                 "checkstock(7, 0, {31/01/2026}, {}, {m}, 8, 0, {}, {}, {}) => "
-                 "Not enough stock on 31/01/2026",
-                 "checkstock(7, 0, {31/01/2026}, {}, {m}, 6, 0, {}, {}, {}) => T"});
+  ExpectRuns(
+      d, {"getclosingstock(" + item + ", {31/01/2026}, {w}, {}) => 0", "Rec_StockQty + 0 => 10",
+          "Rec_StockValue + 0 => 100",
+          "getcostrate(" + item + ", {31/01/2026}, 5, {w}, " + loc + ") => 10",
+          "getstockvalue(" + item + ", {31/01/2026}, 1, {w}, " + loc + ") => 10",
+          "getstockvalue({9010001000000002}, {31/01/2026}, 1, {f}, {}) => 0",
+          "Op_StockValue + 0 => 700",
+          "checkstock(" + item + ", {0}, {01/01/2026}, {}, {m}, 5, 0, {}, " + loc + ", {}) => T",
+          "checkstock(" + item + ", {0}, {01/01/2026}, {}, {m}, 11, 0, {}, " + loc +
+              ", {}) => Not enough stock on 01/01/2026",
+          "getclosingstock(7, {31/01/2026}, {f}, {}) => 0", "Iss_StockQty + 0 => 4",
+          "checkstock(7, 0, {31/01/2026}, {}, {m}, 8, 0, {}, {}, {}) => "
+          "Not enough stock on 31/01/2026",
+          "checkstock(7, 0, {31/01/2026}, {}, {m}, 6, 0, {}, {}, {}) => T"});
   // An empty id is no id: the call fails, as for any number.
   EXPECT_EQ(d.Run("getcostrate({}, {31/01/2026}, 5, {w}, {})"), "");
   EXPECT_TRUE(d.AnyError());
