@@ -163,7 +163,8 @@ class TDateColumns {
     if (r.E - r.B < 2 || !IsName(r.E - 1)) return r;
     const size_t prev = r.E - 2;
     if (IsWord(prev, "as")) return {r.B, prev};
-    if (IsSign(prev, ')') || IsName(prev) || t_[prev].Kind == 's' || t_[prev].Kind == 'n')
+    if (IsSign(prev, ')') || IsWord(prev, "end") || IsName(prev) || t_[prev].Kind == 's' ||
+        t_[prev].Kind == 'n')
       return {r.B, r.E - 1};
     return r;
   }

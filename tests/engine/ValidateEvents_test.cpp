@@ -143,6 +143,20 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
 TEST(ValidateEvents, ComputedDatesReadAsDates) {
   v7test::SampleSite s(false);
   ComputedDatesReadAsDates(s.mgr.get());
+  // SQLite's own forms, a bare alias, a join and a nested case; a date compared or counted
+  // is no date.
+  auto q = s.mgr->NewQuery();
+  q->GetSQL().SetText(
+      "select iif(count(*) > 1, max(i.invdate), null) a, ifnull(min(i.invdate), '') b, "
+      "nullif(max(invdate), 0) c, case when 1 = 1 then case when 2 = 2 then max(i.invdate) end "
+      "end d, max(i.invdate) > min(i.invdate) e, sum(d.qty) f, (select count(invdate) from "
+      "salesinv) g from salesinv i left join salesinvdet d on d.salesinvid = i.salesinvid "
+      "where i.salesinvid > 9000");
+  q->Open();
+  std::string row;
+  for (const char* f : {"a", "b", "c", "d", "e", "f", "g"})
+    row += q->FieldByName(f).GetAsString() + "|";
+  EXPECT_EQ(row, "15/06/2026|10/06/2026|15/06/2026|15/06/2026|1||2|");
 }
 
 TEST(ValidateEventsPg, ComputedDatesReadAsDatesOnPostgreSQL) {
