@@ -17,6 +17,7 @@
 #include <limits>
 
 #include "uIniFile.h"
+#include "uNumbers.h"
 
 namespace v7 {
 
@@ -252,41 +253,7 @@ long double StrToRecordId(const std::string& text) {
   return id;
 }
 
-std::string FloatToStr(double value) {
-  if (std::isnan(value)) return "NAN";
-  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
-  if (value == 0) return "0";
-  // 15 significant digits, rounded by the C library, then laid out by hand so that the
-  // text never depends on the C locale.
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", value);
-  std::string s = buf;
-  bool negative = s[0] == '-';
-  if (negative) s.erase(0, 1);
-  size_t e = s.find('e');
-  int exponent = std::atoi(s.c_str() + e + 1);
-  std::string digits = s.substr(0, 1) + s.substr(2, e - 2);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-
-  std::string r;
-  if (exponent >= -5 && exponent < 15) {
-    if (exponent >= 0) {
-      size_t intDigits = static_cast<size_t>(exponent) + 1;
-      if (digits.size() <= intDigits) {
-        r = digits + std::string(intDigits - digits.size(), '0');
-      } else {
-        r = digits.substr(0, intDigits) + "." + digits.substr(intDigits);
-      }
-    } else {
-      r = "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-    }
-  } else {
-    r = digits.substr(0, 1);
-    if (digits.size() > 1) r += "." + digits.substr(1);
-    r += "E" + std::to_string(exponent);
-  }
-  return negative ? "-" + r : r;
-}
+std::string FloatToStr(double value) { return FormatNumber(value); }
 
 double RoundFloat(int decimals, double value) {
   std::string t = TrimStr(FloatToStr(value));

@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "uDbDates.h"
+#include "uGeneralFunctions.h"
+#include "uNumbers.h"
 
 namespace v7 {
 
@@ -163,6 +165,15 @@ TDbKind KindOfType(Oid type) {
   }
 }
 
+// The server's float text: digits, or "NaN" and "Infinity", which no number of the system is.
+double FloatOf(const char* text) {
+  double v = 0;
+  if (TryParseNumber(text, v)) return v;
+  const std::string t = LowerStr(text);
+  if (t.find("infinity") != std::string::npos) return t[0] == '-' ? -HUGE_VAL : HUGE_VAL;
+  return std::nan("");
+}
+
 // A whole number of a numeric column stays exact as an integer when it fits one.
 TDbValue ReadNumeric(const char* text) {
   const char* p = text;
@@ -175,7 +186,12 @@ TDbValue ReadNumeric(const char* text) {
     long long v = std::strtoll(text, nullptr, 10);
     if (errno == 0) return TDbValue::FromInt(v);
   }
-  return TDbValue::FromFloat(std::strtod(text, nullptr));
+  TDbValue value = TDbValue::FromFloat(FloatOf(text));
+  // More digits than a double holds: the exact digits travel with the value.
+  TExactNumber exact;
+  if (ParseExactNumber(text, exact) && exact.Digits.size() > 15)
+    value.Text = PlainNumberText(exact);
+  return value;
 }
 
 TDbValue ReadValue(const PGresult* res, int row, int col, Oid type) {
@@ -189,7 +205,7 @@ TDbValue ReadValue(const PGresult* res, int row, int col, Oid type) {
       return TDbValue::FromInt(std::strtoll(text, nullptr, 10));
     case kFloat4Oid:
     case kFloat8Oid:
-      return TDbValue::FromFloat(std::strtod(text, nullptr));
+      return TDbValue::FromFloat(FloatOf(text));
     case kNumericOid:
       return ReadNumeric(text);
     case kBoolOid:

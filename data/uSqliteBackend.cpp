@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "uDbDates.h"
+#include "uSqlDateColumns.h"
 
 namespace v7 {
 
@@ -203,6 +204,27 @@ TDbValue AsDateValue(const TDbValue& v) {
     if (ParseDateTimeText(v.Text, TDateOrder::DMY, dt)) return TDbValue::FromDateTime(dt);
   }
   return v;
+}
+
+// Whether every value of a column (one at least) could be a stored date: a Julian day
+// number of the years 1 to 9999, or a date text.
+bool MayHoldDates(const TDbRowSet& result, size_t column) {
+  bool any = false;
+  for (const auto& row : result.Rows) {
+    const TDbValue& v = row[column];
+    double number = 0;
+    if (v.Kind == TDbKind::Null) continue;
+    if (v.Kind == TDbKind::Integer)
+      number = static_cast<double>(v.Int);
+    else if (v.Kind == TDbKind::Float)
+      number = v.Float;
+    else if (v.Kind != TDbKind::Text || !ParseDateTimeText(v.Text, TDateOrder::DMY, number))
+      return false;
+    if (v.Kind != TDbKind::Text && !(number >= kFirstJulianDate && number <= kLastJulianDate))
+      return false;
+    any = true;
+  }
+  return any;
 }
 
 bool HasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
@@ -611,12 +633,15 @@ TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params)
   const int cols = sqlite3_column_count(st.get());
   TDbRowSet result;
   result.Columns.resize(static_cast<size_t>(cols));
+  std::vector<bool> declared(static_cast<size_t>(cols), true);
   for (int i = 0; i < cols; ++i) {
     TDbColumn& c = result.Columns[static_cast<size_t>(i)];
     const char* name = sqlite3_column_name(st.get(), i);
     c.Name = name ? name : "";
-    if (!KindOfDeclType(sqlite3_column_decltype(st.get(), i), c.Kind, c.Size))
+    if (!KindOfDeclType(sqlite3_column_decltype(st.get(), i), c.Kind, c.Size)) {
       c.Kind = TDbKind::Null;  // no declared type: the first value decides
+      declared[static_cast<size_t>(i)] = false;
+    }
   }
   for (; rc == SQLITE_ROW; rc = impl_->Step(st.get(), sql)) {
     std::vector<TDbValue> row;
@@ -630,10 +655,37 @@ TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params)
     }
     result.Rows.push_back(std::move(row));
   }
+  TypeComputedDates(result, declared, sql);
   for (auto& c : result.Columns)
     if (c.Kind == TDbKind::Null) c.Kind = TDbKind::Text;
   impl_->lastError.clear();
   return result;
+}
+
+void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool>& declared,
+                                       const std::string& sql) {
+  // Only a column whose every value could be a stored date is worth reading the statement
+  // for: counts, sums and texts are left at once.
+  std::vector<size_t> candidates;
+  for (size_t i = 0; i < result.Columns.size(); ++i)
+    if (!declared[i] && MayHoldDates(result, i)) candidates.push_back(i);
+  if (candidates.empty()) return;
+  const std::vector<bool> dates = ComputedDateColumns(
+      sql, result.Columns.size(), [this](const std::string& table, const std::string& column) {
+        const char* decl = nullptr;
+        if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), column.c_str(), &decl,
+                                          nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
+          return false;
+        TDbKind kind = TDbKind::Null;
+        int size = 0;
+        return KindOfDeclType(decl, kind, size) && kind == TDbKind::DateTime;
+      });
+  for (size_t i : candidates) {
+    if (!dates[i]) continue;
+    result.Columns[i].Kind = TDbKind::DateTime;
+    for (auto& row : result.Rows)
+      if (!row[i].IsNull()) row[i] = AsDateValue(row[i]);
+  }
 }
 
 void TSqliteBackend::StartTransaction() {

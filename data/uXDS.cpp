@@ -8,6 +8,7 @@
 
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
+#include "uNumbers.h"
 
 namespace v7 {
 
@@ -305,7 +306,9 @@ std::string TXDataSet::FieldText(int index) const {
     case TDbKind::Integer:
       return std::to_string(v.Int);
     case TDbKind::Float:
-      return FloatToStr(v.Float);
+      // Every digit a stored amount has: a master sum read, changed and written back must
+      // not lose its last cent. A numeric of more digits than a double holds brings its text.
+      return v.Text.empty() ? FormatNumberExact(v.Float) : v.Text;
     case TDbKind::Text:
     case TDbKind::Blob:
       return v.Text;
@@ -331,20 +334,21 @@ bool TXDataSet::Locate(const std::string& field, const std::string& value, bool 
   return false;
 }
 
-bool TXDataSet::LocateFloat(const std::string& field, double number) {
+bool TXDataSet::LocateFloat(const std::string& field, long double number) {
   int idx = FieldIndex(field);
   if (idx < 0) throw EDatabaseError("Field '" + field + "' not found");
   for (First(); !Eof(); Next()) {
     const TDbValue& v = FieldValue(idx);
-    double f = 0;
-    if (v.Kind == TDbKind::Integer)
-      f = static_cast<double>(v.Int);
-    else if (v.Kind == TDbKind::Float || v.Kind == TDbKind::DateTime)
+    long double f = 0;
+    if (v.Kind == TDbKind::Integer) {
+      f = static_cast<long double>(v.Int);
+    } else if (v.Kind == TDbKind::Float || v.Kind == TDbKind::DateTime) {
       f = v.Float;
-    else if (v.Kind == TDbKind::Text && !TextToFloat(v.Text, f))
-      continue;
-    else if (v.Kind == TDbKind::Null || v.Kind == TDbKind::Blob)
-      f = 0;
+    } else if (v.Kind == TDbKind::Text) {
+      double d = 0;
+      if (!TextToFloat(v.Text, d)) continue;
+      f = d;
+    }
     if (f == number) return true;
   }
   return false;
@@ -610,7 +614,7 @@ bool TXDS::Locate(const std::string& field, const std::string& value, bool ignor
   return Current().Locate(field, value, ignoreCase);
 }
 
-bool TXDS::LocateFloat(const std::string& field, double number) {
+bool TXDS::LocateFloat(const std::string& field, long double number) {
   return Current().LocateFloat(field, number);
 }
 

@@ -177,8 +177,9 @@ class TXDataSet {
   // case); false with the cursor left where it was when none.
   bool Locate(const std::string& field, const std::string& value, bool ignoreCase = false);
   // Moves to the first row whose column, as a number, equals the number exactly; false with
-  // the cursor at the end when none.
-  bool LocateFloat(const std::string& field, double number);
+  // the cursor at the end when none. Extended precision, so that record ids of 16 digits
+  // (whole numbers of an integer column) are told from their neighbours.
+  bool LocateFloat(const std::string& field, long double number);
 
  private:
   void SyncParams();
@@ -267,7 +268,7 @@ class TXDS {
   void UnbindParams();
   // Cursor moves by value on the current dataset (see TXDataSet).
   bool Locate(const std::string& field, const std::string& value, bool ignoreCase = false);
-  bool LocateFloat(const std::string& field, double number);
+  bool LocateFloat(const std::string& field, long double number);
 
   // ---- Row buffer ----
   std::vector<std::string> Names;   // lower case, in the order first set

@@ -27,10 +27,17 @@ double NumberOr0(const std::string& text) {
 }
 
 // Steps 1 to 3 shared by both amount formats: the absolute amount with its decimals and,
-// when asked, its digits grouped.
-std::string AmountText(double amount, int decimals, const std::string& groupFlag,
-                       const std::string& millionsFlag) {
-  std::string text = FormatNumber(std::fabs(amount));
+// when asked, its digits grouped. The amount is read exactly and written in plain decimal
+// digits: an exponent form ("1.5E-7", "1E15") would be cut like decimals, and an amount of
+// 16 to 18 digits has more than a double's number text shows. Sign: -1, 0 or 1.
+std::string AmountText(const std::string& amount, int decimals, const std::string& groupFlag,
+                       const std::string& millionsFlag, int& sign) {
+  TExactNumber n;
+  if (!ParseExactNumber(amount, n))
+    throw EConvertError("'" + amount + "' is not a valid floating point value");
+  sign = n.Digits.empty() ? 0 : (n.Negative ? -1 : 1);
+  n.Negative = false;
+  std::string text = PlainNumberText(n);
   const size_t point = text.find('.');
   if (point != std::string::npos) {
     if (decimals > 0) {
@@ -142,27 +149,30 @@ std::string TQuorexEVAL::ValidateOpBal(const std::string& field) {
   return "T";
 }
 
-std::string TQuorexEVAL::FormatAmount(double amount, int decimals, const std::string& groupFlag,
-                                      const std::string& millionsFlag,
+std::string TQuorexEVAL::FormatAmount(const std::string& amount, int decimals,
+                                      const std::string& groupFlag, const std::string& millionsFlag,
                                       const std::string& negativeLabel,
                                       const std::string& positiveLabel) {
-  std::string text = AmountText(amount, decimals, groupFlag, millionsFlag);
+  int sign = 0;
+  std::string text = AmountText(amount, decimals, groupFlag, millionsFlag, sign);
   if (negativeLabel == "br" || positiveLabel == "br") {
-    return amount < 0 ? "(" + text + ")" : text;
+    return sign < 0 ? "(" + text + ")" : text;
   }
-  text += " " + (amount < 0 ? negativeLabel : positiveLabel);
+  text += " " + (sign < 0 ? negativeLabel : positiveLabel);
   return TrimText(text);
 }
 
-std::string TQuorexEVAL::FormatAccAmount(double amount, int decimals, const std::string& groupFlag,
+std::string TQuorexEVAL::FormatAccAmount(const std::string& amount, int decimals,
+                                         const std::string& groupFlag,
                                          const std::string& millionsFlag,
                                          const std::string& accountClass,
                                          const std::string& label) {
-  const std::string text = AmountText(amount, decimals, groupFlag, millionsFlag);
+  int sign = 0;
+  const std::string text = AmountText(amount, decimals, groupFlag, millionsFlag, sign);
   const std::string cls = AsciiLower(TrimText(accountClass));
   const std::string lbl = AsciiLower(label);
   const bool marked =
-      ((cls == "a" || cls == "e") && amount < 0) || ((cls == "l" || cls == "i") && amount > 0);
+      ((cls == "a" || cls == "e") && sign < 0) || ((cls == "l" || cls == "i") && sign > 0);
   if (!marked) return text;
   return lbl == "br" ? "(" + text + ")" : text + " " + lbl;
 }

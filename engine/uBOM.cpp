@@ -525,7 +525,10 @@ void TBOM::BuildEffectiveTree(const std::string& table, const std::string& itemI
   const TRow* ref = nullptr;
   for (const TRow& r : rows) {
     const bool after = r.Dated && r.Eff > date;
-    if (ref && r.ParentId == ref->ParentId && r.ChildId == ref->ChildId) {
+    // Revisions of one position share its orderno: one component twice under one parent
+    // is two positions, not a revision of one.
+    if (ref && r.OrderNo == ref->OrderNo && r.ParentId == ref->ParentId &&
+        r.ChildId == ref->ChildId) {
       if (after) {
         remove(future, r);
         continue;

@@ -65,8 +65,8 @@ void TValueStock::CheckStock(const std::string& newItemId, const std::string& ol
                              const std::string& newLocId, const std::string& oldLocId,
                              std::string& result) {
   SetCancelFilter();
-  const long double newItem = ParseNumber(newItemId);
-  const long double oldItem = ParseNumber(oldItemId);
+  const long double newItem = ParseRecordIdText(newItemId);
+  const long double oldItem = ParseRecordIdText(oldItemId);
   const double newDay = StrToDateTime(newDate);
   const bool oldDateGiven = !TrimStr(oldDate).empty();
   const double oldDay = oldDateGiven ? StrToDateTime(oldDate) : 0;

@@ -244,9 +244,13 @@ std::string TQuorexEVAL::FieldChanged(const std::string& field, int row) {
   if (v == nullptr || v->RecordId == 0 || IndexOfVar(field) < 0) return "F";
   const std::string current = VarText(field);
   if (!IsNumericType(v->FieldType)) return v->OldValue != current ? "T" : "F";
-  // Fixed point with four decimals, so that 5 and 5.00 are the same amount.
+  // Fixed point with four decimals, so that 5 and 5.00 are the same amount; worked on the
+  // digits, so that no amount a field accepts is too large to compare.
   const auto fixed = [](const std::string& text) {
-    return text.empty() ? 0LL : std::llround(ParseNumber(text) * 10000.0);
+    TExactNumber n;
+    if (!text.empty() && !ParseExactNumber(text, n))
+      throw EConvertError("'" + text + "' is not a valid floating point value");
+    return RoundedNumberText(n, 4);
   };
   return fixed(v->OldValue) != fixed(current) ? "T" : "F";
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "uDbBackend.h"
+#include "uNumbers.h"
 #include "uProvideLink.h"
 
 namespace v7 {
@@ -250,7 +251,8 @@ void TProvideLink::MapGroupedRows() {
     }
     AdjustMappedValue(false);
     if (number && !MappedValue.empty())
-      GroupSums[g] = FloatToStr(ToFloat(GroupSums[g]) + ToFloat(MappedValue));
+      // Summed on the digits: an amount of 16 digits keeps its cents.
+      GroupSums[g] = PlainNumberText(AddExact(ExactAmount(GroupSums[g]), ExactAmount(MappedValue)));
     else if (!number && GroupSums[g].empty())
       GroupSums[g] = MappedValue;
     GroupIds[g] = TStoreData::IdText(MappedValueId);

@@ -2,11 +2,11 @@
 // TData per master row, keyed by its where-clause) and the flush that copies tree updates
 // to ancestors and writes every master row. A pending "+"/"-" value is always the signed
 // change to add to the stored column; ">"/"<" values marked "~@*" are extremes taken out.
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 
 #include "uDbDates.h"
 #include "uMDMap.h"
+#include "uNumbers.h"
 
 namespace v7 {
 
@@ -56,24 +56,21 @@ double Compare(const std::string& a, const std::string& b, char typeLetter) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-// Fixed-point with up to 15 significant digits and the given decimal places, rounded as
-// decimal text rounds (half away from zero), so that 182.5 at no decimals is 183 and a
-// change and its reversal round to the same magnitude.
-std::string FormatSum(double value, const std::string& decimalsText) {
+// A sum written fixed-point with the entry's decimal places, rounded as decimal text rounds
+// (half away from zero), so that 182.5 at no decimals is 183 and a change and its reversal
+// round to the same magnitude. The sums are worked exactly on the digits of the texts, as
+// field validation rounds them: an amount of any length the field accepts keeps its cents.
+std::string FormatSum(const TExactNumber& value, const std::string& decimalsText) {
   int decimals = 0;
   const std::string t = TrimStr(decimalsText);
   if (!t.empty()) decimals = static_cast<int>(ToFloat(t));
-  if (decimals < 0) decimals = 0;
-  if (decimals > 15) decimals = 15;
-  char buf[400];
-  std::snprintf(buf, sizeof buf, "%.15g", value);
-  double rounded = std::strtod(buf, nullptr);
-  rounded = rounded < 0 ? -RoundFloat(decimals, -rounded) : RoundFloat(decimals, rounded);
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, rounded);
-  std::string s = buf;
-  // A change that rounds to nothing is written without a sign.
-  if (s[0] == '-' && s.find_first_not_of("0.", 1) == std::string::npos) s.erase(0, 1);
-  return s;
+  decimals = std::clamp(decimals, 0, 15);
+  return RoundedNumberText(value, decimals);
+}
+
+// a + b - c of amount texts (empty = 0).
+TExactNumber Sum(const std::string& a, const std::string& b, const std::string& c = "") {
+  return SubtractExact(AddExact(ExactAmount(a), ExactAmount(b)), ExactAmount(c));
 }
 
 std::string IdValue(long double id) { return id == 0 ? "" : TDBManager::RecordIdToStr(id); }
@@ -267,10 +264,10 @@ void TMDMap::ApplyDifference(TData& data, int entry, const std::string& newValue
   std::string& acc = data.Values[e];
   switch (expr[0]) {
     case '+':
-      acc = FormatSum(ToFloat(acc) + ToFloat(newValue) - ToFloat(oldValue), data.DecimalPlaces[e]);
+      acc = FormatSum(Sum(acc, newValue, oldValue), data.DecimalPlaces[e]);
       break;
     case '-':
-      acc = FormatSum(ToFloat(acc) - ToFloat(newValue) + ToFloat(oldValue), data.DecimalPlaces[e]);
+      acc = FormatSum(Sum(acc, oldValue, newValue), data.DecimalPlaces[e]);
       break;
     case '>':
       // An empty accumulator holds no value yet: any value beats it, negative ones too.
@@ -299,10 +296,10 @@ void TMDMap::ApplyReverse(TData& data, int entry, const std::string& oldValue,
   std::string& acc = data.Values[e];
   switch (expr[0]) {
     case '+':
-      acc = FormatSum(ToFloat(acc) - ToFloat(oldValue), data.DecimalPlaces[e]);
+      acc = FormatSum(Sum(acc, "", oldValue), data.DecimalPlaces[e]);
       break;
     case '-':
-      acc = FormatSum(ToFloat(acc) + ToFloat(oldValue), data.DecimalPlaces[e]);
+      acc = FormatSum(Sum(acc, oldValue), data.DecimalPlaces[e]);
       break;
     case '>':
       if (Compare(oldValue, Unmarked(acc), type) > 0) acc = kMark + oldValue;
@@ -407,7 +404,7 @@ void TMDMap::CopyToAncestors(TData& data) {
         if (expr[0] == '+' || expr[0] == '-') {
           // Both hold the signed change to the stored column: they add up.
           target->Values[te] =
-              FormatSum(ToFloat(target->Values[te]) + ToFloat(source), target->DecimalPlaces[te]);
+              FormatSum(Sum(target->Values[te], source), target->DecimalPlaces[te]);
         } else if (Mode == 1) {
           if (LowerStr(data.tablename) == "dailytrans" && LowerStr(expr.substr(1)) == "mstatus")
             target->Values[te] = "g";
@@ -485,7 +482,7 @@ void TMDMap::WriteMasterRow(TData& data) {
       case '+':
       case '-': {
         if (summed[e]) break;
-        double change = 0;
+        TExactNumber change;
         std::string decimals = data.DecimalPlaces[e];
         for (size_t k = e; k < data.MasterExprs.size(); ++k) {
           const std::string& other = data.MasterExprs[k];
@@ -493,10 +490,10 @@ void TMDMap::WriteMasterRow(TData& data) {
               !SameStrNoCase(other.substr(1), column))
             continue;
           summed[k] = true;
-          change += ToFloat(data.Values[k]);
+          change = AddExact(change, ExactAmount(data.Values[k]));
           if (ToFloat(data.DecimalPlaces[k]) > ToFloat(decimals)) decimals = data.DecimalPlaces[k];
         }
-        write.SetValue(column, FormatSum(ToFloat(stored()) + change, decimals), "n");
+        write.SetValue(column, FormatSum(AddExact(ExactAmount(stored()), change), decimals), "n");
         break;
       }
       case '>':

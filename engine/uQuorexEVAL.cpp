@@ -339,10 +339,10 @@ void TQuorexEVAL::AddGeneralHandlers(THandlerMap& m) {
   m["addrow"] = [](E& e, const A& a, R& r) { r = e.AddRow(a[0]); };
   m["deleterow"] = [](E& e, const A& a, R& r) { r = e.DeleteRow(a[0], Int(a[1])); };
   m["formatamount"] = [](E&, const A& a, R& r) {
-    r = FormatAmount(Num(a[0]), Int(a[1]), a[2], a[3], a[4], a[5]);
+    r = FormatAmount(a[0], Int(a[1]), a[2], a[3], a[4], a[5]);
   };
   m["formataccamount"] = [](E&, const A& a, R& r) {
-    r = FormatAccAmount(Num(a[0]), Int(a[1]), a[2], a[3], a[4], a[5]);
+    r = FormatAccAmount(a[0], Int(a[1]), a[2], a[3], a[4], a[5]);
   };
   m["leftpad"] = [](E&, const A& a, R& r) { r = Pad(a, true); };
   m["pad"] = [](E&, const A& a, R& r) { r = Pad(a, false); };
@@ -397,7 +397,7 @@ void TQuorexEVAL::StockFunction(const std::string& lowerName, const TParamArray&
     return;
   }
   if (lowerName == "getstockage") {
-    const long double item = Num(a[0]);
+    const long double item = ParseRecordIdText(a[0]);
     const double date = DateTime(a[1]);
     PrepareValueStock();
     std::string text;
@@ -408,7 +408,7 @@ void TQuorexEVAL::StockFunction(const std::string& lowerName, const TParamArray&
     return;
   }
   if (lowerName == "getclosingstock") {
-    const long double item = Num(a[0]);
+    const long double item = ParseRecordIdText(a[0]);
     const double date = DateTime(a[1]);
     PrepareValueStock();
     ValueStock->SourceId = 0;
@@ -422,7 +422,8 @@ void TQuorexEVAL::StockFunction(const std::string& lowerName, const TParamArray&
     return;
   }
   // getstockvalue, getcostrate: item id, date, quantity, method, location id.
-  const long double item = Num(a[0]);
+  // Ids of 16 digits (sites from 901 up) are beyond a double: read exactly.
+  const long double item = ParseRecordIdText(a[0]);
   const double date = DateTime(a[1]);
   const long double qty = Num(a[2]);
   PrepareValueStock();
@@ -579,7 +580,7 @@ void TQuorexEVAL::SetSystemVar(const std::string& rawName, const std::string& va
     global = date;
     SetVar(name, 'd', value);
   } else if (name == "basecurrencyid") {
-    BaseCurrencyId = Num(value);
+    BaseCurrencyId = ParseRecordIdText(value);
     SetVar("basecurrencyid", 'n', value);
   } else if (name == "_millions") {
     Millions = value == "t";

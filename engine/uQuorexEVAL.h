@@ -169,11 +169,13 @@ class TQuorexEVAL : public TEVAL {
   // ---- Opening balances, amounts, tree ids (uAccFuncs.cpp) ----
   std::string ActTreeOpBal(const std::string& field);
   std::string ValidateOpBal(const std::string& field);
-  static std::string FormatAmount(double amount, int decimals, const std::string& groupFlag,
-                                  const std::string& millionsFlag, const std::string& negativeLabel,
+  // The amount is the argument's text, read exactly.
+  static std::string FormatAmount(const std::string& amount, int decimals,
+                                  const std::string& groupFlag, const std::string& millionsFlag,
+                                  const std::string& negativeLabel,
                                   const std::string& positiveLabel);
-  static std::string FormatAccAmount(double amount, int decimals, const std::string& groupFlag,
-                                     const std::string& millionsFlag,
+  static std::string FormatAccAmount(const std::string& amount, int decimals,
+                                     const std::string& groupFlag, const std::string& millionsFlag,
                                      const std::string& accountClass, const std::string& label);
   // Digit grouping: groups of 3 when millionsFlag is "t" (any case), else 2.
   static std::string GroupDigits(const std::string& text, const std::string& millionsFlag);

@@ -7,6 +7,7 @@
 
 #include "uAtExit.h"
 #include "uGeneralFunctions.h"
+#include "uNumbers.h"
 #include "uStoreData.h"
 
 namespace v7 {
@@ -16,9 +17,8 @@ namespace {
 // A stored id as a statement may take it: a number in plain or exponent form, nothing else.
 bool IsNumberText(const std::string& text) {
   if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  return end == text.c_str() + text.size() && std::isfinite(v);
+  double v = 0;
+  return TryParseNumber(text, v) && std::isfinite(v);
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 #include "uStructDef.h"
 
 #include <climits>
-#include <cstdlib>
 #include <stdexcept>
 
 #include "uGeneralFunctions.h"
+#include "uNumbers.h"
 
 namespace v7 {
 
@@ -24,7 +24,8 @@ bool Flag(TXDS& q, const std::string& name) { return LowerStr(Col(q, name)) == "
 // Metadata integers: an empty value is 0, and so is one out of the int range; a number
 // with a fraction is cut.
 int Int(TXDS& q, const std::string& name) {
-  double v = std::strtod(TrimStr(Col(q, name)).c_str(), nullptr);
+  double v = 0;
+  if (!TryParseNumber(Col(q, name), v)) return 0;
   return v > INT_MIN && v < INT_MAX ? static_cast<int>(v) : 0;
 }
 

@@ -40,112 +40,13 @@ bool IsPlaceholderText(const std::string& value) {
 std::string TemplateValue(const std::string& value, bool insideLiteral, bool numberField) {
   if (insideLiteral) return DoubleSqlQuotes(value);
   if (numberField && !value.empty()) {
-    TValidate::ExactNumber n;
-    if (!TValidate::ParseNumber(value, n)) return QuoteText(value);
+    TExactNumber n;
+    if (!ParseExactNumber(value, n)) return QuoteText(value);
   }
   return value;
 }
 
-// Adds one to a text of decimal digits.
-std::string IncrementDigits(std::string digits) {
-  size_t i = digits.size();
-  while (i > 0) {
-    --i;
-    if (digits[i] != '9') {
-      ++digits[i];
-      return digits;
-    }
-    digits[i] = '0';
-  }
-  return "1" + digits;
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------- number texts
-
-bool TValidate::ParseNumber(const std::string& text, ExactNumber& n) {
-  // Far beyond any column's width and any double: such a text is no number here.
-  constexpr long kMaxExponent = 400;
-  n = ExactNumber();
-  const std::string t = TrimStr(text);
-  size_t i = 0;
-  if (i < t.size() && (t[i] == '-' || t[i] == '+')) n.negative = t[i++] == '-';
-  std::string digits;
-  long point = -1;
-  for (; i < t.size(); ++i) {
-    const char c = t[i];
-    if (c >= '0' && c <= '9')
-      digits += c;
-    else if (c == '.' && point < 0)
-      point = long(digits.size());
-    else
-      break;
-  }
-  if (digits.empty()) return false;
-  if (point < 0) point = long(digits.size());
-  if (i < t.size() && (t[i] == 'E' || t[i] == 'e')) {
-    ++i;
-    bool negativeExponent = false;
-    if (i < t.size() && (t[i] == '-' || t[i] == '+')) negativeExponent = t[i++] == '-';
-    const size_t start = i;
-    long exponent = 0;
-    for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i)
-      if (exponent <= kMaxExponent) exponent = exponent * 10 + (t[i] - '0');
-    if (i == start || exponent > kMaxExponent) return false;
-    point += negativeExponent ? -exponent : exponent;
-  }
-  if (i != t.size()) return false;
-  const size_t lead = digits.find_first_not_of('0');
-  if (lead == std::string::npos) {
-    n = ExactNumber();  // zero, without a sign
-    return true;
-  }
-  digits.erase(0, lead);
-  point -= long(lead);
-  digits.erase(digits.find_last_not_of('0') + 1);
-  n.digits = digits;
-  n.point = point;
-  return true;
-}
-
-std::string TValidate::PlainNumberText(const ExactNumber& n) {
-  if (n.digits.empty()) return "0";
-  const long size = long(n.digits.size());
-  std::string s;
-  if (n.point >= size)
-    s = n.digits + std::string(size_t(n.point - size), '0');
-  else if (n.point <= 0)
-    s = "0." + std::string(size_t(-n.point), '0') + n.digits;
-  else
-    s = n.digits.substr(0, size_t(n.point)) + "." + n.digits.substr(size_t(n.point));
-  return n.negative ? "-" + s : s;
-}
-
-std::string TValidate::RoundedNumberText(const ExactNumber& n, int decimals) {
-  // r: the number times 10^decimals, rounded half up by magnitude, as whole digits.
-  const long keep = n.point + decimals;
-  std::string r;
-  if (keep < 0 || n.digits.empty()) {
-    r = "0";
-  } else if (size_t(keep) >= n.digits.size()) {
-    r = n.digits + std::string(size_t(keep) - n.digits.size(), '0');
-  } else {
-    r = n.digits.substr(0, size_t(keep));
-    if (n.digits[size_t(keep)] >= '5') r = IncrementDigits(r);
-  }
-  if (r.empty()) r = "0";
-  const bool negative = n.negative && r.find_first_not_of('0') != std::string::npos;
-  std::string s;
-  if (decimals > 0) {
-    const size_t d = size_t(decimals);
-    if (r.size() <= d) r.insert(0, d + 1 - r.size(), '0');
-    s = r.substr(0, r.size() - d) + "." + r.substr(r.size() - d);
-  } else {
-    s = r == "0" ? r : r + std::string(size_t(-decimals), '0');
-  }
-  return negative ? "-" + s : s;
-}
 
 TValidate::TValidate() {
   OwnedEval = std::make_unique<TQuorexEVAL>();
@@ -588,17 +489,18 @@ std::string TValidate::RoundToDecimals(const std::string& text) const {
   // number keeps its value however many digits it has, and is written in plain digits.
   // A number text as the evaluator writes it (exponent form included) is taken as it is;
   // any other text keeps only its sign, point and digits ("1,234.50 Dr").
-  ExactNumber n;
+  TExactNumber n;
   const std::string bare = StripCommas(text);
-  const bool exponentForm = ParseNumber(bare, n) && bare.find_first_of("eE") != std::string::npos;
+  const bool exponentForm =
+      ParseExactNumber(bare, n) && bare.find_first_of("eE") != std::string::npos;
   bool isNumber = true;
   if (!exponentForm) {
     const std::string clean = TEVAL::KeepNumericChars(bare);
-    isNumber = ParseNumber(clean.empty() ? "0" : clean, n);
+    isNumber = ParseExactNumber(clean.empty() ? "0" : clean, n);
   }
   const int decimals = CurrentField ? CurrentField->Decimals : 0;
   if (decimals == 0) return exponentForm ? PlainNumberText(n) : text;
-  if (!isNumber) n = ExactNumber();  // no number at all counts as 0
+  if (!isNumber) n = TExactNumber();  // no number at all counts as 0
   return RoundedNumberText(n, decimals);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "uGeneralFunctions.h"
+#include "uNumbers.h"
 #include "uQuorexEVAL.h"
 #include "uStoreData.h"
 #include "uStructDef.h"
@@ -68,18 +69,6 @@ class TValidate {
   // in exponent form is kept as given.
   std::string RoundToDecimals(const std::string& text) const;
 
-  // A number text taken apart exactly: the value is 0.<digits> x 10^point, with no leading
-  // or trailing zeros in digits (empty for zero).
-  struct ExactNumber {
-    bool negative = false;
-    std::string digits;
-    long point = 0;
-  };
-  // Plain or exponent form with an optional sign; false for anything else.
-  static bool ParseNumber(const std::string& text, ExactNumber& n);
-  static std::string PlainNumberText(const ExactNumber& n);
-  // Rounded half up by magnitude to decimals places (below 0: to tens, hundreds...).
-  static std::string RoundedNumberText(const ExactNumber& n, int decimals);
   // Digits a stored number may carry at its field's precision: values travel as texts and
   // as extended-precision numbers (record ids of 16 digits among them), which hold 18
   // decimal digits exactly.

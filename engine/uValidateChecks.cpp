@@ -60,11 +60,11 @@ bool TValidate::CheckWidth() {
   std::string s = RoundToDecimals(TrimStr(StripCommas(CurrentValue)));
   if (s.empty()) return true;
   // The number written back as text, without its sign: "12.0" with no decimals is 12.
-  ExactNumber n;
-  if (!ParseNumber(s, n)) return false;  // no number fits a number column
-  n.negative = false;
+  TExactNumber n;
+  if (!ParseExactNumber(s, n)) return false;  // no number fits a number column
+  n.Negative = false;
   // More digits than the engine holds exactly would be stored as another number.
-  const long digits = n.point > 0 ? n.point + std::max(f->Decimals, 0) : long(n.digits.size());
+  const long digits = n.Point > 0 ? n.Point + std::max(f->Decimals, 0) : long(n.Digits.size());
   if (digits > kMaxExactDigits) return false;
   s = PlainNumberText(n);
   const size_t length = s.size();

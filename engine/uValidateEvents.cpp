@@ -46,8 +46,9 @@ void TValidate::OnFindRecord(const std::string& name, const std::string& field,
   const TDbKind kind = columns[size_t(index)].Kind;
   bool found;
   if (kind == TDbKind::Integer || kind == TDbKind::Float) {
-    double number = NumberOrNaN(value);
-    found = number == number && q->LocateFloat(field, number);
+    // Read as a record id is read: exactly, so that an id of 16 digits finds its own row.
+    long double number = 0;
+    found = TryStrToRecordId(value, number) && q->LocateFloat(field, number);
   } else {
     found = q->Locate(field, value, true);
   }

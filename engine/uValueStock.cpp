@@ -56,7 +56,9 @@ void TValueStock::SetCancelFilter() {
   Probe->Close();
   Probe->GetSQL().SetText("Select * from stockvalue where stockvalueid = 0");
   Probe->Open();
-  CancelFilter = Probe->FindField("cancel") ? " and CANCEL <> 'T' " : "";
+  // Only "T" marks a cancelled movement: a null CANCEL is a movement like any other (a bare
+  // CANCEL <> 'T' is never true for null).
+  CancelFilter = Probe->FindField("cancel") ? " and (CANCEL is null or CANCEL <> 'T') " : "";
   Probe->Close();
 }
 

@@ -149,7 +149,8 @@ void TEVAL::FindRecord(const std::string& setName, const std::string& fieldName,
   if (!field) throw std::runtime_error(kSqlGetError + fieldName);
   bool found;
   if (field->DataType == ftInteger || field->DataType == ftFloat) {
-    found = query->LocateFloat(fieldName, ParseNumber(value));
+    // Exactly, as record ids are read: an id of 16 digits finds its own row.
+    found = query->LocateFloat(fieldName, ParseRecordIdText(value));
   } else {
     found = query->Locate(fieldName, value, false);
   }

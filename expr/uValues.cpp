@@ -134,104 +134,6 @@ bool IsNullText(std::string_view text) {
   return (t[0] | 32) == 'n' && (t[1] | 32) == 'u' && (t[2] | 32) == 'l' && (t[3] | 32) == 'l';
 }
 
-int FormatNumberTo(double value, char* buffer) {
-  char* out = buffer;
-  if (std::isnan(value)) {
-    std::copy_n("NAN", 3, out);
-    return 3;
-  }
-  if (value < 0) {
-    *out++ = '-';
-    value = -value;
-  }
-  if (std::isinf(value)) {
-    std::copy_n("INF", 3, out);
-    return static_cast<int>(out - buffer) + 3;
-  }
-  if (value == 0) {  // "-0" too
-    buffer[0] = '0';
-    return 1;
-  }
-  // The 15 significant digits, correctly rounded, and the decimal exponent of the first.
-  char digits[24];
-  int nd = 0;
-  int exponent = 0;
-  // Values with at most 4 decimals below 1E15 (quantities, prices, amounts): when value *
-  // 10^k comes out whole, value lies within a rounding error of that decimal, far closer
-  // than half a unit of the 15th digit, so its digits are the text.
-  static constexpr double kScales[] = {1, 10, 100, 1000, 10000};
-  for (int k = 0; k < 5 && nd == 0; ++k) {
-    const double scaled = value * kScales[k];
-    if (scaled >= 1e15) break;
-    if (scaled != std::trunc(scaled)) continue;
-    nd = static_cast<int>(
-        std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(scaled)).ptr -
-        digits);
-    exponent = nd - 1 - k;
-  }
-  if (nd == 0) {
-    // "d.dddddddddddddde+XX". The shortest form that reads back as the same double is tried
-    // first (it is much cheaper); when it has at most 15 digits it is also the nearest
-    // 15-digit decimal, so both give the same text.
-    char sci[40];
-    auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-    int mantissaDigits = 0;
-    for (const char* q = sci; q < res.ptr && *q != 'e'; ++q) mantissaDigits += IsDigit(*q);
-    if (mantissaDigits > 15) {
-      res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
-    }
-    const char* p = sci;
-    for (; p < res.ptr && *p != 'e'; ++p) {
-      if (IsDigit(*p)) digits[nd++] = *p;
-    }
-    std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exponent);
-  }
-  while (nd > 1 && digits[nd - 1] == '0') --nd;
-  if (exponent >= 15 || exponent < -5) {
-    *out++ = digits[0];
-    if (nd > 1) {
-      *out++ = '.';
-      out = std::copy_n(digits + 1, nd - 1, out);
-    }
-    *out++ = 'E';
-    out = std::to_chars(out, out + 8, exponent).ptr;
-  } else if (exponent >= 0) {
-    for (int i = 0; i <= exponent; ++i) *out++ = i < nd ? digits[i] : '0';
-    if (nd > exponent + 1) {
-      *out++ = '.';
-      out = std::copy_n(digits + exponent + 1, nd - exponent - 1, out);
-    }
-  } else {
-    *out++ = '0';
-    *out++ = '.';
-    out = std::fill_n(out, -exponent - 1, '0');
-    out = std::copy_n(digits, nd, out);
-  }
-  return static_cast<int>(out - buffer);
-}
-
-std::string FormatNumber(double value) {
-  char buffer[kNumberTextMax];
-  return std::string(buffer, FormatNumberTo(value, buffer));
-}
-
-bool NumberTextReadBack(double value, double& readBack) {
-  // As FormatNumberTo: the first scale at which the value comes out whole gives its digits
-  // and decimals; reading that text divides the whole number, exact below 1E15, by the
-  // same power of ten, once, correctly rounded.
-  static constexpr double kScales[] = {1, 10, 100, 1000, 10000};
-  const double magnitude = std::fabs(value);
-  for (double scale : kScales) {
-    const double scaled = magnitude * scale;
-    if (!(scaled < 1e15)) return false;
-    if (scaled != std::trunc(scaled)) continue;
-    const double r = scaled / scale;
-    readBack = value < 0 ? -r : r;
-    return true;
-  }
-  return false;
-}
-
 double RoundCurrency(double value) {
   const int saved = std::fegetround();
   std::fesetround(FE_TONEAREST);
@@ -247,17 +149,6 @@ std::string FormatCurrency(double value) {
   if (s.back() == '.') s.pop_back();
   if (s == "-0") s = "0";
   return s;
-}
-
-std::string FormatFixed(double value, int decimals) {
-  if (std::isnan(value)) return "NAN";
-  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
-  decimals = std::clamp(decimals, 0, 20);
-  // The largest double has 309 digits before the point.
-  char buffer[352];
-  const auto res =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-  return std::string(buffer, res.ptr);
 }
 
 TDecimalDigits DecimalDigits(double value) {
@@ -298,55 +189,6 @@ double FromDecimalDigits(bool negative, std::string_view digits, int exponent) {
     v = exponent < 0 ? 0.0 : HUGE_VAL;
   }
   return negative ? -v : v;
-}
-
-bool TryParseNumber(std::string_view text, double& value) {
-  std::string_view t = TrimView(text);
-  bool negative = false;
-  if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
-    negative = t[0] == '-';
-    t.remove_prefix(1);
-  }
-  // A digit or "." must come first: this refuses "inf", "nan" and a second sign.
-  if (t.empty() || !(IsDigit(t[0]) || t[0] == '.')) return false;
-  // Plain decimals of up to 15 digits (nearly every value): digits / 10^decimals is exact
-  // in both terms, so the one division rounds correctly, as the full reading would.
-  if (t.size() <= 16) {
-    std::int64_t digits = 0;
-    int count = 0, decimals = -1;
-    for (char c : t) {
-      if (IsDigit(c)) {
-        digits = digits * 10 + (c - '0');
-        ++count;
-        if (decimals >= 0) ++decimals;
-      } else if (c == '.' && decimals < 0) {
-        decimals = 0;
-      } else {
-        count = -1;  // an exponent or a stray character: the full reading decides
-        break;
-      }
-    }
-    if (count > 0 && count <= 15) {
-      static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-      const double v = static_cast<double>(digits) / kPowers[decimals < 0 ? 0 : decimals];
-      value = negative ? -v : v;
-      return true;
-    }
-  }
-  double v = 0;
-  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
-  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
-  value = negative ? -v : v;
-  return true;
-}
-
-double ParseNumber(std::string_view text) {
-  double v;
-  if (!TryParseNumber(text, v)) {
-    throw EConvertError(Quoted(text) + " is not a valid floating point value");
-  }
-  return v;
 }
 
 bool TryParseInteger(std::string_view text, int& value) {

@@ -1,5 +1,5 @@
-// Value conversions of the expression language: number text, strict number and integer
-// reading, date serials (days since 30/12/1899, time as the fraction) and their texts
+// Value conversions of the expression language: currency texts, number digits, strict
+// integer reading, date serials (days since 30/12/1899, time as the fraction) and their texts
 // "dd/mm/yyyy" and "dd/mm/yyyy hh:nn:ss". Every routine is independent of the process
 // locale, so a value written on one machine reads back the same on any other.
 // Failures raise EConvertError (uGeneralFunctions.h) with the platform's message texts.
@@ -7,6 +7,8 @@
 
 #include <string>
 #include <string_view>
+
+#include "uNumbers.h"
 
 namespace v7 {
 
@@ -20,29 +22,12 @@ std::string AsciiLower(std::string_view text);
 // True when the text, trimmed, is empty or "null" in any letter case.
 bool IsNullText(std::string_view text);
 
-// ---- Numbers ----
+// ---- Numbers (the number text itself and its reading: uNumbers.h) ----
 
-// The general number text: up to 15 significant digits, no trailing zeros, "." as the
-// decimal separator; exponent form ("1E20", "1.5E-7") only for values of 1E15 and above or
-// below 0.00001. Never "-0".
-std::string FormatNumber(double value);
-// Same text into a caller's buffer (no allocation once the buffer has grown); answers the
-// number of characters written. The buffer must hold at least kNumberTextMax characters.
-constexpr int kNumberTextMax = 32;
-int FormatNumberTo(double value, char* buffer);
-// The value that the number text of value reads back as (ParseNumber(FormatNumber(value))),
-// found without writing the text for values of at most four decimals below 1E15
-// (quantities, prices, amounts); false for any other value, whose text must decide.
-bool NumberTextReadBack(double value, double& readBack);
 // A currency amount: rounded half to even at four decimals, as a currency conversion rounds,
 // and written without trailing zeros or separators. Never "-0".
 double RoundCurrency(double value);
 std::string FormatCurrency(double value);
-// The value with a fixed number of decimals (0 to 20), rounded to nearest as printf's "%.*f"
-// rounds, with "." as the separator whatever the process locale. Non-finite values give
-// "INF", "-INF" or "NAN".
-std::string FormatFixed(double value, int decimals);
-
 // A finite value as its 15 significant decimal digits (the digits its number text shows):
 // |value| = 0.Digits x 10^Point, Digits without trailing zeros ("0" for zero).
 struct TDecimalDigits {
@@ -55,10 +40,6 @@ TDecimalDigits DecimalDigits(double value);
 // asked; 0 for no digits.
 double FromDecimalDigits(bool negative, std::string_view digits, int exponent);
 
-// Strict decimal reading: blanks around are allowed, an optional sign, digits with at most
-// one ".", an optional exponent. No thousands separators, no "inf"/"nan", no hexadecimal.
-bool TryParseNumber(std::string_view text, double& value);
-double ParseNumber(std::string_view text);  // raises EConvertError
 // Whole numbers in the range of a 32-bit integer, blanks around allowed.
 bool TryParseInteger(std::string_view text, int& value);
 int ParseInteger(std::string_view text);  // raises EConvertError

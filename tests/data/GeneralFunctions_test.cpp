@@ -10,6 +10,7 @@
 #include "TestSupport.h"
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
+#include "uNumbers.h"
 #include "uXDS.h"
 
 using namespace v7;
@@ -57,6 +58,24 @@ TEST(GeneralFunctions, NumbersTheirTextAndRounding) {
     texts += FloatToStr(v) + " ";
   EXPECT_EQ(texts, "0.5 0 0.3 12 123456789012345 1E15 0.00001 -1.5E-7 ");
   EXPECT_EQ(ToFloat(FloatToStr(-1.5e-7)), -1.5e-7);
+  // A stored number's text keeps the 16th digit its value needs, never a residue's 17th.
+  texts.clear();
+  for (double v : {12345678901234.56, -64219753086432.21, 1234567890123456.0, 0.1 + 0.2, 2.5})
+    texts += FormatNumberExact(v) + " ";
+  EXPECT_EQ(texts, "12345678901234.56 -64219753086432.21 1.234567890123456E15 0.3 2.5 ");
+  // Amount texts summed exactly, whatever their length, and rounded half away from zero.
+  const auto sum = [](const char* a, const char* b, int decimals) {
+    return RoundedNumberText(AddExact(ExactAmount(a), ExactAmount(b)), decimals);
+  };
+  EXPECT_EQ(sum("12,345,678,901,234.56", "-0.57", 2), "12345678901233.99");
+  EXPECT_EQ(sum("1E15", "-0.005", 2), "1000000000000000.00");
+  EXPECT_EQ(sum("123456789012345678.9", "-123456789012345678.9", 2), "0.00");
+  EXPECT_EQ(sum("-0.004", "", 2), "0.00");
+  EXPECT_EQ(sum("-182.5", " ", 0), "-183");
+  EXPECT_EQ(
+      PlainNumberText(SubtractExact(ExactAmount("1"), ExactAmount("1.234567890123456789E17"))),
+      "-123456789012345677.9");
+  EXPECT_THROW(ExactAmount("12abc"), EConvertError);
   // Rounding goes by the text (1.005 is held as 1.00499999...) and cuts negatives toward
   // zero; the text of a whole negative number counts its sign among the digits.
   const int decimals[] = {1, 2, 2, 1, 0, 2, 2};

@@ -147,6 +147,9 @@ TEST_F(PgBackend, ColumnsComeBackTypedWithDeclaredTextSizes) {
             "-42|9007199254740993|12.5f|123456789012345678|0.10000000000000001f|'Sample'|'ab '|"
             "'ünïcødé'|'T'|31/12/2005|31/12/2005 23:59:59|blob(264)|0.10000000000000001f");
   EXPECT_EQ(Scalar("select m::text from typed"), "0.1");  // not the double's 17 digits
+  // A numeric of more digits than a double holds brings them along.
+  EXPECT_EQ(db_->Query("select 123456789012345678.12::numeric").Rows[0][0].Text,
+            "123456789012345678.12");
   EXPECT_EQ(r.Rows[0][11].Text, bytes);
   // A text cannot hold a NUL: refused, not cut short.
   EXPECT_THROW(

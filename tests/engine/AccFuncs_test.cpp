@@ -39,7 +39,32 @@ TEST(AccFuncs, FormatAmountCutsDecimalsGroupsDigitsAndMarksTheSide) {
                  "formataccamount(0, 2, {f}, {f}, {l}, {Dr}) => 0.00",
                  "formataccamount(0-50, 2, {f}, {f}, {e}, {Dr}) => 50.00 dr",
                  "formataccamount(50, 2, {f}, {f}, {I}, {Cr}) => 50.00 cr",
-                 "formataccamount(50, 2, {f}, {f}, {x}, {Dr}) => 50.00"});
+                 "formataccamount(50, 2, {f}, {f}, {x}, {Dr}) => 50.00",
+                 // Residues of decimal arithmetic, exponent forms and 15 to 18 digits are
+                 // written in plain digits before the decimals are cut.
+                 "formatamount(100.10 - 100 - 0.10, 2, {t}, {t}, {Cr}, {Dr}) => 0.00 Cr",
+                 "formatamount(100.10 - 100 - 0.10, 0, {f}, {f}, {br}, {}) => "
+                 "(0.00000000000000570377078901174)",
+                 "formatamount({1234567890123456}, 2, {t}, {t}, {Cr}, {Dr}) => "
+                 "1,234,567,890,123,456.00 Dr",
+                 "formatamount({1E15}, 2, {t}, {t}, {Cr}, {Dr}) => 1,000,000,000,000,000.00 Dr",
+                 "formatamount({2.5E-7}, 2, {f}, {f}, {br}, {}) => 0.00",
+                 "formatamount({-2.5E-7}, 0, {f}, {f}, {br}, {}) => (0.00000025)",
+                 "formatamount({123456789012345.67}, 2, {t}, {f}, {Cr}, {Dr}) => "
+                 "12,34,56,78,90,12,345.67 Dr",
+                 "formatamount({-12345678901234.56}, 2, {t}, {t}, {}, {br}) => "
+                 "(12,345,678,901,234.56)",
+                 "formatamount({99999999999999999.99}, 1, {f}, {f}, {Cr}, {Dr}) => "
+                 "99999999999999999.9 Dr",
+                 "formataccamount({-1234567890123456}, 2, {t}, {t}, {A}, {Cr}) => "
+                 "1,234,567,890,123,456.00 cr",
+                 "formataccamount({-123456789012345678}, 2, {t}, {t}, {e}, {br}) => "
+                 "(123,456,789,012,345,678.00)",
+                 "formataccamount({98765432109876.54}, 2, {t}, {t}, {L}, {Cr}) => "
+                 "98,765,432,109,876.54 cr",
+                 "formataccamount(100.10 - 100 - 0.10, 2, {f}, {f}, {a}, {Cr}) => 0.00 cr",
+                 "formataccamount({1E-20}, 2, {f}, {f}, {i}, {br}) => (0.00)",
+                 "formataccamount({-1E-20}, 2, {f}, {f}, {i}, {br}) => 0.00"});
   // Grouping in thousands ("t") or lakhs.
   for (auto [text, thousands, grouped] : {std::tuple{"100000", "f", "1,00,000"},
                                           {"100000", "T", "100,000"},
@@ -117,6 +142,18 @@ TEST(AccFuncs, ValidateOpBalRefusesNegativeAndGroupBalances) {
     a.eval.SetVar("recordid", 'n', record);
     a.eval.SetVar("mb1opbal", 'n', value);
     EXPECT_EQ(a.Run("validateopbal({mb1opbal})"), answer) << onsave << status << record << value;
+  }
+  // A group's large balance is as fixed as a small one, beyond 9.2E14 too.
+  Account big;
+  big.Balance("950000000000000", "950000000000000", "", 5);
+  big.eval.SetVar("onsave", 'c', "s");
+  big.eval.SetVar("mstatus", 'c', "g");
+  for (auto [value, answer] : {std::pair{"950000000000000.00", "T"},
+                               {"960000000000000", modify},
+                               {"1950000000000000", modify},
+                               {"-950000000000000", modify}}) {
+    big.eval.SetVar("mb1opbal", 'n', value);
+    EXPECT_EQ(big.Run("validateopbal({mb1opbal})"), answer) << value;
   }
   // An accepted balance without its debit/credit text gets the usual side of the account's
   // class from the host.

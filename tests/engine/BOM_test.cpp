@@ -59,15 +59,15 @@ struct BomTables {
     Run("insert into itemcomponent values (" + std::to_string(parent) + ", " +
         std::to_string(child) + ", 1, " + std::to_string(order) + ", '')");
   }
-  // A row of BOMTREE: bill, parent, child, number, level, in force from (0: always).
-  void Tree(int bom, int parent, int child, int order, int level, double from = 0) {
+  // A row of BOMTREE: bill, parent, child, number, level, in force from (0: always), quantity.
+  void Tree(int bom, int parent, int child, int order, int level, double from = 0, int qty = 1) {
     auto q = mgr->NewQuery();
     std::string values;
     for (int v : {bom, parent, child, order, level}) values += std::to_string(v) + ", ";
     q->GetSQL().SetText(
         "insert into bomtree (bomid, parentid, childid, orderno, levelno, "
         "parentqty, childqty, effectivedate, rstatus) values (" +
-        values + "1, 1, :e, '')");
+        values + "1, " + std::to_string(qty) + ", :e, '')");
     if (from == 0)
       q->ParamByName("e").SetAsString("");
     else
@@ -231,6 +231,14 @@ TEST(BOM, PrepareBOMKeepsTheRevisionsInForceAtTheDate) {
       "childid = 300");
   b.bom.PrepareBOM("bomout", "100", Day(2026, 2, 15));
   EXPECT_EQ(b.Rows("bomout", 100), "100:1:1 200:2:2 400:3:3 ");
+  // One component twice under one parent is two positions, each with its own number.
+  b.Tree(1501, 1501, 1503, 1, 1, Day(2026, 4, 1), 2);
+  b.Tree(1501, 1501, 1503, 2, 1, Day(2026, 4, 1), 5);
+  b.Tree(1501, 1501, 1504, 3, 1, Day(2026, 4, 1));
+  b.bom.PrepareBOM("bomout", "1501", Day(2026, 4, 15));
+  EXPECT_EQ(b.Rows("bomout", 1501), "1501:1:1 1503:2:2 1503:3:2 1504:4:2 ");
+  EXPECT_EQ(b.Scalar("select sum(childqty) from bomout where bomid = 1501 and levelno = 2"), "8");
+  b.Run("delete from bomtree where bomid = 1501");
   // A select lists the items to explode.
   b.Run("delete from bomout");
   b.bom.PrepareBOM("bomout", "  SeLeCt bomid from bomtree group by bomid", Day(2026, 2, 15));

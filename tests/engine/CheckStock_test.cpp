@@ -105,12 +105,22 @@ TEST(CheckStock, RunsOnAPostgreSQLSite) {
   t.Add(3, 1, 1, Day(2026, 1, 2), "p", "10", "300");
   t.Add(4, 1, 1, Day(2026, 1, 3), "m", "15", "0");
   t.Add(5, 1, 1, Day(2026, 1, 4), "p", "99", "0", 0, "T");
+  // Ids of 16 digits above 2^53, and an issue whose CANCEL is null (it counts).
+  t.Add(6, 9010001000000001, 9010001000000005, Day(2026, 1, 1), "p", "10", "100");
+  t.Add(7, 9010001000000002, 9010001000000005, Day(2026, 1, 1), "p", "10", "700");
+  t.Add(8, 9010001000000001, 9010001000000005, Day(2026, 1, 5), "m", "4", "0");
+  t.Run("update stockvalue set cancel = null where stockvalueid = 8");
   v7::TValueStock vs;
   vs.StructDef = &def;
+  const char* const big = "9010001000000001";
+  const char* const bigLoc = "9010001000000005";
   for (const Row& r :
        {Row{"T", "1", "0", "10/01/2026", "", "m", "5", "0", "", "1"},
         Row{"Not enough stock on 10/01/2026", "1", "0", "10/01/2026", "", "m", "6", "0", "", "1"},
-        Row{"Not enough stock on 02/01/2026", "1", "0", "02/01/2026", "", "m", "3", "0", "", "2"}})
+        Row{"Not enough stock on 02/01/2026", "1", "0", "02/01/2026", "", "m", "3", "0", "", "2"},
+        Row{"T", big, "0", "10/01/2026", "", "m", "6", "0", "", bigLoc},
+        Row{"Not enough stock on 10/01/2026", big, "0", "10/01/2026", "", "m", "7", "0", "",
+            bigLoc}})
     EXPECT_EQ(Check(vs, r), r.result) << r.qty << " at " << r.loc;
 
   vs.GetClosingStock("f", "1", 1, Day(2026, 1, 10));

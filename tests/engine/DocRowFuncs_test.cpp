@@ -99,6 +99,19 @@ TEST(DocRowFuncs, FieldChangedAndCellReadTheLoadedValues) {
     d.eval.SetVar(name, name[0] == 't' ? 'n' : 'c', value);
     EXPECT_EQ(d.Run(std::string("FieldChanged({") + name + "}, 1)"), changed) << value;
   }
+  // Amounts beyond a 64-bit count of ten-thousandths (9.2E14) compare as exactly.
+  d.store.Values[size_t(d.store.IndexOfValue("totalamt", 1))].OldValue = "950000000000000";
+  for (auto [value, changed] : {std::pair{"950000000000000.00", "F"},
+                                {"9.5E14", "F"},
+                                {"950000000000000.00004", "F"},
+                                {"950000000000000.0001", "T"},
+                                {"960000000000000", "T"},
+                                {"1950000000000000", "T"},
+                                {"-950000000000000", "T"},
+                                {"123456789012345678", "T"}}) {
+    d.eval.SetVar("totalamt", 'n', value);
+    EXPECT_EQ(d.Run("FieldChanged({totalamt}, 1)"), changed) << value;
+  }
   // cell reads the loaded column of the active frame (qty is column 4; row 2 holds 2).
   ExpectRuns(d, {"FieldChanged({remarks}, 1) => F", "cell(4, 2) => 0"});  // no variables yet
   d.eval.SetVar("ActiveFrame", 'n', "2");

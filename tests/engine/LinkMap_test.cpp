@@ -93,6 +93,12 @@ TEST(LinkMap, GroupedRowsSumNumbersAndKeepTheFirstText) {
   EXPECT_EQ(t.Texts("qty", 1, 2), "9|2");
   // Row 3 fails the control: its amount stays out of the Blue Pen group.
   EXPECT_EQ(t.Target("amount", 1), "50");
+
+  // Sums of 16 digits keep their last one.
+  t.store->AddValueByName("qty", 1, "12345678901234.56");
+  t.store->AddValueByName("qty", 3, "0.01");
+  t.link->MapFields();
+  EXPECT_EQ(t.Target("qty", 1), "12345678901234.57");
 }
 
 TEST(LinkMap, KeyFieldsPseudoFieldsAndNumbersAlreadyGiven) {

@@ -2,7 +2,10 @@
 // (firesql, sqlget, findrecord), getsqlvalue and setsequence.
 #include <gtest/gtest.h>
 
+#include "PgSite.h"
+#include "TestSupport.h"
 #include "ValidateFixture.h"
+#include "uDbCall.h"
 
 namespace {
 
@@ -29,6 +32,15 @@ TEST(ValidateEvents, NamedQueriesAreMadeOnceAndReadByLaterCalls) {
   Eval(t, "firesql({c}, {select city from customer where customerid = 102})");
   EXPECT_EQ(t.v.ExprQueries.size(), 1u);
   EXPECT_EQ(Eval(t, "sqlget({c}, {city})"), "Goa");
+
+  // Ids of 16 digits above 2^53 find their own row, not a neighbour a double cannot tell apart.
+  t.s.site.Exec("insert into customer (customerid, custname) values (9010001000000004, 'Two')");
+  t.s.site.Exec("insert into customer (customerid, custname) values (9010001000000003, 'One')");
+  Eval(t,
+       "firesql({big}, {select customerid, custname from customer where customerid > 9E15 "
+       "order by custname desc})");
+  EXPECT_EQ(Eval(t, "findrecord({big}, {customerid}, {9010001000000003})"), "T");
+  EXPECT_EQ(Eval(t, "sqlget({big}, {custname})"), "One");
 
   // An unknown column is an error of the call, which the business evaluator traps.
   std::vector<std::string> trace;
@@ -81,6 +93,79 @@ TEST(ValidateEvents, SetSequenceChoosesTheSeriesOfTheNextNumber) {
   Eval(t, "setsequence({invno}, {CSH})");
   t.store.GetNextNumber("invno", true, number);
   EXPECT_EQ(number, "CSH000007");
+}
+
+// Values computed from date columns come back as dates, on SQLite (whose result columns of
+// expressions have no declared type) as on PostgreSQL; differences and counts stay numbers.
+void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
+  auto q = mgr->NewQuery();
+  q->GetSQL().SetText(
+      "insert into salesinv (salesinvid, invno, invdate, totalamt, modifiedon) "
+      "values (:id, :no, :d, 10, :t)");
+  for (auto [id, no, day] : {std::tuple{9001, "D1", 10}, {9002, "D2", 15}}) {
+    q->ParamByName("id").SetAsInteger(id);
+    q->ParamByName("no").SetAsString(no);
+    q->ParamByName("d").SetAsDateTime(v7test::Date(2026, 6, day));
+    q->ParamByName("t").SetAsDateTime(v7test::Date(2026, 6, day + 1, 6));
+    q->ExecSQL();
+  }
+  v7::TDbCall c;
+  c.DBManager = mgr;
+  c.SetTransType("salesinv");
+  const auto eval = [&](const std::string& expr) {
+    EXPECT_TRUE(c.Eval->Evaluate(expr)) << expr;
+    return c.Eval->ResultValue;
+  };
+  const auto value = [&](const std::string& select) {
+    return eval("getsqlvalue({select " + select +
+                " as v from salesinv where salesinvid > 9000}, {v})");
+  };
+  for (auto [select, want] :
+       {std::pair{"max(invdate)", "15/06/2026"},
+        {"min(invdate)", "10/06/2026"},
+        {"max(modifiedon)", "16/06/2026 06:00:00"},
+        {"coalesce(max(invdate), null)", "15/06/2026"},
+        {"case when count(*) > 1 then max(invdate) else null end", "15/06/2026"},
+        {"(select min(s.invdate) from salesinv s where s.salesinvid > 9001)", "15/06/2026"},
+        {"max(invdate) - min(invdate)", "5"},
+        {"count(invdate)", "2"}})
+    EXPECT_EQ(value(select), want) << select;
+
+  EXPECT_EQ(eval("sqlregvar({select 'lastinv' as varname, max(invdate) as varvalue, 'd' as "
+                 "vartype from salesinv where salesinvid > 9000})"),
+            "");
+  EXPECT_EQ(eval("lastinv"), "15/06/2026");
+  eval("firesql({s}, {select max(invdate) as d, max(modifiedon) as t from salesinv})");
+  EXPECT_EQ(eval("sqlget({s}, {d})") + " " + eval("sqlget({s}, {t})"),
+            "15/06/2026 16/06/2026 06:00:00");
+}
+
+TEST(ValidateEvents, ComputedDatesReadAsDates) {
+  v7test::SampleSite s(false);
+  ComputedDatesReadAsDates(s.mgr.get());
+  // SQLite's own forms, a bare alias, a join and a nested case; a date compared or counted
+  // is no date.
+  auto q = s.mgr->NewQuery();
+  q->GetSQL().SetText(
+      "select iif(count(*) > 1, max(i.invdate), null) a, ifnull(min(i.invdate), '') b, "
+      "nullif(max(invdate), 0) c, case when 1 = 1 then case when 2 = 2 then max(i.invdate) end "
+      "end d, max(i.invdate) > min(i.invdate) e, sum(d.qty) f, (select count(invdate) from "
+      "salesinv) g from salesinv i left join salesinvdet d on d.salesinvid = i.salesinvid "
+      "where i.salesinvid > 9000");
+  q->Open();
+  std::string row;
+  for (const char* f : {"a", "b", "c", "d", "e", "f", "g"})
+    row += q->FieldByName(f).GetAsString() + "|";
+  EXPECT_EQ(row, "15/06/2026|10/06/2026|15/06/2026|15/06/2026|1||2|");
+}
+
+TEST(ValidateEventsPg, ComputedDatesReadAsDatesOnPostgreSQL) {
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  auto mgr = pg.Site().NewManager();
+  ASSERT_TRUE(mgr->Connect(v7test::PgSite::kProject)) << mgr->ErrorText;
+  ComputedDatesReadAsDates(mgr.get());
 }
 
 }  // namespace

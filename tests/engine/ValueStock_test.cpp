@@ -2,6 +2,7 @@
 // cost rates of a document row, closing stock and stock age.
 #include <gtest/gtest.h>
 
+#include "QuorexDoc.h"
 #include "StockSite.h"
 #include "uGeneralFunctions.h"
 #include "uValueStock.h"
@@ -88,6 +89,37 @@ TEST(ValueStock, LocationsSplitTheStockAndCancelledMovementsAreInvisible) {
   v.MakeTable(false);
   v.Add(3, 3, 1, Day(2026, 1, 2), "p", "10", "10000");
   EXPECT_EQ(v.Value("w", 3, date, 1, "1"), "1000");
+}
+
+// The stock functions of scripts read item and location ids exactly: ids of sites from 901
+// up have 16 digits, and an odd one above 2^53 is not its even neighbour. A movement whose
+// CANCEL is null is no cancelled one.
+TEST(ValueStock, ScriptFunctionsValueSixteenDigitIdsAndMovementsWithANullCancel) {
+  v7test::QuorexDoc d;
+  v7test::StockTable t(d.s.mgr.get());
+  t.Add(1, 9010001000000001, 9010001000000005, Day(2026, 1, 1), "p", "10", "100");
+  t.Add(2, 9010001000000002, 9010001000000005, Day(2026, 1, 1), "p", "10", "700");
+  t.Add(3, 7, 0, Day(2026, 1, 1), "p", "10", "100");
+  t.Add(4, 7, 0, Day(2026, 1, 15), "m", "4", "0");
+  t.Run("update stockvalue set cancel = null where stockvalueid in (3, 4)");
+  const std::string item = "{9010001000000001}", loc = "{9010001000000005}";
+  ExpectRuns(
+      d, {"getclosingstock(" + item + ", {31/01/2026}, {w}, {}) => 0", "Rec_StockQty + 0 => 10",
+          "Rec_StockValue + 0 => 100",
+          "getcostrate(" + item + ", {31/01/2026}, 5, {w}, " + loc + ") => 10",
+          "getstockvalue(" + item + ", {31/01/2026}, 1, {w}, " + loc + ") => 10",
+          "getstockvalue({9010001000000002}, {31/01/2026}, 1, {f}, {}) => 0",
+          "Op_StockValue + 0 => 700",
+          "checkstock(" + item + ", {0}, {01/01/2026}, {}, {m}, 5, 0, {}, " + loc + ", {}) => T",
+          "checkstock(" + item + ", {0}, {01/01/2026}, {}, {m}, 11, 0, {}, " + loc +
+              ", {}) => Not enough stock on 01/01/2026",
+          "getclosingstock(7, {31/01/2026}, {f}, {}) => 0", "Iss_StockQty + 0 => 4",
+          "checkstock(7, 0, {31/01/2026}, {}, {m}, 8, 0, {}, {}, {}) => "
+          "Not enough stock on 31/01/2026",
+          "checkstock(7, 0, {31/01/2026}, {}, {m}, 6, 0, {}, {}, {}) => T"});
+  // An empty id is no id: the call fails, as for any number.
+  EXPECT_EQ(d.Run("getcostrate({}, {31/01/2026}, 5, {w}, {})"), "");
+  EXPECT_TRUE(d.AnyError());
 }
 
 TEST(ValueStock, FIFOTakesIssuesFromTheOldestLayersAndReadsOddMovements) {

@@ -148,6 +148,12 @@ TEST_F(ExprSql, FindRecordAndGetDelimitedStrWalkTheRowsOfASet) {
   EXPECT_EQ(Eval("findrecord({items}, {itemname}, {blue pen})"), "F");
   EXPECT_EQ(Eval("findrecord({items}, {itemname}, {Blue})"), "F");
   EXPECT_EQ(Eval("findrecord({nosuchset}, {itemname}, {x})"), "");
+  // An id of 16 digits above 2^53 finds its own row, not the neighbour a double would.
+  Eval(
+      "firesql({big}, {select 9010001000000004 as id, 'two' as n union all "
+      "select 9010001000000003, 'one'})");
+  EXPECT_EQ(Eval("findrecord({big}, {id}, {9010001000000003})"), "T");
+  EXPECT_EQ(Eval("sqlget({big}, {n})"), "one");
 
   std::string answer;
   EXPECT_EQ(MessageOf([&] { eval_.FindRecord("items", "nosuch", "x", answer); }),
