@@ -6,6 +6,7 @@
 #include "uAtExit.h"
 #include "uDbBackend.h"
 #include "uStoreVoucher.h"
+#include "uValueStock.h"
 
 namespace v7 {
 
@@ -173,6 +174,16 @@ bool TDbCall::Renew() {
   }
   Eval->SetVar("username", 'c', v7::UserName);
   Reset();
+  // What the last document read from the database is read again: kept, it would answer the
+  // next document with rows that the last one (or another client) has changed since.
+  auto forgetReadings = [](TValidate* validator) {
+    if (!validator) return;
+    validator->Renew();
+    // A stock walk continues from the rows the last call read.
+    if (validator->Eval) validator->Eval->ValueStock = std::make_unique<TValueStock>();
+  };
+  forgetReadings(Validator.get());
+  for (const auto& entry : ProvideLink->LinkEntries) forgetReadings(entry->Validator.get());
   ValidationMessage.clear();
   ErrorReport.clear();
   StoreData->UserName = v7::UserName;

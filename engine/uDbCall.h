@@ -47,7 +47,9 @@ class TDbCall {
   // Makes a facade that served an earlier document ready for the next document of its type
   // on the same connection, as one prepared now would be: the evaluators' variables as they
   // were after Prepare (those created since read empty), the process-wide user and site
-  // number of the new packet, no values, no pending updates. False when the process-wide
+  // number of the new packet, no values, no pending updates, and nothing that the last
+  // document read from the database (list queries, named and look-up queries, stock walks
+  // are run again when the next document asks for them). False when the process-wide
   // values the evaluators took in have changed otherwise: a new facade must be made.
   bool Renew();
   // The lines of ErrorReport, each ended by CR LF.
