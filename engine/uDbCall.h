@@ -82,6 +82,11 @@ class TDbCall {
   // setsequence function), here and in the linked documents' stores: the next document
   // numbers from the series the stored flags make active.
   void ClearSeriesChoice();
+  // Drops what the validators and evaluators read from the database for the document that
+  // ends (list queries, named queries, stock walks): the next document reads it again, as
+  // a facade prepared for it would. The definitions, compiled expressions, links and maps
+  // stay.
+  void ForgetReadings();
   void DoSave(std::string& result);
   void TraceFrameRows();
   // Reads an after-event status variable: empty or "t" success, "_text" a message (when
