@@ -57,9 +57,7 @@ class SiteCopy {
   v7::TDbRowSet Query(const std::string& sql) {
     return pg_ ? pg_->db.Query(sql) : site_.Query(sql);
   }
-  std::string Scalar(const std::string& sql) {
-    return pg_ ? pg_->Scalar(sql) : site_.Scalar(sql);
-  }
+  std::string Scalar(const std::string& sql) { return pg_ ? pg_->Scalar(sql) : site_.Scalar(sql); }
 
   // Every row of every table, as sorted lines of column=value; the columns that hold the
   // time of writing are left out.

@@ -161,12 +161,17 @@ long long MonotonicNs() {
   return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
 }
 
-// One client process: connects, issues ids and disconnects, round after round; one that
-// dies holding kills itself after its ids, without giving the number back. Each line is
-// written before the next step, so what a killed worker wrote is on disk: "C cno time" after
-// a take, "I id", "R cno time" before the release, "E message" on a failure.
+// One client process: connects, issues ids in transactions of kIdsPerTransaction and
+// disconnects, round after round; every kRollbackEvery-th transaction is rolled back (its
+// ids are issued again by the next one). One that dies holding kills itself after its ids,
+// without giving the number back. Each line is written before the next step, so what a
+// killed worker wrote is on disk: "C cno time" after a take, "I id" for each id of a
+// committed transaction, "R cno time" before the release, "E message" on a failure.
+constexpr int kIdsPerTransaction = 5;
+constexpr int kRollbackEvery = 5;
+
 [[noreturn]] void RunWorker(const std::string& project, const std::string& outFile, int rounds,
-                            int ids, bool dieHolding) {
+                            int ids, bool dieHolding, int worker) {
   int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   auto line = [fd](const std::string& text) {
     if (write(fd, (text + "\n").data(), text.size() + 1) < 0) _exit(3);
@@ -179,9 +184,19 @@ long long MonotonicNs() {
     }
     std::string cno = std::to_string(mgr.Current->ConnectNo);
     line("C " + cno + " " + std::to_string(MonotonicNs()));
-    for (int i = 0; i < ids; ++i) {
+    const std::string name = mgr.Current->Name;
+    for (int committed = 0, t = worker; committed < ids; ++t) {
       try {
-        line("I " + NextId(mgr));
+        std::vector<std::string> issued;
+        mgr.StartTransaction(name);
+        for (int i = 0; i < kIdsPerTransaction; ++i) issued.push_back(NextId(mgr));
+        if (t % kRollbackEvery == 0) {
+          mgr.Rollback(name);
+          continue;
+        }
+        mgr.Commit(name);
+        for (const std::string& id : issued) line("I " + id);
+        committed += kIdsPerTransaction;
       } catch (const std::exception& e) {
         line(std::string("E ") + e.what());
         _exit(1);
@@ -199,24 +214,26 @@ struct Holding {
   int worker;
 };
 
-// What 16 client processes of one project did: every id they issued, the spans in which each
-// held a number and the highest counter each number reached. Failures of the run (a worker
-// that reported an error, an id issued twice, a number held by two at once) fail the test.
+// What 16 client processes of one project did: every id they committed, the spans in which
+// each held a number and the highest counter each number reached. Failures of the run (a
+// worker that reported an error, "Invalid connection" after a rollback among them, an id
+// committed twice, a number held by two at once) fail the test. Only the killed workers may
+// leave a number taken (kMayHold).
 struct ManyProcesses {
+  static constexpr int kWorkers = 16;
+  static constexpr int kDying = 3;        // workers 0..2 die holding their number
+  static constexpr int kKilledEarly = 2;  // workers 3..4 are killed at any moment of their rounds
   std::vector<Holding> holdings;
   std::set<std::string> ids;
   std::map<int, long long> highestCounter;
 
   ManyProcesses(const std::string& project, const v7test::TempDir& dir) {
-    constexpr int kWorkers = 16;
-    constexpr int kDying = 3;        // workers 0..2 die holding their number
-    constexpr int kKilledEarly = 2;  // workers 3..4 are killed at any moment of their rounds
     constexpr int kRounds = 3, kIds = 25;
     std::vector<pid_t> pids;
     auto file = [&](int w) { return dir.file(project + std::to_string(w) + ".txt"); };
     for (int w = 0; w < kWorkers; ++w) {
       pid_t pid = fork();
-      if (pid == 0) RunWorker(project, file(w), w < kDying ? 1 : kRounds, kIds, w < kDying);
+      if (pid == 0) RunWorker(project, file(w), w < kDying ? 1 : kRounds, kIds, w < kDying, w);
       EXPECT_GE(pid, 0);
       pids.push_back(pid);
     }
@@ -272,6 +289,7 @@ struct ManyProcesses {
         }
     EXPECT_TRUE(reused) << "no released number was taken again";
   }
+  static constexpr int kMayHold = kDying + kKilledEarly;
 };
 
 }  // namespace
@@ -289,6 +307,8 @@ TEST_F(ConnectNo, ManyProcessesNeverShareANumberOrAnId) {
   for (const auto& [cno, counter] : run.highestCounter)
     EXPECT_GT(std::stoll(Row(cno, "lastnumber")), counter) << "number " << cno;
   EXPECT_EQ(LockTables(), "0");
+  EXPECT_LE(std::stoi(site_.Scalar("select count(*) from connectinfo where active = 'T'")),
+            ManyProcesses::kMayHold);
   const auto& holdings = run.holdings;
   const auto& ids = run.ids;
   auto& highestCounter = run.highestCounter;
@@ -324,4 +344,6 @@ TEST(ConnectNoPostgre, ManyProcessesNeverShareANumberOrAnId) {
               counter)
         << "number " << cno;
   EXPECT_EQ(pg.Scalar("select count(*) - count(distinct connectno) from connectinfo"), "0");
+  EXPECT_LE(std::stoi(pg.Scalar("select count(*) from connectinfo where active = 'T'")),
+            ManyProcesses::kMayHold);
 }
