@@ -123,6 +123,43 @@ TEST_F(ConnectNo, FreeAndStaleNumbersAreTakenAgainWithTheirCounters) {
   EXPECT_EQ(Row(over->Current->ConnectNo, "active"), "T");
 }
 
+// Work rolled back after it took ids leaves the connection as it found it: its ids are issued
+// again, the counter's row matches the client's, and the number goes back when the client
+// goes; a client whose number was taken over meanwhile still stops at its next id.
+TEST_F(ConnectNo, RolledBackIdsAreIssuedAgainAndTakeoversStillShow) {
+  auto mgr = site_.Connect();
+  const std::string name = mgr->Current->Name;
+  EXPECT_EQ(NextId(*mgr), "70001000000000");
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000001");
+  EXPECT_EQ(NextId(*mgr), "70001000000002");
+  mgr->Rollback(name);
+  EXPECT_EQ(Row(1, "lastnumber"), "1");
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000001");
+  mgr->Commit(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000002");
+  // Work left open when the client goes is undone before the number is given back.
+  mgr->StartTransaction(name);
+  NextId(*mgr);
+  mgr.reset();
+  EXPECT_EQ(Row(1, "active") + Row(1, "lastnumber"), "F3");
+
+  auto idle = site_.Connect();
+  ASSERT_EQ(idle->Current->ConnectNo, 1);
+  idle->StartTransaction(name);
+  EXPECT_EQ(NextId(*idle), "70001000000003");
+  idle->Rollback(name);
+  site_.Exec("update connectinfo set lastupdated = now() - 1.5 where connectno = 1");
+  auto taker = site_.Connect();
+  ASSERT_EQ(taker->Current->ConnectNo, 1);
+  EXPECT_EQ(NextId(*taker), "70001000000004");
+  EXPECT_THAT([&] { NextId(*idle); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq("Invalid connection")));
+  idle.reset();
+  EXPECT_EQ(Row(1, "active"), "T");
+}
+
 TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
   site_.Exec("insert into connectinfo values (9999, 0, now(), 'T')");
   auto full = site_.NewManager();
@@ -346,4 +383,27 @@ TEST(ConnectNoPostgre, ManyProcessesNeverShareANumberOrAnId) {
   EXPECT_EQ(pg.Scalar("select count(*) - count(distinct connectno) from connectinfo"), "0");
   EXPECT_LE(std::stoi(pg.Scalar("select count(*) from connectinfo where active = 'T'")),
             ManyProcesses::kMayHold);
+}
+
+// A commit that the server refuses (a deferred check fails) ends the transaction without
+// it: the ids it took are issued again and the number goes back.
+TEST(ConnectNoPostgre, ACommitTheServerRefusedTakesTheCounterBack) {
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("create table once (n integer unique deferrable initially deferred)");
+  UserName.clear();
+  auto mgr = pg.Site().NewManager();
+  ASSERT_TRUE(mgr->Connect(v7test::PgSite::kProject)) << mgr->ErrorText;
+  const std::string name = mgr->Current->Name;
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000000");
+  auto q = mgr->NewQuery();
+  q->GetSQL().SetText("insert into once values (1)");
+  q->ExecSQL();
+  q->ExecSQL();
+  EXPECT_THROW(mgr->Commit(name), EDatabaseError);
+  EXPECT_EQ(NextId(*mgr), "70001000000000");
+  mgr.reset();
+  EXPECT_EQ(pg.Scalar("select active || lastnumber from connectinfo"), "F1");
 }
