@@ -26,6 +26,12 @@ struct TProjectRecord {
   // The counter that the number's row holds as this client last wrote it; -1 when unknown.
   // Another client that took the number over has changed it.
   long double SavedNumber = -1;
+  // LastNumber and SavedNumber as they stood when the open transaction began, while
+  // CounterKept: the counter's row goes back to them when the transaction does not commit,
+  // and so must the record, or the next save would find the row changed under it.
+  long double LastNumberAtStart = 0;
+  long double SavedNumberAtStart = -1;
+  bool CounterKept = false;
   // The open database, made by the connection manager when it connects. Shared with the
   // query objects that run on it, so that none outlives the connection it uses.
   std::shared_ptr<TDbBackend> Connection;

@@ -9,7 +9,9 @@
 //
 // A client that holds a number checks, each time it saves the counter, that the row still
 // holds the counter it last wrote: a client that took the number over moved the counter on,
-// so the old holder stops before it issues an id the new one will issue too.
+// so the old holder stops before it issues an id the new one will issue too. A transaction
+// that does not commit takes the row's counter back, and the manager takes the counter it
+// holds back with it (uDBManager.cpp), so that a rolled-back document is no takeover.
 #include <algorithm>
 #include <charconv>
 #include <chrono>

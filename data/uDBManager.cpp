@@ -73,6 +73,8 @@ TDBManager::~TDBManager() {
         // The connection is dropped next, which ends the transaction anyway.
       }
     }
+    // The release finds the counter the row holds once the open work is undone.
+    if (Current) RestoreCounter(*Current);
     ReleaseConnectNo();
     CnoQuery.reset();
     UtilityQuery.reset();
@@ -352,24 +354,33 @@ void TDBManager::StartTransaction(const std::string& projectName) {
   if (p.Driver == "ado") {
     AdoConnInTrans = p.Connection;
     AdoConnInTrans->StartTransaction();
-    return;
-  }
-  TransDesc = TTransactionDesc{};
-  TransDesc.TransactionID = 1;
-  TransDesc.IsolationLevel = 0;
-  if (p.Driver == "dbx") {
-    SqlConnInTrans = p.Connection;
-    SqlConnInTrans->StartTransaction();
   } else {
-    BdeDbInTrans = p.Connection;
-    BdeDbInTrans->StartTransaction();
+    TransDesc = TTransactionDesc{};
+    TransDesc.TransactionID = 1;
+    TransDesc.IsolationLevel = 0;
+    if (p.Driver == "dbx") {
+      SqlConnInTrans = p.Connection;
+      SqlConnInTrans->StartTransaction();
+    } else {
+      BdeDbInTrans = p.Connection;
+      BdeDbInTrans->StartTransaction();
+    }
   }
+  KeepCounter(p);
 }
 
 void TDBManager::Commit(const std::string& projectName) {
   TProjectRecord& p =
       ProjectForTransaction(projectName, "Invalid project name in DbAccess.SetProjectName.");
-  p.Connection->Commit();
+  try {
+    p.Connection->Commit();
+  } catch (...) {
+    // A commit the server refused ended the transaction without it (PostgreSQL); one that
+    // left it open is rolled back by the caller.
+    if (!p.Connection->InTransaction()) RestoreCounter(p);
+    throw;
+  }
+  p.CounterKept = false;
 }
 
 void TDBManager::Rollback(const std::string& projectName) {
@@ -377,7 +388,32 @@ void TDBManager::Rollback(const std::string& projectName) {
       ProjectForTransaction(projectName, "Invalid project name in DbAccess.SetProjectName.");
   // Only the three known layers roll back; with none open nothing happens.
   if (p.Driver != "ado" && p.Driver != "dbx" && p.Driver != "bde") return;
-  if (p.Connection->InTransaction()) p.Connection->Rollback();
+  try {
+    if (p.Connection->InTransaction()) p.Connection->Rollback();
+  } catch (...) {
+    // The transaction is over either way: the server drops it with a failed rollback.
+    RestoreCounter(p);
+    throw;
+  }
+  RestoreCounter(p);
+}
+
+void TDBManager::KeepCounter(TProjectRecord& record) {
+  record.LastNumberAtStart = record.LastNumber;
+  record.SavedNumberAtStart = record.SavedNumber;
+  record.CounterKept = true;
+}
+
+void TDBManager::RestoreCounter(TProjectRecord& record) {
+  if (!record.CounterKept) return;
+  // The rollback took the counter's row back to where the transaction found it. Left ahead
+  // of the row, the record would make every later save of the counter look like a takeover.
+  // Taken back with it, the connection is as good as before the undone work: its ids are
+  // issued again (no row keeps them), and a client that took the number over meanwhile
+  // still shows in the row.
+  record.LastNumber = record.LastNumberAtStart;
+  record.SavedNumber = record.SavedNumberAtStart;
+  record.CounterKept = false;
 }
 
 void TDBManager::MakeDurable() {

@@ -112,6 +112,10 @@ class TDBManager {
   void Trace(const std::string& text);
   void ShowMessage(const std::string& text);
   TProjectRecord& ProjectForTransaction(const std::string& projectName, const char* message);
+  // The record's counter when a transaction begins, and back to it when the transaction
+  // ends without a commit.
+  static void KeepCounter(TProjectRecord& record);
+  static void RestoreCounter(TProjectRecord& record);
   std::unique_ptr<TXDS> MakeQuery();
 
   double idDate_ = 0;

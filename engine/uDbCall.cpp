@@ -6,6 +6,7 @@
 #include "uAtExit.h"
 #include "uDbBackend.h"
 #include "uStoreVoucher.h"
+#include "uValueStock.h"
 
 namespace v7 {
 
@@ -173,6 +174,7 @@ bool TDbCall::Renew() {
   }
   Eval->SetVar("username", 'c', v7::UserName);
   Reset();
+  ForgetReadings();
   ValidationMessage.clear();
   ErrorReport.clear();
   StoreData->UserName = v7::UserName;
@@ -263,6 +265,20 @@ void TDbCall::CheckStatus(const std::string& variable, bool keepMessage, std::st
 
 // ---------------------------------------------------------------- the document
 
+void TDbCall::ForgetReadings() {
+  auto forget = [](TValidate* validator) {
+    if (!validator) return;
+    validator->Renew();
+    if (!validator->Eval) return;
+    validator->Eval->ExprQueries.clear();
+    // A stock walk goes on from the rows its last call read.
+    validator->Eval->ValueStock = std::make_unique<TValueStock>();
+  };
+  forget(Validator.get());
+  if (ProvideLink)
+    for (const auto& entry : ProvideLink->LinkEntries) forget(entry->Validator.get());
+}
+
 void TDbCall::ClearSeriesChoice() {
   auto clear = [](TStoreData* store) {
     if (!store) return;
@@ -275,8 +291,11 @@ void TDbCall::ClearSeriesChoice() {
 }
 
 void TDbCall::Save(std::string& result) {
-  // Whatever the outcome, the series chosen for this document ends with it.
-  AtExit endOfDocument([this] { ClearSeriesChoice(); });
+  // Whatever the outcome, the series chosen for this document and what it read end with it.
+  AtExit endOfDocument([this] {
+    ClearSeriesChoice();
+    ForgetReadings();
+  });
   ValidationMessage.clear();
   result.clear();
   TraceFrameRows();
@@ -310,6 +329,7 @@ void TDbCall::DoSave(std::string& result) {
 
 void TDbCall::LoadRecord(long double recordId) {
   ClearSeriesChoice();
+  ForgetReadings();
   StoreData->LoadTransaction(recordId);
   ImageDB->LoadImages(recordId);
   Eval->SetVar("ChildDoc", 'c', StoreData->ChildDoc == "T" ? "T" : "F");
@@ -328,6 +348,7 @@ void TDbCall::LoadRecord(long double recordId) {
 }
 
 void TDbCall::Delete(long double recordId) {
+  AtExit endOfDocument([this] { ForgetReadings(); });
   Trace("# 1#Deleting transaction");
   StoreData->LoadTransaction(recordId);
   StoreData->DeleteTransaction();
@@ -347,6 +368,7 @@ void TDbCall::Delete(long double recordId) {
 }
 
 void TDbCall::Cancel(long double recordId) {
+  AtExit endOfDocument([this] { ForgetReadings(); });
   StoreData->LoadTransaction(recordId);
   if (StoreData->Cancelled) return;
   StoreData->CancelTransaction();

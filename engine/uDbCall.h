@@ -47,7 +47,9 @@ class TDbCall {
   // Makes a facade that served an earlier document ready for the next document of its type
   // on the same connection, as one prepared now would be: the evaluators' variables as they
   // were after Prepare (those created since read empty), the process-wide user and site
-  // number of the new packet, no values, no pending updates. False when the process-wide
+  // number of the new packet, no values, no pending updates, and nothing that the last
+  // document read from the database (list queries, named and look-up queries, stock walks
+  // are run again when the next document asks for them). False when the process-wide
   // values the evaluators took in have changed otherwise: a new facade must be made.
   bool Renew();
   // The lines of ErrorReport, each ended by CR LF.
@@ -80,6 +82,11 @@ class TDbCall {
   // setsequence function), here and in the linked documents' stores: the next document
   // numbers from the series the stored flags make active.
   void ClearSeriesChoice();
+  // Drops what the validators and evaluators read from the database for the document that
+  // ends (list queries, named queries, stock walks): the next document reads it again, as
+  // a facade prepared for it would. The definitions, compiled expressions, links and maps
+  // stay.
+  void ForgetReadings();
   void DoSave(std::string& result);
   void TraceFrameRows();
   // Reads an after-event status variable: empty or "t" success, "_text" a message (when

@@ -644,4 +644,28 @@ void TValidate::CloseDatasets() {
     if (*slot) (*slot)->Close();
 }
 
+void TValidate::Renew() {
+  CloseDatasets();
+  // A list query stays open from one field and run to the next within a document, which
+  // RunFieldSQL relies on; across documents it would answer with rows that earlier
+  // documents have changed since (a list of stored invoices, a customer's balance).
+  if (StructDef) {
+    for (const auto& f : StructDef->Fields)
+      if (f->ListQuery) f->ListQuery->Close();
+    for (const auto& g : StructDef->GridMaps)
+      if (g->ListQuery) g->ListQuery->Close();
+  }
+  // A named query belongs to the document that fired it: sqlget and findrecord of the next
+  // document find none until it fires its own.
+  ExprQueries.clear();
+  CurrentQuery = nullptr;
+  CurrentField = nullptr;
+  CurrentValue.clear();
+  CurrentValueId = 0;
+  CurrentHasValue = true;
+  CurrentFrame = ParentRow = ParentFrame = PublishedParentRow = 0;
+  ValidRowIndex = -1;
+  ErrorText.clear();
+}
+
 }  // namespace v7

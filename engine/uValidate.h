@@ -45,6 +45,11 @@ class TValidate {
   // The text of a value as SQL parameters and templates see it; row -1 quotes texts.
   std::string GetFieldValue(const std::string& name, int row);
   void CloseDatasets();
+  // Makes the validator of a kept facade as a new one for its next document: whatever the
+  // last document read from the database (the definition's list queries, the named and
+  // look-up queries) is read again when the next one asks for it, and the current-field
+  // state starts empty.
+  void Renew();
 
   // ---- Field checks (uValidateChecks.cpp) ----
   bool CheckField(int row);

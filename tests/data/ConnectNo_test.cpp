@@ -123,6 +123,43 @@ TEST_F(ConnectNo, FreeAndStaleNumbersAreTakenAgainWithTheirCounters) {
   EXPECT_EQ(Row(over->Current->ConnectNo, "active"), "T");
 }
 
+// Work rolled back after it took ids leaves the connection as it found it: its ids are issued
+// again, the counter's row matches the client's, and the number goes back when the client
+// goes; a client whose number was taken over meanwhile still stops at its next id.
+TEST_F(ConnectNo, RolledBackIdsAreIssuedAgainAndTakeoversStillShow) {
+  auto mgr = site_.Connect();
+  const std::string name = mgr->Current->Name;
+  EXPECT_EQ(NextId(*mgr), "70001000000000");
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000001");
+  EXPECT_EQ(NextId(*mgr), "70001000000002");
+  mgr->Rollback(name);
+  EXPECT_EQ(Row(1, "lastnumber"), "1");
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000001");
+  mgr->Commit(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000002");
+  // Work left open when the client goes is undone before the number is given back.
+  mgr->StartTransaction(name);
+  NextId(*mgr);
+  mgr.reset();
+  EXPECT_EQ(Row(1, "active") + Row(1, "lastnumber"), "F3");
+
+  auto idle = site_.Connect();
+  ASSERT_EQ(idle->Current->ConnectNo, 1);
+  idle->StartTransaction(name);
+  EXPECT_EQ(NextId(*idle), "70001000000003");
+  idle->Rollback(name);
+  site_.Exec("update connectinfo set lastupdated = now() - 1.5 where connectno = 1");
+  auto taker = site_.Connect();
+  ASSERT_EQ(taker->Current->ConnectNo, 1);
+  EXPECT_EQ(NextId(*taker), "70001000000004");
+  EXPECT_THAT([&] { NextId(*idle); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq("Invalid connection")));
+  idle.reset();
+  EXPECT_EQ(Row(1, "active"), "T");
+}
+
 TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
   site_.Exec("insert into connectinfo values (9999, 0, now(), 'T')");
   auto full = site_.NewManager();
@@ -161,12 +198,17 @@ long long MonotonicNs() {
   return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
 }
 
-// One client process: connects, issues ids and disconnects, round after round; one that
-// dies holding kills itself after its ids, without giving the number back. Each line is
-// written before the next step, so what a killed worker wrote is on disk: "C cno time" after
-// a take, "I id", "R cno time" before the release, "E message" on a failure.
+// One client process: connects, issues ids in transactions of kIdsPerTransaction and
+// disconnects, round after round; every kRollbackEvery-th transaction is rolled back (its
+// ids are issued again by the next one). One that dies holding kills itself after its ids,
+// without giving the number back. Each line is written before the next step, so what a
+// killed worker wrote is on disk: "C cno time" after a take, "I id" for each id of a
+// committed transaction, "R cno time" before the release, "E message" on a failure.
+constexpr int kIdsPerTransaction = 5;
+constexpr int kRollbackEvery = 5;
+
 [[noreturn]] void RunWorker(const std::string& project, const std::string& outFile, int rounds,
-                            int ids, bool dieHolding) {
+                            int ids, bool dieHolding, int worker) {
   int fd = open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   auto line = [fd](const std::string& text) {
     if (write(fd, (text + "\n").data(), text.size() + 1) < 0) _exit(3);
@@ -179,9 +221,19 @@ long long MonotonicNs() {
     }
     std::string cno = std::to_string(mgr.Current->ConnectNo);
     line("C " + cno + " " + std::to_string(MonotonicNs()));
-    for (int i = 0; i < ids; ++i) {
+    const std::string name = mgr.Current->Name;
+    for (int committed = 0, t = worker; committed < ids; ++t) {
       try {
-        line("I " + NextId(mgr));
+        std::vector<std::string> issued;
+        mgr.StartTransaction(name);
+        for (int i = 0; i < kIdsPerTransaction; ++i) issued.push_back(NextId(mgr));
+        if (t % kRollbackEvery == 0) {
+          mgr.Rollback(name);
+          continue;
+        }
+        mgr.Commit(name);
+        for (const std::string& id : issued) line("I " + id);
+        committed += kIdsPerTransaction;
       } catch (const std::exception& e) {
         line(std::string("E ") + e.what());
         _exit(1);
@@ -199,24 +251,26 @@ struct Holding {
   int worker;
 };
 
-// What 16 client processes of one project did: every id they issued, the spans in which each
-// held a number and the highest counter each number reached. Failures of the run (a worker
-// that reported an error, an id issued twice, a number held by two at once) fail the test.
+// What 16 client processes of one project did: every id they committed, the spans in which
+// each held a number and the highest counter each number reached. Failures of the run (a
+// worker that reported an error, "Invalid connection" after a rollback among them, an id
+// committed twice, a number held by two at once) fail the test. Only the killed workers may
+// leave a number taken (kMayHold).
 struct ManyProcesses {
+  static constexpr int kWorkers = 16;
+  static constexpr int kDying = 3;        // workers 0..2 die holding their number
+  static constexpr int kKilledEarly = 2;  // workers 3..4 are killed at any moment of their rounds
   std::vector<Holding> holdings;
   std::set<std::string> ids;
   std::map<int, long long> highestCounter;
 
   ManyProcesses(const std::string& project, const v7test::TempDir& dir) {
-    constexpr int kWorkers = 16;
-    constexpr int kDying = 3;        // workers 0..2 die holding their number
-    constexpr int kKilledEarly = 2;  // workers 3..4 are killed at any moment of their rounds
     constexpr int kRounds = 3, kIds = 25;
     std::vector<pid_t> pids;
     auto file = [&](int w) { return dir.file(project + std::to_string(w) + ".txt"); };
     for (int w = 0; w < kWorkers; ++w) {
       pid_t pid = fork();
-      if (pid == 0) RunWorker(project, file(w), w < kDying ? 1 : kRounds, kIds, w < kDying);
+      if (pid == 0) RunWorker(project, file(w), w < kDying ? 1 : kRounds, kIds, w < kDying, w);
       EXPECT_GE(pid, 0);
       pids.push_back(pid);
     }
@@ -272,6 +326,7 @@ struct ManyProcesses {
         }
     EXPECT_TRUE(reused) << "no released number was taken again";
   }
+  static constexpr int kMayHold = kDying + kKilledEarly;
 };
 
 }  // namespace
@@ -289,6 +344,8 @@ TEST_F(ConnectNo, ManyProcessesNeverShareANumberOrAnId) {
   for (const auto& [cno, counter] : run.highestCounter)
     EXPECT_GT(std::stoll(Row(cno, "lastnumber")), counter) << "number " << cno;
   EXPECT_EQ(LockTables(), "0");
+  EXPECT_LE(std::stoi(site_.Scalar("select count(*) from connectinfo where active = 'T'")),
+            ManyProcesses::kMayHold);
   const auto& holdings = run.holdings;
   const auto& ids = run.ids;
   auto& highestCounter = run.highestCounter;
@@ -324,4 +381,29 @@ TEST(ConnectNoPostgre, ManyProcessesNeverShareANumberOrAnId) {
               counter)
         << "number " << cno;
   EXPECT_EQ(pg.Scalar("select count(*) - count(distinct connectno) from connectinfo"), "0");
+  EXPECT_LE(std::stoi(pg.Scalar("select count(*) from connectinfo where active = 'T'")),
+            ManyProcesses::kMayHold);
+}
+
+// A commit that the server refuses (a deferred check fails) ends the transaction without
+// it: the ids it took are issued again and the number goes back.
+TEST(ConnectNoPostgre, ACommitTheServerRefusedTakesTheCounterBack) {
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("create table once (n integer unique deferrable initially deferred)");
+  UserName.clear();
+  auto mgr = pg.Site().NewManager();
+  ASSERT_TRUE(mgr->Connect(v7test::PgSite::kProject)) << mgr->ErrorText;
+  const std::string name = mgr->Current->Name;
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000000");
+  auto q = mgr->NewQuery();
+  q->GetSQL().SetText("insert into once values (1)");
+  q->ExecSQL();
+  q->ExecSQL();
+  EXPECT_THROW(mgr->Commit(name), EDatabaseError);
+  EXPECT_EQ(NextId(*mgr), "70001000000000");
+  mgr.reset();
+  EXPECT_EQ(pg.Scalar("select active || lastnumber from connectinfo"), "F1");
 }

@@ -1,0 +1,312 @@
+// A receive step of many packets on SQLite and PostgreSQL: one window object applying a
+// sequence of document and table packets on one connection (kept transaction types) leaves
+// every table as fresh objects and connections for each packet do, and a packet that fails
+// in a step costs no other packet of it and holds no connection number.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "PacketFixtures.h"
+#include "PgSite.h"
+#include "SampleProduct.h"
+#include "uConsoleView.h"
+#include "uGeneralFunctions.h"
+#include "uMain.h"
+#include "uTransfer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A copy of the sample site with its stored documents, on SQLite or on PostgreSQL, in a
+// temporary folder that is the configuration and working folder while the copy lives.
+class SiteCopy {
+ public:
+  explicit SiteCopy(bool postgre) : site_(dir_.path()), cwd_(dir_.path()) {
+    if (postgre) {
+      pg_ = std::make_unique<v7test::PgSite>(v7test::PgSite::Content::ProductAndDocuments);
+      if (!pg_->Ready()) return;
+      pg_->AddProject(site_);
+      project_ = v7test::PgSite::kProject;
+    } else {
+      v7test::ApplySampleProduct(site_, true);
+    }
+    // A stored entry row whose id a failing voucher gives again.
+    Exec("insert into trans2 (trans2id, trans1id, trans2row) values (77, 1, 1)");
+  }
+
+  // Why the copy could not be made: PostgreSQL is not installed (skip), or it failed.
+  std::string Skip() const { return pg_ ? pg_->Skip() : ""; }
+  std::string Failure() const { return pg_ ? pg_->Failure() : ""; }
+  const std::string& Project() const { return project_; }
+  const v7test::TempDir& Dir() const { return dir_; }
+
+  void Exec(const std::string& sql) {
+    if (pg_)
+      pg_->db.Execute(sql);
+    else
+      site_.Exec(sql);
+  }
+  v7::TDbRowSet Query(const std::string& sql) {
+    return pg_ ? pg_->db.Query(sql) : site_.Query(sql);
+  }
+  std::string Scalar(const std::string& sql) { return pg_ ? pg_->Scalar(sql) : site_.Scalar(sql); }
+
+  // Every row of every table, as sorted lines of column=value; the columns that hold the
+  // time of writing are left out.
+  std::map<std::string, std::vector<std::string>> Tables() {
+    std::map<std::string, std::vector<std::string>> tables;
+    const v7::TDbRowSet names =
+        Query(pg_ ? "select tablename from pg_tables where schemaname = 'public'"
+                  : "select name from sqlite_master where type = 'table'");
+    for (const auto& name : names.Rows) {
+      const std::string table = name.at(0).Text;
+      const v7::TDbRowSet rows = Query("select * from \"" + table + "\"");
+      std::vector<std::string>& lines = tables[v7::LowerStr(table)];
+      for (const auto& row : rows.Rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+          const std::string column = v7::LowerStr(rows.Columns[c].Name);
+          if (column == "modifiedon" || column == "modifieddate" || column == "lastupdated")
+            continue;
+          line += column + "=" + ValueText(row[c]) + " ";
+        }
+        lines.push_back(line);
+      }
+      std::sort(lines.begin(), lines.end());
+    }
+    return tables;
+  }
+
+ private:
+  static std::string ValueText(const v7::TDbValue& v) {
+    char buf[40];
+    switch (v.Kind) {
+      case v7::TDbKind::Null:
+        return "null";
+      case v7::TDbKind::Integer:
+        return std::to_string(v.Int);
+      case v7::TDbKind::Float:
+      case v7::TDbKind::DateTime:
+        std::snprintf(buf, sizeof buf, "%.17g", v.Float);
+        return buf;
+      default:
+        return v.Text;
+    }
+  }
+
+  v7test::TempDir dir_;
+  v7test::SiteDb site_;
+  v7test::WorkingFolder cwd_;
+  std::unique_ptr<v7test::PgSite> pg_;
+  std::string project_ = "site";
+};
+
+std::string Doc(const std::string& user, int site, const std::string& type,
+                const std::string& recordId, const std::string& elements,
+                const std::string& attributes = "") {
+  return "<doc user=\"" + user + "\" siteno=\"" + std::to_string(site) + "\" transid=\"" + type +
+         "\" recordid=\"" + recordId + "\"" + attributes + ">" + elements + "</doc>";
+}
+
+std::string Receipt(const std::string& user, int site, const std::string& recordId,
+                    const std::string& customer, const std::string& invoice) {
+  return Doc(user, site, "receipt", recordId,
+             "<rcptdate>21/06/2026</rcptdate>" + customer +
+                 "<saveok>T</saveok><delok>T</delok><totalamt>100</totalamt><forinv>" + invoice +
+                 "</forinv><invref>" + invoice + "</invref><amount>100</amount>");
+}
+
+std::string Invoice(const std::string& user, int site, const std::string& recordId,
+                    const std::string& payMode) {
+  return Doc(user, site, "salesinv", recordId,
+             "<invdate>20/06/2026</invdate><customer id=\"101\">Acme Stores</customer>"
+             "<paymode>" +
+                 payMode +
+                 "</paymode><item id=\"201\">Blue Pen</item><qty>2</qty>"
+                 "<item id=\"203\">Notebook</item><qty>3</qty>");
+}
+
+// A journal voucher of two entry rows; a second row given the id 77 of a stored row fails on
+// its insert, after the header and the first row took new ids.
+std::string Voucher(const std::string& user, int site, const std::string& recordId,
+                    const std::string& narration, bool takenRowId = false,
+                    const std::string& total = "") {
+  return Doc(user, site, "jv", recordId,
+             "<vchdate>01/07/2026</vchdate><narration>" + narration + "</narration><totalamt>" +
+                 total +
+                 "</totalamt><mid id=\"111\">Cash</mid><porm>1</porm><amount>100</amount>"
+                 "<mid id=\"112\">Bank</mid><porm>2</porm><amount>40</amount>" +
+                 (takenRowId ? "<trans2id>0</trans2id><trans2id>77</trans2id>" : ""));
+}
+
+// The sequence: several types, users and sites; new documents with and without their ids,
+// changed, cancelled and deleted ones; a voucher that fails half-way in the middle; list
+// fields that read stored invoices and a customer's balance that earlier packets changed
+// (a receipt for an invoice that a packet before it deleted is refused); table packets
+// that change a list query and add a customer between documents.
+const std::vector<std::string>& Sequence() {
+  static const std::vector<std::string> packets = {
+      Receipt("anita", 3, "300010000000001", "<customer id=\"101\">Acme Stores</customer>",
+              "INV000041"),
+      Invoice("anita", 3, "300010000000009", "Cash"),  // INV000042, with links 5, 6 and 7
+      Receipt("bob", 4, "400010000000001", "<customer id=\"101\">Acme Stores</customer>",
+              "INV000042"),
+      Voucher("anita", 3, "0", "fails", true),
+      Invoice("bob", 4, "400010000000010", "Credit"),  // INV000043
+      "<rows table=\"inputsql\"><row recordid=\"35\"><sqltext type=\"c\">select invno, invno "
+      "as shown from (select invno from salesinv union all select invno from salesinvap union "
+      "all select invno from salesinvsf) i where invno = :forinv</sqltext></row></rows>",
+      Receipt("anita", 3, "300010000000002", "<customer>Zenith Mart</customer>", "SF000001"),
+      Doc("anita", 3, "salesinv", "300010000000009", "<qty>4</qty>"),
+      Receipt("bob", 4, "0", "<customer id=\"102\"></customer>", "INV000043"),
+      Doc("bob", 4, "salesinv", "400010000000010", "", " deltrans=\"true\""),
+      Receipt("bob", 4, "0", "<customer id=\"102\"></customer>", "INV000043"),  // refused
+      Voucher("bob", 4, "0", "good"),
+      Doc("anita", 3, "receipt", "300010000000001", "", " deltrans=\"true\""),
+      "<rows table=\"customer\"><row recordid=\"104\"><customerid type=\"n\">104</customerid>"
+      "<custname type=\"c\">New Traders</custname><city type=\"c\">Pune</city>"
+      "<balance type=\"n\">0</balance></row></rows>",
+      Receipt("anita", 3, "300010000000003", "<customer>New Traders</customer>", "INV000042"),
+      Voucher("anita", 3, "300010000000011", "kept id"),
+      Doc("anita", 3, "jv", "300010000000011", "", " cancel=\"true\""),
+  };
+  return packets;
+}
+
+// Applies the packets through one window object in one step, or each through a window and
+// connection of its own; answers each packet's error text.
+std::vector<std::string> Apply(SiteCopy& copy, const std::vector<std::string>& packets,
+                               bool oneStep) {
+  std::ostringstream pane, boxes;
+  v7::ConsoleView view{pane, boxes};
+  std::unique_ptr<v7::TfmV7Client> client;
+  std::vector<std::string> errors;
+  const std::string file = copy.Dir().file("packet.xml");
+  for (const std::string& packet : packets) {
+    if (!client) {
+      client = std::make_unique<v7::TfmV7Client>(view);
+      std::string err;
+      client->ConnectProject(copy.Project(), err);
+      EXPECT_EQ(err, "");
+    }
+    v7test::WriteFile(file, packet);
+    std::string err;
+    client->Postdata(file, err);
+    errors.push_back(err);
+    if (!oneStep) {
+      client->CloseConnection();
+      client.reset();
+    }
+  }
+  if (client) client->CloseConnection();
+  EXPECT_EQ(boxes.str(), "");
+  return errors;
+}
+
+void OneStepLeavesWhatFreshObjectsLeave(bool postgre) {
+  std::map<std::string, std::vector<std::string>> fresh, kept;
+  std::vector<std::string> freshErrors, keptErrors;
+  for (bool oneStep : {false, true}) {
+    SiteCopy copy(postgre);
+    if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
+    ASSERT_EQ(copy.Failure(), "");
+    (oneStep ? keptErrors : freshErrors) = Apply(copy, Sequence(), oneStep);
+    (oneStep ? kept : fresh) = copy.Tables();
+    // Each step gives its number back, whatever failed in it.
+    EXPECT_EQ(copy.Scalar("select count(*) from connectinfo where active <> 'F'"), "0");
+  }
+  ASSERT_EQ(freshErrors.size(), Sequence().size());
+  for (size_t i = 0; i < freshErrors.size(); ++i) {
+    if (i == 3 || i == 10)
+      EXPECT_NE(freshErrors[i], "") << "packet " << i;
+    else
+      EXPECT_EQ(freshErrors[i], "") << "packet " << i;
+  }
+  EXPECT_EQ(keptErrors, freshErrors);
+  // The receipt after the first invoice read the balance that invoice left.
+  const auto& receipts = fresh["receipt"];
+  EXPECT_TRUE(std::any_of(receipts.begin(), receipts.end(), [](const std::string& r) {
+    return r.find("receiptid=400010000000001 ") != std::string::npos &&
+           r.find("custbalance=145 ") != std::string::npos;
+  })) << testing::PrintToString(receipts);
+  ASSERT_EQ(kept.size(), fresh.size());
+  for (const auto& [table, rows] : fresh) EXPECT_EQ(kept[table], rows) << table;
+}
+
+TEST(ReceiveStep, OneWindowInOneStepLeavesWhatFreshObjectsLeave) {
+  OneStepLeavesWhatFreshObjectsLeave(false);
+}
+
+TEST(ReceiveStep, OneWindowInOneStepLeavesWhatFreshObjectsLeaveOnPostgreSQL) {
+  OneStepLeavesWhatFreshObjectsLeave(true);
+}
+
+// A receive step from a real FTP server whose first packet fails: the six after it are all
+// applied, only the failed one is kept in the log folder, the server keeps none and the
+// number goes back at the end of the step.
+void FailedPacketFirstCostsNoOther(bool postgre) {
+  struct Case {
+    const char* name;
+    std::string bad;
+    std::string setup;
+  };
+  const Case cases[] = {
+      {"a row id that is taken", Voucher("anita", 3, "0", "bad", true), ""},
+      {"refused by aftersavestatus", Voucher("anita", 3, "0", "bad", false, "900"),
+       "insert into exprset (exprsetid, transid, expression) values (91, 'jv', "
+       "'{aftersave}\naftersavestatus := iif(totalamt > 500, {Over the limit}, {T})')"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SiteCopy copy(postgre);
+    if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
+    ASSERT_EQ(copy.Failure(), "");
+    if (!c.setup.empty()) copy.Exec(c.setup);
+    v7test::TestFtpServer server;
+    const std::string send = server.Path("v7/site07/send/");
+    fs::create_directories(send);
+    // Names are listed in order: the bad packet comes first.
+    v7test::WriteFile(send + "a-bad.pkt", v7test::PacketBytes(c.bad));
+    for (int n = 1; n <= 6; ++n)
+      v7test::WriteFile(send + "b" + std::to_string(n) + ".pkt",
+                        v7test::PacketBytes(Voucher(n % 2 ? "anita" : "bob", 3 + n % 2, "0",
+                                                    "good " + std::to_string(n))));
+    v7test::WriteFile("v7rm.ini", "clientlogin=" + copy.Project() + "\nftp=" + server.Host() +
+                                      ",site,secret\nxtype=receive\n");
+    std::ostringstream pane, boxes;
+    v7::ConsoleView view{pane, boxes};
+    v7::TfmV7Client client(view);
+    client.FormShow();
+    ASSERT_EQ(boxes.str(), "") << pane.str();
+
+    EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration like 'good%'"), "6")
+        << pane.str();
+    EXPECT_EQ(copy.Scalar("select count(*) from trans2 t2 where exists (select 1 from trans1 t1 "
+                          "where t1.trans1id = t2.trans1id and t1.narration like 'good%')"),
+              "12");
+    EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration = 'bad'"), "0");
+    std::vector<std::string> logged;
+    for (const auto& entry : fs::directory_iterator(v7::kFailedFolder))
+      logged.push_back(entry.path().stem().string());
+    EXPECT_FALSE(logged.empty());
+    for (const std::string& name : logged) EXPECT_EQ(name, "a-bad");
+    EXPECT_TRUE(fs::is_empty(send));
+    EXPECT_EQ(copy.Scalar("select count(*) from connectinfo where active <> 'F'"), "0");
+  }
+}
+
+TEST(ReceiveStep, FailedPacketFirstCostsNoOther) { FailedPacketFirstCostsNoOther(false); }
+
+TEST(ReceiveStep, FailedPacketFirstCostsNoOtherOnPostgreSQL) {
+  FailedPacketFirstCostsNoOther(true);
+}
+
+}  // namespace
