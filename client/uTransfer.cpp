@@ -187,7 +187,7 @@ void TfmV7Client::SendPackets() {
     dbManager->MakeDurable();
     CloseConnection();
   } catch (const std::exception& e) {
-    ShowMsg(e.what());
+    StepFailed(e);
     packets.reset();
     remover.reset();
     CloseConnection();
@@ -258,7 +258,7 @@ void TfmV7Client::ReceivePackets() {
         ShowMsg("Pushing into database");
         std::string postErr;
         Postdata(xmlPath, postErr);
-        if (!postErr.empty()) ShowMsg(postErr);
+        if (!postErr.empty()) StepFailed(postErr);
         // A rejected packet leaves the server only once its copy is kept.
         const bool kept = postErr.empty() || KeepFailedPacket(packetPath, xmlPath, TracingToFile());
         RemoveQuietly(packetPath);
@@ -292,7 +292,7 @@ void TfmV7Client::ReceivePackets() {
       ShowMsg(syncError.what());
     }
     CloseConnection();
-    ShowMsg(e.what());
+    StepFailed(e);
     if (!entry.empty() && !packetPath.empty() && !xmlPath.empty()) {
       const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
       RemoveQuietly(packetPath);
@@ -376,7 +376,11 @@ void TfmV7Client::ReceivePatches() {
         } else if (line == ">>") {
           DoTrace("# 1#" + statement);
           query->GetSQL().SetText(statement);
-          query->ExecSQL();
+          try {
+            query->ExecSQL();
+          } catch (const std::exception& blockError) {
+            throw EDatabaseError("Patch " + name + ": " + blockError.what());
+          }
         } else {
           statement += line + "\r\n";
         }
@@ -392,7 +396,7 @@ void TfmV7Client::ReceivePatches() {
     names.clear();
     if (dbManager) CloseConnection();
   } catch (const std::exception& e) {
-    ShowMsg(e.what());
+    StepFailed(e);
     names.clear();
     query.reset();
     if (dbManager) CloseConnection();

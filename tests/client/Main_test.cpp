@@ -208,7 +208,9 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
        "'5 min' is not a valid integer value"},
       {"interval not above zero", "ftp=" + ftp_ + "\ntalkinterval=0\n", "", "",
        "'0' is not a valid talkinterval"},
-      {"service unreachable", closedUrl, "", "", "Call of GetFTPProps at http://127.0.0.1:"},
+      {"service unreachable", closedUrl, "", "",
+       "The service call GetFTPProps at start-up failed: Call of GetFTPProps at "
+       "http://127.0.0.1:"},
       {"reply not XML", "", "notxml", "", "The service's reply to GetFTPProps is not XML"},
       {"reply is an error", "", "echo", "Error: site 0 unknown", "Error: site 0 unknown"},
       // Without a settings file the message names what is missing and where it was looked for.
@@ -231,7 +233,7 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     TfmV7Client client(view);
     view.OnShow();
     ASSERT_EQ(view.boxes.size(), 1u);
-    EXPECT_EQ(view.boxes[0].rfind(c.message, 0), 0u) << view.boxes[0];
+    EXPECT_NE(view.boxes[0].find(c.message), std::string::npos) << view.boxes[0];
     EXPECT_EQ(view.caption, "Start");
     EXPECT_FALSE(view.timerEnabled);
     EXPECT_TRUE(view.Of("status").empty());
@@ -243,6 +245,18 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     EXPECT_TRUE(view.timerEnabled);
     EXPECT_EQ(view.Of("status").back(), "Idle");
     EXPECT_EQ(view.boxes.size(), 1u);
+    // Without the service's account each step says why there is no FTP server, and what to do.
+    const bool serviceFailed = !c.mode.empty() || c.settings.find("url=") != std::string::npos;
+    const Lines lines = view.Of("line");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                              return line.rfind("FTP: no server to connect to: the service call "
+                                                "at start-up failed (",
+                                                0) == 0 &&
+                                     line.ends_with("restart the client once the service answers");
+                            }),
+              serviceFailed ? 1 : 0)
+        << c.name;
   }
   // The steps that need the project say which setting names it.
   Settings("ftp=" + ftp_ + "\n");
