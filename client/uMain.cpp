@@ -128,9 +128,10 @@ void TfmV7Client::WarnAboutSettings() {
   // The values as the client takes them: the first line of each key.
   const std::string xtype = ReadSetting("xtype");
   const std::string kind = Lower(xtype);
-  if (!kind.empty() && kind != "both" && kind != "send" && kind != "receive")
+  // "none" asks for what any other text gives: a cycle of patches only.
+  if (!kind.empty() && kind != "both" && kind != "send" && kind != "receive" && kind != "none")
     warn("setting xtype \"" + xtype + "\" in " + file +
-         " is none of both, send, receive: the client only receives patches");
+         " is not one of both, send, receive, none: the client only receives patches");
   const std::string mode = ReadSetting("trace");
   if (!mode.empty() && mode != "tofile" && mode != "tofile,cumulate")
     warn("setting trace \"" + mode + "\" in " + file +
