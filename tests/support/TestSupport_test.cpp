@@ -59,7 +59,9 @@ TEST(TestServers, EndWithATestProcessKilledBySignal) {
   ASSERT_EQ(std::sscanf(buf, "%d %d", &ftpPort, &pgPort), 2) << buf;
   ASSERT_GT(ftpPort, 0) << "the FTP server did not start";
   ASSERT_TRUE(v7test::PortOpen(ftpPort));
-  if (pgPort > 0) ASSERT_TRUE(v7test::PortOpen(pgPort));
+  if (pgPort > 0) {
+    ASSERT_TRUE(v7test::PortOpen(pgPort));
+  }
 
   kill(test, SIGKILL);
   waitpid(test, nullptr, 0);
