@@ -24,14 +24,19 @@ const char* const kUsage =
     "Options:\n"
     "  -w, --workdir DIR   working folder (default: the current folder)\n"
     "  -c, --config DIR    configuration folder (default: the folder of the program)\n"
-    "      --console       no window: messages to standard output, errors to standard error\n"
+    "      --console       no window: messages to standard output, errors and warnings\n"
+    "                      also to standard error\n"
     "      --window        the window (needs a display; the default when DISPLAY is set)\n"
     "  -n, --cycles N      stop after N cycles\n"
     "  -h, --help          show this text\n"
     "\n"
     "The console has no buttons: in test mode (setting testlogin) it replays once and ends;\n"
     "when start-up fails, the message goes to standard error and the cycles run as if Start\n"
-    "had been pressed. SIGINT and SIGTERM end it once the running cycle is over.\n";
+    "had been pressed. SIGINT and SIGTERM end it once the running cycle is over.\n"
+    "\n"
+    "Exit status in the console: 0 when every step of the cycles asked for with --cycles\n"
+    "succeeded (and after a stop signal), 1 when start-up or a step failed or the client could\n"
+    "not run, 2 for a wrong command line.\n";
 
 struct Options {
   std::string workdir;
@@ -121,7 +126,9 @@ int main(int argc, char** argv) {
   if (window) {
     view = std::make_unique<v7::FltkView>();
   } else {
-    view = std::make_unique<v7::ConsoleView>(std::cout, std::cerr);
+    auto console = std::make_unique<v7::ConsoleView>(std::cout, std::cerr);
+    console->ReportProblemsTo(std::cerr);
+    view = std::move(console);
   }
   v7::TfmV7Client client(*view);
   long cyclesRun = 0;
@@ -130,5 +137,8 @@ int main(int argc, char** argv) {
       if (++cyclesRun >= options.cycles) view->Quit();
     };
   }
-  return view->Run();
+  status = view->Run();
+  // A script that runs a number of cycles must learn that one of them failed.
+  if (status == 0 && !window && options.cycles > 0 && client.Failures() > 0) status = 1;
+  return status;
 }

@@ -84,6 +84,12 @@ void ConsoleView::ShowMessage(const std::string& text) {
   err_ << text << std::endl;
 }
 
+void ConsoleView::ReportProblem(const std::string& text) {
+  if (!problems_) return;
+  out_.flush();
+  *problems_ << text << std::endl;
+}
+
 void ConsoleView::SetTimerInterval(int milliseconds) {
   interval_ = milliseconds;
   if (timerEnabled_) nextTick_ = Clock::now() + std::chrono::milliseconds(interval_);

@@ -37,6 +37,10 @@ class ConsoleView : public ClientView {
   void ShowTestButton() override { testButton_ = true; }
   std::string TestDbText() const override { return ""; }
   void ShowMessage(const std::string& text) override;
+  // Step errors and start-up warnings go to `problems` as well as to the pane once this is
+  // called (the program gives standard error); before, they are in the pane only.
+  void ReportProblem(const std::string& text) override;
+  void ReportProblemsTo(std::ostream& problems) { problems_ = &problems; }
   void SetTimerInterval(int milliseconds) override;
   void SetTimerEnabled(bool enabled) override;
 
@@ -56,6 +60,7 @@ class ConsoleView : public ClientView {
 
   std::ostream& out_;
   std::ostream& err_;
+  std::ostream* problems_ = nullptr;
   ConsolePane pane_;
   std::string caption_ = "Start";
   bool testButton_ = false;

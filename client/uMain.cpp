@@ -52,6 +52,10 @@ std::string InSettingsFile() {
   return " in " + file + (std::filesystem::exists(file, ec) ? "" : " (the file does not exist)");
 }
 
+// The keys of "v7rm.ini" that the client and its connection manager read.
+const char* const kSettingKeys[] = {"testlogin",    "clientlogin",   "url",  "xtype", "ftp",
+                                    "talkinterval", "ORADateString", "trace"};
+
 }  // namespace
 
 TfmV7Client::TfmV7Client(ClientView& view)
@@ -78,10 +82,66 @@ void TfmV7Client::Guarded(const std::function<void()>& event) {
   try {
     event();
   } catch (const std::exception& e) {
+    ++failures;
     view.ShowMessage(e.what());
   } catch (...) {
+    ++failures;
     view.ShowMessage("Unknown error");
   }
+}
+
+void TfmV7Client::StepFailed(const std::string& text) {
+  ++failures;
+  ShowMsg(text);
+  view.ReportProblem(text);
+}
+
+void TfmV7Client::StepFailed(const std::exception& e) {
+  // Without an account every step fails on its FTP connection, and the FTP layer can only
+  // say that no host is named: the cause is the service call at start-up.
+  if (!ftpAccountFailure.empty() && dynamic_cast<const EFtpError*>(&e) &&
+      TrimStr(ftp->Host).empty()) {
+    StepFailed("FTP: no server to connect to: the service call at start-up failed (" +
+               ftpAccountFailure + "); restart the client once the service answers");
+  } else {
+    StepFailed(std::string(e.what()));
+  }
+}
+
+void TfmV7Client::WarnAboutSettings() {
+  std::string text;
+  if (!ReadFileText("v7rm.ini", text)) return;
+  std::error_code ec;
+  const std::string file = std::filesystem::absolute("v7rm.ini", ec).string();
+  auto warn = [this](const std::string& warning) {
+    ShowMsg("Warning: " + warning);
+    view.ReportProblem("Warning: " + warning);
+  };
+  for (const std::string& line : SplitTextLines(text)) {
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;  // the settings reader passes such lines by
+    const std::string key = line.substr(0, eq);
+    if (std::none_of(std::begin(kSettingKeys), std::end(kSettingKeys),
+                     [&](const char* known) { return SameStrNoCase(key, known); }))
+      warn("unknown setting \"" + key + "\" in " + file + ": the client does not read it");
+  }
+  // The values as the client takes them: the first line of each key.
+  const std::string xtype = ReadSetting("xtype");
+  const std::string kind = Lower(xtype);
+  // "none" asks for what any other text gives: a cycle of patches only.
+  if (!kind.empty() && kind != "both" && kind != "send" && kind != "receive" && kind != "none")
+    warn("setting xtype \"" + xtype + "\" in " + file +
+         " is not one of both, send, receive, none: the client only receives patches");
+  const std::string mode = ReadSetting("trace");
+  if (!mode.empty() && mode != "tofile" && mode != "tofile,cumulate")
+    warn("setting trace \"" + mode + "\" in " + file +
+         " is neither tofile nor tofile,cumulate: no trace is written");
+}
+
+void TfmV7Client::MakeTraceWriter() {
+  trace = std::make_unique<TDoDebug>();
+  trace->Memo = &view.Msgs();
+  trace->OnTraceOff = [this](const std::string& text) { view.ReportProblem(text); };
 }
 
 void TfmV7Client::DoTrace(const std::string& text) {
@@ -114,6 +174,7 @@ void TfmV7Client::btnTestDBClick() {
 // ---- Start-up ----
 
 void TfmV7Client::InitClient() {
+  WarnAboutSettings();
   testLogin = ReadSetting("testlogin");
   if (!testLogin.empty()) {
     // Test mode: only the Test button; no trace writer, no FTP account, no timer.
@@ -125,8 +186,7 @@ void TfmV7Client::InitClient() {
   HTTPRIO->SetURL(ReadSetting("url"));
   xType = Lower(ReadSetting("xtype"));
   if (xType.empty()) xType = kDefaultXType;
-  trace = std::make_unique<TDoDebug>();
-  trace->Memo = &view.Msgs();
+  MakeTraceWriter();
   // Made before the service is asked: a failed packet is kept only where its folder exists.
   CreateWorkFolders();
   GetFTPDetails();
@@ -140,10 +200,20 @@ void TfmV7Client::GetFTPDetails() {
   if (ftpProps.empty() && TrimStr(ReadSetting("url")).empty())
     throw std::runtime_error("No FTP account: neither \"ftp\" nor \"url\" is set" +
                              InSettingsFile());
+  ftpAccountFailure.clear();
   if (ftpProps.empty()) {
-    // At start-up no project is open yet, so the site number asked for is 0.
-    ftpProps = HTTPRIO->GetFTPProps(std::to_string(SiteNo));
-    if (ftpProps.compare(0, 5, "Error") == 0) throw std::runtime_error(ftpProps);
+    try {
+      // At start-up no project is open yet, so the site number asked for is 0.
+      ftpProps = HTTPRIO->GetFTPProps(std::to_string(SiteNo));
+      if (ftpProps.compare(0, 5, "Error") == 0) throw std::runtime_error(ftpProps);
+    } catch (const std::exception& e) {
+      // The account is asked for only here: every later cycle lacks it.
+      ftpAccountFailure = e.what();
+      throw std::runtime_error("The service call GetFTPProps at start-up failed: " +
+                               ftpAccountFailure +
+                               ". The client has no FTP account: restart it once the service "
+                               "answers");
+    }
   }
   if (TrimStr(GetField(ftpProps, 1)).empty())
     throw std::runtime_error(
@@ -169,7 +239,13 @@ void TfmV7Client::SetTalkInterval() {
 void TfmV7Client::btnStartClick() {
   if (view.StartCaption() == "Start") {
     view.SetStartCaption("Stop");
-    RunCycle();
+    try {
+      RunCycle();
+    } catch (...) {
+      // A cycle that could not end cleanly must not leave the client stopped.
+      view.SetTimerEnabled(true);
+      throw;
+    }
     // Enabled only now, so the next cycle starts one full interval after this one.
     view.SetTimerEnabled(true);
   } else {
@@ -252,8 +328,7 @@ void TfmV7Client::TestReplay() {
   // closes: it goes first.
   project = nullptr;
   dbManager.reset();
-  trace = std::make_unique<TDoDebug>();
-  trace->Memo = &view.Msgs();
+  MakeTraceWriter();
   // Test mode stops start-up before the client project is read; without it here the replay
   // would apply every packet to no project at all.
   if (clientLogin.empty()) clientLogin = ReadSetting("clientlogin");

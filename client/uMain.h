@@ -3,6 +3,7 @@
 // cycle opens and closes. Written once against ClientView; runs on the view's one thread.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -57,11 +58,18 @@ class TfmV7Client {
   // applied.
   void Postdata(const std::string& fileName, std::string& err);
 
+  // A step's failure: its message in the pane and where the view reports problems, counted
+  // in Failures. The exception form names a missing FTP account by its cause.
+  void StepFailed(const std::string& text);
+  void StepFailed(const std::exception& e);
+
   // Called after each cycle that ran (not after a tick skipped while busy).
   std::function<void()> OnCycleEnd;
 
   // ---- Read-only state, for the program and its tests.
   bool Busy() const { return busy; }
+  // Failed steps and events (start-up included) since the client was made.
+  int Failures() const { return failures; }
   TDoDebug* Trace() const { return trace.get(); }
   FtpSession& Ftp() { return *ftp; }
 
@@ -81,6 +89,11 @@ class TfmV7Client {
                            const std::string& handledLine, TReceiveStep& step);
   // The application's handler around an event.
   void Guarded(const std::function<void()>& event);
+  // One warning line for each key of "v7rm.ini" the client does not read and each value it
+  // does not know, saying what the client does instead.
+  void WarnAboutSettings();
+  // A new trace writer on the message pane; it reports a trace file it cannot write.
+  void MakeTraceWriter();
 
   ClientView& view;
 
@@ -91,6 +104,10 @@ class TfmV7Client {
   std::string siteText;     // this site's number as two digits, set by the receive steps
   std::string xType;        // "both", "send" or "receive" (any other text: patches only)
   bool busy = false;
+  int failures = 0;
+  // Why the FTP account could not be had at start-up (the service call failed); empty when
+  // it was had.
+  std::string ftpAccountFailure;
 
   // The project connection of the running step: from ConnectProject to CloseConnection.
   std::unique_ptr<TDBManager> dbManager;

@@ -213,7 +213,7 @@ void TfmV7Client::SendPackets() {
     dbManager->MakeDurable();
     CloseConnection();
   } catch (const std::exception& e) {
-    ShowMsg(e.what());
+    StepFailed(e);
     packets.reset();
     remover.reset();
     CloseConnection();
@@ -296,7 +296,7 @@ void TfmV7Client::ReceivePackets() {
     // Only what ends the whole step comes here (the project, a lost FTP connection, a
     // database that cannot be synced): a packet's own failure ends its turn only.
     CloseConnection();
-    ShowMsg(e.what());
+    StepFailed(e);
     ftp->Disconnect();
   }
   ShowMsg("Completed receive");
@@ -316,7 +316,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   const std::string packet = step.folder + name;  // the packet as messages name it
   // The FTP layer takes "\" for a folder separator: such a file cannot be fetched.
   if (name.find('\\') != std::string::npos) {
-    ShowMsg("Skipped " + packet + ": a packet name may not hold \"\\\"");
+    StepFailed("Skipped " + packet + ": a packet name may not hold \"\\\"");
     return;
   }
   std::string entry = listed;  // the packet's name on the server while it is worked on
@@ -334,7 +334,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   } catch (const EFtpError& e) {
     const std::string message = "Packet " + packet + " could not be downloaded: " + e.Detail;
     if (!e.Refused) throw EFtpError(message, false, e.Detail);
-    ShowMsg(message);
+    StepFailed(message);
     return;
   }
   const std::string handledLine = Digest(packetPath) + " " + name;
@@ -360,10 +360,10 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     Postdata(xmlPath, err);
   }
   if (!err.empty()) {
-    ShowMsg(err);
+    StepFailed(err);
     if (!KeepFailedPacket(packetPath, xmlPath, TracingToFile())) {
-      ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
-              kFailedFolder);
+      StepFailed("Packet " + packet + " stays on the server: no copy could be kept in " +
+                 kFailedFolder);
       return;
     }
   }
@@ -439,8 +439,8 @@ void TfmV7Client::RemoveHandledPacket(const std::string& entry, const std::strin
     }
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
-    ShowMsg("Packet " + packet + " could not be removed from the server (" + e.Detail +
-            "): it is not applied again, and its removal is tried again next cycle");
+    StepFailed("Packet " + packet + " could not be removed from the server (" + e.Detail +
+               "): it is not applied again, and its removal is tried again next cycle");
     return;
   }
   step.handled.Remove(handledLine);
@@ -494,7 +494,11 @@ void TfmV7Client::ReceivePatches() {
         } else if (line == ">>") {
           DoTrace("# 1#" + statement);
           query->GetSQL().SetText(statement);
-          query->ExecSQL();
+          try {
+            query->ExecSQL();
+          } catch (const std::exception& blockError) {
+            throw EDatabaseError("Patch " + name + ": " + blockError.what());
+          }
         } else {
           statement += line + "\r\n";
         }
@@ -508,7 +512,7 @@ void TfmV7Client::ReceivePatches() {
     names.clear();
     if (dbManager) CloseConnection();
   } catch (const std::exception& e) {
-    ShowMsg(e.what());
+    StepFailed(e);
     names.clear();
     query.reset();
     if (dbManager) CloseConnection();

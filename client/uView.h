@@ -48,6 +48,10 @@ class ClientView {
   // The application's message box. A window waits for the user; a console does not.
   virtual void ShowMessage(const std::string& text) = 0;
 
+  // A step's error or a start-up warning, already in the message pane, where a script that
+  // runs the client sees it too: the console's standard error. A window shows its pane only.
+  virtual void ReportProblem(const std::string& /*text*/) {}
+
   // `Timer1`: ticks every interval while enabled. Setting the interval restarts a running timer.
   virtual void SetTimerInterval(int milliseconds) = 0;
   virtual void SetTimerEnabled(bool enabled) = 0;

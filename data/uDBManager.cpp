@@ -178,8 +178,13 @@ void TDBManager::ConnectAccess() {
   // for this project, the one the data source was set to.
   const std::string file = SetAccessDSN(Current->Project);
   CheckConnectionName(Current->Name);
-  if (file.empty())
-    throw EDatabaseError(std::string("Data source name not found: ") + kDataSourceName);
+  if (file.empty()) {
+    std::error_code ec;
+    throw EDatabaseError(std::string("Data source name not found: ") + kDataSourceName +
+                         " (the file " +
+                         std::filesystem::absolute(TRegistry().FileName(), ec).string() +
+                         " has no key [" + kDataSourceKey + "])");
+  }
   // Opening would make a new, empty database where the file is missing.
   std::error_code ec;
   if (file.empty() || !std::filesystem::is_regular_file(file, ec))

@@ -33,6 +33,22 @@ TDoDebug::TDoDebug() {
   }
 }
 
+std::string TDoDebug::AppendToFile(const std::string& text) const {
+  std::error_code ec;
+  const std::string file = std::filesystem::absolute(FileName_, ec).string();
+  // Opened and closed for every line, so the file is complete at any moment.
+  std::FILE* f = std::fopen(FileName_.c_str(), "ab");
+  if (!f) return "cannot open the trace file " + file + ": " + std::strerror(errno);
+  // Each call's errno is taken at once: a buffered write fails only at the flush, and the
+  // close that follows may leave errno as anything.
+  int err = 0;
+  if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) err = errno;
+  if (std::fflush(f) != 0 && err == 0) err = errno;
+  if (std::fclose(f) != 0 && err == 0) err = errno;
+  if (err == 0) return "";
+  return "cannot write the trace file " + file + ": " + std::strerror(err);
+}
+
 int TDoDebug::RelativeLevel(const std::string& text) {
   std::string mark = TrimStr(text.substr(text.empty() ? 0 : 1, 2));
   size_t i = (!mark.empty() && (mark[0] == '-' || mark[0] == '+')) ? 1 : 0;
@@ -102,17 +118,20 @@ void TDoDebug::WriteLine(const std::string& text) {
     message += lines[i];
   }
 
-  // Opened and closed for every line, so the file is complete at any moment.
-  std::FILE* f = std::fopen(FileName_.c_str(), "ab");
-  if (!f) {
-    throw EInOutError("Cannot open the trace file " + FileName_ + ": " + std::strerror(errno));
-  }
-  message += '\n';
-  bool ok = std::fwrite(message.data(), 1, message.size(), f) == message.size();
-  int err = errno;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) {
-    throw EInOutError("Cannot write the trace file " + FileName_ + ": " + std::strerror(err));
+  const std::string failure = AppendToFile(message + '\n');
+  if (!failure.empty()) {
+    // A trace is an aid, never a reason to stop: a full disk or a folder that cannot be
+    // written turns it off, said once.
+    Enabled_ = false;
+    Caching_ = false;
+    Cache_.clear();
+    const std::string notice = "The trace is off: " + failure;
+    if (Memo) {
+      Memo->AddLine(notice);
+      Memo->Repaint();
+    }
+    if (OnTraceOff) OnTraceOff(notice);
+    return;
   }
 
   if (Memo) {

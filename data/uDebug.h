@@ -3,6 +3,7 @@
 // Write; the texts follow the trace-mark convention ("# 1#message", "#savelevel#", ...).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,9 @@ class TDoDebug {
   TDoDebug& operator=(const TDoDebug&) = delete;
 
   // Handles one trace text: a control text or a marked line. Does nothing when tracing is
-  // off. A line without its level mark raises EConvertError naming the text; a failure to
-  // write "trace.txt" raises EInOutError.
+  // off. A line without its level mark raises EConvertError naming the text. A failure to
+  // write "trace.txt" never raises: it turns tracing off and says so once, in the pane and
+  // through OnTraceOff.
   void Write(const std::string& text);
   // Writes one marked line (held back instead while caching).
   void WriteLine(const std::string& text);
@@ -41,10 +43,14 @@ class TDoDebug {
 
   // The message pane, set by the owner; not owned, may stay unset.
   TMessagePane* Memo = nullptr;
+  // Told once, with the reason, when the trace file cannot be written and tracing stops.
+  std::function<void(const std::string&)> OnTraceOff;
 
  private:
   // Checks the level mark of a line and answers its relative level.
   static int RelativeLevel(const std::string& text);
+  // Appends the text to the trace file; answers why it could not, or the empty text.
+  std::string AppendToFile(const std::string& text) const;
 
   std::string FileName_ = "trace.txt";
   std::string LevelStack_;

@@ -128,6 +128,9 @@ bool ReadFileText(const std::string& fileName, std::string& text) {
     }
   }
   ::close(fd);
+  // Windows editors start a UTF-8 file with a byte order mark; left there it would be part
+  // of the first key or section name.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   return true;
 }
 

@@ -107,7 +107,8 @@ bool SameStrNoCase(const std::string& a, const std::string& b);
 // Splits at CR LF, LF or CR; a final line break does not start another line.
 std::vector<std::string> SplitTextLines(const std::string& text);
 // Reads a whole file: false when it does not exist; EInOutError naming it when it exists
-// but cannot be read (no permission, a folder, a read error).
+// but cannot be read (no permission, a folder, a read error). A UTF-8 byte order mark at the
+// start is dropped: it is how Windows editors save the settings files.
 bool ReadFileText(const std::string& fileName, std::string& text);
 
 }  // namespace v7

@@ -125,6 +125,28 @@ TEST_F(Client, StartUpRunsTheFirstCycleAtOnceThenEnablesTheTimer) {
   EXPECT_EQ(view_.Of("status").size(), 6u);
 }
 
+// A full disk at start-up: the trace goes off, said once with its real cause, and the client
+// runs on with its timer, in the window as in the console.
+TEST_F(Client, ATraceThatCannotBeWrittenNeverStopsTheClient) {
+  Settings("clientlogin=site\nftp=" + ftp_ + "\ntalkinterval=60000\ntrace=tofile,cumulate\n");
+  fs::create_symlink("/dev/full", dir_.file("trace.txt"));
+  TfmV7Client client(view_);
+  view_.OnShow();
+  EXPECT_TRUE(view_.boxes.empty()) << view_.boxes.front();
+  EXPECT_TRUE(view_.timerEnabled);
+  EXPECT_EQ(view_.caption, "Stop");
+  EXPECT_EQ(view_.Of("status").back(), "Idle");
+  view_.OnTimer();
+  const Lines lines = view_.Of("line");
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.starts_with("The trace is off: ") &&
+                                   line.ends_with("trace.txt: No space left on device");
+                          }),
+            1);
+  EXPECT_TRUE(view_.boxes.empty()) << view_.boxes.front();
+}
+
 TEST_F(Client, StepsOfTheCycleFollowXTypeAndPatchesAlwaysRun) {
   struct Case {
     std::string xtype;
@@ -208,7 +230,9 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
        "'5 min' is not a valid integer value"},
       {"interval not above zero", "ftp=" + ftp_ + "\ntalkinterval=0\n", "", "",
        "'0' is not a valid talkinterval"},
-      {"service unreachable", closedUrl, "", "", "Call of GetFTPProps at http://127.0.0.1:"},
+      {"service unreachable", closedUrl, "", "",
+       "The service call GetFTPProps at start-up failed: Call of GetFTPProps at "
+       "http://127.0.0.1:"},
       {"reply not XML", "", "notxml", "", "The service's reply to GetFTPProps is not XML"},
       {"reply is an error", "", "echo", "Error: site 0 unknown", "Error: site 0 unknown"},
       // Without a settings file the message names what is missing and where it was looked for.
@@ -231,7 +255,7 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     TfmV7Client client(view);
     view.OnShow();
     ASSERT_EQ(view.boxes.size(), 1u);
-    EXPECT_EQ(view.boxes[0].rfind(c.message, 0), 0u) << view.boxes[0];
+    EXPECT_NE(view.boxes[0].find(c.message), std::string::npos) << view.boxes[0];
     EXPECT_EQ(view.caption, "Start");
     EXPECT_FALSE(view.timerEnabled);
     EXPECT_TRUE(view.Of("status").empty());
@@ -243,6 +267,18 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     EXPECT_TRUE(view.timerEnabled);
     EXPECT_EQ(view.Of("status").back(), "Idle");
     EXPECT_EQ(view.boxes.size(), 1u);
+    // Without the service's account each step says why there is no FTP server, and what to do.
+    const bool serviceFailed = !c.mode.empty() || c.settings.find("url=") != std::string::npos;
+    const Lines lines = view.Of("line");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                              return line.rfind("FTP: no server to connect to: the service call "
+                                                "at start-up failed (",
+                                                0) == 0 &&
+                                     line.ends_with("restart the client once the service answers");
+                            }),
+              serviceFailed ? 1 : 0)
+        << c.name;
   }
   // The steps that need the project say which setting names it.
   Settings("ftp=" + ftp_ + "\n");
@@ -351,6 +387,25 @@ TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
     EXPECT_EQ(err.str(), "'abc' is not a valid integer value\n");
     EXPECT_NE(out.str().find("Receiving patches\n"), std::string::npos) << out.str();
     EXPECT_EQ(view.StartCaption(), "Stop");
+    EXPECT_EQ(client.Failures(), 2);  // the start-up, and the patch step without FTP server
+  }
+  {
+    // As the program runs it: a step's error, and a warning, reach standard error too; the
+    // pane keeps them as before.
+    Settings("clientlogin=site\nxtype=recieve\nftp=" + ftp_ + "\ntalkinterval=60000\n");
+    std::ostringstream out, err, problems;
+    v7::ConsoleView view(out, err);
+    view.ReportProblemsTo(problems);
+    TfmV7Client client(view);
+    client.OnCycleEnd = [&] { view.Quit(); };
+    EXPECT_EQ(view.Run(), 0);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(client.Failures(), 1);
+    const std::string reported = problems.str();
+    EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), 2) << reported;
+    EXPECT_NE(reported.find("Warning: setting xtype \"recieve\""), std::string::npos);
+    EXPECT_NE(reported.find("FTP connect to 127.0.0.1:"), std::string::npos) << reported;
+    EXPECT_NE(out.str().find(reported.substr(reported.find("FTP connect"))), std::string::npos);
   }
   {
     Settings("testlogin=nosuchproject\nclientlogin=site\n");

@@ -105,12 +105,39 @@ TEST_F(Trace, TextsWithoutTheirMarkFailAndWriteNothing) {
   EXPECT_THROW(d->Write("#x1#held"), EConvertError);  // raised to its writer, not at the end
   d->Write("#endcache#");
   EXPECT_EQ(File(), "<none>");
-  std::filesystem::create_directory("trace.txt");
-  EXPECT_THROW(d->Write("# 1#x"), EInOutError);
-  // A write that fails only when the file is closed (a full disk) is a failure too.
-  std::filesystem::remove("trace.txt");
-  std::filesystem::create_symlink("/dev/full", "trace.txt");
-  EXPECT_THROW(d->Write("# 1#x"), EInOutError);
+}
+
+// A trace file that cannot be written never raises into the traced step: tracing goes off,
+// said once with the real cause, and later texts do nothing.
+TEST_F(Trace, AFileThatCannotBeWrittenTurnsTracingOffOnce) {
+  struct Case {
+    const char* name;
+    void (*make)();
+    const char* cause;
+  } cases[] = {
+      {"folder in the way", [] { std::filesystem::create_directory("trace.txt"); },
+       "Is a directory"},
+      // The write fails only when the buffer is flushed: errno must be that call's.
+      {"full disk", [] { std::filesystem::create_symlink("/dev/full", "trace.txt"); },
+       "No space left on device"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all("trace.txt");
+    auto d = Writer("tofile");
+    RecordingPane pane;
+    d->Memo = &pane;
+    std::vector<std::string> told;
+    d->OnTraceOff = [&](const std::string& text) { told.push_back(text); };
+    c.make();
+    EXPECT_NO_THROW(Feed(*d, {"# 1#x", "#savelevel#", "# 1#y", "#startcache#", "# 1#z",
+                              "#endcache#"}))
+        << c.name;
+    EXPECT_FALSE(d->Enabled()) << c.name;
+    ASSERT_EQ(told.size(), 1u) << c.name;
+    EXPECT_THAT(told[0], HasSubstr("The trace is off")) << c.name;
+    EXPECT_THAT(told[0], HasSubstr(c.cause)) << c.name;
+    EXPECT_EQ(pane.lines, std::vector<std::string>{told[0]}) << c.name;
+  }
 }
 
 TEST_F(Trace, PaneIsClearedOnlyWhenItHoldsMoreThan300Lines) {

@@ -144,6 +144,9 @@ TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBla
   EXPECT_EQ(ReadSetting("URL"), "http://h/a=b ");
   v7test::WriteFile("v7rm.ini", "trace=tofile,cumulate");
   EXPECT_EQ(ReadSetting("trace"), "tofile,cumulate");
+  // As a Windows editor saves it: a byte order mark before the first key.
+  v7test::WriteFile("v7rm.ini", "\xEF\xBB\xBF" "clientlogin=site07\r\nxtype=send\r\n");
+  EXPECT_EQ(ReadSetting("clientlogin"), "site07");
   std::filesystem::remove("v7rm.ini");
   std::filesystem::create_directory("v7rm.ini");  // there, but cannot be read
   EXPECT_THAT([] { ReadSetting("trace"); }, ThrowsMessage<EInOutError>(HasSubstr("v7rm.ini")));
@@ -159,6 +162,8 @@ TEST(GeneralFunctions, AppIniSectionsAndKeysMatchWithoutCaseFirstOneWins) {
   EXPECT_EQ(ReadAppIniString("Dbconnections.ini", "Other", "driver"), "dbx");
   EXPECT_EQ(ReadAppIniString("Dbconnections.ini", "shop", "DbName"), "");
   EXPECT_EQ(ReadAppIniString("missing.ini", "shop", "Driver"), "");
+  v7test::WriteFile(dir.file("bom.ini"), "\xEF\xBB\xBF[Shop]\r\nDriver=ado\r\n");
+  EXPECT_EQ(ReadAppIniString("bom.ini", "shop", "driver"), "ado");
   SetConfigFolder("");
   EXPECT_TRUE(std::filesystem::exists(AppFolder() + "GeneralFunctions_test"));
 }

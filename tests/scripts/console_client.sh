@@ -1,44 +1,124 @@
 #!/usr/bin/env bash
-# The v7client program without a display: its command line, cycles on the timer, a start-up
-# failure, and a stop signal that ends it between cycles.
+# The v7client program without a display, against a real FTP server: its command line, cycles
+# on the timer, its exit status and standard error as a script sees them (a wrong password,
+# a failing patch, a start-up failure, settings it does not know), settings files saved with
+# a byte order mark, and a stop signal that ends it between cycles.
 set -euo pipefail
 build=$1
+src=$2
 exe="$build/app/v7client"
+python=/usr/bin/python3
 work=$(mktemp -d)
 pid=""
+ftp_pid=""
 cleanup() {
   [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  [ -n "$ftp_pid" ] && kill "$ftp_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.txt "$work"/*.log; do [ -f "$f" ] && { echo "== $f"; cat "$f"; }; done; exit 1; }
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-settings() { printf 'clientlogin=site\nftp=127.0.0.1:%s,site,secret\nxtype=none\n%s' "$port" "$1" >"$work/v7rm.ini"; }
+port=$("$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+ftproot="$work/ftproot"
+mkdir -p "$ftproot/v7/patches" "$ftproot/v7/pings" "$ftproot/v7/site07/send"
+# The server ends with this script however it ends (a signal, ctest's timeout).
+setpriv --pdeathsig KILL "$python" "$src/tests/fixtures/ftp_server.py" "$port" "$ftproot" site secret >"$work/ftp.log" 2>&1 &
+ftp_pid=$!
+for _ in $(seq 100); do
+  "$python" -c "import socket,sys; s=socket.socket(); sys.exit(s.connect_ex(('127.0.0.1',$port)))" && break
+  sleep 0.1
+done
+
+settings() { printf 'clientlogin=site\nftp=127.0.0.1:%s,site,%s\nxtype=none\n%s' "$port" "${password:-secret}" "$1" >"$work/v7rm.ini"; }
+# Runs the client in the console for the cycles given; the exit status is in $status.
+run() {
+  status=0
+  env -u DISPLAY "$exe" --workdir "$work" --config "$work" --cycles "$1" >"$work/out.log" 2>"$work/err.log" || status=$?
+}
 
 "$exe" --help | grep -q -- "--cycles" || fail "--help"
+"$exe" --help | grep -q -- "Exit status" || fail "--help names no exit status"
 status=0; "$exe" --cycles 0 >/dev/null 2>&1 || status=$?
 [ "$status" = 2 ] || fail "--cycles 0 gave $status"
 status=0; "$exe" --bogus >/dev/null 2>&1 || status=$?
 [ "$status" = 2 ] || fail "--bogus gave $status"
 
-# Two cycles on a short timer, then the program ends by itself.
+# Two cycles on a short timer, then the program ends by itself: every step succeeded.
 settings 'talkinterval=100
 '
-env -u DISPLAY "$exe" --workdir "$work" --config "$work" --cycles 2 >"$work/out.log" 2>"$work/err.log" \
-  || fail "two cycles ended with $?"
+run 2
+[ "$status" = 0 ] || fail "two cycles ended with $status"
+[ ! -s "$work/err.log" ] || fail "messages on standard error"
 [ "$(grep -c '^Status: Idle$' "$work/out.log")" = 2 ] || fail "two cycles expected"
 [ "$(grep -c '^Receiving patches$' "$work/out.log")" = 2 ] || fail "patch step expected"
 grep -q '^Sending$' "$work/out.log" && fail "xtype none sends nothing"
 
+# A wrong password: every cycle's step fails, with the server's reply on standard error.
+password=wrong settings 'talkinterval=100
+'
+run 2
+[ "$status" = 1 ] || fail "a wrong password gave $status"
+[ "$(grep -c '530' "$work/err.log")" = 2 ] || fail "the server's reply, once a cycle, expected"
+
 # A talkinterval that is not a number: the message on standard error, no crash, and the
-# cycles still run, as if Start had been pressed.
+# cycles still run, as if Start had been pressed; the failed start-up is in the status.
 settings 'talkinterval=abc
 '
-"$exe" --console --workdir "$work" --config "$work" --cycles 1 >"$work/out.log" 2>"$work/err.log" \
-  || fail "bad talkinterval ended with $?"
+run 1
+[ "$status" = 1 ] || fail "bad talkinterval ended with $status"
 grep -q "'abc' is not a valid integer value" "$work/err.log" || fail "message of bad talkinterval"
 grep -q '^Status: Idle$' "$work/out.log" || fail "no cycle after a failed start-up"
+
+# Settings the client does not know: one warning each, naming it and what the client does;
+# the values still do what they always did (recieve: patches only).
+settings 'xtype=recieve
+trce=tofile
+trace=on
+'
+sed -i '/^xtype=none$/d' "$work/v7rm.ini"
+run 1
+[ "$status" = 0 ] || fail "warnings alone gave $status"
+grep -q 'xtype "recieve".*only receives patches' "$work/err.log" || fail "warning of xtype"
+grep -q 'unknown setting "trce"' "$work/err.log" || fail "warning of an unknown key"
+grep -q 'trace "on".*no trace is written' "$work/err.log" || fail "warning of trace"
+[ "$(wc -l <"$work/err.log")" = 3 ] || fail "one line per warning"
+grep -q '^Sending$' "$work/out.log" && fail "recieve sends nothing"
+grep -q '^Receiving$' "$work/out.log" && fail "recieve receives no packets"
+
+# An "access" site whose three settings files were saved by a Windows editor: a byte order
+# mark before the first key or section. One whole cycle runs.
+bom=$'\xEF\xBB\xBF'
+mkdir -p "$work/data"
+sqlite3 "$work/data/site07.mdb" <"$src/scripts/site/access.sql"
+sqlite3 "$work/data/site07.mdb" "update control set siteno = 7"
+printf '%sclientlogin=site07\r\nftp=127.0.0.1:%s,site,secret\r\nxtype=both\r\ntrace=tofile\r\n' \
+  "$bom" "$port" >"$work/v7rm.ini"
+printf '%s[site07]\r\nProject=site07\r\nDbType=access\r\nDriver=ado\r\n' "$bom" >"$work/Dbconnections.ini"
+# The data source comes first: read with its mark it would be missing.
+printf '%s[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\r\nDBQ=%s/data/site07.mdb\r\n[SOFTWARE\\STELLOCK\\QUOREX]\r\nSERVERPATH=%s/data/\r\n' \
+  "$bom" "$work" "$work" >"$work/registry.ini"
+run 1
+[ "$status" = 0 ] || fail "settings with a byte order mark gave $status"
+[ ! -s "$work/err.log" ] || fail "messages on standard error"
+[ -f "$ftproot/v7/pings/07.txt" ] || fail "no ping"
+grep -q '^Completed receive$' "$work/out.log" || fail "no receive step"
+[ -s "$work/trace.txt" ] || fail "no trace"
+
+# A patch whose block fails names its file; it stays on the server.
+printf '<<\r\nupdate nosuchtable set x = 1\r\n>>\r\n' >"$ftproot/v7/patches/07.sql"
+run 1
+[ "$status" = 1 ] || fail "a failing patch gave $status"
+grep -q '^Patch 07.sql: .*nosuchtable' "$work/err.log" || fail "the patch file is not named"
+[ -f "$ftproot/v7/patches/07.sql" ] || fail "the failed patch left the server"
+rm "$ftproot/v7/patches/07.sql"
+
+# Without the data source key the message names registry.ini, where it is, and the key.
+printf '[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=%s/data/\n' "$work" >"$work/registry.ini"
+run 1
+[ "$status" = 1 ] || fail "a missing data source gave $status"
+grep -qF "$work/registry.ini has no key [SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]" "$work/err.log" \
+  || fail "the registry file and its missing key are not named"
 
 # SIGTERM stops the client between cycles, with status 0.
 settings 'talkinterval=100

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,9 +86,16 @@ bool PortOpen(int port) {
 
 ServerProcess::ServerProcess(const std::vector<std::string>& argv, int port, int timeoutMs)
     : port_(port) {
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    // A test killed by a signal or by ctest's timeout runs no destructor: the server must end
+    // with it all the same, or it runs for ever and holds ctest's output pipe open. The
+    // signal comes when the thread that forked ends, so servers are started from the test's
+    // own thread.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);  // the parent ended before the signal was asked for
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

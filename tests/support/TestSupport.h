@@ -31,7 +31,8 @@ int FreePort();
 // True when a TCP connection to 127.0.0.1:port succeeds.
 bool PortOpen(int port);
 
-// A child process (a loopback server) that is killed when the object goes.
+// A child process (a loopback server) that is killed when the object goes, and when the
+// test process ends in any other way (a signal, ctest's timeout).
 class ServerProcess {
  public:
   // Starts argv[0] with the arguments and waits up to timeoutMs for the port to accept.

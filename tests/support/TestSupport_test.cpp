@@ -1,0 +1,73 @@
+// The loopback servers of the tests end with the test process however it ends: a test killed
+// by a signal or by ctest's timeout must leave no FTP server or PostgreSQL cluster running.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "PgCluster.h"
+#include "TestSupport.h"
+
+namespace {
+
+// True when nothing listens on the port any more within the time given.
+bool ClosesWithin(int port, std::chrono::seconds span) {
+  const auto deadline = std::chrono::steady_clock::now() + span;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!v7test::PortOpen(port)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+TEST(TestServers, EndWithATestProcessKilledBySignal) {
+  v7test::TempDir root;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t test = fork();
+  ASSERT_GE(test, 0);
+  if (test == 0) {
+    // The "test process": starts its servers, says where they listen, and waits to be killed.
+    close(fds[0]);
+    const int ftpPort = v7test::FreePort();
+    v7test::ServerProcess ftp({v7test::SystemPython(), v7test::FixturesDir() + "/ftp_server.py",
+                               std::to_string(ftpPort), root.path()},
+                              ftpPort);
+    v7test::PgCluster pg;
+    const std::string ports = std::to_string(ftp.running() ? ftpPort : 0) + " " +
+                              std::to_string(pg.Failure().empty() && pg.Skip().empty() ? pg.Port()
+                                                                                       : 0) +
+                              "\n";
+    if (write(fds[1], ports.data(), ports.size()) < 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(fds[1]);
+  char buf[64] = {};
+  ssize_t n = 0, got;
+  while (n < static_cast<ssize_t>(sizeof buf) - 1 &&
+         (got = read(fds[0], buf + n, sizeof buf - 1 - static_cast<size_t>(n))) > 0) {
+    n += got;
+    if (buf[n - 1] == '\n') break;
+  }
+  close(fds[0]);
+  int ftpPort = 0, pgPort = 0;
+  ASSERT_EQ(std::sscanf(buf, "%d %d", &ftpPort, &pgPort), 2) << buf;
+  ASSERT_GT(ftpPort, 0) << "the FTP server did not start";
+  ASSERT_TRUE(v7test::PortOpen(ftpPort));
+  if (pgPort > 0) {
+    ASSERT_TRUE(v7test::PortOpen(pgPort));
+  }
+
+  kill(test, SIGKILL);
+  waitpid(test, nullptr, 0);
+  EXPECT_TRUE(ClosesWithin(ftpPort, std::chrono::seconds(10))) << "the FTP server runs on";
+  if (pgPort == 0) GTEST_SKIP() << "no PostgreSQL cluster: only the FTP server was checked";
+  EXPECT_TRUE(ClosesWithin(pgPort, std::chrono::seconds(20))) << "the cluster runs on";
+}
+
+}  // namespace
