@@ -3,6 +3,8 @@
 // shows them in the message pane and lets the cycle go on.
 #include "uTransfer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -92,6 +94,18 @@ bool CopyNew(const fs::path& source, const fs::path& target) {
   if (fs::copy_file(source, target, ec)) return true;
   if (!stood) fs::remove(target, ec);
   return false;
+}
+
+// Before claims were recorded, a client marked its claims with digits made from its host name
+// and working folder: "<name>.pkt.claim-" and the first 12 hexadecimal digits of the MD5 of
+// "<host>:<folder>".
+std::string UnrecordedClaimSuffix() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::error_code ec;
+  const std::string folder = fs::absolute(".", ec).lexically_normal().string();
+  const TMD5 md5;
+  return kClaimMark + md5.MD5Print(md5.MD5String(std::string(host) + ":" + folder)).substr(0, 12);
 }
 
 }  // namespace
@@ -287,6 +301,17 @@ void TfmV7Client::ReceivePackets() {
     for (const std::string& line : std::vector<std::string>(step.claims.Lines()))
       if (std::find(claimed.begin(), claimed.end(), line) == claimed.end())
         step.claims.Remove(line);
+    // Claims left unfinished before claims were recorded bear digits that clones of one
+    // machine share: each is taken over by a rename to a claim of this client's own, which
+    // only one of them can make.
+    const std::string unrecorded = UnrecordedClaimSuffix();
+    for (const std::string& listed : claimed) {
+      if (!listed.ends_with(unrecorded)) continue;
+      const std::string taken =
+          listed.substr(0, listed.size() - unrecorded.size()) + NewClaimSuffix();
+      step.claims.Add(taken);
+      if (!ftp->Rename(listed, taken)) step.claims.Remove(taken);
+    }
     for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
       ReceiveOne(listed, true, step);
     for (const std::string& listed : ftp->NameList(step.folder + "*.pkt"))

@@ -22,6 +22,7 @@
 #include "SiteDb.h"
 #include "uConsoleView.h"
 #include "uGeneralFunctions.h"
+#include "uMD5.h"
 #include "uMain.h"
 #include "uPgBackend.h"
 #include "uSqliteBackend.h"
@@ -645,8 +646,21 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       {"elrafmwMT", "could not be removed from the server", 6},  // each packet each cycle
       {"elramwMT", "could not be removed from the server", 6},
   };
+  // A claim left by this client before claims were recorded (its digits made from the host
+  // name and folder) is its own; another client's is not.
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const TMD5 md5;
+  const std::string unrecorded =
+      md5.MD5Print(md5.MD5String(std::string(host) + ":" + fs::current_path().string() + "/"));
+  Offer("v7/site07/send/old.pkt.claim-" + unrecorded.substr(0, 12), NewInvoice());
+  Offer("v7/site07/send/other.pkt.claim-0123456789ab", NewInvoice());
+  const int first = invoices();
   Settings("trace=tofile\n");
   Start();
+  EXPECT_EQ(invoices(), first + 1);
+  EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"other.pkt.claim-0123456789ab"});
+  fs::remove(server.Path("v7/site07/send/other.pkt.claim-0123456789ab"));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.perm);
     server.Stop();
