@@ -15,11 +15,12 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-std::string_view TrimView(std::string_view text) {
-  size_t b = 0, e = text.size();
-  while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
-  return text.substr(b, e - b);
+// Takes a leading "+" or "-" off t; true for "-".
+bool TakeSign(std::string_view& t) {
+  if (t.empty() || (t[0] != '+' && t[0] != '-')) return false;
+  const bool negative = t[0] == '-';
+  t.remove_prefix(1);
+  return negative;
 }
 
 // Writes significant digits (at least one, no trailing zeros) whose first has the decimal
@@ -198,13 +199,16 @@ std::string FormatFixed(double value, int decimals) {
   return std::string(buffer, res.ptr);
 }
 
+std::string_view TrimView(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
+  return text.substr(b, e - b);
+}
+
 bool TryParseNumber(std::string_view text, double& value) {
   std::string_view t = TrimView(text);
-  bool negative = false;
-  if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
-    negative = t[0] == '-';
-    t.remove_prefix(1);
-  }
+  const bool negative = TakeSign(t);
   // A digit or "." must come first: this refuses "inf", "nan" and a second sign.
   if (t.empty() || !(IsDigit(t[0]) || t[0] == '.')) return false;
   // Plain decimals of up to 15 digits (nearly every value): digits / 10^decimals is exact
@@ -243,6 +247,27 @@ double ParseNumber(std::string_view text) {
   double v;
   if (!TryParseNumber(text, v)) {
     throw EConvertError("'" + std::string(text) + "' is not a valid floating point value");
+  }
+  return v;
+}
+
+bool TryParseInteger(std::string_view text, int& value) {
+  std::string_view t = TrimView(text);
+  const bool negative = TakeSign(t);
+  if (t.empty() || !IsDigit(t[0])) return false;
+  long long v = 0;
+  const auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
+  if (negative) v = -v;
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
+int ParseInteger(std::string_view text) {
+  int v;
+  if (!TryParseInteger(text, v)) {
+    throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
   }
   return v;
 }

@@ -9,6 +9,9 @@
 
 namespace v7 {
 
+// The text without leading and trailing blanks and control characters.
+std::string_view TrimView(std::string_view text);
+
 // ---- Numbers as doubles ----
 
 // The general number text: up to 15 significant digits, no trailing zeros, "." as the
@@ -36,6 +39,9 @@ std::string FormatFixed(double value, int decimals);
 // one ".", an optional exponent. No thousands separators, no "inf"/"nan", no hexadecimal.
 bool TryParseNumber(std::string_view text, double& value);
 double ParseNumber(std::string_view text);  // raises EConvertError
+// Strict integer reading: blanks around, an optional sign, digits, within 32 bits.
+bool TryParseInteger(std::string_view text, int& value);
+int ParseInteger(std::string_view text);  // raises EConvertError
 
 // A record id given as a text to a function (a script argument): read exactly by
 // StrToRecordId, but an empty text is no id and raises EConvertError, as it is no number.

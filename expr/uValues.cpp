@@ -110,13 +110,6 @@ std::string Quoted(std::string_view text) {
 
 }  // namespace
 
-std::string_view TrimView(std::string_view text) {
-  size_t b = 0, e = text.size();
-  while (b < e && IsBlank(text[b])) ++b;
-  while (e > b && IsBlank(text[e - 1])) --e;
-  return text.substr(b, e - b);
-}
-
 std::string TrimText(std::string_view text) { return std::string(TrimView(text)); }
 
 std::string AsciiLower(std::string_view text) {
@@ -189,31 +182,6 @@ double FromDecimalDigits(bool negative, std::string_view digits, int exponent) {
     v = exponent < 0 ? 0.0 : HUGE_VAL;
   }
   return negative ? -v : v;
-}
-
-bool TryParseInteger(std::string_view text, int& value) {
-  std::string_view t = TrimView(text);
-  bool negative = false;
-  if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
-    negative = t[0] == '-';
-    t.remove_prefix(1);
-  }
-  if (t.empty() || !IsDigit(t[0])) return false;
-  long long v = 0;
-  const auto res = std::from_chars(t.data(), t.data() + t.size(), v);
-  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
-  if (negative) v = -v;
-  if (v < INT32_MIN || v > INT32_MAX) return false;
-  value = static_cast<int>(v);
-  return true;
-}
-
-int ParseInteger(std::string_view text) {
-  int v;
-  if (!TryParseInteger(text, v)) {
-    throw EConvertError(Quoted(text) + " is not a valid integer value");
-  }
-  return v;
 }
 
 bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }

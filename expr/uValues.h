@@ -15,8 +15,7 @@ namespace v7 {
 // ---- Texts ----
 
 // The text without leading and trailing blanks and control characters.
-std::string TrimText(std::string_view text);
-std::string_view TrimView(std::string_view text);
+std::string TrimText(std::string_view text);  // TrimView (uNumbers.h) as a string
 // ASCII lower case; other bytes (UTF-8 included) stay as they are.
 std::string AsciiLower(std::string_view text);
 // True when the text, trimmed, is empty or "null" in any letter case.
@@ -39,10 +38,6 @@ TDecimalDigits DecimalDigits(double value);
 // The double nearest to Digits x 10^Exponent (Digits: decimal digits only), negated when
 // asked; 0 for no digits.
 double FromDecimalDigits(bool negative, std::string_view digits, int exponent);
-
-// Whole numbers in the range of a 32-bit integer, blanks around allowed.
-bool TryParseInteger(std::string_view text, int& value);
-int ParseInteger(std::string_view text);  // raises EConvertError
 
 // ---- Dates ----
 
