@@ -22,13 +22,8 @@ fail() { echo "FAIL: $*"; for f in "$work"/*.txt "$work"/*.log; do [ -f "$f" ] &
 port=$("$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 ftproot="$work/ftproot"
 mkdir -p "$ftproot/v7/patches" "$ftproot/v7/pings" "$ftproot/v7/site07/send"
-# The server ends with this script however it ends (a signal, ctest's timeout).
-setpriv --pdeathsig KILL "$python" "$src/tests/fixtures/ftp_server.py" "$port" "$ftproot" site secret >"$work/ftp.log" 2>&1 &
-ftp_pid=$!
-for _ in $(seq 100); do
-  "$python" -c "import socket,sys; s=socket.socket(); sys.exit(s.connect_ex(('127.0.0.1',$port)))" && break
-  sleep 0.1
-done
+. "$src/tests/fixtures/ftp_server.sh"
+start_ftp_server "$port" "$ftproot" site "$work/ftp.log"
 
 settings() { printf 'clientlogin=site\nftp=127.0.0.1:%s,site,%s\nxtype=none\n%s' "$port" "${password:-secret}" "$1" >"$work/v7rm.ini"; }
 # Runs the client in the console for the cycles given; the exit status is in $status.

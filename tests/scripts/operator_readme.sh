@@ -71,13 +71,8 @@ PY
 # A packet queued by the site's own program, as the README says.
 sqlite3 "$db" "insert into v7pkt (name, pkt, siteno, pktdate) values ('p07to03_0001', x'0102', 3, julianday('now'))"
 
-# The server ends with this script however it ends (a signal, ctest's timeout).
-setpriv --pdeathsig KILL "$python" "$src/tests/fixtures/ftp_server.py" "$port" "$ftproot" site07 secret >"$fresh/ftp.log" 2>&1 &
-ftp_pid=$!
-for _ in $(seq 100); do
-  "$python" -c "import socket,sys; s=socket.socket(); sys.exit(s.connect_ex(('127.0.0.1',$port)))" && break
-  sleep 0.1
-done
+. "$src/tests/fixtures/ftp_server.sh"
+start_ftp_server "$port" "$ftproot" site07 "$fresh/ftp.log"
 
 # 7. One cycle, started as the README shows, with the client on the PATH.
 PATH="$build/app:$PATH" bash -e "$blocks/run.sh" >"$site/out.log" 2>"$site/err.log" \
