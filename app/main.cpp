@@ -1,5 +1,6 @@
 // The v7client program: reads its command line, picks the window or the console view and
 // runs the client until the window is closed, a stop signal comes or the cycles asked for ran.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +104,11 @@ int main(int argc, char** argv) {
   Options options;
   int status = ParseArguments(argc, argv, options);
   if (status >= 0) return status;
+
+  // A file size limit (ulimit -f, a service manager's) would kill the process at the write
+  // that reaches it. Ignored, the write fails with EFBIG instead, and every writer handles
+  // that as a full disk: the trace turns off, a step fails and the next cycle runs.
+  signal(SIGXFSZ, SIG_IGN);
 
   // Before the working folder changes: a relative --config is read from the folder the
   // program was started in, as --workdir is.

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -12,6 +11,7 @@
 #include "uDbCall.h"
 #include "uDebug.h"
 #include "uGeneralFunctions.h"
+#include "uNumbers.h"
 #include "uSoap.h"
 #include "uTransfer.h"
 #include "uXDS.h"
@@ -22,7 +22,7 @@ namespace v7 {
 namespace {
 
 const char* const kDefaultXType = "both";
-const char* const kDefaultTalkInterval = "300000";
+const int kDefaultTalkInterval = 300000;  // milliseconds
 const int kPaneClearAt = 100;
 
 std::string Lower(std::string text) {
@@ -31,18 +31,17 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The platform's text-to-integer conversion: an optional sign and decimal digits, nothing
-// else, within the range of a 32-bit integer.
-int StrToInt(const std::string& text) {
+// The timer interval that the setting `talkinterval` gives, in milliseconds: the number
+// without the blanks that editors leave around it; an empty setting gives the default.
+// False, with the default, for a text that is no whole number above 0: a timer of no length
+// never ticks, and a negative one would wrap to weeks.
+bool TalkInterval(const std::string& text, int& interval) {
+  interval = kDefaultTalkInterval;
+  if (TrimStr(text).empty()) return true;
   int value = 0;
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
-  auto [end, ec] = std::from_chars(first, last, value);
-  if (text.empty() || ec != std::errc() || end != last) {
-    throw EConvertError("'" + text + "' is not a valid integer value");
-  }
-  return value;
+  if (!TryParseInteger(text, value) || value <= 0) return false;
+  interval = value;
+  return true;
 }
 
 // Where a setting that the client cannot do without was looked for, for its message.
@@ -90,10 +89,12 @@ void TfmV7Client::Guarded(const std::function<void()>& event) {
   }
 }
 
-void TfmV7Client::StepFailed(const std::string& text) {
+void TfmV7Client::StepFailed(const std::string& text) { StepFailed(text, text); }
+
+void TfmV7Client::StepFailed(const std::string& shown, const std::string& reported) {
   ++failures;
-  ShowMsg(text);
-  view.ReportProblem(text);
+  ShowMsg(shown);
+  view.ReportProblem(reported);
 }
 
 void TfmV7Client::StepFailed(const std::exception& e) {
@@ -136,6 +137,12 @@ void TfmV7Client::WarnAboutSettings() {
   if (!mode.empty() && mode != "tofile" && mode != "tofile,cumulate")
     warn("setting trace \"" + mode + "\" in " + file +
          " is neither tofile nor tofile,cumulate: no trace is written");
+  const std::string talk = ReadSetting("talkinterval");
+  int interval = 0;
+  if (!TalkInterval(talk, interval))
+    warn("setting talkinterval \"" + talk + "\" in " + file +
+         " is not a whole number of milliseconds above 0: the client cycles every " +
+         std::to_string(interval) + " ms (the default)");
 }
 
 void TfmV7Client::MakeTraceWriter() {
@@ -225,12 +232,10 @@ void TfmV7Client::GetFTPDetails() {
 }
 
 void TfmV7Client::SetTalkInterval() {
-  std::string text = ReadSetting("talkinterval");
-  if (text.empty()) text = kDefaultTalkInterval;
-  int interval = StrToInt(text);
-  // A timer of no length never ticks, and a negative one would wrap to weeks: both would
-  // leave the site silently unsynchronised.
-  if (interval <= 0) throw EConvertError("'" + text + "' is not a valid talkinterval");
+  // A value that gives no interval was warned about at start-up: the default stands, rather
+  // than the timer's own few seconds, which would multiply the FTP traffic.
+  int interval = 0;
+  TalkInterval(ReadSetting("talkinterval"), interval);
   view.SetTimerInterval(interval);
 }
 

@@ -62,6 +62,9 @@ class TfmV7Client {
   // in Failures. The exception form names a missing FTP account by its cause.
   void StepFailed(const std::string& text);
   void StepFailed(const std::exception& e);
+  // The same with a report of its own: standard error is often read alone (cron mails it),
+  // so its line must name what failed where the pane's lines before it do.
+  void StepFailed(const std::string& shown, const std::string& reported);
 
   // Called after each cycle that ran (not after a tick skipped while busy).
   std::function<void()> OnCycleEnd;

@@ -385,10 +385,15 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     Postdata(xmlPath, err);
   }
   if (!err.empty()) {
-    StepFailed(err);
-    if (!KeepFailedPacket(packetPath, xmlPath, TracingToFile())) {
-      StepFailed("Packet " + packet + " stays on the server: no copy could be kept in " +
-                 kFailedFolder);
+    const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
+    // Standard error names the packet and where it is now: it is often read alone.
+    const std::string fate =
+        kept ? std::string("it was kept in ") + kFailedFolder
+             : std::string("it stays on the server: no copy could be kept in ") + kFailedFolder;
+    StepFailed(err, "Packet " + packet + " failed: " + err + "; " + fate);
+    if (!kept) {
+      ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
+              kFailedFolder);
       return;
     }
   }

@@ -18,6 +18,7 @@
 
 #include "uIniFile.h"
 #include "uNumbers.h"
+#include "uTextEncoding.h"
 
 namespace v7 {
 
@@ -128,9 +129,16 @@ bool ReadFileText(const std::string& fileName, std::string& text) {
     }
   }
   ::close(fd);
-  // Windows editors start a UTF-8 file with a byte order mark; left there it would be part
-  // of the first key or section name.
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  // Windows editors save "Unicode" as UTF-16 with a byte order mark, and UTF-8 with one
+  // too; read as bytes, such a file has NULs in every key, or a mark in its first one. The
+  // reader of patch files knows them all.
+  try {
+    text = PlainTextToUtf8(text);
+  } catch (const ETextEncodingError& e) {
+    std::error_code ec;
+    throw EInOutError("Cannot read the file " + std::filesystem::absolute(fileName, ec).string() +
+                      " as text: " + e.what() + ". Save it as UTF-8");
+  }
   return true;
 }
 

@@ -106,9 +106,10 @@ std::string UpperStr(const std::string& text);
 bool SameStrNoCase(const std::string& a, const std::string& b);
 // Splits at CR LF, LF or CR; a final line break does not start another line.
 std::vector<std::string> SplitTextLines(const std::string& text);
-// Reads a whole file: false when it does not exist; EInOutError naming it when it exists
-// but cannot be read (no permission, a folder, a read error). A UTF-8 byte order mark at the
-// start is dropped: it is how Windows editors save the settings files.
+// Reads a whole text file (a settings file) as UTF-8: false when it does not exist;
+// EInOutError naming it when it exists but cannot be read (no permission, a folder, a read
+// error) or is no text (PlainTextToUtf8: UTF-16 is read by its byte order mark, a file with
+// NUL bytes and none is refused, with a message that asks for it to be saved as UTF-8).
 bool ReadFileText(const std::string& fileName, std::string& text);
 
 }  // namespace v7

@@ -12,8 +12,9 @@ class TIniFile {
  public:
   TIniFile() = default;
 
-  // Reads the file; a missing file is an empty document. A file that exists but cannot be
-  // read raises EInOutError naming it.
+  // Reads the file as ReadFileText does (UTF-8, or UTF-16 by its byte order mark); a missing
+  // file is an empty document. A file that exists but cannot be read, or is no text, raises
+  // EInOutError naming it.
   static TIniFile Load(const std::string& fileName);
 
   bool SectionExists(const std::string& section) const;
@@ -28,8 +29,9 @@ class TIniFile {
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
   // Writes the document through a temporary file of this process renamed over the target,
-  // so that no reader, and no other writer, ever sees half a file. Failure raises
-  // EInOutError naming the file.
+  // so that no reader, and no other writer, ever sees half a file. The file is written in
+  // UTF-8, without a byte order mark, whatever it was read in. Failure (a full disk, a file
+  // size limit) raises EInOutError naming the file.
   void Save(const std::string& fileName) const;
 
  private:

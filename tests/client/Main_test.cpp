@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -226,10 +227,6 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
   };
   std::string closedUrl = "url=http://127.0.0.1:" + std::to_string(v7test::FreePort()) + "/\n";
   const std::vector<Case> cases = {
-      {"interval not a number", "ftp=" + ftp_ + "\ntalkinterval=5 min\n", "", "",
-       "'5 min' is not a valid integer value"},
-      {"interval not above zero", "ftp=" + ftp_ + "\ntalkinterval=0\n", "", "",
-       "'0' is not a valid talkinterval"},
       {"service unreachable", closedUrl, "", "",
        "The service call GetFTPProps at start-up failed: Call of GetFTPProps at "
        "http://127.0.0.1:"},
@@ -289,6 +286,35 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
   EXPECT_NE(std::find(lines.begin(), lines.end(),
                       "No project to open: \"clientlogin\" is not set in " + dir_.file("v7rm.ini")),
             lines.end());
+}
+
+// An interval that is no number does not stop start-up: it is named in one warning, and the
+// default stands rather than the timer's own few seconds.
+TEST_F(Client, TalkIntervalIsTheNumberWithinBlanksElseTheDefaultWithAWarning) {
+  const struct {
+    std::string text;
+    int interval;
+    bool warned;
+  } cases[] = {{"60000", 60000, false},       {" 1000", 1000, false},   {"300000 ", 300000, false},
+               {"\t2000\t", 2000, false},     {"", 300000, false},      {"5 min", 300000, true},
+               {"0", 300000, true},           {"-5", 300000, true},     {"1e3", 300000, true},
+               {"99999999999", 300000, true}, {"abc", 300000, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("talkinterval=" + c.text);
+    Settings("clientlogin=site\nxtype=none\nftp=" + ftp_ + "\ntalkinterval=" + c.text + "\n");
+    RecordingView view;
+    TfmV7Client client(view);
+    view.OnShow();
+    EXPECT_TRUE(view.boxes.empty()) << view.boxes.front();
+    EXPECT_EQ(view.interval, c.interval);
+    EXPECT_TRUE(view.timerEnabled);
+    const Lines lines = view.Of("line");
+    const std::string warning = "Warning: setting talkinterval \"" + c.text + "\" in " +
+                                dir_.file("v7rm.ini") +
+                                " is not a whole number of milliseconds above 0: the client "
+                                "cycles every 300000 ms (the default)";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), c.warned ? 1 : 0);
+  }
 }
 
 TEST_F(Client, FtpAccountComesFromTheSettingOrElseFromTheService) {
@@ -378,13 +404,15 @@ TEST_F(Client, TestModeStartsNothingAndReplaysQueuedPacketsIntoTheClientProject)
 
 TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
   {
-    Settings("clientlogin=site\nxtype=none\nftp=" + ftp_ + "\ntalkinterval=abc\n");
+    Settings("clientlogin=site\nxtype=none\nftp=,site,secret\n");
     std::ostringstream out, err;
     v7::ConsoleView view(out, err);
     TfmV7Client client(view);
     client.OnCycleEnd = [&] { view.Quit(); };
     EXPECT_EQ(view.Run(), 0);
-    EXPECT_EQ(err.str(), "'abc' is not a valid integer value\n");
+    EXPECT_EQ(err.str(),
+              "No FTP server: the FTP account (setting \"ftp\" or the service's answer) names no "
+              "host\n");
     EXPECT_NE(out.str().find("Receiving patches\n"), std::string::npos) << out.str();
     EXPECT_EQ(view.StartCaption(), "Stop");
     EXPECT_EQ(client.Failures(), 2);  // the start-up, and the patch step without FTP server

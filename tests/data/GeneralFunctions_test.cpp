@@ -14,6 +14,7 @@
 #include "uXDS.h"
 
 using namespace v7;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
@@ -135,6 +136,17 @@ TEST(GeneralFunctions, DateTextsAreReadWholeOrNotAtAll) {
             "01:05 PM 13:05");
 }
 
+namespace {
+
+// ASCII text as UTF-16LE, after the bytes given (a byte order mark, or none).
+std::string Utf16(const std::string& mark, const std::string& ascii) {
+  std::string bytes = mark;
+  for (char c : ascii) bytes += std::string{c, '\0'};
+  return bytes;
+}
+
+}  // namespace
+
 TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBlanks) {
   v7test::TempDir dir;
   v7test::WorkingFolder cwd(dir.path());
@@ -147,6 +159,14 @@ TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBla
   // As a Windows editor saves it: a byte order mark before the first key.
   v7test::WriteFile("v7rm.ini", "\xEF\xBB\xBF" "clientlogin=site07\r\nxtype=send\r\n");
   EXPECT_EQ(ReadSetting("clientlogin"), "site07");
+  // An editor's "Unicode": UTF-16 with its byte order mark. Without the mark its NUL bytes
+  // are refused, naming the file and how to save it.
+  v7test::WriteFile("v7rm.ini", Utf16("\xFF\xFE", "xtype=send\r\nclientlogin=site07\r\n"));
+  EXPECT_EQ(ReadSetting("clientlogin"), "site07");
+  v7test::WriteFile("v7rm.ini", Utf16("", "clientlogin=site07\r\n"));
+  EXPECT_THAT([] { ReadSetting("clientlogin"); },
+              ThrowsMessage<EInOutError>(AllOf(HasSubstr(dir.file("v7rm.ini")),
+                                               HasSubstr("NUL"), HasSubstr("Save it as UTF-8"))));
   std::filesystem::remove("v7rm.ini");
   std::filesystem::create_directory("v7rm.ini");  // there, but cannot be read
   EXPECT_THAT([] { ReadSetting("trace"); }, ThrowsMessage<EInOutError>(HasSubstr("v7rm.ini")));
@@ -164,6 +184,8 @@ TEST(GeneralFunctions, AppIniSectionsAndKeysMatchWithoutCaseFirstOneWins) {
   EXPECT_EQ(ReadAppIniString("missing.ini", "shop", "Driver"), "");
   v7test::WriteFile(dir.file("bom.ini"), "\xEF\xBB\xBF[Shop]\r\nDriver=ado\r\n");
   EXPECT_EQ(ReadAppIniString("bom.ini", "shop", "driver"), "ado");
+  v7test::WriteFile(dir.file("utf16.ini"), Utf16("\xFF\xFE", "[Shop]\r\nDriver=ado\r\n"));
+  EXPECT_EQ(ReadAppIniString("utf16.ini", "shop", "driver"), "ado");
   SetConfigFolder("");
   EXPECT_TRUE(std::filesystem::exists(AppFolder() + "GeneralFunctions_test"));
 }

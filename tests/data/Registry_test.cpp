@@ -26,6 +26,18 @@ TEST(IniFile, WritesKeepCommentsOrderAndTheKeysSpelling) {
             "; keep me\n[One]\nName=y\nOther=1\nadded=2\n\n[]\nz=8\n[Two]\nz=9\n\n[three]\nk=v\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   EXPECT_THROW(ini.Save(dir.file("no/such/folder.ini")), EInOutError);
+
+  // A registry export is UTF-16 with its byte order mark (here with an U+00E9 in a path); a
+  // rewrite is UTF-8.
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("[Key]\r\nDBQ=/d/\xC3\xA9.mdb\r\n")) utf16 += std::string{c, '\0'};
+  utf16.replace(utf16.find(std::string("\xC3\0\xA9\0", 4)), 4, std::string("\xE9\0", 2));
+  v7test::WriteFile(file, utf16);
+  ini = TIniFile::Load(file);
+  EXPECT_EQ(ini.ReadString("key", "dbq"), "/d/\xC3\xA9.mdb");
+  ini.WriteString("key", "other", "1");
+  ini.Save(file);
+  EXPECT_EQ(v7test::ReadFile(file), "[Key]\nDBQ=/d/\xC3\xA9.mdb\nother=1\n");
 }
 
 TEST(Registry, KeysMatchWithoutCaseAndValuesPersistAtOnce) {

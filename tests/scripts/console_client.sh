@@ -8,7 +8,8 @@ build=$1
 src=$2
 exe="$build/app/v7client"
 python=/usr/bin/python3
-work=$(mktemp -d)
+. "$src/tests/fixtures/tempdir.sh"
+work=$(v7_tempdir)
 pid=""
 ftp_pid=""
 cleanup() {

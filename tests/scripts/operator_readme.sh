@@ -8,7 +8,8 @@
 set -euo pipefail
 build=$1
 src=$2
-fresh=$(mktemp -d)
+. "$src/tests/fixtures/tempdir.sh"
+fresh=$(v7_tempdir)
 site="$fresh/srv/site07"
 pgsite="$fresh/pg/srv/site07"
 ftproot="$fresh/ftproot"

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# The client's window on a virtual X server: it opens and runs its first cycle; with a bad
-# talkinterval it shows the message box and keeps running. Screenshots are kept in the build
-# folder (window_screenshot.png, window_startup_error.png) for a person to look at.
+# The client's window on a virtual X server: it opens and runs its first cycle; with an FTP
+# account that names no host it shows the message box and keeps running. Screenshots are kept
+# in the build folder (window_screenshot.png, window_startup_error.png) for a person to see.
 set -euo pipefail
 build=$1
+src=$2
 exe="$build/app/v7client"
 [ -x "$exe" ] || { echo "no $exe"; exit 1; }
 
-work=$(mktemp -d)
+. "$src/tests/fixtures/tempdir.sh"
+work=$(v7_tempdir)
 xvfb_pid=""
 client_pid=""
 stop_client() {
@@ -32,20 +34,20 @@ display=":$(head -n1 "$work/display")"
 # An FTP account on a port where nothing listens: the first cycle fails fast and says so.
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 
-# run_client TALKINTERVAL SHOT: starts the window, waits until start-up traced the FTP account,
-# gives it two seconds (the first cycle, or the message box), and takes a screenshot.
+# run_client HOST SHOT: starts the window, waits until start-up traced that it reads the FTP
+# account, gives it two seconds (the first cycle, or the message box), and takes a screenshot.
 run_client() {
-  printf 'clientlogin=site\nftp=127.0.0.1:%s,site,secret\ntalkinterval=%s\ntrace=tofile\n' \
-    "$port" "$1" >"$work/v7rm.ini"
+  printf 'clientlogin=site\nftp=%s,site,secret\ntalkinterval=60000\ntrace=tofile\n' \
+    "$1" >"$work/v7rm.ini"
   rm -f "$work/trace.txt" "$2"
   DISPLAY="$display" setpriv --pdeathsig KILL "$exe" --window --workdir "$work" --config "$work" >"$work/client.log" 2>&1 &
   client_pid=$!
   for _ in $(seq 100); do
-    grep -q "FTP at" "$work/trace.txt" 2>/dev/null && break
+    grep -q "Getting FTP details" "$work/trace.txt" 2>/dev/null && break
     kill -0 "$client_pid" 2>/dev/null || fail "v7client ended early"
     sleep 0.1
   done
-  grep -q "FTP at" "$work/trace.txt" 2>/dev/null || fail "the client did not start"
+  grep -q "Getting FTP details" "$work/trace.txt" 2>/dev/null || fail "the client did not start"
   sleep 2
   kill -0 "$client_pid" 2>/dev/null || fail "v7client ended early"
   import -display "$display" -window root "$2"
@@ -56,10 +58,10 @@ run_client() {
   stop_client
 }
 
-run_client 60000 "$build/window_screenshot.png"
+run_client "127.0.0.1:$port" "$build/window_screenshot.png"
 grep -q "Connecting to project" "$work/trace.txt" || fail "no cycle ran"
 
-run_client abc "$build/window_startup_error.png"
+run_client "" "$build/window_startup_error.png"
 grep -q "Connecting to project" "$work/trace.txt" && fail "a cycle ran after a failed start-up"
 
 # A window that ends by itself after its cycles closes cleanly: in a sanitizer build, what

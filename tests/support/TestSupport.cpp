@@ -23,8 +23,31 @@
 
 namespace v7test {
 
+namespace {
+
+// A test killed by a signal or by ctest's timeout runs no destructor and leaves its folder.
+// Folders are named v7test-<pid>-XXXXXX (the script tests' too, tests/fixtures/tempdir.sh),
+// so the first test of a later run removes those whose process is gone; those of tests
+// running in parallel stay. A number taken again by another process only keeps a folder.
+void RemoveFoldersOfEndedTests(const std::filesystem::path& tmp) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(tmp, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("v7test-", 0) != 0) continue;
+    const size_t dash = name.find('-', 7);
+    const std::string pid = name.substr(7, dash == std::string::npos ? 0 : dash - 7);
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (!std::filesystem::exists("/proc/" + pid, ec)) std::filesystem::remove_all(entry.path(), ec);
+  }
+}
+
+}  // namespace
+
 TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "v7test-XXXXXX").string();
+  const std::filesystem::path tmp = std::filesystem::temp_directory_path();
+  static const bool cleaned = (RemoveFoldersOfEndedTests(tmp), true);
+  (void)cleaned;
+  std::string tmpl = (tmp / ("v7test-" + std::to_string(getpid()) + "-XXXXXX")).string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   path_ = tmpl;
 }

@@ -7,7 +7,8 @@
 
 namespace v7test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
+// A fresh folder under the system's temporary folder, removed with everything in it. The
+// first one of a process also removes the folders that killed tests left.
 class TempDir {
  public:
   TempDir();

@@ -1,6 +1,7 @@
-// Text that arrives from other sites (packet XML, patch files) turned into UTF-8, the one
-// encoding of every text of the system, before any of it reaches a database. Conversion is
-// glibc's iconv; text that is not valid in its encoding is refused, never stored.
+// Text that arrives from other sites (packet XML, patch files) or from an editor (the settings
+// files) turned into UTF-8, the one encoding of every text of the system, before any of it is
+// used. Conversion is glibc's iconv; text that is not valid in its encoding is refused, never
+// stored.
 #pragma once
 
 #include <stdexcept>
@@ -23,9 +24,11 @@ inline constexpr char kWindowsCodePage[] = "windows-1252";
 // iconv does not know and for text that is not valid in it.
 std::string ConvertToUtf8(const std::string& bytes, const std::string& encoding);
 
-// A text without a declared encoding (a patch file): UTF-8 when it is valid UTF-8 (a byte
-// order mark is dropped), else read as kWindowsCodePage. Raises ETextEncodingError when it
-// is neither.
+// A text without a declared encoding (a patch file, a settings file): read in the encoding
+// that its byte order mark names (UTF-16 or UTF-32, as Windows editors save "Unicode" text);
+// without one, UTF-8 when it is valid UTF-8 (a UTF-8 byte order mark is dropped), else read
+// as kWindowsCodePage. Raises ETextEncodingError when it is neither, and for NUL bytes
+// without a byte order mark (UTF-16 saved without its mark).
 std::string PlainTextToUtf8(const std::string& bytes);
 
 // The bytes of an XML document as UTF-8, read in the encoding that its byte order mark or
