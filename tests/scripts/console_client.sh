@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The v7client program without a display, against a real FTP server: its command line, cycles
 # on the timer, its exit status and standard error as a script sees them (a wrong password,
-# a failing patch, a start-up failure, settings it does not know), settings files saved with
-# a byte order mark, and a stop signal that ends it between cycles.
+# a failing patch, a failed packet, a start-up failure, settings it does not know or cannot
+# read as a number), settings files saved with a byte order mark or as UTF-16, a file size
+# limit, and a stop signal that ends it between cycles.
 set -euo pipefail
 build=$1
 src=$2
@@ -40,8 +41,9 @@ status=0; "$exe" --cycles 0 >/dev/null 2>&1 || status=$?
 status=0; "$exe" --bogus >/dev/null 2>&1 || status=$?
 [ "$status" = 2 ] || fail "--bogus gave $status"
 
-# Two cycles on a short timer, then the program ends by itself: every step succeeded.
-settings 'talkinterval=100
+# Two cycles on a short timer, then the program ends by itself: every step succeeded. The
+# blank that an editor left after the interval is no part of it.
+settings 'talkinterval=100 
 '
 run 2
 [ "$status" = 0 ] || fail "two cycles ended with $status"
@@ -57,14 +59,16 @@ run 2
 [ "$status" = 1 ] || fail "a wrong password gave $status"
 [ "$(grep -c '530' "$work/err.log")" = 2 ] || fail "the server's reply, once a cycle, expected"
 
-# A talkinterval that is not a number: the message on standard error, no crash, and the
-# cycles still run, as if Start had been pressed; the failed start-up is in the status.
-settings 'talkinterval=abc
+# A talkinterval that is not a number: one warning that names it and the interval used, and
+# the cycles run on the default interval.
+settings 'talkinterval=1e3
 '
 run 1
-[ "$status" = 1 ] || fail "bad talkinterval ended with $status"
-grep -q "'abc' is not a valid integer value" "$work/err.log" || fail "message of bad talkinterval"
-grep -q '^Status: Idle$' "$work/out.log" || fail "no cycle after a failed start-up"
+[ "$status" = 0 ] || fail "bad talkinterval ended with $status"
+grep -q 'talkinterval "1e3" in .*v7rm.ini .*every 300000 ms' "$work/err.log" \
+  || fail "warning of bad talkinterval"
+[ "$(wc -l <"$work/err.log")" = 1 ] || fail "one line for a bad talkinterval"
+grep -q '^Status: Idle$' "$work/out.log" || fail "no cycle after a bad talkinterval"
 
 # Settings the client does not know: one warning each, naming it and what the client does;
 # the values still do what they always did (recieve: patches only).
@@ -101,13 +105,58 @@ run 1
 grep -q '^Completed receive$' "$work/out.log" || fail "no receive step"
 [ -s "$work/trace.txt" ] || fail "no trace"
 
-# A patch whose block fails names its file; it stays on the server.
+# The same files saved as "Unicode" (UTF-16 with its byte order mark, as a registry export
+# is). The data source's DBQ is out of date: registry.ini is written back, in UTF-8.
+utf16() { printf '\xFF\xFE'; iconv -f UTF-8 -t UTF-16LE; }
+printf 'clientlogin=site07\r\nftp=127.0.0.1:%s,site,secret\r\nxtype=both\r\ntrace=tofile\r\n' \
+  "$port" | utf16 >"$work/v7rm.ini"
+printf '[site07]\r\nProject=site07\r\nDbType=access\r\nDriver=ado\r\n' | utf16 >"$work/Dbconnections.ini"
+printf '[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\r\nDBQ=/old/site07.mdb\r\n[SOFTWARE\\STELLOCK\\QUOREX]\r\nSERVERPATH=%s/data/\r\n' \
+  "$work" | utf16 >"$work/registry.ini"
+rm "$ftproot/v7/pings/07.txt"
+run 1
+[ "$status" = 0 ] || fail "UTF-16 settings gave $status"
+[ ! -s "$work/err.log" ] || fail "messages on standard error"
+[ -f "$ftproot/v7/pings/07.txt" ] || fail "no ping"
+grep -qx "DBQ=$work/data/site07.mdb" "$work/registry.ini" || fail "registry.ini not written in UTF-8"
+
+# A patch whose block fails names its file; it stays on the server. A packet that fails is
+# named on standard error, with where it is now.
 printf '<<\r\nupdate nosuchtable set x = 1\r\n>>\r\n' >"$ftproot/v7/patches/07.sql"
+# packet FILE SIZE: a table packet of the table nosuch, with a text of SIZE random bytes.
+packet() {
+  "$python" - "$1" "$2" <<'PY'
+import base64, os, struct, sys, zlib
+text = base64.b64encode(os.urandom(int(sys.argv[2]))).decode()
+xml = ('<rows table="nosuch"><row recordid="1"><x type="c">%s</x></row></rows>' % text).encode()
+open(sys.argv[1], "wb").write(struct.pack("<I", len(xml)) + zlib.compress(xml))
+PY
+}
+packet "$ftproot/v7/site07/send/bad.pkt" 10
 run 1
 [ "$status" = 1 ] || fail "a failing patch gave $status"
 grep -q '^Patch 07.sql: .*nosuchtable' "$work/err.log" || fail "the patch file is not named"
 [ -f "$ftproot/v7/patches/07.sql" ] || fail "the failed patch left the server"
 rm "$ftproot/v7/patches/07.sql"
+grep -q '^Packet v7/site07/send/bad.pkt failed: .*nosuch.*; it was kept in transit/receive/log/$' \
+  "$work/err.log" || fail "the failed packet is not named on standard error"
+[ -f "$work/transit/receive/log/bad.pkt" ] || fail "the failed packet was not kept"
+
+# A file size limit: the trace that reaches it turns off, said once; a packet larger than it
+# stays on the server; the client goes on with its other steps and ends as it would.
+printf 'clientlogin=site07\nftp=127.0.0.1:%s,site,secret\ntrace=tofile,cumulate\n' "$port" >"$work/v7rm.ini"
+head -c 1048576 /dev/zero >"$work/trace.txt"
+packet "$ftproot/v7/site07/send/big.pkt" 2000000
+status=0
+(ulimit -f 1024 && exec env -u DISPLAY "$exe" --workdir "$work" --config "$work" --cycles 1) \
+  >"$work/out.log" 2>"$work/err.log" || status=$?
+[ "$status" = 1 ] || fail "a file size limit gave $status"
+[ "$(grep -c '^The trace is off: .*File too large' "$work/err.log")" = 1 ] || fail "trace off once"
+grep -q '^Packet v7/site07/send/big.pkt could not be downloaded' "$work/err.log" \
+  || fail "the packet too large is not named"
+ls "$ftproot"/v7/site07/send/big.pkt* >/dev/null || fail "the packet too large left the server"
+grep -q '^Completed$' "$work/out.log" || fail "no patch step after the packet too large"
+rm "$ftproot"/v7/site07/send/big.pkt*
 
 # Without the data source key the message names registry.ini, where it is, and the key.
 printf '[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=%s/data/\n' "$work" >"$work/registry.ini"
@@ -115,6 +164,13 @@ run 1
 [ "$status" = 1 ] || fail "a missing data source gave $status"
 grep -qF "$work/registry.ini has no key [SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]" "$work/err.log" \
   || fail "the registry file and its missing key are not named"
+
+# Without its byte order mark UTF-16 is refused, naming the file and how to save it.
+printf 'clientlogin=site07\r\n' | iconv -f UTF-8 -t UTF-16LE >"$work/v7rm.ini"
+run 1
+[ "$status" = 1 ] || fail "UTF-16 without its mark gave $status"
+grep -qF "$work/v7rm.ini as text: " "$work/err.log" || fail "the UTF-16 file is not named"
+grep -q "NUL byte.*Save it as UTF-8" "$work/err.log" || fail "no word of how to save it"
 
 # SIGTERM stops the client between cycles, with status 0.
 settings 'talkinterval=100

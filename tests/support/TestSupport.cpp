@@ -23,13 +23,12 @@
 
 namespace v7test {
 
-namespace {
-
 // A test killed by a signal or by ctest's timeout runs no destructor and leaves its folder.
 // Folders are named v7test-<pid>-XXXXXX (the script tests' too, tests/fixtures/tempdir.sh),
-// so the first test of a later run removes those whose process is gone; those of tests
-// running in parallel stay. A number taken again by another process only keeps a folder.
-void RemoveFoldersOfEndedTests(const std::filesystem::path& tmp) {
+// so that those whose process is gone can be told from those of tests running in parallel.
+// A number taken again by another process only keeps a folder.
+void RemoveFoldersOfEndedTests() {
+  const std::filesystem::path tmp = std::filesystem::temp_directory_path();
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(tmp, ec)) {
     const std::string name = entry.path().filename().string();
@@ -41,12 +40,10 @@ void RemoveFoldersOfEndedTests(const std::filesystem::path& tmp) {
   }
 }
 
-}  // namespace
-
 TempDir::TempDir() {
-  const std::filesystem::path tmp = std::filesystem::temp_directory_path();
-  static const bool cleaned = (RemoveFoldersOfEndedTests(tmp), true);
+  static const bool cleaned = (RemoveFoldersOfEndedTests(), true);
   (void)cleaned;
+  const std::filesystem::path tmp = std::filesystem::temp_directory_path();
   std::string tmpl = (tmp / ("v7test-" + std::to_string(getpid()) + "-XXXXXX")).string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   path_ = tmpl;

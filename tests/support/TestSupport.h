@@ -22,6 +22,10 @@ class TempDir {
   std::string path_;
 };
 
+// Removes the temporary folders that tests killed by a signal or a timeout left: those whose
+// process is gone. The first TempDir of a process calls it.
+void RemoveFoldersOfEndedTests();
+
 // Writes a whole file (binary) and reads it back.
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);

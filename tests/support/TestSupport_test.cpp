@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -68,6 +71,40 @@ TEST(TestServers, EndWithATestProcessKilledBySignal) {
   EXPECT_TRUE(ClosesWithin(ftpPort, std::chrono::seconds(10))) << "the FTP server runs on";
   if (pgPort == 0) GTEST_SKIP() << "no PostgreSQL cluster: only the FTP server was checked";
   EXPECT_TRUE(ClosesWithin(pgPort, std::chrono::seconds(20))) << "the cluster runs on";
+}
+
+// The folders a killed test left go at the next run, by either remover; those of a test that
+// runs stay.
+TEST(TestFolders, ThoseOfEndedTestsGoThoseOfRunningTestsStay) {
+  const pid_t ended = fork();
+  ASSERT_GE(ended, 0);
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  const std::string tmp = std::filesystem::temp_directory_path().string();
+  for (const std::string remover : {"gtest", "script"}) {
+    SCOPED_TRACE(remover);
+    const std::string left = tmp + "/v7test-" + std::to_string(ended) + "-left";
+    const std::string running = tmp + "/v7test-" + std::to_string(getpid()) + "-running";
+    std::filesystem::create_directories(left + "/sub");
+    std::filesystem::create_directories(running);
+    if (remover == "gtest") {
+      v7test::RemoveFoldersOfEndedTests();
+    } else {
+      const std::string cmd =
+          "bash -c '. \"" + v7test::FixturesDir() + "/tempdir.sh\" && v7_tempdir'";
+      FILE* out = popen(cmd.c_str(), "r");
+      ASSERT_NE(out, nullptr);
+      char made[512] = {};
+      const bool read = std::fgets(made, sizeof made, out) != nullptr;
+      pclose(out);
+      ASSERT_TRUE(read);
+      EXPECT_EQ(std::string(made).rfind(tmp + "/v7test-", 0), 0u) << made;
+      std::filesystem::remove_all(std::string(made, std::strcspn(made, "\n")));
+    }
+    EXPECT_FALSE(std::filesystem::exists(left));
+    EXPECT_TRUE(std::filesystem::exists(running));
+    std::filesystem::remove_all(running);
+  }
 }
 
 }  // namespace
