@@ -35,9 +35,10 @@ const char* const kUsage =
     "when start-up fails, the message goes to standard error and the cycles run as if Start\n"
     "had been pressed. SIGINT and SIGTERM end it once the running cycle is over.\n"
     "\n"
-    "Exit status in the console: 0 when every step of the cycles asked for with --cycles\n"
-    "succeeded (and after a stop signal), 1 when start-up or a step failed or the client could\n"
-    "not run, 2 for a wrong command line.\n";
+    "Exit status in the console: with --cycles N, 0 when start-up and every step of the\n"
+    "cycles that ran succeeded (the N cycles, or those before a stop signal), else 1; without\n"
+    "--cycles, 0 after a stop signal. 1 when the client could not run, 2 for a wrong command\n"
+    "line.\n";
 
 struct Options {
   std::string workdir;

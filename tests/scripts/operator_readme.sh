@@ -99,9 +99,11 @@ if [ ! -x /usr/lib/postgresql/15/bin/initdb ] || ! command -v psql >/dev/null; t
 fi
 pgport=$("$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 pg_folder=$(bash "$src/tests/fixtures/pg_server.sh" start "$pgport" $$) || fail "no PostgreSQL cluster"
+# A fresh machine used as root has no sudo: the steps must not need it.
+grep -q 'sudo' "$blocks"/postgre_*.sh && fail "the PostgreSQL site's steps use sudo"
 # The cluster listens on loopback only; its superuser is "postgres".
 for f in "$blocks"/postgre_*; do
-  sed -i -e "s|sudo -u postgres |env PGUSER=postgres PGHOST=127.0.0.1 |g" -e "s|localhost:5432|127.0.0.1:$pgport|g" \
+  sed -i -e "s|runuser -u postgres -- |env PGUSER=postgres PGHOST=127.0.0.1 |g" -e "s|localhost:5432|127.0.0.1:$pgport|g" \
     -e "s|-h localhost|-h 127.0.0.1|g" -e "s|PGHOST=localhost|PGHOST=127.0.0.1|g" "$f"
 done
 export PGPORT="$pgport" HOME="$fresh/home"
