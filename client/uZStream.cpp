@@ -95,7 +95,9 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   while (done < count) {
     ssize_t n = write(fd_, in + done, static_cast<size_t>(count - done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    // A full disk or a file size limit (EFBIG): the message says which.
+    if (n < 0) throw EWriteError(std::string("Stream write error: ") + strerror(errno));
+    if (n == 0) break;
     done += n;
   }
   return done;

@@ -27,6 +27,7 @@ class EReadError : public EStreamError {
 class EWriteError : public EStreamError {
  public:
   EWriteError() : EStreamError("Stream write error") {}
+  explicit EWriteError(const std::string& message) : EStreamError(message) {}
 };
 class EFOpenError : public EStreamError {
  public:

@@ -82,6 +82,15 @@ TEST(PacketFile, BrokenPacketsFailWithTheirMessageAndReleaseEveryFile) {
   // A stream that asks for a preset dictionary fails instead of spinning without progress.
   EXPECT_EQ(Unpack(dir, std::string("\x05\0\0\0\x78\xbb\0\0\0\x01xyz", 13)), "need dictionary");
 
+  // A full disk (as a file size limit) is named as the cause of the write error.
+  WriteFile(dir.file("p.pkt"), good);
+  try {
+    TCompress().DecompressFile(dir.file("p.pkt"), "/dev/full");
+    ADD_FAILURE() << "no write error";
+  } catch (const EWriteError& e) {
+    EXPECT_STREQ(e.what(), "Stream write error: No space left on device");
+  }
+
   EXPECT_EQ(OpenFileCount(), before);
   std::filesystem::remove(dir.file("p.pkt"));
   EXPECT_THROW(TCompress().DecompressFile(dir.file("p.pkt"), dir.file("p.xml")), EFOpenError);
