@@ -316,6 +316,13 @@ bool ParseExactNumber(std::string_view text, TExactNumber& n) {
   return true;
 }
 
+bool ExactNumberOf(double value, TExactNumber& n) {
+  if (!std::isfinite(value)) return false;
+  char sci[40];
+  const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  return ParseExactNumber(std::string_view(sci, static_cast<size_t>(res.ptr - sci)), n);
+}
+
 TExactNumber ExactAmount(const std::string& text) {
   const std::string t = TrimStr(text);
   TExactNumber n;

@@ -59,6 +59,10 @@ struct TExactNumber {
 // Plain or exponent form with an optional sign, blanks around allowed; false for anything
 // else (and for exponents far beyond any column or double).
 bool ParseExactNumber(std::string_view text, TExactNumber& n);
+// A double's own value to the digit: the shortest decimal that reads back as it (up to 17
+// significant digits: 134122025423262.25 keeps its cents, 0.1 + 0.2 is 0.30000000000000004).
+// False for infinities and NaN.
+bool ExactNumberOf(double value, TExactNumber& n);
 // As ParseExactNumber, but commas are dropped first, an empty text is 0 and anything else
 // raises EConvertError, as ToFloat does: the reading of an amount stored as text.
 TExactNumber ExactAmount(const std::string& text);

@@ -508,6 +508,14 @@ TXField* TXDS::FindField(const std::string& name) {
   return &Field;
 }
 
+const TDbValue& TXDS::FieldValue(const std::string& name) {
+  CheckDriver();
+  TXDataSet& ds = Current();
+  int idx = ds.FieldIndex(name);
+  if (idx < 0) throw EDatabaseError("Field '" + name + "' not found");
+  return ds.FieldValue(idx);
+}
+
 TXParam& TXDS::ParamByName(const std::string& name) {
   CheckDriver();
   Param.Name = name;
