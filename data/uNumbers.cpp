@@ -251,6 +251,29 @@ double ParseNumber(std::string_view text) {
   return v;
 }
 
+double LeadingNumber(std::string_view text) {
+  size_t b = 0;
+  while (b < text.size() && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+  size_t e = b;
+  if (e < text.size() && (text[e] == '+' || text[e] == '-')) ++e;
+  size_t digits = 0;
+  for (; e < text.size() && IsDigit(text[e]); ++e) ++digits;
+  if (e < text.size() && text[e] == '.')
+    for (++e; e < text.size() && IsDigit(text[e]); ++e) ++digits;
+  if (digits == 0) return 0;
+  // An exponent counts only with its digits: "3e" is 3.
+  if (e < text.size() && (text[e] == 'e' || text[e] == 'E')) {
+    size_t x = e + 1;
+    if (x < text.size() && (text[x] == '+' || text[x] == '-')) ++x;
+    if (x < text.size() && IsDigit(text[x])) {
+      while (x < text.size() && IsDigit(text[x])) ++x;
+      e = x;
+    }
+  }
+  double value = 0;
+  return TryParseNumber(text.substr(b, e - b), value) ? value : 0;
+}
+
 bool TryParseInteger(std::string_view text, int& value) {
   std::string_view t = TrimView(text);
   const bool negative = TakeSign(t);
