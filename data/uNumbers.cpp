@@ -243,6 +243,17 @@ bool TryParseNumber(std::string_view text, double& value) {
   return true;
 }
 
+bool TryParseNumber(std::string_view text, long double& value) {
+  std::string_view t = TrimView(text);
+  const bool negative = TakeSign(t);
+  if (t.empty() || !(IsDigit(t[0]) || t[0] == '.')) return false;
+  long double v = 0;
+  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
+  value = negative ? -v : v;
+  return true;
+}
+
 double ParseNumber(std::string_view text) {
   double v;
   if (!TryParseNumber(text, v)) {

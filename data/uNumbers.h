@@ -39,6 +39,8 @@ std::string FormatFixed(double value, int decimals);
 // one ".", an optional exponent. No thousands separators, no "inf"/"nan", no hexadecimal.
 bool TryParseNumber(std::string_view text, double& value);
 double ParseNumber(std::string_view text);  // raises EConvertError
+// The same reading in extended precision: a record id of up to 19 digits reads exactly.
+bool TryParseNumber(std::string_view text, long double& value);
 // The number a text begins with, as a C library's strtod reads it but in decimal only and
 // whatever the locale: blanks, an optional sign, digits with at most one ".", an optional
 // exponent; whatever follows is ignored ("3,0" and "3;" are 3, "1,000" is 1). 0 when the
