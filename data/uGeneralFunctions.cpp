@@ -238,21 +238,12 @@ bool TryStrToRecordId(const std::string& text, long double& id) {
   const std::string t = TrimStr(text);
   if (t.empty()) return true;
   std::string s = StripCommas(t);
-  // The characters of a decimal number only: strtold would also take "inf", "nan" and
-  // hexadecimal forms.
-  for (size_t i = 0; i < s.size(); ++i) {
-    char& c = s[i];
+  for (char& c : s)
     if (c == DecimalSeparator) c = '.';
-    const bool sign = (c == '+' || c == '-') && (i == 0 || s[i - 1] == 'e' || s[i - 1] == 'E');
-    if (!sign && !std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != 'e' && c != 'E')
-      return false;
-  }
-  char* end = nullptr;
-  const long double v = std::strtold(s.c_str(), &end);
+  // Decimal digits only, read whatever the C library's locale says of the separator.
+  long double v = 0;
   // Beyond a double's range no number of the system can stand.
-  if (end != s.c_str() + s.size() || !std::isfinite(v) ||
-      std::fabs(v) > std::numeric_limits<double>::max())
-    return false;
+  if (!TryParseNumber(s, v) || std::fabs(v) > std::numeric_limits<double>::max()) return false;
   id = v;
   return true;
 }

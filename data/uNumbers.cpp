@@ -243,12 +243,46 @@ bool TryParseNumber(std::string_view text, double& value) {
   return true;
 }
 
+bool TryParseNumber(std::string_view text, long double& value) {
+  std::string_view t = TrimView(text);
+  const bool negative = TakeSign(t);
+  if (t.empty() || !(IsDigit(t[0]) || t[0] == '.')) return false;
+  long double v = 0;
+  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
+  value = negative ? -v : v;
+  return true;
+}
+
 double ParseNumber(std::string_view text) {
   double v;
   if (!TryParseNumber(text, v)) {
     throw EConvertError("'" + std::string(text) + "' is not a valid floating point value");
   }
   return v;
+}
+
+double LeadingNumber(std::string_view text) {
+  size_t b = 0;
+  while (b < text.size() && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+  size_t e = b;
+  if (e < text.size() && (text[e] == '+' || text[e] == '-')) ++e;
+  size_t digits = 0;
+  for (; e < text.size() && IsDigit(text[e]); ++e) ++digits;
+  if (e < text.size() && text[e] == '.')
+    for (++e; e < text.size() && IsDigit(text[e]); ++e) ++digits;
+  if (digits == 0) return 0;
+  // An exponent counts only with its digits: "3e" is 3.
+  if (e < text.size() && (text[e] == 'e' || text[e] == 'E')) {
+    size_t x = e + 1;
+    if (x < text.size() && (text[x] == '+' || text[x] == '-')) ++x;
+    if (x < text.size() && IsDigit(text[x])) {
+      while (x < text.size() && IsDigit(text[x])) ++x;
+      e = x;
+    }
+  }
+  double value = 0;
+  return TryParseNumber(text.substr(b, e - b), value) ? value : 0;
 }
 
 bool TryParseInteger(std::string_view text, int& value) {
@@ -314,6 +348,13 @@ bool ParseExactNumber(std::string_view text, TExactNumber& n) {
   if (i != t.size()) return false;
   n = FromAligned(negative, digits, point);
   return true;
+}
+
+bool ExactNumberOf(double value, TExactNumber& n) {
+  if (!std::isfinite(value)) return false;
+  char sci[40];
+  const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  return ParseExactNumber(std::string_view(sci, static_cast<size_t>(res.ptr - sci)), n);
 }
 
 TExactNumber ExactAmount(const std::string& text) {

@@ -39,6 +39,13 @@ std::string FormatFixed(double value, int decimals);
 // one ".", an optional exponent. No thousands separators, no "inf"/"nan", no hexadecimal.
 bool TryParseNumber(std::string_view text, double& value);
 double ParseNumber(std::string_view text);  // raises EConvertError
+// The same reading in extended precision: a record id of up to 19 digits reads exactly.
+bool TryParseNumber(std::string_view text, long double& value);
+// The number a text begins with, as a C library's strtod reads it but in decimal only and
+// whatever the locale: blanks, an optional sign, digits with at most one ".", an optional
+// exponent; whatever follows is ignored ("3,0" and "3;" are 3, "1,000" is 1). 0 when the
+// text begins with no number.
+double LeadingNumber(std::string_view text);
 // Strict integer reading: blanks around, an optional sign, digits, within 32 bits.
 bool TryParseInteger(std::string_view text, int& value);
 int ParseInteger(std::string_view text);  // raises EConvertError
@@ -59,6 +66,10 @@ struct TExactNumber {
 // Plain or exponent form with an optional sign, blanks around allowed; false for anything
 // else (and for exponents far beyond any column or double).
 bool ParseExactNumber(std::string_view text, TExactNumber& n);
+// A double's own value to the digit: the shortest decimal that reads back as it (up to 17
+// significant digits: 134122025423262.25 keeps its cents, 0.1 + 0.2 is 0.30000000000000004).
+// False for infinities and NaN.
+bool ExactNumberOf(double value, TExactNumber& n);
 // As ParseExactNumber, but commas are dropped first, an empty text is 0 and anything else
 // raises EConvertError, as ToFloat does: the reading of an amount stored as text.
 TExactNumber ExactAmount(const std::string& text);

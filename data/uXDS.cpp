@@ -34,6 +34,29 @@ TDbValue NumberValue(double f) {
   return TDbValue::FromFloat(f);
 }
 
+// A double tells every whole number apart only up to 2^53.
+constexpr double kExactDoubleLimit = 9007199254740992.0;
+
+// The value a number text binds as, f being the text read as a float. A whole number beyond
+// what a double holds exactly (a record id of 16 digits, as the sites from 901 up make them)
+// binds as that integer, so that "9010001000000003" is not its neighbour 9010001000000004;
+// every other number binds as its float, as before. text receives the number's text.
+TDbValue NumberParamValue(const std::string& value, double f, std::string& text) {
+  TExactNumber exact;
+  if (std::fabs(f) >= kExactDoubleLimit && ParseExactNumber(value, exact) &&
+      exact.Point >= static_cast<long>(exact.Digits.size())) {
+    long long whole = 0;
+    const std::string digits = PlainNumberText(exact);
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), whole);
+    if (r.ec == std::errc() && r.ptr == digits.data() + digits.size()) {
+      text = digits;
+      return TDbValue::FromInt(whole);
+    }
+  }
+  text = FloatToStr(f);
+  return NumberValue(f);
+}
+
 // The value of a parameter as a float (0 when it has none or is no number).
 double SlotFloat(const TXParamSlot& p) {
   switch (p.Value.Kind) {
@@ -58,6 +81,18 @@ double SlotDateTime(const TXParamSlot& p) {
     return ParseDateTimeText(p.Value.Text, TDateOrder::DMY, d) ? d : 0;
   }
   return SlotFloat(p);
+}
+
+// Whether a parameter already holds the number next: as floats, unless either is an
+// integer a double cannot hold, which only the same integer equals.
+bool SameNumber(const TXParamSlot& p, const TDbValue& next, double f) {
+  auto beyond = [](const TDbValue& v) {
+    return v.Kind == TDbKind::Integer && std::fabs(static_cast<double>(v.Int)) >= kExactDoubleLimit;
+  };
+  if (beyond(p.Value) || beyond(next))
+    return p.Value.Kind == TDbKind::Integer && next.Kind == TDbKind::Integer &&
+           p.Value.Int == next.Int;
+  return SlotFloat(p) == f;
 }
 
 double DateOrDefault(const std::string& value) {
@@ -473,6 +508,14 @@ TXField* TXDS::FindField(const std::string& name) {
   return &Field;
 }
 
+const TDbValue& TXDS::FieldValue(const std::string& name) {
+  CheckDriver();
+  TXDataSet& ds = Current();
+  int idx = ds.FieldIndex(name);
+  if (idx < 0) throw EDatabaseError("Field '" + name + "' not found");
+  return ds.FieldValue(idx);
+}
+
 TXParam& TXDS::ParamByName(const std::string& name) {
   CheckDriver();
   Param.Name = name;
@@ -521,8 +564,9 @@ void TXDS::SetParamValue(int index, const std::string& value, const std::string&
       p.Value = TDbValue::FromText(value);
       p.DataType = ftString;
       double f = 0;
+      std::string ignored;
       if (type == "n" && TextToFloat(value, f)) {
-        p.Value = NumberValue(f);
+        p.Value = NumberParamValue(value, f, ignored);
         p.DataType = ftFloat;
       } else if (type == "d" && ParseDateTimeText(value, TDateOrder::DMY, f)) {
         p.Value = TDbValue::FromDateTime(f);
@@ -532,10 +576,13 @@ void TXDS::SetParamValue(int index, const std::string& value, const std::string&
     }
   } else if (rule == DriverKind::Dbx) {
     if (t == "n") {
-      double f = FloatOrFail(value.empty() ? "0" : value);
-      if (!(p.Bound && SlotFloat(p) == f)) {
-        p.Text = FloatToStr(f);
-        p.Value = NumberValue(f);
+      const std::string number = value.empty() ? "0" : value;
+      const double f = FloatOrFail(number);
+      std::string text;
+      TDbValue next = NumberParamValue(number, f, text);
+      if (!(p.Bound && SameNumber(p, next, f))) {
+        p.Text = text;
+        p.Value = std::move(next);
         p.DataType = ftFloat;
         changed = true;
       }
@@ -556,10 +603,13 @@ void TXDS::SetParamValue(int index, const std::string& value, const std::string&
     }
   } else {  // bde: the bound state is not consulted
     if (t == "n") {
-      double f = FloatOrFail(value.empty() ? "0" : value);
-      if (p.Value.IsNull() || SlotFloat(p) != f) {
-        p.Text = FloatToStr(f);
-        p.Value = NumberValue(f);
+      const std::string number = value.empty() ? "0" : value;
+      const double f = FloatOrFail(number);
+      std::string text;
+      TDbValue next = NumberParamValue(number, f, text);
+      if (p.Value.IsNull() || !SameNumber(p, next, f)) {
+        p.Text = text;
+        p.Value = std::move(next);
         p.DataType = ftFloat;
       }
       changed = true;

@@ -257,6 +257,9 @@ class TXDS {
   // Raises EDatabaseError "Field '<name>' not found" for an unknown name.
   TXField& FieldByName(const std::string& name);
   TXField* FindField(const std::string& name);
+  // The current row's value of a field as the engine gave it, every digit it holds (the
+  // field handle's text keeps at most 16 significant digits); raises as FieldByName.
+  const TDbValue& FieldValue(const std::string& name);
   // Raises EDatabaseError "Parameter '<name>' not found" for an unknown name.
   TXParam& ParamByName(const std::string& name);
   std::vector<std::string>& GetParamNames();

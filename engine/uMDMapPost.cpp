@@ -73,6 +73,17 @@ TExactNumber Sum(const std::string& a, const std::string& b, const std::string& 
   return SubtractExact(AddExact(ExactAmount(a), ExactAmount(b)), ExactAmount(c));
 }
 
+// The stored value of a summed column with every digit the column holds: a double as the
+// shortest text that reads back as it (a balance of 134122025423262.25 needs 17 digits, and
+// a shorter reading would move the master by a change and its reversal), a numeric of more
+// digits than a double with the digits the engine brought.
+TExactNumber StoredAmount(TXDS& read, const std::string& column) {
+  const TDbValue& v = read.FieldValue(column);
+  TExactNumber n;
+  if (v.Kind == TDbKind::Float && v.Text.empty() && ExactNumberOf(v.Float, n)) return n;
+  return ExactAmount(read.FieldByName(column).GetAsString());
+}
+
 std::string IdValue(long double id) { return id == 0 ? "" : TDBManager::RecordIdToStr(id); }
 
 char TypeAt(const std::string& types, size_t index) {
@@ -493,7 +504,8 @@ void TMDMap::WriteMasterRow(TData& data) {
           change = AddExact(change, ExactAmount(data.Values[k]));
           if (ToFloat(data.DecimalPlaces[k]) > ToFloat(decimals)) decimals = data.DecimalPlaces[k];
         }
-        write.SetValue(column, FormatSum(AddExact(ExactAmount(stored()), change), decimals), "n");
+        const TExactNumber before = found ? StoredAmount(read, column) : TExactNumber();
+        write.SetValue(column, FormatSum(AddExact(before, change), decimals), "n");
         break;
       }
       case '>':

@@ -21,11 +21,11 @@ std::string Col(TXDS& q, const std::string& name) {
 // Metadata flags are true only for "t" in any case.
 bool Flag(TXDS& q, const std::string& name) { return LowerStr(Col(q, name)) == "t"; }
 
-// Metadata integers: an empty value is 0, and so is one out of the int range; a number
-// with a fraction is cut.
+// Metadata integers: the number the value begins with, whatever follows it ("3,0" and "3;"
+// are 3, as a width typed with a decimal comma still means 3); an empty value is 0, and so is
+// one out of the int range; a number with a fraction is cut.
 int Int(TXDS& q, const std::string& name) {
-  double v = 0;
-  if (!TryParseNumber(Col(q, name), v)) return 0;
+  const double v = LeadingNumber(Col(q, name));
   return v > INT_MIN && v < INT_MAX ? static_cast<int>(v) : 0;
 }
 

@@ -55,6 +55,15 @@ TEST(StructDef, LoadsTypesByIdOrDescriptionWithFieldsLowerCased) {
   // The event text: headers in lower case, every line trimmed, script lines keep case.
   EXPECT_EQ(def.ExprSet, (std::vector<std::string>{"{aftersave}", "aftersavestatus := {T}"}));
 
+  // Metadata integers are the number the value begins with; an empty value is 0.
+  const std::pair<const char*, int> widths[] = {{"3,0", 3},   {"3,00", 3}, {"3;", 3}, {"1,000", 1},
+                                                {" 7.9 ", 7}, {"", 0},     {"x3", 0}};
+  for (const auto& [text, width] : widths) {
+    s.site.Exec(std::string("update prms set width = '") + text +
+                "' where transid = 'salesinv' and name = 'remarks'");
+    EXPECT_EQ(TStructDef(s.mgr.get(), ":salesinv").GetField("remarks")->width, width) << text;
+  }
+
   TStructDef sf(s.mgr.get(), "Sales Invoice with Batches");
   EXPECT_EQ(sf.TransId + "|" + sf.AsGrids, "salesinvsf|ftt");
   EXPECT_EQ(sf.TableCount, 3);

@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "PgSite.h"
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "UParse.h"
@@ -91,6 +92,47 @@ TEST_F(ExprSql, ParametersTakeTheValueAndTypeOfTheVariableOfTheirNameInAnyStatem
   EXPECT_EQ(site_->Scalar("select city from customer where customerid = 101"), "Mumbai");
   Eval("firesql({sel}, {   SELECT city FROM customer WHERE customerid = 101})");
   EXPECT_EQ(Eval("sqlget({sel}, {city})"), "Mumbai");
+}
+
+// Ids of 16 digits above 2^53 in a number variable find their own row, not the neighbour a
+// double makes of them, through firesql and through the rule of every access layer.
+void IdsBeyondADoubleFindTheirOwnRows(v7::TDBManager& mgr,
+                                      const std::function<void(const std::string&)>& exec) {
+  exec("insert into customer (customerid, custname) values (9010001000000004, 'Two')");
+  exec("insert into customer (customerid, custname) values (9010001000000003, 'One')");
+  const std::pair<const char*, const char*> rows[] = {
+      {"9010001000000004", "Two"},     {"9010001000000003", "One"}, {"9010001000000004", "Two"},
+      {"9.010001000000003E15", "One"}, {"103.0", "Zenith Mart"},    {"0", ""}};
+  TEVAL eval;
+  eval.DBManager = &mgr;
+  auto project = mgr.NewQuery();
+  for (const char* driver : {"dbx", "ado", "bde"}) {
+    v7::TXDS q(driver, project->Connection(), {}, project->DbType());
+    q.GetSQL().SetText("select custname from customer where customerid = :big");
+    for (const auto& [value, name] : rows) {
+      eval.SetVar("big", 'n', value);
+      eval.Evaluate("firesql({c}, {select custname from customer where customerid = :big})");
+      eval.Evaluate("sqlget({c}, {custname})");
+      q.SetParamValue(0, value, "n");
+      q.Open();
+      EXPECT_EQ(eval.ResultValue + "|" + (q.IsEmpty() ? "" : q.FieldByName("custname").Value),
+                std::string(name) + "|" + name)
+          << driver << " " << value;
+    }
+  }
+}
+
+TEST_F(ExprSql, IdsBeyondADoubleFindTheirOwnRows) {
+  IdsBeyondADoubleFindTheirOwnRows(*mgr_, [&](const std::string& sql) { site_->Exec(sql); });
+}
+
+TEST(ExprSqlPg, IdsBeyondADoubleFindTheirOwnRowsOnPostgreSQL) {
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  auto mgr = pg.Site().NewManager();
+  ASSERT_TRUE(mgr->Connect(v7test::PgSite::kProject)) << mgr->ErrorText;
+  IdsBeyondADoubleFindTheirOwnRows(*mgr, [&](const std::string& sql) { pg.db.Execute(sql); });
 }
 
 // A macro inside a quoted literal of the statement stays inside it, its value's quotes

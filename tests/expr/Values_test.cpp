@@ -91,7 +91,7 @@ std::string CommaDecimalLocaleDir() {
 }  // namespace
 
 // Under a C locale whose decimal separator is a comma, every number text of the language
-// (arithmetic, Round, Power, amounts in words, reading numbers) still uses ".".
+// (arithmetic, Round, Power, amounts in words, reading numbers and record ids) still uses ".".
 TEST(NumberText, DoesNotFollowTheProcessLocale) {
   const std::string dir = CommaDecimalLocaleDir();
   ASSERT_NE(dir, "") << "localedef could not make de_DE.UTF-8 (scripts/install-deps)";
@@ -115,6 +115,8 @@ TEST(NumberText, DoesNotFollowTheProcessLocale) {
   }
   const std::string fixed = FormatFixed(1234.5, 2);
   const double parsed = ParseNumber("1.5");
+  long double id = 0;
+  const bool idRead = TryStrToRecordId("9010001000000003.5", id);
 
   std::setlocale(LC_ALL, previous.c_str());
   unsetenv("LOCPATH");
@@ -123,6 +125,7 @@ TEST(NumberText, DoesNotFollowTheProcessLocale) {
     EXPECT_EQ(got[i], cases[i].second) << cases[i].first;
   EXPECT_EQ(fixed, "1234.50");  // ...and the language's texts ignore it
   EXPECT_DOUBLE_EQ(parsed, 1.5);
+  EXPECT_TRUE(idRead && id == 9010001000000003.5L);
 }
 
 TEST(DateText, SerialsCountDaysFrom30December1899AndTimeShowsOnlyWhenNotMidnight) {
