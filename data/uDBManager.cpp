@@ -379,17 +379,20 @@ void TDBManager::StartTransaction(const std::string& projectName) {
 void TDBManager::Commit(const std::string& projectName) {
   TProjectRecord& p =
       ProjectForTransaction(projectName, "Invalid project name in DbAccess.SetProjectName.");
-  const bool open = p.Connection->InTransaction();
+  if (p.CounterKept && !p.Connection->InTransaction()) {
+    // The transaction this manager began ended before its commit: what ran after that end
+    // was kept statement by statement, which is no commit of the whole.
+    p.Connection->Rollback();  // none open: the connection only forgets the transaction
+    SettleCounter(p);
+    throw EDatabaseError(kTransactionEndedEarly, "COMMIT");
+  }
   try {
     p.Connection->Commit();
   } catch (...) {
-    // A commit the server refused ended the transaction without it (PostgreSQL); one that
-    // left it open is rolled back by the caller. A transaction that had ended before the
-    // commit (the connection refuses to commit it) kept what ran after its end.
-    if (!open)
-      SettleCounter(p);
-    else if (!p.Connection->InTransaction())
-      RestoreCounter(p);
+    // A commit the server refused ended the transaction without it (PostgreSQL), and so
+    // does one refused for a statement that tried to end it; one that left it open is
+    // rolled back by the caller.
+    if (!p.Connection->InTransaction()) RestoreCounter(p);
     throw;
   }
   p.CounterKept = false;
