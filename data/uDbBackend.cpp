@@ -89,7 +89,8 @@ size_t SkipQuoted(const std::string& sql, size_t i, bool pg) {
     // $tag$ ... $tag$; "$1" is a parameter, not a quote.
     size_t e = i + 1;
     while (e < n && IsNameChar(sql[e])) ++e;
-    if (e >= n || sql[e] != '$' || (e > i + 1 && std::isdigit(static_cast<unsigned char>(sql[i + 1]))))
+    if (e >= n || sql[e] != '$' ||
+        (e > i + 1 && std::isdigit(static_cast<unsigned char>(sql[i + 1]))))
       return i;
     const std::string tag = sql.substr(i, e + 1 - i);
     size_t end = sql.find(tag, e + 1);
@@ -146,7 +147,8 @@ std::string ControlWords(const std::string& sql, size_t i, bool pg) {
   }
   // "start" and "prepare" steer the transaction only as "start transaction" and "prepare
   // transaction"; "prepare name as ..." makes a prepared statement.
-  if ((first == "start" || first == "prepare") && words.compare(first.size(), 12, " transaction") != 0)
+  if ((first == "start" || first == "prepare") &&
+      words.compare(first.size(), 12, " transaction") != 0)
     return "";
   return words;
 }

@@ -180,8 +180,8 @@ TEST_F(ConnectNo, ATransactionEndedFromInsideNeitherReusesIdsNorLosesTheNumber) 
   q->GetSQL().SetText("insert or rollback into once values (1)");
   q->ExecSQL();
   EXPECT_THROW(q->ExecSQL(), EDatabaseError);
-  EXPECT_THAT([&] { mgr->Commit(name); }, testing::ThrowsMessage<EDatabaseError>(
-                                              testing::StrEq(kTransactionEndedEarly)));
+  EXPECT_THAT([&] { mgr->Commit(name); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedEarly)));
   mgr->Rollback(name);
   EXPECT_EQ(NextId(*mgr), "70001000000003");
   mgr.reset();

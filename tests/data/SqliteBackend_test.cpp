@@ -228,8 +228,8 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
   db.Execute("insert into a values (1)");
   EXPECT_THROW(db.Execute("insert or rollback into a values (1)"), EDatabaseError);
   db.Execute("insert into a values (2)");
-  EXPECT_THAT([&] { db.Commit(); }, testing::ThrowsMessage<EDatabaseError>(
-                                         testing::StrEq(kTransactionEndedEarly)));
+  EXPECT_THAT([&] { db.Commit(); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedEarly)));
   EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 2);
 }
 
