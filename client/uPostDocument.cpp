@@ -80,9 +80,14 @@ class TPacketRun {
 };
 
 // A facade goes back for the next packet of its type only after a packet that succeeded:
-// a failure may have left anything half done in it.
+// a failure may have left anything half done in it. A packet whose scripts wrote to the
+// database may have changed what any facade read when it was prepared: none is kept.
 void KeepPrepared(const TDocumentPacketTarget& target, const std::string& transId,
                   std::unique_ptr<TDbCall>& dbCall, const std::string& err) {
+  if (target.preparedCalls && dbCall && dbCall->ScriptsWrote()) {
+    target.preparedCalls->clear();
+    return;
+  }
   if (target.preparedCalls && dbCall && err.empty())
     (*target.preparedCalls)[transId] = std::move(dbCall);
 }

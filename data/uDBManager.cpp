@@ -72,9 +72,11 @@ TDBManager::~TDBManager() {
       } catch (const std::exception&) {
         // The connection is dropped next, which ends the transaction anyway.
       }
+      // The release finds the counter the row holds once the open work is undone.
+      RestoreCounter(*Current);
+    } else if (Current && Current->Connection) {
+      SettleCounter(*Current);
     }
-    // The release finds the counter the row holds once the open work is undone.
-    if (Current) RestoreCounter(*Current);
     ReleaseConnectNo();
     CnoQuery.reset();
     UtilityQuery.reset();
@@ -377,11 +379,19 @@ void TDBManager::StartTransaction(const std::string& projectName) {
 void TDBManager::Commit(const std::string& projectName) {
   TProjectRecord& p =
       ProjectForTransaction(projectName, "Invalid project name in DbAccess.SetProjectName.");
+  if (p.CounterKept && !p.Connection->InTransaction()) {
+    // The transaction this manager began ended before its commit: what ran after that end
+    // was kept statement by statement, which is no commit of the whole.
+    p.Connection->Rollback();  // none open: the connection only forgets the transaction
+    SettleCounter(p);
+    throw EDatabaseError(kTransactionEndedEarly, "COMMIT");
+  }
   try {
     p.Connection->Commit();
   } catch (...) {
-    // A commit the server refused ended the transaction without it (PostgreSQL); one that
-    // left it open is rolled back by the caller.
+    // A commit the server refused ended the transaction without it (PostgreSQL), and so
+    // does one refused for a statement that tried to end it; one that left it open is
+    // rolled back by the caller.
     if (!p.Connection->InTransaction()) RestoreCounter(p);
     throw;
   }
@@ -393,8 +403,15 @@ void TDBManager::Rollback(const std::string& projectName) {
       ProjectForTransaction(projectName, "Invalid project name in DbAccess.SetProjectName.");
   // Only the three known layers roll back; with none open nothing happens.
   if (p.Driver != "ado" && p.Driver != "dbx" && p.Driver != "bde") return;
+  if (!p.Connection->InTransaction()) {
+    // Nothing to roll back, so nothing goes back: a transaction that ended before its end
+    // was called for may have kept the ids issued since.
+    p.Connection->Rollback();
+    SettleCounter(p);
+    return;
+  }
   try {
-    if (p.Connection->InTransaction()) p.Connection->Rollback();
+    p.Connection->Rollback();
   } catch (...) {
     // The transaction is over either way: the server drops it with a failed rollback.
     RestoreCounter(p);
@@ -419,6 +436,33 @@ void TDBManager::RestoreCounter(TProjectRecord& record) {
   record.LastNumber = record.LastNumberAtStart;
   record.SavedNumber = record.SavedNumberAtStart;
   record.CounterKept = false;
+}
+
+void TDBManager::SettleCounter(TProjectRecord& record) {
+  if (!record.CounterKept) return;
+  record.CounterKept = false;
+  // The transaction ended before the manager ended it. Each save of the counter since then
+  // was kept on its own, so the row tells how far the counter got: the record's last save
+  // (saves were kept), the start (the end undid them, and none followed), or another
+  // client's value, which the next save reports as a takeover.
+  try {
+    std::unique_ptr<TXDS> q = NewQuery();
+    q->GetSQL().SetText("select lastnumber from connectinfo where connectno = " +
+                        std::to_string(record.ConnectNo));
+    q->Open();
+    const bool undone = !q->IsEmpty() &&
+                        static_cast<long double>(q->FieldByName("lastnumber").GetAsFloat()) ==
+                            record.SavedNumberAtStart &&
+                        record.SavedNumberAtStart != record.SavedNumber;
+    q->Close();
+    if (!undone) return;
+  } catch (const std::exception&) {
+    // Unread, the counter stays ahead: an id is never issued twice, at worst the next save
+    // reports the number lost.
+    return;
+  }
+  record.CounterKept = true;
+  RestoreCounter(record);
 }
 
 void TDBManager::MakeDurable() {

@@ -116,6 +116,9 @@ class TDBManager {
   // ends without a commit.
   static void KeepCounter(TProjectRecord& record);
   static void RestoreCounter(TProjectRecord& record);
+  // The counter after a transaction that ended before Commit or Rollback ended it: taken
+  // back only where the counter's row shows that its saves were undone.
+  void SettleCounter(TProjectRecord& record);
   std::unique_ptr<TXDS> MakeQuery();
 
   double idDate_ = 0;

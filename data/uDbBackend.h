@@ -94,8 +94,12 @@ class TDbBackend {
   // Runs a statement and returns all its rows.
   virtual TDbRowSet Query(const std::string& sql, const TDbParams& params = {}) = 0;
 
-  // Transactions do not nest: a second StartTransaction raises; Commit or Rollback with
-  // none open does nothing.
+  // Transactions do not nest: a second StartTransaction raises; Rollback with none open
+  // does nothing, and so does Commit when no StartTransaction preceded it. Until the
+  // Commit or Rollback of a transaction that StartTransaction began, a statement that would
+  // end it or start another is refused (TransactionControlStatement), and the transaction
+  // can then only be rolled back: Commit rolls it back and raises the refusal. Commit also
+  // raises when the transaction ended before it in any other way.
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
@@ -112,6 +116,23 @@ class TDbBackend {
 // place of its ":", end the place just past its name. Quoted literals, quoted identifiers,
 // comments and "::" casts are skipped.
 void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)>& found);
+
+// The first statement of a text that ends or starts a transaction, or sets, releases or rolls
+// back to a savepoint ("commit", "end transaction", "rollback to x"), as its first words in
+// lower case; empty when there is none. Blanks, comments and empty statements before a
+// statement are skipped, quoted texts inside one. firstOnly: only the first statement is
+// looked at (a text the engine prepares statement by statement). pgSyntax: PostgreSQL's
+// nested comments, dollar-quoted and E'' texts; else SQLite's flat comments and [names].
+std::string TransactionControlStatement(const std::string& sql, bool firstOnly, bool pgSyntax);
+
+// The refusal of such a statement inside a transaction that the caller of StartTransaction
+// holds: the work of that transaction is kept whole or not at all.
+std::string TransactionControlRefusal(const std::string& statement);
+
+// Commit's failure when the transaction it was to commit had ended before it.
+inline constexpr char kTransactionEndedEarly[] =
+    "The transaction had ended before its commit: what ran after its end was not undone with "
+    "the rest";
 
 // The names of the ":name" parameters of a statement, in order of appearance, one entry per
 // distinct name (as ScanParams finds them).

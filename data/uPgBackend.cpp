@@ -256,6 +256,11 @@ struct TPgBackend::Impl {
   // StartTransaction was called and no commit or rollback followed: a transaction whose
   // connection was lost is still one that the caller must not believe committed.
   bool began = false;
+  // The same, kept until that commit or rollback whatever became of the transaction: while
+  // it is set, statements that steer the transaction are refused.
+  bool held = false;
+  // The refusal of such a statement meanwhile.
+  std::string refused;
 
   [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
     lastError = message;
@@ -286,6 +291,13 @@ struct TPgBackend::Impl {
   PGresult* Run(const std::string& sql, const TDbParams& params, bool multiple) {
     Require(sql);
     if (sql.find('\0') != std::string::npos) Fail("The statement holds a NUL character", sql);
+    if (held) {
+      const std::string words = TransactionControlStatement(sql, false, true);
+      if (!words.empty()) {
+        if (refused.empty()) refused = TransactionControlRefusal(words);
+        Fail(TransactionControlRefusal(words), sql);
+      }
+    }
 
     std::vector<std::string> names = ParseParamNames(sql);
     std::string text = names.empty() ? sql : NumberParams(sql, names);
@@ -444,7 +456,8 @@ void TPgBackend::Close() {
   if (!impl_->conn) return;
   PQfinish(impl_->conn);
   impl_->conn = nullptr;
-  impl_->savepoint = impl_->began = false;
+  impl_->savepoint = impl_->began = impl_->held = false;
+  impl_->refused.clear();
 }
 
 bool TPgBackend::IsOpen() const { return impl_->conn != nullptr; }
@@ -497,12 +510,26 @@ void TPgBackend::StartTransaction() {
   if (InTransaction()) impl_->Fail("A transaction is already active", "BEGIN");
   impl_->Simple("BEGIN");
   impl_->savepoint = false;
-  impl_->began = true;
+  impl_->began = impl_->held = true;
+  impl_->refused.clear();
   impl_->lastError.clear();
 }
 
 void TPgBackend::Commit() {
-  if (!InTransaction()) return;
+  const bool held = impl_->held;
+  const std::string refused = std::move(impl_->refused);
+  impl_->held = false;
+  impl_->refused.clear();
+  if (!InTransaction()) {
+    // Ended by a statement inside it: what followed ran on its own and is kept, which is no
+    // commit of the whole.
+    if (held) impl_->Fail(kTransactionEndedEarly, "COMMIT");
+    return;
+  }
+  if (!refused.empty()) {
+    Rollback();
+    impl_->Fail(refused, "COMMIT");
+  }
   const bool failed = PQtransactionStatus(impl_->conn) == PQTRANS_INERROR;
   ResultHolder r(PQexec(impl_->conn, "COMMIT"));
   impl_->savepoint = impl_->began = false;
@@ -515,6 +542,8 @@ void TPgBackend::Commit() {
 }
 
 void TPgBackend::Rollback() {
+  impl_->held = false;
+  impl_->refused.clear();
   if (!InTransaction()) return;
   impl_->savepoint = impl_->began = false;
   if (PQstatus(impl_->conn) == CONNECTION_BAD) {

@@ -362,6 +362,10 @@ struct TSqliteBackend::Impl {
   std::string lastError;
   int prepared = 0;
   bool wal = false;  // the file is in WAL mode, its commits not synced one by one
+  // A transaction that StartTransaction began, not yet committed or rolled back.
+  bool held = false;
+  // The refusal of a statement that would have ended or started a transaction meanwhile.
+  std::string refused;
   // Two lists, most recently used first: texts seen once, and texts seen again. The map
   // points into them.
   struct TCached {
@@ -379,6 +383,15 @@ struct TSqliteBackend::Impl {
 
   void Require(const std::string& sql) {
     if (!db) Fail("The database is not open", sql);
+  }
+
+  // Refuses the first statement of text when it steers the transaction that is held.
+  void Guard(const std::string& text, const std::string& statement) {
+    if (!held) return;
+    const std::string words = TransactionControlStatement(text, true, false);
+    if (words.empty()) return;
+    if (refused.empty()) refused = TransactionControlRefusal(words);
+    Fail(TransactionControlRefusal(words), statement);
   }
 
   void ClearCache() {
@@ -453,6 +466,7 @@ struct TSqliteBackend::Impl {
   // text is refused.
   TStatement PrepareSingle(const std::string& sql, const TDbParams& params) {
     CheckText(sql);
+    Guard(sql, sql);
     std::string tail, shape;
     TDbParams literals;
     bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
@@ -586,6 +600,8 @@ void TSqliteBackend::Open(const std::string& fileName) {
 void TSqliteBackend::Close() {
   if (!impl_->db) return;
   impl_->wal = false;
+  impl_->held = false;
+  impl_->refused.clear();
   impl_->ClearCache();
   sqlite3_close_v2(impl_->db);
   impl_->db = nullptr;
@@ -595,6 +611,7 @@ bool TSqliteBackend::IsOpen() const { return impl_->db != nullptr; }
 
 long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& params) {
   impl_->CheckText(sql);
+  impl_->Guard(sql, sql);
   const long long before = sqlite3_total_changes64(impl_->db);
   std::string shape, tail, rest;
   TDbParams literals;
@@ -610,6 +627,7 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
     if (tail.empty()) break;
     rest = std::move(tail);
     tail.clear();
+    impl_->Guard(rest, sql);
     st = impl_->Prepare(rest, tail, rest);
   }
   impl_->lastError.clear();
@@ -691,16 +709,34 @@ void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool
 void TSqliteBackend::StartTransaction() {
   impl_->Require("BEGIN");
   if (InTransaction()) impl_->Fail("A transaction is already active", "BEGIN");
+  impl_->held = false;
+  impl_->refused.clear();
   // Take the write lock at once: a deferred start could fail on upgrade without waiting.
   Execute("BEGIN IMMEDIATE");
+  impl_->held = true;
 }
 
 void TSqliteBackend::Commit() {
-  if (!InTransaction()) return;
+  const bool held = impl_->held;
+  const std::string refused = std::move(impl_->refused);
+  impl_->held = false;
+  impl_->refused.clear();
+  if (!InTransaction()) {
+    // Ended by a statement inside it (or by the engine after an error): what followed ran
+    // on its own and is kept, which is no commit of the whole.
+    if (held) impl_->Fail(kTransactionEndedEarly, "COMMIT");
+    return;
+  }
+  if (!refused.empty()) {
+    Execute("ROLLBACK");
+    impl_->Fail(refused, "COMMIT");
+  }
   Execute("COMMIT");
 }
 
 void TSqliteBackend::Rollback() {
+  impl_->held = false;
+  impl_->refused.clear();
   if (!InTransaction()) return;
   Execute("ROLLBACK");
 }

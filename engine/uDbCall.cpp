@@ -175,6 +175,9 @@ bool TDbCall::Renew() {
   Eval->SetVar("username", 'c', v7::UserName);
   Reset();
   ForgetReadings();
+  if (Validator) Validator->ScriptWrote = false;
+  for (const auto& entry : ProvideLink->LinkEntries)
+    if (entry->Validator) entry->Validator->ScriptWrote = false;
   ValidationMessage.clear();
   ErrorReport.clear();
   StoreData->UserName = v7::UserName;
@@ -235,6 +238,14 @@ void TDbCall::Validate(const std::string& mode, bool checks) {
     ErrorReport.push_back(f->name + " = " + StoreData->GetValue(f->name, 1));
   }
   ErrorReport.push_back(ValidationMessage);
+}
+
+bool TDbCall::ScriptsWrote() const {
+  if (Validator && Validator->ScriptWrote) return true;
+  if (ProvideLink)
+    for (const auto& entry : ProvideLink->LinkEntries)
+      if (entry->Validator && entry->Validator->ScriptWrote) return true;
+  return false;
 }
 
 std::string TDbCall::ErrorReportText() const {

@@ -52,6 +52,10 @@ class TDbCall {
   // are run again when the next document asks for them). False when the process-wide
   // values the evaluators took in have changed otherwise: a new facade must be made.
   bool Renew();
+  // A script of the documents since Renew (or since the facade was made) ran a statement
+  // other than a select: it may have changed the definitions that facades read when they
+  // were prepared (a list query, an event text), so no facade of the step can be kept.
+  bool ScriptsWrote() const;
   // The lines of ErrorReport, each ended by CR LF.
   std::string ErrorReportText() const;
 

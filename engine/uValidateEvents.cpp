@@ -21,10 +21,12 @@ void TValidate::OnFireSql(const std::string& name, const std::string& sql) {
   const bool select = LowerStr(TrimStr(sql)).rfind("select", 0) == 0;
   // A statement is executed once, below: opening it first would run it twice.
   RunQuery(*q, 0, select);
-  if (!select)
+  if (!select) {
+    ScriptWrote = true;
     q->ExecSQL();
-  else if (!q->GetActive())
+  } else if (!q->GetActive()) {
     q->Open();
+  }
 }
 
 void TValidate::OnSqlGet(const std::string& name, const std::string& field, std::string& result) {
@@ -62,6 +64,7 @@ void TValidate::OnGetSqlValue(const std::string& sql, const std::string& field,
   // giving a field's list query foreign text would make the field's next fill use it.
   TXDS* q = CurrentQuery;
   const std::string wanted = LowerStr(TrimStr(sql));
+  if (wanted.rfind("select", 0) != 0) ScriptWrote = true;
   if (!q || LowerStr(TrimStr(q->GetSQL().Text())) != wanted) {
     if (!QuerySlot2) {
       QuerySlot2 = Manager()->NewQuery();

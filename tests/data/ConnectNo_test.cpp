@@ -160,6 +160,34 @@ TEST_F(ConnectNo, RolledBackIdsAreIssuedAgainAndTakeoversStillShow) {
   EXPECT_EQ(Row(1, "active"), "T");
 }
 
+// A transaction that ended before the manager ended it: ids whose counter saves were kept
+// (it ended with a commit) are never issued again and leave the connection good; ids whose
+// saves the end undid (the engine rolled it back) are issued again. Its commit fails.
+TEST_F(ConnectNo, ATransactionEndedFromInsideNeitherReusesIdsNorLosesTheNumber) {
+  auto mgr = site_.Connect();
+  const std::string name = mgr->Current->Name;
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000000");
+  mgr->Current->Connection->Commit();  // as a statement inside it would have
+  EXPECT_EQ(NextId(*mgr), "70001000000001");
+  mgr->Rollback(name);  // none open
+  EXPECT_EQ(NextId(*mgr), "70001000000002");
+
+  site_.Exec("create table once (n integer unique)");
+  mgr->StartTransaction(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000003");
+  auto q = mgr->NewQuery();
+  q->GetSQL().SetText("insert or rollback into once values (1)");
+  q->ExecSQL();
+  EXPECT_THROW(q->ExecSQL(), EDatabaseError);
+  EXPECT_THAT([&] { mgr->Commit(name); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedEarly)));
+  mgr->Rollback(name);
+  EXPECT_EQ(NextId(*mgr), "70001000000003");
+  mgr.reset();
+  EXPECT_EQ(Row(1, "active") + Row(1, "lastnumber"), "F4");
+}
+
 TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
   site_.Exec("insert into connectinfo values (9999, 0, now(), 'T')");
   auto full = site_.NewManager();

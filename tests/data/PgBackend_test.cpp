@@ -1,6 +1,7 @@
 // The PostgreSQL backend against a throwaway server on loopback: typed values, blobs,
 // parameters, hostile text, dates, transactions, errors, and the "postgre" dialect's own
 // statements (connection numbers, generated row statements, the server date) run for real.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -272,6 +273,49 @@ TEST_F(PgBackend, TransactionsCommitRollBackAndSurviveAFailedStatement) {
     EXPECT_FALSE(victim.InTransaction());
   }
   EXPECT_EQ(Scalar("select count(*) from moves"), "2");
+}
+
+// Inside a transaction begun by StartTransaction no statement may end it or start another,
+// wherever it stands in a text of several and however it is written; texts that only hold
+// such words run.
+TEST_F(PgBackend, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
+  db_->Execute("create table steer (x text)");
+  struct Case {
+    const char* sql;
+    const char* refused;  // empty: the statement runs
+  };
+  const Case cases[] = {
+      {"COMMIT WORK", "commit work"},
+      {"/* a /* nested */ note */ end", "end"},
+      {"insert into steer values ('5'); -- more\n Commit", "commit"},
+      {"select E'\\''; rollback", "rollback"},
+      {"start transaction", "start transaction"},
+      {"abort", "abort"},
+      {"savepoint s", "savepoint s"},
+      {"rollback to savepoint v7_statement", "rollback to savepoint v7_statement"},
+      {"prepare transaction 'x'", "prepare transaction"},
+      {"insert into steer values ($$; commit$$), (E'\\'; end'), ('; begin')", ""},
+      {"do $x$ begin perform 1; end $x$", ""},
+      {"prepare p as select 1; deallocate p", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    db_->StartTransaction();
+    db_->Execute("insert into steer values ('1')");
+    if (*c.refused) {
+      EXPECT_THAT([&] { db_->Execute(c.sql); },
+                  testing::ThrowsMessage<EDatabaseError>(
+                      testing::HasSubstr("\"" + std::string(c.refused) + "\"")));
+      EXPECT_TRUE(db_->InTransaction());
+      EXPECT_THROW(db_->Commit(), EDatabaseError);
+      EXPECT_EQ(Scalar("select count(*) from steer"), "0");
+    } else {
+      db_->Execute(c.sql);
+      db_->Commit();
+      EXPECT_EQ(Scalar("select count(*) from steer where x = '1'"), "1");
+      db_->Execute("delete from steer");
+    }
+  }
 }
 
 TEST_F(PgBackend, FailuresCarryTheServersMessage) {

@@ -1,5 +1,6 @@
 // The SQLite engine: Access SQL functions, dual, typed values, blobs, dates, statement
 // cache, transactions and sharing one file between connections.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -179,6 +180,57 @@ TEST_F(SqliteBackendTest, TransactionsAndASecondConnectionOnTheSameFile) {
   other.Execute("insert into a values (3)");
   other.Commit();
   EXPECT_EQ(db.Query("select sum(x) from a").Rows[0][0].Int, 5);
+}
+
+// Inside a transaction begun by StartTransaction no statement may end it or start another,
+// however it is written: it is refused by its words before it runs, and the transaction can
+// then only be rolled back. One that the engine ended by itself is no commit either.
+TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
+  db.Execute("create table a (x unique)");
+  struct Case {
+    const char* sql;
+    const char* refused;  // empty: the statement runs
+  };
+  const Case cases[] = {
+      {"commit", "commit"},
+      {"  COMMIT  TRANSACTION", "commit transaction"},
+      {"/* done */ End", "end"},
+      {"-- undo\nRollBack to s", "rollback to s"},
+      {"insert into a values (5); commit", "commit"},
+      {"; begin immediate", "begin immediate"},
+      {"savepoint s", "savepoint s"},
+      {"release s", "release s"},
+      {"insert into a values ('x; commit /*')", ""},
+      {"create trigger t after insert on a begin delete from a where x = 0; end", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    db.StartTransaction();
+    db.Execute("insert into a values (1)");
+    if (*c.refused) {
+      EXPECT_THAT([&] { db.Execute(c.sql); },
+                  testing::ThrowsMessage<EDatabaseError>(
+                      testing::HasSubstr("\"" + std::string(c.refused) + "\"")));
+      EXPECT_TRUE(db.InTransaction());
+      EXPECT_THROW(db.Commit(), EDatabaseError);
+      EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 0);
+    } else {
+      db.Execute(c.sql);
+      db.Commit();
+      EXPECT_EQ(db.Query("select count(*) from a where x = 1").Rows[0][0].Int, 1);
+      db.Execute("delete from a");
+    }
+  }
+  // Outside such a transaction they run.
+  db.Execute("begin; insert into a values (3); commit");
+
+  db.StartTransaction();
+  db.Execute("insert into a values (1)");
+  EXPECT_THROW(db.Execute("insert or rollback into a values (1)"), EDatabaseError);
+  db.Execute("insert into a values (2)");
+  EXPECT_THAT([&] { db.Commit(); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedEarly)));
+  EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 2);
 }
 
 TEST_F(SqliteBackendTest, SeveralProcessesWriteOneFile) {
