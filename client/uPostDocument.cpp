@@ -116,6 +116,8 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
     UserName = RequiredAttribute(root, "user");
     SiteNo = ToInteger(RequiredAttribute(root, "siteno"));
     const std::string transId = RequiredAttribute(root, "transid");
+    // An empty name prepares no type: the facade would hold no definition and no store.
+    if (transId.empty()) throw EConvertError("The packet's \"transid\" attribute is empty");
 
     run.Trace("# 1#Creating dbcall");
     if (target.preparedCalls) {
@@ -134,6 +136,8 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       if (target.trace && target.trace->Enabled()) dbCall->OnTrace = target.trace->TraceProc();
       dbCall->SetTransType(transId);
     }
+    if (!dbCall->StructDef || !dbCall->StoreData)
+      throw EDatabaseError("Transaction type \"" + transId + "\" could not be prepared");
 
     const std::string idText = RequiredAttribute(root, "recordid");
     if (TrimStr(idText).empty()) throw EConvertError("'' is not a valid floating point value");

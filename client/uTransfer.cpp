@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 
+#include "uApplyRecord.h"
 #include "uAtExit.h"
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
@@ -280,6 +281,7 @@ struct TReceiveStep {
   std::string folder;                        // "v7/siteNN/send/"
   TLineRecord claims{kClaimsFile};           // this client's unfinished claims
   TLineRecord handled{kHandledPacketsFile};  // applied or kept, still to leave the server
+  TApplyRecord applying;                     // applications begun and not seen to end
   bool renameRefused = false;                // the account cannot claim: packets go unclaimed
 };
 
@@ -333,7 +335,9 @@ void TfmV7Client::ReceivePackets() {
 // - not downloadable, or not kept when it failed: stays on the server, passed over this step;
 // - still being uploaded by a peer that writes under the final name: stays for a later step;
 // - applied, or failed and kept in the log folder: recorded as handled, then removed from
-//   the server; a packet that is handled already is only removed, never applied again.
+//   the server; a packet that is handled already is only removed, never applied again;
+// - one during whose application the client stopped kMaxApplyDeaths times in a row: not
+//   applied again, kept and removed as a packet that failed.
 // Raises only what ends the step: a lost connection, a database that cannot be synced.
 void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
   std::string name = listed.substr(step.folder.size());
@@ -381,8 +385,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   }
   if (err.empty()) {
     if (!fs::exists(xmlPath)) return;
-    ShowMsg("Pushing into database");
-    Postdata(xmlPath, err);
+    ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err);
   }
   if (!err.empty()) {
     const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
@@ -402,6 +405,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   // packet stays.
   dbManager->MakeDurable();
   step.handled.Add(handledLine);
+  step.applying.End(handledLine);
   RemoveHandledPacket(entry, packet, handledLine, step);
 }
 

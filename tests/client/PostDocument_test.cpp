@@ -63,6 +63,13 @@ TEST_F(PostDocumentTest, PacketsWithoutTheirAttributesAreRefusedAndTheSiteNumber
             "'x3' is not a valid integer value");
   EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"3\" recordid=\"0\"/>"),
             "The packet has no \"transid\" attribute");
+  // An empty type prepares nothing to apply the packet with, whatever its record id.
+  for (const char* attributes : {"recordid=\"0\"", "recordid=\"300010000000001\"",
+                                 "recordid=\"300010000000001\" deltrans=\"true\""})
+    EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"7\" transid=\"\" " + std::string(attributes) +
+                   "><vchdate>01/07/2026</vchdate></doc>"),
+              "The packet's \"transid\" attribute is empty")
+        << attributes;
   EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"3\" transid=\"jv\" recordid=\"12.5\"/>"),
             "Invalid record id in packet: \"12.5\"\r\n");
   EXPECT_EQ(v7::SiteNo, 7);
@@ -187,6 +194,8 @@ TEST_F(PostDocumentTest, FailedSaveIsRolledBackAndTheReceiveStepKeepsThePacket) 
       v7test::PacketBytes(Voucher("300010000000005", "",
                                   "<vchdate>01/07/2026</vchdate><mid id=\"111\">Cash</mid>"
                                   "<amount>5</amount><trans2id>77</trans2id>")));
+  v7test::WriteFile(server.Path("v7/site07/send/notype.pkt"),
+                    v7test::PacketBytes(v7::ReplaceAll(Voucher("0"), "\"jv\"", "\"\"")));
   v7test::WriteFile(server.Path("v7/site07/send/good.pkt"),
                     v7test::PacketBytes(Voucher("300010000000006")));
   v7test::WriteFile("v7rm.ini", "clientlogin=site\nftp=" + server.Host() + ",site,secret\n");
@@ -202,6 +211,9 @@ TEST_F(PostDocumentTest, FailedSaveIsRolledBackAndTheReceiveStepKeepsThePacket) 
   EXPECT_TRUE(fs::exists(log + "bad.xml"));
   EXPECT_FALSE(fs::exists(log + "good.pkt"));
   EXPECT_FALSE(fs::exists(server.Path("v7/site07/send/bad.pkt")));
+  EXPECT_TRUE(fs::exists(log + "notype.pkt"));
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  EXPECT_NE(pane.str().find("The packet's \"transid\" attribute is empty"), std::string::npos);
   EXPECT_EQ(v7::SiteNo, 7);
 }
 

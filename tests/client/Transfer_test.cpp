@@ -20,6 +20,7 @@
 #include "PacketFixtures.h"
 #include "PgSite.h"
 #include "SiteDb.h"
+#include "uApplyRecord.h"
 #include "uConsoleView.h"
 #include "uGeneralFunctions.h"
 #include "uMD5.h"
@@ -806,6 +807,59 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
   EXPECT_EQ(stored(), "20") << pane.str();
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
+}
+
+// A packet during whose application the client stopped is taken up again, up to three stops in
+// a row; after the third it is kept in the log folder unapplied and leaves the server.
+TEST_F(TransferTest, PacketThatKeepsStoppingTheClientIsKeptAfterThreeStops) {
+  // 300 updates of one row, each committed on its own, grow the database's log by a page
+  // each: a client that may write no file beyond 256 KB dies half-way through (SIGXFSZ).
+  std::string rows;
+  for (int i = 0; i < 300; ++i)
+    rows += "<row recordid=\"101\"><city type=\"c\">c" + std::to_string(i) + "</city></row>";
+  const std::string heavy = PacketBytes("<rows table=\"customer\">" + rows + "</rows>");
+  const std::string items = PacketBytes(SamplePacket("items_table.xml"));
+  const TMD5 md5;
+  const auto line = [&](int stops, const std::string& bytes, const std::string& name) {
+    return std::to_string(stops) + " " + md5.MD5Print(md5.MD5String(bytes)) + " " + name + "\n";
+  };
+  Offer("v7/site07/send/heavy.pkt", heavy);
+  CreateWorkFolders();
+  WriteFile(kApplyingPacketsFile, line(2, heavy, "heavy.pkt") + line(2, items, "items.pkt"));
+  Settings("xtype=receive\n");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit size{256 * 1024, 256 * 1024}, core{0, 0};
+    setrlimit(RLIMIT_FSIZE, &size);
+    setrlimit(RLIMIT_CORE, &core);
+    const std::string program = std::string(std::getenv("V7_BUILD_DIR")) + "/app/v7client";
+    execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--config",
+          dir.path().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  EXPECT_EQ(ReadFile(kApplyingPacketsFile),
+            line(2, items, "items.pkt") + line(3, heavy, "heavy.pkt"));
+
+  Offer("v7/site07/send/items.pkt", items);
+  Start();
+  EXPECT_TRUE(
+      ShownContaining("Packet v7/site07/send/heavy.pkt is not applied again: the client "
+                      "stopped 3 times in a row while applying it"));
+  EXPECT_TRUE(fs::exists(std::string(kFailedFolder) + "heavy.pkt"));
+  EXPECT_NE(Scalar("select city from customer where customerid = 101"), "c299");
+  EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen (new)");
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  EXPECT_EQ(ReadFile(kApplyingPacketsFile), "");
+
+  // A record that cannot be written keeps no packet out, and says so.
+  fs::create_directories(std::string(kApplyingPacketsFile) + ".new");
+  Offer("v7/site07/send/again.pkt", heavy);
+  Cycle();
+  EXPECT_EQ(Scalar("select city from customer where customerid = 101"), "c299");
+  EXPECT_TRUE(ShownContaining("(transit/packets-applying.txt) cannot be written")) << pane.str();
 }
 
 // A failed packet that cannot be copied whole into the log folder (the disk is full) leaves

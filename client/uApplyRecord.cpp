@@ -1,0 +1,90 @@
+// Counting the deaths of the client during one packet's application, so that a packet that
+// kills it on every try is set aside after a few instead of ending every later step.
+#include "uApplyRecord.h"
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+#include "uMain.h"
+
+namespace v7 {
+
+namespace {
+
+// The packet key and the count of a line "<deaths> <md5> <name>"; false for a line of any
+// other form.
+bool SplitLine(const std::string& line, int& deaths, std::string& packet) {
+  const size_t space = line.find(' ');
+  if (space == 0 || space == std::string::npos || space > 6) return false;
+  deaths = 0;
+  for (size_t i = 0; i < space; ++i) {
+    if (line[i] < '0' || line[i] > '9') return false;
+    deaths = deaths * 10 + (line[i] - '0');
+  }
+  packet = line.substr(space + 1);
+  return true;
+}
+
+// The lines of the record about packet.
+std::vector<std::string> LinesOf(const TLineRecord& record, const std::string& packet) {
+  std::vector<std::string> lines;
+  int deaths = 0;
+  std::string key;
+  for (const std::string& line : record.Lines())
+    if (SplitLine(line, deaths, key) && key == packet) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+TApplyRecord::TApplyRecord() : record_(kApplyingPacketsFile) {}
+
+int TApplyRecord::Deaths(const std::string& packet) const {
+  int most = 0, deaths = 0;
+  std::string key;
+  for (const std::string& line : LinesOf(record_, packet))
+    if (SplitLine(line, deaths, key)) most = std::max(most, deaths);
+  return most;
+}
+
+void TApplyRecord::Begin(const std::string& packet) {
+  const std::vector<std::string> older = LinesOf(record_, packet);
+  // The new count first: a stop between the two writes leaves both lines, and the higher
+  // counts.
+  record_.Add(std::to_string(Deaths(packet) + 1) + " " + packet);
+  for (const std::string& line : older) record_.Remove(line);
+}
+
+void TApplyRecord::End(const std::string& packet) {
+  try {
+    for (const std::string& line : LinesOf(record_, packet)) record_.Remove(line);
+  } catch (const std::exception&) {
+    // Left as it was: see the header.
+  }
+}
+
+void ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
+                   const std::string& packet, const std::string& xmlPath, std::string& err) {
+  const int deaths = record.Deaths(packetKey);
+  if (deaths >= kMaxApplyDeaths) {
+    err = "Packet " + packet + " is not applied again: the client stopped " +
+          std::to_string(deaths) + " times in a row while applying it";
+    return;
+  }
+  try {
+    record.Begin(packetKey);
+  } catch (const std::exception& e) {
+    if (!record.warned)
+      client.StepFailed(std::string("The record of packets being applied (") +
+                        kApplyingPacketsFile + ") cannot be written: " + e.what() +
+                        ". Packets are applied without it: one that stops the client would be "
+                        "taken up again every cycle");
+    record.warned = true;
+  }
+  client.ShowMsg("Pushing into database");
+  client.Postdata(xmlPath, err);
+  record.End(packetKey);
+}
+
+}  // namespace v7
