@@ -96,12 +96,20 @@ class TransferTest : public ::testing::Test {
     EXPECT_EQ(queued(), "");
   }
 
-  // A file on the server, written an hour ago: a packet that fails to unpack is then no
-  // upload still under way.
+  // A whole file on the server, written an hour ago.
   void Offer(const std::string& remote, const std::string& bytes) {
     WriteFile(server.Path(remote), bytes);
     fs::last_write_time(server.Path(remote),
                         fs::file_time_type::clock::now() - std::chrono::hours(1));
+  }
+  // Dates every line of a record of first sightings back to 2000, as if the site's clock had
+  // moved on since.
+  static void AgeSightings(const std::string& record) {
+    std::string text;
+    std::istringstream in(ReadFile(record));
+    for (std::string line; std::getline(in, line);)
+      text += "2000-01-01T00:00:00Z" + line.substr(line.find(' ')) + "\n";
+    WriteFile(record, text);
   }
   // The names in a folder of the server.
   std::vector<std::string> OnServer(const std::string& folder) const {
@@ -372,8 +380,18 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
         "<<\nupdate nosuchtable set x = 1\n>>\n");
   Settings();
   Start();
-  // A failure while unpacking ends the step: the packets listed after it wait a cycle.
+  // A packet that fails to unpack may still be arriving, whatever the server's file times
+  // say: it stays until it has failed with the same bytes on a step ten minutes later.
+  for (const char* name : {"corrupt", "short"}) {
+    EXPECT_FALSE(fs::exists(log + name + ".pkt")) << name;
+    EXPECT_TRUE(ShownContaining(std::string("Packet v7/site07/send/") + name +
+                                ".pkt could not be unpacked"))
+        << name;
+  }
+  EXPECT_EQ(OnServer("v7/site07/send").size(), 3u);
   Cycle();
+  EXPECT_EQ(OnServer("v7/site07/send").size(), 3u);
+  AgeSightings(kUnpackFailuresFile);
   Cycle();
 
   for (const char* name : {"bad", "unk", "doc", "corrupt", "short"}) {
@@ -791,21 +809,31 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
   EXPECT_EQ(Scalar("select custname from customer where customerid = 319"), names.back());
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
 
-  // A peer that writes under the packet's own name: the cut file stays while it is recent.
-  site.Exec("delete from customer where customerid between 300 and 319");
-  WriteFile(server.Path("v7/site07/send/cut.pkt"), packet.substr(0, packet.size() / 2));
-  pane.str("");
-  Cycle();
-  EXPECT_TRUE(ShownContaining("Packet v7/site07/send/cut.pkt is still arriving")) << pane.str();
-  EXPECT_EQ(stored(), "0");
-  // The peer's writes go on into the file under whatever name it has now.
-  const auto claimed = OnServer("v7/site07/send");
-  ASSERT_EQ(claimed.size(), 1u);
-  WriteFile(server.Path("v7/site07/send/" + claimed[0]), packet);
-  Cycle();
-  EXPECT_EQ(stored(), "20") << pane.str();
-  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
-  EXPECT_TRUE(fs::is_empty(kFailedFolder));
+  // A peer that writes under the packet's own name and stalls half-way: the cut file stays,
+  // whatever the server's file times say (in a zone of its own) or when it tells none, until
+  // it is whole.
+  for (const char* faults :
+       {"local-times=Asia/Kolkata", "local-times=America/New_York", "refuse-size-mdtm"}) {
+    SCOPED_TRACE(faults);
+    server.Stop();
+    server.Start("elradfmwMT", 0, faults);
+    site.Exec("delete from customer where customerid between 300 and 319");
+    WriteFile(server.Path("v7/site07/send/cut.pkt"), packet.substr(0, packet.size() / 2));
+    pane.str("");
+    Cycle();
+    EXPECT_TRUE(ShownContaining("Packet v7/site07/send/cut.pkt could not be unpacked"))
+        << pane.str();
+    Cycle();
+    EXPECT_EQ(stored(), "0");
+    // The peer's writes go on into the file under whatever name it has now.
+    const auto claimed = OnServer("v7/site07/send");
+    ASSERT_EQ(claimed.size(), 1u);
+    WriteFile(server.Path("v7/site07/send/" + claimed[0]), packet);
+    Cycle();
+    EXPECT_EQ(stored(), "20") << pane.str();
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+    EXPECT_TRUE(fs::is_empty(kFailedFolder));
+  }
 }
 
 // A failed packet that cannot be copied whole into the log folder (the disk is full) leaves
