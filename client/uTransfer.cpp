@@ -161,7 +161,12 @@ void TLineRecord::Save() {
   for (const std::string& line : lines_) text += line + "\n";
   const std::string temporary = file_ + ".new";
   WriteBytes(temporary, text);
-  fs::rename(temporary, file_);
+  try {
+    fs::rename(temporary, file_);
+  } catch (...) {
+    RemoveQuietly(temporary);
+    throw;
+  }
 }
 
 std::string QueuedPacketIdentity() {
@@ -718,9 +723,11 @@ void TfmV7Client::ReceivePatches() {
     names = ftp->NameList(remoteFolder + siteText + ".*");
     // A patch's line stays in the record of patches that ran only while the patch may still
     // stand on the server: once it is gone, a patch sent again under that name runs again.
+    // Only this site's patches are listed, so only their lines are judged.
     TLineRecord(kRunPatchesFile).RemoveIf([&](const std::string& line) {
       const std::string name = line.substr(line.find(' ') + 1);
-      return std::find(names.begin(), names.end(), remoteFolder + name) == names.end();
+      return name.starts_with(siteText + ".") &&
+             std::find(names.begin(), names.end(), remoteFolder + name) == names.end();
     });
     for (const std::string& entry : names) {
       ShowMsg("Downloading " + entry);
