@@ -64,6 +64,15 @@ void TApplyRecord::End(const std::string& packet) {
   }
 }
 
+void TApplyRecord::ForgetIf(const std::function<bool(const std::string&)>& gone) {
+  try {
+    record_.RemoveIf(gone);
+  } catch (const std::exception&) {
+    // Left as it was: a line of a packet that is gone only matters should the same name and
+    // bytes come again.
+  }
+}
+
 void ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
                    const std::string& packet, const std::string& xmlPath, std::string& err) {
   const int deaths = record.Deaths(packetKey);

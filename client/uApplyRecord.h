@@ -4,6 +4,7 @@
 // instead of being taken up, and stopping the client, for ever.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "uTransfer.h"
@@ -31,6 +32,9 @@ class TApplyRecord {
   // that cannot be written keeps the line, which costs the packet one of its tries should it
   // come again with the same bytes; never raises.
   void End(const std::string& packet);
+
+  // Removes every line that gone says is gone ("<deaths> <md5> <name>"); never raises.
+  void ForgetIf(const std::function<bool(const std::string&)>& gone);
 
   // The record could not be written in this step and the client said so.
   bool warned = false;

@@ -159,7 +159,7 @@ class CurlFtpSession : public FtpSession {
     Perform("delete of " + remote);
   }
 
-  bool Rename(const std::string& from, const std::string& to) override {
+  bool Rename(const std::string& from, const std::string& to, std::string* refusal) override {
     EnsureHandle();
     SlistPtr commands;
     SlistAppend(commands, "RNFR " + Slashed(from));
@@ -169,7 +169,10 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_QUOTE, commands.get());
     // The server's refusal of a command is an answer; anything else is a failed session.
     const CURLcode code = curl_easy_perform(handle_.get());
-    if (code == CURLE_QUOTE_ERROR) return false;
+    if (code == CURLE_QUOTE_ERROR) {
+      if (refusal) *refusal = errorReply_;
+      return false;
+    }
     if (code != CURLE_OK) Fail("rename of " + from + " to " + to, code);
     return true;
   }

@@ -61,9 +61,11 @@ class FtpSession {
   virtual void Put(const std::string& local, const std::string& remote) = 0;
   virtual void Delete(const std::string& remote) = 0;
   // Renames from to to, in one step of the server: of several clients renaming the same
-  // file, one succeeds. False when the server refuses (from is gone, or to cannot be made);
-  // raises EFtpError when the server cannot be reached.
-  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // file, one succeeds. False when the server refuses (from is gone, or to cannot be made),
+  // with the server's reply in refusal when given; raises EFtpError when the server cannot
+  // be reached.
+  virtual bool Rename(const std::string& from, const std::string& to,
+                      std::string* refusal = nullptr) = 0;
   // The size and time of a remote file (SIZE, MDTM). Raises EFtpError, Refused when the
   // server has no such file.
   virtual RemoteFileInfo FileInfo(const std::string& remote) = 0;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,17 @@ class TfmV7Client {
   void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
   bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
                    std::string& entry);
-  bool StillArriving(const std::string& entry, const std::string& localFile);
-  void RemoveHandledPacket(const std::string& entry, const std::string& packet,
+  bool AccountCanRename(const std::string& folder);
+  bool StillArriving(const std::string& entry, const std::string& localFile,
+                     const std::string& handledLine, TReceiveStep& step);
+  void NameAbandonedClaims(const std::vector<std::string>& claimed, const std::string& unrecorded,
+                           TReceiveStep& step);
+  void RecordAndRemoveHandled(const std::string& entry, const std::string& packet,
+                              const std::string& handledLine, TReceiveStep& step);
+  bool RemoveHandledPacket(const std::string& entry, const std::string& packet,
                            const std::string& handledLine, TReceiveStep& step);
+  bool OnServer(const std::string& entry);
+  void RemoveFromServer(const std::string& entry);
   // The application's handler around an event.
   void Guarded(const std::function<void()>& event);
   // One warning line for each key of "v7rm.ini" the client does not read and each value it
@@ -118,6 +127,13 @@ class TfmV7Client {
   TProjectRecord* project = nullptr;
 
   std::unique_ptr<FtpSession> ftp;
+  // Packets handled (applied, or kept in the log folder) whose record line could not be
+  // written, while they may still stand on the server: "<md5> <name>" lines.
+  std::set<std::string> handledUnsaved;
+  // The digits of the file that asks the FTP account for its rename right, and such files
+  // left on the server by an account without the delete right.
+  std::string probeDigits;
+  std::set<std::string> probesLeft;
   std::unique_ptr<KVTDBXSoapClient> HTTPRIO;
 
   // Working state of applying one document packet.

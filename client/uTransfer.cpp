@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "uApplyRecord.h"
@@ -134,7 +135,12 @@ bool TLineRecord::Contains(const std::string& line) const {
 void TLineRecord::Add(const std::string& line) {
   if (Contains(line)) return;
   lines_.push_back(line);
-  Save();
+  try {
+    Save();
+  } catch (...) {
+    lines_.pop_back();
+    throw;
+  }
 }
 
 void TLineRecord::Remove(const std::string& line) {
@@ -144,12 +150,24 @@ void TLineRecord::Remove(const std::string& line) {
   Save();
 }
 
+void TLineRecord::RemoveIf(const std::function<bool(const std::string&)>& gone) {
+  const auto end = std::remove_if(lines_.begin(), lines_.end(), gone);
+  if (end == lines_.end()) return;
+  lines_.erase(end, lines_.end());
+  Save();
+}
+
 void TLineRecord::Save() {
   std::string text;
   for (const std::string& line : lines_) text += line + "\n";
   const std::string temporary = file_ + ".new";
   WriteBytes(temporary, text);
-  fs::rename(temporary, file_);
+  try {
+    fs::rename(temporary, file_);
+  } catch (...) {
+    RemoveQuietly(temporary);
+    throw;
+  }
 }
 
 std::string QueuedPacketIdentity() {
@@ -253,19 +271,35 @@ void TfmV7Client::SendPing() {
 
 // A packet appears under its own name only once it is whole: receivers list "*.pkt", and one
 // that took a file still being written would apply a cut packet, or none. When the server
-// will not rename (an account without the rename right, a server that does not replace a
-// file by a rename) the packet is uploaded under its own name, as before renames were used.
+// will not take the upload name (some take only known extensions) or will not rename (an
+// account without the rename right, a server that does not replace a file by a rename), the
+// packet is uploaded under its own name, as before renames were used.
 void TfmV7Client::UploadPacket(const std::string& file, const std::string& remote,
                                bool& renameWarned) {
   const std::string uploading = remote + kUploadMark;
-  ftp->Put(file, uploading);
+  const auto underOwnName = [&](const std::string& refusal) {
+    ftp->Put(file, remote);
+    if (!renameWarned)
+      ShowMsg(refusal +
+              ": packets are uploaded under their own names, and a receiver may meet one "
+              "half-written");
+    renameWarned = true;
+  };
+  try {
+    ftp->Put(file, uploading);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    underOwnName("The FTP server refused to store " + uploading + " (" + e.Detail + ")");
+    return;
+  }
   if (ftp->Rename(uploading, remote)) return;
-  if (!renameWarned)
-    ShowMsg("The FTP server refused to rename " + uploading + " to " + remote +
-            ": packets are uploaded under their own names, and a receiver may meet one "
-            "half-written");
-  renameWarned = true;
-  ftp->Put(file, remote);
+  // Gone from its upload name, the file was taken by the rename of another sender's upload
+  // of the same name: what the server holds now is that one's packet, or a mix of both.
+  if (!OnServer(uploading))
+    throw std::runtime_error("The upload " + uploading +
+                             " was taken by another upload of the same name, renamed to " + remote +
+                             " before this one: " + file + " is sent again next cycle");
+  underOwnName("The FTP server refused to rename " + uploading + " to " + remote);
   try {
     ftp->Delete(uploading);
   } catch (const EFtpError&) {
@@ -274,16 +308,115 @@ void TfmV7Client::UploadPacket(const std::string& file, const std::string& remot
   }
 }
 
+// Whether the server lists entry (a path as NameList gives it) in its folder.
+bool TfmV7Client::OnServer(const std::string& entry) {
+  const std::vector<std::string> names = ftp->NameList(entry.substr(0, entry.rfind('/') + 1) + "*");
+  return std::find(names.begin(), names.end(), entry) != names.end();
+}
+
+// Removes a file this client is done with from the server. A control connection that died
+// (an idle timeout of the server, a firewall that forgot it, a reply that was lost) gets one
+// more try on a new one; a refusal for a file that is no longer there (the server carried out
+// a delete whose reply was lost, or another client's) is success. Raises the refusal of a
+// file that stays.
+void TfmV7Client::RemoveFromServer(const std::string& entry) {
+  try {
+    try {
+      ftp->Delete(entry);
+    } catch (const EFtpError& e) {
+      if (e.Refused) throw;
+      ftp->Disconnect();
+      ftp->Connect();
+      ftp->Delete(entry);
+    }
+  } catch (const EFtpError& e) {
+    if (!e.Refused || OnServer(entry)) throw;
+  }
+}
+
 // ---- Receiving packets ----
 
 // The state of one receive step that each packet's turn reads and adds to.
 struct TReceiveStep {
-  std::string folder;                        // "v7/siteNN/send/"
-  TLineRecord claims{kClaimsFile};           // this client's unfinished claims
-  TLineRecord handled{kHandledPacketsFile};  // applied or kept, still to leave the server
-  TApplyRecord applying;                     // applications begun and not seen to end
-  bool renameRefused = false;                // the account cannot claim: packets go unclaimed
+  std::string folder;                               // "v7/siteNN/send/"
+  TLineRecord claims{kClaimsFile};                  // this client's unfinished claims
+  TLineRecord handled{kHandledPacketsFile};         // applied or kept, still to leave the server
+  TLineRecord unpackFailures{kUnpackFailuresFile};  // failed to unpack, may still be arriving
+  TApplyRecord applying;                            // applications begun and not seen to end
+  // Whether the account may rename here at all: asked once a step, after a refusal.
+  enum class Right { Unknown, Granted, Lacking } renameRight = Right::Unknown;
 };
+
+namespace {
+
+// A packet whose bytes failed to unpack on two steps this far apart is cut for good.
+constexpr std::time_t kSettleSeconds = 10 * 60;
+// A claim that no client has finished for this long is named to the operator.
+constexpr std::time_t kAbandonedClaimSeconds = 24 * 60 * 60;
+
+// What a record line holds after its first `fields` blank-separated fields (a name may hold
+// blanks).
+std::string FieldsAfter(const std::string& line, int fields) {
+  size_t at = 0;
+  for (int i = 0; i < fields && at != std::string::npos; ++i) {
+    at = line.find(' ', at);
+    if (at != std::string::npos) ++at;
+  }
+  return at == std::string::npos ? "" : line.substr(at);
+}
+
+std::string UtcStamp(std::time_t when) {
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return stamp;
+}
+
+// -1 for a text that is no stamp of UtcStamp.
+std::time_t ParseUtcStamp(const std::string& text) {
+  std::tm utc{};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return end && *end == '\0' ? timegm(&utc) : -1;
+}
+
+// Seconds since `what` was first seen, by this site's clock: records of "<time> <what>" lines.
+// What is new is noted now; so is what was noted at a time still to come (the clock was put
+// back), which would otherwise wait until the clock is there again.
+std::time_t SecondsSinceFirstSeen(TLineRecord& record, const std::string& what) {
+  const std::time_t now = std::time(nullptr);
+  for (const std::string& line : record.Lines()) {
+    if (FieldsAfter(line, 1) != what) continue;
+    const std::time_t first = ParseUtcStamp(line.substr(0, line.find(' ')));
+    if (first >= 0 && first <= now) return now - first;
+    record.Remove(line);
+    break;
+  }
+  record.Add(UtcStamp(now) + " " + what);
+  return 0;
+}
+
+// A record line is kept only while its packet may still be on the server: under its own name
+// (listed) or as a claim of this client's own. A line whose packet is gone (a delete whose
+// reply was lost, a client stopped right after its delete, a packet removed by hand) leaves,
+// so that a packet sent again later under that name, with the same bytes, is new.
+void ForgetPacketsGone(TReceiveStep& step, const std::vector<std::string>& listed,
+                       std::set<std::string>& handledUnsaved) {
+  const auto gone = [&](const std::string& name) {
+    const std::string own = step.folder + name;
+    if (std::find(listed.begin(), listed.end(), own) != listed.end()) return false;
+    return std::none_of(
+        step.claims.Lines().begin(), step.claims.Lines().end(),
+        [&](const std::string& claim) { return claim.starts_with(own + kClaimMark); });
+  };
+  step.handled.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 1)); });
+  step.unpackFailures.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
+  step.applying.ForgetIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
+  std::erase_if(handledUnsaved,
+                [&](const std::string& line) { return gone(FieldsAfter(line, 1)); });
+}
+
+}  // namespace
 
 void TfmV7Client::ReceivePackets() {
   ShowMsg("Receiving");
@@ -303,10 +436,11 @@ void TfmV7Client::ReceivePackets() {
     for (const std::string& line : std::vector<std::string>(step.claims.Lines()))
       if (std::find(claimed.begin(), claimed.end(), line) == claimed.end())
         step.claims.Remove(line);
+    const std::string unrecorded = UnrecordedClaimSuffix();
+    NameAbandonedClaims(claimed, unrecorded, step);
     // Claims left unfinished before claims were recorded bear digits that clones of one
     // machine share: each is taken over by a rename to a claim of this client's own, which
     // only one of them can make.
-    const std::string unrecorded = UnrecordedClaimSuffix();
     for (const std::string& listed : claimed) {
       if (!listed.ends_with(unrecorded)) continue;
       const std::string taken =
@@ -314,10 +448,21 @@ void TfmV7Client::ReceivePackets() {
       step.claims.Add(taken);
       if (!ftp->Rename(listed, taken)) step.claims.Remove(taken);
     }
+    // Files left by the probe of the rename right go once the account lets them.
+    std::erase_if(probesLeft, [&](const std::string& probe) {
+      try {
+        RemoveFromServer(probe);
+        return true;
+      } catch (const EFtpError& e) {
+        if (!e.Refused) throw;
+        return false;
+      }
+    });
+    const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
+    ForgetPacketsGone(step, offered, handledUnsaved);
     for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
       ReceiveOne(listed, true, step);
-    for (const std::string& listed : ftp->NameList(step.folder + "*.pkt"))
-      ReceiveOne(listed, false, step);
+    for (const std::string& listed : offered) ReceiveOne(listed, false, step);
     CloseConnection();
   } catch (const std::exception& e) {
     // Only what ends the whole step comes here (the project, a lost FTP connection, a
@@ -332,13 +477,15 @@ void TfmV7Client::ReceivePackets() {
 // One packet's turn: claim, download, unpack, apply (or keep when it fails), and remove it
 // from the server. Every fate of a packet is decided here:
 // - taken by another client: passed by;
-// - not downloadable, or not kept when it failed: stays on the server, passed over this step;
+// - not downloadable, its claim refused, or not kept when it failed: stays on the server,
+//   passed over this step;
 // - still being uploaded by a peer that writes under the final name: stays for a later step;
 // - applied, or failed and kept in the log folder: recorded as handled, then removed from
 //   the server; a packet that is handled already is only removed, never applied again;
 // - one during whose application the client stopped kMaxApplyDeaths times in a row: not
 //   applied again, kept and removed as a packet that failed.
-// Raises only what ends the step: a lost connection, a database that cannot be synced.
+// Raises only what ends the step: a lost connection, a database that cannot be synced, a
+// handled packet that can neither be recorded nor removed.
 void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
   std::string name = listed.substr(step.folder.size());
   if (ownClaim) name.erase(name.rfind(kClaimMark));
@@ -367,7 +514,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     return;
   }
   const std::string handledLine = Digest(packetPath) + " " + name;
-  if (step.handled.Contains(handledLine)) {
+  if (step.handled.Contains(handledLine) || handledUnsaved.contains(handledLine)) {
     ShowMsg("Packet " + packet + " was handled before: removed without applying it again");
     RemoveHandledPacket(entry, packet, handledLine, step);
     return;
@@ -377,8 +524,9 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   try {
     TCompress().DecompressFile(packetPath, xmlPath);
   } catch (const std::exception& e) {
-    if (StillArriving(entry, packetPath)) {
-      ShowMsg("Packet " + packet + " is still arriving: left on the server for a later cycle");
+    if (StillArriving(entry, packetPath, handledLine, step)) {
+      ShowMsg("Packet " + packet + " could not be unpacked (" + e.what() +
+              "): left on the server for a later cycle, as it may still be arriving");
       return;
     }
     err = e.what();
@@ -404,81 +552,168 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   // table packet too) is synced before the server's copy may go. When the sync fails the
   // packet stays.
   dbManager->MakeDurable();
-  step.handled.Add(handledLine);
+  RecordAndRemoveHandled(entry, packet, handledLine, step);
   step.applying.End(handledLine);
-  RemoveHandledPacket(entry, packet, handledLine, step);
 }
 
 // Other clients may work this site too: a packet is applied by the one whose rename claims
 // it. The claim is recorded before the rename, so that a client stopped in between finds it
-// again. An account without the rename right cannot claim at all: its packets are applied
-// unclaimed (one client per site), with one warning a step. False when another client has it.
+// again. A refused rename of a packet still listed concerns that packet alone (a server that
+// will not rename a file another session is writing, a claim name longer than it allows), so
+// the packet is passed over for this step; only an account that cannot rename at all has its
+// packets applied unclaimed (one client per site), with one warning a step. False when the
+// packet is not to be applied now.
 bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& packet,
                               TReceiveStep& step, std::string& entry) {
-  if (step.renameRefused) return true;
+  using Right = TReceiveStep::Right;
+  if (step.renameRight == Right::Lacking) return true;
   const std::string claimed = listed + NewClaimSuffix();
   step.claims.Add(claimed);
-  if (ftp->Rename(listed, claimed)) {
+  std::string refusal;
+  if (ftp->Rename(listed, claimed, &refusal)) {
     entry = claimed;
     return true;
   }
   step.claims.Remove(claimed);
   // Taken by another client, the packet is gone from its own name; still there, the server
   // refused the rename itself.
-  const std::vector<std::string> still = ftp->NameList(step.folder + "*.pkt");
-  if (std::find(still.begin(), still.end(), listed) == still.end()) {
+  if (!OnServer(listed)) {
     ShowMsg("Skipped " + packet + ": taken by another client");
     return false;
   }
-  step.renameRefused = true;
+  if (step.renameRight == Right::Unknown)
+    step.renameRight = AccountCanRename(step.folder) ? Right::Granted : Right::Lacking;
+  if (step.renameRight == Right::Granted) {
+    StepFailed("The FTP server refused to rename " + packet + " to claim it (" + refusal +
+               "): passed over until the next cycle");
+    return false;
+  }
   ShowMsg("The FTP server refused to rename " + packet +
           ": the account lacks the rename right that claims a packet, so packets are applied "
           "unclaimed; only one client may receive for this site");
   return true;
 }
 
-// A packet that failed to unpack may be one that a peer is still uploading under its own
-// name: its size on the server is not what was downloaded, or it was written very recently.
-bool TfmV7Client::StillArriving(const std::string& entry, const std::string& localFile) {
-  constexpr std::time_t kRecentSeconds = 120;
-  RemoteFileInfo info;
+// Whether the account may rename in folder at all, asked of a small file of this client's
+// own there (uploaded, renamed, deleted) rather than of a packet, whose rename a server may
+// refuse for reasons of that file alone. The file is named as no receiver lists, with the
+// extension of the pings, which every site uploads; its name is this client's for as long as
+// it runs, so that an account without the delete right is left one such file, not one a step.
+bool TfmV7Client::AccountCanRename(const std::string& folder) {
+  if (probeDigits.empty()) probeDigits = NewClaimSuffix().substr(sizeof kClaimMark - 1);
+  const std::string probe = folder + "rename-probe-" + probeDigits + ".txt";
+  const std::string renamed = folder + "rename-probe-" + probeDigits + "-renamed.txt";
+  const std::string local = std::string(kTransitFolder) + "rename-probe.txt";
+  AtExit removeLocal([&] { RemoveQuietly(local); });
+  WriteBytes(local,
+             "Uploaded and renamed by a receiving client to learn whether it may rename.\r\n");
   try {
-    info = ftp->FileInfo(entry);
+    ftp->Put(local, probe);
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
+    ShowMsg("The FTP server refused to store " + probe + " (" + e.Detail +
+            "), which would tell whether the account may rename");
     return false;
   }
-  std::error_code ec;
-  const uintmax_t downloaded = fs::file_size(localFile, ec);
-  if (info.Size >= 0 && !ec && static_cast<uintmax_t>(info.Size) != downloaded) return true;
-  // Clocks of the server and the site may differ a little either way.
-  return info.Modified >= 0 && std::abs(std::time(nullptr) - info.Modified) < kRecentSeconds;
+  const bool renames = ftp->Rename(probe, renamed);
+  try {
+    RemoveFromServer(renames ? renamed : probe);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    probesLeft.insert(renames ? renamed : probe);
+  }
+  return renames;
 }
 
-// A packet that was applied, or kept in the log folder, must leave the server; its line in
-// the record of handled packets goes only once it has. A refused delete leaves both: the
-// packet is not applied again, and its removal is tried again next step. A control
-// connection that died while the packet was applied (an idle timeout of the server, a
-// firewall that forgot it) gets one more try on a new one.
-void TfmV7Client::RemoveHandledPacket(const std::string& entry, const std::string& packet,
+// A packet that fails to unpack may be one that a peer is still uploading under its own name.
+// Its size on the server shows it while that differs from what was downloaded; the server's
+// file times do not (servers give them in their own zone, or by a clock of their own). So a
+// packet of the size downloaded is taken for cut for good only once it has failed with the
+// same bytes (handledLine: digest and name) on two steps kSettleSeconds apart by this site's
+// clock.
+bool TfmV7Client::StillArriving(const std::string& entry, const std::string& localFile,
+                                const std::string& handledLine, TReceiveStep& step) {
+  try {
+    const RemoteFileInfo info = ftp->FileInfo(entry);
+    std::error_code ec;
+    const uintmax_t downloaded = fs::file_size(localFile, ec);
+    if (info.Size >= 0 && !ec && static_cast<uintmax_t>(info.Size) != downloaded) return true;
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;  // a server that will not tell the size
+  }
+  // Other bytes under this name failed before: the packet has changed since.
+  const std::string name = FieldsAfter(handledLine, 1);
+  step.unpackFailures.RemoveIf([&](const std::string& line) {
+    return FieldsAfter(line, 2) == name && FieldsAfter(line, 1) != handledLine;
+  });
+  return SecondsSinceFirstSeen(step.unpackFailures, handledLine) < kSettleSeconds;
+}
+
+// A claim that no client finishes (its client stopped for good, or lost its record of the
+// claim) would stand on the server unseen: one that has stood for a day by this site's clock
+// is named every step, so that an operator can rename it back. Claims of this client's own,
+// and unrecorded ones that it takes over, are its own to finish.
+void TfmV7Client::NameAbandonedClaims(const std::vector<std::string>& claimed,
+                                      const std::string& unrecorded, TReceiveStep& step) {
+  std::vector<std::string> others;
+  for (const std::string& claim : claimed)
+    if (!step.claims.Contains(claim) && !claim.ends_with(unrecorded)) others.push_back(claim);
+  TLineRecord seen(kClaimsSeenFile);
+  seen.RemoveIf([&](const std::string& line) {
+    return std::find(others.begin(), others.end(), FieldsAfter(line, 1)) == others.end();
+  });
+  for (const std::string& claim : others) {
+    if (SecondsSinceFirstSeen(seen, claim) < kAbandonedClaimSeconds) continue;
+    const std::string packet = claim.substr(0, claim.rfind(kClaimMark));
+    StepFailed("Packet " + packet + " has stood claimed as " + claim +
+               " for a day, and no client has finished it: if the client that claimed it "
+               "will not run again, rename it back to " +
+               packet);
+  }
+}
+
+// A packet that was applied, or kept in the log folder, is recorded as handled before it
+// leaves the server: while it stands there, this client removes it and never applies it
+// again. When the record cannot be written (a folder in its way) the packet leaves the server
+// all the same, and this client remembers it while it runs; one that can neither be recorded
+// nor removed ends the step.
+void TfmV7Client::RecordAndRemoveHandled(const std::string& entry, const std::string& packet,
+                                         const std::string& handledLine, TReceiveStep& step) {
+  try {
+    step.handled.Add(handledLine);
+  } catch (const std::exception& e) {
+    handledUnsaved.insert(handledLine);
+    const std::string why = std::string(" (") + e.what() + ")";
+    if (!RemoveHandledPacket(entry, packet, handledLine, step))
+      throw std::runtime_error(
+          "Packet " + packet + " was handled but can neither be recorded in " +
+          kHandledPacketsFile + why +
+          " nor removed from the server: it is not applied again while this client runs; "
+          "make the record writable, or remove the packet from the server");
+    StepFailed("Packet " + packet + " could not be recorded as handled in " + kHandledPacketsFile +
+               why + "; it has left the server");
+    return;
+  }
+  RemoveHandledPacket(entry, packet, handledLine, step);
+}
+
+// A handled packet must leave the server; its line in the record of handled packets goes
+// once it has. A refused delete leaves both: the packet is not applied again, and its removal
+// is tried again next step. True when the packet is gone.
+bool TfmV7Client::RemoveHandledPacket(const std::string& entry, const std::string& packet,
                                       const std::string& handledLine, TReceiveStep& step) {
   try {
-    try {
-      ftp->Delete(entry);
-    } catch (const EFtpError& e) {
-      if (e.Refused) throw;
-      ftp->Disconnect();
-      ftp->Connect();
-      ftp->Delete(entry);
-    }
+    RemoveFromServer(entry);
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
     StepFailed("Packet " + packet + " could not be removed from the server (" + e.Detail +
                "): it is not applied again, and its removal is tried again next cycle");
-    return;
+    return false;
   }
   step.handled.Remove(handledLine);
+  handledUnsaved.erase(handledLine);
   step.claims.Remove(entry);
+  return true;
 }
 
 // ---- Receiving patches ----
@@ -496,6 +731,14 @@ void TfmV7Client::ReceivePatches() {
     CreateWorkFolders();
     if (!ftp->Connected()) ftp->Connect();
     names = ftp->NameList(remoteFolder + siteText + ".*");
+    // A patch's line stays in the record of patches that ran only while the patch may still
+    // stand on the server: once it is gone, a patch sent again under that name runs again.
+    // Only this site's patches are listed, so only their lines are judged.
+    TLineRecord(kRunPatchesFile).RemoveIf([&](const std::string& line) {
+      const std::string name = line.substr(line.find(' ') + 1);
+      return name.starts_with(siteText + ".") &&
+             std::find(names.begin(), names.end(), remoteFolder + name) == names.end();
+    });
     for (const std::string& entry : names) {
       ShowMsg("Downloading " + entry);
       std::string name;
@@ -510,7 +753,7 @@ void TfmV7Client::ReceivePatches() {
       if (run.Contains(runLine)) {
         ShowMsg("Patch " + name + " ran to its end before: removed without running it again");
         RemoveQuietly(localFile);
-        ftp->Delete(entry);
+        RemoveFromServer(entry);
         run.Remove(runLine);
         continue;
       }
@@ -540,7 +783,7 @@ void TfmV7Client::ReceivePatches() {
       query.reset();
       run.Add(runLine);
       RemoveQuietly(localFile);
-      ftp->Delete(entry);
+      RemoveFromServer(entry);
       run.Remove(runLine);
     }
     names.clear();

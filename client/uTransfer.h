@@ -2,6 +2,7 @@
 // FTP server. The steps themselves are members of TfmV7Client (uMain.h), in uTransfer.cpp.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@ namespace v7 {
 inline constexpr char kTransitFolder[] = "transit/";
 inline constexpr char kReceiveFolder[] = "transit/receive/";
 inline constexpr char kFailedFolder[] = "transit/receive/log/";
+// The records below hold a line only while its file may still stand on the server: a line
+// whose file is gone at the start of a step (under its own name and as this client's claim)
+// leaves its record, so that a file of that name that comes later is new.
+//
 // The patches that ran to their end and wait to leave the server: "<md5> <name>" lines.
 inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
 // The packets that were applied, or kept in the log folder, and wait to leave the server:
@@ -18,6 +23,12 @@ inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
 inline constexpr char kHandledPacketsFile[] = "transit/packets-handled.txt";
 // The names on the server of the packets this client claimed and has not finished with.
 inline constexpr char kClaimsFile[] = "transit/claims.txt";
+// The packets that failed to unpack and may still be arriving: "<time> <md5> <name>" lines,
+// the time (UTC, "2026-06-20T10:00:00Z") by this site's clock when they first failed so.
+inline constexpr char kUnpackFailuresFile[] = "transit/unpack-failures.txt";
+// The claims of other clients seen on the server: "<time> <claim>" lines, the time as above
+// when each was first seen.
+inline constexpr char kClaimsSeenFile[] = "transit/claims-seen.txt";
 
 // A packet claimed by a client is renamed to <name>.pkt + kClaimMark + 12 hexadecimal
 // digits; receivers list "*.pkt" and so pass claimed packets by.
@@ -42,9 +53,12 @@ class TLineRecord {
  public:
   explicit TLineRecord(std::string fileName);
   bool Contains(const std::string& line) const;
-  // Adds a line that is not there yet; raises when the file cannot be written.
+  // Adds a line that is not there yet; raises when the file cannot be written, and then
+  // holds the line no more than the file does.
   void Add(const std::string& line);
   void Remove(const std::string& line);
+  // Removes every line that gone says is gone, in one change of the file.
+  void RemoveIf(const std::function<bool(const std::string&)>& gone);
   const std::vector<std::string>& Lines() const { return lines_; }
 
  private:

@@ -97,12 +97,20 @@ class TransferTest : public ::testing::Test {
     EXPECT_EQ(queued(), "");
   }
 
-  // A file on the server, written an hour ago: a packet that fails to unpack is then no
-  // upload still under way.
+  // A whole file on the server, written an hour ago.
   void Offer(const std::string& remote, const std::string& bytes) {
     WriteFile(server.Path(remote), bytes);
     fs::last_write_time(server.Path(remote),
                         fs::file_time_type::clock::now() - std::chrono::hours(1));
+  }
+  // Dates every line of a record of first sightings back to 2000, as if the site's clock had
+  // moved on since.
+  static void AgeSightings(const std::string& record) {
+    std::string text;
+    std::istringstream in(ReadFile(record));
+    for (std::string line; std::getline(in, line);)
+      text += "2000-01-01T00:00:00Z" + line.substr(line.find(' ')) + "\n";
+    WriteFile(record, text);
   }
   // The names in a folder of the server.
   std::vector<std::string> OnServer(const std::string& folder) const {
@@ -253,9 +261,10 @@ class TransferTest : public ::testing::Test {
 
   // Two real clients receiving for one site while new invoices arrive: each is applied
   // once. Cloned: the clients run on one host name and one working-folder path (UTS and
-  // mount namespaces), as on machines made from one image.
+  // mount namespaces), as on machines made from one image. faults: of the FTP server.
   void TwoClientsApplyEveryPacketOnce(const std::string& login, bool cloned,
-                                      const std::function<int()>& invoices);
+                                      const std::function<int()>& invoices,
+                                      const std::string& faults = "");
 
   std::string Scalar(const std::string& sql) { return site.Scalar(sql); }
   // The message pane's lines and the status changes, in order.
@@ -373,8 +382,18 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
         "<<\nupdate nosuchtable set x = 1\n>>\n");
   Settings();
   Start();
-  // A failure while unpacking ends the step: the packets listed after it wait a cycle.
+  // A packet that fails to unpack may still be arriving, whatever the server's file times
+  // say: it stays until it has failed with the same bytes on a step ten minutes later.
+  for (const char* name : {"corrupt", "short"}) {
+    EXPECT_FALSE(fs::exists(log + name + ".pkt")) << name;
+    EXPECT_TRUE(ShownContaining(std::string("Packet v7/site07/send/") + name +
+                                ".pkt could not be unpacked"))
+        << name;
+  }
+  EXPECT_EQ(OnServer("v7/site07/send").size(), 3u);
   Cycle();
+  EXPECT_EQ(OnServer("v7/site07/send").size(), 3u);
+  AgeSightings(kUnpackFailuresFile);
   Cycle();
 
   for (const char* name : {"bad", "unk", "doc", "corrupt", "short"}) {
@@ -530,7 +549,10 @@ TEST_F(TransferTest, PostgreSiteStoresPacketsInOtherCodePagesAsUtf8OrRefusesThem
 }
 
 void TransferTest::TwoClientsApplyEveryPacketOnce(const std::string& login, bool cloned,
-                                                  const std::function<int()>& invoices) {
+                                                  const std::function<int()>& invoices,
+                                                  const std::string& faults) {
+  server.Stop();
+  server.Start("elradfmwMT", 0, faults);
   const char* build = std::getenv("V7_BUILD_DIR");
   ASSERT_NE(build, nullptr);
   const std::string program = std::string(build) + "/app/v7client";
@@ -627,6 +649,14 @@ TEST_F(TransferTest, ClientsOnClonedMachinesApplyEveryPacketOnce) {
       "site", true, [&] { return std::stoi(Scalar("select count(*) from salesinv")); });
 }
 
+// A server that will not rename a file for the time being (another session still writes it)
+// answers that file alone: neither client takes it for an account without the rename right.
+TEST_F(TransferTest, TwoClientsApplyEveryPacketOnceWhenTheServerRefusesSomeRenames) {
+  TwoClientsApplyEveryPacketOnce(
+      "site", false, [&] { return std::stoi(Scalar("select count(*) from salesinv")); },
+      "refuse-rename-once=inv[02468].pkt");
+}
+
 // What the FTP account allows decides how a packet is claimed and removed, never how often
 // it is applied: each new invoice makes exactly one over several cycles, and leaves the
 // server once the account lets it.
@@ -637,18 +667,37 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
     for (size_t at = 0; (at = pane.str().find(part, at)) != std::string::npos; ++at) ++n;
     return n;
   };
+  // Every case offers the same two invoices again: a packet sent again under its name, with
+  // its bytes, is applied again once the earlier one has left the server.
   struct Case {
     const char* perm;
+    const char* faults;  // of the server
     const char* shown;
-    int times;  // over three cycles
+    int times;                 // over three cycles
+    int applied = 2;           // of the two invoices, over three cycles
+    bool blocked = false;      // a folder stands in the way of the record of handled packets
+    bool byHand = false;       // what stays on the server is then removed by hand
+    const char* queued = "0";  // rows of v7pkt left after the three cycles
   } cases[] = {
-      {"elradfmwMT", "Skipped", 0},
-      {"elradmwMT", "lacks the rename right", 1},                // one warning a step
-      {"elrafmwMT", "could not be removed from the server", 6},  // each packet each cycle
-      {"elramwMT", "could not be removed from the server", 6},
+      {"elradfmwMT", "", "Skipped", 0},
+      {"elradmwMT", "", "lacks the rename right", 1},  // one warning a step
+      // A refusal that concerns one packet passes it over, and only it.
+      {"elradfmwMT", "refuse-rename=inv-a.pkt", "passed over until the next cycle", 3, 1},
+      {"elrafmwMT", "", "could not be removed from the server", 6},  // each packet each cycle
+      {"elramwMT", "", "could not be removed from the server", 6},
+      {"elrafmwMT", "", "could not be removed from the server", 6, 2, false, true},
+      // The server removes the packet, and the connection drops before its reply.
+      {"elradfmwMT", "lose-dele-reply=inv-*", "could not be removed", 0},
+      {"elradfmwMT", "", "could not be recorded as handled", 2, 2, true},
+      {"elrafmwMT", "", "can neither be recorded", 2, 2, true},
+      // Sending: a server that takes no ".part" name, another sender's upload of the name.
+      {"elradfmwMT", "refuse-part-stor", "refused to store", 1},
+      {"elradfmwMT", "rename-race=out.pkt.part", "taken by another upload", 3, 2, false, false,
+       "1"},
   };
   // A claim left by this client before claims were recorded (its digits made from the host
-  // name and folder) is its own; another client's is not.
+  // name and folder) is its own; another client's is not, and is named once it has stood for
+  // a day.
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   const TMD5 md5;
@@ -661,11 +710,22 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
   Start();
   EXPECT_EQ(invoices(), first + 1);
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"other.pkt.claim-0123456789ab"});
+  EXPECT_FALSE(ShownContaining("has stood claimed")) << pane.str();
+  AgeSightings(kClaimsSeenFile);
+  Cycle();
+  EXPECT_TRUE(
+      ShownContaining("Packet v7/site07/send/other.pkt has stood claimed as "
+                      "v7/site07/send/other.pkt.claim-0123456789ab for a day"))
+      << pane.str();
   fs::remove(server.Path("v7/site07/send/other.pkt.claim-0123456789ab"));
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.perm);
+    SCOPED_TRACE(std::string(c.perm) + " " + c.faults);
     server.Stop();
-    server.Start(c.perm);
+    server.Start(c.perm, 0, c.faults);
+    if (c.blocked) {
+      fs::remove(kHandledPacketsFile);
+      fs::create_directories(kHandledPacketsFile);
+    }
     const int before = invoices();
     Offer("v7/site07/send/inv-a.pkt", NewInvoice());
     Offer("v7/site07/send/inv-b.pkt", NewInvoice());
@@ -674,23 +734,36 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
     Queue("out", PacketBytes("<out/>"), 3, "06/12/2026 10:00:00");
     pane.str("");
     for (int cycle = 0; cycle < 3; ++cycle) Cycle();
-    EXPECT_EQ(invoices(), before + 2) << pane.str();
+    EXPECT_EQ(invoices(), before + c.applied) << pane.str();
     EXPECT_EQ(count(c.shown), c.times) << pane.str();
+    if (std::string(c.perm).find('f') != std::string::npos) {
+      EXPECT_EQ(count("lacks the rename right"), 0) << pane.str();
+    }
     // Sent whole, renamed or not.
     EXPECT_EQ(ReadFile(server.Path("v7/site03/send/out.pkt")), PacketBytes("<out/>"));
-    EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), c.queued);
+    if (c.byHand)
+      for (const std::string& name : OnServer("v7/site07/send"))
+        fs::remove(server.Path("v7/site07/send/" + name));
     server.Stop();
     server.Start();
     Cycle();
     EXPECT_EQ(invoices(), before + 2) << pane.str();
     EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send"))) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+    if (c.blocked) fs::remove_all(kHandledPacketsFile);
   }
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
   EXPECT_EQ(ReadFile(kHandledPacketsFile), "");
   EXPECT_EQ(ReadFile(kClaimsFile), "");
 
-  // A claim of this client's own that can never be downloaded, and a name that cannot be
-  // fetched, hold up no other packet; a delete that arrives again finds nothing to do.
+  // A claim of this client's own that can never be downloaded, a name that cannot be
+  // fetched and one whose claim would be longer than the server allows hold up no other
+  // packet, which are claimed still; a delete that arrives again finds nothing to do.
+  server.Stop();
+  server.Start("elradfmwMT", 0, "max-name=250");
+  const std::string longName = std::string(240, 'n') + ".pkt";
+  Offer("v7/site07/send/" + longName, NewInvoice());
   const std::string stuck = "v7/site07/send/stuck.pkt.claim-0123456789ab";
   fs::create_directories(server.Path(stuck));
   WriteFile(kClaimsFile, stuck + "\n");
@@ -708,8 +781,12 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       << pane.str();
   EXPECT_TRUE(ShownContaining("Skipped v7/site07/send/back\\slash.pkt: a packet name may not hold"))
       << pane.str();
-  EXPECT_EQ(OnServer("v7/site07/send"),
-            (std::vector<std::string>{"back\\slash.pkt", "stuck.pkt.claim-0123456789ab"}));
+  EXPECT_TRUE(ShownContaining("The FTP server refused to rename v7/site07/send/" + longName +
+                              " to claim it (550 File name too long.)"))
+      << pane.str();
+  EXPECT_FALSE(ShownContaining("lacks the rename right")) << pane.str();
+  EXPECT_EQ(OnServer("v7/site07/send"), (std::vector<std::string>{"back\\slash.pkt", longName,
+                                                                  "stuck.pkt.claim-0123456789ab"}));
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
 }
 
@@ -792,28 +869,39 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
   EXPECT_EQ(Scalar("select custname from customer where customerid = 319"), names.back());
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
 
-  // A peer that writes under the packet's own name: the cut file stays while it is recent.
-  site.Exec("delete from customer where customerid between 300 and 319");
-  WriteFile(server.Path("v7/site07/send/cut.pkt"), packet.substr(0, packet.size() / 2));
-  pane.str("");
-  Cycle();
-  EXPECT_TRUE(ShownContaining("Packet v7/site07/send/cut.pkt is still arriving")) << pane.str();
-  EXPECT_EQ(stored(), "0");
-  // The peer's writes go on into the file under whatever name it has now.
-  const auto claimed = OnServer("v7/site07/send");
-  ASSERT_EQ(claimed.size(), 1u);
-  WriteFile(server.Path("v7/site07/send/" + claimed[0]), packet);
-  Cycle();
-  EXPECT_EQ(stored(), "20") << pane.str();
-  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
-  EXPECT_TRUE(fs::is_empty(kFailedFolder));
+  // A peer that writes under the packet's own name and stalls half-way: the cut file stays,
+  // whatever the server's file times say (in a zone of its own) or when it tells none, until
+  // it is whole.
+  for (const char* faults :
+       {"local-times=Asia/Kolkata", "local-times=America/New_York", "refuse-size-mdtm"}) {
+    SCOPED_TRACE(faults);
+    server.Stop();
+    server.Start("elradfmwMT", 0, faults);
+    site.Exec("delete from customer where customerid between 300 and 319");
+    WriteFile(server.Path("v7/site07/send/cut.pkt"), packet.substr(0, packet.size() / 2));
+    pane.str("");
+    Cycle();
+    EXPECT_TRUE(ShownContaining("Packet v7/site07/send/cut.pkt could not be unpacked"))
+        << pane.str();
+    Cycle();
+    EXPECT_EQ(stored(), "0");
+    // The peer's writes go on into the file under whatever name it has now.
+    const auto claimed = OnServer("v7/site07/send");
+    ASSERT_EQ(claimed.size(), 1u);
+    WriteFile(server.Path("v7/site07/send/" + claimed[0]), packet);
+    Cycle();
+    EXPECT_EQ(stored(), "20") << pane.str();
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+    EXPECT_TRUE(fs::is_empty(kFailedFolder));
+  }
 }
 
 // A packet during whose application the client stopped is taken up again, up to three stops in
 // a row; after the third it is kept in the log folder unapplied and leaves the server.
 TEST_F(TransferTest, PacketThatKeepsStoppingTheClientIsKeptAfterThreeStops) {
   // 3000 updates of one row, each committed on its own: the client is killed while it
-  // applies them, as soon as the record shows the third beginning.
+  // applies them, as soon as the record holds the third beginning alone (the line of a packet
+  // not on the server has left it, and the packet's application has begun).
   std::string rows;
   for (int i = 0; i < 3000; ++i)
     rows += "<row recordid=\"101\"><city type=\"c\">c" + std::to_string(i) + "</city></row>";
@@ -839,7 +927,7 @@ TEST_F(TransferTest, PacketThatKeepsStoppingTheClientIsKeptAfterThreeStops) {
   int status = 0;
   const std::string third = line(3, heavy, "heavy.pkt");
   while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (ReadFile(kApplyingPacketsFile).find(third) != std::string::npos) {
+    if (ReadFile(kApplyingPacketsFile) == third) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       break;
@@ -847,9 +935,10 @@ TEST_F(TransferTest, PacketThatKeepsStoppingTheClientIsKeptAfterThreeStops) {
     usleep(200);
   }
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-  EXPECT_EQ(ReadFile(kApplyingPacketsFile),
-            line(2, items, "items.pkt") + line(3, heavy, "heavy.pkt"));
+  // The line of a packet that is not on the server leaves the record.
+  EXPECT_EQ(ReadFile(kApplyingPacketsFile), third);
 
+  WriteFile(kApplyingPacketsFile, third + line(2, items, "items.pkt"));
   Offer("v7/site07/send/items.pkt", items);
   Start();
   EXPECT_TRUE(
@@ -914,4 +1003,24 @@ TEST_F(TransferTest, PatchThatRanIsNotRunAgainWhenItsRemovalFailed) {
   Cycle();
   EXPECT_EQ(price(), std::stod(before) + 200);
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
+
+  // A delete whose reply was lost, and a patch removed by hand while the server refused its
+  // delete: once it is gone, the same patch sent again runs again.
+  double expected = std::stod(before) + 200;
+  for (const char* perm : {"elradfmwMT", "elrafmwMT"}) {
+    SCOPED_TRACE(perm);
+    server.Stop();
+    server.Start(perm, 0, "lose-dele-reply=07.sql");
+    Offer("v7/patches/07.sql", patch);
+    Cycle();
+    fs::remove(server.Path("v7/patches/07.sql"));
+    Cycle();
+    Offer("v7/patches/07.sql", patch);
+    server.Stop();
+    server.Start();
+    Cycle();
+    expected += 200;
+    EXPECT_EQ(price(), expected) << pane.str();
+    EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
+  }
 }
