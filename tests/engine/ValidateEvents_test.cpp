@@ -142,12 +142,24 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
   for (auto [sql, want] : std::initializer_list<std::pair<std::string, std::string>>{
            {"select max(u.invdate) v" + join, "2460500"},
            {"select max(u.invdate) + 1 v" + join, "2460501"},
-           {"select max(t.invdate)as v" + join, "15/06/2026"},
-           {"select max(dateclash.invdate) /* salesinv.invdate */ v from salesinv, dateclash -- "
-            "salesinv.invdate\n where dateclash.salesinvid = salesinv.salesinvid and "
-            "salesinv.invno <> 'salesinv.invdate'",
+           {"select (max(/* u.invdate */ t.invdate))as v from (salesinv t join dateclash u on "
+            "u.salesinvid = t.salesinvid)",
+            "15/06/2026"},
+           {"select case when 'it''s' <> 'u.invdate' then max(t.invdate) end v" + join,
+            "15/06/2026"},
+           {"select coalesce(max(t.invdate), (select max(invdate) from salesinv where "
+            "salesinvid = 0)) v" +
+                join,
+            "15/06/2026"},
+           {"select max(dateclash.invdate) v from salesinv, dateclash where dateclash.salesinvid "
+            "= salesinv.salesinvid and salesinv.invno <> 'salesinv.invdate'",
             "2460500"},
+           {"select max(salesinv.invdate) -- , dateclash.invdate\n v from salesinv, dateclash",
+            "15/06/2026"},
            {"select max(s.invdate) v from (select totalamt as invdate from salesinv) s", "2500000"},
+           {"select max(s.invdate) v from (select t.invdate from salesinv t union all select "
+            "null from dateclash) s",
+            "15/06/2026"},
            {"select max(s.\"d\") v from (select 1.5 x, invdate d from salesinv t) as s",
             "15/06/2026"},
            {"select (select max(invdate) from dateclash) v from salesinv where salesinvid = 9001",
