@@ -175,7 +175,7 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
            {"select max(modifiedon) over w v from salesinv where salesinvid = 9002 "
             "window w as (order by salesinvid)",
             "16/06/2026 06:00:00"},
-           {"select 1 + max(invdate) - 2 v from salesinv where salesinvid > 9000", "14/06/2026"}}) {
+           {"select 1+max(invdate)-2 v from salesinv where salesinvid > 9000", "14/06/2026"}}) {
     q->GetSQL().SetText(sql);
     q->Open();
     EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
