@@ -1,6 +1,7 @@
 // Result columns of a select that are dates computed from date columns (see
 // uSqlDateColumns.h): the statement is cut into tokens, its result list into expressions,
-// and each expression is followed through the forms that keep a date a date.
+// and each expression is followed through the forms that keep a date a date, down to the
+// columns it names and the table or sub-select each of them belongs to.
 #include "uSqlDateColumns.h"
 
 #include <algorithm>
@@ -12,13 +13,18 @@ namespace v7 {
 namespace {
 
 struct TToken {
-  char Kind = 'p';  // 'w' word (lower case), 'q' quoted name, 's' string, 'n' number, 'p' sign
+  char Kind = 'p';  // 'w' word, 'q' quoted name (both lower case), 's' string, 'n' number, 'p' sign
   std::string Text;
 };
 
 bool IsWordChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
          static_cast<unsigned char>(c) >= 0x80;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }
 
 std::vector<TToken> Tokens(const std::string& sql) {
@@ -50,8 +56,9 @@ std::vector<TToken> Tokens(const std::string& sql) {
       ++i;
       out.push_back(std::move(t));
     } else if (c == '"' || c == '`' || c == '[') {
+      // Names are compared as SQLite compares them, without regard to case.
       const size_t end = std::min(sql.find(c == '[' ? ']' : c, i + 1), n);
-      out.push_back({'q', sql.substr(i + 1, end - i - 1)});
+      out.push_back({'q', Lower(sql.substr(i + 1, end - i - 1))});
       i = end + 1;
     } else if (std::isdigit(static_cast<unsigned char>(c)) ||
                (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
@@ -63,9 +70,7 @@ std::vector<TToken> Tokens(const std::string& sql) {
     } else if (IsWordChar(c)) {
       const size_t start = i;
       while (i < n && IsWordChar(sql[i])) ++i;
-      std::string word = sql.substr(start, i - start);
-      for (char& ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      out.push_back({'w', std::move(word)});
+      out.push_back({'w', Lower(sql.substr(start, i - start))});
     } else {
       out.push_back({'p', std::string(1, c)});
       ++i;
@@ -76,11 +81,11 @@ std::vector<TToken> Tokens(const std::string& sql) {
 
 const std::set<std::string>& Keywords() {
   static const std::set<std::string> words = {
-      "all",       "and",    "as",    "between", "case",  "cross",  "distinct", "else",
-      "end",       "except", "from",  "full",    "group", "having", "in",       "inner",
-      "intersect", "is",     "join",  "left",    "like",  "limit",  "natural",  "not",
-      "null",      "offset", "on",    "or",      "order", "outer",  "right",    "select",
-      "then",      "union",  "using", "when",    "where", "window"};
+      "all",    "and",    "as",    "between", "case",   "cross",   "distinct", "else",  "end",
+      "except", "filter", "from",  "full",    "group",  "having",  "in",       "inner", "intersect",
+      "is",     "join",   "left",  "like",    "limit",  "natural", "not",      "null",  "offset",
+      "on",     "or",     "order", "outer",   "over",   "right",   "select",   "then",  "union",
+      "using",  "values", "when",  "where",   "window", "with"};
   return words;
 }
 
@@ -88,26 +93,42 @@ struct TRange {
   size_t B, E;
 };
 
+using TKind = TColumnKind;
+
+bool IsDateKind(TKind k) { return k == TKind::Date || k == TKind::DateTime; }
+
+// A table or sub-select that a select reads, and the name the statement gives it.
+struct TSource {
+  std::string Table;     // empty for a sub-select
+  std::string Alias;     // empty when the statement gives none
+  TRange Select{0, 0};   // a sub-select: from its "select" to its ")"
+  bool Unknown = false;  // a table-valued function, "values", "with": columns not told
+  const std::string& Name() const { return Alias.empty() ? Table : Alias; }
+};
+
+// The sources of one select, and the select it is written in: a name that no source of its
+// own has belongs to an enclosing select.
+struct TScope {
+  std::vector<TSource> Sources;
+  const TScope* Outer = nullptr;
+};
+
 class TDateColumns {
  public:
   TDateColumns(const std::string& sql, const TDateColumnLookup& lookup)
-      : t_(Tokens(sql)), lookup_(lookup) {
-    CollectTables();
-  }
+      : t_(Tokens(sql)), lookup_(lookup) {}
 
-  std::vector<bool> Columns(size_t count) {
+  std::vector<bool> Columns(size_t count) const {
     std::vector<bool> result(count, false);
-    if (t_.empty() || !IsWord(0, "select")) return result;
-    const std::vector<TRange> items = ResultList(0, t_.size());
-    if (items.size() != count) return result;
-    for (size_t i = 0; i < count; ++i) result[i] = IsDate(WithoutAlias(items[i]));
+    if (!IsWord(0, "select") || ResultList(0, ArmEnd(0, t_.size())).size() != count) return result;
+    for (size_t i = 0; i < count; ++i)
+      result[i] = IsDateKind(SelectKind({0, t_.size()}, i, nullptr));
     return result;
   }
 
  private:
   std::vector<TToken> t_;
   const TDateColumnLookup& lookup_;
-  std::vector<std::string> tables_;
 
   bool IsWord(size_t i, const char* word) const {
     return i < t_.size() && t_[i].Kind == 'w' && t_[i].Text == word;
@@ -120,6 +141,13 @@ class TDateColumns {
     return i < t_.size() &&
            (t_[i].Kind == 'q' || (t_[i].Kind == 'w' && !Keywords().count(t_[i].Text)));
   }
+  bool IsWholeNumber(TRange r) const {
+    return r.E - r.B == 1 && t_[r.B].Kind == 'n' &&
+           t_[r.B].Text.find_first_not_of("0123456789") == std::string::npos;
+  }
+  bool IsNullOrText(TRange r) const {
+    return r.E - r.B == 1 && (IsWord(r.B, "null") || t_[r.B].Kind == 's');
+  }
 
   // The index of the ")" that closes the "(" at i; the end of the tokens when none does.
   size_t Closing(size_t i) const {
@@ -130,6 +158,8 @@ class TDateColumns {
     }
     return t_.size();
   }
+  // The token after the one at k, or after the parentheses that open there.
+  size_t Next(size_t k) const { return IsSign(k, '(') ? Closing(k) + 1 : k + 1; }
 
   // The parts of [b, e) between commas outside parentheses.
   std::vector<TRange> Split(size_t b, size_t e) const {
@@ -147,15 +177,34 @@ class TDateColumns {
     return parts;
   }
 
-  // The result expressions of the select that begins at b, up to its "from".
+  // The end of the select that begins at b: the union, intersect, except or ";" that
+  // follows it outside parentheses, or e.
+  size_t ArmEnd(size_t b, size_t e) const {
+    size_t k = b + 1;
+    while (k < e && !IsWord(k, "union") && !IsWord(k, "intersect") && !IsWord(k, "except") &&
+           !IsSign(k, ';'))
+      k = Next(k);
+    return std::min(k, e);
+  }
+
+  // The selects of a compound select.
+  std::vector<TRange> Arms(TRange select) const {
+    std::vector<TRange> arms;
+    for (size_t b = select.B; b < select.E;) {
+      const size_t end = ArmEnd(b, select.E);
+      arms.push_back({b, end});
+      if (IsSign(end, ';')) break;
+      b = IsWord(end + 1, "all") || IsWord(end + 1, "distinct") ? end + 2 : end + 1;
+    }
+    return arms;
+  }
+
+  // The result expressions of the select [b, e), up to its "from".
   std::vector<TRange> ResultList(size_t b, size_t e) const {
     size_t k = b + 1;
     if (IsWord(k, "distinct") || IsWord(k, "all")) ++k;
     size_t end = k;
-    while (end < e && !IsWord(end, "from") && !IsWord(end, "union") && !IsSign(end, ';')) {
-      if (IsSign(end, '(')) end = std::min(Closing(end), e);
-      ++end;
-    }
+    while (end < e && !IsWord(end, "from")) end = Next(end);
     return Split(k, std::min(end, e));
   }
 
@@ -169,84 +218,220 @@ class TDateColumns {
     return r;
   }
 
-  // Every table named after "from" or "join", and after commas in a from list.
-  void CollectTables() {
-    for (size_t i = 0; i < t_.size(); ++i) {
-      if (!IsWord(i, "from") && !IsWord(i, "join")) continue;
-      size_t k = i + 1;
-      for (;;) {
-        if (IsSign(k, '(')) {
-          k = Closing(k) + 1;
-        } else if (IsName(k)) {
-          if (IsSign(k + 1, '.') && IsName(k + 2)) k += 2;  // schema.table
-          tables_.push_back(t_[k].Text);
-          ++k;
-        } else {
-          break;
+  // The name under which a result expression is read: its alias, or the column it names.
+  std::string OutputName(TRange item) const {
+    const TRange value = WithoutAlias(item);
+    if (value.E != item.E) return t_[item.E - 1].Text;
+    const size_t n = value.E - value.B;
+    if ((n == 1 || (n == 3 && IsSign(value.B + 1, '.'))) && IsName(value.E - 1))
+      return t_[value.E - 1].Text;
+    return "";
+  }
+
+  // The sources of the select [arm), read from its "from" to the clause after it.
+  TScope ScopeOf(TRange arm, const TScope* outer) const {
+    TScope scope;
+    scope.Outer = outer;
+    size_t from = arm.B + 1;
+    while (from < arm.E && !IsWord(from, "from")) from = Next(from);
+    size_t end = from + 1;
+    while (end < arm.E && !IsWord(end, "where") && !IsWord(end, "group") &&
+           !IsWord(end, "having") && !IsWord(end, "window") && !IsWord(end, "order") &&
+           !IsWord(end, "limit"))
+      end = Next(end);
+    SourceList(from + 1, std::min(end, arm.E), scope);
+    return scope;
+  }
+
+  // The sources of [b, e), parted by commas and joins; their "on" and "using" are passed over.
+  void SourceList(size_t b, size_t e, TScope& scope) const {
+    for (size_t k = b; k < e; ++k) {
+      k = Source(k, e, scope);
+      while (k < e && !IsSign(k, ',') && !IsWord(k, "join")) k = Next(k);
+    }
+  }
+
+  // Adds the source that begins at k, with its alias; returns the token after them.
+  size_t Source(size_t k, size_t e, TScope& scope) const {
+    TSource s;
+    if (IsSign(k, '(')) {
+      const size_t close = std::min(Closing(k), e);
+      if (IsSign(k + 1, '(') || IsName(k + 1)) {  // joins in parentheses
+        SourceList(k + 1, close, scope);
+        return close + 1;
+      }
+      if (IsWord(k + 1, "select"))
+        s.Select = {k + 1, close};
+      else
+        s.Unknown = true;
+      k = close + 1;
+    } else if (IsName(k)) {
+      if (IsSign(k + 1, '.') && IsName(k + 2)) k += 2;  // schema.table
+      s.Table = t_[k++].Text;
+      if (IsSign(k, '(')) {  // a table-valued function
+        s.Unknown = true;
+        k = Closing(k) + 1;
+      }
+    } else {
+      return k;
+    }
+    if (IsWord(k, "as")) ++k;
+    if (k < e && IsName(k)) s.Alias = t_[k++].Text;
+    scope.Sources.push_back(std::move(s));
+    return k;
+  }
+
+  // What a source says of a column: a table through the lookup, a sub-select through its
+  // own result list (its first select names the columns).
+  TKind KindIn(const TSource& s, const std::string& column, const TScope& scope) const {
+    if (s.Unknown) return TKind::Unknown;
+    if (s.Select.E == 0) return lookup_(s.Table, column);
+    const TRange first = Arms(s.Select).front();
+    const std::vector<TRange> items = ResultList(first.B, first.E);
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (IsSign(items[i].E - 1, '*')) return TKind::Unknown;
+      if (OutputName(items[i]) == column) return SelectKind(s.Select, i, scope.Outer);
+    }
+    return TKind::Missing;
+  }
+
+  // A column named through a qualifier (an alias, or the name of a table without one) is
+  // that source's; a column named alone is of the nearest select with a source that has
+  // it. Where a source that might have it cannot be read, the column is no certain date.
+  TKind ColumnKind(const TScope* scope, const std::string& qualifier,
+                   const std::string& column) const {
+    for (; scope; scope = scope->Outer) {
+      bool named = false, has = false, unsure = false;
+      TKind kind = TKind::Other;
+      for (const TSource& s : scope->Sources) {
+        if (!qualifier.empty() && s.Name() != qualifier) continue;
+        named = true;
+        const TKind k = KindIn(s, column, *scope);
+        if (k == TKind::Unknown) {
+          unsure = true;
+        } else if (k != TKind::Missing) {
+          kind = has && k != kind ? TKind::Other : k;
+          has = true;
         }
-        if (IsWord(k, "as")) ++k;
-        if (IsName(k)) ++k;  // the alias
-        if (!IsSign(k, ',')) break;
-        ++k;
       }
+      if (unsure) return TKind::Other;
+      if (has || (named && !qualifier.empty())) return kind;
     }
+    return TKind::Other;
   }
 
-  bool IsDateColumn(const std::string& column) const {
-    return std::any_of(tables_.begin(), tables_.end(),
-                       [&](const std::string& table) { return lookup_(table, column); });
-  }
-
-  bool IsNullOrText(TRange r) const {
-    return r.E - r.B == 1 && (IsWord(r.B, "null") || t_[r.B].Kind == 's');
-  }
-
-  // At least one of the values is a date, and the others are dates, null or texts.
-  bool AllDates(const std::vector<TRange>& values) const {
-    bool any = false;
-    for (TRange v : values) {
-      if (IsDate(v)) {
-        any = true;
-      } else if (!IsNullOrText(v)) {
-        return false;
-      }
+  // Result column index of a select: of each of its parts a date, a null or a text, and of
+  // one at least a date. A date with a date and time makes a date and time.
+  TKind SelectKind(TRange select, size_t index, const TScope* outer) const {
+    TKind kind = TKind::Other;
+    for (const TRange arm : Arms(select)) {
+      if (!IsWord(arm.B, "select")) return TKind::Other;
+      const std::vector<TRange> items = ResultList(arm.B, arm.E);
+      if (index >= items.size()) return TKind::Other;
+      const TRange item = WithoutAlias(items[index]);
+      if (IsNullOrText(item)) continue;
+      const TKind k = KindOf(item, ScopeOf(arm, outer));
+      if (!IsDateKind(k)) return TKind::Other;
+      kind = std::max(kind, k);
     }
-    return any;
+    return kind;
   }
 
-  bool IsDate(TRange r) const {
+  // As a select's parts: dates, nulls and texts, one at least a date.
+  TKind AllDates(const std::vector<TRange>& values, const TScope& scope) const {
+    TKind kind = TKind::Other;
+    for (const TRange v : values) {
+      if (IsNullOrText(v)) continue;
+      const TKind k = KindOf(v, scope);
+      if (!IsDateKind(k)) return TKind::Other;
+      kind = std::max(kind, k);
+    }
+    return kind;
+  }
+
+  TKind KindOf(TRange r, const TScope& scope) const {
     while (r.E - r.B >= 2 && IsSign(r.B, '(') && Closing(r.B) == r.E - 1) {
       if (IsWord(r.B + 1, "select")) {
-        const std::vector<TRange> items = ResultList(r.B + 1, r.E - 1);
-        return items.size() == 1 && IsDate(WithoutAlias(items[0]));
+        const TRange select{r.B + 1, r.E - 1};
+        if (ResultList(select.B, ArmEnd(select.B, select.E)).size() != 1) return TKind::Other;
+        return SelectKind(select, 0, &scope);
       }
       r = {r.B + 1, r.E - 1};
     }
     const size_t n = r.E - r.B;
-    if (n == 0) return false;
-    if (IsWord(r.B, "case")) return IsDateCase(r);
-    if (t_[r.B].Kind == 'w' && IsSign(r.B + 1, '(') && Closing(r.B + 1) == r.E - 1)
-      return IsDateFunction(t_[r.B].Text, Split(r.B + 2, r.E - 1));
-    if (n == 1 && IsName(r.B)) return IsDateColumn(t_[r.B].Text);
+    if (n == 0) return TKind::Other;
+    const std::vector<TRange> terms = Terms(r);
+    if (terms.size() > 1) return SumKind(terms, scope);
+    if (IsWord(r.B, "case")) return CaseKind(r, scope);
+    if (t_[r.B].Kind == 'w' && IsSign(r.B + 1, '(')) {
+      // A call, and over it the filter of an aggregate and the window it runs over.
+      const size_t close = Closing(r.B + 1);
+      size_t k = close + 1;
+      if (IsWord(k, "filter") && IsSign(k + 1, '(')) k = Closing(k + 1) + 1;
+      if (IsWord(k, "over")) k = IsSign(k + 1, '(') ? Closing(k + 1) + 1 : k + 2;
+      if (k != r.E) return TKind::Other;
+      return FunctionKind(t_[r.B].Text, Split(r.B + 2, close), scope);
+    }
+    if (n == 1 && IsName(r.B)) return ColumnKind(&scope, "", t_[r.B].Text);
     if (n == 3 && IsName(r.B) && IsSign(r.B + 1, '.') && IsName(r.B + 2))
-      return IsDateColumn(t_[r.B + 2].Text);
-    return false;
+      return ColumnKind(&scope, t_[r.B].Text, t_[r.B + 2].Text);
+    return TKind::Other;
   }
 
-  bool IsDateFunction(const std::string& name, std::vector<TRange> args) const {
+  // The terms of a sum: the parts between "+" and "-" signs outside parentheses and case
+  // expressions; each term after the first follows its sign.
+  std::vector<TRange> Terms(TRange r) const {
+    std::vector<TRange> terms;
+    size_t start = r.B;
+    int cases = 0;
+    for (size_t k = r.B; k < r.E; ++k) {
+      if (IsSign(k, '(')) {
+        k = std::min(Closing(k), r.E);
+      } else if (IsWord(k, "case")) {
+        ++cases;
+      } else if (IsWord(k, "end")) {
+        --cases;
+      } else if (cases == 0 && (IsSign(k, '+') || IsSign(k, '-'))) {
+        terms.push_back({start, k});
+        start = k + 1;
+      }
+    }
+    terms.push_back({start, r.E});
+    return terms;
+  }
+
+  // A date plus or minus whole days, or whole days plus a date, is a date, as a server adds
+  // an integer to a date; a date and time with a number, a date minus a date, no date.
+  TKind SumKind(const std::vector<TRange>& terms, const TScope& scope) const {
+    bool whole = IsWholeNumber(terms[0]);
+    bool date = !whole && KindOf(terms[0], scope) == TKind::Date;
+    for (size_t i = 1; i < terms.size(); ++i) {
+      if (IsWholeNumber(terms[i])) {
+        if (!whole && !date) return TKind::Other;
+      } else if (whole && IsSign(terms[i].B - 1, '+') && KindOf(terms[i], scope) == TKind::Date) {
+        whole = false;
+        date = true;
+      } else {
+        return TKind::Other;
+      }
+    }
+    return date ? TKind::Date : TKind::Other;
+  }
+
+  TKind FunctionKind(const std::string& name, std::vector<TRange> args, const TScope& scope) const {
     if (name == "max" || name == "min" || name == "coalesce" || name == "ifnull") {
       for (TRange& a : args)
         if (IsWord(a.B, "distinct")) ++a.B;
-      return AllDates(args);
+      return AllDates(args, scope);
     }
-    if (name == "nullif") return !args.empty() && IsDate(args[0]);
-    if (name == "iif") return args.size() == 3 && AllDates({args[1], args[2]});
-    return false;
+    if (name == "nullif") return args.empty() ? TKind::Other : KindOf(args[0], scope);
+    if (name == "iif") return args.size() == 3 ? AllDates({args[1], args[2]}, scope) : TKind::Other;
+    return TKind::Other;
   }
 
   // The values of a case expression are what follows each "then" and its "else".
-  bool IsDateCase(TRange r) const {
-    if (!IsWord(r.E - 1, "end")) return false;
+  TKind CaseKind(TRange r, const TScope& scope) const {
+    if (!IsWord(r.E - 1, "end")) return TKind::Other;
     std::vector<TRange> values;
     size_t start = 0;
     int nested = 0;
@@ -268,15 +453,15 @@ class TDateColumns {
       }
       if (IsWord(k, "then") || IsWord(k, "else")) start = k + 1;
     }
-    return AllDates(values);
+    return AllDates(values, scope);
   }
 };
 
 }  // namespace
 
 std::vector<bool> ComputedDateColumns(const std::string& sql, size_t columnCount,
-                                      const TDateColumnLookup& isDateColumn) {
-  return TDateColumns(sql, isDateColumn).Columns(columnCount);
+                                      const TDateColumnLookup& lookup) {
+  return TDateColumns(sql, lookup).Columns(columnCount);
 }
 
 }  // namespace v7

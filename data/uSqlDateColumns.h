@@ -1,8 +1,9 @@
 // Which result columns of a select statement are dates computed from date columns. SQLite
 // reports a declared type only for a result column that names a table column; a value
 // computed from date columns (max, min, coalesce, ifnull, nullif, iif, case, a sub-select,
-// parentheses) has none, and its stored form, a Julian day number, would reach the caller as
-// a plain number. Arithmetic, comparisons and other functions make no date: "max(d) - min(d)"
+// parentheses, an aggregate over a window or with a filter, a date plus or minus whole days)
+// has none, and its stored form, a Julian day number, would reach the caller as a plain
+// number. Other arithmetic, comparisons and other functions make no date: "max(d) - min(d)"
 // is a number of days and "count(d)" a count, as on a server database.
 #pragma once
 
@@ -12,13 +13,26 @@
 
 namespace v7 {
 
-// Answers whether the named table has a column of that name declared as a date or time.
-using TDateColumnLookup = std::function<bool(const std::string& table, const std::string& column)>;
+// What a source of a select says of a column name, weakest first.
+enum class TColumnKind {
+  Unknown,   // its columns cannot be told (no table of that name: a view, a function)
+  Missing,   // it has no column of that name
+  Other,     // the column holds no date
+  Date,      // a date without a time of day (DATE)
+  DateTime,  // a date and time (DATETIME, TIMESTAMP)
+};
+
+// What the named table says of the named column; names as the statement writes them.
+using TDateColumnLookup =
+    std::function<TColumnKind(const std::string& table, const std::string& column)>;
 
 // For each of the columnCount result columns of the select text, whether its expression is
-// a date computed from date columns of the tables the statement reads. All false when the
-// text is no select or its result list does not match columnCount (a "*" among them).
+// a date computed from date columns of the tables the statement reads. A name is followed
+// to its own table through its qualifier (an alias or the table's name) or, alone, through
+// the nearest select whose sources have it; a sub-select's columns by its own result list.
+// False wherever the source is not certain. All false when the text is no select or its
+// result list does not match columnCount (a "*" among them).
 std::vector<bool> ComputedDateColumns(const std::string& sql, size_t columnCount,
-                                      const TDateColumnLookup& isDateColumn);
+                                      const TDateColumnLookup& lookup);
 
 }  // namespace v7

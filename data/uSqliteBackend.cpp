@@ -690,13 +690,20 @@ void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool
   if (candidates.empty()) return;
   const std::vector<bool> dates = ComputedDateColumns(
       sql, result.Columns.size(), [this](const std::string& table, const std::string& column) {
+        // A view or a name of the statement's own (a "with" table) has no columns here.
         const char* decl = nullptr;
+        if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
+          return TColumnKind::Unknown;
         if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), column.c_str(), &decl,
                                           nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
-          return false;
+          return TColumnKind::Missing;
         TDbKind kind = TDbKind::Null;
         int size = 0;
-        return KindOfDeclType(decl, kind, size) && kind == TDbKind::DateTime;
+        if (!KindOfDeclType(decl, kind, size) || kind != TDbKind::DateTime)
+          return TColumnKind::Other;
+        return Upper(decl).find("TIME") == std::string::npos ? TColumnKind::Date
+                                                             : TColumnKind::DateTime;
       });
   for (size_t i : candidates) {
     if (!dates[i]) continue;

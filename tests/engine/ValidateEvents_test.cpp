@@ -101,7 +101,7 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
   auto q = mgr->NewQuery();
   q->GetSQL().SetText(
       "insert into salesinv (salesinvid, invno, invdate, totalamt, modifiedon) "
-      "values (:id, :no, :d, 10, :t)");
+      "values (:id, :no, :d, 2500000, :t)");
   for (auto [id, no, day] : {std::tuple{9001, "D1", 10}, {9002, "D2", 15}}) {
     q->ParamByName("id").SetAsInteger(id);
     q->ParamByName("no").SetAsString(no);
@@ -130,6 +130,56 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
         {"max(invdate) - min(invdate)", "5"},
         {"count(invdate)", "2"}})
     EXPECT_EQ(value(select), want) << select;
+
+  // A name is followed to its own table or sub-select: a number in a column named like a
+  // date column of another table stays a number, as the server gives it. Names in comments
+  // and texts, and numbers with a point, qualify nothing.
+  q->GetSQL().SetText("create table dateclash (salesinvid integer, invdate integer)");
+  q->ExecSQL();
+  q->GetSQL().SetText("insert into dateclash values (9001, 2460500), (9002, 2460400)");
+  q->ExecSQL();
+  const std::string join = " from salesinv t join dateclash u on u.salesinvid = t.salesinvid";
+  for (auto [sql, want] : std::initializer_list<std::pair<std::string, std::string>>{
+           {"select max(u.invdate) v" + join, "2460500"},
+           {"select max(u.invdate) + 1 v" + join, "2460501"},
+           {"select (max(/* u.invdate */ t.invdate))as v from (salesinv t join dateclash u on "
+            "u.salesinvid = t.salesinvid)",
+            "15/06/2026"},
+           {"select case when 'it''s' <> 'u.invdate' then max(t.invdate) end v" + join,
+            "15/06/2026"},
+           {"select coalesce(max(t.invdate), (select max(invdate) from salesinv where "
+            "salesinvid = 0)) v" +
+                join,
+            "15/06/2026"},
+           {"select max(dateclash.invdate) v from salesinv, dateclash where dateclash.salesinvid "
+            "= salesinv.salesinvid and salesinv.invno <> 'salesinv.invdate'",
+            "2460500"},
+           {"select max(salesinv.invdate) -- , dateclash.invdate\n v from salesinv, dateclash",
+            "15/06/2026"},
+           {"select max(s.invdate) v from (select totalamt as invdate from salesinv) s", "2500000"},
+           {"select max(s.invdate) v from (select t.invdate from salesinv t union all select "
+            "null from dateclash) s",
+            "15/06/2026"},
+           {"select max(s.\"d\") v from (select 1.5 x, invdate d from salesinv t) as s",
+            "15/06/2026"},
+           {"select (select max(invdate) from dateclash) v from salesinv where salesinvid = 9001",
+            "2460500"},
+           {"select (select t.invdate from dateclash u where u.salesinvid = t.salesinvid) v "
+            "from salesinv t where t.salesinvid = 9002",
+            "15/06/2026"},
+           {"select max(invdate) over (partition by invno) v from salesinv where salesinvid = 9002",
+            "15/06/2026"},
+           {"select max(invdate) filter (where salesinvid < 9002) v from salesinv "
+            "where salesinvid > 9000",
+            "10/06/2026"},
+           {"select max(modifiedon) over w v from salesinv where salesinvid = 9002 "
+            "window w as (order by salesinvid)",
+            "16/06/2026 06:00:00"},
+           {"select 1+max(invdate)-2 v from salesinv where salesinvid > 9000", "14/06/2026"}}) {
+    q->GetSQL().SetText(sql);
+    q->Open();
+    EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
+  }
 
   EXPECT_EQ(eval("sqlregvar({select 'lastinv' as varname, max(invdate) as varvalue, 'd' as "
                  "vartype from salesinv where salesinvid > 9000})"),
