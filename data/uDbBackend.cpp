@@ -186,10 +186,15 @@ std::string TransactionControlStatement(const std::string& sql, bool firstOnly, 
   return "";
 }
 
-std::string TransactionControlRefusal(const std::string& statement) {
-  return "The statement \"" + statement +
-         "\" was refused: a script may not end or start a transaction while a document is "
-         "saved, deleted or cancelled";
+std::string TTransactionHold::Refusal(const std::string& sql, bool firstOnly, bool pgSyntax) {
+  if (!held_) return "";
+  const std::string words = TransactionControlStatement(sql, firstOnly, pgSyntax);
+  if (words.empty()) return "";
+  const std::string refusal = "The statement \"" + words +
+                              "\" was refused: a script may not end or start a transaction "
+                              "while a document is saved, deleted or cancelled";
+  if (refused_.empty()) refused_ = refusal;
+  return refusal;
 }
 
 std::vector<std::string> ParseParamNames(const std::string& sql) {

@@ -125,9 +125,30 @@ void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)
 // nested comments, dollar-quoted and E'' texts; else SQLite's flat comments and [names].
 std::string TransactionControlStatement(const std::string& sql, bool firstOnly, bool pgSyntax);
 
-// The refusal of such a statement inside a transaction that the caller of StartTransaction
-// holds: the work of that transaction is kept whole or not at all.
-std::string TransactionControlRefusal(const std::string& statement);
+// A transaction that StartTransaction began, as an engine keeps it until its Commit or
+// Rollback: while it is held, a statement that would end it or start another is refused, so
+// that its work is kept whole or not at all, and the first refusal waits for the Commit.
+class TTransactionHold {
+ public:
+  void Begin() {
+    held_ = true;
+    refused_.clear();
+  }
+  // Ends the hold. Whether a transaction was held, and the first refusal while it was.
+  std::pair<bool, std::string> End() {
+    std::pair<bool, std::string> was{held_, std::move(refused_)};
+    held_ = false;
+    refused_.clear();
+    return was;
+  }
+  // The refusal of sql when a transaction is held and sql steers it, else empty. firstOnly
+  // and pgSyntax as for TransactionControlStatement.
+  std::string Refusal(const std::string& sql, bool firstOnly, bool pgSyntax);
+
+ private:
+  bool held_ = false;
+  std::string refused_;
+};
 
 // Commit's failure when the transaction it was to commit had ended before it.
 inline constexpr char kTransactionEndedEarly[] =

@@ -206,6 +206,20 @@ std::string_view TrimView(std::string_view text) {
   return text.substr(b, e - b);
 }
 
+namespace {
+
+// The number t (its sign already taken) when all of it is one.
+template <typename T>
+bool ReadInFull(std::string_view t, bool negative, T& value) {
+  T v = 0;
+  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
+  value = negative ? -v : v;
+  return true;
+}
+
+}  // namespace
+
 bool TryParseNumber(std::string_view text, double& value) {
   std::string_view t = TrimView(text);
   const bool negative = TakeSign(t);
@@ -236,22 +250,14 @@ bool TryParseNumber(std::string_view text, double& value) {
       return true;
     }
   }
-  double v = 0;
-  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
-  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
-  value = negative ? -v : v;
-  return true;
+  return ReadInFull(t, negative, value);
 }
 
 bool TryParseNumber(std::string_view text, long double& value) {
   std::string_view t = TrimView(text);
   const bool negative = TakeSign(t);
   if (t.empty() || !(IsDigit(t[0]) || t[0] == '.')) return false;
-  long double v = 0;
-  const auto res = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
-  if (res.ec != std::errc() || res.ptr != t.data() + t.size()) return false;
-  value = negative ? -v : v;
-  return true;
+  return ReadInFull(t, negative, value);
 }
 
 double ParseNumber(std::string_view text) {

@@ -256,11 +256,8 @@ struct TPgBackend::Impl {
   // StartTransaction was called and no commit or rollback followed: a transaction whose
   // connection was lost is still one that the caller must not believe committed.
   bool began = false;
-  // The same, kept until that commit or rollback whatever became of the transaction: while
-  // it is set, statements that steer the transaction are refused.
-  bool held = false;
-  // The refusal of such a statement meanwhile.
-  std::string refused;
+  // The same, kept until that commit or rollback whatever became of the transaction.
+  TTransactionHold hold;
 
   [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
     lastError = message;
@@ -291,13 +288,8 @@ struct TPgBackend::Impl {
   PGresult* Run(const std::string& sql, const TDbParams& params, bool multiple) {
     Require(sql);
     if (sql.find('\0') != std::string::npos) Fail("The statement holds a NUL character", sql);
-    if (held) {
-      const std::string words = TransactionControlStatement(sql, false, true);
-      if (!words.empty()) {
-        if (refused.empty()) refused = TransactionControlRefusal(words);
-        Fail(TransactionControlRefusal(words), sql);
-      }
-    }
+    const std::string refusal = hold.Refusal(sql, false, true);
+    if (!refusal.empty()) Fail(refusal, sql);
 
     std::vector<std::string> names = ParseParamNames(sql);
     std::string text = names.empty() ? sql : NumberParams(sql, names);
@@ -456,8 +448,8 @@ void TPgBackend::Close() {
   if (!impl_->conn) return;
   PQfinish(impl_->conn);
   impl_->conn = nullptr;
-  impl_->savepoint = impl_->began = impl_->held = false;
-  impl_->refused.clear();
+  impl_->savepoint = impl_->began = false;
+  impl_->hold.End();
 }
 
 bool TPgBackend::IsOpen() const { return impl_->conn != nullptr; }
@@ -510,16 +502,13 @@ void TPgBackend::StartTransaction() {
   if (InTransaction()) impl_->Fail("A transaction is already active", "BEGIN");
   impl_->Simple("BEGIN");
   impl_->savepoint = false;
-  impl_->began = impl_->held = true;
-  impl_->refused.clear();
+  impl_->began = true;
+  impl_->hold.Begin();
   impl_->lastError.clear();
 }
 
 void TPgBackend::Commit() {
-  const bool held = impl_->held;
-  const std::string refused = std::move(impl_->refused);
-  impl_->held = false;
-  impl_->refused.clear();
+  const auto [held, refused] = impl_->hold.End();
   if (!InTransaction()) {
     // Ended by a statement inside it: what followed ran on its own and is kept, which is no
     // commit of the whole.
@@ -542,8 +531,7 @@ void TPgBackend::Commit() {
 }
 
 void TPgBackend::Rollback() {
-  impl_->held = false;
-  impl_->refused.clear();
+  impl_->hold.End();
   if (!InTransaction()) return;
   impl_->savepoint = impl_->began = false;
   if (PQstatus(impl_->conn) == CONNECTION_BAD) {

@@ -362,10 +362,7 @@ struct TSqliteBackend::Impl {
   std::string lastError;
   int prepared = 0;
   bool wal = false;  // the file is in WAL mode, its commits not synced one by one
-  // A transaction that StartTransaction began, not yet committed or rolled back.
-  bool held = false;
-  // The refusal of a statement that would have ended or started a transaction meanwhile.
-  std::string refused;
+  TTransactionHold hold;  // the transaction that StartTransaction began
   // Two lists, most recently used first: texts seen once, and texts seen again. The map
   // points into them.
   struct TCached {
@@ -387,11 +384,8 @@ struct TSqliteBackend::Impl {
 
   // Refuses the first statement of text when it steers the transaction that is held.
   void Guard(const std::string& text, const std::string& statement) {
-    if (!held) return;
-    const std::string words = TransactionControlStatement(text, true, false);
-    if (words.empty()) return;
-    if (refused.empty()) refused = TransactionControlRefusal(words);
-    Fail(TransactionControlRefusal(words), statement);
+    const std::string refusal = hold.Refusal(text, true, false);
+    if (!refusal.empty()) Fail(refusal, statement);
   }
 
   void ClearCache() {
@@ -600,8 +594,7 @@ void TSqliteBackend::Open(const std::string& fileName) {
 void TSqliteBackend::Close() {
   if (!impl_->db) return;
   impl_->wal = false;
-  impl_->held = false;
-  impl_->refused.clear();
+  impl_->hold.End();
   impl_->ClearCache();
   sqlite3_close_v2(impl_->db);
   impl_->db = nullptr;
@@ -716,18 +709,14 @@ void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool
 void TSqliteBackend::StartTransaction() {
   impl_->Require("BEGIN");
   if (InTransaction()) impl_->Fail("A transaction is already active", "BEGIN");
-  impl_->held = false;
-  impl_->refused.clear();
+  impl_->hold.End();
   // Take the write lock at once: a deferred start could fail on upgrade without waiting.
   Execute("BEGIN IMMEDIATE");
-  impl_->held = true;
+  impl_->hold.Begin();
 }
 
 void TSqliteBackend::Commit() {
-  const bool held = impl_->held;
-  const std::string refused = std::move(impl_->refused);
-  impl_->held = false;
-  impl_->refused.clear();
+  const auto [held, refused] = impl_->hold.End();
   if (!InTransaction()) {
     // Ended by a statement inside it (or by the engine after an error): what followed ran
     // on its own and is kept, which is no commit of the whole.
@@ -742,8 +731,7 @@ void TSqliteBackend::Commit() {
 }
 
 void TSqliteBackend::Rollback() {
-  impl_->held = false;
-  impl_->refused.clear();
+  impl_->hold.End();
   if (!InTransaction()) return;
   Execute("ROLLBACK");
 }
