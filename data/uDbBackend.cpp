@@ -57,17 +57,27 @@ namespace {
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// The place just past a comment that starts at i, or i when none does.
-size_t SkipComment(const std::string& sql, size_t i, bool nested) {
+// A character of a word (a keyword or a name) as both engines read words: besides letters,
+// digits and "_", "$" and every byte of a non-ASCII letter. So "a$$b$" is one name, not a
+// name followed by a dollar quote.
+bool IsWordChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The place just past a comment that starts at i, or i when none does. PostgreSQL ends a
+// "--" comment at a carriage return as at a line feed, and nests "/*" comments; SQLite
+// ends it at a line feed only and does not nest.
+size_t SkipComment(const std::string& sql, size_t i, bool pg) {
   const size_t n = sql.size();
   if (sql.compare(i, 2, "--") == 0) {
-    size_t end = sql.find('\n', i);
+    size_t end = sql.find_first_of(pg ? "\n\r" : "\n", i);
     return end == std::string::npos ? n : end + 1;
   }
   if (sql.compare(i, 2, "/*") != 0) return i;
   int depth = 0;
   while (i < n) {
-    if (sql.compare(i, 2, "/*") == 0 && (nested || depth == 0)) {
+    if (sql.compare(i, 2, "/*") == 0 && (pg || depth == 0)) {
       ++depth;
       i += 2;
     } else if (sql.compare(i, 2, "*/") == 0) {
@@ -80,53 +90,36 @@ size_t SkipComment(const std::string& sql, size_t i, bool nested) {
   return n;
 }
 
-// The place just past a quoted text or name that starts at i, or i when none does.
-size_t SkipQuoted(const std::string& sql, size_t i, bool pg) {
-  const size_t n = sql.size();
-  const char c = sql[i];
-  const bool afterName = i > 0 && IsNameChar(sql[i - 1]);
-  if (pg && c == '$' && !afterName) {
-    // $tag$ ... $tag$; "$1" is a parameter, not a quote.
-    size_t e = i + 1;
-    while (e < n && IsNameChar(sql[e])) ++e;
-    if (e >= n || sql[e] != '$' ||
-        (e > i + 1 && std::isdigit(static_cast<unsigned char>(sql[i + 1]))))
-      return i;
-    const std::string tag = sql.substr(i, e + 1 - i);
-    size_t end = sql.find(tag, e + 1);
-    return end == std::string::npos ? n : end + tag.size();
-  }
-  if (c != '\'' && c != '"' && c != '`' && !(c == '[' && !pg)) return i;
-  const char close = c == '[' ? ']' : c;
-  // E'...' takes backslash escapes.
-  const bool escapes = pg && c == '\'' && i > 0 && (sql[i - 1] == 'E' || sql[i - 1] == 'e') &&
-                       !(i > 1 && IsNameChar(sql[i - 2]));
-  for (size_t k = i + 1; k < n; ++k) {
-    if (escapes && sql[k] == '\\') {
-      ++k;
-    } else if (sql[k] == close) {
-      if (close != ']' && k + 1 < n && sql[k + 1] == close) {
-        ++k;
-        continue;
-      }
-      return k + 1;
-    }
-  }
-  return n;
-}
-
 std::string LowerWord(const std::string& sql, size_t& i) {
   std::string w;
-  while (i < sql.size() && IsNameChar(sql[i]))
+  while (i < sql.size() && IsWordChar(sql[i]))
     w += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i++])));
   return w;
 }
 
-// The first words of the statement at i, when it steers the transaction.
-std::string ControlWords(const std::string& sql, size_t i, bool pg) {
+// The place of the first word of a text, past blanks, comments and empty statements.
+size_t FirstWordAt(const std::string& sql, bool pg) {
+  size_t i = 0;
+  while (i < sql.size()) {
+    const size_t next = SkipComment(sql, i, pg);
+    if (next != i)
+      i = next;
+    else if (IsSpace(sql[i]) || sql[i] == ';')
+      ++i;
+    else
+      break;
+  }
+  return i;
+}
+
+}  // namespace
+
+std::string TransactionControlStatement(const std::string& sql, bool pgSyntax) {
   static const char* const kWords[] = {"begin",     "start",   "commit", "end",    "rollback",
                                        "savepoint", "release", "abort",  "prepare"};
-  std::string first = LowerWord(sql, i);
+  size_t i = FirstWordAt(sql, pgSyntax);
+  // A word glued to what follows it ("end$x", "commitx") is another word.
+  const std::string first = LowerWord(sql, i);
   bool control = false;
   for (const char* k : kWords) control = control || first == k;
   if (!control) return "";
@@ -136,11 +129,11 @@ std::string ControlWords(const std::string& sql, size_t i, bool pg) {
   for (int more = 0; more < 3; ++more) {
     size_t k = i;
     while (k < sql.size()) {
-      size_t next = SkipComment(sql, k, pg);
+      const size_t next = SkipComment(sql, k, pgSyntax);
       if (next == k && !IsSpace(sql[k])) break;
       k = next == k ? k + 1 : next;
     }
-    std::string w = LowerWord(sql, k);
+    const std::string w = LowerWord(sql, k);
     if (w.empty()) break;
     words += " " + w;
     i = k;
@@ -153,48 +146,23 @@ std::string ControlWords(const std::string& sql, size_t i, bool pg) {
   return words;
 }
 
-}  // namespace
-
-std::string TransactionControlStatement(const std::string& sql, bool firstOnly, bool pgSyntax) {
-  const size_t n = sql.size();
-  size_t i = 0;
-  bool start = true;  // at the beginning of a statement
-  while (i < n) {
-    if (IsSpace(sql[i]) || (start && sql[i] == ';')) {
-      ++i;
-      continue;
-    }
-    size_t next = SkipComment(sql, i, pgSyntax);
-    if (next != i) {
-      i = next;
-      continue;
-    }
-    if (start) {
-      std::string words = ControlWords(sql, i, pgSyntax);
-      if (!words.empty()) return words;
-      if (firstOnly) return "";
-      start = false;
-    }
-    next = SkipQuoted(sql, i, pgSyntax);
-    if (next != i) {
-      i = next;
-    } else {
-      start = sql[i] == ';';
-      ++i;
-    }
-  }
-  return "";
-}
-
-std::string TTransactionHold::Refusal(const std::string& sql, bool firstOnly, bool pgSyntax) {
+std::string TTransactionHold::Refusal(const std::string& sql, bool pgSyntax) {
   if (!held_) return "";
-  const std::string words = TransactionControlStatement(sql, firstOnly, pgSyntax);
+  // Once the transaction has ended, whatever would follow would be kept on its own.
+  if (ended_) return kTransactionEndedBefore;
+  const std::string words = TransactionControlStatement(sql, pgSyntax);
   if (words.empty()) return "";
   const std::string refusal = "The statement \"" + words +
                               "\" was refused: a script may not end or start a transaction "
                               "while a document is saved, deleted or cancelled";
   if (refused_.empty()) refused_ = refusal;
   return refusal;
+}
+
+bool TTransactionHold::EndedBy(bool stillOpen) {
+  if (!held_ || ended_ || stillOpen) return false;
+  ended_ = true;
+  return true;
 }
 
 std::vector<std::string> ParseParamNames(const std::string& sql) {

@@ -98,8 +98,11 @@ class TDbBackend {
   // does nothing, and so does Commit when no StartTransaction preceded it. Until the
   // Commit or Rollback of a transaction that StartTransaction began, a statement that would
   // end it or start another is refused (TransactionControlStatement), and the transaction
-  // can then only be rolled back: Commit rolls it back and raises the refusal. Commit also
-  // raises when the transaction ended before it in any other way.
+  // can then only be rolled back: Commit rolls it back and raises the refusal. A statement
+  // that ended it in any other way raises (its own failure, or kTransactionEndedBy), every
+  // statement after it is refused (kTransactionEndedBefore) and Commit raises
+  // (kTransactionEndedEarly). While a transaction is held, PostgreSQL runs one statement per
+  // text: the server refuses a text of several.
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
@@ -117,43 +120,60 @@ class TDbBackend {
 // comments and "::" casts are skipped.
 void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)>& found);
 
-// The first statement of a text that ends or starts a transaction, or sets, releases or rolls
-// back to a savepoint ("commit", "end transaction", "rollback to x"), as its first words in
-// lower case; empty when there is none. Blanks, comments and empty statements before a
-// statement are skipped, quoted texts inside one. firstOnly: only the first statement is
-// looked at (a text the engine prepares statement by statement). pgSyntax: PostgreSQL's
-// nested comments, dollar-quoted and E'' texts; else SQLite's flat comments and [names].
-std::string TransactionControlStatement(const std::string& sql, bool firstOnly, bool pgSyntax);
+// The first statement of a text, when it ends or starts a transaction, or sets, releases or
+// rolls back to a savepoint ("commit", "end transaction", "rollback to x"), as its first
+// words in lower case; empty when it does not. Blanks, comments and empty statements before
+// it are skipped, as the engine skips them: pgSyntax, PostgreSQL's ("--" ends at a carriage
+// return too, "/*" nests); else SQLite's. Only the first statement is read: a text of
+// several reaches the engine statement by statement (SQLite) or is refused whole by the
+// server (PostgreSQL, while a transaction is held).
+std::string TransactionControlStatement(const std::string& sql, bool pgSyntax);
+
+// The refusal of every statement after a held transaction ended, and the failure of the
+// commit that was to end it.
+inline constexpr char kTransactionEndedBefore[] =
+    "The statement was refused: the transaction of the document had ended before it, and what "
+    "ran after its end would not be undone with the rest";
+inline constexpr char kTransactionEndedEarly[] =
+    "The transaction had ended before its commit: its work was not kept whole";
+// A statement that ran and left no transaction open behind it.
+inline constexpr char kTransactionEndedBy[] =
+    "The statement ended the transaction of the document: nothing after it runs, and the "
+    "document is not stored";
 
 // A transaction that StartTransaction began, as an engine keeps it until its Commit or
 // Rollback: while it is held, a statement that would end it or start another is refused, so
 // that its work is kept whole or not at all, and the first refusal waits for the Commit.
+// A statement that ends it all the same (a conflict clause or a trigger that rolls back, an
+// error after which the engine rolls back) is found right after it ran: from then on every
+// statement is refused until the Commit or Rollback, so nothing runs outside it.
 class TTransactionHold {
  public:
   void Begin() {
     held_ = true;
+    ended_ = false;
     refused_.clear();
   }
   // Ends the hold. Whether a transaction was held, and the first refusal while it was.
   std::pair<bool, std::string> End() {
     std::pair<bool, std::string> was{held_, std::move(refused_)};
-    held_ = false;
+    held_ = ended_ = false;
     refused_.clear();
     return was;
   }
-  // The refusal of sql when a transaction is held and sql steers it, else empty. firstOnly
-  // and pgSyntax as for TransactionControlStatement.
-  std::string Refusal(const std::string& sql, bool firstOnly, bool pgSyntax);
+  bool Held() const { return held_; }
+  // The refusal of sql when a transaction is held and sql steers it, or the held one has
+  // ended; else empty. pgSyntax as for TransactionControlStatement.
+  std::string Refusal(const std::string& sql, bool pgSyntax);
+  // Called after each statement with whether the engine still has a transaction open: true
+  // the first time a held transaction is found ended.
+  bool EndedBy(bool stillOpen);
 
  private:
   bool held_ = false;
+  bool ended_ = false;
   std::string refused_;
 };
-
-// Commit's failure when the transaction it was to commit had ended before it.
-inline constexpr char kTransactionEndedEarly[] =
-    "The transaction had ended before its commit: what ran after its end was not undone with "
-    "the rest";
 
 // The names of the ":name" parameters of a statement, in order of appearance, one entry per
 // distinct name (as ScanParams finds them).

@@ -87,24 +87,9 @@ std::string NumberParams(const std::string& sql, const std::vector<std::string>&
   return out;
 }
 
-// The first word of a statement, upper case.
-std::string FirstWord(const std::string& sql) {
-  size_t b = 0;
-  while (b < sql.size() && (std::isspace(static_cast<unsigned char>(sql[b])) || sql[b] == '(')) ++b;
-  std::string w;
-  while (b < sql.size() && std::isalpha(static_cast<unsigned char>(sql[b])))
-    w += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[b++])));
-  return w;
-}
-
 // Statements that steer the transaction itself run without the statement savepoint.
 bool IsTransactionControl(const std::string& sql) {
-  static const char* const kWords[] = {"BEGIN", "START",     "COMMIT",  "END",    "ROLLBACK",
-                                       "ABORT", "SAVEPOINT", "RELEASE", "PREPARE"};
-  std::string w = FirstWord(sql);
-  for (const char* k : kWords)
-    if (w == k) return true;
-  return false;
+  return !TransactionControlStatement(sql, true).empty();
 }
 
 // "yyyy-mm-dd[ hh:mm:ss[.ffffff]][+hh[:mm]]" (the ISO date style) as a date-time, to the
@@ -288,8 +273,12 @@ struct TPgBackend::Impl {
   PGresult* Run(const std::string& sql, const TDbParams& params, bool multiple) {
     Require(sql);
     if (sql.find('\0') != std::string::npos) Fail("The statement holds a NUL character", sql);
-    const std::string refusal = hold.Refusal(sql, false, true);
+    const std::string refusal = hold.Refusal(sql, true);
     if (!refusal.empty()) Fail(refusal, sql);
+    // While a transaction is held the server runs one statement per text and refuses a text
+    // of several, so that a statement behind the first (a "commit" the refusal did not read)
+    // never reaches it.
+    if (hold.Held()) multiple = false;
 
     std::vector<std::string> names = ParseParamNames(sql);
     std::string text = names.empty() ? sql : NumberParams(sql, names);
@@ -374,11 +363,16 @@ struct TPgBackend::Impl {
         // Undo the failed statement only; the work before it stays in the transaction.
         ResultHolder undo(PQexec(conn, kUndoStatement));
       }
+      hold.EndedBy(PQtransactionStatus(conn) != PQTRANS_IDLE);
       if (locked) {
         lastError = msg;
         throw EDatabaseLocked(msg, sql);
       }
       Fail(msg, sql);
+    }
+    if (hold.EndedBy(PQtransactionStatus(conn) != PQTRANS_IDLE)) {
+      PQclear(res);
+      Fail(kTransactionEndedBy, sql);
     }
     return res;
   }

@@ -384,7 +384,7 @@ struct TSqliteBackend::Impl {
 
   // Refuses the first statement of text when it steers the transaction that is held.
   void Guard(const std::string& text, const std::string& statement) {
-    const std::string refusal = hold.Refusal(text, true, false);
+    const std::string refusal = hold.Refusal(text, false);
     if (!refusal.empty()) Fail(refusal, statement);
   }
 
@@ -525,11 +525,16 @@ struct TSqliteBackend::Impl {
 
   int Step(sqlite3_stmt* st, const std::string& sql) {
     int rc = sqlite3_step(st);
+    // A conflict clause "or rollback", a trigger's raise(rollback, ...) or an error after
+    // which SQLite rolls back (a full disk) ends a held transaction from inside; the
+    // statement's own failure, when it failed, says why.
+    const bool ended = hold.EndedBy(sqlite3_get_autocommit(db) == 0);
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
       lastError = sqlite3_errmsg(db);
       throw EDatabaseLocked(lastError, sql);
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(sqlite3_errmsg(db), sql);
+    if (ended) Fail(kTransactionEndedBy, sql);
     return rc;
   }
 };

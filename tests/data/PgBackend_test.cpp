@@ -276,33 +276,48 @@ TEST_F(PgBackend, TransactionsCommitRollBackAndSurviveAFailedStatement) {
 }
 
 // Inside a transaction begun by StartTransaction no statement may end it or start another,
-// wherever it stands in a text of several and however it is written; texts that only hold
-// such words run.
+// however it is written, and the server runs one statement per text: a text of several
+// fails alone, before any of it runs. Texts that only hold such words run, inside and
+// outside such a transaction.
 TEST_F(PgBackend, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
   db_->Execute("create table steer (x text)");
   struct Case {
     const char* sql;
-    const char* refused;  // empty: the statement runs
+    const char* refused;  // empty: the statement runs; "+": the server refuses the text
   };
   const Case cases[] = {
       {"COMMIT WORK", "commit work"},
       {"/* a /* nested */ note */ end", "end"},
-      {"insert into steer values ('5'); -- more\n Commit", "commit"},
-      {"select E'\\''; rollback", "rollback"},
+      {"-- a note\rcommit", "commit"},
       {"start transaction", "start transaction"},
       {"abort", "abort"},
       {"savepoint s", "savepoint s"},
       {"rollback to savepoint v7_statement", "rollback to savepoint v7_statement"},
       {"prepare transaction 'x'", "prepare transaction"},
+      {"insert into steer values ('5'); -- more\n Commit", "+"},
+      {"select E'\\''; rollback", "+"},
+      {"select 1; -- a note\rcommit", "+"},
+      {"select 1 as a$$b$; commit; select 2 as c$b$", "+"},
+      {"prepare p as select 1; deallocate p", "+"},
       {"insert into steer values ($$; commit$$), (E'\\'; end'), ('; begin')", ""},
       {"do $x$ begin perform 1; end $x$", ""},
-      {"prepare p as select 1; deallocate p", ""},
+      {"do $é$ begin perform 1; end $é$", ""},
+      {"create or replace function steer_f() returns int language sql begin atomic select 1; "
+       "end",
+       ""},
+      {"select 1 as a$$b$, 2 as end$", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     db_->StartTransaction();
     db_->Execute("insert into steer values ('1')");
-    if (*c.refused) {
+    if (std::string(c.refused) == "+") {
+      EXPECT_THROW(db_->Execute(c.sql), EDatabaseError);
+      EXPECT_TRUE(db_->InTransaction());
+      db_->Commit();
+      EXPECT_EQ(Scalar("select count(*) from steer"), "1");
+      db_->Execute(c.sql);  // outside such a transaction the text runs
+    } else if (*c.refused) {
       EXPECT_THAT([&] { db_->Execute(c.sql); },
                   testing::ThrowsMessage<EDatabaseError>(
                       testing::HasSubstr("\"" + std::string(c.refused) + "\"")));
@@ -313,8 +328,9 @@ TEST_F(PgBackend, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
       db_->Execute(c.sql);
       db_->Commit();
       EXPECT_EQ(Scalar("select count(*) from steer where x = '1'"), "1");
-      db_->Execute("delete from steer");
+      db_->Execute(c.sql);
     }
+    db_->Execute("delete from steer");
   }
 }
 

@@ -184,12 +184,15 @@ TEST_F(SqliteBackendTest, TransactionsAndASecondConnectionOnTheSameFile) {
 
 // Inside a transaction begun by StartTransaction no statement may end it or start another,
 // however it is written: it is refused by its words before it runs, and the transaction can
-// then only be rolled back. One that the engine ended by itself is no commit either.
+// then only be rolled back. One that the engine ended from inside (a conflict clause, a
+// trigger) fails at once: nothing after it runs, and the commit fails.
 TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
   db.Execute("create table a (x unique)");
+  db.Execute("create table b (y); create trigger b_neg before insert on b when new.y < 0 "
+             "begin select raise(rollback, 'negative'); end");
   struct Case {
     const char* sql;
-    const char* refused;  // empty: the statement runs
+    const char* refused;  // empty: the statement runs; "!": it ends the transaction
   };
   const Case cases[] = {
       {"commit", "commit"},
@@ -197,17 +200,31 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
       {"/* done */ End", "end"},
       {"-- undo\nRollBack to s", "rollback to s"},
       {"insert into a values (5); commit", "commit"},
+      {"select 1 as a$$b$; commit", "commit"},
       {"; begin immediate", "begin immediate"},
       {"savepoint s", "savepoint s"},
       {"release s", "release s"},
+      {"insert or rollback into a values (1)", "!"},
+      {"insert into a values (4); update or rollback a set x = 1 where x = 4", "!"},
+      {"insert into b values (-1)", "!"},
       {"insert into a values ('x; commit /*')", ""},
-      {"create trigger t after insert on a begin delete from a where x = 0; end", ""},
+      {"create trigger if not exists t after insert on a begin delete from a where x = 0; end", ""},
+      {"select 1; -- a note\r commit", ""},  // SQLite's comment ends at a line feed only
+      {"select 1 as \"end\", 'a$$b$; commit' as é$", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     db.StartTransaction();
     db.Execute("insert into a values (1)");
-    if (*c.refused) {
+    if (std::string(c.refused) == "!") {
+      EXPECT_THROW(db.Execute(c.sql), EDatabaseError);
+      EXPECT_FALSE(db.InTransaction());
+      EXPECT_THAT([&] { db.Execute("insert into a values (2)"); },
+                  testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedBefore)));
+      EXPECT_THAT([&] { db.Commit(); }, testing::ThrowsMessage<EDatabaseError>(
+                                            testing::StrEq(kTransactionEndedEarly)));
+      EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 0);
+    } else if (*c.refused) {
       EXPECT_THAT([&] { db.Execute(c.sql); },
                   testing::ThrowsMessage<EDatabaseError>(
                       testing::HasSubstr("\"" + std::string(c.refused) + "\"")));
@@ -219,17 +236,14 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
       db.Commit();
       EXPECT_EQ(db.Query("select count(*) from a where x = 1").Rows[0][0].Int, 1);
       db.Execute("delete from a");
+      db.Execute(c.sql);  // and outside such a transaction
     }
+    db.Execute("delete from a");
   }
-  // Outside such a transaction they run.
+  // Outside such a transaction they run, and a conflict fails alone.
   db.Execute("begin; insert into a values (3); commit");
-
-  db.StartTransaction();
-  db.Execute("insert into a values (1)");
-  EXPECT_THROW(db.Execute("insert or rollback into a values (1)"), EDatabaseError);
+  EXPECT_THROW(db.Execute("insert or rollback into a values (3)"), EDatabaseError);
   db.Execute("insert into a values (2)");
-  EXPECT_THAT([&] { db.Commit(); },
-              testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedEarly)));
   EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 2);
 }
 
