@@ -175,9 +175,9 @@ bool TDbCall::Renew() {
   Eval->SetVar("username", 'c', v7::UserName);
   Reset();
   ForgetReadings();
-  if (Validator) Validator->ScriptWrote = false;
+  Eval->ScriptWrote = false;
   for (const auto& entry : ProvideLink->LinkEntries)
-    if (entry->Validator) entry->Validator->ScriptWrote = false;
+    if (entry->Validator && entry->Validator->Eval) entry->Validator->Eval->ScriptWrote = false;
   ValidationMessage.clear();
   ErrorReport.clear();
   StoreData->UserName = v7::UserName;
@@ -241,10 +241,11 @@ void TDbCall::Validate(const std::string& mode, bool checks) {
 }
 
 bool TDbCall::ScriptsWrote() const {
-  if (Validator && Validator->ScriptWrote) return true;
+  if (Eval && Eval->ScriptWrote) return true;
   if (ProvideLink)
     for (const auto& entry : ProvideLink->LinkEntries)
-      if (entry->Validator && entry->Validator->ScriptWrote) return true;
+      if (entry->Validator && entry->Validator->Eval && entry->Validator->Eval->ScriptWrote)
+        return true;
   return false;
 }
 

@@ -521,6 +521,7 @@ void TQuorexEVAL::RunBOM(const std::function<void(TBOM&)>& run) {
 
 void TQuorexEVAL::SqlRegVar(const std::string& sql) {
   if (DBManager == nullptr) return;
+  NoteScriptStatement(sql);
   SqlQuery = DBManager->NewQuery();
   try {
     SqlQuery->GetSQL().SetText(sql);

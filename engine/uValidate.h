@@ -102,9 +102,6 @@ class TValidate {
   int PublishedParentRow = 0;
   TXDS* CurrentQuery = nullptr;  // not owned: a field's list query or a cached query
   int ValidRowIndex = -1;
-  // A script ran a statement other than a select through this validator (firesql,
-  // getsqlvalue): definitions read before it may be out of date. Its owner clears it.
-  bool ScriptWrote = false;
 
   // Named expression queries ("Expr_" + name), cached, kept open between calls.
   std::vector<std::unique_ptr<TXDS>> ExprQueries;

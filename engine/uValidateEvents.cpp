@@ -18,11 +18,11 @@ void TValidate::OnFireSql(const std::string& name, const std::string& sql) {
   }
   CurrentQuery = q;
   q->GetSQL().SetText(sql);
-  const bool select = LowerStr(TrimStr(sql)).rfind("select", 0) == 0;
+  const bool select = TEVAL::IsSelectStatement(sql);
+  if (Eval) Eval->NoteScriptStatement(sql);
   // A statement is executed once, below: opening it first would run it twice.
   RunQuery(*q, 0, select);
   if (!select) {
-    ScriptWrote = true;
     q->ExecSQL();
   } else if (!q->GetActive()) {
     q->Open();
@@ -64,7 +64,7 @@ void TValidate::OnGetSqlValue(const std::string& sql, const std::string& field,
   // giving a field's list query foreign text would make the field's next fill use it.
   TXDS* q = CurrentQuery;
   const std::string wanted = LowerStr(TrimStr(sql));
-  if (wanted.rfind("select", 0) != 0) ScriptWrote = true;
+  if (Eval) Eval->NoteScriptStatement(sql);
   if (!q || LowerStr(TrimStr(q->GetSQL().Text())) != wanted) {
     if (!QuerySlot2) {
       QuerySlot2 = Manager()->NewQuery();

@@ -196,6 +196,16 @@ class TEVAL {
   TDBManager* DBManager = nullptr;  // not owned
   // The cached "Expr_" result sets, created on the first firesql of each name.
   std::vector<std::shared_ptr<TXDS>> ExprQueries;
+  // A script's statement other than a select reached the database through this evaluator,
+  // by whatever route (firesql, getsqlvalue, sqlregvar, whoever serves them): what was
+  // read from the database before it may be out of date. Its owner clears it.
+  bool ScriptWrote = false;
+  // Every route by which a script's statement reaches the database calls this first.
+  void NoteScriptStatement(const std::string& sql) {
+    if (!IsSelectStatement(sql)) ScriptWrote = true;
+  }
+  // The text is a select (its first word, after blanks, in any case): it reads only.
+  static bool IsSelectStatement(const std::string& sql);
 
  protected:
   // Trace one text when a handler is set.

@@ -35,8 +35,6 @@ bool ValidComponentName(const std::string& name) {
   return true;
 }
 
-bool IsSelect(const std::string& sql) { return AsciiLower(TrimText(sql).substr(0, 6)) == "select"; }
-
 }  // namespace
 
 bool IsInsideSqlLiteral(std::string_view sql, size_t pos) {
@@ -63,6 +61,10 @@ std::string SqlMacroValue(std::string_view sql, size_t pos, std::string_view val
   return IsInsideSqlLiteral(sql, pos) ? DoubleSqlQuotes(value) : std::string(value);
 }
 
+bool TEVAL::IsSelectStatement(const std::string& sql) {
+  return AsciiLower(TrimText(sql).substr(0, 6)) == "select";
+}
+
 void TEVAL::FireSql(const std::string& setName, const std::string& sql) {
   Trace("# 1#Firing sql " + sql);
   std::shared_ptr<TXDS> query = FindExprQuery(ExprQueries, setName);
@@ -85,7 +87,8 @@ void TEVAL::FireSql(const std::string& setName, const std::string& sql) {
   Trace("# 1#3");
   PrepareExprQuery(*query);
   Trace("# 1#4");
-  if (IsSelect(sql)) {
+  NoteScriptStatement(sql);
+  if (IsSelectStatement(sql)) {
     query->Open();
   } else {
     query->ExecSQL();

@@ -147,9 +147,10 @@ std::string Voucher(const std::string& user, int site, const std::string& record
                  (takenRowId ? "<trans2id>0</trans2id><trans2id>77</trans2id>" : ""));
 }
 
-// The voucher's aftersave script for the sequence: a voucher named "commit" tries to commit
-// its save; one named "relist" narrows the receipt's invoice list to the invoices with
-// batches.
+// The voucher's scripts for the sequence: a voucher named "commit" tries to commit its save;
+// one named "relist" narrows the receipt's invoice list to the invoices with batches, one
+// named "regvar" to the sales invoices, through sqlregvar; before the save each runs the
+// statement that endmark holds for its name (AddEndingScripts).
 const char kVoucherScripts[] =
     "insert into exprset (exprsetid, transid, expression) values (92, 'jv', '{aftersave}\n"
     "ctl := iif(narration = {commit}, {/* keep */ COMMIT}, {select 1 from dual})\n"
@@ -157,7 +158,32 @@ const char kVoucherScripts[] =
     "relist := iif(narration = {relist}, {update inputsql set sqltext = ''select invno, invno "
     "as shown from salesinvsf where invno = :forinv'' where inputsqlid = 35}, {select 1 from "
     "dual})\n"
-    "y := firesql({relist}, relist)')";
+    "y := firesql({relist}, relist)\n"
+    "reg := iif(narration = {regvar}, {update inputsql set sqltext = ''select invno, invno as "
+    "shown from salesinv where invno = :forinv'' where inputsqlid = 35}, {select 1 from dual})\n"
+    "z := sqlregvar(reg)\n"
+    "{onpostgenmap}\n"
+    "a := firesql({endq}, {select coalesce(max(sqltext), ''select 1 from dual'') as sqltext "
+    "from endmark where narration = :narration})\n"
+    "b := firesql({endrun}, sqlget({endq}, {sqltext}))')";
+
+// The statements that vouchers named "ends" and "trips" run before they are saved: one that ends the transaction from inside (SQLite: a conflict clause and a
+// trigger that roll back; PostgreSQL: texts that only its own lexer reads as a commit).
+// The table packet of the sequence mends both.
+void AddEndingScripts(SiteCopy& copy, bool postgre) {
+  copy.Exec("create table endmark (endmarkid integer primary key, narration varchar(20), "
+            "sqltext varchar(200), k integer unique)");
+  copy.Exec("create table endtrip (k integer)");
+  if (postgre) {
+    copy.Exec("insert into endmark values (1, 'ends', '-- a note' || chr(13) || 'commit', 1), "
+              "(2, 'trips', 'commit /* a$$b$ */', 2)");
+  } else {
+    copy.Exec("insert into endmark values (1, 'ends', 'insert or rollback into endmark "
+              "(endmarkid, k) values (9, 1)', 1), (2, 'trips', 'insert into endtrip values (1)', 2)");
+    copy.Exec("create trigger endtrip_rollback before insert on endtrip begin "
+              "select raise(rollback, 'tripped'); end");
+  }
+}
 
 // The sequence: several types, users and sites; new documents with and without their ids,
 // changed, cancelled and deleted ones; a voucher that fails half-way in the middle; list
@@ -195,6 +221,16 @@ const std::vector<std::string>& Sequence() {
       Voucher("bob", 4, "0", "after commit"),
       Voucher("anita", 3, "0", "relist"),
       Receipt("bob", 4, "0", "<customer id=\"102\"></customer>", "INV000042"),  // refused
+      Receipt("bob", 4, "0", "<customer>Zenith Mart</customer>", "SF000001"),
+      Voucher("anita", 3, "0", "regvar"),
+      Receipt("bob", 4, "0", "<customer>Zenith Mart</customer>", "SF000001"),  // refused
+      Voucher("anita", 3, "0", "ends"),                                        // refused
+      Voucher("bob", 4, "0", "trips"),                                         // refused
+      "<rows table=\"endmark\"><row recordid=\"1\"><sqltext type=\"c\">select 1 from dual"
+      "</sqltext></row><row recordid=\"2\"><sqltext type=\"c\">select 2 from dual</sqltext>"
+      "</row></rows>",
+      Voucher("anita", 3, "0", "ends"),
+      Voucher("bob", 4, "0", "trips"),
   };
   return packets;
 }
@@ -237,21 +273,34 @@ void OneStepLeavesWhatFreshObjectsLeave(bool postgre) {
     if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
     ASSERT_EQ(copy.Failure(), "");
     copy.Exec(kVoucherScripts);
+    AddEndingScripts(copy, postgre);
+    const auto cashMoved = [&] {
+      return copy.Scalar("select (select balance from account where accountid = 111) - (select "
+                         "coalesce(sum(amount), 0) from trans2 t2 join trans1 t1 on t1.trans1id = "
+                         "t2.trans1id where t2.mid = 111 and t1.cancel = 'F') from dual");
+    };
+    const std::string cashBefore = cashMoved();  // cancelled vouchers moved nothing
     (oneStep ? keptErrors : freshErrors) = Apply(copy, Sequence(), oneStep);
     EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration = 'commit'"), "0");
+    // A voucher whose transaction ended from inside left nothing: applied again once its
+    // cause was mended, it is stored once, and its accounts moved once.
+    EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration in ('ends', 'trips')"),
+              "2");
+    EXPECT_EQ(cashMoved(), cashBefore);
     (oneStep ? kept : fresh) = copy.Tables();
     // Each step gives its number back, whatever failed in it.
     EXPECT_EQ(copy.Scalar("select count(*) from connectinfo where active <> 'F'"), "0");
   }
   ASSERT_EQ(freshErrors.size(), Sequence().size());
   for (size_t i = 0; i < freshErrors.size(); ++i) {
-    if (i == 3 || i == 10 || i == 17 || i == 20)
+    if (i == 3 || i == 10 || i == 17 || i == 20 || i == 23 || i == 24 || i == 25)
       EXPECT_NE(freshErrors[i], "") << "packet " << i;
     else
       EXPECT_EQ(freshErrors[i], "") << "packet " << i;
   }
   EXPECT_NE(freshErrors[17].find("\"commit\""), std::string::npos) << freshErrors[17];
   EXPECT_NE(freshErrors[20].find("Invalid selection"), std::string::npos) << freshErrors[20];
+  EXPECT_NE(freshErrors[23].find("Invalid selection"), std::string::npos) << freshErrors[23];
   EXPECT_EQ(keptErrors, freshErrors);
   // The receipt after the first invoice read the balance that invoice left.
   const auto& receipts = fresh["receipt"];
