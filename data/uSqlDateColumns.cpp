@@ -99,12 +99,16 @@ bool IsDateKind(TKind k) { return k == TKind::Date || k == TKind::DateTime; }
 
 // A table or sub-select that a select reads, and the name the statement gives it.
 struct TSource {
-  std::string Table;     // empty for a sub-select
-  std::string Alias;     // empty when the statement gives none
-  TRange Select{0, 0};   // a sub-select: from its "select" to its ")"
-  bool Unknown = false;  // a table-valued function, "values", "with": columns not told
+  std::string Table;      // empty for a sub-select
+  std::string Alias;      // empty when the statement gives none
+  TRange Select{0, 0};    // a sub-select: from its "select" to its ")"
+  bool Function = false;  // a table-valued function: its columns are no dates
+  bool Unknown = false;   // "values" and the like in parentheses: columns not told
   const std::string& Name() const { return Alias.empty() ? Table : Alias; }
 };
+
+// Views are followed into views no deeper than this.
+constexpr int kViewDepth = 8;
 
 // The sources of one select, and the select it is written in: a name that no source of its
 // own has belongs to an enclosing select.
@@ -115,8 +119,9 @@ struct TScope {
 
 class TDateColumns {
  public:
-  TDateColumns(const std::string& sql, const TDateColumnLookup& lookup)
-      : t_(Tokens(sql)), lookup_(lookup) {}
+  TDateColumns(const std::string& sql, const TDateColumnLookup& lookup,
+               const TViewTextLookup& viewText, int depth = 0)
+      : t_(Tokens(sql)), lookup_(lookup), viewText_(viewText), depth_(depth) {}
 
   std::vector<bool> Columns(size_t count) const {
     std::vector<bool> result(count, false);
@@ -129,6 +134,8 @@ class TDateColumns {
  private:
   std::vector<TToken> t_;
   const TDateColumnLookup& lookup_;
+  const TViewTextLookup& viewText_;
+  const int depth_;
 
   bool IsWord(size_t i, const char* word) const {
     return i < t_.size() && t_[i].Kind == 'w' && t_[i].Text == word;
@@ -269,7 +276,7 @@ class TDateColumns {
       if (IsSign(k + 1, '.') && IsName(k + 2)) k += 2;  // schema.table
       s.Table = t_[k++].Text;
       if (IsSign(k, '(')) {  // a table-valued function
-        s.Unknown = true;
+        s.Function = true;
         k = Closing(k) + 1;
       }
     } else {
@@ -281,18 +288,99 @@ class TDateColumns {
     return k;
   }
 
-  // What a source says of a column: a table through the lookup, a sub-select through its
-  // own result list (its first select names the columns).
+  // "*" alone or "name.*".
+  bool IsStar(TRange item) const {
+    const size_t n = item.E - item.B;
+    return (n == 1 && IsSign(item.B, '*')) ||
+           (n == 3 && IsName(item.B) && IsSign(item.B + 1, '.') && IsSign(item.B + 2, '*'));
+  }
+  bool HasStar(TRange select) const {
+    for (const TRange arm : Arms(select))
+      for (const TRange item : ResultList(arm.B, arm.E))
+        if (IsStar(item)) return true;
+    return false;
+  }
+
+  // What a source says of a column: a table through the lookup, a view and a sub-select
+  // through their own result lists.
   TKind KindIn(const TSource& s, const std::string& column, const TScope& scope) const {
     if (s.Unknown) return TKind::Unknown;
-    if (s.Select.E == 0) return lookup_(s.Table, column);
-    const TRange first = Arms(s.Select).front();
+    if (s.Select.E != 0) return NamedKind(s.Select, column, scope.Outer);
+    const TKind kind = lookup_(s.Table, column);
+    return kind == TKind::Unknown ? ViewKind(s.Table, column) : kind;
+  }
+
+  // The column of that name of a select: by the names of its first select's result list,
+  // where a "*" stands for the columns of its sources. A "*" in a compound select leaves the
+  // places of the columns of its other parts untold.
+  TKind NamedKind(TRange select, const std::string& column, const TScope* outer) const {
+    const std::vector<TRange> arms = Arms(select);
+    const TRange first = arms.front();
+    if (!IsWord(first.B, "select")) return TKind::Unknown;
+    const bool compoundStar = arms.size() > 1 && HasStar(select);
     const std::vector<TRange> items = ResultList(first.B, first.E);
     for (size_t i = 0; i < items.size(); ++i) {
-      if (IsSign(items[i].E - 1, '*')) return TKind::Unknown;
-      if (OutputName(items[i]) == column) return SelectKind(s.Select, i, scope.Outer);
+      if (IsStar(items[i])) {
+        if (compoundStar) return TKind::Unknown;
+        const std::string qualifier = items[i].E - items[i].B == 3 ? t_[items[i].B].Text : "";
+        const TKind kind = ScopeKind(ScopeOf(first, outer), qualifier, column);
+        if (kind != TKind::Missing) return kind;
+      } else if (OutputName(items[i]) == column) {
+        return compoundStar ? TKind::Unknown : SelectKind(select, i, outer);
+      }
     }
     return TKind::Missing;
+  }
+
+  // A view is typed by the select it was made with: "create view name [(columns)] as ...".
+  TKind ViewKind(const std::string& name, const std::string& column) const {
+    if (!viewText_ || depth_ >= kViewDepth) return TKind::Unknown;
+    const std::string text = viewText_(name);
+    if (text.empty()) return TKind::Unknown;
+    return TDateColumns(text, lookup_, viewText_, depth_ + 1).ViewColumnKind(column);
+  }
+
+  TKind ViewColumnKind(const std::string& column) const {
+    size_t as = 0;
+    while (as < t_.size() && !IsWord(as, "as")) as = Next(as);
+    if (as == 0 || !IsWord(as + 1, "select")) return TKind::Unknown;
+    const TRange select{as + 1, t_.size()};
+    if (!IsSign(as - 1, ')')) return NamedKind(select, column, nullptr);
+    // Columns named by the view itself, in the order of its result list.
+    size_t open = 0;
+    while (open < as && !IsSign(open, '(')) ++open;
+    const std::vector<TRange> names = Split(open + 1, as - 1);
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i].E - names[i].B != 1 || t_[names[i].B].Text != column) continue;
+      return HasStar(select) ? TKind::Unknown : SelectKind(select, i, nullptr);
+    }
+    return TKind::Missing;
+  }
+
+  // What the sources of one select say of a column: Missing when none of them (or none of
+  // the name qualifier) has it, Unknown when one that might cannot be read. A column named
+  // alone that no other source has is the table-valued function's, and no date.
+  TKind ScopeKind(const TScope& scope, const std::string& qualifier,
+                  const std::string& column) const {
+    bool has = false, unsure = false, function = false;
+    TKind kind = TKind::Other;
+    for (const TSource& s : scope.Sources) {
+      if (!qualifier.empty() && s.Name() != qualifier) continue;
+      if (s.Function && qualifier.empty()) {
+        function = true;
+        continue;
+      }
+      const TKind k = s.Function ? TKind::Other : KindIn(s, column, scope);
+      if (k == TKind::Unknown) {
+        unsure = true;
+      } else if (k != TKind::Missing) {
+        kind = has && k != kind ? TKind::Other : k;
+        has = true;
+      }
+    }
+    if (unsure) return TKind::Unknown;
+    if (has) return kind;
+    return function ? TKind::Other : TKind::Missing;
   }
 
   // A column named through a qualifier (an alias, or the name of a table without one) is
@@ -301,21 +389,12 @@ class TDateColumns {
   TKind ColumnKind(const TScope* scope, const std::string& qualifier,
                    const std::string& column) const {
     for (; scope; scope = scope->Outer) {
-      bool named = false, has = false, unsure = false;
-      TKind kind = TKind::Other;
-      for (const TSource& s : scope->Sources) {
-        if (!qualifier.empty() && s.Name() != qualifier) continue;
-        named = true;
-        const TKind k = KindIn(s, column, *scope);
-        if (k == TKind::Unknown) {
-          unsure = true;
-        } else if (k != TKind::Missing) {
-          kind = has && k != kind ? TKind::Other : k;
-          has = true;
-        }
-      }
-      if (unsure) return TKind::Other;
-      if (has || (named && !qualifier.empty())) return kind;
+      const TKind kind = ScopeKind(*scope, qualifier, column);
+      if (kind == TKind::Unknown) return TKind::Other;
+      if (kind != TKind::Missing) return kind;
+      if (!qualifier.empty())
+        for (const TSource& s : scope->Sources)
+          if (s.Name() == qualifier) return TKind::Other;
     }
     return TKind::Other;
   }
@@ -460,8 +539,9 @@ class TDateColumns {
 }  // namespace
 
 std::vector<bool> ComputedDateColumns(const std::string& sql, size_t columnCount,
-                                      const TDateColumnLookup& lookup) {
-  return TDateColumns(sql, lookup).Columns(columnCount);
+                                      const TDateColumnLookup& lookup,
+                                      const TViewTextLookup& viewText) {
+  return TDateColumns(sql, lookup, viewText).Columns(columnCount);
 }
 
 }  // namespace v7

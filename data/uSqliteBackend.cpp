@@ -688,7 +688,8 @@ void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool
   if (candidates.empty()) return;
   const std::vector<bool> dates = ComputedDateColumns(
       sql, result.Columns.size(), [this](const std::string& table, const std::string& column) {
-        // A view or a name of the statement's own (a "with" table) has no columns here.
+        // A view or a name of the statement's own (a "with" table) has no columns here;
+        // a view is then read by the select it was made with.
         const char* decl = nullptr;
         if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), nullptr, nullptr,
                                           nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -702,6 +703,22 @@ void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool
           return TColumnKind::Other;
         return Upper(decl).find("TIME") == std::string::npos ? TColumnKind::Date
                                                              : TColumnKind::DateTime;
+      },
+      [this](const std::string& name) {
+        // A temporary view hides a stored one of the same name.
+        static const char* const kViewSql =
+            "select sql from sqlite_temp_master where type = 'view' and name = ?1 collate "
+            "nocase union all select sql from sqlite_master where type = 'view' and name = ?1 "
+            "collate nocase";
+        std::string text;
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(impl_->db, kViewSql, -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_bind_text(st, 1, name.c_str(), static_cast<int>(name.size()),
+                              SQLITE_TRANSIENT) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
+          text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        return text;
       });
   for (size_t i : candidates) {
     if (!dates[i]) continue;
