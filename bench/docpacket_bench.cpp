@@ -3,6 +3,8 @@
 // voucher per item row), each packet in its own transactions as the receive step applies
 // it. Reports documents per second for 10-row invoices, and the cost per row of invoices of
 // 10 to 2,000 rows; prints the ratio of the cost per row at 2,000 rows to that at 100.
+// Also 150 journal vouchers in one receive step whose aftersave script reads, or writes (a
+// writing script makes the step drop the facades it keeps for later packets).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -37,6 +39,24 @@ std::string Invoice(int rows) {
   return xml + "<totalamt>" + std::to_string(total) + "</totalamt></doc>";
 }
 
+// One journal voucher, new; its aftersave script writes when the narration is "writes".
+std::string Voucher(const std::string& narration) {
+  return "<doc user=\"anita\" siteno=\"3\" transid=\"jv\" recordid=\"0\"><vchdate>01/07/2026"
+         "</vchdate><narration>" +
+         narration +
+         "</narration><mid id=\"111\">Cash</mid><porm>1</porm><amount>100</amount>"
+         "<mid id=\"112\">Bank</mid><porm>2</porm><amount>40</amount></doc>";
+}
+
+// The vouchers' script: a count kept in a table of its own, or a read of it.
+const char* const kVoucherScript[] = {
+    "create table voucherlog (n integer)",
+    "insert into voucherlog values (0)",
+    "insert into exprset (exprsetid, transid, expression) values (94, 'jv', '{aftersave}\n"
+    "x := firesql({log}, iif(narration = {writes}, {update voucherlog set n = n + 1}, "
+    "{select n from voucherlog}))')",
+};
+
 // A sample site with the client connected to it, as in the receive step.
 struct Site {
   v7test::TempDir dir;
@@ -47,8 +67,10 @@ struct Site {
   std::unique_ptr<v7::TfmV7Client> client;
   std::map<int, std::string> packets;
 
-  Site() {
+  explicit Site(bool voucherScript = false) {
     v7test::ApplySampleProduct(site, false);
+    if (voucherScript)
+      for (const char* sql : kVoucherScript) site.Exec(sql);
     client = std::make_unique<v7::TfmV7Client>(view);
     std::string err;
     client->ConnectProject("site", err);
@@ -61,9 +83,10 @@ struct Site {
     v7test::WriteFile(file, Invoice(rows));
     return packets[rows] = file;
   }
-  bool Apply(benchmark::State& state, int rows) {
+  bool Apply(benchmark::State& state, int rows) { return ApplyFile(state, Packet(rows)); }
+  bool ApplyFile(benchmark::State& state, const std::string& file) {
     std::string err;
-    client->Postdata(Packet(rows), err);
+    client->Postdata(file, err);
     if (err.empty()) return true;
     state.SkipWithError(err.c_str());
     return false;
@@ -74,6 +97,18 @@ Site& TheSite() {
   static Site site;
   return site;
 }
+
+// 150 vouchers in one step: their script reads (0) or writes (1).
+void BM_Vouchers150(benchmark::State& state) {
+  static Site site(true);
+  const bool writes = state.range(0) != 0;
+  const std::string file = site.dir.path() + (writes ? "/writes.xml" : "/reads.xml");
+  v7test::WriteFile(file, Voucher(writes ? "writes" : "reads"));
+  for (auto _ : state)
+    for (int n = 0; n < 150; ++n)
+      if (!site.ApplyFile(state, file)) return;
+}
+BENCHMARK(BM_Vouchers150)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
 
 void BM_DocPacket10Rows(benchmark::State& state) {
   Site& site = TheSite();
@@ -137,6 +172,13 @@ int main(int argc, char** argv) {
   for (int rows : {10, 100, 1000, 2000})
     if (double t = find("BM_DocPacketRows/" + std::to_string(rows) + "/"); t > 0)
       std::printf("docpacket us/row at %d rows: %.1f\n", rows, t * 1e6 / rows);
+  for (const auto* times : {&reporter.seconds, &reporter.cpuSeconds}) {
+    const double reads = findIn(*times, "BM_Vouchers150/0/");
+    const double writes = findIn(*times, "BM_Vouchers150/1/");
+    if (reads > 0 && writes > 0)
+      std::printf("docpacket 150 vouchers%s: script reads %.3f s, writes %.3f s, ratio %.2f\n",
+                  times == &reporter.cpuSeconds ? " (cpu)" : "", reads, writes, writes / reads);
+  }
   for (const auto* times : {&reporter.seconds, &reporter.cpuSeconds}) {
     const double t100 = findIn(*times, "BM_DocPacketRows/100/");
     const double t2000 = findIn(*times, "BM_DocPacketRows/2000/");
