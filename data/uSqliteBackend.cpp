@@ -361,7 +361,7 @@ struct TSqliteBackend::Impl {
   sqlite3* db = nullptr;
   std::string lastError;
   int prepared = 0;
-  bool wal = false;  // the file is in WAL mode, its commits not synced one by one
+  bool wal = false;       // the file is in WAL mode, its commits not synced one by one
   TTransactionHold hold;  // the transaction that StartTransaction began
   // Two lists, most recently used first: texts seen once, and texts seen again. The map
   // points into them.
@@ -687,7 +687,8 @@ void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool
     if (!declared[i] && MayHoldDates(result, i)) candidates.push_back(i);
   if (candidates.empty()) return;
   const std::vector<bool> dates = ComputedDateColumns(
-      sql, result.Columns.size(), [this](const std::string& table, const std::string& column) {
+      sql, result.Columns.size(),
+      [this](const std::string& table, const std::string& column) {
         // A view or a name of the statement's own (a "with" table) has no columns here;
         // a view is then read by the select it was made with.
         const char* decl = nullptr;

@@ -167,21 +167,26 @@ const char kVoucherScripts[] =
     "from endmark where narration = :narration})\n"
     "b := firesql({endrun}, sqlget({endq}, {sqltext}))')";
 
-// The statements that vouchers named "ends" and "trips" run before they are saved: one that ends the transaction from inside (SQLite: a conflict clause and a
-// trigger that roll back; PostgreSQL: texts that only its own lexer reads as a commit).
-// The table packet of the sequence mends both.
+// The statements that vouchers named "ends" and "trips" run before they are saved, which end
+// the transaction from inside (SQLite: a conflict clause and a trigger that roll back;
+// PostgreSQL: texts that only its own lexer reads as a commit). A table packet of the
+// sequence mends both.
 void AddEndingScripts(SiteCopy& copy, bool postgre) {
-  copy.Exec("create table endmark (endmarkid integer primary key, narration varchar(20), "
-            "sqltext varchar(200), k integer unique)");
+  copy.Exec(
+      "create table endmark (endmarkid integer primary key, narration varchar(20), "
+      "sqltext varchar(200), k integer unique)");
   copy.Exec("create table endtrip (k integer)");
   if (postgre) {
-    copy.Exec("insert into endmark values (1, 'ends', '-- a note' || chr(13) || 'commit', 1), "
-              "(2, 'trips', 'commit /* a$$b$ */', 2)");
+    copy.Exec(
+        "insert into endmark values (1, 'ends', '-- a note' || chr(13) || 'commit', 1), "
+        "(2, 'trips', 'commit /* a$$b$ */', 2)");
   } else {
-    copy.Exec("insert into endmark values (1, 'ends', 'insert or rollback into endmark "
-              "(endmarkid, k) values (9, 1)', 1), (2, 'trips', 'insert into endtrip values (1)', 2)");
-    copy.Exec("create trigger endtrip_rollback before insert on endtrip begin "
-              "select raise(rollback, 'tripped'); end");
+    copy.Exec(
+        "insert into endmark values (1, 'ends', 'insert or rollback into endmark "
+        "(endmarkid, k) values (9, 1)', 1), (2, 'trips', 'insert into endtrip values (1)', 2)");
+    copy.Exec(
+        "create trigger endtrip_rollback before insert on endtrip begin "
+        "select raise(rollback, 'tripped'); end");
   }
 }
 
@@ -190,8 +195,9 @@ void AddEndingScripts(SiteCopy& copy, bool postgre) {
 // fields that read stored invoices and a customer's balance that earlier packets changed
 // (a receipt for an invoice that a packet before it deleted is refused); table packets
 // that change a list query and add a customer between documents; a voucher whose script
-// tries to commit, and one whose script changes the receipt's list query, after which a
-// receipt for an invoice no longer listed is refused.
+// tries to commit, and ones whose scripts change the receipt's list query (through firesql
+// and sqlregvar), after which a receipt for an invoice no longer listed is refused; vouchers
+// whose scripts end the transaction from inside, applied again once the cause is mended.
 const std::vector<std::string>& Sequence() {
   static const std::vector<std::string> packets = {
       Receipt("anita", 3, "300010000000001", "<customer id=\"101\">Acme Stores</customer>",
@@ -275,17 +281,18 @@ void OneStepLeavesWhatFreshObjectsLeave(bool postgre) {
     copy.Exec(kVoucherScripts);
     AddEndingScripts(copy, postgre);
     const auto cashMoved = [&] {
-      return copy.Scalar("select (select balance from account where accountid = 111) - (select "
-                         "coalesce(sum(amount), 0) from trans2 t2 join trans1 t1 on t1.trans1id = "
-                         "t2.trans1id where t2.mid = 111 and t1.cancel = 'F') from dual");
+      return copy.Scalar(
+          "select (select balance from account where accountid = 111) - (select "
+          "coalesce(sum(amount), 0) from trans2 t2 join trans1 t1 on t1.trans1id = "
+          "t2.trans1id where t2.mid = 111 and t1.cancel = 'F') from dual");
     };
-    const std::string cashBefore = cashMoved();  // cancelled vouchers moved nothing
+    // What the cash balance holds beyond the live entries on it: no voucher changes it.
+    const std::string cashBefore = cashMoved();
     (oneStep ? keptErrors : freshErrors) = Apply(copy, Sequence(), oneStep);
     EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration = 'commit'"), "0");
     // A voucher whose transaction ended from inside left nothing: applied again once its
     // cause was mended, it is stored once, and its accounts moved once.
-    EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration in ('ends', 'trips')"),
-              "2");
+    EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration in ('ends', 'trips')"), "2");
     EXPECT_EQ(cashMoved(), cashBefore);
     (oneStep ? kept : fresh) = copy.Tables();
     // Each step gives its number back, whatever failed in it.

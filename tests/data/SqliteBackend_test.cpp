@@ -137,7 +137,8 @@ TEST_F(SqliteBackendTest, EachStatementTextIsPreparedOnceYetSeesColumnsAddedElse
   EXPECT_EQ(db.Query("select x from a where x > 1000 order by 1 desc").Rows[0][0].Int, 2001);
   // Where the grammar wants the literal itself (a type's size), the text runs as written.
   EXPECT_EQ(db.Execute("update a set x = cast(x + 1 as decimal(10, 0)) where x = 2001"), 1);
-  EXPECT_EQ(db.Query("select count(*) from a where x = cast(2002 as varchar(4))").Rows[0][0].Int, 1);
+  EXPECT_EQ(db.Query("select count(*) from a where x = cast(2002 as varchar(4))").Rows[0][0].Int,
+            1);
 
   // A kept "select *" sees a column another connection added.
   db.Execute("create table t (a integer)");
@@ -188,8 +189,9 @@ TEST_F(SqliteBackendTest, TransactionsAndASecondConnectionOnTheSameFile) {
 // trigger) fails at once: nothing after it runs, and the commit fails.
 TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
   db.Execute("create table a (x unique)");
-  db.Execute("create table b (y); create trigger b_neg before insert on b when new.y < 0 "
-             "begin select raise(rollback, 'negative'); end");
+  db.Execute(
+      "create table b (y); create trigger b_neg before insert on b when new.y < 0 "
+      "begin select raise(rollback, 'negative'); end");
   struct Case {
     const char* sql;
     const char* refused;  // empty: the statement runs; "!": it ends the transaction
@@ -221,8 +223,8 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
       EXPECT_FALSE(db.InTransaction());
       EXPECT_THAT([&] { db.Execute("insert into a values (2)"); },
                   testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedBefore)));
-      EXPECT_THAT([&] { db.Commit(); }, testing::ThrowsMessage<EDatabaseError>(
-                                            testing::StrEq(kTransactionEndedEarly)));
+      EXPECT_THAT([&] { db.Commit(); },
+                  testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedEarly)));
       EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 0);
     } else if (*c.refused) {
       EXPECT_THAT([&] { db.Execute(c.sql); },
