@@ -10,7 +10,7 @@ src=$2
 exe="$build/app/v7client"
 python=/usr/bin/python3
 . "$src/tests/fixtures/tempdir.sh"
-work=$(v7_tempdir)
+v7_tempdir work
 pid=""
 ftp_pid=""
 cleanup() {
