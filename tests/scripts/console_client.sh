@@ -196,15 +196,6 @@ done
 grep -q "byte offset 44: the file holds UTF-8 characters too" "$work/err.log" \
   || fail "the first byte that is not UTF-8 is not named"
 
-# A failed start-up other than that: the cycles run, and name what ended start-up rather
-# than the FTP account.
-closed=$("$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-printf 'clientlogin=site07\nurl=http://127.0.0.1:%s/soap\nxtype=none\n' "$closed" >"$work/v7rm.ini"
-run 1
-[ "$status" = 1 ] || fail "a failed service call gave $status"
-grep -q '^FTP: no server to connect to: the service call at start-up failed (' "$work/err.log" \
-  || fail "the cycle does not name the failed start-up"
-grep -q 'names no host' "$work/err.log" && fail "the FTP account is blamed"
 
 # SIGTERM stops the client between cycles, with status 0.
 settings 'talkinterval=100
