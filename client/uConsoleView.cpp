@@ -45,6 +45,15 @@ class StopSignals {
     sigdelset(&waitMask_, SIGTERM);
   }
   ~StopSignals() {
+    if (gStopRequested) {
+      // A stop was taken: the ones that come with it or after it (`timeout` signals the
+      // client and then its whole process group) wait for the exit. Ignoring them also drops
+      // one already pending.
+      signal(SIGINT, SIG_IGN);
+      signal(SIGTERM, SIG_IGN);
+      pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+      return;
+    }
     pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     sigaction(SIGINT, &oldInt_, nullptr);
     sigaction(SIGTERM, &oldTerm_, nullptr);
@@ -62,6 +71,28 @@ class StopSignals {
   sigset_t oldMask_{};
   sigset_t waitMask_{};
 };
+
+// One line for standard error, which scripts read line by line: the lines of a text that
+// holds line breaks (an engine's report ends each of its lines with CR LF) joined by "; ".
+std::string OneLine(const std::string& text) {
+  if (text.find_first_of("\r\n") == std::string::npos) return text;
+  std::string line;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    std::string part = text.substr(start, end - start);
+    start = end + 1;
+    const size_t first = part.find_first_not_of(" \t");
+    if (first == std::string::npos) continue;
+    part = part.substr(first, part.find_last_not_of(" \t") - first + 1);
+    // A part that opens with ";" or "," ("...CR LF; it was kept in ...") goes on as written.
+    if (!line.empty() && part.front() != ';' && part.front() != ',')
+      line += line.back() == ':' ? " " : "; ";
+    line += part;
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -87,7 +118,7 @@ void ConsoleView::ShowMessage(const std::string& text) {
 void ConsoleView::ReportProblem(const std::string& text) {
   if (!problems_) return;
   out_.flush();
-  *problems_ << text << std::endl;
+  *problems_ << OneLine(text) << std::endl;
 }
 
 void ConsoleView::SetTimerInterval(int milliseconds) {
@@ -104,6 +135,7 @@ int ConsoleView::Run() {
   StopSignals signals;
   quit_ = false;
   if (OnShow) OnShow();
+  if (cannotRun_) return 1;  // the reason is on standard error
   if (testButton_) {
     int before = messages_;
     if (OnTestClick) OnTestClick();

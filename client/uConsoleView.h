@@ -39,16 +39,19 @@ class ConsoleView : public ClientView {
   void ShowMessage(const std::string& text) override;
   // Step errors and start-up warnings go to `problems` as well as to the pane once this is
   // called (the program gives standard error); before, they are in the pane only.
+  // Each problem is one line there, its line breaks joined by "; " (the pane keeps them).
   void ReportProblem(const std::string& text) override;
   void ReportProblemsTo(std::ostream& problems) { problems_ = &problems; }
+  void CannotRun() override { cannotRun_ = true; }
   void SetTimerInterval(int milliseconds) override;
   void SetTimerEnabled(bool enabled) override;
 
   // Raises OnShow, then ticks the timer until Quit or a stop signal. A console has no buttons:
   // in test mode the Test button's action runs once, and the status is 1 when it reported an
   // error; when start-up ended early (its message is on standard error) Start is pressed as a
-  // person at the window would, so the cycles still run. Status 1 also when the timer is left
-  // stopped, as then nothing more can happen.
+  // person at the window would, so the cycles still run, unless the client cannot run at all
+  // (status 1). Status 1 also when the timer is left stopped, as then nothing more can
+  // happen. Once a stop signal is taken, further ones are ignored until the process ends.
   int Run() override;
   void Quit() override { quit_ = true; }
 
@@ -64,6 +67,7 @@ class ConsoleView : public ClientView {
   ConsolePane pane_;
   std::string caption_ = "Start";
   bool testButton_ = false;
+  bool cannotRun_ = false;
   int messages_ = 0;  // message boxes shown
   bool timerEnabled_ = false;
   int interval_ = 5000;

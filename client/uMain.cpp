@@ -98,20 +98,17 @@ void TfmV7Client::StepFailed(const std::string& shown, const std::string& report
 }
 
 void TfmV7Client::StepFailed(const std::exception& e) {
-  // Without an account every step fails on its FTP connection, and the FTP layer can only
-  // say that no host is named: the cause is the service call at start-up.
-  if (!ftpAccountFailure.empty() && dynamic_cast<const EFtpError*>(&e) &&
+  // After a failed start-up every step fails on its FTP connection, and the FTP layer can
+  // only say that no host is named: the cause is what ended start-up.
+  if (!startupFailure.empty() && dynamic_cast<const EFtpError*>(&e) &&
       TrimStr(ftp->Host).empty()) {
-    StepFailed("FTP: no server to connect to: the service call at start-up failed (" +
-               ftpAccountFailure + "); restart the client once the service answers");
+    StepFailed("FTP: no server to connect to: " + startupFailure);
   } else {
     StepFailed(std::string(e.what()));
   }
 }
 
-void TfmV7Client::WarnAboutSettings() {
-  std::string text;
-  if (!ReadFileText("v7rm.ini", text)) return;
+void TfmV7Client::WarnAboutSettings(const std::string& text) {
   std::error_code ec;
   const std::string file = std::filesystem::absolute("v7rm.ini", ec).string();
   auto warn = [this](const std::string& warning) {
@@ -160,7 +157,10 @@ bool TfmV7Client::TracingToFile() const { return trace && trace->Enabled(); }
 // ---- Events ----
 
 void TfmV7Client::FormShow() {
+  settingsUnreadable = false;
   Guarded([this] { InitClient(); });
+  // Every step would run on no project and no account; a window waits for the user.
+  if (settingsUnreadable) view.CannotRun();
 }
 
 void TfmV7Client::Timer1Timer() {
@@ -181,7 +181,14 @@ void TfmV7Client::btnTestDBClick() {
 // ---- Start-up ----
 
 void TfmV7Client::InitClient() {
-  WarnAboutSettings();
+  startupFailure.clear();
+  std::string settings;
+  try {
+    if (ReadFileText("v7rm.ini", settings)) WarnAboutSettings(settings);
+  } catch (const EInOutError&) {
+    settingsUnreadable = true;
+    throw;
+  }
   testLogin = ReadSetting("testlogin");
   if (!testLogin.empty()) {
     // Test mode: only the Test button; no trace writer, no FTP account, no timer.
@@ -194,10 +201,19 @@ void TfmV7Client::InitClient() {
   xType = Lower(ReadSetting("xtype"));
   if (xType.empty()) xType = kDefaultXType;
   MakeTraceWriter();
-  // Made before the service is asked: a failed packet is kept only where its folder exists.
-  CreateWorkFolders();
-  GetFTPDetails();
+  // Before anything that may fail: the cycles that Start runs after a failed start-up keep
+  // the configured pace.
   SetTalkInterval();
+  try {
+    // Made before the service is asked: a failed packet is kept only where its folder exists.
+    CreateWorkFolders();
+    GetFTPDetails();
+  } catch (const std::exception& e) {
+    if (startupFailure.empty())
+      startupFailure = std::string("start-up failed (") + e.what() +
+                       "); restart the client once that is mended";
+    throw;
+  }
   btnStartClick();
 }
 
@@ -207,7 +223,6 @@ void TfmV7Client::GetFTPDetails() {
   if (ftpProps.empty() && TrimStr(ReadSetting("url")).empty())
     throw std::runtime_error("No FTP account: neither \"ftp\" nor \"url\" is set" +
                              InSettingsFile());
-  ftpAccountFailure.clear();
   if (ftpProps.empty()) {
     try {
       // At start-up no project is open yet, so the site number asked for is 0.
@@ -215,9 +230,10 @@ void TfmV7Client::GetFTPDetails() {
       if (ftpProps.compare(0, 5, "Error") == 0) throw std::runtime_error(ftpProps);
     } catch (const std::exception& e) {
       // The account is asked for only here: every later cycle lacks it.
-      ftpAccountFailure = e.what();
-      throw std::runtime_error("The service call GetFTPProps at start-up failed: " +
-                               ftpAccountFailure +
+      startupFailure = std::string("the service call at start-up failed (") + e.what() +
+                       "); restart the client once the service answers";
+      throw std::runtime_error(std::string("The service call GetFTPProps at start-up failed: ") +
+                               e.what() +
                                ". The client has no FTP account: restart it once the service "
                                "answers");
     }

@@ -101,9 +101,9 @@ class TfmV7Client {
   void RemoveFromServer(const std::string& entry);
   // The application's handler around an event.
   void Guarded(const std::function<void()>& event);
-  // One warning line for each key of "v7rm.ini" the client does not read and each value it
-  // does not know, saying what the client does instead.
-  void WarnAboutSettings();
+  // One warning line for each key of "v7rm.ini" (its text given) the client does not read and
+  // each value it does not know, saying what the client does instead.
+  void WarnAboutSettings(const std::string& text);
   // A new trace writer on the message pane; it reports a trace file it cannot write.
   void MakeTraceWriter();
 
@@ -117,9 +117,11 @@ class TfmV7Client {
   std::string xType;        // "both", "send" or "receive" (any other text: patches only)
   bool busy = false;
   int failures = 0;
-  // Why the FTP account could not be had at start-up (the service call failed); empty when
-  // it was had.
-  std::string ftpAccountFailure;
+  // Why start-up ended before the FTP account was had, as the steps' FTP failures name it;
+  // empty after a start-up that got that far.
+  std::string startupFailure;
+  // Start-up could not read "v7rm.ini": the client has nothing to run.
+  bool settingsUnreadable = false;
 
   // The project connection of the running step: from ConnectProject to CloseConnection.
   std::unique_ptr<TDBManager> dbManager;

@@ -52,6 +52,10 @@ class ClientView {
   // runs the client sees it too: the console's standard error. A window shows its pane only.
   virtual void ReportProblem(const std::string& /*text*/) {}
 
+  // Start-up found that the client cannot run at all (its settings file cannot be read); the
+  // message was shown. A window waits for the user to mend it; a console has no one to.
+  virtual void CannotRun() {}
+
   // `Timer1`: ticks every interval while enabled. Setting the interval restarts a running timer.
   virtual void SetTimerInterval(int milliseconds) = 0;
   virtual void SetTimerEnabled(bool enabled) = 0;

@@ -133,7 +133,7 @@ bool ReadFileText(const std::string& fileName, std::string& text) {
   // too; read as bytes, such a file has NULs in every key, or a mark in its first one. The
   // reader of patch files knows them all.
   try {
-    text = PlainTextToUtf8(text);
+    text = SettingsTextToUtf8(text);
   } catch (const ETextEncodingError& e) {
     std::error_code ec;
     throw EInOutError("Cannot read the file " + std::filesystem::absolute(fileName, ec).string() +

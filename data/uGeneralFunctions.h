@@ -108,8 +108,9 @@ bool SameStrNoCase(const std::string& a, const std::string& b);
 std::vector<std::string> SplitTextLines(const std::string& text);
 // Reads a whole text file (a settings file) as UTF-8: false when it does not exist;
 // EInOutError naming it when it exists but cannot be read (no permission, a folder, a read
-// error) or is no text (PlainTextToUtf8: UTF-16 is read by its byte order mark, a file with
-// NUL bytes and none is refused, with a message that asks for it to be saved as UTF-8).
+// error) or is no text (SettingsTextToUtf8: UTF-16 is read by its byte order mark; a file
+// with NUL bytes and none, or with UTF-8 characters and bytes that are not UTF-8, is refused,
+// with a message that asks for it to be saved as UTF-8).
 bool ReadFileText(const std::string& fileName, std::string& text);
 
 }  // namespace v7

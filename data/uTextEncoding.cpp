@@ -1,10 +1,12 @@
 // Text of other sites as UTF-8 (see uTextEncoding.h).
 #include "uTextEncoding.h"
 
+#include <endian.h>
 #include <iconv.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 
 namespace v7 {
@@ -139,6 +141,35 @@ void RefuseNul(const std::string& utf8, const std::string& encoding) {
     throw ETextEncodingError("Invalid " + encoding + " text: it holds a NUL character");
 }
 
+struct Utf8Scan {
+  std::optional<size_t> firstBad;  // the first byte that is no part of a UTF-8 character
+  bool beyondAscii = false;        // some UTF-8 character beyond ASCII stands elsewhere
+};
+
+// Decodes the bytes as UTF-8 in one pass, stepping over each byte that is not UTF-8.
+Utf8Scan ScanUtf8(const std::string& bytes) {
+  Utf8Scan scan;
+  IconvHandle decode("UTF-32LE", "UTF-8");
+  if (!decode.ok()) throw ETextEncodingError("Cannot convert UTF-8 text");
+  char* inPtr = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  uint32_t buffer[1024];
+  while (inLeft > 0) {
+    char* outPtr = reinterpret_cast<char*>(buffer);
+    size_t outLeft = sizeof buffer;
+    const size_t done = iconv(decode.get(), &inPtr, &inLeft, &outPtr, &outLeft);
+    const int error = errno;
+    const size_t decoded = (sizeof buffer - outLeft) / sizeof buffer[0];
+    for (size_t i = 0; i < decoded; ++i)
+      if (le32toh(buffer[i]) >= 0x80) scan.beyondAscii = true;
+    if (done != static_cast<size_t>(-1) || error == E2BIG) continue;
+    if (!scan.firstBad) scan.firstBad = static_cast<size_t>(inPtr - bytes.data());
+    ++inPtr;
+    --inLeft;
+  }
+  return scan;
+}
+
 }  // namespace
 
 std::string ConvertToUtf8(const std::string& bytes, const std::string& encoding) {
@@ -162,6 +193,19 @@ std::string PlainTextToUtf8(const std::string& bytes) {
     throw ETextEncodingError("Invalid text at byte offset " + std::to_string(*bad) +
                              ": neither UTF-8 nor " + kWindowsCodePage);
   return utf8;
+}
+
+std::string SettingsTextToUtf8(const std::string& bytes) {
+  // A UTF-16 or UTF-32 text is read by its mark; a UTF-8 mark is a character beyond ASCII.
+  if (const std::string wide = WideEncoding(bytes); !wide.empty() && wide != "UTF-8")
+    return PlainTextToUtf8(bytes);
+  const auto scan = ScanUtf8(bytes);
+  if (scan.firstBad && scan.beyondAscii)
+    throw ETextEncodingError("Invalid UTF-8 text at byte offset " +
+                             std::to_string(*scan.firstBad) +
+                             ": the file holds UTF-8 characters too, so it is not " +
+                             kWindowsCodePage + " text either");
+  return PlainTextToUtf8(bytes);
 }
 
 std::string XmlToUtf8(const std::string& bytes) {

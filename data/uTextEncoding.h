@@ -31,6 +31,12 @@ std::string ConvertToUtf8(const std::string& bytes, const std::string& encoding)
 // without a byte order mark (UTF-16 saved without its mark).
 std::string PlainTextToUtf8(const std::string& bytes);
 
+// A settings file: as PlainTextToUtf8, except that a text holding both UTF-8 characters beyond
+// ASCII and bytes that are not UTF-8 is refused, naming the offset of the first bad byte. Such
+// a text is neither: read as kWindowsCodePage its UTF-8 characters would turn into others
+// ("café" into "cafÃ©") and be used, or written back, as if they were meant.
+std::string SettingsTextToUtf8(const std::string& bytes);
+
 // The bytes of an XML document as UTF-8, read in the encoding that its byte order mark or
 // its declaration (<?xml ... encoding="..."?>) gives. Without either, as PlainTextToUtf8.
 // The declaration is left as it stands: the caller parses the result as UTF-8.

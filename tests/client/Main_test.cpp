@@ -238,16 +238,19 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
            " (the file does not exist)"},
       {"account without host", "ftp=,site,secret\n", "", "",
        "No FTP server: the FTP account (setting \"ftp\" or the service's answer) names no host"},
+      {"transit is a file", "ftp=" + ftp_ + "\n", "", "", "filesystem error: cannot create"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string url;
     auto server = c.mode.empty() ? nullptr : Service(c.mode, c.reply, url);
     fs::remove_all("transit");
+    const bool transitIsAFile = c.name == "transit is a file";
+    if (transitIsAFile) v7test::WriteFile("transit", "");
     if (c.name == "no settings file")
       fs::remove("v7rm.ini");
     else
-      Settings("clientlogin=site\nxtype=none\n" + url + c.settings);
+      Settings("clientlogin=site\nxtype=none\ntalkinterval=60000\n" + url + c.settings);
     RecordingView view;
     TfmV7Client client(view);
     view.OnShow();
@@ -256,26 +259,32 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     EXPECT_EQ(view.caption, "Start");
     EXPECT_FALSE(view.timerEnabled);
     EXPECT_TRUE(view.Of("status").empty());
+    // The cycles that Start runs keep the configured pace.
+    EXPECT_EQ(view.interval, c.name == "no settings file" ? 300000 : 60000);
     // The folders a failed packet is kept in exist before the first cycle.
-    EXPECT_TRUE(fs::is_directory("transit/receive/log"));
+    EXPECT_EQ(fs::is_directory("transit/receive/log"), !transitIsAFile);
 
     view.OnStartClick();
     EXPECT_EQ(view.caption, "Stop");
     EXPECT_TRUE(view.timerEnabled);
     EXPECT_EQ(view.Of("status").back(), "Idle");
     EXPECT_EQ(view.boxes.size(), 1u);
-    // Without the service's account each step says why there is no FTP server, and what to do.
+    // The cycle names what ended start-up, and what to do, not the FTP account.
     const bool serviceFailed = !c.mode.empty() || c.settings.find("url=") != std::string::npos;
+    const std::string named =
+        serviceFailed    ? "FTP: no server to connect to: the service call at start-up failed ("
+        : transitIsAFile ? view.boxes[0]
+                         : "FTP: no server to connect to: start-up failed (" + view.boxes[0] +
+                               "); restart the client once that is mended";
+    const std::string ending = serviceFailed ? "restart the client once the service answers" : "";
     const Lines lines = view.Of("line");
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& line) {
-                              return line.rfind("FTP: no server to connect to: the service call "
-                                                "at start-up failed (",
-                                                0) == 0 &&
-                                     line.ends_with("restart the client once the service answers");
+                            [&](const std::string& line) {
+                              return line.rfind(named, 0) == 0 && line.ends_with(ending);
                             }),
-              serviceFailed ? 1 : 0)
-        << c.name;
+              1)
+        << named;
+    fs::remove_all("transit");
   }
   // The steps that need the project say which setting names it.
   Settings("ftp=" + ftp_ + "\n");
@@ -436,6 +445,21 @@ TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
     EXPECT_NE(out.str().find(reported.substr(reported.find("FTP connect"))), std::string::npos);
   }
   {
+    // A settings file that cannot be read leaves nothing to run: status 1 with its message,
+    // and no cycle.
+    for (const std::string& bytes :
+         {std::string("c\0l\0i\0e\0n\0t\0", 12), std::string("url=caf\xC3\xA9\n; ge\xE4ndert\n")}) {
+      v7test::WriteFile("v7rm.ini", bytes);
+      std::ostringstream out, err;
+      v7::ConsoleView view(out, err);
+      TfmV7Client client(view);
+      EXPECT_EQ(view.Run(), 1);
+      EXPECT_NE(err.str().find("Cannot read the file " + dir_.file("v7rm.ini")), std::string::npos)
+          << err.str();
+      EXPECT_EQ(out.str().find("Status:"), std::string::npos) << out.str();
+    }
+  }
+  {
     Settings("testlogin=nosuchproject\nclientlogin=site\n");
     std::ostringstream out, err;
     v7::ConsoleView view(out, err);
@@ -464,6 +488,23 @@ TEST(ConsoleView, StopSignalEndsTheLoopOnlyAfterTheRunningCycle) {
   EXPECT_EQ(ticks, 2);
   EXPECT_EQ(view.Msgs().LineCount(), 2);
   EXPECT_EQ(out.str(), "cycle\nfinished\n");
+  // Once a stop is taken, the next ones (`timeout` signals the process group too) wait for
+  // the exit: this process lives on.
+  kill(getpid(), SIGTERM);
+  kill(getpid(), SIGINT);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+
+  // A problem is one line on standard error, however many lines its text holds; the pane
+  // keeps them.
+  std::ostringstream problems;
+  view.ReportProblemsTo(problems);
+  view.ReportProblem("Packet p.pkt failed: voucherno = 12\r\ndate = \r\nDate is required\r\n; it was "
+                     "kept in transit/receive/log/");
+  view.ReportProblem("Errors:\nnone\r");
+  EXPECT_EQ(problems.str(),
+            "Packet p.pkt failed: voucherno = 12; date =; Date is required; it was kept in "
+            "transit/receive/log/\nErrors: none\n");
 }
 
 }  // namespace

@@ -167,6 +167,32 @@ TEST(GeneralFunctions, SettingsAreReadAfreshAndMatchKeysWithoutCaseButNotWithBla
   EXPECT_THAT([] { ReadSetting("clientlogin"); },
               ThrowsMessage<EInOutError>(AllOf(HasSubstr(dir.file("v7rm.ini")),
                                                HasSubstr("NUL"), HasSubstr("Save it as UTF-8"))));
+  // Windows-1252 is read only where no byte makes a UTF-8 character: a file that holds both
+  // is neither, and is refused at its first byte that is not UTF-8.
+  const struct {
+    const char* name;
+    std::string bytes, value, refusal;
+  } texts[] = {
+      {"Windows-1252", "ftp=h,s,p\xE4sswort\r\n", "h,s,p\xC3\xA4sswort", ""},
+      {"UTF-8", "ftp=h,s,p\xC3\xA4sswort\r\n", "h,s,p\xC3\xA4sswort", ""},
+      {"UTF-8 and a Windows-1252 comment", "ftp=h,s,p\xC3\xA4sswort\r\n; Pfad ge\xE4ndert\r\n", "",
+       "Invalid UTF-8 text at byte offset 28: the file holds UTF-8 characters too"},
+      {"marked UTF-8 and a Windows-1252 byte", "\xEF\xBB\xBF" "ftp=h\xE4\r\n", "",
+       "Invalid UTF-8 text at byte offset 8"},
+      {"a UTF-8 character cut short at the end", "ftp=caf\xC3\xA9 \xC3", "",
+       "Invalid UTF-8 text at byte offset 10"},
+  };
+  for (const auto& t : texts) {
+    SCOPED_TRACE(t.name);
+    v7test::WriteFile("v7rm.ini", t.bytes);
+    if (t.refusal.empty())
+      EXPECT_EQ(ReadSetting("ftp"), t.value);
+    else
+      EXPECT_THAT([] { ReadSetting("ftp"); },
+                  ThrowsMessage<EInOutError>(AllOf(HasSubstr(dir.file("v7rm.ini")),
+                                                   HasSubstr(t.refusal),
+                                                   HasSubstr("Save it as UTF-8"))));
+  }
   std::filesystem::remove("v7rm.ini");
   std::filesystem::create_directory("v7rm.ini");  // there, but cannot be read
   EXPECT_THAT([] { ReadSetting("trace"); }, ThrowsMessage<EInOutError>(HasSubstr("v7rm.ini")));

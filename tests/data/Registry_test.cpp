@@ -65,6 +65,24 @@ TEST(Registry, KeysMatchWithoutCaseAndValuesPersistAtOnce) {
   EXPECT_EQ(reg.ReadString("dbq"), "/data/shop2.db");
   reg.CloseKey();
   EXPECT_EQ(reg.ReadString("dbq"), "");
+
+  // A path in UTF-8 and a comment in Windows-1252: read as either, one of them would be
+  // changed, and written back so. The file is refused as it stands and left as it was.
+  const std::string mixed =
+      "[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=/data/caf\xC3\xA9/\n; Pfad ge\xE4ndert\n";
+  ASSERT_TRUE(reg.OpenKey("SOFTWARE\\STELLOCK\\QUOREX", false));
+  v7test::WriteFile(reg.FileName(), mixed);
+  EXPECT_THROW(reg.ReadString("SERVERPATH"), EInOutError);
+  try {
+    reg.WriteString("SERVERPATH", "/data/");
+    ADD_FAILURE() << "written";
+  } catch (const EInOutError& e) {
+    EXPECT_NE(std::string(e.what()).find(reg.FileName() + " as text: Invalid UTF-8 text at byte "
+                                                          "offset 60"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(v7test::ReadFile(reg.FileName()), mixed);
   SetConfigFolder("");
 }
 

@@ -2,15 +2,15 @@
 # The v7client program without a display, against a real FTP server: its command line, cycles
 # on the timer, its exit status and standard error as a script sees them (a wrong password,
 # a failing patch, a failed packet, a start-up failure, settings it does not know or cannot
-# read as a number), settings files saved with a byte order mark or as UTF-16, a file size
-# limit, and a stop signal that ends it between cycles.
+# read as a number), settings files saved with a byte order mark, as UTF-16 or in two
+# encodings, a file size limit, and stop signals that end it between cycles.
 set -euo pipefail
 build=$1
 src=$2
 exe="$build/app/v7client"
 python=/usr/bin/python3
 . "$src/tests/fixtures/tempdir.sh"
-work=$(v7_tempdir)
+v7_tempdir work
 pid=""
 ftp_pid=""
 cleanup() {
@@ -165,12 +165,37 @@ run 1
 grep -qF "$work/registry.ini has no key [SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]" "$work/err.log" \
   || fail "the registry file and its missing key are not named"
 
-# Without its byte order mark UTF-16 is refused, naming the file and how to save it.
-printf 'clientlogin=site07\r\n' | iconv -f UTF-8 -t UTF-16LE >"$work/v7rm.ini"
+# A registry.ini with a path in UTF-8 and a comment in Windows-1252 is neither: refused,
+# naming the file and the first bad byte, and not written back.
+printf '[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\nDBQ=\n[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=%s/data/caf\xC3\xA9/\n; Pfad ge\xE4ndert\n' \
+  "$work" >"$work/registry.ini"
+cp "$work/registry.ini" "$work/registry.before"
 run 1
-[ "$status" = 1 ] || fail "UTF-16 without its mark gave $status"
-grep -qF "$work/v7rm.ini as text: " "$work/err.log" || fail "the UTF-16 file is not named"
-grep -q "NUL byte.*Save it as UTF-8" "$work/err.log" || fail "no word of how to save it"
+[ "$status" = 1 ] || fail "a registry.ini in two encodings gave $status"
+grep -qF "$work/registry.ini as text: Invalid UTF-8 text at byte offset" "$work/err.log" \
+  || fail "the registry file and its bad byte are not named"
+cmp -s "$work/registry.ini" "$work/registry.before" || fail "registry.ini was written back"
+
+# A v7rm.ini that cannot be read leaves the client nothing to run: status 1 at once, naming
+# the file, with no cycle. Without its byte order mark UTF-16 is refused, saying how to save
+# it; so is UTF-8 with a Windows-1252 comment.
+for kind in utf16 mixed; do
+  if [ "$kind" = utf16 ]; then
+    printf 'clientlogin=site07\r\n' | iconv -f UTF-8 -t UTF-16LE >"$work/v7rm.ini"
+  else
+    printf 'clientlogin=site07\nftp=h,site,p\xC3\xA4sswort\n; ge\xE4ndert\n' >"$work/v7rm.ini"
+  fi
+  status=0
+  env -u DISPLAY "$exe" --console --workdir "$work" --config "$work" >"$work/out.log" \
+    2>"$work/err.log" || status=$?
+  [ "$status" = 1 ] || fail "$kind v7rm.ini gave $status"
+  grep -qF "$work/v7rm.ini as text: " "$work/err.log" || fail "the $kind file is not named"
+  grep -q "Save it as UTF-8" "$work/err.log" || fail "no word of how to save the $kind file"
+  grep -q '^Status:' "$work/out.log" && fail "a cycle ran on a $kind v7rm.ini"
+done
+grep -q "byte offset 44: the file holds UTF-8 characters too" "$work/err.log" \
+  || fail "the first byte that is not UTF-8 is not named"
+
 
 # SIGTERM stops the client between cycles, with status 0.
 settings 'talkinterval=100
@@ -178,7 +203,10 @@ settings 'talkinterval=100
 "$exe" --console --workdir "$work" --config "$work" >"$work/out.log" 2>"$work/err.log" &
 pid=$!
 for _ in $(seq 50); do [ "$(grep -c '^Status: Idle$' "$work/out.log")" -ge 2 ] && break; sleep 0.1; done
+# Two at once, as `timeout` sends them (to the client, then to its process group): the second
+# waits for the exit.
 kill -TERM "$pid"
+kill -TERM "$pid" 2>/dev/null || true
 status=0; wait "$pid" || status=$?
 pid=""
 [ "$status" = 0 ] || fail "SIGTERM gave $status"

@@ -9,7 +9,7 @@ set -euo pipefail
 build=$1
 src=$2
 . "$src/tests/fixtures/tempdir.sh"
-fresh=$(v7_tempdir)
+v7_tempdir fresh
 site="$fresh/srv/site07"
 pgsite="$fresh/pg/srv/site07"
 ftproot="$fresh/ftproot"

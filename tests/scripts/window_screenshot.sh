@@ -9,7 +9,7 @@ exe="$build/app/v7client"
 [ -x "$exe" ] || { echo "no $exe"; exit 1; }
 
 . "$src/tests/fixtures/tempdir.sh"
-work=$(v7_tempdir)
+v7_tempdir work
 xvfb_pid=""
 client_pid=""
 stop_client() {

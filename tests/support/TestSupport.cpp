@@ -2,15 +2,18 @@
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,7 +28,9 @@ namespace v7test {
 
 // A test killed by a signal or by ctest's timeout runs no destructor and leaves its folder.
 // Folders are named v7test-<pid>-XXXXXX (the script tests' too, tests/fixtures/tempdir.sh),
-// so that those whose process is gone can be told from those of tests running in parallel.
+// and their owner holds a lock on the folder itself (flock) while it runs. A folder goes only
+// when its lock is free and no process of its number is seen here: a test in another PID
+// namespace that shares the temporary folder has a number not seen here, but holds its lock.
 // A number taken again by another process only keeps a folder.
 void RemoveFoldersOfEndedTests() {
   const std::filesystem::path tmp = std::filesystem::temp_directory_path();
@@ -36,22 +41,39 @@ void RemoveFoldersOfEndedTests() {
     const size_t dash = name.find('-', 7);
     const std::string pid = name.substr(7, dash == std::string::npos ? 0 : dash - 7);
     if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (!std::filesystem::exists("/proc/" + pid, ec)) std::filesystem::remove_all(entry.path(), ec);
+    if (std::filesystem::exists("/proc/" + pid, ec)) continue;
+    const int fd = open(entry.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) std::filesystem::remove_all(entry.path(), ec);
+    close(fd);
   }
 }
 
 TempDir::TempDir() {
   static const bool cleaned = (RemoveFoldersOfEndedTests(), true);
   (void)cleaned;
+  // Made under another name and renamed only once locked, so that no sweep finds it unlocked.
   const std::filesystem::path tmp = std::filesystem::temp_directory_path();
-  std::string tmpl = (tmp / ("v7test-" + std::to_string(getpid()) + "-XXXXXX")).string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
+  const std::string prefix = "-" + std::to_string(getpid()) + "-";
+  std::string stage = (tmp / ("v7stage" + prefix + "XXXXXX")).string();
+  if (!mkdtemp(stage.data())) throw std::runtime_error("mkdtemp failed");
+  lock_ = open(stage.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lock_ < 0 || flock(lock_, LOCK_EX) != 0) {
+    std::filesystem::remove(stage);
+    throw std::runtime_error("cannot lock " + stage);
+  }
+  path_ = (tmp / ("v7test" + prefix + stage.substr(stage.size() - 6))).string();
+  if (renameat2(AT_FDCWD, stage.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) != 0) {
+    close(lock_);
+    std::filesystem::remove(stage);
+    throw std::runtime_error("cannot name " + path_);
+  }
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+  close(lock_);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -7,8 +7,9 @@
 
 namespace v7test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it. The
-// first one of a process also removes the folders that killed tests left.
+// A fresh folder under the system's temporary folder, removed with everything in it, and
+// locked (flock on the folder) while it lives. The first one of a process also removes the
+// folders that killed tests left.
 class TempDir {
  public:
   TempDir();
@@ -20,10 +21,11 @@ class TempDir {
 
  private:
   std::string path_;
+  int lock_ = -1;
 };
 
 // Removes the temporary folders that tests killed by a signal or a timeout left: those whose
-// process is gone. The first TempDir of a process calls it.
+// lock is free and whose process is not seen. The first TempDir of a process calls it.
 void RemoveFoldersOfEndedTests();
 
 // Writes a whole file (binary) and reads it back.

@@ -1,7 +1,9 @@
 // The loopback servers of the tests end with the test process however it ends: a test killed
 // by a signal or by ctest's timeout must leave no FTP server or PostgreSQL cluster running.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,37 +75,63 @@ TEST(TestServers, EndWithATestProcessKilledBySignal) {
   EXPECT_TRUE(ClosesWithin(pgPort, std::chrono::seconds(20))) << "the cluster runs on";
 }
 
+// True when the folder's lock is held (by another open of it: this process's own TempDir
+// counts).
+bool Locked(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+  close(fd);
+  return held;
+}
+
 // The folders a killed test left go at the next run, by either remover; those of a test that
-// runs stay.
+// runs stay, also when it runs in another PID namespace (its number is not seen here, its
+// lock is held).
 TEST(TestFolders, ThoseOfEndedTestsGoThoseOfRunningTestsStay) {
   const pid_t ended = fork();
   ASSERT_GE(ended, 0);
   if (ended == 0) _exit(0);
   waitpid(ended, nullptr, 0);
   const std::string tmp = std::filesystem::temp_directory_path().string();
+  v7test::TempDir own;
+  EXPECT_TRUE(Locked(own.path()));
   for (const std::string remover : {"gtest", "script"}) {
     SCOPED_TRACE(remover);
     const std::string left = tmp + "/v7test-" + std::to_string(ended) + "-left";
     const std::string running = tmp + "/v7test-" + std::to_string(getpid()) + "-running";
+    const std::string elsewhere = tmp + "/v7test-" + std::to_string(ended) + "-elsewhere";
     std::filesystem::create_directories(left + "/sub");
     std::filesystem::create_directories(running);
+    std::filesystem::create_directories(elsewhere + "/sub");
+    const int owner = open(elsewhere.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(owner, 0);
+    ASSERT_EQ(flock(owner, LOCK_EX), 0);
     if (remover == "gtest") {
       v7test::RemoveFoldersOfEndedTests();
     } else {
-      const std::string cmd =
-          "bash -c '. \"" + v7test::FixturesDir() + "/tempdir.sh\" && v7_tempdir'";
+      // The script's folder is locked while the script runs.
+      const std::string cmd = "bash -c '. \"" + v7test::FixturesDir() +
+                              "/tempdir.sh\" && v7_tempdir made && echo \"$made\" && "
+                              "! flock -n \"$made\" true && echo locked'";
       FILE* out = popen(cmd.c_str(), "r");
       ASSERT_NE(out, nullptr);
-      char made[512] = {};
+      char made[512] = {}, locked[64] = {};
       const bool read = std::fgets(made, sizeof made, out) != nullptr;
+      const bool held = std::fgets(locked, sizeof locked, out) != nullptr;
       pclose(out);
       ASSERT_TRUE(read);
+      EXPECT_TRUE(held) << "the script's folder is not locked";
       EXPECT_EQ(std::string(made).rfind(tmp + "/v7test-", 0), 0u) << made;
       std::filesystem::remove_all(std::string(made, std::strcspn(made, "\n")));
     }
     EXPECT_FALSE(std::filesystem::exists(left));
     EXPECT_TRUE(std::filesystem::exists(running));
+    EXPECT_TRUE(std::filesystem::exists(elsewhere + "/sub"));
+    EXPECT_TRUE(std::filesystem::exists(own.path()));
+    close(owner);
     std::filesystem::remove_all(running);
+    std::filesystem::remove_all(elsewhere);
   }
 }
 
