@@ -94,18 +94,39 @@ void KeepPrepared(const TDocumentPacketTarget& target, const std::string& transI
 }
 
 // The record of new documents saved by packets (kSavedDocumentsTable), made where it is
-// missing. Both engines take this text.
-void EnsureSavedDocumentsTable(TDBManager& dbManager) {
+// missing. Asked first, so that no statement fails on the server for it; on PostgreSQL two
+// clients making it at once would collide, so one waits for the other.
+void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& projectName) {
+  const bool postgre = DbKind == "postgre";
   std::unique_ptr<TXDS> q = dbManager.NewQuery();
-  q->GetSQL().SetText(std::string("create table if not exists ") + kSavedDocumentsTable +
-                      " (packet varchar(600) not null primary key, recordid varchar(30))");
-  try {
+  const std::string probe =
+      postgre ? std::string("select count(*) as n from pg_class where relname = '") +
+                    kSavedDocumentsTable + "' and pg_table_is_visible(oid)"
+              : std::string("select count(*) as n from sqlite_master where name = '") +
+                    kSavedDocumentsTable + "'";
+  q->GetSQL().SetText(probe);
+  q->Open();
+  const bool present = q->FieldByName("n").Value != "0";
+  q->Close();
+  if (present) return;
+  const std::string create = std::string("create table if not exists ") + kSavedDocumentsTable +
+                             " (packet varchar(600) not null primary key, recordid varchar(30))";
+  if (!postgre) {
+    q->GetSQL().SetText(create);
     q->ExecSQL();
-  } catch (const EDatabaseUnavailable&) {
+    return;
+  }
+  dbManager.StartTransaction(projectName);
+  try {
+    q->GetSQL().SetText("select pg_advisory_xact_lock(7700701)");
+    q->Open();
+    q->Close();
+    q->GetSQL().SetText(create);
+    q->ExecSQL();
+    dbManager.Commit(projectName);
+  } catch (...) {
+    dbManager.Rollback(projectName);
     throw;
-  } catch (const EDatabaseError&) {
-    // Two clients making it at once: one of them fails on PostgreSQL. Whether it is there
-    // now, reading it tells.
   }
 }
 
@@ -236,7 +257,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
     // the packet itself is recorded with the save.
     const bool noteSaved = recordId == 0 && !target.packetKey.empty();
     if (noteSaved) {
-      EnsureSavedDocumentsTable(*target.dbManager);
+      EnsureSavedDocumentsTable(*target.dbManager, target.projectName);
       const std::string savedAs = SavedBefore(*target.dbManager, target.packetKey);
       if (!savedAs.empty()) {
         if (target.noted) *target.noted = true;
