@@ -17,7 +17,10 @@ namespace {
 thread_local std::string siteFailure;
 }  // namespace
 
-void NoteSiteFailure(const std::string& message) { siteFailure = message; }
+// The first failure names the cause; what follows it (a connection gone) is its effect.
+void NoteSiteFailure(const std::string& message) {
+  if (siteFailure.empty()) siteFailure = message;
+}
 
 std::string TakeSiteFailure() { return std::exchange(siteFailure, std::string()); }
 

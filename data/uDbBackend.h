@@ -44,7 +44,7 @@ class EDatabaseLocked : public EDatabaseUnavailable {
 template <class E = EDatabaseUnavailable>
 [[noreturn]] void RaiseSiteFailure(const std::string& message, const std::string& sql);
 void NoteSiteFailure(const std::string& message);
-// The message of the last failure of a site's database raised on this thread since the last
+// The message of the first failure of a site's database raised on this thread since the last
 // call, empty when none; the call forgets it. Callers on the way up may trap a failure and
 // word it anew (an expression's function, a load that names its statement): this still says
 // that the site failed.
