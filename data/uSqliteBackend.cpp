@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -381,7 +382,9 @@ struct TSqliteBackend::Impl {
   // The failure of a call that answered rc. A failure of the site (the disk is full, a file
   // size limit, an I/O error, the file locked, read-only, damaged or gone, no memory) is no
   // fault of the statement: it is raised as such, with what the system said of the disk.
-  [[noreturn]] void FailCode(int rc, const std::string& sql) {
+  // callErrno: errno as the failing call left it (cleared before the call), for a failure
+  // that SQLite does not record as the system's (a write cut short by the file size limit).
+  [[noreturn]] void FailCode(int rc, const std::string& sql, int callErrno = 0) {
     std::string message = sqlite3_errmsg(db);
     switch (rc & 0xff) {
       case SQLITE_BUSY:
@@ -399,8 +402,8 @@ struct TSqliteBackend::Impl {
       case SQLITE_PROTOCOL:
       case SQLITE_PERM: {
         // "disk I/O error" alone does not tell a full disk from a file size limit.
-        if (const int system = sqlite3_system_errno(db); system != 0)
-          message += std::string(" (") + strerror(system) + ")";
+        const int system = sqlite3_system_errno(db) != 0 ? sqlite3_system_errno(db) : callErrno;
+        if (system != 0) message += std::string(" (") + strerror(system) + ")";
         lastError = message;
         RaiseSiteFailure(message, sql);
       }
@@ -554,8 +557,9 @@ struct TSqliteBackend::Impl {
   }
 
   int Step(sqlite3_stmt* st, const std::string& sql) {
+    errno = 0;
     int rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailCode(rc, sql);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailCode(rc, sql, errno);
     return rc;
   }
 };
