@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "uMain.h"
+#include "uPacket.h"
 
 namespace v7 {
 
@@ -73,13 +74,13 @@ void TApplyRecord::ForgetIf(const std::function<bool(const std::string&)>& gone)
   }
 }
 
-void ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
+bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
                    const std::string& packet, const std::string& xmlPath, std::string& err) {
   const int deaths = record.Deaths(packetKey);
   if (deaths >= kMaxApplyDeaths) {
     err = "Packet " + packet + " is not applied again: the client stopped " +
           std::to_string(deaths) + " times in a row while applying it";
-    return;
+    return false;
   }
   try {
     record.Begin(packetKey);
@@ -92,8 +93,15 @@ void ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string&
     record.warned = true;
   }
   client.ShowMsg("Pushing into database");
-  client.Postdata(xmlPath, err);
+  bool noted = false;
+  try {
+    noted = client.Postdata(xmlPath, err, packetKey);
+  } catch (const ESiteFailure&) {
+    record.End(packetKey);  // the application ended: the site failed, not the client
+    throw;
+  }
   record.End(packetKey);
+  return noted;
 }
 
 }  // namespace v7

@@ -48,8 +48,9 @@ class TApplyRecord {
 // kMaxApplyDeaths times in a row is not applied: `err` says so, and the packet goes the way
 // of a packet that failed. packetKey: "<md5> <name>"; packet: the packet as messages name it.
 // When the record cannot be written the packet is applied all the same, with one message a
-// step.
-void ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
+// step. Answers Postdata's answer (a new document recorded under packetKey); raises its
+// ESiteFailure.
+bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
                    const std::string& packet, const std::string& xmlPath, std::string& err);
 
 }  // namespace v7

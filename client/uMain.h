@@ -56,8 +56,11 @@ class TfmV7Client {
   void ReceivePatches();
 
   // Applies one unpacked packet file to the open project (uPostdata.cpp); `err` empty means
-  // applied.
-  void Postdata(const std::string& fileName, std::string& err);
+  // applied. packetKey: the packet's "<md5> <name>" when it comes from the server; a new
+  // document it saves is then recorded under it (TDocumentPacketTarget::packetKey), and the
+  // answer is true when such a record stands, to be forgotten once the packet is recorded
+  // as handled. Raises ESiteFailure when the site failed (uPacket.h).
+  bool Postdata(const std::string& fileName, std::string& err, const std::string& packetKey = "");
 
   // A step's failure: its message in the pane and where the view reports problems, counted
   // in Failures. The exception form names a missing FTP account by its cause.

@@ -162,6 +162,7 @@ void PostTableData(const pugi::xml_document& doc, const TPacketTarget& target, s
 void Postdata(const std::string& fileName, const TPacketTarget& target, std::string& err) {
   err.clear();
   const int savedSiteNo = SiteNo;
+  TakeSiteFailure();  // one of earlier work is no failure of this packet
   try {
     TraceTo(target, "# 1#Executing Postdata");
     TraceTo(target, "# 1#Reading file " + fileName);
@@ -210,6 +211,10 @@ void Postdata(const std::string& fileName, const TPacketTarget& target, std::str
   }
   if (!err.empty()) TraceTo(target, "# 1#Error " + err);
   SiteNo = savedSiteNo;
+  // Asked of the database layer, not of err: a failure of the site may have been trapped or
+  // worded anew on its way up (an expression's function, a validation message).
+  const std::string siteFailure = TakeSiteFailure();
+  if (!err.empty() && !siteFailure.empty()) throw ESiteFailure(siteFailure);
 }
 
 }  // namespace v7

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "uGeneralFunctions.h"
@@ -26,11 +27,22 @@ struct TPacketTarget {
   std::function<void(const pugi::xml_document& doc, std::string& err)> PostDocument;
 };
 
+// The site, not the packet, failed while a sound packet was applied: the database or the
+// disk could not do what it asked (no space, a file size limit, an I/O error, a database
+// locked or gone, a lost connection). The packet is to be applied again once the site is
+// mended; the message names the cause.
+class ESiteFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 inline constexpr char kNoDocumentEngine[] =
     "Document packets cannot be applied: no document engine is installed";
 
 // Applies one unpacked packet file. `err` is empty when the packet was applied (or held
-// nothing to apply), else the message of the failure. Never raises.
+// nothing to apply), else the message of the failure. Raises nothing but ESiteFailure, when
+// the failure was the site's (its transaction rolled back; the rows a table packet wrote
+// before it stay, and are written again when it is applied again).
 void Postdata(const std::string& fileName, const TPacketTarget& target, std::string& err);
 
 // Applies the table packet in doc. `err` is the message of the first failure: the rows

@@ -15,6 +15,7 @@
 #include "uDebug.h"
 #include "uGeneralFunctions.h"
 #include "uStoreData.h"
+#include "uXDS.h"
 #include "uXmlText.h"
 
 namespace v7 {
@@ -92,7 +93,81 @@ void KeepPrepared(const TDocumentPacketTarget& target, const std::string& transI
     (*target.preparedCalls)[transId] = std::move(dbCall);
 }
 
+// The record of new documents saved by packets (kSavedDocumentsTable), made where it is
+// missing. Asked first, so that no statement fails on the server for it; on PostgreSQL two
+// clients making it at once would collide, so one waits for the other.
+void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& projectName) {
+  const bool postgre = DbKind == "postgre";
+  std::unique_ptr<TXDS> q = dbManager.NewQuery();
+  const std::string probe =
+      postgre ? std::string("select count(*) as n from pg_class where relname = '") +
+                    kSavedDocumentsTable + "' and pg_table_is_visible(oid)"
+              : std::string("select count(*) as n from sqlite_master where name = '") +
+                    kSavedDocumentsTable + "'";
+  q->GetSQL().SetText(probe);
+  q->Open();
+  const bool present = q->FieldByName("n").Value != "0";
+  q->Close();
+  if (present) return;
+  const std::string create = std::string("create table if not exists ") + kSavedDocumentsTable +
+                             " (packet varchar(600) not null primary key, recordid varchar(30))";
+  if (!postgre) {
+    q->GetSQL().SetText(create);
+    q->ExecSQL();
+    return;
+  }
+  dbManager.StartTransaction(projectName);
+  try {
+    q->GetSQL().SetText("select pg_advisory_xact_lock(7700701)");
+    q->Open();
+    q->Close();
+    q->GetSQL().SetText(create);
+    q->ExecSQL();
+    dbManager.Commit(projectName);
+  } catch (...) {
+    dbManager.Rollback(projectName);
+    throw;
+  }
+}
+
+// The record id under which the packet saved its new document, empty when it saved none.
+std::string SavedBefore(TDBManager& dbManager, const std::string& packetKey) {
+  std::unique_ptr<TXDS> q = dbManager.NewQuery();
+  q->GetSQL().SetText(std::string("select recordid from ") + kSavedDocumentsTable +
+                      " where packet = :p");
+  q->ParamByName("p").SetAsString(packetKey);
+  q->Open();
+  std::string id;
+  if (!q->IsEmpty()) {
+    id = q->FieldByName("recordid").Value;
+    if (id.empty()) id = "?";
+  }
+  q->Close();
+  return id;
+}
+
+void NoteSaved(TDBManager& dbManager, const std::string& packetKey, long double recordId) {
+  std::unique_ptr<TXDS> q = dbManager.NewQuery();
+  q->GetSQL().SetText(std::string("insert into ") + kSavedDocumentsTable +
+                      " (packet, recordid) values (:p, :r)");
+  q->ParamByName("p").SetAsString(packetKey);
+  q->ParamByName("r").SetAsString(TStoreData::IdText(recordId));
+  q->ExecSQL();
+}
+
 }  // namespace
+
+void ForgetSavedDocument(TDBManager& dbManager, const std::string& packetKey) {
+  try {
+    std::unique_ptr<TXDS> q = dbManager.NewQuery();
+    q->GetSQL().SetText(std::string("delete from ") + kSavedDocumentsTable + " where packet = :p");
+    q->ParamByName("p").SetAsString(packetKey);
+    q->ExecSQL();
+  } catch (const std::exception&) {
+    // Kept: the row only stops this very packet (same bytes, same name) from being saved
+    // again, and goes with its next handling.
+  }
+}
 
 int CountName(const std::vector<std::string>& fieldNames, const std::string& name) {
   int n = 0;
@@ -178,6 +253,20 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       }
     }
 
+    // A new document carries no id of its own by which a second application would find it:
+    // the packet itself is recorded with the save.
+    const bool noteSaved = recordId == 0 && !target.packetKey.empty();
+    if (noteSaved) {
+      EnsureSavedDocumentsTable(*target.dbManager, target.projectName);
+      const std::string savedAs = SavedBefore(*target.dbManager, target.packetKey);
+      if (!savedAs.empty()) {
+        if (target.noted) *target.noted = true;
+        run.Trace("# 1#Saved before as record " + savedAs + ": not saved again.");
+        KeepPrepared(target, transId, dbCall, err);
+        return;
+      }
+    }
+
     run.Trace("# 1#Submitting data to dcall");
     fieldNames.clear();
     for (pugi::xml_node e = root.first_child(); e; e = e.next_sibling()) {
@@ -208,7 +297,9 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       run.Rollback();
       err = dbCall->ErrorReportText();
     } else {
+      if (noteSaved) NoteSaved(*target.dbManager, target.packetKey, dbCall->StoreData->HeaderRecordId);
       run.Commit();
+      if (noteSaved && target.noted) *target.noted = true;
     }
 
     // A new document that arrives cancelled: saved above, cancelled now, whatever the save

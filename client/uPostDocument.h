@@ -34,7 +34,23 @@ struct TDocumentPacketTarget {
   // Not owned; may be null (every packet then prepares its type anew). A facade is taken
   // from here when its type comes again and put back after a packet that succeeded.
   TPreparedCalls* preparedCalls = nullptr;
+  // The packet's "<md5> <name>", empty for none. A new document (recordid 0) that it saves
+  // is recorded under it in kSavedDocumentsTable, in the save's own transaction; a packet
+  // found there is not saved again. Then *noted (when set) becomes true: the row is to be
+  // forgotten once the packet is recorded as handled.
+  std::string packetKey;
+  bool* noted = nullptr;  // not owned
 };
+
+// A new document saved by a packet, by the packet: a client stopped after the save's commit
+// and before it recorded the packet as handled would otherwise save it again. A row lives
+// only from that commit until the packet is recorded as handled.
+inline constexpr char kSavedDocumentsTable[] = "v7applied";
+
+// Removes the row of packetKey from kSavedDocumentsTable, once the packet is recorded as
+// handled: the same packet sent again on purpose later is new. Never raises (a database that
+// never had the table has no row).
+void ForgetSavedDocument(TDBManager& dbManager, const std::string& packetKey);
 
 // Applies a parsed document packet (a root without a `table` attribute). `err` empty means
 // applied. Never raises. SiteNo is restored on every way out; the process-wide user name

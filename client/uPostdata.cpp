@@ -9,7 +9,9 @@
 
 namespace v7 {
 
-void TfmV7Client::Postdata(const std::string& fileName, std::string& err) {
+bool TfmV7Client::Postdata(const std::string& fileName, std::string& err,
+                           const std::string& packetKey) {
+  bool noted = false;
   TPacketTarget target;
   target.NewQuery = [this] {
     if (!dbManager) throw EDatabaseError("No project is open");
@@ -17,7 +19,8 @@ void TfmV7Client::Postdata(const std::string& fileName, std::string& err) {
   };
   if (trace) target.Trace = trace->TraceProc();
   bool document = false;
-  target.PostDocument = [this, &document](const pugi::xml_document& doc, std::string& docErr) {
+  target.PostDocument = [this, &document, &packetKey, &noted](const pugi::xml_document& doc,
+                                                              std::string& docErr) {
     document = true;
     TDocumentPacketTarget documentTarget;
     documentTarget.dbManager = dbManager.get();
@@ -25,10 +28,18 @@ void TfmV7Client::Postdata(const std::string& fileName, std::string& err) {
     documentTarget.trace = trace.get();
     documentTarget.fieldNames = &fieldNames;
     documentTarget.preparedCalls = &preparedCalls;
+    documentTarget.packetKey = packetKey;
+    documentTarget.noted = &noted;
     PostDocumentPacket(doc, documentTarget, docErr);
   };
-  v7::Postdata(fileName, target, err);
+  try {
+    v7::Postdata(fileName, target, err);
+  } catch (const ESiteFailure&) {
+    preparedCalls.clear();  // a facade may hold readings of a connection that is gone
+    throw;
+  }
   if (!document) preparedCalls.clear();
+  return noted;
 }
 
 }  // namespace v7

@@ -20,6 +20,8 @@
 #include "uGeneralFunctions.h"
 #include "uMD5.h"
 #include "uMain.h"
+#include "uPacket.h"
+#include "uPostDocument.h"
 #include "uTextEncoding.h"
 #include "uXDS.h"
 #include "uZStream.h"
@@ -483,9 +485,11 @@ void TfmV7Client::ReceivePackets() {
 // - applied, or failed and kept in the log folder: recorded as handled, then removed from
 //   the server; a packet that is handled already is only removed, never applied again;
 // - one during whose application the client stopped kMaxApplyDeaths times in a row: not
-//   applied again, kept and removed as a packet that failed.
-// Raises only what ends the step: a lost connection, a database that cannot be synced, a
-// handled packet that can neither be recorded nor removed.
+//   applied again, kept and removed as a packet that failed;
+// - one that the site failed (its disk, its file size limit, its database): stays on the
+//   server, neither kept nor recorded, and the step ends (ESiteFailure).
+// Raises only what ends the step: a lost connection, a failure of the site, a database that
+// cannot be synced, a handled packet that can neither be recorded nor removed.
 void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
   std::string name = listed.substr(step.folder.size());
   if (ownClaim) name.erase(name.rfind(kClaimMark));
@@ -517,13 +521,25 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   if (step.handled.Contains(handledLine) || handledUnsaved.contains(handledLine)) {
     ShowMsg("Packet " + packet + " was handled before: removed without applying it again");
     RemoveHandledPacket(entry, packet, handledLine, step);
+    ForgetSavedDocument(*dbManager, handledLine);
     return;
   }
 
+  // A failure of the site (a full disk, a file size limit, an I/O error, a database locked or
+  // gone) is no fault of the packet: it stays on the server, is neither kept nor recorded,
+  // and the step ends, as every packet after it would meet the same.
+  const auto siteFailed = [&](const std::string& cause) {
+    return ESiteFailure("Packet " + packet + " was not applied, as the site failed (" + cause +
+                        "): it stays on the server for the next cycle");
+  };
   std::string err;
   try {
     TCompress().DecompressFile(packetPath, xmlPath);
+  } catch (const EPacketTooLarge& e) {
+    err = e.what();  // the packet's own fault: no later cycle would do better
   } catch (const std::exception& e) {
+    const auto* stream = dynamic_cast<const EStreamError*>(&e);
+    if (stream && stream->SystemErrno() != 0) throw siteFailed(e.what());
     if (StillArriving(entry, packetPath, handledLine, step)) {
       ShowMsg("Packet " + packet + " could not be unpacked (" + e.what() +
               "): left on the server for a later cycle, as it may still be arriving");
@@ -531,9 +547,14 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     }
     err = e.what();
   }
+  bool noted = false;  // a new document recorded under handledLine
   if (err.empty()) {
     if (!fs::exists(xmlPath)) return;
-    ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err);
+    try {
+      noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err);
+    } catch (const ESiteFailure& e) {
+      throw siteFailed(e.what());
+    }
   }
   if (!err.empty()) {
     const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
@@ -553,6 +574,8 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   // packet stays.
   dbManager->MakeDurable();
   RecordAndRemoveHandled(entry, packet, handledLine, step);
+  // Recorded as handled now: the database's record of its new document has done its work.
+  if (noted) ForgetSavedDocument(*dbManager, handledLine);
   step.applying.End(handledLine);
 }
 

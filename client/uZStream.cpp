@@ -2,12 +2,15 @@
 #include "uZStream.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace v7 {
 
@@ -66,10 +69,12 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 TFileStream::TFileStream(const std::string& fileName, TMode mode) {
   if (mode == fmCreate) {
     fd_ = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + strerror(errno));
+    if (fd_ < 0)
+      throw EFCreateError("Cannot create file \"" + fileName + "\". " + strerror(errno), errno);
   } else {
     fd_ = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw EFOpenError("Cannot open file \"" + fileName + "\". " + strerror(errno));
+    if (fd_ < 0)
+      throw EFOpenError("Cannot open file \"" + fileName + "\". " + strerror(errno), errno);
   }
 }
 
@@ -83,7 +88,8 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
   while (done < count) {
     ssize_t n = read(fd_, out + done, static_cast<size_t>(count - done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) throw EReadError(std::string("Stream read error: ") + strerror(errno), errno);
+    if (n == 0) break;
     done += n;
   }
   return done;
@@ -96,7 +102,7 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
     ssize_t n = write(fd_, in + done, static_cast<size_t>(count - done));
     if (n < 0 && errno == EINTR) continue;
     // A full disk or a file size limit (EFBIG): the message says which.
-    if (n < 0) throw EWriteError(std::string("Stream write error: ") + strerror(errno));
+    if (n < 0) throw EWriteError(std::string("Stream write error: ") + strerror(errno), errno);
     if (n == 0) break;
     done += n;
   }
@@ -108,7 +114,7 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
                : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                   : SEEK_END;
   off_t result = lseek(fd_, static_cast<off_t>(offset), whence);
-  if (result < 0) throw EStreamError(std::string("Stream seek error: ") + strerror(errno));
+  if (result < 0) throw EStreamError(std::string("Stream seek error: ") + strerror(errno), errno);
   return result;
 }
 
@@ -257,6 +263,29 @@ int64_t TZDecompressionStream::Seek(int64_t offset, TSeekOrigin origin) {
 
 // ---- TCompress ----
 
+namespace {
+
+// A packet larger than any file this site may write is the packet's fault, and no later try
+// would do better; a disk that is merely full now, or a limit the packet stays below, is the
+// site's (the write then fails with its errno).
+void CheckRoomFor(uint32_t length, const std::string& dest) {
+  const std::string declared = "The packet unpacks to " + std::to_string(length) + " bytes, ";
+  rlimit limit{};
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      length > limit.rlim_cur)
+    throw EPacketTooLarge(declared + "more than the file size limit of " +
+                          std::to_string(limit.rlim_cur) + " bytes");
+  const std::string folder = std::filesystem::path(dest).parent_path().string();
+  struct statvfs fs {};
+  if (statvfs(folder.empty() ? "." : folder.c_str(), &fs) == 0 &&
+      static_cast<unsigned long long>(length) >
+          static_cast<unsigned long long>(fs.f_blocks) * fs.f_frsize)
+    throw EPacketTooLarge(declared + "more than the whole file system of \"" +
+                          (folder.empty() ? "." : folder) + "\" holds");
+}
+
+}  // namespace
+
 void TCompress::DecompressFile(const std::string& source, const std::string& dest) {
   // Declaration order makes the inflater go first, then dest, then source, on every path.
   TFileStream input(source, TFileStream::fmOpenRead);
@@ -266,6 +295,7 @@ void TCompress::DecompressFile(const std::string& source, const std::string& des
   const uint32_t length =
       static_cast<uint32_t>(lengthField[0]) | static_cast<uint32_t>(lengthField[1]) << 8 |
       static_cast<uint32_t>(lengthField[2]) << 16 | static_cast<uint32_t>(lengthField[3]) << 24;
+  CheckRoomFor(length, dest);
   TFileStream output(dest, TFileStream::fmCreate);
   TZDecompressionStream inflater(input);
   output.CopyFrom(inflater, length);

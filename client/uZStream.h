@@ -14,20 +14,34 @@ namespace v7 {
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
-// The stream errors of the class library the system was written against.
+// The stream errors of the class library the system was written against. SystemErrno: the
+// errno of a call the system refused (a full disk, a file size limit, an I/O error), 0 when
+// the bytes themselves were at fault (a stream that ends too soon).
 class EStreamError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EStreamError(const std::string& message, int systemErrno = 0)
+      : std::runtime_error(message), systemErrno_(systemErrno) {}
+  int SystemErrno() const { return systemErrno_; }
+
+ private:
+  int systemErrno_;
 };
 class EReadError : public EStreamError {
  public:
   EReadError() : EStreamError("Stream read error") {}
-  explicit EReadError(const std::string& message) : EStreamError(message) {}
+  explicit EReadError(const std::string& message, int systemErrno = 0)
+      : EStreamError(message, systemErrno) {}
 };
 class EWriteError : public EStreamError {
  public:
   EWriteError() : EStreamError("Stream write error") {}
-  explicit EWriteError(const std::string& message) : EStreamError(message) {}
+  explicit EWriteError(const std::string& message, int systemErrno = 0)
+      : EStreamError(message, systemErrno) {}
+};
+// A packet whose header declares more bytes than this site can hold in one file.
+class EPacketTooLarge : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
 };
 class EFOpenError : public EStreamError {
  public:
@@ -142,7 +156,8 @@ class TCompress {
  public:
   // Writes the XML text of packet file source into dest (replaced when it exists). Every
   // file is closed again before this returns or raises, so the caller may copy or delete
-  // both afterwards.
+  // both afterwards. A packet that declares more bytes than the file size limit allows or
+  // dest's file system holds raises EPacketTooLarge before dest is made.
   void DecompressFile(const std::string& source, const std::string& dest);
 };
 

@@ -4,12 +4,25 @@
 #include <strings.h>
 
 #include <cctype>
+#include <utility>
 
 namespace v7 {
 
 namespace {
 bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 }  // namespace
+
+namespace {
+// One thread runs a client's steps; a failure noted here belongs to the work it runs.
+thread_local std::string siteFailure;
+}  // namespace
+
+// The first failure names the cause; what follows it (a connection gone) is its effect.
+void NoteSiteFailure(const std::string& message) {
+  if (siteFailure.empty()) siteFailure = message;
+}
+
+std::string TakeSiteFailure() { return std::exchange(siteFailure, std::string()); }
 
 void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)>& found) {
   const size_t n = sql.size();

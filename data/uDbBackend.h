@@ -24,12 +24,37 @@ class EDatabaseError : public std::runtime_error {
   std::string sql_;
 };
 
-// A statement that gave up waiting for a lock another connection holds (SQLite's busy
-// timeout, PostgreSQL's lock timeout): the database is locked, the statement itself is sound.
-class EDatabaseLocked : public EDatabaseError {
+// A failure of the site's database itself, not of the statement: the disk is full, a file
+// size limit was reached, an I/O error, the database file is locked, damaged or gone, the
+// connection to the server was lost. The same statement may succeed once the site is mended.
+class EDatabaseUnavailable : public EDatabaseError {
  public:
   using EDatabaseError::EDatabaseError;
 };
+
+// A statement that gave up waiting for a lock another connection holds (SQLite's busy
+// timeout, PostgreSQL's lock timeout): the database is locked, the statement itself is sound.
+class EDatabaseLocked : public EDatabaseUnavailable {
+ public:
+  using EDatabaseUnavailable::EDatabaseUnavailable;
+};
+
+// Raises E (EDatabaseUnavailable or EDatabaseLocked) and keeps its message for
+// TakeSiteFailure. The backends raise every failure of the site through here.
+template <class E = EDatabaseUnavailable>
+[[noreturn]] void RaiseSiteFailure(const std::string& message, const std::string& sql);
+void NoteSiteFailure(const std::string& message);
+// The message of the first failure of a site's database raised on this thread since the last
+// call, empty when none; the call forgets it. Callers on the way up may trap a failure and
+// word it anew (an expression's function, a load that names its statement): this still says
+// that the site failed.
+std::string TakeSiteFailure();
+
+template <class E>
+void RaiseSiteFailure(const std::string& message, const std::string& sql) {
+  NoteSiteFailure(message);
+  throw E(message, sql);
+}
 
 // How long a statement waits for a lock another connection holds before it fails with
 // EDatabaseLocked.

@@ -246,7 +246,27 @@ struct TPgBackend::Impl {
 
   [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
     lastError = message;
+    // Whatever failed, a connection that is gone is the site's failure.
+    if (conn && PQstatus(conn) == CONNECTION_BAD) RaiseSiteFailure(message, sql);
     throw EDatabaseError(message, sql);
+  }
+
+  // The failure of a result: the server's error class tells the site's failures (08 the
+  // connection, 53 resources such as a full disk, 57 an operator's intervention such as a
+  // terminated session, 58 the system and its I/O) from the statement's own.
+  [[noreturn]] void FailResult(const PGresult* res, const std::string& sql) {
+    const std::string message = ErrorOf(res);
+    const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+    if (state && std::strcmp(state, kLockNotAvailable) == 0) {
+      lastError = message;
+      RaiseSiteFailure<EDatabaseLocked>(message, sql);
+    }
+    for (const char* siteClass : {"08", "53", "57", "58"})
+      if (state && std::strncmp(state, siteClass, 2) == 0) {
+        lastError = message;
+        RaiseSiteFailure(message, sql);
+      }
+    Fail(message, sql);
   }
 
   void Require(const std::string& sql) {
@@ -265,7 +285,7 @@ struct TPgBackend::Impl {
   void Simple(const char* sql) {
     ResultHolder r(PQexec(conn, sql));
     ExecStatusType st = PQresultStatus(r.res);
-    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) Fail(ErrorOf(r.res), sql);
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) FailResult(r.res, sql);
   }
 
   // Runs one statement (or, without parameters and rows wanted, a text of several) and
@@ -355,20 +375,13 @@ struct TPgBackend::Impl {
                                        ptrs.data(), lengths.data(), formats.data(), 0);
     ExecStatusType st = PQresultStatus(res);
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY) {
-      std::string msg = ErrorOf(res);
-      const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
-      const bool locked = state && std::strcmp(state, kLockNotAvailable) == 0;
-      PQclear(res);
+      ResultHolder failed(res);
       if (guarded && PQtransactionStatus(conn) == PQTRANS_INERROR) {
         // Undo the failed statement only; the work before it stays in the transaction.
         ResultHolder undo(PQexec(conn, kUndoStatement));
       }
       hold.EndedBy(PQtransactionStatus(conn) != PQTRANS_IDLE);
-      if (locked) {
-        lastError = msg;
-        throw EDatabaseLocked(msg, sql);
-      }
-      Fail(msg, sql);
+      FailResult(failed.res, sql);
     }
     if (hold.EndedBy(PQtransactionStatus(conn) != PQTRANS_IDLE)) {
       PQclear(res);
@@ -516,7 +529,7 @@ void TPgBackend::Commit() {
   const bool failed = PQtransactionStatus(impl_->conn) == PQTRANS_INERROR;
   ResultHolder r(PQexec(impl_->conn, "COMMIT"));
   impl_->savepoint = impl_->began = false;
-  if (PQresultStatus(r.res) != PGRES_COMMAND_OK) impl_->Fail(impl_->ErrorOf(r.res), "COMMIT");
+  if (PQresultStatus(r.res) != PGRES_COMMAND_OK) impl_->FailResult(r.res, "COMMIT");
   // The server ends a transaction that a failed statement spoiled with a rollback, and says
   // so only by the command tag; that is no successful commit.
   if (failed || std::strcmp(PQcmdStatus(r.res), "ROLLBACK") == 0)

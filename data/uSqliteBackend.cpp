@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -378,6 +379,39 @@ struct TSqliteBackend::Impl {
     throw EDatabaseError(message, sql);
   }
 
+  // The failure of a call that answered rc. A failure of the site (the disk is full, a file
+  // size limit, an I/O error, the file locked, read-only, damaged or gone, no memory) is no
+  // fault of the statement: it is raised as such, with what the system said of the disk.
+  // callErrno: errno as the failing call left it (cleared before the call), for a failure
+  // that SQLite does not record as the system's (a write cut short by the file size limit).
+  [[noreturn]] void FailCode(int rc, const std::string& sql, int callErrno = 0) {
+    std::string message = sqlite3_errmsg(db);
+    switch (rc & 0xff) {
+      case SQLITE_BUSY:
+      case SQLITE_LOCKED:
+        lastError = message;
+        RaiseSiteFailure<EDatabaseLocked>(message, sql);
+      case SQLITE_IOERR:
+      case SQLITE_FULL:
+      case SQLITE_CANTOPEN:
+      case SQLITE_READONLY:
+      case SQLITE_CORRUPT:
+      case SQLITE_NOTADB:
+      case SQLITE_NOMEM:
+      case SQLITE_NOLFS:
+      case SQLITE_PROTOCOL:
+      case SQLITE_PERM: {
+        // "disk I/O error" alone does not tell a full disk from a file size limit.
+        const int system = sqlite3_system_errno(db) != 0 ? sqlite3_system_errno(db) : callErrno;
+        if (system != 0) message += std::string(" (") + strerror(system) + ")";
+        lastError = message;
+        RaiseSiteFailure(message, sql);
+      }
+      default:
+        Fail(message, sql);
+    }
+  }
+
   void Require(const std::string& sql) {
     if (!db) Fail("The database is not open", sql);
   }
@@ -426,9 +460,8 @@ struct TSqliteBackend::Impl {
     const char* rest = nullptr;
     int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &rest);
     if (rc != SQLITE_OK) {
-      std::string msg = sqlite3_errmsg(db);
-      sqlite3_finalize(st);
-      Fail(msg, statement);
+      sqlite3_finalize(st);  // null after a failed prepare: the error stays
+      FailCode(rc, statement);
     }
     ++prepared;
     if (rest && !OnlyBlanks(rest)) tail = rest;
@@ -447,7 +480,7 @@ struct TSqliteBackend::Impl {
     if (general) {
       try {
         return Prepare(shape, tail, sql);
-      } catch (const EDatabaseLocked&) {
+      } catch (const EDatabaseUnavailable&) {
         throw;
       } catch (const std::exception&) {
         general = false;
@@ -524,16 +557,14 @@ struct TSqliteBackend::Impl {
   }
 
   int Step(sqlite3_stmt* st, const std::string& sql) {
+    errno = 0;
     int rc = sqlite3_step(st);
+    const int stepErrno = errno;
     // A conflict clause "or rollback", a trigger's raise(rollback, ...) or an error after
     // which SQLite rolls back (a full disk) ends a held transaction from inside; the
     // statement's own failure, when it failed, says why.
     const bool ended = hold.EndedBy(sqlite3_get_autocommit(db) == 0);
-    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-      lastError = sqlite3_errmsg(db);
-      throw EDatabaseLocked(lastError, sql);
-    }
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(sqlite3_errmsg(db), sql);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailCode(rc, sql, stepErrno);
     if (ended) Fail(kTransactionEndedBy, sql);
     return rc;
   }
@@ -771,8 +802,11 @@ void TSqliteBackend::MakeDurable() {
   sqlite3_file* log = nullptr;
   int rc = sqlite3_file_control(impl_->db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log);
   if (rc == SQLITE_OK && log && log->pMethods) rc = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
-  if (rc != SQLITE_OK)
-    impl_->Fail(std::string("Cannot sync the database log: ") + sqlite3_errstr(rc), "");
+  if (rc != SQLITE_OK) {
+    const std::string message = std::string("Cannot sync the database log: ") + sqlite3_errstr(rc);
+    impl_->lastError = message;
+    RaiseSiteFailure(message, "");
+  }
 }
 
 std::string TSqliteBackend::LastError() const { return impl_->lastError; }

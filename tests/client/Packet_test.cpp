@@ -6,6 +6,8 @@
 #include "PacketFixtures.h"
 #include "SiteDb.h"
 #include "uPacket.h"
+#include "uSqliteBackend.h"
+#include "uXDS.h"
 
 using namespace v7;
 using v7test::SamplePacket;
@@ -93,6 +95,26 @@ TEST_F(PacketTest, UnsafeNamesAreRefusedBeforeAnyRowAndFailuresKeepEarlierRows) 
   EXPECT_NE(err.find("colour"), std::string::npos) << err;
   EXPECT_EQ(Item(260, "itemname"), "Ruler");
   EXPECT_EQ(Item(262, "itemname"), "");
+
+  // A database that another program keeps locked is no fault of the packet: the failure is
+  // the site's, and the packet applies once the lock is gone.
+  auto holder = std::make_shared<TSqliteBackend>();
+  holder->Open(site.DbFile());
+  holder->StartTransaction();
+  holder->Execute("update item set price = price where itemid = 201");
+  auto waiting = std::make_shared<TSqliteBackend>();
+  waiting->BusyTimeoutMs = 20;
+  waiting->Open(site.DbFile());
+  target.NewQuery = [&] { return std::make_unique<TXDS>("ado", waiting, TTraceProc{}, "access"); };
+  try {
+    Post(SamplePacket("items_table.xml"));
+    ADD_FAILURE() << "no failure of the site";
+  } catch (const ESiteFailure& e) {
+    EXPECT_STREQ(e.what(), "database is locked");
+  }
+  holder->Rollback();
+  EXPECT_EQ(Post(SamplePacket("items_table.xml")), "");
+  EXPECT_EQ(Item(201, "itemname"), "Blue Pen (new)");
 }
 
 TEST_F(PacketTest, EmptyMalformedAndDocumentFiles) {

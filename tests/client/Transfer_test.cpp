@@ -958,6 +958,84 @@ TEST_F(TransferTest, PacketThatKeepsStoppingTheClientIsKeptAfterThreeStops) {
   EXPECT_TRUE(ShownContaining("(transit/packets-applying.txt) cannot be written")) << pane.str();
 }
 
+// A failure of the site (the database reaching the file size limit half-way through a table
+// packet, a folder in the way of the unpacked file) leaves the packet on the server, neither
+// kept nor recorded, and ends the step with the cause named; once it is mended the next cycle
+// applies the packet whole. A packet that declares more than the file size limit allows is
+// its own fault: kept and removed at once, and the packets after it are applied.
+TEST_F(TransferTest, SiteFailureLeavesThePacketForTheNextCycle) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const auto limitFiles = [&](uintmax_t bytes) {
+    rlimit limit = saved;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  std::string rows;
+  for (int i = 0; i < 190; ++i)
+    rows += "<row recordid=\"" + std::to_string(400 + i) + "\"><customerid type=\"n\">" +
+            std::to_string(400 + i) + "</customerid><custname type=\"c\">" +
+            std::string(5000, static_cast<char>('a' + i % 26)) + "</custname></row>";
+  const std::string xml = "<rows table=\"customer\">" + rows + "</rows>";
+  const auto stored = [&] {
+    return Scalar("select count(*) from customer where customerid between 400 and 589");
+  };
+  const std::string wal = site.DbFile() + "-wal";
+  struct Case {
+    const char* name;
+    std::function<void()> setup;
+    const char* shown;
+    bool failed;  // the packet's own fault
+  } cases[] = {
+      {"declares more than the file size limit", [&] { limitFiles(xml.size() - 1); },
+       "more than the file size limit of", true},
+      {"the database reaches the file size limit",
+       [&] {
+         const uintmax_t log = fs::exists(wal) ? fs::file_size(wal) : 0;
+         limitFiles(std::max({uintmax_t{xml.size()}, fs::file_size(site.DbFile()), log}) +
+                    64 * 1024);
+       },
+       "was not applied, as the site failed (disk I/O error (File too large))", false},
+      {"a folder in the way of the unpacked file",
+       [&] { fs::create_directories(std::string(kReceiveFolder) + "wide.xml"); },
+       "Is a directory", false},
+  };
+  Settings("xtype=receive\n");
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Offer("v7/site07/send/wide.pkt", PacketBytes(xml));
+    Offer("v7/site07/send/x-items.pkt", PacketBytes(SamplePacket("items_table.xml")));
+    site.Exec("delete from customer where customerid between 400 and 589");
+    site.Exec("update item set itemname = 'Blue Pen' where itemid = 201");
+    pane.str("");
+    c.setup();
+    Cycle();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_TRUE(ShownContaining(c.shown)) << pane.str();
+    EXPECT_EQ(fs::exists(std::string(kFailedFolder) + "wide.pkt"), c.failed);
+    if (c.failed) {
+      EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen (new)");
+      EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+      fs::remove_all(kFailedFolder);
+      CreateWorkFolders();
+      continue;
+    }
+    // The step ended: the packet after it waits too.
+    EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen");
+    EXPECT_EQ(OnServer("v7/site07/send").size(), 2u);
+    EXPECT_TRUE(fs::is_empty(kFailedFolder));
+    for (const char* record : {kHandledPacketsFile, kUnpackFailuresFile, kApplyingPacketsFile})
+      EXPECT_TRUE(!fs::exists(record) || ReadFile(record).empty()) << record;
+    fs::remove_all(std::string(kReceiveFolder) + "wide.xml");
+    Cycle();
+    EXPECT_EQ(stored(), "190") << pane.str();
+    EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen (new)");
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  }
+}
+
 // A failed packet that cannot be copied whole into the log folder (the disk is full) leaves
 // no file there, and stays on the server.
 TEST_F(TransferTest, FailedPacketThatCannotBeKeptLeavesNoFileBehind) {
