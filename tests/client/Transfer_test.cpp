@@ -690,10 +690,11 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       {"elradfmwMT", "lose-dele-reply=inv-*", "could not be removed", 0},
       {"elradfmwMT", "", "could not be recorded as handled", 2, 2, true},
       {"elrafmwMT", "", "can neither be recorded", 2, 2, true},
-      // Sending: a server that takes no ".part" name, another sender's upload of the name.
+      // Sending: a server that takes no ".part" name; another sender of the row renames the
+      // upload first (published once, the row gone); an account that cannot rename.
       {"elradfmwMT", "refuse-part-stor", "refused to store", 1},
-      {"elradfmwMT", "rename-race=out.pkt.part", "taken by another upload", 3, 2, false, false,
-       "1"},
+      {"elradfmwMT", "rename-race=out.pkt.part", "was renamed to v7/site03/send/out.pkt already", 1},
+      {"elradmwMT", "refuse-size-mdtm", "refused to rename v7/site03/send/out.pkt.part", 1},
   };
   // A claim left by this client before claims were recorded (its digits made from the host
   // name and folder) is its own; another client's is not, and is named once it has stood for
@@ -756,6 +757,7 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
   EXPECT_EQ(ReadFile(kHandledPacketsFile), "");
   EXPECT_EQ(ReadFile(kClaimsFile), "");
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
 
   // A claim of this client's own that can never be downloaded, a name that cannot be
   // fetched and one whose claim would be longer than the server allows hold up no other
