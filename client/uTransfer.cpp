@@ -252,6 +252,8 @@ void TfmV7Client::SendPackets() {
       const std::string name = packets->FieldByName("name").Value;
       const std::string siteNo = packets->FieldByName("siteno").Value;
       const std::string file = name + ".pkt";
+      // Written afresh from the row whenever it is sent.
+      AtExit removeLocal([&] { RemoveQuietly(file); });
       WriteBytes(file, packets->FieldByName("pkt").Value);
       const std::string remote = "v7/site" + TwoDigits(siteNo) + "/send/" + file;
       if (!ftp->Connected()) ftp->Connect();
@@ -262,12 +264,14 @@ void TfmV7Client::SendPackets() {
       const auto dequeue = [&] {
         remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) + "'");
         remover->ExecSQL();
+        // The delete names one row; SQLite counts the rows that triggers of the site's own
+        // programs change with it.
+        const int deleted = remover->RowsAffected() > 0 ? 1 : 0;
         // A sent row that came back after a power cut would be sent again.
-        if (remover->RowsAffected() == 1) dbManager->MakeDurable();
-        return remover->RowsAffected();
+        if (deleted == 1) dbManager->MakeDurable();
+        return deleted;
       };
       PublishPacket(file, remote, publishing, dequeue, renameRefused);
-      RemoveQuietly(file);
       packets->Next();
     }
     packets.reset();
