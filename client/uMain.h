@@ -21,6 +21,8 @@ class TDoDebug;
 class TDBManager;
 class TDbCall;
 class KVTDBXSoapClient;
+class TLineRecord;
+class TXDS;
 struct TReceiveStep;
 
 class TfmV7Client {
@@ -87,7 +89,12 @@ class TfmV7Client {
   bool TracingToFile() const;
 
   // ---- One packet's way in a step (uTransfer.cpp).
-  void UploadPacket(const std::string& file, const std::string& remote, bool& renameWarned);
+  void PublishPacket(const std::string& file, const std::string& remote, TLineRecord& publishing,
+                     const std::function<int()>& dequeue, bool& renameRefused);
+  void FinishPublication(const std::string& line, const std::string& localFile,
+                         TLineRecord& publishing, bool& renameRefused);
+  void FinishPublications(TLineRecord& publishing, TXDS& queue, bool& renameRefused);
+  void WarnUnrenamed(const std::string& refusal, bool& renameRefused);
   void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
   bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
                    std::string& entry);

@@ -3,9 +3,12 @@
 // shows them in the message pane and lets the cycle go on.
 #include "uTransfer.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -34,11 +37,25 @@ namespace {
 
 std::string TwoDigits(const std::string& number) { return PadLeft(number, 2, '0'); }
 
+// Writes a whole file, or none: a file cut by a full disk or the file size limit is removed,
+// so that it does not keep the disk full for the files written after it, and the message
+// names the cause ("No space left on device", "File too large").
 void WriteBytes(const std::string& fileName, const std::string& bytes) {
-  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw EFCreateError("Cannot create file \"" + fileName + "\"");
+  const int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + strerror(errno));
+  int error = 0;
+  for (size_t done = 0; done < bytes.size() && error == 0;) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n >= 0)
+      done += static_cast<size_t>(n);
+    else if (errno != EINTR)
+      error = errno;
+  }
+  // Some file systems report a full disk only when the file is closed.
+  if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error == 0) return;
+  unlink(fileName.c_str());
+  throw EFCreateError("Cannot write file \"" + fileName + "\". " + strerror(error));
 }
 
 std::string ReadBytes(const std::string& fileName) {
@@ -205,18 +222,30 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
 
 // ---- Sending ----
 
+namespace {
+
+std::string BytesDigest(const std::string& bytes) {
+  const TMD5 md5;
+  return md5.MD5Print(md5.MD5String(bytes));
+}
+
+}  // namespace
+
 void TfmV7Client::SendPackets() {
   ShowMsg("Sending");
   std::unique_ptr<TXDS> packets;
   std::unique_ptr<TXDS> remover;
-  bool renameWarned = false;
+  bool renameRefused = false;
   try {
     std::string err;
     ConnectProject(clientLogin, err);
     RaiseOnError(err);
     SendPing();
+    CreateWorkFolders();
+    TLineRecord publishing(kPublishingFile);
     packets = dbManager->NewQuery();
     remover = dbManager->NewQuery();
+    FinishPublications(publishing, *packets, renameRefused);
     const std::string identity = QueuedPacketIdentity();
     packets->GetSQL().SetText("select v7pkt.*, " + identity + " as " + kQueuedRowColumn +
                               " from v7pkt order by pktdate");
@@ -225,27 +254,30 @@ void TfmV7Client::SendPackets() {
       const std::string name = packets->FieldByName("name").Value;
       const std::string siteNo = packets->FieldByName("siteno").Value;
       const std::string file = name + ".pkt";
+      // Written afresh from the row whenever it is sent.
+      AtExit removeLocal([&] { RemoveQuietly(file); });
       WriteBytes(file, packets->FieldByName("pkt").Value);
       const std::string remote = "v7/site" + TwoDigits(siteNo) + "/send/" + file;
       if (!ftp->Connected()) ftp->Connect();
       ShowMsg("Uploading file " + file);
-      UploadPacket(file, remote, renameWarned);
-      RemoveQuietly(file);
       // Only this row leaves the queue: a row of the same date that is not sent yet must stay
       // when its own upload fails.
       const std::string row = packets->FieldByName(kQueuedRowColumn).Value;
-      remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) + "'");
-      remover->ExecSQL();
-      if (remover->RowsAffected() != 1)
-        throw EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
-                             "from v7pkt (" + std::to_string(remover->RowsAffected()) +
-                             " rows deleted): it will be sent again");
+      const auto dequeue = [&] {
+        remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) + "'");
+        remover->ExecSQL();
+        // The delete names one row; SQLite counts the rows that triggers of the site's own
+        // programs change with it.
+        const int deleted = remover->RowsAffected() > 0 ? 1 : 0;
+        // A sent row that came back after a power cut would be sent again.
+        if (deleted == 1) dbManager->MakeDurable();
+        return deleted;
+      };
+      PublishPacket(file, remote, publishing, dequeue, renameRefused);
       packets->Next();
     }
     packets.reset();
     remover.reset();
-    // Sent rows must not come back after a power cut: they would be sent twice.
-    dbManager->MakeDurable();
     CloseConnection();
   } catch (const std::exception& e) {
     StepFailed(e);
@@ -271,43 +303,147 @@ void TfmV7Client::SendPing() {
   RemoveQuietly("ping.txt");
 }
 
-// A packet appears under its own name only once it is whole: receivers list "*.pkt", and one
-// that took a file still being written would apply a cut packet, or none. When the server
-// will not take the upload name (some take only known extensions) or will not rename (an
-// account without the rename right, a server that does not replace a file by a rename), the
-// packet is uploaded under its own name, as before renames were used.
-void TfmV7Client::UploadPacket(const std::string& file, const std::string& remote,
-                               bool& renameWarned) {
+// A queued packet is published once. It is uploaded under a name that no receiver lists,
+// the publication is noted, its row is deleted, and only then is it renamed to its own name:
+// a stop or a failure anywhere leaves either its row (it is uploaded again, replacing the
+// upload) or the note (the next step renames the upload), never a published packet and its
+// row. A packet appears under its own name only once it is whole, too: a receiver that took
+// a file still being written would apply a cut packet, or none.
+//
+// When the server will not take the upload name (some take only known extensions) or will
+// not rename (an account without the rename right, a server that does not replace a file by
+// a rename), the packet is uploaded under its own name and its row deleted after, as before
+// renames were used: a stop between the two sends it again.
+void TfmV7Client::PublishPacket(const std::string& file, const std::string& remote,
+                                TLineRecord& publishing, const std::function<int()>& dequeue,
+                                bool& renameRefused) {
   const std::string uploading = remote + kUploadMark;
-  const auto underOwnName = [&](const std::string& refusal) {
-    ftp->Put(file, remote);
-    if (!renameWarned)
-      ShowMsg(refusal +
-              ": packets are uploaded under their own names, and a receiver may meet one "
-              "half-written");
-    renameWarned = true;
+  const auto notRemoved = [&](int deleted, const std::string& fate) {
+    return EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
+                          "from v7pkt (" + std::to_string(deleted) + " rows deleted): " + fate);
   };
-  try {
-    ftp->Put(file, uploading);
-  } catch (const EFtpError& e) {
-    if (!e.Refused) throw;
-    underOwnName("The FTP server refused to store " + uploading + " (" + e.Detail + ")");
+  if (!renameRefused) {
+    bool stored = true;
+    try {
+      ftp->Put(file, uploading);
+    } catch (const EFtpError& e) {
+      if (!e.Refused) throw;
+      WarnUnrenamed("The FTP server refused to store " + uploading + " (" + e.Detail + ")",
+                    renameRefused);
+      stored = false;
+    }
+    if (stored) {
+      const std::string line = Digest(file) + " " + remote;
+      try {
+        publishing.Add(line);
+      } catch (const std::exception& e) {
+        throw std::runtime_error("Packet " + file + " is not sent: its publication cannot be " +
+                                 "noted in " + kPublishingFile + " (" + e.what() + ")");
+      }
+      int deleted = 0;
+      try {
+        deleted = dequeue();
+      } catch (const std::exception& e) {
+        // Whether the delete took effect is told by the queue at the start of the next step.
+        throw EDatabaseError("Packet " + file + " could not be removed from v7pkt (" + e.what() +
+                             "): it is not published, and is sent again while its row stays");
+      }
+      if (deleted != 1) {
+        // Another program removed the row (a second client sending for this site, the site's
+        // own programs): not this client's to publish. The upload stays, as it may be that
+        // other sender's, still to be renamed.
+        publishing.Remove(line);
+        throw notRemoved(deleted, "it is not published");
+      }
+      FinishPublication(line, file, publishing, renameRefused);
+      return;
+    }
+  }
+  ftp->Put(file, remote);
+  const int deleted = dequeue();
+  if (deleted != 1) throw notRemoved(deleted, "it will be sent again");
+}
+
+// Publishes a noted upload: renames it to its own name, then drops the note. localFile holds
+// the packet when the step still has it; after a stop the upload itself is fetched. Raises
+// while the upload stays unpublished (the server refuses its rename for the time being, the
+// connection is lost): the note stays for the next step.
+void TfmV7Client::FinishPublication(const std::string& line, const std::string& localFile,
+                                    TLineRecord& publishing, bool& renameRefused) {
+  const std::string digest = line.substr(0, line.find(' '));
+  const std::string remote = line.substr(line.find(' ') + 1);
+  const std::string uploading = remote + kUploadMark;
+  if (!ftp->Connected()) ftp->Connect();
+  std::string refusal;
+  if (ftp->Rename(uploading, remote, &refusal)) {
+    publishing.Remove(line);
     return;
   }
-  if (ftp->Rename(uploading, remote)) return;
-  // Gone from its upload name, the file was taken by the rename of another sender's upload
-  // of the same name: what the server holds now is that one's packet, or a mix of both.
-  if (!OnServer(uploading))
-    throw std::runtime_error("The upload " + uploading +
-                             " was taken by another upload of the same name, renamed to " + remote +
-                             " before this one: " + file + " is sent again next cycle");
-  underOwnName("The FTP server refused to rename " + uploading + " to " + remote);
+  // What the server holds under the upload name decides, asked of that file itself: a
+  // listing may leave a file out.
+  const std::string fetched = std::string(kTransitFolder) + "publishing.pkt";
+  AtExit removeFetched([&] { RemoveQuietly(fetched); });
+  try {
+    ftp->Get(uploading, fetched);
+  } catch (const EFtpError& e) {
+    if (!e.Refused || !e.Detail.starts_with("550")) throw;
+    // Renamed already: by this client before a stop or a lost reply, or by another client
+    // sending the same packet, whose upload of the name took this one's place.
+    ShowMsg("The upload " + uploading + " was renamed to " + remote + " already");
+    publishing.Remove(line);
+    return;
+  }
+  if (Digest(fetched) != digest) {
+    ShowMsg("The upload " + uploading + " is another sender's upload of the same name now: " +
+            "left to that sender");
+    publishing.Remove(line);
+    return;
+  }
+  if (refusal.starts_with("4"))
+    throw EFtpError("The FTP server refused to rename " + uploading + " to " + remote + " (" +
+                        refusal + "): it is published in a later cycle",
+                    true, refusal);
+  ftp->Put(localFile.empty() ? fetched : localFile, remote);
+  WarnUnrenamed("The FTP server refused to rename " + uploading + " to " + remote, renameRefused);
   try {
     ftp->Delete(uploading);
   } catch (const EFtpError&) {
     // The packet itself is on the server: a copy left under the upload name is listed by no
     // receiver, and the next upload of that name replaces it.
   }
+  publishing.Remove(line);
+}
+
+// Publications that an earlier step noted and did not finish. A row still queued with that
+// name, destination and bytes was not deleted: its upload is not published, and the row is
+// sent below as any other. Otherwise the row is gone and its upload is renamed now.
+void TfmV7Client::FinishPublications(TLineRecord& publishing, TXDS& queue, bool& renameRefused) {
+  for (const std::string& line : std::vector<std::string>(publishing.Lines())) {
+    std::string folder, file;
+    SplitPath(line.substr(line.find(' ') + 1), folder, file);
+    queue.GetSQL().SetText("select pkt, siteno from v7pkt where name='" +
+                           Doubled(file.substr(0, file.size() - 4)) + "'");
+    queue.Open();
+    bool queued = false;
+    for (; !queue.Eof() && !queued; queue.Next())
+      queued = BytesDigest(queue.FieldByName("pkt").Value) + " v7/site" +
+                   TwoDigits(queue.FieldByName("siteno").Value) + "/send/" + file ==
+               line;
+    queue.Close();
+    if (queued)
+      publishing.Remove(line);
+    else
+      FinishPublication(line, "", publishing, renameRefused);
+  }
+}
+
+// One warning a step that packets go under their own names.
+void TfmV7Client::WarnUnrenamed(const std::string& refusal, bool& renameRefused) {
+  if (!renameRefused)
+    ShowMsg(refusal +
+            ": packets are uploaded under their own names, and a receiver may meet one "
+            "half-written");
+  renameRefused = true;
 }
 
 // Whether the server lists entry (a path as NameList gives it) in its folder.

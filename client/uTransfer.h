@@ -21,6 +21,10 @@ inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
 // The packets that were applied, or kept in the log folder, and wait to leave the server:
 // "<md5> <name>" lines, as for patches.
 inline constexpr char kHandledPacketsFile[] = "transit/packets-handled.txt";
+// Queued packets uploaded under kUploadMark whose rows are being deleted: "<md5> <remote
+// name>" lines. A line stays until its upload is renamed to its own name, or is dropped at
+// the start of a send step when its row is still queued (the delete did not take effect).
+inline constexpr char kPublishingFile[] = "transit/packets-publishing.txt";
 // The names on the server of the packets this client claimed and has not finished with.
 inline constexpr char kClaimsFile[] = "transit/claims.txt";
 // The packets that failed to unpack and may still be arriving: "<time> <md5> <name>" lines,

@@ -266,6 +266,16 @@ class TransferTest : public ::testing::Test {
                                       const std::function<int()>& invoices,
                                       const std::string& faults = "");
 
+  // Site 03 queues new invoices for this site (07) through queue(name, bytes), and its real
+  // client (project login in the folder config) is stopped by SIGKILL at each act of a
+  // publication: held by the server after its upload, during the delete of its row (slowed or
+  // locked by another program through slowDelete), held before and after its rename. This site
+  // receives after the stop and after the sender's next cycle: each invoice is applied once.
+  void SenderStoppedAtEachActPublishesOnce(
+      const std::string& login, const std::string& config,
+      const std::function<void(const std::string&, const std::string&)>& queue,
+      const std::function<void(bool)>& slowDelete, const std::function<std::string()>& queued);
+
   std::string Scalar(const std::string& sql) { return site.Scalar(sql); }
   // The message pane's lines and the status changes, in order.
   std::vector<std::string> Lines() const {
@@ -657,6 +667,110 @@ TEST_F(TransferTest, TwoClientsApplyEveryPacketOnceWhenTheServerRefusesSomeRenam
       "refuse-rename-once=inv[02468].pkt");
 }
 
+void TransferTest::SenderStoppedAtEachActPublishesOnce(
+    const std::string& login, const std::string& config,
+    const std::function<void(const std::string&, const std::string&)>& queue,
+    const std::function<void(bool)>& slowDelete, const std::function<std::string()>& queued) {
+  const std::string program = std::string(std::getenv("V7_BUILD_DIR")) + "/app/v7client";
+  v7test::TempDir work;
+  WriteFile(work.file("v7rm.ini"),
+            "clientlogin=" + login + "\nftp=" + server.Host() + ",site,secret\nxtype=send\n");
+  const std::string note = work.file(kPublishingFile);
+  Settings("xtype=receive\n");
+  Start();
+  // Runs the sender on a server with faults until held (then kills it) or ended; then this
+  // site receives.
+  const auto sendUntil = [&](const std::string& faults, const std::function<bool()>& held) {
+    server.Stop();
+    server.Start("elradfmwMT", 0, faults);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      freopen(work.file("out.log").c_str(), "a", stdout);
+      execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--workdir",
+            work.path().c_str(), "--config", config.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    for (; waitpid(pid, &status, WNOHANG) == 0; usleep(2000))
+      if (held()) kill(pid, SIGKILL);
+    fs::remove(server.Path("hung"));
+    server.Stop();
+    server.Start();
+    Cycle();
+    return status;
+  };
+  const std::function<bool()> hung = [&] { return fs::exists(server.Path("hung")); };
+  const auto noted = [&] { return !TLineRecord(note).Lines().empty(); };
+  const std::string stops[] = {"hang-reply=STOR:*.part", "", "hang=RNFR:*.part",
+                               "hang-reply=RNTO:*.pkt"};
+  for (const std::string& stop : stops) {
+    SCOPED_TRACE(stop);
+    const int invoices = std::stoi(Scalar("select count(*) from salesinv"));
+    queue("inv-" + std::to_string(&stop - stops), NewInvoice());
+    if (stop.empty()) slowDelete(true);
+    EXPECT_TRUE(WIFSIGNALED(sendUntil(stop, stop.empty() ? noted : hung)));
+    if (stop.empty()) slowDelete(false);
+    // The next cycle is stopped at the upload of a row still queued: what it finished of the
+    // stopped one is received alone.
+    sendUntil("hang=STOR:*.part", hung);
+    EXPECT_EQ(sendUntil("", [] { return false; }), 0) << ReadFile(work.file("out.log"));
+    EXPECT_EQ(Scalar("select count(*) from salesinv"), std::to_string(invoices + 1)) << pane.str();
+    EXPECT_EQ(queued(), "0");
+    EXPECT_FALSE(noted());
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  }
+}
+
+TEST_F(TransferTest, SenderStoppedAtEachActPublishesOnce) {
+  v7test::TempDir senderDir;
+  v7test::SiteDb sender(senderDir.path());
+  sender.Exec("update control set siteno = 3");
+  sender.Exec("create table v7pkt (name varchar(60), pkt blob, siteno integer, pktdate date)");
+  // Another program's work on each delete, long enough to be stopped in.
+  sender.Exec("create table big as select 1 as x from dual");
+  for (int i = 0; i < 15; ++i) sender.Exec("insert into big select x from big");
+  v7::SetConfigFolder(dir.path());
+  SenderStoppedAtEachActPublishesOnce(
+      "site", senderDir.path(),
+      [&](const std::string& name, const std::string& bytes) {
+        TSqliteBackend db;
+        db.Open(sender.DbFile());
+        Queue(db, name, bytes, 7, "julianday('now')");
+      },
+      [&](bool on) {
+        sender.Exec(on ? "create trigger slow before delete on v7pkt begin "
+                         "select count(*) from big a, big b, big c; end"
+                       : "drop trigger slow");
+      },
+      [&] { return sender.Scalar("select count(*) from v7pkt"); });
+}
+
+TEST_F(TransferTest, PostgreSiteStoppedAtEachActPublishesOnce) {
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("update control set siteno = 3");
+  pg.db.Execute("create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
+  pg.AddProject(site);
+  SenderStoppedAtEachActPublishesOnce(
+      "pgsite", dir.path(),
+      [&](const std::string& name, const std::string& bytes) {
+        Queue(pg.db, name, bytes, 7, "now()");
+      },
+      // Locked by another program: the delete waits; the stopped client's is ended with it.
+      [&](bool on) {
+        if (on) {
+          pg.db.Execute("begin");
+          pg.db.Execute("lock table v7pkt in exclusive mode");
+          return;
+        }
+        pg.db.Query("select pg_terminate_backend(pid) from pg_stat_activity "
+                    "where wait_event_type = 'Lock' and pid <> pg_backend_pid()");
+        pg.db.Execute("rollback");
+      },
+      [&] { return pg.Scalar("select count(*) from v7pkt"); });
+}
+
 // What the FTP account allows decides how a packet is claimed and removed, never how often
 // it is applied: each new invoice makes exactly one over several cycles, and leaves the
 // server once the account lets it.
@@ -690,10 +804,11 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       {"elradfmwMT", "lose-dele-reply=inv-*", "could not be removed", 0},
       {"elradfmwMT", "", "could not be recorded as handled", 2, 2, true},
       {"elrafmwMT", "", "can neither be recorded", 2, 2, true},
-      // Sending: a server that takes no ".part" name, another sender's upload of the name.
+      // Sending: a server that takes no ".part" name; another sender of the row renames the
+      // upload first (published once, the row gone); an account that cannot rename.
       {"elradfmwMT", "refuse-part-stor", "refused to store", 1},
-      {"elradfmwMT", "rename-race=out.pkt.part", "taken by another upload", 3, 2, false, false,
-       "1"},
+      {"elradfmwMT", "rename-race=out.pkt.part", "was renamed to v7/site03/send/out.pkt already", 1},
+      {"elradmwMT", "refuse-size-mdtm", "refused to rename v7/site03/send/out.pkt.part", 1},
   };
   // A claim left by this client before claims were recorded (its digits made from the host
   // name and folder) is its own; another client's is not, and is named once it has stood for
@@ -756,6 +871,7 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
   EXPECT_EQ(ReadFile(kHandledPacketsFile), "");
   EXPECT_EQ(ReadFile(kClaimsFile), "");
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
 
   // A claim of this client's own that can never be downloaded, a name that cannot be
   // fetched and one whose claim would be longer than the server allows hold up no other
@@ -1052,6 +1168,49 @@ TEST_F(TransferTest, FailedPacketThatCannotBeKeptLeavesNoFileBehind) {
   setrlimit(RLIMIT_FSIZE, &saved);
   EXPECT_FALSE(kept);
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
+}
+
+// A send step that the site itself stops (its database, or the packet file, at the file size
+// limit; the record of publications blocked) publishes nothing, leaves no cut file and names
+// the cause; the next cycle publishes the packet once.
+TEST_F(TransferTest, SendStepStoppedByTheSiteItselfPublishesNothing) {
+  const struct {
+    rlim_t limit;  // 0: none, and a folder blocks the record
+    std::string bytes, message;
+  } cases[] = {
+      // Another program logs each delete, beyond the limit.
+      {100000, NewInvoice(), "Packet q.pkt could not be removed from v7pkt ("},
+      {100000, std::string(300000, 'p'), "Cannot write file \"q.pkt\". File too large"},
+      {0, NewInvoice(), "cannot be noted in transit/packets-publishing.txt"},
+  };
+  site.Exec("create table sendlog (note blob)");
+  site.Exec("create trigger logsent after delete on v7pkt when (select count(*) from sendlog) = 0 "
+            "begin insert into sendlog values (randomblob(200000)); end");
+  Settings("xtype=send\n");
+  Start();
+  signal(SIGXFSZ, SIG_IGN);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Queue("q", c.bytes, 3, "06/12/2026 10:00:00");
+    if (c.limit == 0) fs::create_directories(std::string(kPublishingFile) + ".new/x");
+    site.Exec("pragma wal_checkpoint(truncate)");
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit{c.limit ? c.limit : saved.rlim_cur, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Cycle();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_TRUE(ShownContaining(c.message)) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), "1");
+    EXPECT_FALSE(fs::exists(server.Path("v7/site03/send/q.pkt")));
+    EXPECT_FALSE(fs::exists("q.pkt"));
+    fs::remove_all(std::string(kPublishingFile) + ".new");
+    Cycle();
+    EXPECT_EQ(OnServer("v7/site03/send"), std::vector<std::string>{"q.pkt"}) << pane.str();
+    EXPECT_EQ(ReadFile(server.Path("v7/site03/send/q.pkt")), c.bytes);
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+    fs::remove(server.Path("v7/site03/send/q.pkt"));
+  }
 }
 
 // A patch that ran to its end but could not leave the server (here the server refuses the
