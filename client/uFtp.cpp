@@ -44,6 +44,8 @@ size_t KeepErrorReply(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
+size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
   return fwrite(data, size, count, static_cast<FILE*>(file)) * size;
 }
@@ -89,7 +91,11 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_DIRLISTONLY, 1L);
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, AppendToString);
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
-    Perform("name list of " + mask);
+    // libcurl takes a 450 for an empty listing itself.
+    const CURLcode code = curl_easy_perform(handle_.get());
+    if (code != CURLE_OK && !(Refused() && (errorReply_.starts_with("450") ||
+                                            errorReply_.starts_with("550"))))
+      Fail("name list of " + mask, code);
 
     std::string backslashed = folder;
     std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
@@ -197,6 +203,29 @@ class CurlFtpSession : public FtpSession {
     return info;
   }
 
+  FilePresence Presence(const std::string& remote) override {
+    EnsureHandle();
+    Prepare(Slashed(remote));
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, Discard);
+    curl_off_t size = -1;
+    CURLcode code = curl_easy_perform(handle_.get());
+    if (code == CURLE_OK &&
+        curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK &&
+        size >= 0)
+      return FilePresence::Present;
+    if (code == CURLE_OK) {
+      // The server does not tell sizes: a download of the file answers instead.
+      Prepare(Slashed(remote));
+      curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, Discard);
+      code = curl_easy_perform(handle_.get());
+      if (code == CURLE_OK) return FilePresence::Present;
+    }
+    // 550: "No such file"; a 450 and the like say nothing of the file.
+    if (!Refused()) Fail("question whether " + remote + " exists", code);
+    return errorReply_.starts_with("550") ? FilePresence::Absent : FilePresence::Unknown;
+  }
+
  private:
   void EnsureHandle() {
     if (!handle_) Connect();
@@ -258,10 +287,12 @@ class CurlFtpSession : public FtpSession {
       if (error_[0] && std::string(error_).find("inet_ntop") == std::string::npos)
         detail += std::string(" (") + error_ + ")";
     }
-    // A 421 reply closes the session: it is no answer to the command.
-    const bool refused = !errorReply_.empty() && !errorReply_.starts_with("421");
-    throw EFtpError("FTP " + what + " failed: " + detail, refused, detail);
+    throw EFtpError("FTP " + what + " failed: " + detail, Refused(), detail);
   }
+
+  // Whether the running request failed for the server's answer to a command, with the
+  // session going on. A 421 reply closes the session: it is no answer to the command.
+  bool Refused() const { return !errorReply_.empty() && !errorReply_.starts_with("421"); }
 
   CurlPtr handle_;
   char error_[CURL_ERROR_SIZE] = {};

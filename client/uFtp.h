@@ -32,6 +32,13 @@ struct RemoteFileInfo {
   std::time_t Modified = -1;
 };
 
+// What the server says of one file when asked about that very name.
+enum class FilePresence {
+  Present,
+  Absent,   // the server answered that it has no such file
+  Unknown,  // the server gave no answer about it (a refusal for the time being)
+};
+
 class FtpSession {
  public:
   virtual ~FtpSession() = default;
@@ -54,6 +61,9 @@ class FtpSession {
   //
   // The files of the folder part of mask whose names match its last part ("*", "?",
   // "[...]", case-sensitive), each with its folder in front ("v7/site01/send/X.pkt").
+  // A listing answered "450" or "550" (as servers answer for an empty folder, and also when
+  // they fail) gives no names: what a listing leaves out may still be there (servers also
+  // cap their listings), so only Presence tells that a file is gone.
   virtual std::vector<std::string> NameList(const std::string& mask) = 0;
   // Downloads remote into local, replacing local. A failed download leaves no local file.
   virtual void Get(const std::string& remote, const std::string& local) = 0;
@@ -69,6 +79,10 @@ class FtpSession {
   // The size and time of a remote file (SIZE, MDTM). Raises EFtpError, Refused when the
   // server has no such file.
   virtual RemoteFileInfo FileInfo(const std::string& remote) = 0;
+  // Whether the server has the file remote, asked of that name (its size, or a download
+  // where the server does not tell sizes). Raises EFtpError when the server cannot be
+  // reached.
+  virtual FilePresence Presence(const std::string& remote) = 0;
 };
 
 std::unique_ptr<FtpSession> NewCurlFtpSession();

@@ -24,6 +24,9 @@ class KVTDBXSoapClient;
 class TLineRecord;
 class TXDS;
 struct TReceiveStep;
+// Whether the FTP account may rename in a folder, as a receive step learns it: not asked yet,
+// granted, lacking, or asked without an answer that tells.
+enum class TRenameRight { Unknown, Granted, Lacking, Undecided };
 
 class TfmV7Client {
  public:
@@ -98,7 +101,7 @@ class TfmV7Client {
   void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
   bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
                    std::string& entry);
-  bool AccountCanRename(const std::string& folder);
+  TRenameRight AccountCanRename(const std::string& folder);
   bool StillArriving(const std::string& entry, const std::string& localFile,
                      const std::string& handledLine, TReceiveStep& step);
   void NameAbandonedClaims(const std::vector<std::string>& claimed, const std::string& unrecorded,
@@ -108,6 +111,7 @@ class TfmV7Client {
   bool RemoveHandledPacket(const std::string& entry, const std::string& packet,
                            const std::string& handledLine, TReceiveStep& step);
   bool OnServer(const std::string& entry);
+  bool GoneFromServer(const std::string& entry);
   void RemoveFromServer(const std::string& entry);
   // The application's handler around an event.
   void Guarded(const std::function<void()>& event);

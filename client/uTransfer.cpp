@@ -13,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -454,9 +455,10 @@ bool TfmV7Client::OnServer(const std::string& entry) {
 
 // Removes a file this client is done with from the server. A control connection that died
 // (an idle timeout of the server, a firewall that forgot it, a reply that was lost) gets one
-// more try on a new one; a refusal for a file that is no longer there (the server carried out
-// a delete whose reply was lost, or another client's) is success. Raises the refusal of a
-// file that stays.
+// more try on a new one. What the server then says of that very file decides: a refusal for a
+// file that it no longer has (it carried out a delete whose reply was lost, or another
+// client's) is success, and a delete answered as done for a file that it still has is not.
+// Raises the refusal of a file that stays.
 void TfmV7Client::RemoveFromServer(const std::string& entry) {
   try {
     try {
@@ -468,8 +470,20 @@ void TfmV7Client::RemoveFromServer(const std::string& entry) {
       ftp->Delete(entry);
     }
   } catch (const EFtpError& e) {
-    if (!e.Refused || OnServer(entry)) throw;
+    if (!e.Refused || !GoneFromServer(entry)) throw;
+    return;
   }
+  if (ftp->Presence(entry) == FilePresence::Present)
+    throw EFtpError("FTP delete of " + entry + " failed: the server answered it as done but still "
+                    "has the file",
+                    true, "the server answered the delete as done but still has the file");
+}
+
+// Whether the server answers, asked of that very name, that it has no such file. A name that a
+// listing leaves out may still be there: servers cap their listings, and answer one that
+// fails as they answer one of an empty folder.
+bool TfmV7Client::GoneFromServer(const std::string& entry) {
+  return ftp->Presence(entry) == FilePresence::Absent;
 }
 
 // ---- Receiving packets ----
@@ -482,7 +496,7 @@ struct TReceiveStep {
   TLineRecord unpackFailures{kUnpackFailuresFile};  // failed to unpack, may still be arriving
   TApplyRecord applying;                            // applications begun and not seen to end
   // Whether the account may rename here at all: asked once a step, after a refusal.
-  enum class Right { Unknown, Granted, Lacking } renameRight = Right::Unknown;
+  TRenameRight renameRight = TRenameRight::Unknown;
 };
 
 namespace {
@@ -535,17 +549,25 @@ std::time_t SecondsSinceFirstSeen(TLineRecord& record, const std::string& what) 
 }
 
 // A record line is kept only while its packet may still be on the server: under its own name
-// (listed) or as a claim of this client's own. A line whose packet is gone (a delete whose
-// reply was lost, a client stopped right after its delete, a packet removed by hand) leaves,
-// so that a packet sent again later under that name, with the same bytes, is new.
+// or as a claim of this client's own. A line whose packet is gone (a delete whose reply was
+// lost, a client stopped right after its delete, a packet removed by hand) leaves, so that a
+// packet sent again later under that name, with the same bytes, is new. A packet that the
+// listing shows stays; one that it leaves out is asked of the server by its name
+// (goneFromServer), once a step.
 void ForgetPacketsGone(TReceiveStep& step, const std::vector<std::string>& listed,
-                       std::set<std::string>& handledUnsaved) {
+                       std::set<std::string>& handledUnsaved,
+                       const std::function<bool(const std::string&)>& goneFromServer) {
+  std::map<std::string, bool> asked;
   const auto gone = [&](const std::string& name) {
     const std::string own = step.folder + name;
     if (std::find(listed.begin(), listed.end(), own) != listed.end()) return false;
-    return std::none_of(
-        step.claims.Lines().begin(), step.claims.Lines().end(),
-        [&](const std::string& claim) { return claim.starts_with(own + kClaimMark); });
+    if (std::any_of(
+            step.claims.Lines().begin(), step.claims.Lines().end(),
+            [&](const std::string& claim) { return claim.starts_with(own + kClaimMark); }))
+      return false;
+    const auto known = asked.find(own);
+    if (known != asked.end()) return known->second;
+    return asked[own] = goneFromServer(own);
   };
   step.handled.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 1)); });
   step.unpackFailures.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
@@ -568,11 +590,11 @@ void TfmV7Client::ReceivePackets() {
     step.folder = "v7/site" + siteText + "/send/";
     if (!ftp->Connected()) ftp->Connect();
     // Packets this client claimed in an earlier step and did not finish come first; claims
-    // that are no longer on the server (finished, or renamed back by hand) leave the record.
+    // that the server no longer has (finished, or renamed back by hand) leave the record.
     const std::vector<std::string> claimed =
         ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*");
     for (const std::string& line : std::vector<std::string>(step.claims.Lines()))
-      if (std::find(claimed.begin(), claimed.end(), line) == claimed.end())
+      if (std::find(claimed.begin(), claimed.end(), line) == claimed.end() && GoneFromServer(line))
         step.claims.Remove(line);
     const std::string unrecorded = UnrecordedClaimSuffix();
     NameAbandonedClaims(claimed, unrecorded, step);
@@ -597,7 +619,8 @@ void TfmV7Client::ReceivePackets() {
       }
     });
     const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
-    ForgetPacketsGone(step, offered, handledUnsaved);
+    ForgetPacketsGone(step, offered, handledUnsaved,
+                      [&](const std::string& entry) { return GoneFromServer(entry); });
     for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
       ReceiveOne(listed, true, step);
     for (const std::string& listed : offered) ReceiveOne(listed, false, step);
@@ -717,14 +740,14 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
 
 // Other clients may work this site too: a packet is applied by the one whose rename claims
 // it. The claim is recorded before the rename, so that a client stopped in between finds it
-// again. A refused rename of a packet still listed concerns that packet alone (a server that
+// again. A refused rename of a packet still there concerns that packet alone (a server that
 // will not rename a file another session is writing, a claim name longer than it allows), so
 // the packet is passed over for this step; only an account that cannot rename at all has its
 // packets applied unclaimed (one client per site), with one warning a step. False when the
 // packet is not to be applied now.
 bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& packet,
                               TReceiveStep& step, std::string& entry) {
-  using Right = TReceiveStep::Right;
+  using Right = TRenameRight;
   if (step.renameRight == Right::Lacking) return true;
   const std::string claimed = listed + NewClaimSuffix();
   step.claims.Add(claimed);
@@ -736,13 +759,12 @@ bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& pack
   step.claims.Remove(claimed);
   // Taken by another client, the packet is gone from its own name; still there, the server
   // refused the rename itself.
-  if (!OnServer(listed)) {
+  if (GoneFromServer(listed)) {
     ShowMsg("Skipped " + packet + ": taken by another client");
     return false;
   }
-  if (step.renameRight == Right::Unknown)
-    step.renameRight = AccountCanRename(step.folder) ? Right::Granted : Right::Lacking;
-  if (step.renameRight == Right::Granted) {
+  if (step.renameRight == Right::Unknown) step.renameRight = AccountCanRename(step.folder);
+  if (step.renameRight != Right::Lacking) {
     StepFailed("The FTP server refused to rename " + packet + " to claim it (" + refusal +
                "): passed over until the next cycle");
     return false;
@@ -758,7 +780,11 @@ bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& pack
 // refuse for reasons of that file alone. The file is named as no receiver lists, with the
 // extension of the pings, which every site uploads; its name is this client's for as long as
 // it runs, so that an account without the delete right is left one such file, not one a step.
-bool TfmV7Client::AccountCanRename(const std::string& folder) {
+// Only a lasting refusal (a 5xx reply) of the stored file's rename tells that the account
+// lacks the right: a probe that cannot be stored (a full quota) or whose rename is refused for
+// the time being (4xx) tells nothing, and the step decides nothing (Undecided).
+TRenameRight TfmV7Client::AccountCanRename(const std::string& folder) {
+  using Right = TRenameRight;
   if (probeDigits.empty()) probeDigits = NewClaimSuffix().substr(sizeof kClaimMark - 1);
   const std::string probe = folder + "rename-probe-" + probeDigits + ".txt";
   const std::string renamed = folder + "rename-probe-" + probeDigits + "-renamed.txt";
@@ -772,16 +798,18 @@ bool TfmV7Client::AccountCanRename(const std::string& folder) {
     if (!e.Refused) throw;
     ShowMsg("The FTP server refused to store " + probe + " (" + e.Detail +
             "), which would tell whether the account may rename");
-    return false;
+    return Right::Undecided;
   }
-  const bool renames = ftp->Rename(probe, renamed);
+  std::string refusal;
+  const bool renames = ftp->Rename(probe, renamed, &refusal);
   try {
     RemoveFromServer(renames ? renamed : probe);
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
     probesLeft.insert(renames ? renamed : probe);
   }
-  return renames;
+  if (renames) return Right::Granted;
+  return refusal.starts_with("5") ? Right::Lacking : Right::Undecided;
 }
 
 // A packet that fails to unpack may be one that a peer is still uploading under its own name.
@@ -890,14 +918,18 @@ void TfmV7Client::ReceivePatches() {
     CreateWorkFolders();
     if (!ftp->Connected()) ftp->Connect();
     names = ftp->NameList(remoteFolder + siteText + ".*");
-    // A patch's line stays in the record of patches that ran only while the patch may still
-    // stand on the server: once it is gone, a patch sent again under that name runs again.
-    // Only this site's patches are listed, so only their lines are judged.
-    TLineRecord(kRunPatchesFile).RemoveIf([&](const std::string& line) {
-      const std::string name = line.substr(line.find(' ') + 1);
+    // A patch's line stays in the records of patches only while the patch may still stand on
+    // the server: once the server says it has no such file, a patch sent again under that
+    // name is new. Only this site's patches are listed, so only their lines are judged, and
+    // one that the listing leaves out is asked of the server by its name.
+    const auto gone = [&](const std::string& line) {
+      const std::string name = FieldsAfter(line, 1);
       return name.starts_with(siteText + ".") &&
-             std::find(names.begin(), names.end(), remoteFolder + name) == names.end();
-    });
+             std::find(names.begin(), names.end(), remoteFolder + name) == names.end() &&
+             GoneFromServer(remoteFolder + name);
+    };
+    TLineRecord(kRunPatchesFile).RemoveIf(gone);
+    TLineRecord(kSeenPatchesFile).RemoveIf(gone);
     for (const std::string& entry : names) {
       ShowMsg("Downloading " + entry);
       std::string name;
@@ -914,6 +946,18 @@ void TfmV7Client::ReceivePatches() {
         RemoveQuietly(localFile);
         RemoveFromServer(entry);
         run.Remove(runLine);
+        continue;
+      }
+      // A patch that the office uploads under its own name stands there cut until its upload
+      // ends: it runs only once a step finds the bytes that the step before found.
+      TLineRecord seen(kSeenPatchesFile);
+      if (!seen.Contains(runLine)) {
+        seen.RemoveIf([&](const std::string& line) { return FieldsAfter(line, 1) == name; });
+        seen.Add(runLine);
+        ShowMsg("Patch " + name +
+                " is new or has changed since the last cycle: it runs when the next cycle finds "
+                "it unchanged");
+        RemoveQuietly(localFile);
         continue;
       }
       if (dbManager) CloseConnection();
@@ -941,6 +985,7 @@ void TfmV7Client::ReceivePatches() {
       }
       query.reset();
       run.Add(runLine);
+      seen.Remove(runLine);
       RemoveQuietly(localFile);
       RemoveFromServer(entry);
       run.Remove(runLine);

@@ -13,11 +13,15 @@ inline constexpr char kTransitFolder[] = "transit/";
 inline constexpr char kReceiveFolder[] = "transit/receive/";
 inline constexpr char kFailedFolder[] = "transit/receive/log/";
 // The records below hold a line only while its file may still stand on the server: a line
-// whose file is gone at the start of a step (under its own name and as this client's claim)
-// leaves its record, so that a file of that name that comes later is new.
+// whose file the server says it no longer has, asked at the start of a step of that name
+// (under its own name and as this client's claim), leaves its record, so that a file of that
+// name that comes later is new.
 //
 // The patches that ran to their end and wait to leave the server: "<md5> <name>" lines.
 inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
+// The bytes that each of this site's patches had when a step last found it, and that it must
+// still have at the next step to run: "<md5> <name>" lines.
+inline constexpr char kSeenPatchesFile[] = "transit/patches-seen.txt";
 // The packets that were applied, or kept in the log folder, and wait to leave the server:
 // "<md5> <name>" lines, as for patches.
 inline constexpr char kHandledPacketsFile[] = "transit/packets-handled.txt";

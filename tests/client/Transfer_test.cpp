@@ -184,6 +184,7 @@ class TransferTest : public ::testing::Test {
           "<<\r\nupdate customer set custname = 'Caf\xE9 \x80' where customerid = 101\r\n>>\r\n");
     Settings("trace=tofile\nxtype=receive\n", login);
     Start();
+    Cycle();  // the patch runs at the second cycle that finds it
     EXPECT_EQ(scalar("select count(*) from salesinv"), invoices);
     EXPECT_TRUE(fs::exists(std::string(kFailedFolder) + "docref.pkt"));
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -207,6 +208,7 @@ class TransferTest : public ::testing::Test {
         "<<\nupdate customer set city = 'B\x81' where customerid = 102\n>>\n";
     Offer("v7/patches/07.sql", patch);
     const std::string city = scalar("select city from customer where customerid=102");
+    Cycle();
     Cycle();
     EXPECT_TRUE(ShownContaining("Invalid text at byte offset " +
                                 std::to_string(patch.find('\x81')) +
@@ -238,6 +240,7 @@ class TransferTest : public ::testing::Test {
       const std::string before = scalar("select city from customer where customerid=103");
       Offer("v7/patches/07.sql", patch.bytes);
       pane.str("");
+      Cycle();
       Cycle();
       const std::string ran = "Caf\xC3\xA9 " + std::to_string(&patch - patches + 1);
       EXPECT_EQ(scalar("select city from customer where customerid=103"),
@@ -326,6 +329,10 @@ TEST_F(TransferTest, OneCycleSendsPingAndPacketsReceivesTablePacketsAndRunsPatch
   Offer("v7/patches/17.sql", "<<\ndelete from customer\n>>\n");
   Settings();
   Start();
+  // A patch runs at the cycle after the one that first finds it, if it has not changed.
+  EXPECT_EQ(Scalar("select stockqty from item where itemid=201"), "100");
+  EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
+  Cycle();
 
   // Sent: the ping first, then the rows by date; all rows gone from the queue.
   EXPECT_EQ(ReadFile(server.Path("v7/site03/send/out-a.pkt")), a);
@@ -458,6 +465,7 @@ TEST_F(TransferTest, ServerDownLosesNothingAndTheNextCycleCompletes) {
   Offer("v7/site07/send/zbad.pkt", PacketBytes(SamplePacket("bad_record_id.xml")));
   pane.str("");
   Cycle();
+  Cycle();  // the patch runs once a second cycle finds it unchanged
   EXPECT_TRUE(fs::exists(server.Path("v7/site03/send/out-a.pkt")));
   EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
   EXPECT_EQ(Scalar("select itemname from item where itemid=201"), "Blue Pen (new)");
@@ -660,11 +668,72 @@ TEST_F(TransferTest, ClientsOnClonedMachinesApplyEveryPacketOnce) {
 }
 
 // A server that will not rename a file for the time being (another session still writes it)
-// answers that file alone: neither client takes it for an account without the rename right.
+// answers that file alone: neither client takes it for an account without the rename right,
+// nor when the file that asks for the right cannot be stored (a full quota) or its own rename
+// is refused for the time being.
 TEST_F(TransferTest, TwoClientsApplyEveryPacketOnceWhenTheServerRefusesSomeRenames) {
-  TwoClientsApplyEveryPacketOnce(
-      "site", false, [&] { return std::stoi(Scalar("select count(*) from salesinv")); },
-      "refuse-rename-once=inv[02468].pkt");
+  for (const char* faults :
+       {"refuse-rename-once=inv[02468].pkt",
+        "refuse-rename-once=inv[02468].pkt,stor-quota=rename-probe-*",
+        "refuse-rename-once=inv[02468].pkt,refuse-rename=rename-probe-*"}) {
+    SCOPED_TRACE(faults);
+    TwoClientsApplyEveryPacketOnce(
+        "site", false, [&] { return std::stoi(Scalar("select count(*) from salesinv")); },
+        faults);
+    fs::remove_all(dir.file("one"));
+    fs::remove_all(dir.file("two"));
+    for (const auto& e : fs::directory_iterator(server.Path("v7/site07/send")))
+      fs::remove_all(e.path());  // probes left by an account that could not delete them
+  }
+}
+
+// What one listing leaves out may still be on the server: servers cap their listings and
+// answer one that fails as they answer one of an empty folder ("450 No files found"). A
+// packet that was applied, whose removal failed once (or was answered as done while the file
+// stayed), is never applied again because of the listing that follows; it leaves the server
+// once a listing shows it, with the rename right (its claim) or without.
+TEST_F(TransferTest, PacketIsAppliedOnceWhateverOneListingShows) {
+  const auto invoices = [&] { return std::stoi(Scalar("select count(*) from salesinv")); };
+  struct Case {
+    const char* perm;
+    const char* faults;   // of the cycle that applies the packet
+    const char* listing;  // of the cycle after it
+  } cases[] = {
+      {"elradmwMT", "refuse-dele-once=inv-a.pkt", "nlst=450"},
+      {"elradmwMT", "refuse-dele-once=inv-a.pkt", "nlst=550"},
+      {"elradmwMT", "refuse-dele-once=inv-a.pkt", "nlst-cap=1"},
+      {"elradmwMT", "dele-keeps=inv-a.pkt", "nlst=empty"},
+      {"elradfmwMT", "refuse-dele-once=inv-a.pkt.claim-*", "nlst=450"},
+      {"elradfmwMT", "dele-keeps=inv-a.pkt.claim-*", "nlst-cap=1"},
+  };
+  Settings("xtype=receive\n");
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.perm) + " " + c.faults + " " + c.listing);
+    const int before = invoices();
+    Offer("v7/site07/send/inv-a.pkt", NewInvoice());
+    server.Stop();
+    server.Start(c.perm, 0, c.faults);
+    Cycle();
+    EXPECT_EQ(invoices(), before + 1) << pane.str();
+    EXPECT_FALSE(fs::is_empty(server.Path("v7/site07/send")));
+    // A packet listed before it, so that a listing of one name leaves it out.
+    Offer("v7/site07/send/a0.pkt",
+          PacketBytes("<rows table=\"customer\"><row recordid=\"102\"><city type=\"c\">"
+                      "Listed first</city></row></rows>"));
+    server.Stop();
+    server.Start(c.perm, 0, c.listing);
+    Cycle();
+    server.Stop();
+    server.Start();
+    pane.str("");
+    Cycle();
+    EXPECT_EQ(invoices(), before + 1) << pane.str();
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send"))) << pane.str();
+  }
+  EXPECT_EQ(ReadFile(kHandledPacketsFile), "");
+  EXPECT_EQ(ReadFile(kClaimsFile), "");
+  EXPECT_TRUE(fs::is_empty(kFailedFolder));
 }
 
 void TransferTest::SenderStoppedAtEachActPublishesOnce(
@@ -1213,48 +1282,86 @@ TEST_F(TransferTest, SendStepStoppedByTheSiteItselfPublishesNothing) {
   }
 }
 
-// A patch that ran to its end but could not leave the server (here the server refuses the
-// delete, as when the client stops between the two) is removed next time without running a
-// second time; the same patch offered again later runs again.
-TEST_F(TransferTest, PatchThatRanIsNotRunAgainWhenItsRemovalFailed) {
+// A patch runs once, when whole: it runs only when a cycle finds it as the cycle before found
+// it (the office may still be uploading it under its own name), and one that ran to its end but
+// could not leave the server (the server refused the delete, or the client stopped between the
+// two) is removed without running again, whatever a listing of the folder leaves out. The same
+// patch offered again once the first has left runs again.
+TEST_F(TransferTest, PatchRunsOnceWhenWholeWhateverTheListingsShow) {
   const std::string patch = "<<\nupdate item set price = price + 100 where itemid = 202\n>>\n";
-  const std::string before = Scalar("select price from item where itemid = 202");
   auto price = [&] { return std::stod(Scalar("select price from item where itemid = 202")); };
-  Offer("v7/patches/07.sql", patch);
-  server.Stop();
-  server.Start("elrafmwMT");
+  double expected = price();
   Settings("xtype=receive\n");  // the receive step opens the project: site 07
-  Start();
-  EXPECT_EQ(price(), std::stod(before) + 100);
-  EXPECT_TRUE(ShownContaining("FTP delete of v7/patches/07.sql failed: 550")) << pane.str();
-  EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
 
-  server.Stop();
-  server.Start();
+  // Uploaded under its own name, block by block over several cycles: nothing runs while it
+  // grows, all of it runs once it stops.
+  std::string growing;
+  for (int block = 0; block < 4; ++block) {
+    growing += patch;
+    Offer("v7/patches/07.sql", growing);
+    if (block == 0) Start(); else Cycle();
+    EXPECT_EQ(price(), expected) << pane.str();
+  }
   Cycle();
-  EXPECT_EQ(price(), std::stod(before) + 100);
+  expected += 400;
+  EXPECT_EQ(price(), expected) << pane.str();
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
-  EXPECT_TRUE(ShownContaining("Patch 07.sql ran to its end before"));
 
-  Offer("v7/patches/07.sql", patch);
-  Cycle();
-  EXPECT_EQ(price(), std::stod(before) + 200);
-  EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
+  // The delete refused once; the cycle after it lists the folder as the case says, with a
+  // new 07.0.sql before 07.sql so that a listing of one name leaves 07.sql out. Only a
+  // listing that shows 07.sql removes it; it never runs a second time.
+  struct Case {
+    const char* faults;   // of the cycles that run the patch
+    const char* listing;  // of the cycle after them
+  } cases[] = {
+      {"refuse-dele-once=07.sql", "nlst=450"},
+      {"refuse-dele-once=07.sql", "nlst=550"},
+      {"refuse-dele-once=07.sql", "nlst=empty"},
+      {"refuse-dele-once=07.sql", "nlst-cap=1"},
+      // Answered as done, the delete left the file.
+      {"dele-keeps=07.sql", "nlst=450"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.faults) + " " + c.listing);
+    Offer("v7/patches/07.sql", patch);
+    Offer("v7/patches/07.0.sql", "<<\nupdate item set stockqty = 7 where itemid = 202\n>>\n");
+    server.Stop();
+    server.Start("elradfmwMT", 0, c.faults);
+    Cycle();
+    Cycle();
+    expected += 100;
+    EXPECT_EQ(price(), expected) << pane.str();
+    EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
+    Offer("v7/patches/07.0.sql", "<<\nupdate item set stockqty = 8 where itemid = 202\n>>\n");
+    server.Stop();
+    server.Start("elradfmwMT", 0, c.listing);
+    Cycle();
+    server.Stop();
+    server.Start();
+    pane.str("");
+    Cycle();
+    EXPECT_EQ(price(), expected) << pane.str();
+    EXPECT_TRUE(ShownContaining("Patch 07.sql ran to its end before")) << pane.str();
+    EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
+    Cycle();
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
+  }
 
   // A delete whose reply was lost, and a patch removed by hand while the server refused its
   // delete: once it is gone, the same patch sent again runs again.
-  double expected = std::stod(before) + 200;
   for (const char* perm : {"elradfmwMT", "elrafmwMT"}) {
     SCOPED_TRACE(perm);
     server.Stop();
     server.Start(perm, 0, "lose-dele-reply=07.sql");
     Offer("v7/patches/07.sql", patch);
     Cycle();
+    Cycle();
     fs::remove(server.Path("v7/patches/07.sql"));
     Cycle();
     Offer("v7/patches/07.sql", patch);
     server.Stop();
     server.Start();
+    Cycle();
     Cycle();
     expected += 200;
     EXPECT_EQ(price(), expected) << pane.str();

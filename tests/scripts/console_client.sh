@@ -108,7 +108,7 @@ grep -q '^Completed receive$' "$work/out.log" || fail "no receive step"
 # The same files saved as "Unicode" (UTF-16 with its byte order mark, as a registry export
 # is). The data source's DBQ is out of date: registry.ini is written back, in UTF-8.
 utf16() { printf '\xFF\xFE'; iconv -f UTF-8 -t UTF-16LE; }
-printf 'clientlogin=site07\r\nftp=127.0.0.1:%s,site,secret\r\nxtype=both\r\ntrace=tofile\r\n' \
+printf 'clientlogin=site07\r\nftp=127.0.0.1:%s,site,secret\r\nxtype=both\r\ntalkinterval=100\r\ntrace=tofile\r\n' \
   "$port" | utf16 >"$work/v7rm.ini"
 printf '[site07]\r\nProject=site07\r\nDbType=access\r\nDriver=ado\r\n' | utf16 >"$work/Dbconnections.ini"
 printf '[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\r\nDBQ=/old/site07.mdb\r\n[SOFTWARE\\STELLOCK\\QUOREX]\r\nSERVERPATH=%s/data/\r\n' \
@@ -133,7 +133,7 @@ open(sys.argv[1], "wb").write(struct.pack("<I", len(xml)) + zlib.compress(xml))
 PY
 }
 packet "$ftproot/v7/site07/send/bad.pkt" 10
-run 1
+run 2
 [ "$status" = 1 ] || fail "a failing patch gave $status"
 grep -q '^Patch 07.sql: .*nosuchtable' "$work/err.log" || fail "the patch file is not named"
 [ -f "$ftproot/v7/patches/07.sql" ] || fail "the failed patch left the server"
