@@ -110,7 +110,6 @@ class TfmV7Client {
                               const std::string& handledLine, TReceiveStep& step);
   bool RemoveHandledPacket(const std::string& entry, const std::string& packet,
                            const std::string& handledLine, TReceiveStep& step);
-  bool OnServer(const std::string& entry);
   bool GoneFromServer(const std::string& entry);
   void RemoveFromServer(const std::string& entry);
   // The application's handler around an event.

@@ -447,12 +447,6 @@ void TfmV7Client::WarnUnrenamed(const std::string& refusal, bool& renameRefused)
   renameRefused = true;
 }
 
-// Whether the server lists entry (a path as NameList gives it) in its folder.
-bool TfmV7Client::OnServer(const std::string& entry) {
-  const std::vector<std::string> names = ftp->NameList(entry.substr(0, entry.rfind('/') + 1) + "*");
-  return std::find(names.begin(), names.end(), entry) != names.end();
-}
-
 // Removes a file this client is done with from the server. A control connection that died
 // (an idle timeout of the server, a firewall that forgot it, a reply that was lost) gets one
 // more try on a new one. What the server then says of that very file decides: a refusal for a
