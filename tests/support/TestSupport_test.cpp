@@ -103,10 +103,13 @@ TEST(TestFolders, ThoseOfEndedTestsGoThoseOfRunningTestsStay) {
     const std::string elsewhere = tmp + "/v7test-" + std::to_string(ended) + "-elsewhere";
     std::filesystem::create_directories(left + "/sub");
     std::filesystem::create_directories(running);
-    std::filesystem::create_directories(elsewhere + "/sub");
-    const int owner = open(elsewhere.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Locked before it takes its name, as its owner would: other tests sweep meanwhile.
+    const std::string stage = tmp + "/v7stage-" + std::to_string(getpid()) + "-elsewhere";
+    std::filesystem::create_directories(stage + "/sub");
+    const int owner = open(stage.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(owner, 0);
     ASSERT_EQ(flock(owner, LOCK_EX), 0);
+    std::filesystem::rename(stage, elsewhere);
     if (remover == "gtest") {
       v7test::RemoveFoldersOfEndedTests();
     } else {
