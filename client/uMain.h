@@ -107,7 +107,8 @@ class TfmV7Client {
   void NameAbandonedClaims(const std::vector<std::string>& claimed, const std::string& unrecorded,
                            TReceiveStep& step);
   void RecordAndRemoveHandled(const std::string& entry, const std::string& packet,
-                              const std::string& handledLine, TReceiveStep& step);
+                              const std::string& handledLine, TReceiveStep& step,
+                              bool savedDocument);
   bool RemoveHandledPacket(const std::string& entry, const std::string& packet,
                            const std::string& handledLine, TReceiveStep& step);
   bool GoneFromServer(const std::string& entry);

@@ -726,9 +726,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   // table packet too) is synced before the server's copy may go. When the sync fails the
   // packet stays.
   dbManager->MakeDurable();
-  RecordAndRemoveHandled(entry, packet, handledLine, step);
-  // Recorded as handled now: the database's record of its new document has done its work.
-  if (noted) ForgetSavedDocument(*dbManager, handledLine);
+  RecordAndRemoveHandled(entry, packet, handledLine, step, noted);
   step.applying.End(handledLine);
 }
 
@@ -840,8 +838,13 @@ void TfmV7Client::NameAbandonedClaims(const std::vector<std::string>& claimed,
   for (const std::string& claim : claimed)
     if (!step.claims.Contains(claim) && !claim.ends_with(unrecorded)) others.push_back(claim);
   TLineRecord seen(kClaimsSeenFile);
+  // A claim that the listing leaves out may still stand: its line goes only once the server
+  // says it has no such file (or the claim became this client's own).
   seen.RemoveIf([&](const std::string& line) {
-    return std::find(others.begin(), others.end(), FieldsAfter(line, 1)) == others.end();
+    const std::string claim = FieldsAfter(line, 1);
+    if (std::find(others.begin(), others.end(), claim) != others.end()) return false;
+    return std::find(claimed.begin(), claimed.end(), claim) != claimed.end() ||
+           GoneFromServer(claim);
   });
   for (const std::string& claim : others) {
     if (SecondsSinceFirstSeen(seen, claim) < kAbandonedClaimSeconds) continue;
@@ -858,10 +861,16 @@ void TfmV7Client::NameAbandonedClaims(const std::vector<std::string>& claimed,
 // again. When the record cannot be written (a folder in its way) the packet leaves the server
 // all the same, and this client remembers it while it runs; one that can neither be recorded
 // nor removed ends the step.
+//
+// The database's record of a new document that the packet saved (savedDocument) goes once the
+// packet is recorded here, before it leaves the server: a stop after its delete would
+// otherwise leave the row, and the same packet sent again on purpose would not be applied.
 void TfmV7Client::RecordAndRemoveHandled(const std::string& entry, const std::string& packet,
-                                         const std::string& handledLine, TReceiveStep& step) {
+                                         const std::string& handledLine, TReceiveStep& step,
+                                         bool savedDocument) {
   try {
     step.handled.Add(handledLine);
+    if (savedDocument) ForgetSavedDocument(*dbManager, handledLine);
   } catch (const std::exception& e) {
     handledUnsaved.insert(handledLine);
     const std::string why = std::string(" (") + e.what() + ")";
@@ -871,6 +880,7 @@ void TfmV7Client::RecordAndRemoveHandled(const std::string& entry, const std::st
           kHandledPacketsFile + why +
           " nor removed from the server: it is not applied again while this client runs; "
           "make the record writable, or remove the packet from the server");
+    if (savedDocument) ForgetSavedDocument(*dbManager, handledLine);
     StepFailed("Packet " + packet + " could not be recorded as handled in " + kHandledPacketsFile +
                why + "; it has left the server");
     return;

@@ -896,6 +896,12 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"other.pkt.claim-0123456789ab"});
   EXPECT_FALSE(ShownContaining("has stood claimed")) << pane.str();
   AgeSightings(kClaimsSeenFile);
+  // A listing that fails between the sightings does not make the claim new.
+  server.Stop();
+  server.Start("elradfmwMT", 0, "nlst=450");
+  Cycle();
+  server.Stop();
+  server.Start();
   Cycle();
   EXPECT_TRUE(
       ShownContaining("Packet v7/site07/send/other.pkt has stood claimed as "
