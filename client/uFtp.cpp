@@ -93,8 +93,8 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
     // libcurl takes a 450 for an empty listing itself.
     const CURLcode code = curl_easy_perform(handle_.get());
-    if (code != CURLE_OK && !(Refused() && (errorReply_.starts_with("450") ||
-                                            errorReply_.starts_with("550"))))
+    if (code != CURLE_OK &&
+        !(Refused() && (errorReply_.starts_with("450") || errorReply_.starts_with("550"))))
       Fail("name list of " + mask, code);
 
     std::string backslashed = folder;

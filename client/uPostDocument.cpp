@@ -297,7 +297,8 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       run.Rollback();
       err = dbCall->ErrorReportText();
     } else {
-      if (noteSaved) NoteSaved(*target.dbManager, target.packetKey, dbCall->StoreData->HeaderRecordId);
+      if (noteSaved)
+        NoteSaved(*target.dbManager, target.packetKey, dbCall->StoreData->HeaderRecordId);
       run.Commit();
       if (noteSaved && target.noted) *target.noted = true;
     }

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -265,7 +265,8 @@ void TfmV7Client::SendPackets() {
       // when its own upload fails.
       const std::string row = packets->FieldByName(kQueuedRowColumn).Value;
       const auto dequeue = [&] {
-        remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) + "'");
+        remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) +
+                                  "'");
         remover->ExecSQL();
         // The delete names one row; SQLite counts the rows that triggers of the site's own
         // programs change with it.
@@ -395,8 +396,8 @@ void TfmV7Client::FinishPublication(const std::string& line, const std::string& 
     return;
   }
   if (Digest(fetched) != digest) {
-    ShowMsg("The upload " + uploading + " is another sender's upload of the same name now: " +
-            "left to that sender");
+    ShowMsg("The upload " + uploading +
+            " is another sender's upload of the same name now: " + "left to that sender");
     publishing.Remove(line);
     return;
   }
@@ -468,8 +469,9 @@ void TfmV7Client::RemoveFromServer(const std::string& entry) {
     return;
   }
   if (ftp->Presence(entry) == FilePresence::Present)
-    throw EFtpError("FTP delete of " + entry + " failed: the server answered it as done but still "
-                    "has the file",
+    throw EFtpError("FTP delete of " + entry +
+                        " failed: the server answered it as done but still "
+                        "has the file",
                     true, "the server answered the delete as done but still has the file");
 }
 
@@ -555,9 +557,8 @@ void ForgetPacketsGone(TReceiveStep& step, const std::vector<std::string>& liste
   const auto gone = [&](const std::string& name) {
     const std::string own = step.folder + name;
     if (std::find(listed.begin(), listed.end(), own) != listed.end()) return false;
-    if (std::any_of(
-            step.claims.Lines().begin(), step.claims.Lines().end(),
-            [&](const std::string& claim) { return claim.starts_with(own + kClaimMark); }))
+    if (std::any_of(step.claims.Lines().begin(), step.claims.Lines().end(),
+                    [&](const std::string& claim) { return claim.starts_with(own + kClaimMark); }))
       return false;
     const auto known = asked.find(own);
     if (known != asked.end()) return known->second;

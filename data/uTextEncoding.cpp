@@ -201,8 +201,7 @@ std::string SettingsTextToUtf8(const std::string& bytes) {
     return PlainTextToUtf8(bytes);
   const auto scan = ScanUtf8(bytes);
   if (scan.firstBad && scan.beyondAscii)
-    throw ETextEncodingError("Invalid UTF-8 text at byte offset " +
-                             std::to_string(*scan.firstBad) +
+    throw ETextEncodingError("Invalid UTF-8 text at byte offset " + std::to_string(*scan.firstBad) +
                              ": the file holds UTF-8 characters too, so it is not " +
                              kWindowsCodePage + " text either");
   return PlainTextToUtf8(bytes);

@@ -354,7 +354,8 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
        "'{aftersave}\naftersavestatus := iif(totalamt > 500, {Over the limit}, {T})')"},
       {"the session is ended by the server", Voucher("anita", 3, "0", "ended"),
        "insert into exprset (exprsetid, transid, expression) values (91, 'jv', '{aftersave}\n"
-       "x := firesql({end}, iif(narration = {ended}, {select pg_terminate_backend(pg_backend_pid()) "
+       "x := firesql({end}, iif(narration = {ended}, {select "
+       "pg_terminate_backend(pg_backend_pid()) "
        "from dual}, {select 1 from dual}))')",
        "delete from exprset where exprsetid = 91"},
   };
@@ -384,8 +385,9 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
     ASSERT_EQ(boxes.str(), "") << pane.str();
     if (siteFails) {
       const std::string shown = pane.str();
-      const size_t at = shown.find("Packet v7/site07/send/a-bad.pkt was not applied, as the site "
-                                   "failed (");
+      const size_t at = shown.find(
+          "Packet v7/site07/send/a-bad.pkt was not applied, as the site "
+          "failed (");
       EXPECT_NE(shown.find("terminating connection", at), std::string::npos) << shown;
       EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration like 'good%'"), "0");
       copy.Exec(c.mend);

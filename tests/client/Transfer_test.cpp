@@ -672,14 +672,12 @@ TEST_F(TransferTest, ClientsOnClonedMachinesApplyEveryPacketOnce) {
 // nor when the file that asks for the right cannot be stored (a full quota) or its own rename
 // is refused for the time being.
 TEST_F(TransferTest, TwoClientsApplyEveryPacketOnceWhenTheServerRefusesSomeRenames) {
-  for (const char* faults :
-       {"refuse-rename-once=inv[02468].pkt",
-        "refuse-rename-once=inv[02468].pkt,stor-quota=rename-probe-*",
-        "refuse-rename-once=inv[02468].pkt,refuse-rename=rename-probe-*"}) {
+  for (const char* faults : {"refuse-rename-once=inv[02468].pkt",
+                             "refuse-rename-once=inv[02468].pkt,stor-quota=rename-probe-*",
+                             "refuse-rename-once=inv[02468].pkt,refuse-rename=rename-probe-*"}) {
     SCOPED_TRACE(faults);
     TwoClientsApplyEveryPacketOnce(
-        "site", false, [&] { return std::stoi(Scalar("select count(*) from salesinv")); },
-        faults);
+        "site", false, [&] { return std::stoi(Scalar("select count(*) from salesinv")); }, faults);
     fs::remove_all(dir.file("one"));
     fs::remove_all(dir.file("two"));
     for (const auto& e : fs::directory_iterator(server.Path("v7/site07/send")))
@@ -819,7 +817,8 @@ TEST_F(TransferTest, PostgreSiteStoppedAtEachActPublishesOnce) {
   if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
   ASSERT_EQ(pg.Failure(), "");
   pg.db.Execute("update control set siteno = 3");
-  pg.db.Execute("create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
+  pg.db.Execute(
+      "create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
   pg.AddProject(site);
   SenderStoppedAtEachActPublishesOnce(
       "pgsite", dir.path(),
@@ -833,8 +832,9 @@ TEST_F(TransferTest, PostgreSiteStoppedAtEachActPublishesOnce) {
           pg.db.Execute("lock table v7pkt in exclusive mode");
           return;
         }
-        pg.db.Query("select pg_terminate_backend(pid) from pg_stat_activity "
-                    "where wait_event_type = 'Lock' and pid <> pg_backend_pid()");
+        pg.db.Query(
+            "select pg_terminate_backend(pid) from pg_stat_activity "
+            "where wait_event_type = 'Lock' and pid <> pg_backend_pid()");
         pg.db.Execute("rollback");
       },
       [&] { return pg.Scalar("select count(*) from v7pkt"); });
@@ -876,7 +876,8 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       // Sending: a server that takes no ".part" name; another sender of the row renames the
       // upload first (published once, the row gone); an account that cannot rename.
       {"elradfmwMT", "refuse-part-stor", "refused to store", 1},
-      {"elradfmwMT", "rename-race=out.pkt.part", "was renamed to v7/site03/send/out.pkt already", 1},
+      {"elradfmwMT", "rename-race=out.pkt.part", "was renamed to v7/site03/send/out.pkt already",
+       1},
       {"elradmwMT", "refuse-size-mdtm", "refused to rename v7/site03/send/out.pkt.part", 1},
   };
   // A claim left by this client before claims were recorded (its digits made from the host
@@ -1189,8 +1190,8 @@ TEST_F(TransferTest, SiteFailureLeavesThePacketForTheNextCycle) {
        },
        "was not applied, as the site failed (disk I/O error (File too large))", false},
       {"a folder in the way of the unpacked file",
-       [&] { fs::create_directories(std::string(kReceiveFolder) + "wide.xml"); },
-       "Is a directory", false},
+       [&] { fs::create_directories(std::string(kReceiveFolder) + "wide.xml"); }, "Is a directory",
+       false},
   };
   Settings("xtype=receive\n");
   Start();
@@ -1259,8 +1260,9 @@ TEST_F(TransferTest, SendStepStoppedByTheSiteItselfPublishesNothing) {
       {0, NewInvoice(), "cannot be noted in transit/packets-publishing.txt"},
   };
   site.Exec("create table sendlog (note blob)");
-  site.Exec("create trigger logsent after delete on v7pkt when (select count(*) from sendlog) = 0 "
-            "begin insert into sendlog values (randomblob(200000)); end");
+  site.Exec(
+      "create trigger logsent after delete on v7pkt when (select count(*) from sendlog) = 0 "
+      "begin insert into sendlog values (randomblob(200000)); end");
   Settings("xtype=send\n");
   Start();
   signal(SIGXFSZ, SIG_IGN);
@@ -1305,7 +1307,10 @@ TEST_F(TransferTest, PatchRunsOnceWhenWholeWhateverTheListingsShow) {
   for (int block = 0; block < 4; ++block) {
     growing += patch;
     Offer("v7/patches/07.sql", growing);
-    if (block == 0) Start(); else Cycle();
+    if (block == 0)
+      Start();
+    else
+      Cycle();
     EXPECT_EQ(price(), expected) << pane.str();
   }
   Cycle();
