@@ -687,15 +687,18 @@ TEST_F(TransferTest, TwoClientsApplyEveryPacketOnceWhenTheServerRefusesSomeRenam
 
 // What one listing leaves out may still be on the server: servers cap their listings and
 // answer one that fails as they answer one of an empty folder ("450 No files found"). A
-// packet that was applied, whose removal failed once (or was answered as done while the file
-// stayed), is never applied again because of the listing that follows; it leaves the server
-// once a listing shows it, with the rename right (its claim) or without.
-TEST_F(TransferTest, PacketIsAppliedOnceWhateverOneListingShows) {
-  const auto invoices = [&] { return std::stoi(Scalar("select count(*) from salesinv")); };
+// packet that was applied, or a patch that ran, whose removal failed once (or was answered as
+// done while the file stayed) is never applied or run again because of the listing that
+// follows; it leaves the server once a listing shows it, with the rename right (its claim) or
+// without.
+TEST_F(TransferTest, PacketsAndPatchesAreAppliedOnceWhateverOneListingShows) {
+  const auto invoices = [&] { return std::stod(Scalar("select count(*) from salesinv")); };
+  const auto price = [&] { return std::stod(Scalar("select price from item where itemid = 202")); };
   struct Case {
     const char* perm;
-    const char* faults;   // of the cycle that applies the packet
-    const char* listing;  // of the cycle after it
+    const char* faults;   // of the cycles that apply the packet or run the patch
+    const char* listing;  // of the cycle after them
+    bool patch = false;
   } cases[] = {
       {"elradmwMT", "refuse-dele-once=inv-a.pkt", "nlst=450"},
       {"elradmwMT", "refuse-dele-once=inv-a.pkt", "nlst=550"},
@@ -703,22 +706,36 @@ TEST_F(TransferTest, PacketIsAppliedOnceWhateverOneListingShows) {
       {"elradmwMT", "dele-keeps=inv-a.pkt", "nlst=empty"},
       {"elradfmwMT", "refuse-dele-once=inv-a.pkt.claim-*", "nlst=450"},
       {"elradfmwMT", "dele-keeps=inv-a.pkt.claim-*", "nlst-cap=1"},
+      {"elradfmwMT", "refuse-dele-once=07.sql", "nlst=450", true},
+      {"elradfmwMT", "refuse-dele-once=07.sql", "nlst=550", true},
+      {"elradfmwMT", "refuse-dele-once=07.sql", "nlst=empty", true},
+      {"elradfmwMT", "refuse-dele-once=07.sql", "nlst-cap=1", true},
+      {"elradfmwMT", "dele-keeps=07.sql", "nlst=450", true},
   };
   Settings("xtype=receive\n");
   Start();
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.perm) + " " + c.faults + " " + c.listing);
-    const int before = invoices();
-    Offer("v7/site07/send/inv-a.pkt", NewInvoice());
+    const std::function<double()> count = c.patch ? std::function<double()>(price) : invoices;
+    const double before = count();
+    const std::string folder = c.patch ? "v7/patches" : "v7/site07/send";
+    if (c.patch)
+      Offer("v7/patches/07.sql", "<<\nupdate item set price = price + 1 where itemid = 202\n>>\n");
+    else
+      Offer("v7/site07/send/inv-a.pkt", NewInvoice());
     server.Stop();
     server.Start(c.perm, 0, c.faults);
     Cycle();
-    EXPECT_EQ(invoices(), before + 1) << pane.str();
-    EXPECT_FALSE(fs::is_empty(server.Path("v7/site07/send")));
-    // A packet listed before it, so that a listing of one name leaves it out.
-    Offer("v7/site07/send/a0.pkt",
-          PacketBytes("<rows table=\"customer\"><row recordid=\"102\"><city type=\"c\">"
-                      "Listed first</city></row></rows>"));
+    if (c.patch) Cycle();  // a patch runs at the second cycle that finds it
+    EXPECT_EQ(count(), before + 1) << pane.str();
+    EXPECT_FALSE(fs::is_empty(server.Path(folder)));
+    // A file listed before it, so that a listing of one name leaves it out.
+    if (c.patch)
+      Offer("v7/patches/07.0.sql", "<<\nupdate item set stockqty = 8 where itemid = 202\n>>\n");
+    else
+      Offer("v7/site07/send/a0.pkt",
+            PacketBytes("<rows table=\"customer\"><row recordid=\"102\"><city type=\"c\">"
+                        "Listed first</city></row></rows>"));
     server.Stop();
     server.Start(c.perm, 0, c.listing);
     Cycle();
@@ -726,11 +743,13 @@ TEST_F(TransferTest, PacketIsAppliedOnceWhateverOneListingShows) {
     server.Start();
     pane.str("");
     Cycle();
-    EXPECT_EQ(invoices(), before + 1) << pane.str();
-    EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send"))) << pane.str();
+    Cycle();
+    EXPECT_EQ(count(), before + 1) << pane.str();
+    EXPECT_TRUE(fs::is_empty(server.Path(folder))) << pane.str();
   }
   EXPECT_EQ(ReadFile(kHandledPacketsFile), "");
   EXPECT_EQ(ReadFile(kClaimsFile), "");
+  EXPECT_EQ(ReadFile(kRunPatchesFile), "");
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
 }
 
@@ -1291,11 +1310,10 @@ TEST_F(TransferTest, SendStepStoppedByTheSiteItselfPublishesNothing) {
 }
 
 // A patch runs once, when whole: it runs only when a cycle finds it as the cycle before found
-// it (the office may still be uploading it under its own name), and one that ran to its end but
-// could not leave the server (the server refused the delete, or the client stopped between the
-// two) is removed without running again, whatever a listing of the folder leaves out. The same
-// patch offered again once the first has left runs again.
-TEST_F(TransferTest, PatchRunsOnceWhenWholeWhateverTheListingsShow) {
+// it (the office may still be uploading it under its own name). Once it has left the server
+// (its delete's reply lost, or removed by hand while the server refused its delete) the same
+// patch sent again runs again.
+TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   const std::string patch = "<<\nupdate item set price = price + 100 where itemid = 202\n>>\n";
   auto price = [&] { return std::stod(Scalar("select price from item where itemid = 202")); };
   double expected = price();
@@ -1317,46 +1335,6 @@ TEST_F(TransferTest, PatchRunsOnceWhenWholeWhateverTheListingsShow) {
   expected += 400;
   EXPECT_EQ(price(), expected) << pane.str();
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
-
-  // The delete refused once; the cycle after it lists the folder as the case says, with a
-  // new 07.0.sql before 07.sql so that a listing of one name leaves 07.sql out. Only a
-  // listing that shows 07.sql removes it; it never runs a second time.
-  struct Case {
-    const char* faults;   // of the cycles that run the patch
-    const char* listing;  // of the cycle after them
-  } cases[] = {
-      {"refuse-dele-once=07.sql", "nlst=450"},
-      {"refuse-dele-once=07.sql", "nlst=550"},
-      {"refuse-dele-once=07.sql", "nlst=empty"},
-      {"refuse-dele-once=07.sql", "nlst-cap=1"},
-      // Answered as done, the delete left the file.
-      {"dele-keeps=07.sql", "nlst=450"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.faults) + " " + c.listing);
-    Offer("v7/patches/07.sql", patch);
-    Offer("v7/patches/07.0.sql", "<<\nupdate item set stockqty = 7 where itemid = 202\n>>\n");
-    server.Stop();
-    server.Start("elradfmwMT", 0, c.faults);
-    Cycle();
-    Cycle();
-    expected += 100;
-    EXPECT_EQ(price(), expected) << pane.str();
-    EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
-    Offer("v7/patches/07.0.sql", "<<\nupdate item set stockqty = 8 where itemid = 202\n>>\n");
-    server.Stop();
-    server.Start("elradfmwMT", 0, c.listing);
-    Cycle();
-    server.Stop();
-    server.Start();
-    pane.str("");
-    Cycle();
-    EXPECT_EQ(price(), expected) << pane.str();
-    EXPECT_TRUE(ShownContaining("Patch 07.sql ran to its end before")) << pane.str();
-    EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
-    Cycle();
-    EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
-  }
 
   // A delete whose reply was lost, and a patch removed by hand while the server refused its
   // delete: once it is gone, the same patch sent again runs again.
