@@ -103,10 +103,12 @@ void RaiseOnError(const std::string& err) {
   if (!err.empty()) throw EDatabaseError(err);
 }
 
-std::string Digest(const std::string& fileName) {
-  TMD5 md5;
-  return md5.MD5Print(md5.MD5String(ReadBytes(fileName)));
+std::string BytesDigest(const std::string& bytes) {
+  const TMD5 md5;
+  return md5.MD5Print(md5.MD5String(bytes));
 }
+
+std::string Digest(const std::string& fileName) { return BytesDigest(ReadBytes(fileName)); }
 
 // Copies source to a new file target; what stood there already is never touched. A copy
 // that fails half-way (a full disk) is removed, so that no empty or cut file is left.
@@ -222,15 +224,6 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
 }
 
 // ---- Sending ----
-
-namespace {
-
-std::string BytesDigest(const std::string& bytes) {
-  const TMD5 md5;
-  return md5.MD5Print(md5.MD5String(bytes));
-}
-
-}  // namespace
 
 void TfmV7Client::SendPackets() {
   ShowMsg("Sending");
