@@ -1,10 +1,13 @@
 // The folders and file names the transfer steps of the cycle work with, locally and on the
-// FTP server. The steps themselves are members of TfmV7Client (uMain.h), in uTransfer.cpp.
+// FTP server. The steps themselves are members of TfmV7Client (uMain.h): sending in
+// uSendStep.cpp, receiving packets in uReceiveStep.cpp, patches in uPatchStep.cpp.
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "uLineRecord.h"
 
 namespace v7 {
 
@@ -55,26 +58,6 @@ void CreateWorkFolders();
 // folder: clients on machines cloned from one image share those.
 std::string NewClaimSuffix();
 
-// A record of lines kept in a file of the working folder, read when made. Each change
-// replaces the file whole, so that a stop half-way leaves the old record or the new one.
-class TLineRecord {
- public:
-  explicit TLineRecord(std::string fileName);
-  bool Contains(const std::string& line) const;
-  // Adds a line that is not there yet; raises when the file cannot be written, and then
-  // holds the line no more than the file does.
-  void Add(const std::string& line);
-  void Remove(const std::string& line);
-  // Removes every line that gone says is gone, in one change of the file.
-  void RemoveIf(const std::function<bool(const std::string&)>& gone);
-  const std::vector<std::string>& Lines() const { return lines_; }
-
- private:
-  void Save();
-  std::string file_;
-  std::vector<std::string> lines_;
-};
-
 // The column of the engine's own row handle ("rowid", PostgreSQL's "ctid") by which an
 // uploaded row of v7pkt is deleted, and the name under which the send step selects it.
 std::string QueuedPacketIdentity();
@@ -89,5 +72,12 @@ inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
 // made (a full disk) leaves nothing behind and is skipped. True when the log folder holds the
 // packet's bytes afterwards: only then may the packet leave the server.
 bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace);
+
+// A site number as the server's folders and file names write it: two digits.
+std::string TwoDigits(const std::string& number);
+// A text as an SQL literal's body: each quote doubled.
+std::string Doubled(const std::string& text);
+// Raises EDatabaseError with err when it is not empty.
+void RaiseOnError(const std::string& err);
 
 }  // namespace v7

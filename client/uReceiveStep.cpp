@@ -1,0 +1,433 @@
+// The receive step of the cycle: each packet addressed to this site claimed, downloaded,
+// unpacked, applied (or kept when it fails) and removed from the server, each exactly once.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "uApplyRecord.h"
+#include "uAtExit.h"
+#include "uDBManager.h"
+#include "uGeneralFunctions.h"
+#include "uMD5.h"
+#include "uMain.h"
+#include "uPacket.h"
+#include "uPostDocument.h"
+#include "uTextEncoding.h"
+#include "uTransfer.h"
+#include "uXDS.h"
+#include "uZStream.h"
+
+namespace v7 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Before claims were recorded, a client marked its claims with digits made from its host name
+// and working folder: "<name>.pkt.claim-" and the first 12 hexadecimal digits of the MD5 of
+// "<host>:<folder>".
+std::string UnrecordedClaimSuffix() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::error_code ec;
+  const std::string folder = fs::absolute(".", ec).lexically_normal().string();
+  const TMD5 md5;
+  return kClaimMark + md5.MD5Print(md5.MD5String(std::string(host) + ":" + folder)).substr(0, 12);
+}
+
+}  // namespace
+
+// The state of one receive step that each packet's turn reads and adds to.
+struct TReceiveStep {
+  std::string folder;                               // "v7/siteNN/send/"
+  TLineRecord claims{kClaimsFile};                  // this client's unfinished claims
+  TLineRecord handled{kHandledPacketsFile};         // applied or kept, still to leave the server
+  TLineRecord unpackFailures{kUnpackFailuresFile};  // failed to unpack, may still be arriving
+  TApplyRecord applying;                            // applications begun and not seen to end
+  // Whether the account may rename here at all: asked once a step, after a refusal.
+  TRenameRight renameRight = TRenameRight::Unknown;
+};
+
+namespace {
+
+// A packet whose bytes failed to unpack on two steps this far apart is cut for good.
+constexpr std::time_t kSettleSeconds = 10 * 60;
+// A claim that no client has finished for this long is named to the operator.
+constexpr std::time_t kAbandonedClaimSeconds = 24 * 60 * 60;
+
+// A record line is kept only while its packet may still be on the server: under its own name
+// or as a claim of this client's own. A line whose packet is gone (a delete whose reply was
+// lost, a client stopped right after its delete, a packet removed by hand) leaves, so that a
+// packet sent again later under that name, with the same bytes, is new. A packet that the
+// listing shows stays; one that it leaves out is asked of the server by its name
+// (goneFromServer), once a step.
+void ForgetPacketsGone(TReceiveStep& step, const std::vector<std::string>& listed,
+                       std::set<std::string>& handledUnsaved,
+                       const std::function<bool(const std::string&)>& goneFromServer) {
+  std::map<std::string, bool> asked;
+  const auto gone = [&](const std::string& name) {
+    const std::string own = step.folder + name;
+    if (std::find(listed.begin(), listed.end(), own) != listed.end()) return false;
+    if (std::any_of(step.claims.Lines().begin(), step.claims.Lines().end(),
+                    [&](const std::string& claim) { return claim.starts_with(own + kClaimMark); }))
+      return false;
+    const auto known = asked.find(own);
+    if (known != asked.end()) return known->second;
+    return asked[own] = goneFromServer(own);
+  };
+  step.handled.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 1)); });
+  step.unpackFailures.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
+  step.applying.ForgetIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
+  std::erase_if(handledUnsaved,
+                [&](const std::string& line) { return gone(FieldsAfter(line, 1)); });
+}
+
+}  // namespace
+
+void TfmV7Client::ReceivePackets() {
+  ShowMsg("Receiving");
+  try {
+    std::string err;
+    ConnectProject(clientLogin, err);
+    RaiseOnError(err);
+    siteText = TwoDigits(std::to_string(SiteNo));
+    CreateWorkFolders();
+    TReceiveStep step;
+    step.folder = "v7/site" + siteText + "/send/";
+    if (!ftp->Connected()) ftp->Connect();
+    // Packets this client claimed in an earlier step and did not finish come first; claims
+    // that the server no longer has (finished, or renamed back by hand) leave the record.
+    const std::vector<std::string> claimed =
+        ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*");
+    for (const std::string& line : std::vector<std::string>(step.claims.Lines()))
+      if (std::find(claimed.begin(), claimed.end(), line) == claimed.end() && GoneFromServer(line))
+        step.claims.Remove(line);
+    const std::string unrecorded = UnrecordedClaimSuffix();
+    NameAbandonedClaims(claimed, unrecorded, step);
+    // Claims left unfinished before claims were recorded bear digits that clones of one
+    // machine share: each is taken over by a rename to a claim of this client's own, which
+    // only one of them can make.
+    for (const std::string& listed : claimed) {
+      if (!listed.ends_with(unrecorded)) continue;
+      const std::string taken =
+          listed.substr(0, listed.size() - unrecorded.size()) + NewClaimSuffix();
+      step.claims.Add(taken);
+      if (!ftp->Rename(listed, taken)) step.claims.Remove(taken);
+    }
+    // Files left by the probe of the rename right go once the account lets them.
+    std::erase_if(probesLeft, [&](const std::string& probe) {
+      try {
+        RemoveFromServer(probe);
+        return true;
+      } catch (const EFtpError& e) {
+        if (!e.Refused) throw;
+        return false;
+      }
+    });
+    const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
+    ForgetPacketsGone(step, offered, handledUnsaved,
+                      [&](const std::string& entry) { return GoneFromServer(entry); });
+    for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
+      ReceiveOne(listed, true, step);
+    for (const std::string& listed : offered) ReceiveOne(listed, false, step);
+    CloseConnection();
+  } catch (const std::exception& e) {
+    // Only what ends the whole step comes here (the project, a lost FTP connection, a
+    // database that cannot be synced): a packet's own failure ends its turn only.
+    CloseConnection();
+    StepFailed(e);
+    ftp->Disconnect();
+  }
+  ShowMsg("Completed receive");
+}
+
+// One packet's turn: claim, download, unpack, apply (or keep when it fails), and remove it
+// from the server. Every fate of a packet is decided here:
+// - taken by another client: passed by;
+// - not downloadable, its claim refused, or not kept when it failed: stays on the server,
+//   passed over this step;
+// - still being uploaded by a peer that writes under the final name: stays for a later step;
+// - applied, or failed and kept in the log folder: recorded as handled, then removed from
+//   the server; a packet that is handled already is only removed, never applied again;
+// - one during whose application the client stopped kMaxApplyDeaths times in a row: not
+//   applied again, kept and removed as a packet that failed;
+// - one that the site failed (its disk, its file size limit, its database): stays on the
+//   server, neither kept nor recorded, and the step ends (ESiteFailure).
+// Raises only what ends the step: a lost connection, a failure of the site, a database that
+// cannot be synced, a handled packet that can neither be recorded nor removed.
+void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
+  std::string name = listed.substr(step.folder.size());
+  if (ownClaim) name.erase(name.rfind(kClaimMark));
+  const std::string packet = step.folder + name;  // the packet as messages name it
+  // The FTP layer takes "\" for a folder separator: such a file cannot be fetched.
+  if (name.find('\\') != std::string::npos) {
+    StepFailed("Skipped " + packet + ": a packet name may not hold \"\\\"");
+    return;
+  }
+  std::string entry = listed;  // the packet's name on the server while it is worked on
+  if (!ownClaim && !ClaimPacket(listed, packet, step, entry)) return;
+
+  const std::string packetPath = kReceiveFolder + name;
+  const std::string xmlPath = packetPath.substr(0, packetPath.size() - 4) + ".xml";
+  AtExit removeLocal([&] {
+    RemoveQuietly(packetPath);
+    RemoveQuietly(xmlPath);
+  });
+  ShowMsg("Downloading " + packet);
+  try {
+    ftp->Get(entry, packetPath);
+  } catch (const EFtpError& e) {
+    const std::string message = "Packet " + packet + " could not be downloaded: " + e.Detail;
+    if (!e.Refused) throw EFtpError(message, false, e.Detail);
+    StepFailed(message);
+    return;
+  }
+  const std::string handledLine = Digest(packetPath) + " " + name;
+  if (step.handled.Contains(handledLine) || handledUnsaved.contains(handledLine)) {
+    ShowMsg("Packet " + packet + " was handled before: removed without applying it again");
+    RemoveHandledPacket(entry, packet, handledLine, step);
+    ForgetSavedDocument(*dbManager, handledLine);
+    return;
+  }
+
+  // A failure of the site (a full disk, a file size limit, an I/O error, a database locked or
+  // gone) is no fault of the packet: it stays on the server, is neither kept nor recorded,
+  // and the step ends, as every packet after it would meet the same.
+  const auto siteFailed = [&](const std::string& cause) {
+    return ESiteFailure("Packet " + packet + " was not applied, as the site failed (" + cause +
+                        "): it stays on the server for the next cycle");
+  };
+  std::string err;
+  try {
+    TCompress().DecompressFile(packetPath, xmlPath);
+  } catch (const EPacketTooLarge& e) {
+    err = e.what();  // the packet's own fault: no later cycle would do better
+  } catch (const std::exception& e) {
+    const auto* stream = dynamic_cast<const EStreamError*>(&e);
+    if (stream && stream->SystemErrno() != 0) throw siteFailed(e.what());
+    if (StillArriving(entry, packetPath, handledLine, step)) {
+      ShowMsg("Packet " + packet + " could not be unpacked (" + e.what() +
+              "): left on the server for a later cycle, as it may still be arriving");
+      return;
+    }
+    err = e.what();
+  }
+  bool noted = false;  // a new document recorded under handledLine
+  if (err.empty()) {
+    if (!fs::exists(xmlPath)) return;
+    try {
+      noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err);
+    } catch (const ESiteFailure& e) {
+      throw siteFailed(e.what());
+    }
+  }
+  if (!err.empty()) {
+    const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
+    // Standard error names the packet and where it is now: it is often read alone.
+    const std::string fate =
+        kept ? std::string("it was kept in ") + kFailedFolder
+             : std::string("it stays on the server: no copy could be kept in ") + kFailedFolder;
+    StepFailed(err, "Packet " + packet + " failed: " + err + "; " + fate);
+    if (!kept) {
+      ShowMsg("Packet " + packet + " stays on the server: no copy could be kept in " +
+              kFailedFolder);
+      return;
+    }
+  }
+  // Commits do not wait for the disk one by one: what this packet wrote (rows of a failed
+  // table packet too) is synced before the server's copy may go. When the sync fails the
+  // packet stays.
+  dbManager->MakeDurable();
+  RecordAndRemoveHandled(entry, packet, handledLine, step, noted);
+  step.applying.End(handledLine);
+}
+
+// Other clients may work this site too: a packet is applied by the one whose rename claims
+// it. The claim is recorded before the rename, so that a client stopped in between finds it
+// again. A refused rename of a packet still there concerns that packet alone (a server that
+// will not rename a file another session is writing, a claim name longer than it allows), so
+// the packet is passed over for this step; only an account that cannot rename at all has its
+// packets applied unclaimed (one client per site), with one warning a step. False when the
+// packet is not to be applied now.
+bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& packet,
+                              TReceiveStep& step, std::string& entry) {
+  using Right = TRenameRight;
+  if (step.renameRight == Right::Lacking) return true;
+  const std::string claimed = listed + NewClaimSuffix();
+  step.claims.Add(claimed);
+  std::string refusal;
+  if (ftp->Rename(listed, claimed, &refusal)) {
+    entry = claimed;
+    return true;
+  }
+  step.claims.Remove(claimed);
+  // Taken by another client, the packet is gone from its own name; still there, the server
+  // refused the rename itself.
+  if (GoneFromServer(listed)) {
+    ShowMsg("Skipped " + packet + ": taken by another client");
+    return false;
+  }
+  if (step.renameRight == Right::Unknown) step.renameRight = AccountCanRename(step.folder);
+  if (step.renameRight != Right::Lacking) {
+    StepFailed("The FTP server refused to rename " + packet + " to claim it (" + refusal +
+               "): passed over until the next cycle");
+    return false;
+  }
+  ShowMsg("The FTP server refused to rename " + packet +
+          ": the account lacks the rename right that claims a packet, so packets are applied "
+          "unclaimed; only one client may receive for this site");
+  return true;
+}
+
+// Whether the account may rename in folder at all, asked of a small file of this client's
+// own there (uploaded, renamed, deleted) rather than of a packet, whose rename a server may
+// refuse for reasons of that file alone. The file is named as no receiver lists, with the
+// extension of the pings, which every site uploads; its name is this client's for as long as
+// it runs, so that an account without the delete right is left one such file, not one a step.
+// Only a lasting refusal (a 5xx reply) of the stored file's rename tells that the account
+// lacks the right: a probe that cannot be stored (a full quota) or whose rename is refused for
+// the time being (4xx) tells nothing, and the step decides nothing (Undecided).
+TRenameRight TfmV7Client::AccountCanRename(const std::string& folder) {
+  using Right = TRenameRight;
+  if (probeDigits.empty()) probeDigits = NewClaimSuffix().substr(sizeof kClaimMark - 1);
+  const std::string probe = folder + "rename-probe-" + probeDigits + ".txt";
+  const std::string renamed = folder + "rename-probe-" + probeDigits + "-renamed.txt";
+  const std::string local = std::string(kTransitFolder) + "rename-probe.txt";
+  AtExit removeLocal([&] { RemoveQuietly(local); });
+  WriteBytes(local,
+             "Uploaded and renamed by a receiving client to learn whether it may rename.\r\n");
+  try {
+    ftp->Put(local, probe);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    ShowMsg("The FTP server refused to store " + probe + " (" + e.Detail +
+            "), which would tell whether the account may rename");
+    return Right::Undecided;
+  }
+  std::string refusal;
+  const bool renames = ftp->Rename(probe, renamed, &refusal);
+  try {
+    RemoveFromServer(renames ? renamed : probe);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    probesLeft.insert(renames ? renamed : probe);
+  }
+  if (renames) return Right::Granted;
+  return refusal.starts_with("5") ? Right::Lacking : Right::Undecided;
+}
+
+// A packet that fails to unpack may be one that a peer is still uploading under its own name.
+// Its size on the server shows it while that differs from what was downloaded; the server's
+// file times do not (servers give them in their own zone, or by a clock of their own). So a
+// packet of the size downloaded is taken for cut for good only once it has failed with the
+// same bytes (handledLine: digest and name) on two steps kSettleSeconds apart by this site's
+// clock.
+bool TfmV7Client::StillArriving(const std::string& entry, const std::string& localFile,
+                                const std::string& handledLine, TReceiveStep& step) {
+  try {
+    const RemoteFileInfo info = ftp->FileInfo(entry);
+    std::error_code ec;
+    const uintmax_t downloaded = fs::file_size(localFile, ec);
+    if (info.Size >= 0 && !ec && static_cast<uintmax_t>(info.Size) != downloaded) return true;
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;  // a server that will not tell the size
+  }
+  // Other bytes under this name failed before: the packet has changed since.
+  const std::string name = FieldsAfter(handledLine, 1);
+  step.unpackFailures.RemoveIf([&](const std::string& line) {
+    return FieldsAfter(line, 2) == name && FieldsAfter(line, 1) != handledLine;
+  });
+  return SecondsSinceFirstSeen(step.unpackFailures, handledLine) < kSettleSeconds;
+}
+
+// A claim that no client finishes (its client stopped for good, or lost its record of the
+// claim) would stand on the server unseen: one that has stood for a day by this site's clock
+// is named every step, so that an operator can rename it back. Claims of this client's own,
+// and unrecorded ones that it takes over, are its own to finish.
+void TfmV7Client::NameAbandonedClaims(const std::vector<std::string>& claimed,
+                                      const std::string& unrecorded, TReceiveStep& step) {
+  std::vector<std::string> others;
+  for (const std::string& claim : claimed)
+    if (!step.claims.Contains(claim) && !claim.ends_with(unrecorded)) others.push_back(claim);
+  TLineRecord seen(kClaimsSeenFile);
+  // A claim that the listing leaves out may still stand: its line goes only once the server
+  // says it has no such file (or the claim became this client's own).
+  seen.RemoveIf([&](const std::string& line) {
+    const std::string claim = FieldsAfter(line, 1);
+    if (std::find(others.begin(), others.end(), claim) != others.end()) return false;
+    return std::find(claimed.begin(), claimed.end(), claim) != claimed.end() ||
+           GoneFromServer(claim);
+  });
+  for (const std::string& claim : others) {
+    if (SecondsSinceFirstSeen(seen, claim) < kAbandonedClaimSeconds) continue;
+    const std::string packet = claim.substr(0, claim.rfind(kClaimMark));
+    StepFailed("Packet " + packet + " has stood claimed as " + claim +
+               " for a day, and no client has finished it: if the client that claimed it "
+               "will not run again, rename it back to " +
+               packet);
+  }
+}
+
+// A packet that was applied, or kept in the log folder, is recorded as handled before it
+// leaves the server: while it stands there, this client removes it and never applies it
+// again. When the record cannot be written (a folder in its way) the packet leaves the server
+// all the same, and this client remembers it while it runs; one that can neither be recorded
+// nor removed ends the step.
+//
+// The database's record of a new document that the packet saved (savedDocument) goes once the
+// packet is recorded here, before it leaves the server: a stop after its delete would
+// otherwise leave the row, and the same packet sent again on purpose would not be applied.
+void TfmV7Client::RecordAndRemoveHandled(const std::string& entry, const std::string& packet,
+                                         const std::string& handledLine, TReceiveStep& step,
+                                         bool savedDocument) {
+  try {
+    step.handled.Add(handledLine);
+    if (savedDocument) ForgetSavedDocument(*dbManager, handledLine);
+  } catch (const std::exception& e) {
+    handledUnsaved.insert(handledLine);
+    const std::string why = std::string(" (") + e.what() + ")";
+    if (!RemoveHandledPacket(entry, packet, handledLine, step))
+      throw std::runtime_error(
+          "Packet " + packet + " was handled but can neither be recorded in " +
+          kHandledPacketsFile + why +
+          " nor removed from the server: it is not applied again while this client runs; "
+          "make the record writable, or remove the packet from the server");
+    if (savedDocument) ForgetSavedDocument(*dbManager, handledLine);
+    StepFailed("Packet " + packet + " could not be recorded as handled in " + kHandledPacketsFile +
+               why + "; it has left the server");
+    return;
+  }
+  RemoveHandledPacket(entry, packet, handledLine, step);
+}
+
+// A handled packet must leave the server; its line in the record of handled packets goes
+// once it has. A refused delete leaves both: the packet is not applied again, and its removal
+// is tried again next step. True when the packet is gone.
+bool TfmV7Client::RemoveHandledPacket(const std::string& entry, const std::string& packet,
+                                      const std::string& handledLine, TReceiveStep& step) {
+  try {
+    RemoveFromServer(entry);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    StepFailed("Packet " + packet + " could not be removed from the server (" + e.Detail +
+               "): it is not applied again, and its removal is tried again next cycle");
+    return false;
+  }
+  step.handled.Remove(handledLine);
+  handledUnsaved.erase(handledLine);
+  step.claims.Remove(entry);
+  return true;
+}
+
+}  // namespace v7
