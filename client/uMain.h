@@ -24,6 +24,10 @@ class KVTDBXSoapClient;
 class TLineRecord;
 class TXDS;
 struct TReceiveStep;
+struct TPatchStep;
+// What became of a patch that ran, when the client came to remove it from the server: gone,
+// replaced by other bytes meanwhile (which stay), or still there as it ran.
+enum class TPatchRemoval { Gone, Replaced, Stays };
 // Whether the FTP account may rename in a folder, as a receive step learns it: not asked yet,
 // granted, lacking, or asked without an answer that tells.
 enum class TRenameRight { Unknown, Granted, Lacking, Undecided };
@@ -111,6 +115,9 @@ class TfmV7Client {
                               bool savedDocument);
   bool RemoveHandledPacket(const std::string& entry, const std::string& packet,
                            const std::string& handledLine, TReceiveStep& step);
+  void ReceivePatch(const std::string& entry, TPatchStep& step);
+  TPatchRemoval RemoveRanPatch(const std::string& entry, const std::string& key, TPatchStep& step,
+                               bool checkBytes);
   bool GoneFromServer(const std::string& entry);
   void RemoveFromServer(const std::string& entry);
   // The application's handler around an event.
@@ -127,7 +134,7 @@ class TfmV7Client {
   std::string testLogin;    // setting `testlogin`: test mode, and the source of TestReplay
   std::string clientLogin;  // setting `clientlogin`: the project every step opens
   std::string ftpProps;     // host, user name, password as three comma fields
-  std::string siteText;     // this site's number as two digits, set by the receive steps
+  std::string siteText;     // this site's number as two digits, set by the receive and patch steps
   std::string xType;        // "both", "send" or "receive" (any other text: patches only)
   bool busy = false;
   int failures = 0;
@@ -146,6 +153,9 @@ class TfmV7Client {
   // Packets handled (applied, or kept in the log folder) whose record line could not be
   // written, while they may still stand on the server: "<md5> <name>" lines.
   std::set<std::string> handledUnsaved;
+  // Patches that ran to their end whose record line could not be written, while they may
+  // still stand on the server: "<md5> <name>" lines.
+  std::set<std::string> patchesRanUnsaved;
   // The digits of the file that asks the FTP account for its rename right, and such files
   // left on the server by an account without the delete right.
   std::string probeDigits;

@@ -20,8 +20,11 @@ inline constexpr char kFailedFolder[] = "transit/receive/log/";
 // (under its own name and as this client's claim), leaves its record, so that a file of that
 // name that comes later is new.
 //
-// The patches that ran to their end and wait to leave the server: "<md5> <name>" lines.
+// The patches that ran to their end and wait to leave the server: "<md5> <name>" lines; and
+// the patches whose run began and was not seen to end: kPatchRunningMark + "<md5> <name>",
+// written before the first block.
 inline constexpr char kRunPatchesFile[] = "transit/patches-run.txt";
+inline constexpr char kPatchRunningMark[] = "running ";
 // The bytes that each of this site's patches had when a step last found it, and that it must
 // still have at the next step to run: "<md5> <name>" lines.
 inline constexpr char kSeenPatchesFile[] = "transit/patches-seen.txt";
