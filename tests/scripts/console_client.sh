@@ -28,6 +28,13 @@ mkdir -p "$ftproot/v7/patches" "$ftproot/v7/pings" "$ftproot/v7/site07/send"
 start_ftp_server "$port" "$ftproot" site "$work/ftp.log"
 
 settings() { printf 'clientlogin=site\nftp=127.0.0.1:%s,site,%s\nxtype=none\n%s' "$port" "${password:-secret}" "$1" >"$work/v7rm.ini"; }
+# Site 07's project: a client that only receives patches reads the site's number from it too.
+mkdir -p "$work/data"
+sqlite3 "$work/data/site07.mdb" <"$src/scripts/site/access.sql"
+sqlite3 "$work/data/site07.mdb" "update control set siteno = 7"
+printf '[site]\nProject=site07\nDbType=access\nDriver=ado\n' >"$work/Dbconnections.ini"
+printf '[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\nDBQ=%s/data/site07.mdb\n[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=%s/data/\n' \
+  "$work" "$work" >"$work/registry.ini"
 # Runs the client in the console for the cycles given; the exit status is in $status.
 run() {
   status=0
@@ -89,9 +96,6 @@ grep -q '^Receiving$' "$work/out.log" && fail "recieve receives no packets"
 # An "access" site whose three settings files were saved by a Windows editor: a byte order
 # mark before the first key or section. One whole cycle runs.
 bom=$'\xEF\xBB\xBF'
-mkdir -p "$work/data"
-sqlite3 "$work/data/site07.mdb" <"$src/scripts/site/access.sql"
-sqlite3 "$work/data/site07.mdb" "update control set siteno = 7"
 printf '%sclientlogin=site07\r\nftp=127.0.0.1:%s,site,secret\r\nxtype=both\r\ntrace=tofile\r\n' \
   "$bom" "$port" >"$work/v7rm.ini"
 printf '%s[site07]\r\nProject=site07\r\nDbType=access\r\nDriver=ado\r\n' "$bom" >"$work/Dbconnections.ini"
