@@ -1336,24 +1336,57 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   EXPECT_EQ(price(), expected) << pane.str();
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
 
-  // A delete whose reply was lost, and a patch removed by hand while the server refused its
-  // delete: once it is gone, the same patch sent again runs again.
-  for (const char* perm : {"elradfmwMT", "elrafmwMT"}) {
-    SCOPED_TRACE(perm);
+  // A delete whose reply was lost, a server that refuses every delete, and one that refuses
+  // it as a file in use and then answers SIZE as for a file it does not have: the patch runs
+  // once, and so does the patch beside it, whatever the server did with the first one's
+  // delete. Once it is gone (removed by hand at the latest), the same patch sent again runs
+  // again.
+  const std::string other = "<<\nupdate item set stockqty = stockqty + 1 where itemid = 202\n>>\n";
+  auto stock = [&] { return std::stod(Scalar("select stockqty from item where itemid = 202")); };
+  for (const char* faults : {"lose-dele-reply=07.sql", "", "busy-dele=07.sql"}) {
+    const std::string perm = *faults ? "elradfmwMT" : "elrafmwMT";
+    SCOPED_TRACE(perm + " " + faults);
     server.Stop();
-    server.Start(perm, 0, "lose-dele-reply=07.sql");
+    server.Start(perm, 0, faults);
     Offer("v7/patches/07.sql", patch);
-    Cycle();
-    Cycle();
+    Offer("v7/patches/07.b.sql", other);
+    const double stocked = stock();
+    for (int cycle = 0; cycle < 4; ++cycle) Cycle();
+    expected += 100;
+    EXPECT_EQ(price(), expected) << pane.str();
+    EXPECT_EQ(stock(), stocked + 1) << pane.str();
     fs::remove(server.Path("v7/patches/07.sql"));
+    fs::remove(server.Path("v7/patches/07.b.sql"));
     Cycle();
     Offer("v7/patches/07.sql", patch);
     server.Stop();
     server.Start();
     Cycle();
     Cycle();
-    expected += 200;
+    expected += 100;
     EXPECT_EQ(price(), expected) << pane.str();
     EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
   }
+
+  // The office puts corrected bytes under the patch's name while the old copy runs (the
+  // server replaces the file once the run's download is over): the corrected copy stays on
+  // the server, and runs as a new patch.
+  const std::string corrected = "<<\nupdate item set price = price + 10 where itemid = 202\n>>\n";
+  fs::create_directories(server.Path("replacements"));
+  WriteFile(server.Path("replacements/07.sql"), corrected);
+  server.Stop();
+  server.Start("elradfmwMT", 0, "replace-after-retr=07.sql:2");
+  Offer("v7/patches/07.sql", patch);
+  Cycle();
+  Cycle();
+  expected += 100;
+  EXPECT_EQ(price(), expected) << pane.str();
+  EXPECT_EQ(ReadFile(server.Path("v7/patches/07.sql")), corrected);
+  EXPECT_TRUE(ShownContaining("Patch 07.sql was replaced on the server while it ran")) << pane.str();
+  Cycle();
+  Cycle();
+  expected += 10;
+  EXPECT_EQ(price(), expected) << pane.str();
+  EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
+  EXPECT_EQ(ReadFile(kRunPatchesFile), "");
 }
