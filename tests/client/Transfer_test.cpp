@@ -253,6 +253,60 @@ class TransferTest : public ::testing::Test {
     }
   }
 
+  // A site that only receives patches (xtype none, or one mistyped) runs its own patches and
+  // no other site's from its first cycle on, the site's number read from its project (login).
+  // A patch runs only while the record of its run can be written: with a folder in the way it
+  // stays on the server unrun, and the message says so.
+  void PatchesOnlySiteRunsItsOwn(const std::string& login,
+                                 const std::function<std::string(const std::string&)>& scalar) {
+    const auto price = [&] { return std::stod(scalar("select price from item where itemid = 202")); };
+    const std::string plusOne = "<<\nupdate item set price = price + 1 where itemid = 202\n>>\n";
+    const std::string name = scalar("select itemname from item where itemid = 202");
+    for (const char* xtype : {"none", "recieve"}) {
+      SCOPED_TRACE(xtype);
+      Offer("v7/patches/00.sql", "<<\nupdate item set itemname = 'Site 00' where itemid = 202\n>>\n");
+      Offer("v7/patches/07.sql", plusOne);
+      const double before = price();
+      Settings(std::string("xtype=") + xtype + "\n", login);
+      client.reset();
+      view.SetStartCaption("Start");  // a new window, whose start runs a cycle
+      Start();
+      Cycle();
+      EXPECT_EQ(price(), before + 1) << pane.str();
+      EXPECT_EQ(scalar("select itemname from item where itemid = 202"), name);
+      EXPECT_EQ(OnServer("v7/patches"), std::vector<std::string>{"00.sql"}) << pane.str();
+      fs::remove(server.Path("v7/patches/00.sql"));
+    }
+    Offer("v7/patches/07.sql", plusOne);
+    const double before = price();
+    Cycle();
+    const std::string blocked = std::string(kRunPatchesFile) + ".new";
+    fs::create_directories(blocked + "/x");
+    pane.str("");
+    Cycle();
+    EXPECT_TRUE(ShownContaining("Patch 07.sql was not run, as transit/patches-run.txt cannot be "
+                                "written (Cannot create file"))
+        << pane.str();
+    EXPECT_EQ(price(), before);
+    fs::remove_all(blocked);
+    Cycle();
+    EXPECT_EQ(price(), before + 1);
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
+
+    // A client stopped in the middle of a patch left its beginning recorded: the patch runs
+    // again from its first block, and the message says why.
+    Offer("v7/patches/07.sql", plusOne);
+    Cycle();
+    WriteFile(kRunPatchesFile, kPatchRunningMark + BytesDigest(plusOne) + " 07.sql\n");
+    Cycle();
+    EXPECT_TRUE(ShownContaining("Patch 07.sql began in an earlier cycle and was not seen to end: "
+                                "it runs again from its first block"))
+        << pane.str();
+    EXPECT_EQ(price(), before + 2);
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
+    EXPECT_EQ(ReadFile(kRunPatchesFile), "");
+  }
+
   // A new invoice (record id 0): a packet applied twice makes two.
   static std::string NewInvoice() {
     return PacketBytes(
@@ -564,6 +618,63 @@ TEST_F(TransferTest, PostgreSiteStoresPacketsInOtherCodePagesAsUtf8OrRefusesThem
   ASSERT_EQ(pg.Failure(), "");
   pg.AddProject(site);
   ReceivesEveryCodePage("pgsite", [&](const std::string& sql) { return pg.Scalar(sql); });
+}
+
+TEST_F(TransferTest, PatchesOnlySiteRunsItsOwnPatchesWhileTheirRunCanBeRecorded) {
+  PatchesOnlySiteRunsItsOwn("site", [&](const std::string& sql) { return Scalar(sql); });
+}
+
+// The same on PostgreSQL, where the patch's blocks run while the working folder's disk fills
+// up (a file size limit that the record of runs reaches as it notes the end): the patch runs
+// once, leaves the server where it may, and the message says that it ran.
+TEST_F(TransferTest, PostgrePatchesOnlySiteRunsEachPatchOnceWhateverItsRecord) {
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.AddProject(site);
+  const auto scalar = [&](const std::string& sql) { return pg.Scalar(sql); };
+  PatchesOnlySiteRunsItsOwn("pgsite", scalar);
+
+  const auto price = [&] { return std::stod(scalar("select price from item where itemid = 202")); };
+  const std::string plusOne = "<<\nupdate item set price = price + 1 where itemid = 202\n>>\n";
+  // Room for the patch's download and the line that it runs, not for the line that it ran.
+  const std::string runningLine = kPatchRunningMark + std::string(32, '0') + " 07.sql\n";
+  ASSERT_LT(plusOne.size(), runningLine.size() + 16);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const struct {
+    const char* perm;
+    const char* shown;
+  } cases[] = {
+      {"elradfmwMT", "; it has left the server"},
+      {"elrafmwMT", " and it stays on the server: it is not run again while this client runs"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.perm);
+    server.Stop();
+    server.Start(c.perm);
+    Offer("v7/patches/07.sql", plusOne);
+    const double before = price();
+    Cycle();
+    pane.str("");
+    rlimit limit{runningLine.size() + 16, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Cycle();
+    Cycle();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(price(), before + 1) << pane.str();
+    EXPECT_TRUE(ShownContaining("Patch 07.sql ran to its end, but that could not be recorded in "
+                                "transit/patches-run.txt (Cannot write file"))
+        << pane.str();
+    EXPECT_TRUE(ShownContaining("File too large)" + std::string(c.shown))) << pane.str();
+    server.Stop();
+    server.Start();
+    Cycle();
+    Cycle();
+    EXPECT_EQ(price(), before + 1) << pane.str();
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
+  }
 }
 
 void TransferTest::TwoClientsApplyEveryPacketOnce(const std::string& login, bool cloned,
