@@ -145,6 +145,12 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
     return;
   }
 
+  if (dbManager) CloseConnection();
+  std::string err;
+  ConnectProject(clientLogin, err);
+  RaiseOnError(err);
+  const std::vector<std::string> lines = ReadLines(localFile);
+
   // That the patch runs is written before its first block: a patch runs only while the
   // record of its run can be written, and a stop in the middle is known afterwards. A patch
   // that began and was not seen to end runs again from its first block, as one whose block
@@ -161,11 +167,6 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
     throw notRun(kRunPatchesFile, e);
   }
 
-  if (dbManager) CloseConnection();
-  std::string err;
-  ConnectProject(clientLogin, err);
-  RaiseOnError(err);
-  const std::vector<std::string> lines = ReadLines(localFile);
   // The buffer is emptied only by "<<": a ">>" runs everything gathered since then.
   std::string statement;
   std::unique_ptr<TXDS> query = dbManager->NewQuery();
@@ -208,7 +209,17 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   patchesRanUnsaved.insert(key);
   const std::string cause = patch + " ran to its end, but that could not be recorded in " +
                             kRunPatchesFile + " (" + unrecorded + ")";
-  switch (RemoveRanPatch(entry, key, step, true)) {
+  const std::string stays = cause +
+                            " and it stays on the server: it is not run again while this client "
+                            "runs; make the record writable, or remove the patch from the server";
+  TPatchRemoval removal = TPatchRemoval::Stays;
+  try {
+    removal = RemoveRanPatch(entry, key, step, true);
+  } catch (const std::exception&) {
+    StepFailed(stays);
+    throw;
+  }
+  switch (removal) {
     case TPatchRemoval::Gone:
       StepFailed(cause + "; it has left the server");
       return;
@@ -218,8 +229,7 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
     case TPatchRemoval::Stays:
       break;
   }
-  StepFailed(cause + " and it stays on the server: it is not run again while this client runs; "
-                     "make the record writable, or remove the patch from the server");
+  StepFailed(stays);
 }
 
 // Only the bytes that ran leave the server: the office may have put corrected bytes there
