@@ -18,9 +18,9 @@ namespace fs = std::filesystem;
 // The state of one patch step that each patch's turn reads and adds to.
 struct TPatchStep {
   std::string folder = "v7/patches/";
-  std::string mask;                       // this site's patches: folder + "NN.*"
-  TLineRecord run{kRunPatchesFile};       // patches begun, and patches that ran to their end
-  TLineRecord seen{kSeenPatchesFile};     // the bytes each patch had at the step before
+  std::string mask;                    // this site's patches: folder + "NN.*"
+  TLineRecord run{kRunPatchesFile};    // patches begun, and patches that ran to their end
+  TLineRecord seen{kSeenPatchesFile};  // the bytes each patch had at the step before
 };
 
 namespace {
@@ -157,8 +157,9 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   // failed does: which of its blocks took effect cannot be told.
   const std::string running = RunningLine(key);
   if (step.run.Contains(running))
-    ShowMsg(patch + " began in an earlier cycle and was not seen to end: it runs again from "
-                    "its first block");
+    ShowMsg(patch +
+            " began in an earlier cycle and was not seen to end: it runs again from "
+            "its first block");
   try {
     // Written anew each time, so that the write itself shows the record can be kept.
     step.run.Remove(running);
@@ -246,8 +247,7 @@ TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::s
   };
   const auto goneNow = [&] {
     const std::vector<std::string> listed = ftp->NameList(step.mask);
-    return std::find(listed.begin(), listed.end(), entry) == listed.end() &&
-           GoneFromServer(entry);
+    return std::find(listed.begin(), listed.end(), entry) == listed.end() && GoneFromServer(entry);
   };
   if (checkBytes) {
     const std::string localFile = kTransitFolder + name;
@@ -259,16 +259,17 @@ TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::s
         forget();
         return TPatchRemoval::Gone;
       }
-      StepFailed(patch + " could not be read back before its removal from the server (" +
-                 e.Detail + "): it is not run again, and its removal is tried again next cycle");
+      StepFailed(patch + " could not be read back before its removal from the server (" + e.Detail +
+                 "): it is not run again, and its removal is tried again next cycle");
       return TPatchRemoval::Stays;
     }
     const std::string now = Digest(localFile) + " " + name;
     RemoveQuietly(localFile);
     if (now != key) {
       forget();
-      ShowMsg(patch + " was replaced on the server while it ran: the new copy stays there, "
-                      "and runs as a new patch");
+      ShowMsg(patch +
+              " was replaced on the server while it ran: the new copy stays there, "
+              "and runs as a new patch");
       return TPatchRemoval::Replaced;
     }
   }

@@ -259,12 +259,15 @@ class TransferTest : public ::testing::Test {
   // stays on the server unrun, and the message says so.
   void PatchesOnlySiteRunsItsOwn(const std::string& login,
                                  const std::function<std::string(const std::string&)>& scalar) {
-    const auto price = [&] { return std::stod(scalar("select price from item where itemid = 202")); };
+    const auto price = [&] {
+      return std::stod(scalar("select price from item where itemid = 202"));
+    };
     const std::string plusOne = "<<\nupdate item set price = price + 1 where itemid = 202\n>>\n";
     const std::string name = scalar("select itemname from item where itemid = 202");
     for (const char* xtype : {"none", "recieve"}) {
       SCOPED_TRACE(xtype);
-      Offer("v7/patches/00.sql", "<<\nupdate item set itemname = 'Site 00' where itemid = 202\n>>\n");
+      Offer("v7/patches/00.sql",
+            "<<\nupdate item set itemname = 'Site 00' where itemid = 202\n>>\n");
       Offer("v7/patches/07.sql", plusOne);
       const double before = price();
       Settings(std::string("xtype=") + xtype + "\n", login);
@@ -284,8 +287,9 @@ class TransferTest : public ::testing::Test {
     fs::create_directories(blocked + "/x");
     pane.str("");
     Cycle();
-    EXPECT_TRUE(ShownContaining("Patch 07.sql was not run, as transit/patches-run.txt cannot be "
-                                "written (Cannot create file"))
+    EXPECT_TRUE(
+        ShownContaining("Patch 07.sql was not run, as transit/patches-run.txt cannot be "
+                        "written (Cannot create file"))
         << pane.str();
     EXPECT_EQ(price(), before);
     fs::remove_all(blocked);
@@ -299,8 +303,9 @@ class TransferTest : public ::testing::Test {
     Cycle();
     WriteFile(kRunPatchesFile, kPatchRunningMark + BytesDigest(plusOne) + " 07.sql\n");
     Cycle();
-    EXPECT_TRUE(ShownContaining("Patch 07.sql began in an earlier cycle and was not seen to end: "
-                                "it runs again from its first block"))
+    EXPECT_TRUE(
+        ShownContaining("Patch 07.sql began in an earlier cycle and was not seen to end: "
+                        "it runs again from its first block"))
         << pane.str();
     EXPECT_EQ(price(), before + 2);
     EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
@@ -664,8 +669,9 @@ TEST_F(TransferTest, PostgrePatchesOnlySiteRunsEachPatchOnceWhateverItsRecord) {
     Cycle();
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(price(), before + 1) << pane.str();
-    EXPECT_TRUE(ShownContaining("Patch 07.sql ran to its end, but that could not be recorded in "
-                                "transit/patches-run.txt (Cannot write file"))
+    EXPECT_TRUE(
+        ShownContaining("Patch 07.sql ran to its end, but that could not be recorded in "
+                        "transit/patches-run.txt (Cannot write file"))
         << pane.str();
     EXPECT_TRUE(ShownContaining("File too large)" + std::string(c.shown))) << pane.str();
     server.Stop();
@@ -1493,7 +1499,8 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   expected += 100;
   EXPECT_EQ(price(), expected) << pane.str();
   EXPECT_EQ(ReadFile(server.Path("v7/patches/07.sql")), corrected);
-  EXPECT_TRUE(ShownContaining("Patch 07.sql was replaced on the server while it ran")) << pane.str();
+  EXPECT_TRUE(ShownContaining("Patch 07.sql was replaced on the server while it ran"))
+      << pane.str();
   Cycle();
   Cycle();
   expected += 10;
