@@ -33,8 +33,8 @@ std::string PatchOfLine(const std::string& line) {
   return FieldsAfter(line, line.starts_with(kPatchRunningMark) ? 2 : 1);
 }
 
-// Best effort: a line that stays only costs a later patch of the same name and bytes the
-// wait until a step finds the file gone, and the records say nothing false meanwhile.
+// Best effort, once what the line is about is over: a line that cannot be removed (a full
+// disk) stays until a step finds its file gone.
 void ForgetLine(TLineRecord& record, const std::string& line) {
   try {
     record.Remove(line);
@@ -243,6 +243,7 @@ TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::s
   const std::string patch = "Patch " + name;
   const auto forget = [&] {
     ForgetLine(step.run, key);
+    ForgetLine(step.run, RunningLine(key));
     patchesRanUnsaved.erase(key);
   };
   const auto goneNow = [&] {
