@@ -134,7 +134,7 @@ class TfmV7Client {
   std::string testLogin;    // setting `testlogin`: test mode, and the source of TestReplay
   std::string clientLogin;  // setting `clientlogin`: the project every step opens
   std::string ftpProps;     // host, user name, password as three comma fields
-  std::string siteText;     // this site's number as two digits, set by the receive and patch steps
+  std::string siteText;     // this site's number as two digits, set by the receiving steps
   std::string xType;        // "both", "send" or "receive" (any other text: patches only)
   bool busy = false;
   int failures = 0;
