@@ -189,8 +189,11 @@ struct TContext {
 
 class TDateColumns {
  public:
-  TDateColumns(const std::string& sql, TContext& context, int depth = 0)
-      : sql_(sql), t_(Tokens(sql)), context_(context), depth_(depth) {}
+  // schema: the schema that a name alone stands for in the text (a view's own, as SQLite
+  // binds it), or empty.
+  TDateColumns(const std::string& sql, TContext& context, int depth = 0,
+               const std::string& schema = "")
+      : sql_(sql), t_(Tokens(sql)), context_(context), depth_(depth), schema_(schema) {}
 
   std::vector<TKind> Columns(size_t count) const {
     std::vector<TKind> result(count, TKind::Other);
@@ -226,6 +229,7 @@ class TDateColumns {
   const std::vector<TToken> t_;
   TContext& context_;
   const int depth_;
+  const std::string schema_;
   // "with" tables being typed (by where their select begins): a table that reads itself
   // is typed by its first select alone.
   mutable std::set<size_t> busy_;
@@ -453,9 +457,9 @@ class TDateColumns {
         if (cte.Name == name) return {&cte, scope};
     return {nullptr, nullptr};
   }
-  const TCte* CteOf(const TSource& s, const TScope& scope) const {
-    if (!s.Schema.empty() || s.Table.empty() || s.Function) return nullptr;
-    return FindCte(s.Table, &scope).first;
+  // The schema in which a table of the text is looked up.
+  const std::string& SchemaOf(const TSource& s) const {
+    return s.Schema.empty() ? schema_ : s.Schema;
   }
 
   // The names of a source's columns, in order; nothing when they cannot be told.
@@ -473,7 +477,7 @@ class TDateColumns {
         return names;
       }
     }
-    const std::vector<std::string>& names = context_.ColumnNames(s.Schema, s.Table);
+    const std::vector<std::string>& names = context_.ColumnNames(SchemaOf(s), s.Table);
     if (names.empty()) return std::nullopt;
     return names;
   }
@@ -537,8 +541,8 @@ class TDateColumns {
       const auto [cte, with] = FindCte(s.Table, &scope);
       if (cte) return CteKind(*cte, with, column);
     }
-    const TKind kind = context_.Column(s.Schema, s.Table, column);
-    return kind == TKind::Unknown ? ViewKind(s.Schema, s.Table, column) : kind;
+    const TKind kind = context_.Column(SchemaOf(s), s.Table, column);
+    return kind == TKind::Unknown ? ViewKind(SchemaOf(s), s.Table, column) : kind;
   }
 
   TKind CteKind(const TCte& cte, const TScope* with, const std::string& column) const {
@@ -573,9 +577,12 @@ class TDateColumns {
     context_.ViewKinds[key] = TKind::Unknown;  // a view that reads itself is not followed
     std::shared_ptr<const TDateColumns>& view = context_.Views[TContext::Key(schema, name)];
     if (!view) {
-      const std::string text = context_.Lookup.ViewText(schema, name);
+      std::string found;
+      const std::string text = context_.Lookup.ViewText(schema, name, found);
       if (text.empty()) return TKind::Unknown;
-      view = std::make_shared<const TDateColumns>(text, context_, depth_ + 1);
+      // A temporary view reads names as any statement does.
+      view = std::make_shared<const TDateColumns>(text, context_, depth_ + 1,
+                                                  Lower(found) == "temp" ? "" : found);
     }
     const TKind kind = view->ViewColumnKind(column);
     context_.ViewKinds[key] = kind;

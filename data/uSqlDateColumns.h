@@ -34,8 +34,9 @@ struct TSchemaLookup {
                             const std::string& column)>
       Column;
   // The statement that made the named view ("create view ... as select ..."), empty when the
-  // name is no view.
-  std::function<std::string(const std::string& schema, const std::string& name)> ViewText;
+  // name is no view; found: the schema that holds it.
+  std::function<std::string(const std::string& schema, const std::string& name, std::string& found)>
+      ViewText;
   // The names of the columns that "select *" reads from the named table, view or
   // table-valued function, in order; empty when there is no such thing.
   std::function<std::vector<std::string>(const std::string& schema, const std::string& name)>

@@ -439,7 +439,7 @@ struct TSqliteBackend::Impl {
 
   // The statement that made a view. A name alone is found as SQLite finds it: a temporary
   // view first, then the main database's, then those of attached databases in their order.
-  std::string ViewText(const std::string& schema, const std::string& name) {
+  std::string ViewText(const std::string& schema, const std::string& name, std::string& found) {
     std::vector<std::string> schemas{schema};
     if (schema.empty()) {
       schemas = {"temp", "main"};
@@ -451,7 +451,10 @@ struct TSqliteBackend::Impl {
                                        ".sqlite_master where type = 'view' and name = ?1 "
                                        "collate nocase",
                                    name);
-      if (!rows.empty() && !rows[0].empty()) return rows[0][0];
+      if (!rows.empty() && !rows[0].empty()) {
+        found = s;
+        return rows[0][0];
+      }
     }
     return "";
   }
@@ -479,9 +482,8 @@ struct TSqliteBackend::Impl {
                            const std::string& column) {
       return ColumnKindOf(schema, table, column);
     };
-    lookup.ViewText = [this](const std::string& schema, const std::string& name) {
-      return ViewText(schema, name);
-    };
+    lookup.ViewText = [this](const std::string& schema, const std::string& name,
+                             std::string& found) { return ViewText(schema, name, found); };
     lookup.ColumnNames = [this](const std::string& schema, const std::string& name) {
       return ColumnNames(schema, name);
     };

@@ -308,6 +308,19 @@ TEST(ValidateEvents, ComputedDatesReadAsDates) {
   for (const char* f : {"a", "b", "c", "d", "e", "f", "g"})
     row += q->FieldByName(f).GetAsString() + "|";
   EXPECT_EQ(row, "15/06/2026|10/06/2026|15/06/2026|15/06/2026|1||2|");
+
+  // A view of an attached database reads the tables of its own database; "*" brings the
+  // columns of a table-valued function too.
+  q->GetSQL().SetText("create view aux.v_aux as select max(invdate) m from salesinv");
+  q->ExecSQL();
+  for (auto [sql, want] :
+       {std::pair{"select m v from v_aux", "2460500"},
+        {"select * from json_each('[1]') j, (select max(invdate) v from salesinv) m",
+         "15/06/2026"}}) {
+    q->GetSQL().SetText(sql);
+    q->Open();
+    EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
+  }
 }
 
 TEST(ValidateEventsPg, ComputedDatesReadAsDatesOnPostgreSQL) {
