@@ -333,8 +333,9 @@ TXDS& TDBManager::PrepareSelectWhere(TXDS& existing, const std::string& table,
 double TDBManager::ServerDate() {
   if (!ServerDateQuery) throw EDatabaseError("No database project is open");
   ServerDateQuery->Open();
-  // The SQLite engine answers now() as a Julian day number, which GetAsDateTime reads as
-  // a date; a server's own date-time comes as date text. An empty answer is 01/01/1900.
+  // Both engines answer now() as a date and time (SQLite's Julian day typed by the
+  // statement); GetAsDateTime would read a bare Julian day too. An empty answer is
+  // 01/01/1900.
   double result = ServerDateQuery->FieldByName("sdt").GetAsDateTime();
   ServerDateQuery->Close();
   return result;

@@ -207,6 +207,16 @@ TDbValue AsDateValue(const TDbValue& v) {
   return v;
 }
 
+// The same, at the start of its day.
+TDbValue AsDayValue(const TDbValue& v) {
+  TDbValue date = AsDateValue(v);
+  if (date.Kind != TDbKind::DateTime) return date;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  DateTimeToParts(date.Float, year, month, day, hour, minute, second);
+  DateTimeFromParts(year, month, day, 0, 0, 0, date.Float);
+  return date;
+}
+
 // Whether every value of a column (one at least) could be a stored date: a Julian day
 // number of the years 1 to 9999, or a date text.
 bool MayHoldDates(const TDbRowSet& result, size_t column) {
@@ -370,9 +380,141 @@ struct TSqliteBackend::Impl {
     sqlite3_stmt* st = nullptr;
     bool kept = false;  // in the list of texts seen again
     std::list<std::string>::iterator place;
+    // The computed dates among its result columns, as found when SQLite had prepared it
+    // typedAt times again (after a change of the schema); -1: not looked for yet.
+    std::vector<TColumnKind> dates;
+    int typedAt = -1;
   };
   std::list<std::string> probation, keptList;
   std::unordered_map<std::string, TCached> cache;
+
+  // The rows of a statement that reads the schema, as texts; none when it fails.
+  std::vector<std::vector<std::string>> SchemaRows(const std::string& sql,
+                                                   const std::string& name = "") {
+    std::vector<std::vector<std::string>> rows;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) ==
+            SQLITE_OK &&
+        st &&
+        (name.empty() || sqlite3_bind_text(st, 1, name.c_str(), static_cast<int>(name.size()),
+                                           SQLITE_TRANSIENT) == SQLITE_OK))
+      while (sqlite3_step(st) == SQLITE_ROW) {
+        std::vector<std::string>& row = rows.emplace_back();
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+          const unsigned char* text = sqlite3_column_text(st, i);
+          row.emplace_back(text ? reinterpret_cast<const char*>(text) : "");
+        }
+      }
+    sqlite3_finalize(st);
+    return rows;
+  }
+
+  static std::string Quoted(const std::string& name) {
+    std::string q = "\"";
+    for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+  }
+
+  // What the schema says of a column of a table: the declared type of a date, a date and
+  // time or a whole number. An empty schema searches as a name alone does.
+  TColumnKind ColumnKindOf(const std::string& schema, const std::string& table,
+                           const std::string& column) {
+    const char* base = schema.empty() ? nullptr : schema.c_str();
+    const char* decl = nullptr;
+    // A view or a name of the statement's own (a "with" table) has no columns here.
+    if (sqlite3_table_column_metadata(db, base, table.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr) != SQLITE_OK)
+      return TColumnKind::Unknown;
+    if (sqlite3_table_column_metadata(db, base, table.c_str(), column.c_str(), &decl, nullptr,
+                                      nullptr, nullptr, nullptr) != SQLITE_OK)
+      return TColumnKind::Missing;
+    TDbKind kind = TDbKind::Null;
+    int size = 0;
+    if (!KindOfDeclType(decl, kind, size)) return TColumnKind::Other;
+    if (kind == TDbKind::Integer) return TColumnKind::Integer;
+    if (kind != TDbKind::DateTime) return TColumnKind::Other;
+    return Upper(decl).find("TIME") == std::string::npos ? TColumnKind::Date
+                                                         : TColumnKind::DateTime;
+  }
+
+  // The statement that made a view. A name alone is found as SQLite finds it: a temporary
+  // view first, then the main database's, then those of attached databases in their order.
+  std::string ViewText(const std::string& schema, const std::string& name, std::string& found) {
+    std::vector<std::string> schemas{schema};
+    if (schema.empty()) {
+      schemas = {"temp", "main"};
+      for (const auto& row : SchemaRows("pragma database_list"))
+        if (row.size() > 1 && row[1] != "main" && row[1] != "temp") schemas.push_back(row[1]);
+    }
+    for (const std::string& s : schemas) {
+      const auto rows = SchemaRows("select sql from " + Quoted(s) +
+                                       ".sqlite_master where type = 'view' and name = ?1 "
+                                       "collate nocase",
+                                   name);
+      if (!rows.empty() && !rows[0].empty()) {
+        found = s;
+        return rows[0][0];
+      }
+    }
+    return "";
+  }
+
+  // The columns that "select *" reads from a table, a view or a table-valued function.
+  std::vector<std::string> ColumnNames(const std::string& schema, const std::string& name) {
+    std::vector<std::string> names;
+    const std::string base = schema.empty() ? "" : Quoted(schema) + ".";
+    for (const auto& row : SchemaRows("pragma " + base + "table_xinfo(" + Quoted(name) + ")"))
+      if (row.size() > 6 && row[6] != "1") names.push_back(row[1]);  // 1: a hidden column
+    return names;
+  }
+
+  // The computed dates among the result columns of a statement, found once for each
+  // prepared form of it.
+  std::vector<TColumnKind> ComputedDates(const std::string& sql, sqlite3_stmt* st, size_t count) {
+    const char* text = sqlite3_sql(st);
+    auto it = text ? cache.find(text) : cache.end();
+    TCached* cached = it != cache.end() && it->second.st == st ? &it->second : nullptr;
+    const int prepared = sqlite3_stmt_status(st, SQLITE_STMTSTATUS_REPREPARE, 0);
+    if (cached && cached->typedAt == prepared && cached->dates.size() == count)
+      return cached->dates;
+    TSchemaLookup lookup;
+    lookup.Column = [this](const std::string& schema, const std::string& table,
+                           const std::string& column) {
+      return ColumnKindOf(schema, table, column);
+    };
+    lookup.ViewText = [this](const std::string& schema, const std::string& name,
+                             std::string& found) { return ViewText(schema, name, found); };
+    lookup.ColumnNames = [this](const std::string& schema, const std::string& name) {
+      return ColumnNames(schema, name);
+    };
+    std::vector<TColumnKind> dates = ComputedDateColumns(sql, count, lookup);
+    if (cached) {
+      cached->dates = dates;
+      cached->typedAt = prepared;
+    }
+    return dates;
+  }
+
+  // A date computed from date columns (max(docdate), a sub-select...) has no declared type:
+  // its columns become dates here, as a server database types them. Only a column whose
+  // every value could be a stored date is worth reading the statement for: counts, sums and
+  // texts are left at once.
+  void TypeComputedDates(TDbRowSet& result, const std::vector<bool>& declared,
+                         const std::string& sql, sqlite3_stmt* st) {
+    std::vector<size_t> candidates;
+    for (size_t i = 0; i < result.Columns.size(); ++i)
+      if (!declared[i] && MayHoldDates(result, i)) candidates.push_back(i);
+    if (candidates.empty()) return;
+    const std::vector<TColumnKind> dates = ComputedDates(sql, st, result.Columns.size());
+    for (size_t i : candidates) {
+      if (dates[i] != TColumnKind::Date && dates[i] != TColumnKind::DateTime) continue;
+      result.Columns[i].Kind = TDbKind::DateTime;
+      // A value of the server's date type holds no time of day.
+      const bool day = dates[i] == TColumnKind::Date;
+      for (auto& row : result.Rows)
+        if (!row[i].IsNull()) row[i] = day ? AsDayValue(row[i]) : AsDateValue(row[i]);
+    }
+  }
 
   [[noreturn]] void Fail(const std::string& message, const std::string& sql) {
     lastError = message;
@@ -468,7 +610,7 @@ struct TSqliteBackend::Impl {
     // A text of several statements is run piece by piece and never kept whole.
     if (!st || !tail.empty() || sql.size() > kLongestKeptText) return TStatement(st);
     probation.push_front(sql);
-    cache.emplace(sql, TCached{st, false, probation.begin()});
+    cache.emplace(sql, TCached{st, false, probation.begin(), {}, -1});
     Trim(probation, kProbationSize);
     return TStatement(st, TStatementRelease{true});
   }
@@ -702,62 +844,11 @@ TDbRowSet TSqliteBackend::Query(const std::string& sql, const TDbParams& params)
     }
     result.Rows.push_back(std::move(row));
   }
-  TypeComputedDates(result, declared, sql);
+  impl_->TypeComputedDates(result, declared, sql, st.get());
   for (auto& c : result.Columns)
     if (c.Kind == TDbKind::Null) c.Kind = TDbKind::Text;
   impl_->lastError.clear();
   return result;
-}
-
-void TSqliteBackend::TypeComputedDates(TDbRowSet& result, const std::vector<bool>& declared,
-                                       const std::string& sql) {
-  // Only a column whose every value could be a stored date is worth reading the statement
-  // for: counts, sums and texts are left at once.
-  std::vector<size_t> candidates;
-  for (size_t i = 0; i < result.Columns.size(); ++i)
-    if (!declared[i] && MayHoldDates(result, i)) candidates.push_back(i);
-  if (candidates.empty()) return;
-  const std::vector<bool> dates = ComputedDateColumns(
-      sql, result.Columns.size(),
-      [this](const std::string& table, const std::string& column) {
-        // A view or a name of the statement's own (a "with" table) has no columns here;
-        // a view is then read by the select it was made with.
-        const char* decl = nullptr;
-        if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), nullptr, nullptr,
-                                          nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
-          return TColumnKind::Unknown;
-        if (sqlite3_table_column_metadata(impl_->db, nullptr, table.c_str(), column.c_str(), &decl,
-                                          nullptr, nullptr, nullptr, nullptr) != SQLITE_OK)
-          return TColumnKind::Missing;
-        TDbKind kind = TDbKind::Null;
-        int size = 0;
-        if (!KindOfDeclType(decl, kind, size) || kind != TDbKind::DateTime)
-          return TColumnKind::Other;
-        return Upper(decl).find("TIME") == std::string::npos ? TColumnKind::Date
-                                                             : TColumnKind::DateTime;
-      },
-      [this](const std::string& name) {
-        // A temporary view hides a stored one of the same name.
-        static const char* const kViewSql =
-            "select sql from sqlite_temp_master where type = 'view' and name = ?1 collate "
-            "nocase union all select sql from sqlite_master where type = 'view' and name = ?1 "
-            "collate nocase";
-        std::string text;
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(impl_->db, kViewSql, -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_bind_text(st, 1, name.c_str(), static_cast<int>(name.size()),
-                              SQLITE_TRANSIENT) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
-          text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-        return text;
-      });
-  for (size_t i : candidates) {
-    if (!dates[i]) continue;
-    result.Columns[i].Kind = TDbKind::DateTime;
-    for (auto& row : result.Rows)
-      if (!row[i].IsNull()) row[i] = AsDateValue(row[i]);
-  }
 }
 
 void TSqliteBackend::StartTransaction() {

@@ -47,11 +47,6 @@ class TSqliteBackend : public TDbBackend {
   int PreparedCount() const;
 
  private:
-  // A date computed from date columns (max(docdate), a sub-select...) has no declared type:
-  // its columns become dates here, as a server database types them.
-  void TypeComputedDates(TDbRowSet& result, const std::vector<bool>& declared,
-                         const std::string& sql);
-
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

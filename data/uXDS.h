@@ -53,7 +53,8 @@ class TXValueHandle {
   double GetAsFloat() const;
   // 01/01/1900 for the empty text; else the text read as a date (day first) with an optional
   // time. A number from kFirstJulianDate to kLastJulianDate (uDbDates.h) is a Julian day: the
-  // form in which an SQLite expression column such as "now() as sdt" carries a date.
+  // form in which an SQLite expression column that is not typed as a date (julianday(...))
+  // carries one.
   // EConvertError for anything else.
   double GetAsDateTime() const;
   // True exactly when the text lower-cased is "t".

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "ValidateFixture.h"
 #include "uDbCall.h"
+#include "uDbDates.h"
 
 namespace {
 
@@ -97,11 +98,11 @@ TEST(ValidateEvents, SetSequenceChoosesTheSeriesOfTheNextNumber) {
 
 // Values computed from date columns come back as dates, on SQLite (whose result columns of
 // expressions have no declared type) as on PostgreSQL; differences and counts stay numbers.
-void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
+void ComputedDatesReadAsDates(v7::TDBManager* mgr, const char* auxSchema) {
   auto q = mgr->NewQuery();
   q->GetSQL().SetText(
-      "insert into salesinv (salesinvid, invno, invdate, totalamt, modifiedon) "
-      "values (:id, :no, :d, 2500000, :t)");
+      "insert into salesinv (salesinvid, invno, invdate, totalamt, modifiedon, approval) "
+      "values (:id, :no, :d, 2500000, :t, 2)");
   for (auto [id, no, day] : {std::tuple{9001, "D1", 10}, {9002, "D2", 15}}) {
     q->ParamByName("id").SetAsInteger(id);
     q->ParamByName("no").SetAsString(no);
@@ -143,10 +144,26 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
   for (const char* view :
        {"create view v_inv as select * from salesinv",
         "create view v_last (n, lastd) as select count(*), max(invdate) from salesinv",
-        "create view v_clash as select u.invdate as clash, u.salesinvid from dateclash u"}) {
+        "create view v_clash as select u.invdate as clash, u.salesinvid from dateclash u",
+        "create view v_with as with w as (select max(invdate) m from salesinv where salesinvid "
+        "> 9000) select m as lastd, (with x (d) as (select invdate from salesinv) select min(d) "
+        "from x) firstd from w",
+        "create view v_n1 as select max(invdate) d from salesinv where salesinvid > 9000",
+        "create view v_n2 as select d from v_n1", "create view v_n3 as select * from v_n2",
+        "create view v_n4 as select d from v_n3", "create view v_n5 as select d from v_n4",
+        "create view v_n6 as select d from v_n5", "create view v_n7 as select d from v_n6",
+        "create view v_n8 as select d from v_n7", "create view v_n9 as select d from v_n8",
+        "create view v_n10 as select d from v_n9", "create view v_n11 as select d from v_n10"}) {
     q->GetSQL().SetText(view);
     q->ExecSQL();
   }
+  // A table of another schema whose column of a date's name holds numbers.
+  q->GetSQL().SetText(auxSchema);
+  q->ExecSQL();
+  q->GetSQL().SetText("create table aux.salesinv (salesinvid integer, invdate integer)");
+  q->ExecSQL();
+  q->GetSQL().SetText("insert into aux.salesinv values (9001, 2460500)");
+  q->ExecSQL();
   const std::string join = " from salesinv t join dateclash u on u.salesinvid = t.salesinvid";
   for (auto [sql, want] : std::initializer_list<std::pair<std::string, std::string>>{
            {"select max(u.invdate) v" + join, "2460500"},
@@ -195,6 +212,52 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
             "15/06/2026"},
            {"select max(clash) v from v_clash", "2460500"},
            {"select max(invdate) v from salesinv s join json_each('{\"a\": 1}') j on 1 = 1",
+            "15/06/2026"},
+           {"with w as (select max(invdate) m from salesinv where salesinvid > 9000) "
+            "select m v from w",
+            "15/06/2026"},
+           {"with recursive w (m, n) as (select invdate, 1 from salesinv where salesinvid = 9001 "
+            "union all select m + 1, n + 1 from w where n < 3) select max(m) v from w",
+            "12/06/2026"},
+           {"with w as materialized (select invdate from dateclash) select max(w.invdate) v "
+            "from w",
+            "2460500"},
+           {"select (with w as (select invdate from salesinv where salesinvid > 9000) select "
+            "max(invdate) from w) v from dual",
+            "15/06/2026"},
+           {"select lastd v from v_with", "15/06/2026"},
+           {"select firstd v from v_with", "10/06/2026"},
+           {"select d v from v_n11", "15/06/2026"},
+           {"select * from (select max(invdate) v from salesinv where salesinvid > 9000 union "
+            "all select min(invdate) from salesinv where salesinvid > 9000) x",
+            "15/06/2026"},
+           {"select * from (select d as v from v_n9 union select * from v_n2) x", "15/06/2026"},
+           {"select * from dateclash join (select salesinvid, max(invdate) v from salesinv group "
+            "by salesinvid) m using (salesinvid) where salesinvid = 9002",
+            "15/06/2026"},
+           {"select n.*, (select 1 from dual) one from (select d v from v_n1) n", "15/06/2026"},
+           {"select coalesce(max(invdate), now()) v from salesinv where salesinvid > 9000",
+            "15/06/2026"},
+           {"select cast(max(invdate) as date) v from salesinv where salesinvid > 9000",
+            "15/06/2026"},
+           {"select cast(modifiedon as timestamp) v from salesinv where salesinvid = 9002",
+            "16/06/2026 06:00:00"},
+           {"select max(invdate) + 365 * 2 v from salesinv where salesinvid > 9000", "14/06/2028"},
+           {"select invdate - (3 + approval) v from salesinv where salesinvid = 9002",
+            "10/06/2026"},
+           {"select lag(invdate) over (order by salesinvid) v from salesinv where salesinvid > "
+            "9000 order by salesinvid desc",
+            "10/06/2026"},
+           {"select first_value(invdate) over (order by salesinvid desc) v from salesinv where "
+            "salesinvid > 9000",
+            "15/06/2026"},
+           {"select max(invdate) v from aux.salesinv", "2460500"},
+           {"select max(s.invdate) v from salesinv t, aux.salesinv s", "2460500"},
+           {"select cast(modifiedon as date) v from salesinv where salesinvid = 9002",
+            "16/06/2026"},
+           {"select * from (select salesinvid, invdate from salesinv) s natural join (select "
+            "salesinvid, max(invdate) + 0 v from salesinv group by salesinvid) m where "
+            "salesinvid = 9002",
             "15/06/2026"}}) {
     q->GetSQL().SetText(sql);
     q->Open();
@@ -208,11 +271,29 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr) {
   eval("firesql({s}, {select max(invdate) as d, max(x.modifiedon) as t from v_inv x})");
   EXPECT_EQ(eval("sqlget({s}, {d})") + " " + eval("sqlget({s}, {t})"),
             "15/06/2026 16/06/2026 06:00:00");
+  const std::string now = eval("getsqlvalue({select now() as d from dual}, {d})");
+  double today = 0;
+  EXPECT_TRUE(v7::ParseDateTimeText(now, v7::TDateOrder::DMY, today)) << now;
+
+  // A statement read again after its view changed is typed by the view as it now is.
+  for (auto [sql, want] :
+       {std::pair{"select lastd v from v_last", "15/06/2026"},
+        {"drop view v_last", ""},
+        {"create view v_last (n, lastd) as select count(*), max(invdate) from dateclash", ""},
+        {"select lastd v from v_last", "2460500"}}) {
+    q->GetSQL().SetText(sql);
+    if (*want == 0) {
+      q->ExecSQL();
+      continue;
+    }
+    q->Open();
+    EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
+  }
 }
 
 TEST(ValidateEvents, ComputedDatesReadAsDates) {
   v7test::SampleSite s(false);
-  ComputedDatesReadAsDates(s.mgr.get());
+  ComputedDatesReadAsDates(s.mgr.get(), "attach database '' as aux");
   // SQLite's own forms, a bare alias, a join and a nested case; a date compared or counted
   // is no date.
   auto q = s.mgr->NewQuery();
@@ -227,6 +308,19 @@ TEST(ValidateEvents, ComputedDatesReadAsDates) {
   for (const char* f : {"a", "b", "c", "d", "e", "f", "g"})
     row += q->FieldByName(f).GetAsString() + "|";
   EXPECT_EQ(row, "15/06/2026|10/06/2026|15/06/2026|15/06/2026|1||2|");
+
+  // A view of an attached database reads the tables of its own database; "*" brings the
+  // columns of a table-valued function too.
+  q->GetSQL().SetText("create view aux.v_aux as select max(invdate) m from salesinv");
+  q->ExecSQL();
+  for (auto [sql, want] :
+       {std::pair{"select m v from v_aux", "2460500"},
+        {"select * from json_each('[1]') j, (select max(invdate) v from salesinv) m",
+         "15/06/2026"}}) {
+    q->GetSQL().SetText(sql);
+    q->Open();
+    EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
+  }
 }
 
 TEST(ValidateEventsPg, ComputedDatesReadAsDatesOnPostgreSQL) {
@@ -235,7 +329,7 @@ TEST(ValidateEventsPg, ComputedDatesReadAsDatesOnPostgreSQL) {
   ASSERT_EQ(pg.Failure(), "");
   auto mgr = pg.Site().NewManager();
   ASSERT_TRUE(mgr->Connect(v7test::PgSite::kProject)) << mgr->ErrorText;
-  ComputedDatesReadAsDates(mgr.get());
+  ComputedDatesReadAsDates(mgr.get(), "create schema aux");
 }
 
 }  // namespace
