@@ -647,17 +647,24 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
   bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
   TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
   const TDbParams& values = general ? literals : params;
-  while (true) {
-    if (st) {
-      impl_->Bind(st.get(), values, sql);
-      while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
+  bool ran = false;
+  try {
+    while (true) {
+      if (st) {
+        impl_->Bind(st.get(), values, sql);
+        while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
+        }
+        ran = true;
       }
+      if (tail.empty()) break;
+      rest = std::move(tail);
+      tail.clear();
+      impl_->Guard(rest, sql);
+      st = impl_->Prepare(rest, tail, rest);
     }
-    if (tail.empty()) break;
-    rest = std::move(tail);
-    tail.clear();
-    impl_->Guard(rest, sql);
-    st = impl_->Prepare(rest, tail, rest);
+  } catch (const EDatabaseError& e) {
+    if (ran) impl_->hold.Spoil(e.what());
+    throw;
   }
   impl_->lastError.clear();
   return sqlite3_total_changes64(impl_->db) - before;
