@@ -415,6 +415,18 @@ struct TPgBackend::Impl {
     return changed;
   }
 
+  // A text of several statements that must not run as several (rows wanted) is refused
+  // whole by the server; a statement of it that would steer the held transaction is refused
+  // here first, so that the transaction goes with it, as when it runs (see RunEach).
+  void GuardEach(const std::string& sql) {
+    const std::vector<std::string> statements = SplitPgStatements(sql);
+    if (statements.size() < 2) return;
+    for (const std::string& statement : statements) {
+      const std::string refusal = hold.Refusal(statement, true);
+      if (!refusal.empty()) Fail(refusal, sql);
+    }
+  }
+
   int InstalledCompatVersion() {
     ResultHolder r(PQexec(conn,
                           "select case when to_regprocedure('v7_compat_version()') is null "
@@ -512,6 +524,7 @@ long long TPgBackend::ExecuteSingle(const std::string& sql, const TDbParams& par
 }
 
 TDbRowSet TPgBackend::Query(const std::string& sql, const TDbParams& params) {
+  if (impl_->hold.Held() && sql.find(';') != std::string::npos) impl_->GuardEach(sql);
   ResultHolder r(impl_->Run(sql, params, false));
   TDbRowSet result;
   const int cols = PQnfields(r.res);
