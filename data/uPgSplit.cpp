@@ -95,8 +95,8 @@ class TRoutineBody {
     if (words_ < 4) {
       lead_[words_++] = w;
       routine_ = lead_[0] == "create" &&
-                 (IsRoutine(lead_[1]) || (lead_[1] == "or" && lead_[2] == "replace" &&
-                                          IsRoutine(lead_[3])));
+                 (IsRoutine(lead_[1]) ||
+                  (lead_[1] == "or" && lead_[2] == "replace" && IsRoutine(lead_[3])));
     }
     if (!routine_) return;
     // "case" ends with "end" too; it counts only inside a body.
@@ -155,8 +155,8 @@ std::vector<std::string> SplitPgStatements(const std::string& sql) {
       if (parens == 0) body.Word(Lower(sql, i, end));
       i = end;
     } else if (std::isdigit(static_cast<unsigned char>(c))) {
-      while (i < n && (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_' ||
-                       sql[i] == '.'))
+      while (i < n &&
+             (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '_' || sql[i] == '.'))
         ++i;
     } else if (c == '\'' || c == '"') {
       i = SkipQuoted(sql, i, false);
