@@ -52,8 +52,9 @@ class PostDocumentTest : public ::testing::Test {
   // save. They may write into scriptlog.
   void AddScripts() {
     Exec("create table scriptsql (event varchar(10) primary key, sqltext varchar(300))");
-    Exec("insert into scriptsql values ('load', 'select 1 from dual'), ('save', 'select 1 "
-         "from dual')");
+    Exec(
+        "insert into scriptsql values ('load', 'select 1 from dual'), ('save', 'select 1 "
+        "from dual')");
     Exec("create table scriptlog (n integer primary key)");
     Exec(
         "insert into exprset (exprsetid, transid, expression) values (93, 'jv', "
@@ -63,8 +64,8 @@ class PostDocumentTest : public ::testing::Test {
         "firesql({saverun}, sqlget({saveq}, {sqltext}))')");
   }
   void SetScript(const std::string& event, const std::string& sql) {
-    Exec("update scriptsql set sqltext = '" + v7::ReplaceAll(sql, "'", "''") +
-         "' where event = '" + event + "'");
+    Exec("update scriptsql set sqltext = '" + v7::ReplaceAll(sql, "'", "''") + "' where event = '" +
+         event + "'");
   }
   std::string Sql(const std::string& sql) const { return pg ? pg->Scalar(sql) : site.Scalar(sql); }
   v7::TDbRowSet Query(const std::string& sql) const {
@@ -269,8 +270,9 @@ TEST_F(PostDocumentTest, ScriptsOfTheLoadWriteInsideThePacketsTransaction) {
     const std::string change = Voucher("300010000000001", "", "<mid>Petty Cash</mid>");
     EXPECT_NE(Post(change).find("Invalid selection \"Petty Cash\""), std::string::npos);
     EXPECT_EQ(Sql("select count(*) from scriptlog"), "1");
-    Exec("insert into account (accountid, accname, mparent1, mparent2, mparent3, balance, "
-         "mstatus) values (113, 'Petty Cash', 11, 1, 0, 0, 'n')");
+    Exec(
+        "insert into account (accountid, accname, mparent1, mparent2, mparent3, balance, "
+        "mstatus) values (113, 'Petty Cash', 11, 1, 0, 0, 'n')");
     ASSERT_EQ(Post(change), "");
     EXPECT_EQ(Sql("select count(*) from scriptlog"), "3");  // loaded, then saved
     EXPECT_EQ(Sql("select mid from trans2 where trans1id = 300010000000001 and trans2row = 1"),

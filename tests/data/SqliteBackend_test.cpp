@@ -231,8 +231,8 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
     } else if (std::string(c.refused) == "~") {
       EXPECT_THROW(db.Execute(c.sql), EDatabaseError);
       EXPECT_TRUE(db.InTransaction());
-      EXPECT_THAT([&] { db.Commit(); }, testing::ThrowsMessage<EDatabaseError>(
-                                            testing::StartsWith(kTextRanInPart)));
+      EXPECT_THAT([&] { db.Commit(); },
+                  testing::ThrowsMessage<EDatabaseError>(testing::StartsWith(kTextRanInPart)));
       EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 0);
     } else if (*c.refused) {
       EXPECT_THAT([&] { db.Execute(c.sql); },
