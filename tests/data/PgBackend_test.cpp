@@ -434,10 +434,12 @@ TEST_F(PgBackend, TextsOfSeveralStatementsGiveOneOutcomeOnBothEngines) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
-    if (std::string(c.engines).find('p') != std::string::npos)
+    if (std::string(c.engines).find('p') != std::string::npos) {
       EXPECT_EQ(HeldOutcome(*db_, c.sql, c.rows), c.outcome) << "PostgreSQL";
-    if (std::string(c.engines).find('s') != std::string::npos)
+    }
+    if (std::string(c.engines).find('s') != std::string::npos) {
       EXPECT_EQ(HeldOutcome(lite, c.sql, c.rows), c.outcome) << "SQLite";
+    }
   }
 }
 
