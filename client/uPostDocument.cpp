@@ -222,6 +222,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       throw EConvertError("Invalid record id in packet: \"" + idText + "\"");
     const bool delTrans = std::string(root.attribute("deltrans").value()) == "true";
     bool cancel = false;
+    bool inTransaction = false;
 
     if (recordId != 0) {
       if (delTrans) {
@@ -246,6 +247,11 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
           KeepPrepared(target, transId, dbCall, err);
           return;
         }
+        // Loading validates the document, which runs the type's scripts and expressions:
+        // what they write belongs to the packet's one transaction, kept or undone with the
+        // save, and steers it under the same guard.
+        run.Start();
+        inTransaction = true;
         dbCall->LoadRecord(recordId);
       } else {
         // A new document that keeps the id it has at the sending site.
@@ -291,7 +297,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
     fieldNames.clear();
 
     std::string result;
-    run.Start();
+    if (!inTransaction) run.Start();
     dbCall->Save(result);
     if (!dbCall->ValidationMessage.empty()) {
       run.Rollback();

@@ -178,6 +178,10 @@ bool TTransactionHold::EndedBy(bool stillOpen) {
   return true;
 }
 
+void TTransactionHold::Spoil(const std::string& failure) {
+  if (held_ && refused_.empty()) refused_ = kTextRanInPart + failure;
+}
+
 std::vector<std::string> ParseParamNames(const std::string& sql) {
   std::vector<std::string> names;
   ScanParams(sql, [&](size_t colon, size_t end) {

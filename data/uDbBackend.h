@@ -126,8 +126,9 @@ class TDbBackend {
   // can then only be rolled back: Commit rolls it back and raises the refusal. A statement
   // that ended it in any other way raises (its own failure, or kTransactionEndedBy), every
   // statement after it is refused (kTransactionEndedBefore) and Commit raises
-  // (kTransactionEndedEarly). While a transaction is held, PostgreSQL runs one statement per
-  // text: the server refuses a text of several.
+  // (kTransactionEndedEarly). While a transaction is held, both engines run a text of
+  // several statements statement by statement, each guarded so; when one of them fails
+  // after others ran, the transaction can only be rolled back (kTextRanInPart).
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
@@ -150,8 +151,7 @@ void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)
 // words in lower case; empty when it does not. Blanks, comments and empty statements before
 // it are skipped, as the engine skips them: pgSyntax, PostgreSQL's ("--" ends at a carriage
 // return too, "/*" nests); else SQLite's. Only the first statement is read: a text of
-// several reaches the engine statement by statement (SQLite) or is refused whole by the
-// server (PostgreSQL, while a transaction is held).
+// several reaches the engine statement by statement, each read here in its turn.
 std::string TransactionControlStatement(const std::string& sql, bool pgSyntax);
 
 // The refusal of every statement after a held transaction ended, and the failure of the
@@ -161,6 +161,11 @@ inline constexpr char kTransactionEndedBefore[] =
     "ran after its end would not be undone with the rest";
 inline constexpr char kTransactionEndedEarly[] =
     "The transaction had ended before its commit: its work was not kept whole";
+// The failure of the commit of a transaction in which a text of several statements failed
+// part-way; the failure of the statement follows it.
+inline constexpr char kTextRanInPart[] =
+    "A statement of a text of several failed after the statements before it had run: the text "
+    "did not run whole, and the document is not stored: ";
 // A statement that ran and left no transaction open behind it.
 inline constexpr char kTransactionEndedBy[] =
     "The statement ended the transaction of the document: nothing after it runs, and the "
@@ -193,6 +198,10 @@ class TTransactionHold {
   // Called after each statement with whether the engine still has a transaction open: true
   // the first time a held transaction is found ended.
   bool EndedBy(bool stillOpen);
+  // A statement of a text of several failed after others of the text had run: what they did
+  // cannot be undone alone, so the held transaction can only be rolled back, and its Commit
+  // says why (as for a refusal).
+  void Spoil(const std::string& failure);
 
  private:
   bool held_ = false;

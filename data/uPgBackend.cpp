@@ -15,6 +15,7 @@
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
 #include "uNumbers.h"
+#include "uPgSplit.h"
 
 namespace v7 {
 
@@ -297,7 +298,7 @@ struct TPgBackend::Impl {
     if (!refusal.empty()) Fail(refusal, sql);
     // While a transaction is held the server runs one statement per text and refuses a text
     // of several, so that a statement behind the first (a "commit" the refusal did not read)
-    // never reaches it.
+    // never reaches it: Execute gives such a text here statement by statement.
     if (hold.Held()) multiple = false;
 
     std::vector<std::string> names = ParseParamNames(sql);
@@ -390,6 +391,42 @@ struct TPgBackend::Impl {
     return res;
   }
 
+  // The statements of a text of several, one after another as SQLite runs them, each
+  // guarded as a text of its own; the rows they changed.
+  long long RunEach(const std::vector<std::string>& statements, const TDbParams& params) {
+    // Values given by name go to the statements that name them.
+    const bool named = !params.empty() && !params.front().first.empty();
+    const TDbParams none;
+    long long changed = 0;
+    bool ran = false;
+    try {
+      for (const std::string& statement : statements) {
+        const bool takes = !named || !ParseParamNames(statement).empty();
+        ResultHolder r(Run(statement, takes ? params : none, false));
+        const char* count = PQcmdTuples(r.res);
+        if (PQresultStatus(r.res) == PGRES_COMMAND_OK && count && *count)
+          changed += std::atoll(count);
+        ran = true;
+      }
+    } catch (const EDatabaseError& e) {
+      if (ran) hold.Spoil(e.what());
+      throw;
+    }
+    return changed;
+  }
+
+  // A text of several statements that must not run as several (rows wanted) is refused
+  // whole by the server; a statement of it that would steer the held transaction is refused
+  // here first, so that the transaction goes with it, as when it runs (see RunEach).
+  void GuardEach(const std::string& sql) {
+    const std::vector<std::string> statements = SplitPgStatements(sql);
+    if (statements.size() < 2) return;
+    for (const std::string& statement : statements) {
+      const std::string refusal = hold.Refusal(statement, true);
+      if (!refusal.empty()) Fail(refusal, sql);
+    }
+  }
+
   int InstalledCompatVersion() {
     ResultHolder r(PQexec(conn,
                           "select case when to_regprocedure('v7_compat_version()') is null "
@@ -462,6 +499,16 @@ void TPgBackend::Close() {
 bool TPgBackend::IsOpen() const { return impl_->conn != nullptr; }
 
 long long TPgBackend::Execute(const std::string& sql, const TDbParams& params) {
+  // The server refuses a text of several statements while a transaction is held (see Run):
+  // such a text runs statement by statement, as on SQLite. A text without ";" is one.
+  if (impl_->hold.Held() && sql.find(';') != std::string::npos) {
+    const std::vector<std::string> statements = SplitPgStatements(sql);
+    if (statements.size() > 1) {
+      const long long changed = impl_->RunEach(statements, params);
+      impl_->lastError.clear();
+      return changed;
+    }
+  }
   ResultHolder r(impl_->Run(sql, params, true));
   const char* changed = PQcmdTuples(r.res);
   impl_->lastError.clear();
@@ -477,6 +524,7 @@ long long TPgBackend::ExecuteSingle(const std::string& sql, const TDbParams& par
 }
 
 TDbRowSet TPgBackend::Query(const std::string& sql, const TDbParams& params) {
+  if (impl_->hold.Held() && sql.find(';') != std::string::npos) impl_->GuardEach(sql);
   ResultHolder r(impl_->Run(sql, params, false));
   TDbRowSet result;
   const int cols = PQnfields(r.res);

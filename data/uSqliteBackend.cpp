@@ -631,6 +631,22 @@ struct TSqliteBackend::Impl {
     return Prepare(sql, tail, sql);
   }
 
+  // The statements of the tail of a text that must not run as several (rows wanted): none
+  // runs, but one that would steer the held transaction is refused, so that the transaction
+  // goes with it, as when the text runs (Execute). Read as far as they prepare.
+  void GuardTail(std::string rest, const std::string& sql) {
+    while (hold.Held() && !rest.empty()) {
+      Guard(rest, sql);
+      sqlite3_stmt* st = nullptr;
+      const char* next = nullptr;
+      const int rc =
+          sqlite3_prepare_v2(db, rest.c_str(), static_cast<int>(rest.size()), &st, &next);
+      sqlite3_finalize(st);
+      if (rc != SQLITE_OK || !next || OnlyBlanks(next)) return;
+      rest = next;
+    }
+  }
+
   // One statement, its parameters bound (its literals when it has none); a tail or an empty
   // text is refused.
   TStatement PrepareSingle(const std::string& sql, const TDbParams& params) {
@@ -640,7 +656,10 @@ struct TSqliteBackend::Impl {
     TDbParams literals;
     bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
     TStatement st = PrepareShaped(sql, shape, general, tail);
-    if (!tail.empty()) Fail("Characters found after end of SQL statement", sql);
+    if (!tail.empty()) {
+      GuardTail(tail, sql);
+      Fail("Characters found after end of SQL statement", sql);
+    }
     if (!st) Fail("The statement is empty", sql);
     Bind(st.get(), general ? literals : params, sql);
     return st;
@@ -789,17 +808,24 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
   bool general = params.empty() && LiteralsAsParameters(sql, shape, literals);
   TStatement st = impl_->PrepareShaped(sql, shape, general, tail);
   const TDbParams& values = general ? literals : params;
-  while (true) {
-    if (st) {
-      impl_->Bind(st.get(), values, sql);
-      while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
+  bool ran = false;
+  try {
+    while (true) {
+      if (st) {
+        impl_->Bind(st.get(), values, sql);
+        while (impl_->Step(st.get(), sql) == SQLITE_ROW) {
+        }
+        ran = true;
       }
+      if (tail.empty()) break;
+      rest = std::move(tail);
+      tail.clear();
+      impl_->Guard(rest, sql);
+      st = impl_->Prepare(rest, tail, rest);
     }
-    if (tail.empty()) break;
-    rest = std::move(tail);
-    tail.clear();
-    impl_->Guard(rest, sql);
-    st = impl_->Prepare(rest, tail, rest);
+  } catch (const EDatabaseError& e) {
+    if (ran) impl_->hold.Spoil(e.what());
+    throw;
   }
   impl_->lastError.clear();
   return sqlite3_total_changes64(impl_->db) - before;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "PacketFixtures.h"
+#include "PgSite.h"
 #include "SampleProduct.h"
 #include "uConsoleView.h"
 #include "uGeneralFunctions.h"
@@ -23,8 +24,19 @@ class PostDocumentTest : public ::testing::Test {
   void Connect() {
     client = std::make_unique<v7::TfmV7Client>(view);
     std::string err;
-    client->ConnectProject("site", err);
+    client->ConnectProject(pg ? v7test::PgSite::kProject : "site", err);
     ASSERT_EQ(err, "");
+  }
+  // Applies the packets from now on to a copy of the sample product on PostgreSQL; false
+  // (the test skipped or failed) when there is none.
+  bool OnPostgreSQL() {
+    pg = std::make_unique<v7test::PgSite>(v7test::PgSite::Content::Product);
+    if (!pg->Skip().empty()) return false;
+    EXPECT_EQ(pg->Failure(), "");
+    if (!pg->Ready()) return false;
+    pg->AddProject(site);
+    client.reset();
+    return true;
   }
   // Applies a packet of the given XML text; answers the error text.
   std::string Post(const std::string& xml) {
@@ -35,13 +47,38 @@ class PostDocumentTest : public ::testing::Test {
     client->Postdata(file, err);
     return err;
   }
-  std::string Sql(const std::string& sql) const { return site.Scalar(sql); }
+  // Scripts of jv that run the statement text that scriptsql holds for their event: "load"
+  // before each validation (on loading a stored voucher and on saving), "save" after the
+  // save. They may write into scriptlog.
+  void AddScripts() {
+    Exec("create table scriptsql (event varchar(10) primary key, sqltext varchar(300))");
+    Exec(
+        "insert into scriptsql values ('load', 'select 1 from dual'), ('save', 'select 1 "
+        "from dual')");
+    Exec("create table scriptlog (n integer primary key)");
+    Exec(
+        "insert into exprset (exprsetid, transid, expression) values (93, 'jv', "
+        "'{onpostgenmap}\na := firesql({loadq}, {select sqltext from scriptsql where event = "
+        "''load''})\nb := firesql({loadrun}, sqlget({loadq}, {sqltext}))\n{aftersave}\nc := "
+        "firesql({saveq}, {select sqltext from scriptsql where event = ''save''})\nd := "
+        "firesql({saverun}, sqlget({saveq}, {sqltext}))')");
+  }
+  void SetScript(const std::string& event, const std::string& sql) {
+    Exec("update scriptsql set sqltext = '" + v7::ReplaceAll(sql, "'", "''") + "' where event = '" +
+         event + "'");
+  }
+  std::string Sql(const std::string& sql) const { return pg ? pg->Scalar(sql) : site.Scalar(sql); }
+  v7::TDbRowSet Query(const std::string& sql) const {
+    return pg ? pg->db.Query(sql) : site.Query(sql);
+  }
+  void Exec(const std::string& sql) const { pg ? (void)pg->db.Execute(sql) : site.Exec(sql); }
 
   v7test::TempDir dir;
   v7test::SiteDb site;
   v7test::WorkingFolder cwd;
   std::ostringstream pane, boxes;
   v7::ConsoleView view{pane, boxes};
+  std::unique_ptr<v7test::PgSite> pg;
   std::unique_ptr<v7::TfmV7Client> client;
 };
 
@@ -215,6 +252,89 @@ TEST_F(PostDocumentTest, FailedSaveIsRolledBackAndTheReceiveStepKeepsThePacket) 
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_NE(pane.str().find("The packet's \"transid\" attribute is empty"), std::string::npos);
   EXPECT_EQ(v7::SiteNo, 7);
+}
+
+// The scripts that loading a stored voucher runs belong to the packet's transaction: a
+// packet that fails its validation leaves nothing they wrote, and once the operator mends
+// the cause and copies the packet back, it writes what one application writes. So on both
+// engines, as also a load-time text of several statements, whole or not at all.
+TEST_F(PostDocumentTest, ScriptsOfTheLoadWriteInsideThePacketsTransaction) {
+  for (const bool postgre : {false, true}) {
+    SCOPED_TRACE(postgre ? "PostgreSQL" : "SQLite");
+    if (postgre && !OnPostgreSQL()) continue;
+    AddScripts();
+    SetScript("load", "insert into scriptlog select coalesce(max(n), 0) + 1 from scriptlog");
+    ASSERT_EQ(Post(Voucher("300010000000001")), "");
+    EXPECT_EQ(Sql("select count(*) from scriptlog"), "1");  // a new voucher: saved only
+
+    const std::string change = Voucher("300010000000001", "", "<mid>Petty Cash</mid>");
+    EXPECT_NE(Post(change).find("Invalid selection \"Petty Cash\""), std::string::npos);
+    EXPECT_EQ(Sql("select count(*) from scriptlog"), "1");
+    Exec(
+        "insert into account (accountid, accname, mparent1, mparent2, mparent3, balance, "
+        "mstatus) values (113, 'Petty Cash', 11, 1, 0, 0, 'n')");
+    ASSERT_EQ(Post(change), "");
+    EXPECT_EQ(Sql("select count(*) from scriptlog"), "3");  // loaded, then saved
+    EXPECT_EQ(Sql("select mid from trans2 where trans1id = 300010000000001 and trans2row = 1"),
+              "113");
+
+    // Its second statement fails, after the first ran: the change is not stored.
+    SetScript("load", "insert into scriptlog values (10); insert into scriptlog values (1)");
+    EXPECT_NE(Post(Voucher("300010000000001", "", "<amount>70</amount>")).find(v7::kTextRanInPart),
+              std::string::npos);
+    EXPECT_EQ(Sql("select count(*) from scriptlog"), "3");
+    EXPECT_EQ(Sql("select count(*) from trans2 where amount = 70"), "0");
+    client.reset();
+  }
+}
+
+// A text of several statements in a script gives one outcome on both engines: it runs
+// statement by statement, each guarded; one that would end or start a transaction, wherever
+// it stands, fails the document, and so does one that fails after others ran. Nothing of a
+// failed document stays, and its failure is the packet's error.
+TEST_F(PostDocumentTest, ScriptTextsOfSeveralStatementsGiveOneOutcomeOnBothEngines) {
+  struct Case {
+    const char* sql;
+    const char* failure;  // empty: the voucher is saved
+    const char* rows;     // scriptlog after it
+  };
+  const Case cases[] = {
+      {"insert into scriptlog values (1); insert into scriptlog values (2);", "", "1,2"},
+      {"/* first */ insert into scriptlog values (3); -- ; commit\n"
+       "insert into scriptlog (\"n\") values (4)",
+       "", "3,4"},
+      {"insert into scriptlog values (5); commit", "\"commit\"", ""},
+      {"commit; insert into scriptlog values (5)", "\"commit\"", ""},
+      {"insert into scriptlog values (5); end; insert into scriptlog values (6)", "\"end\"", ""},
+      {"select 1 from dual; rollback", "\"rollback\"", ""},
+      {"insert into scriptlog values (5); insert into scriptlog values (5)", v7::kTextRanInPart,
+       ""},
+  };
+  for (const bool postgre : {false, true}) {
+    SCOPED_TRACE(postgre ? "PostgreSQL" : "SQLite");
+    if (postgre && !OnPostgreSQL()) continue;
+    AddScripts();
+    int id = 10;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.sql);
+      SetScript("save", c.sql);
+      const std::string recordId = "3000100000000" + std::to_string(id++);
+      const std::string err = Post(Voucher(recordId));
+      if (*c.failure) {
+        EXPECT_NE(err.find(c.failure), std::string::npos) << err;
+      } else {
+        EXPECT_EQ(err, "");
+      }
+      EXPECT_EQ(Sql("select count(*) from trans1 where trans1id = " + recordId),
+                *c.failure ? "0" : "1");
+      std::string rows;
+      for (const auto& row : Query("select n from scriptlog order by n").Rows)
+        rows += (rows.empty() ? "" : ",") + std::to_string(row[0].Int);
+      EXPECT_EQ(rows, c.rows);
+      Exec("delete from scriptlog");
+    }
+    client.reset();
+  }
 }
 
 }  // namespace

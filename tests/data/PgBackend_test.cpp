@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -17,6 +18,8 @@
 #include "uDbDates.h"
 #include "uGeneralFunctions.h"
 #include "uPgBackend.h"
+#include "uPgSplit.h"
+#include "uSqliteBackend.h"
 #include "uXDS.h"
 
 namespace {
@@ -276,14 +279,14 @@ TEST_F(PgBackend, TransactionsCommitRollBackAndSurviveAFailedStatement) {
 }
 
 // Inside a transaction begun by StartTransaction no statement may end it or start another,
-// however it is written, and the server runs one statement per text: a text of several
-// fails alone, before any of it runs. Texts that only hold such words run, inside and
-// outside such a transaction.
+// however it is written, wherever it stands in a text of several, which runs statement by
+// statement; nor may such a text stop part-way. Texts that only hold such words run,
+// inside and outside such a transaction.
 TEST_F(PgBackend, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
   db_->Execute("create table steer (x text)");
   struct Case {
     const char* sql;
-    const char* refused;  // empty: the statement runs; "+": the server refuses the text
+    const char* refused;  // empty: the statement runs; "~": it fails after others ran
   };
   const Case cases[] = {
       {"COMMIT WORK", "commit work"},
@@ -294,11 +297,12 @@ TEST_F(PgBackend, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
       {"savepoint s", "savepoint s"},
       {"rollback to savepoint v7_statement", "rollback to savepoint v7_statement"},
       {"prepare transaction 'x'", "prepare transaction"},
-      {"insert into steer values ('5'); -- more\n Commit", "+"},
-      {"select E'\\''; rollback", "+"},
-      {"select 1; -- a note\rcommit", "+"},
-      {"select 1 as a$$b$; commit; select 2 as c$b$", "+"},
-      {"prepare p as select 1; deallocate p", "+"},
+      {"insert into steer values ('5'); -- more\n Commit", "commit"},
+      {"select E'\\''; rollback", "rollback"},
+      {"select 1; -- a note\rcommit", "commit"},
+      {"select 1 as a$$b$; commit; select 2 as c$b$", "commit"},
+      {"insert into steer values ('5'); insert into nosuch values (1)", "~"},
+      {"prepare p as select 1; deallocate p", ""},
       {"insert into steer values ($$; commit$$), (E'\\'; end'), ('; begin')", ""},
       {"do $x$ begin perform 1; end $x$", ""},
       {"do $é$ begin perform 1; end $é$", ""},
@@ -311,12 +315,12 @@ TEST_F(PgBackend, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
     SCOPED_TRACE(c.sql);
     db_->StartTransaction();
     db_->Execute("insert into steer values ('1')");
-    if (std::string(c.refused) == "+") {
+    if (std::string(c.refused) == "~") {
       EXPECT_THROW(db_->Execute(c.sql), EDatabaseError);
       EXPECT_TRUE(db_->InTransaction());
-      db_->Commit();
-      EXPECT_EQ(Scalar("select count(*) from steer"), "1");
-      db_->Execute(c.sql);  // outside such a transaction the text runs
+      EXPECT_THAT([&] { db_->Commit(); },
+                  testing::ThrowsMessage<EDatabaseError>(testing::StartsWith(v7::kTextRanInPart)));
+      EXPECT_EQ(Scalar("select count(*) from steer"), "0");
     } else if (*c.refused) {
       EXPECT_THAT([&] { db_->Execute(c.sql); },
                   testing::ThrowsMessage<EDatabaseError>(
@@ -331,6 +335,144 @@ TEST_F(PgBackend, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilIt) {
       db_->Execute(c.sql);
     }
     db_->Execute("delete from steer");
+  }
+}
+
+// What a text gives inside a held transaction on one engine: whether it ran, what became
+// of the transaction at its commit, and the rows of "several" then, sorted.
+std::string HeldOutcome(v7::TDbBackend& db, const std::string& sql, bool rowsWanted) {
+  db.Execute("delete from several");
+  db.StartTransaction();
+  db.Execute("insert into several values ('0')");
+  std::string outcome = "ran";
+  try {
+    if (rowsWanted)
+      db.Query(sql);
+    else
+      db.Execute(sql);
+  } catch (const EDatabaseError&) {
+    outcome = "failed";
+  }
+  try {
+    db.Commit();
+    outcome += ", kept:";
+  } catch (const EDatabaseError& e) {
+    const std::string m = e.what();
+    const size_t open = m.find('"');
+    if (m.rfind(v7::kTextRanInPart, 0) == 0)
+      outcome += ", not whole:";
+    else if (open != std::string::npos && m.find("\" was refused") != std::string::npos)
+      outcome += ", refused " + m.substr(open + 1, m.find('"', open + 1) - open - 1) + ":";
+    else
+      outcome += ", " + m + ":";
+  }
+  std::vector<std::string> rows;
+  for (const auto& row : db.Query("select x from several").Rows) rows.push_back(row[0].Text);
+  std::sort(rows.begin(), rows.end());
+  for (size_t i = 0; i < rows.size(); ++i) outcome += (i ? "," : " ") + rows[i];
+  return outcome;
+}
+
+// Inside a held transaction a text of several statements gives one outcome on both engines:
+// its statements run in turn, each guarded; one that steers the transaction, wherever it
+// stands, is refused and the commit fails; one that fails after others ran fails the commit;
+// a first one that fails fails alone. A text asked for rows runs none of several, but a
+// steering one among them fails the commit all the same. Quoting forms that only one engine
+// reads are tried on it alone.
+TEST_F(PgBackend, TextsOfSeveralStatementsGiveOneOutcomeOnBothEngines) {
+  v7test::TempDir dir;
+  v7::TSqliteBackend lite;
+  lite.Open(dir.file("site.db"));
+  for (v7::TDbBackend* db :
+       {static_cast<v7::TDbBackend*>(db_.get()), static_cast<v7::TDbBackend*>(&lite)})
+    db->Execute("create table several (x varchar(40))");
+  struct Case {
+    const char* engines;  // p: PostgreSQL, s: SQLite
+    bool rows;            // run as a text asked for rows
+    const char* sql;
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {"ps", false, "insert into several values ('1'); insert into several values ('2')",
+       "ran, kept: 0,1,2"},
+      {"ps", false, "commit; insert into several values ('1')", "failed, refused commit:"},
+      {"ps", false, "insert into several values ('1'); commit; insert into several values ('2')",
+       "failed, refused commit:"},
+      {"ps", false, "insert into several values ('1'); insert into several values ('2'); END",
+       "failed, refused end:"},
+      {"ps", false, "insert into several values ('1'); savepoint s; release s",
+       "failed, refused savepoint s:"},
+      {"ps", false, "select 1; begin; insert into several values ('2')", "failed, refused begin:"},
+      {"ps", false,
+       "insert into several values ('1'); insert into nosuch values (2); insert into several "
+       "values ('3')",
+       "failed, not whole:"},
+      {"ps", false, "insert into nosuch values (2); insert into several values ('1')",
+       "failed, kept: 0"},
+      {"ps", false,
+       "insert into several values ('a;b'), ('c''; commit'); /* ; end */ insert into several "
+       "(\"x\") values ('d') -- ; rollback",
+       "ran, kept: 0,a;b,c'; commit,d"},
+      {"ps", false, " ; ;insert into several values ('1');; -- after\n;", "ran, kept: 0,1"},
+      {"ps", true, "select 1; commit", "failed, refused commit:"},
+      {"ps", true, "select 1; select 2", "failed, kept: 0"},
+      {"ps", true, "select x from several; insert into several values ('1')", "failed, kept: 0"},
+      {"p", false,
+       "insert into several values (E'\\'; commit'), ($$; end$$), ($q$ $$; rollback $q$); "
+       "insert into several values (U&'d\\0061t;a')",
+       "ran, kept:  $$; rollback ,'; commit,0,; end,dat;a"},
+      {"p", false, "select E'\\\\'; commit", "failed, refused commit:"},
+      {"p", false, "/* a /* nested ; */ commit */ insert into several values ('1'); -- x\rcommit",
+       "failed, refused commit:"},
+      {"p", false,
+       "create function several_f() returns int language sql begin atomic select case when "
+       "true then 1 end; select 2; end; insert into several values ('1')",
+       "ran, kept: 0,1"},
+      {"s", false,
+       "insert into several ([x]) values ('[;]'); insert into several (`x`) values ('`;`')",
+       "ran, kept: 0,[;],`;`"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    if (std::string(c.engines).find('p') != std::string::npos) {
+      EXPECT_EQ(HeldOutcome(*db_, c.sql, c.rows), c.outcome) << "PostgreSQL";
+    }
+    if (std::string(c.engines).find('s') != std::string::npos) {
+      EXPECT_EQ(HeldOutcome(lite, c.sql, c.rows), c.outcome) << "SQLite";
+    }
+  }
+}
+
+// The statements of a text as the server reads them, "|" between them.
+TEST(PgSplit, CutsAtSemicolonsThatEndAStatement) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", ""},
+      {" ; ;-- only a note\n", ""},
+      {"select 1;", "select 1"},
+      {"a; b", "a| b"},
+      {"select ';', 'it''s;'; x", "select ';', 'it''s;'| x"},
+      {"select E'\\';'; x", "select E'\\';'| x"},
+      {"select e'\\\\'; x", "select e'\\\\'| x"},
+      {"select xe'\\'; y'", "select xe'\\'| y'"},
+      {"select \"a;\"\"b\"; x", "select \"a;\"\"b\"| x"},
+      {"select $$;$$, $a$ $$; $a$; x", "select $$;$$, $a$ $$; $a$| x"},
+      {"select $1; x", "select $1| x"},
+      {"select a$$b$; x$$; y$$", "select a$$b$| x$$| y$$"},
+      {"select 1 -- ;\r; x", "select 1 -- ;\r| x"},
+      {"/* a /* b; */ c; */ x; y", "/* a /* b; */ c; */ x| y"},
+      {"select (1; 2); x", "select (1; 2)| x"},
+      {"create or replace function f() returns int language sql begin atomic select 1; "
+       "select case when true then 2 end; end; x",
+       "create or replace function f() returns int language sql begin atomic select 1; "
+       "select case when true then 2 end; end| x"},
+      {"create table t (begin int); begin; x", "create table t (begin int)| begin| x"},
+      {"select 'open; x", "select 'open; x"},
+  };
+  for (const auto& [sql, expected] : cases) {
+    std::string joined;
+    for (const std::string& statement : v7::SplitPgStatements(sql))
+      joined += (joined.empty() ? "" : "|") + statement;
+    EXPECT_EQ(joined, expected) << sql;
   }
 }
 

@@ -194,7 +194,8 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
       "begin select raise(rollback, 'negative'); end");
   struct Case {
     const char* sql;
-    const char* refused;  // empty: the statement runs; "!": it ends the transaction
+    const char* refused;  // empty: the statement runs; "!": it ends the transaction; "~":
+                          // it fails after others ran
   };
   const Case cases[] = {
       {"commit", "commit"},
@@ -209,6 +210,7 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
       {"insert or rollback into a values (1)", "!"},
       {"insert into a values (4); update or rollback a set x = 1 where x = 4", "!"},
       {"insert into b values (-1)", "!"},
+      {"insert into a values (7); insert into a values (7)", "~"},
       {"insert into a values ('x; commit /*')", ""},
       {"create trigger if not exists t after insert on a begin delete from a where x = 0; end", ""},
       {"select 1; -- a note\r commit", ""},  // SQLite's comment ends at a line feed only
@@ -225,6 +227,12 @@ TEST_F(SqliteBackendTest, StatementsThatSteerAHeldTransactionAreRefusedAndSpoilI
                   testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedBefore)));
       EXPECT_THAT([&] { db.Commit(); },
                   testing::ThrowsMessage<EDatabaseError>(testing::StrEq(kTransactionEndedEarly)));
+      EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 0);
+    } else if (std::string(c.refused) == "~") {
+      EXPECT_THROW(db.Execute(c.sql), EDatabaseError);
+      EXPECT_TRUE(db.InTransaction());
+      EXPECT_THAT([&] { db.Commit(); },
+                  testing::ThrowsMessage<EDatabaseError>(testing::StartsWith(kTextRanInPart)));
       EXPECT_EQ(db.Query("select count(*) from a").Rows[0][0].Int, 0);
     } else if (*c.refused) {
       EXPECT_THAT([&] { db.Execute(c.sql); },
