@@ -187,7 +187,10 @@ TEST(FtpSession, DaemonsOfSitesAnswerAsTheStepsExpect) {
     ftp->Get("v7/site01/send/a.pkt", local.file("b.pkt"));
     EXPECT_EQ(ReadFile(local.file("b.pkt")), binary);
     EXPECT_EQ(ftp->Presence("v7/site01/send/a.pkt"), FilePresence::Present);
+    EXPECT_EQ(ftp->Shown("v7/site01/send/a.pkt").Size, static_cast<int64_t>(binary.size()));
+    EXPECT_EQ(ftp->Shown("v7/site01/send/zz.pkt").Presence, FilePresence::Absent);
     ftp->Delete("v7/site01/send/a.pkt");
+    EXPECT_EQ(ftp->Shown("v7/site01/send/a.pkt").Presence, FilePresence::Absent);
     EXPECT_EQ(ftp->Presence("v7/site01/send/a.pkt"), FilePresence::Absent);
     EXPECT_FALSE(ftp->Rename("v7/site01/send/a.pkt.part", "v7/site01/send/a.pkt"));
     EXPECT_TRUE(fs::is_empty(server.Path("v7/site01/send")));
