@@ -1362,3 +1362,99 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
     EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
   }
 }
+
+// The sending side against the servers sites run and the answers of busy and Windows servers:
+// upload-only folders, accounts without the rename or delete right, a file size limit, a
+// rename refused or answered as done while the file stays. A queued invoice addressed to this
+// very site is sent through the server as the row sets it, then received (and any held
+// publication finished) through the same server with full rights: each row ends as exactly
+// one applied invoice, or stays queued with the cause said; no cut packet is ever published.
+TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSender) {
+  v7test::DaemonFtpServer vsftpd(v7test::FtpDaemon::Vsftpd);
+  v7test::DaemonFtpServer proftpd(v7test::FtpDaemon::Proftpd);
+  V7_REQUIRE_FTP_DAEMON(vsftpd);
+  V7_REQUIRE_FTP_DAEMON(proftpd);
+  const std::vector<std::string> vsftpdFull = {
+      "anon_other_write_enable=YES", "anon_world_readable_only=NO", "anon_umask=022"};
+  const auto inFolder = [](const std::vector<std::string>& settings) {
+    std::vector<std::string> lines = {"<Directory {root}/v7/site07/send>"};
+    lines.insert(lines.end(), settings.begin(), settings.end());
+    lines.push_back("</Directory>");
+    return lines;
+  };
+  struct Case {
+    v7test::LoopbackFtpServer* server;
+    std::vector<std::string> settings;  // of a daemon, or pyftpdlib's perm and faults
+    const char* shown;                  // by the send step
+    bool held;                          // the step says that the packet is not published yet
+    const char* queued = "0";           // rows left after it
+  } cases[] = {
+      {&server, {"elradfmwMT", ""}, "Send completed", false},
+      {&vsftpd, vsftpdFull, "Send completed", false},
+      {&proftpd, {}, "Send completed", false},
+      // Busy and lying answers: the row is gone, its publication noted and finished later.
+      {&server, {"elradfmwMT", "busy=*.part-*"}, "being used by another process", true},
+      {&server, {"elradfmwMT", "refuse-rename=*.part-*"}, "450 File in use", true},
+      {&server, {"elradfmwMT", "rename-lies=*.part-*"}, "answered the rename of", true},
+      // The account may store, and neither rename nor read back what it stored.
+      {&vsftpd, {}, "refused to rename", false},
+      {&proftpd,
+       inFolder({"<Limit READ WRITE>", "DenyAll", "</Limit>", "<Limit STOR>", "AllowAll",
+                 "</Limit>"}),
+       "refused to rename", false},
+      {&proftpd, inFolder({"<Limit DELE RNFR RNTO>", "DenyAll", "</Limit>"}),
+       "refused to rename", false},
+      // A file size limit refuses the upload, whatever its name.
+      {&proftpd, inFolder({"MaxStoreFileSize 50 B"}), "552 Transfer aborted. File too large",
+       true, "1"},
+  };
+  const auto start = [&](v7test::LoopbackFtpServer* on, const std::vector<std::string>* settings) {
+    if (on == &server) {
+      server.Stop();
+      server.Start(settings ? settings->at(0) : "elradfmwMT", 0, settings ? settings->at(1) : "");
+    } else {
+      auto* daemon = static_cast<v7test::DaemonFtpServer*>(on);
+      daemon->Start(settings ? *settings : on == &vsftpd ? vsftpdFull : std::vector<std::string>{});
+    }
+  };
+  const auto run = [&](v7test::LoopbackFtpServer* on, const std::string& xtype) {
+    WriteFile("v7rm.ini", "clientlogin=site\nftp=" + on->Account() + "\nxtype=" + xtype + "\n");
+    pane.str("");
+    Start();
+  };
+  const auto invoices = [&] { return std::stoi(Scalar("select count(*) from salesinv")); };
+  const std::string invoice = NewInvoice();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server->Name() + " " + (c.settings.empty() ? "" : c.settings.back()));
+    for (const char* folder : {"v7/site07/send", "v7/pings", "v7/patches"}) {
+      fs::remove_all(c.server->Path(folder));
+      fs::create_directories(c.server->Path(folder));
+    }
+    fs::remove(kUnrenamedFoldersFile);
+    const int before = invoices();
+    Queue("inv-" + std::to_string(&c - cases), invoice, 7, "06/12/2026 10:00:00");
+    start(c.server, &c.settings);
+    run(c.server, "send");
+    EXPECT_TRUE(ShownContaining(c.shown)) << pane.str();
+    EXPECT_EQ(client->Failures() > 0, c.held) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), c.queued);
+    // What stands under a packet's name is the whole packet.
+    for (const std::string& name : OnServer("v7/site07/send")) {
+      if (name.ends_with(".pkt")) {
+        EXPECT_EQ(ReadFile(c.server->Path("v7/site07/send/" + name)), invoice) << name;
+      }
+    }
+
+    start(c.server, nullptr);
+    run(c.server, "both");
+    Cycle();
+    EXPECT_EQ(invoices(), before + 1) << pane.str();
+    EXPECT_EQ(client->Failures(), 0) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+    EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+    for (const std::string& name : OnServer("v7/site07/send"))
+      EXPECT_NE(name.find(".pkt.part-"), std::string::npos) << name;
+    c.server->Stop();
+  }
+  EXPECT_TRUE(fs::is_empty(kFailedFolder));
+}
