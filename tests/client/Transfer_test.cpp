@@ -1028,8 +1028,10 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
         "length(custname) > 40000");
   };
 
-  // Site 03 sends through a real client, its uploads read at 64 KB a second (7 s for this
-  // packet).
+  // Site 03 sends through two real clients of its one database (two machines of the site),
+  // their uploads read at 64 KB a second (7 s for this packet): both upload the one queued
+  // packet at once, each under a name of its own, and only the one that removes its row
+  // publishes it.
   v7test::TempDir senderDir;
   {
     v7test::SiteDb sender(senderDir.path());
@@ -1040,46 +1042,69 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
     Queue(db, "big", packet, 7, "julianday('now')");
   }
   v7::SetConfigFolder(dir.path());
-  fs::create_directories(senderDir.file("work"));
-  WriteFile(senderDir.file("work/v7rm.ini"),
-            "clientlogin=site\nftp=" + server.Host() + ",site,secret\nxtype=send\n");
   server.Stop();
   server.Start("elradfmwMT", 64 * 1024);
   const char* build = std::getenv("V7_BUILD_DIR");
   ASSERT_NE(build, nullptr);
   const std::string program = std::string(build) + "/app/v7client";
-  const pid_t sender = fork();
-  ASSERT_GE(sender, 0);
-  if (sender == 0) {
-    freopen(senderDir.file("out.log").c_str(), "w", stdout);
-    execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--workdir",
-          senderDir.file("work").c_str(), "--config", senderDir.path().c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
+  std::vector<pid_t> senders;
+  for (const std::string work : {"one", "two"}) {
+    fs::create_directories(senderDir.file(work));
+    WriteFile(senderDir.file(work + "/v7rm.ini"),
+              "clientlogin=site\nftp=" + server.Host() + ",site,secret\nxtype=send\n");
+    const pid_t sender = fork();
+    ASSERT_GE(sender, 0);
+    if (sender == 0) {
+      freopen(senderDir.file(work + "/out.log").c_str(), "w", stdout);
+      freopen(senderDir.file(work + "/err.log").c_str(), "w", stderr);
+      execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--workdir",
+            senderDir.file(work).c_str(), "--config", senderDir.path().c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    senders.push_back(sender);
   }
-  // The upload, under a name of its own.
-  std::string uploading;
+  // The uploads, each under a name of its own.
+  std::vector<std::string> uploads;
   const auto uploaded = [&] {
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(server.Path("v7/site07/send"), ec))
-      if (e.path().filename().string().starts_with(std::string("big.pkt") + kUploadMark))
-        uploading = e.path().string();
-    const uintmax_t size = fs::file_size(uploading, ec);
-    return ec ? 0 : size;
+    uploads.clear();
+    uintmax_t least = 0;
+    for (const auto& e : fs::directory_iterator(server.Path("v7/site07/send"), ec)) {
+      if (!e.path().filename().string().starts_with(std::string("big.pkt") + kUploadMark)) continue;
+      const uintmax_t size = fs::file_size(e.path(), ec);
+      least = uploads.empty() ? size : std::min(least, size);
+      uploads.push_back(e.path().string());
+    }
+    return uploads.size() == 2 ? least : 0;
   };
   for (int wait = 0; wait < 500 && uploaded() < 64 * 1024; ++wait)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_GE(uploaded(), 64u * 1024);
+  const std::string uploading = uploads[0];
 
   Settings("trace=tofile\nxtype=receive\n");
   Start();
   // The cycle ran while the upload went on.
   ASSERT_TRUE(fs::exists(uploading));
   EXPECT_EQ(stored(), "0");
-  int status = 0;
-  waitpid(sender, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(senderDir.file("out.log"));
+  // One sender published; the other found the row gone, removed its upload and said so.
+  std::string said;
+  int published = 0;
+  for (const pid_t sender : senders) {
+    int status = 0;
+    waitpid(sender, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 0) ++published;
+  }
+  for (const std::string work : {"one", "two"}) said += ReadFile(senderDir.file(work + "/err.log"));
+  EXPECT_EQ(published, 1) << said;
+  EXPECT_NE(said.find("Packet big.pkt was uploaded but its row could not be removed from v7pkt "
+                      "(0 rows deleted): it is not published"),
+            std::string::npos)
+      << said;
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"big.pkt"});
+  EXPECT_EQ(ReadFile(server.Path("v7/site07/send/big.pkt")), packet);
   Cycle();
   EXPECT_EQ(stored(), "20") << pane.str();
   EXPECT_EQ(Scalar("select custname from customer where customerid = 319"), names.back());
@@ -1374,8 +1399,8 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   v7test::DaemonFtpServer proftpd(v7test::FtpDaemon::Proftpd);
   V7_REQUIRE_FTP_DAEMON(vsftpd);
   V7_REQUIRE_FTP_DAEMON(proftpd);
-  const std::vector<std::string> vsftpdFull = {
-      "anon_other_write_enable=YES", "anon_world_readable_only=NO", "anon_umask=022"};
+  const std::vector<std::string> vsftpdFull = {"anon_other_write_enable=YES",
+                                               "anon_world_readable_only=NO", "anon_umask=022"};
   const auto inFolder = [](const std::vector<std::string>& settings) {
     std::vector<std::string> lines = {"<Directory {root}/v7/site07/send>"};
     lines.insert(lines.end(), settings.begin(), settings.end());
@@ -1399,14 +1424,14 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       // The account may store, and neither rename nor read back what it stored.
       {&vsftpd, {}, "refused to rename", false},
       {&proftpd,
-       inFolder({"<Limit READ WRITE>", "DenyAll", "</Limit>", "<Limit STOR>", "AllowAll",
-                 "</Limit>"}),
+       inFolder(
+           {"<Limit READ WRITE>", "DenyAll", "</Limit>", "<Limit STOR>", "AllowAll", "</Limit>"}),
        "refused to rename", false},
-      {&proftpd, inFolder({"<Limit DELE RNFR RNTO>", "DenyAll", "</Limit>"}),
-       "refused to rename", false},
+      {&proftpd, inFolder({"<Limit DELE RNFR RNTO>", "DenyAll", "</Limit>"}), "refused to rename",
+       false},
       // A file size limit refuses the upload, whatever its name.
-      {&proftpd, inFolder({"MaxStoreFileSize 50 B"}), "552 Transfer aborted. File too large",
-       true, "1"},
+      {&proftpd, inFolder({"MaxStoreFileSize 50 B"}), "552 Transfer aborted. File too large", true,
+       "1"},
   };
   const auto start = [&](v7test::LoopbackFtpServer* on, const std::vector<std::string>* settings) {
     if (on == &server) {
