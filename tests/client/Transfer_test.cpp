@@ -1481,5 +1481,14 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       EXPECT_NE(name.find(".pkt.part-"), std::string::npos) << name;
     c.server->Stop();
   }
+  // A publication noted by an earlier version, whose upload is "<name>.pkt.part".
+  start(&server, nullptr);
+  const int before = invoices();
+  WriteFile(server.Path("v7/site07/send/old.pkt.part"), invoice);
+  WriteFile(kPublishingFile, BytesDigest(invoice) + " v7/site07/send/old.pkt\n");
+  run(&server, "both");
+  EXPECT_EQ(invoices(), before + 1) << pane.str();
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
 }
