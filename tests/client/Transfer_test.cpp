@@ -892,8 +892,9 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       {"elradfmwMT", "lose-dele-reply=inv-*", "could not be removed", 0},
       {"elradfmwMT", "", "could not be recorded as handled", 2, 2, true},
       {"elrafmwMT", "", "can neither be recorded", 2, 2, true},
-      // Sending: a server that takes no ".part" name; another sender of the row renames the
-      // upload first (published once, the row gone); an account that cannot rename.
+      // Sending: a server that takes no upload name; a copy of the packet already standing
+      // under its name when the upload is renamed (published once, the row gone); an account
+      // that cannot rename, on a server that tells no sizes.
       {"elradfmwMT", "refuse-part-stor", "refused to store", 1},
       {"elradfmwMT", "rename-race=out.pkt.part-*", "Uploading file out.pkt", 1},
       {"elradmwMT", "refuse-size-mdtm", "refused to rename v7/site03/send/out.pkt.part", 1},
