@@ -299,9 +299,12 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
       if (deleted != 1) {
         // Another program removed the row (a second client sending for this site, the site's
         // own programs): not this client's to publish. The upload is this client's own.
-        RemoveStored(*ftp, uploading);
+        const std::string left = RemoveStored(*ftp, uploading);
         Forget(publishing, line);
-        throw notRemoved(deleted, "it is not published");
+        throw notRemoved(
+            deleted,
+            "it is not published" +
+                (left.empty() ? "" : "; its upload " + uploading + " stays (" + left + ")"));
       }
       FinishPublication(line, publishing, unrenamed);
       return;
@@ -421,7 +424,10 @@ void TfmV7Client::FinishPublications(TLineRecord& publishing, TLineRecord& unren
       // The upload name of an older client's note may be another sender's upload now.
       if (!note.older) {
         if (!ftp->Connected()) ftp->Connect();
-        RemoveStored(*ftp, note.upload);
+        const std::string left = RemoveStored(*ftp, note.upload);
+        if (!left.empty())
+          ShowMsg("The upload " + note.upload +
+                  " is left on the server, which refused to remove it (" + left + ")");
       }
       Forget(publishing, line);
       continue;
