@@ -46,6 +46,44 @@ size_t KeepErrorReply(char* data, size_t size, size_t count, void* target) {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
+// Every reply line of a request, besides its error reply as KeepErrorReply keeps it.
+struct Replies {
+  std::string* errorReply;
+  std::string lines;
+};
+
+size_t KeepReplies(char* data, size_t size, size_t count, void* target) {
+  auto* replies = static_cast<Replies*>(target);
+  replies->lines.append(data, size * count);
+  return KeepErrorReply(data, size, count, replies->errorReply);
+}
+
+// The size fact of an MLST reply's fact line (" type=file;size=6;modify=...; name"); -1
+// without one.
+int64_t MlstSize(const std::string& lines, bool& fileShown) {
+  size_t start = 0;
+  while (start < lines.size()) {
+    size_t end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    const std::string line = lines.substr(start, end - start);
+    start = end + 1;
+    if (line.empty() || line[0] != ' ') continue;
+    fileShown = true;
+    std::string lower = line;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (size_t at = lower.find("size="); at != std::string::npos;
+         at = lower.find("size=", at + 1)) {
+      if (at > 1 && lower[at - 1] != ';' && lower[at - 1] != ' ') continue;
+      const size_t digits = at + 5;
+      size_t stop = digits;
+      while (stop < lower.size() && std::isdigit(static_cast<unsigned char>(lower[stop]))) ++stop;
+      if (stop > digits) return std::stoll(lower.substr(digits, stop - digits));
+    }
+  }
+  return -1;
+}
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
   return fwrite(data, size, count, static_cast<FILE*>(file)) * size;
 }
@@ -224,6 +262,92 @@ class CurlFtpSession : public FtpSession {
     // 550: "No such file"; a 450 and the like say nothing of the file.
     if (!Refused()) Fail("question whether " + remote + " exists", code);
     return errorReply_.starts_with("550") ? FilePresence::Absent : FilePresence::Unknown;
+  }
+
+  ShownFile Shown(const std::string& remote) override {
+    ShownFile shown;
+    const std::string path = Slashed(remote);
+    EnsureHandle();
+    // SIZE (libcurl asks it for a request without a body, and passes a refusal by unless it
+    // is a 550).
+    Prepare(path);
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, Discard);
+    CURLcode code = curl_easy_perform(handle_.get());
+    curl_off_t size = -1;
+    if (code == CURLE_OK &&
+        curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK &&
+        size >= 0) {
+      shown.Presence = FilePresence::Present;
+      shown.Size = size;
+      return shown;
+    }
+    if (code != CURLE_OK && !Refused()) Fail("question of the size of " + remote, code);
+    const std::string sizeAnswer = errorReply_;
+
+    // MLST: its facts name the size where SIZE is refused (a folder whose files may be stored,
+    // not read). Servers without it refuse it.
+    Prepare("");
+    SlistPtr commands(curl_slist_append(nullptr, ("MLST " + path).c_str()));
+    Replies replies{&errorReply_, ""};
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_QUOTE, commands.get());
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &replies);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, KeepReplies);
+    code = curl_easy_perform(handle_.get());
+    if (code == CURLE_OK) {
+      bool fileShown = false;
+      const int64_t facts = MlstSize(replies.lines, fileShown);
+      if (fileShown) {
+        shown.Presence = FilePresence::Present;
+        shown.Size = facts;
+        return shown;
+      }
+    } else if (code != CURLE_QUOTE_ERROR) {
+      Fail("question of the size of " + remote, code);
+    }
+    const std::string mlstAnswer = errorReply_;
+
+    // A listing of that very name, or else of its folder. A 450 or 550 to it (libcurl takes
+    // a 450 for an empty listing) says nothing: servers answer so for a missing name, a
+    // refused listing and a failed data connection alike.
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string listing;
+    for (int attempt = 0; attempt < 2 && (attempt == 0 || !errorReply_.empty()); ++attempt) {
+      listing.clear();
+      const std::string request = "NLST " + path;
+      Prepare(attempt == 0 || slash == std::string::npos ? "" : path.substr(0, slash + 1));
+      curl_easy_setopt(handle_.get(), CURLOPT_DIRLISTONLY, 1L);
+      if (attempt == 0) curl_easy_setopt(handle_.get(), CURLOPT_CUSTOMREQUEST, request.c_str());
+      curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, AppendToString);
+      curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
+      code = curl_easy_perform(handle_.get());
+      if (code != CURLE_OK && !Refused()) Fail("name list of " + remote, code);
+    }
+    if (code == CURLE_OK && errorReply_.empty()) {
+      size_t start = 0;
+      while (start < listing.size()) {
+        size_t end = listing.find('\n', start);
+        if (end == std::string::npos) end = listing.size();
+        std::string line = listing.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line == name || line.ends_with("/" + name)) {
+          shown.Presence = FilePresence::Present;
+          return shown;
+        }
+      }
+      if (sizeAnswer.starts_with("550")) {
+        shown.Presence = FilePresence::Absent;
+        shown.Answer = sizeAnswer;
+        return shown;
+      }
+    }
+    for (const std::string& answer : {sizeAnswer, mlstAnswer, errorReply_})
+      if (shown.Answer.empty()) shown.Answer = answer;
+    if (shown.Answer.empty()) shown.Answer = "the server tells neither its size nor its name";
+    return shown;
   }
 
  private:

@@ -39,6 +39,15 @@ enum class FilePresence {
   Unknown,  // the server gave no answer about it (a refusal for the time being)
 };
 
+// What the server shows of one file, asked about that very name.
+struct ShownFile {
+  // Absent only when two answers agree: a question about the name answered "550" and a listing
+  // of that name that succeeded without it.
+  FilePresence Presence = FilePresence::Unknown;
+  int64_t Size = -1;   // when Present and the server tells it
+  std::string Answer;  // the server's own words when it did not show the file
+};
+
 class FtpSession {
  public:
   virtual ~FtpSession() = default;
@@ -83,6 +92,10 @@ class FtpSession {
   // where the server does not tell sizes). Raises EFtpError when the server cannot be
   // reached.
   virtual FilePresence Presence(const std::string& remote) = 0;
+  // The file remote as the server shows it: its size (SIZE, or MLST where SIZE is refused, as
+  // in a folder whose files the account may store but not read), or a listing of that very
+  // name. Raises EFtpError when the server cannot be reached.
+  virtual ShownFile Shown(const std::string& remote) = 0;
 };
 
 std::unique_ptr<FtpSession> NewCurlFtpSession();

@@ -95,13 +95,15 @@ class TfmV7Client {
   // True when this run writes "trace.txt" (setting `trace`).
   bool TracingToFile() const;
 
-  // ---- One packet's way in a step (uTransfer.cpp).
+  // ---- One packet's way in a step (uSendStep.cpp, uReceiveStep.cpp).
   void PublishPacket(const std::string& file, const std::string& remote, TLineRecord& publishing,
-                     const std::function<int()>& dequeue, bool& renameRefused);
-  void FinishPublication(const std::string& line, const std::string& localFile,
-                         TLineRecord& publishing, bool& renameRefused);
-  void FinishPublications(TLineRecord& publishing, TXDS& queue, bool& renameRefused);
-  void WarnUnrenamed(const std::string& refusal, bool& renameRefused);
+                     TLineRecord& unrenamed, const std::function<int()>& dequeue);
+  void FinishPublication(const std::string& line, TLineRecord& publishing,
+                         TLineRecord& unrenamed);
+  void FinishPublications(TLineRecord& publishing, TLineRecord& unrenamed, TXDS& queue);
+  void StoreUnderOwnName(const std::string& file, const std::string& remote);
+  void WarnUnrenamed(const std::string& refusal, const std::string& folder,
+                     TLineRecord& unrenamed);
   void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
   bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
                    std::string& entry);

@@ -31,10 +31,18 @@ inline constexpr char kSeenPatchesFile[] = "transit/patches-seen.txt";
 // The packets that were applied, or kept in the log folder, and wait to leave the server:
 // "<md5> <name>" lines, as for patches.
 inline constexpr char kHandledPacketsFile[] = "transit/packets-handled.txt";
-// Queued packets uploaded under kUploadMark whose rows are being deleted: "<md5> <remote
-// name>" lines. A line stays until its upload is renamed to its own name, or is dropped at
-// the start of a send step when its row is still queued (the delete did not take effect).
+// Queued packets uploaded under an upload name whose rows are being deleted: "<md5> <upload
+// mark> <remote name>" lines (a client before upload names of its own wrote "<md5> <remote
+// name>", its upload being <remote name>.part). A line stays until the server shows the packet
+// under its own name, or is dropped at the start of a send step when its row is still queued
+// (the delete did not take effect). The packet's bytes stay beside it, as
+// kPublishingCopy<md5>.pkt, until then: the server may not let the account read its upload.
 inline constexpr char kPublishingFile[] = "transit/packets-publishing.txt";
+inline constexpr char kPublishingCopy[] = "transit/publishing-";
+// The folders of the server where the account may not rename an upload (or not store one
+// under an upload name), and packets go under their own names: "<time> <folder>" lines, the
+// time (UTC) when it was found. A line stays a day; then an upload name is tried again.
+inline constexpr char kUnrenamedFoldersFile[] = "transit/folders-unrenamed.txt";
 // The names on the server of the packets this client claimed and has not finished with.
 inline constexpr char kClaimsFile[] = "transit/claims.txt";
 // The packets that failed to unpack and may still be arriving: "<time> <md5> <name>" lines,
@@ -47,8 +55,10 @@ inline constexpr char kClaimsSeenFile[] = "transit/claims-seen.txt";
 // A packet claimed by a client is renamed to <name>.pkt + kClaimMark + 12 hexadecimal
 // digits; receivers list "*.pkt" and so pass claimed packets by.
 inline constexpr char kClaimMark[] = ".claim-";
-// A packet is uploaded under <name>.pkt + kUploadMark and renamed to <name>.pkt once whole.
-inline constexpr char kUploadMark[] = ".part";
+// A packet is uploaded under <name>.pkt + kUploadMark + 12 random hexadecimal digits, a name
+// of that upload's own (two senders of one site never write into one file), and renamed to
+// <name>.pkt once whole. Receivers list "*.pkt" and so never take an upload.
+inline constexpr char kUploadMark[] = ".part-";
 
 // Creates "transit/receive/log/" (and so its parents) in the working folder when missing.
 // Called at start-up and by every receive step: without these folders a download fails and

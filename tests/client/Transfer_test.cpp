@@ -904,7 +904,7 @@ void TransferTest::SenderStoppedAtEachActPublishesOnce(
   };
   const std::function<bool()> hung = [&] { return fs::exists(server.Path("hung")); };
   const auto noted = [&] { return !TLineRecord(note).Lines().empty(); };
-  const std::string stops[] = {"hang-reply=STOR:*.part", "", "hang=RNFR:*.part",
+  const std::string stops[] = {"hang-reply=STOR:*.part-*", "", "hang=RNFR:*.part-*",
                                "hang-reply=RNTO:*.pkt"};
   for (const std::string& stop : stops) {
     SCOPED_TRACE(stop);
@@ -915,7 +915,7 @@ void TransferTest::SenderStoppedAtEachActPublishesOnce(
     if (stop.empty()) slowDelete(false);
     // The next cycle is stopped at the upload of a row still queued: what it finished of the
     // stopped one is received alone.
-    sendUntil("hang=STOR:*.part", hung);
+    sendUntil("hang=STOR:*.part-*", hung);
     EXPECT_EQ(sendUntil("", [] { return false; }), 0) << ReadFile(work.file("out.log"));
     EXPECT_EQ(Scalar("select count(*) from salesinv"), std::to_string(invoices + 1)) << pane.str();
     EXPECT_EQ(queued(), "0");
@@ -1009,11 +1009,11 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       {"elradfmwMT", "lose-dele-reply=inv-*", "could not be removed", 0},
       {"elradfmwMT", "", "could not be recorded as handled", 2, 2, true},
       {"elrafmwMT", "", "can neither be recorded", 2, 2, true},
-      // Sending: a server that takes no ".part" name; another sender of the row renames the
-      // upload first (published once, the row gone); an account that cannot rename.
+      // Sending: a server that takes no upload name; a copy of the packet already standing
+      // under its name when the upload is renamed (published once, the row gone); an account
+      // that cannot rename, on a server that tells no sizes.
       {"elradfmwMT", "refuse-part-stor", "refused to store", 1},
-      {"elradfmwMT", "rename-race=out.pkt.part", "was renamed to v7/site03/send/out.pkt already",
-       1},
+      {"elradfmwMT", "rename-race=out.pkt.part-*", "Uploading file out.pkt", 1},
       {"elradmwMT", "refuse-size-mdtm", "refused to rename v7/site03/send/out.pkt.part", 1},
   };
   // A claim left by this client before claims were recorded (its digits made from the host
@@ -1049,6 +1049,8 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
     SCOPED_TRACE(std::string(c.perm) + " " + c.faults);
     server.Stop();
     server.Start(c.perm, 0, c.faults);
+    // Each case is an account of its own: what the last one refused is not this one's.
+    fs::remove(kUnrenamedFoldersFile);
     if (c.blocked) {
       fs::remove(kHandledPacketsFile);
       fs::create_directories(kHandledPacketsFile);
@@ -1144,8 +1146,10 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
         "length(custname) > 40000");
   };
 
-  // Site 03 sends through a real client, its uploads read at 64 KB a second (7 s for this
-  // packet).
+  // Site 03 sends through two real clients of its one database (two machines of the site),
+  // their uploads read at 64 KB a second (7 s for this packet): both upload the one queued
+  // packet at once, each under a name of its own, and only the one that removes its row
+  // publishes it.
   v7test::TempDir senderDir;
   {
     v7test::SiteDb sender(senderDir.path());
@@ -1156,42 +1160,69 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
     Queue(db, "big", packet, 7, "julianday('now')");
   }
   v7::SetConfigFolder(dir.path());
-  fs::create_directories(senderDir.file("work"));
-  WriteFile(senderDir.file("work/v7rm.ini"),
-            "clientlogin=site\nftp=" + server.Host() + ",site,secret\nxtype=send\n");
   server.Stop();
   server.Start("elradfmwMT", 64 * 1024);
   const char* build = std::getenv("V7_BUILD_DIR");
   ASSERT_NE(build, nullptr);
   const std::string program = std::string(build) + "/app/v7client";
-  const pid_t sender = fork();
-  ASSERT_GE(sender, 0);
-  if (sender == 0) {
-    freopen(senderDir.file("out.log").c_str(), "w", stdout);
-    execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--workdir",
-          senderDir.file("work").c_str(), "--config", senderDir.path().c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
+  std::vector<pid_t> senders;
+  for (const std::string work : {"one", "two"}) {
+    fs::create_directories(senderDir.file(work));
+    WriteFile(senderDir.file(work + "/v7rm.ini"),
+              "clientlogin=site\nftp=" + server.Host() + ",site,secret\nxtype=send\n");
+    const pid_t sender = fork();
+    ASSERT_GE(sender, 0);
+    if (sender == 0) {
+      freopen(senderDir.file(work + "/out.log").c_str(), "w", stdout);
+      freopen(senderDir.file(work + "/err.log").c_str(), "w", stderr);
+      execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--workdir",
+            senderDir.file(work).c_str(), "--config", senderDir.path().c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    senders.push_back(sender);
   }
-  const std::string uploading = server.Path("v7/site07/send/big.pkt") + kUploadMark;
+  // The uploads, each under a name of its own.
+  std::vector<std::string> uploads;
   const auto uploaded = [&] {
     std::error_code ec;
-    const uintmax_t size = fs::file_size(uploading, ec);
-    return ec ? 0 : size;
+    uploads.clear();
+    uintmax_t least = 0;
+    for (const auto& e : fs::directory_iterator(server.Path("v7/site07/send"), ec)) {
+      if (!e.path().filename().string().starts_with(std::string("big.pkt") + kUploadMark)) continue;
+      const uintmax_t size = fs::file_size(e.path(), ec);
+      least = uploads.empty() ? size : std::min(least, size);
+      uploads.push_back(e.path().string());
+    }
+    return uploads.size() == 2 ? least : 0;
   };
   for (int wait = 0; wait < 500 && uploaded() < 64 * 1024; ++wait)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_GE(uploaded(), 64u * 1024);
+  const std::string uploading = uploads[0];
 
   Settings("trace=tofile\nxtype=receive\n");
   Start();
   // The cycle ran while the upload went on.
   ASSERT_TRUE(fs::exists(uploading));
   EXPECT_EQ(stored(), "0");
-  int status = 0;
-  waitpid(sender, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(senderDir.file("out.log"));
+  // One sender published; the other found the row gone, removed its upload and said so.
+  std::string said;
+  int published = 0;
+  for (const pid_t sender : senders) {
+    int status = 0;
+    waitpid(sender, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 0) ++published;
+  }
+  for (const std::string work : {"one", "two"}) said += ReadFile(senderDir.file(work + "/err.log"));
+  EXPECT_EQ(published, 1) << said;
+  EXPECT_NE(said.find("Packet big.pkt was uploaded but its row could not be removed from v7pkt "
+                      "(0 rows deleted): it is not published"),
+            std::string::npos)
+      << said;
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"big.pkt"});
+  EXPECT_EQ(ReadFile(server.Path("v7/site07/send/big.pkt")), packet);
   Cycle();
   EXPECT_EQ(stored(), "20") << pane.str();
   EXPECT_EQ(Scalar("select custname from customer where customerid = 319"), names.back());
@@ -1507,4 +1538,109 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   EXPECT_EQ(price(), expected) << pane.str();
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
   EXPECT_EQ(ReadFile(kRunPatchesFile), "");
+}
+
+// The sending side against the servers sites run and the answers of busy and Windows servers:
+// upload-only folders, accounts without the rename or delete right, a file size limit, a
+// rename refused or answered as done while the file stays. A queued invoice addressed to this
+// very site is sent through the server as the row sets it, then received (and any held
+// publication finished) through the same server with full rights: each row ends as exactly
+// one applied invoice, or stays queued with the cause said; no cut packet is ever published.
+TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSender) {
+  v7test::DaemonFtpServer vsftpd(v7test::FtpDaemon::Vsftpd);
+  v7test::DaemonFtpServer proftpd(v7test::FtpDaemon::Proftpd);
+  V7_REQUIRE_FTP_DAEMON(vsftpd);
+  V7_REQUIRE_FTP_DAEMON(proftpd);
+  const std::vector<std::string> vsftpdFull = {"anon_other_write_enable=YES",
+                                               "anon_world_readable_only=NO", "anon_umask=022"};
+  const auto inFolder = [](const std::vector<std::string>& settings) {
+    std::vector<std::string> lines = {"<Directory {root}/v7/site07/send>"};
+    lines.insert(lines.end(), settings.begin(), settings.end());
+    lines.push_back("</Directory>");
+    return lines;
+  };
+  struct Case {
+    v7test::LoopbackFtpServer* server;
+    std::vector<std::string> settings;  // of a daemon, or pyftpdlib's perm and faults
+    const char* shown;                  // by the send step
+    bool held;                          // the step says that the packet is not published yet
+    const char* queued = "0";           // rows left after it
+  } cases[] = {
+      {&server, {"elradfmwMT", ""}, "Send completed", false},
+      {&vsftpd, vsftpdFull, "Send completed", false},
+      {&proftpd, {}, "Send completed", false},
+      // Busy and lying answers: the row is gone, its publication noted and finished later.
+      {&server, {"elradfmwMT", "busy=*.part-*"}, "being used by another process", true},
+      {&server, {"elradfmwMT", "refuse-rename=*.part-*"}, "450 File in use", true},
+      {&server, {"elradfmwMT", "rename-lies=*.part-*"}, "answered the rename of", true},
+      // The account may store, and neither rename nor read back what it stored.
+      {&vsftpd, {}, "refused to rename", false},
+      {&proftpd,
+       inFolder(
+           {"<Limit READ WRITE>", "DenyAll", "</Limit>", "<Limit STOR>", "AllowAll", "</Limit>"}),
+       "refused to rename", false},
+      {&proftpd, inFolder({"<Limit DELE RNFR RNTO>", "DenyAll", "</Limit>"}), "refused to rename",
+       false},
+      // A file size limit refuses the upload, whatever its name.
+      {&proftpd, inFolder({"MaxStoreFileSize 50 B"}), "552 Transfer aborted. File too large", true,
+       "1"},
+  };
+  const auto start = [&](v7test::LoopbackFtpServer* on, const std::vector<std::string>* settings) {
+    if (on == &server) {
+      server.Stop();
+      server.Start(settings ? settings->at(0) : "elradfmwMT", 0, settings ? settings->at(1) : "");
+    } else {
+      auto* daemon = static_cast<v7test::DaemonFtpServer*>(on);
+      daemon->Start(settings ? *settings : on == &vsftpd ? vsftpdFull : std::vector<std::string>{});
+    }
+  };
+  const auto run = [&](v7test::LoopbackFtpServer* on, const std::string& xtype) {
+    WriteFile("v7rm.ini", "clientlogin=site\nftp=" + on->Account() + "\nxtype=" + xtype + "\n");
+    pane.str("");
+    Start();
+  };
+  const auto invoices = [&] { return std::stoi(Scalar("select count(*) from salesinv")); };
+  const std::string invoice = NewInvoice();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server->Name() + " " + (c.settings.empty() ? "" : c.settings.back()));
+    for (const char* folder : {"v7/site07/send", "v7/pings", "v7/patches"}) {
+      fs::remove_all(c.server->Path(folder));
+      fs::create_directories(c.server->Path(folder));
+    }
+    fs::remove(kUnrenamedFoldersFile);
+    const int before = invoices();
+    Queue("inv-" + std::to_string(&c - cases), invoice, 7, "06/12/2026 10:00:00");
+    start(c.server, &c.settings);
+    run(c.server, "send");
+    EXPECT_TRUE(ShownContaining(c.shown)) << pane.str();
+    EXPECT_EQ(client->Failures() > 0, c.held) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), c.queued);
+    // What stands under a packet's name is the whole packet.
+    for (const std::string& name : OnServer("v7/site07/send")) {
+      if (name.ends_with(".pkt")) {
+        EXPECT_EQ(ReadFile(c.server->Path("v7/site07/send/" + name)), invoice) << name;
+      }
+    }
+
+    start(c.server, nullptr);
+    run(c.server, "both");
+    Cycle();
+    EXPECT_EQ(invoices(), before + 1) << pane.str();
+    EXPECT_EQ(client->Failures(), 0) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+    EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+    for (const std::string& name : OnServer("v7/site07/send"))
+      EXPECT_NE(name.find(".pkt.part-"), std::string::npos) << name;
+    c.server->Stop();
+  }
+  // A publication noted by an earlier version, whose upload is "<name>.pkt.part".
+  start(&server, nullptr);
+  const int before = invoices();
+  WriteFile(server.Path("v7/site07/send/old.pkt.part"), invoice);
+  WriteFile(kPublishingFile, BytesDigest(invoice) + " v7/site07/send/old.pkt\n");
+  run(&server, "both");
+  EXPECT_EQ(invoices(), before + 1) << pane.str();
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  EXPECT_TRUE(fs::is_empty(kFailedFolder));
 }

@@ -1,9 +1,13 @@
 // The loopback servers of the tests end with the test process however it ends: a test killed
 // by a signal or by ctest's timeout must leave no FTP server or PostgreSQL cluster running.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "PacketFixtures.h"
 #include "PgCluster.h"
 #include "TestSupport.h"
 
@@ -73,6 +78,33 @@ TEST(TestServers, EndWithATestProcessKilledBySignal) {
   EXPECT_TRUE(ClosesWithin(ftpPort, std::chrono::seconds(10))) << "the FTP server runs on";
   if (pgPort == 0) GTEST_SKIP() << "no PostgreSQL cluster: only the FTP server was checked";
   EXPECT_TRUE(ClosesWithin(pgPort, std::chrono::seconds(20))) << "the cluster runs on";
+}
+
+// A daemon forks a process for each session; stopping the daemon ends them too, while their
+// clients are still connected.
+TEST(TestServers, FtpDaemonsEndWithTheirSessions) {
+  for (const auto daemon : {v7test::FtpDaemon::Vsftpd, v7test::FtpDaemon::Proftpd}) {
+    v7test::DaemonFtpServer server(daemon);
+    SCOPED_TRACE(server.Name());
+    V7_REQUIRE_FTP_DAEMON(server);
+    server.Start();
+    const int session = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(server.port()));
+    ASSERT_EQ(connect(session, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    char greeting[512];
+    ASSERT_GT(read(session, greeting, sizeof greeting), 0);  // "220 ...": the session runs
+    server.Stop();
+    // The session's end closes the connection: a read gives end of file or a reset.
+    pollfd ready{session, POLLIN, 0};
+    char rest[512];
+    EXPECT_EQ(poll(&ready, 1, 10000), 1) << "the session runs on";
+    EXPECT_LE(read(session, rest, sizeof rest), 0);
+    EXPECT_FALSE(v7test::PortOpen(server.port()));
+    close(session);
+  }
 }
 
 // True when the folder's lock is held (by another open of it: this process's own TempDir
