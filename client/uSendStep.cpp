@@ -160,7 +160,14 @@ void TfmV7Client::SendPackets() {
     std::string err;
     ConnectProject(clientLogin, err);
     RaiseOnError(err);
-    SendPing();
+    // The ping only tells the office that the site is alive: a server that refuses it (no
+    // v7/pings/, an account that may not replace a file) must not hold back the packets.
+    try {
+      SendPing();
+    } catch (const EFtpError& e) {
+      if (!e.Refused) throw;
+      StepFailed(std::string(e.what()) + ": the queued packets are sent all the same");
+    }
     CreateWorkFolders();
     TLineRecord publishing(kPublishingFile);
     TLineRecord unrenamed(kUnrenamedFoldersFile);

@@ -1565,6 +1565,7 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
     const char* shown;                  // by the send step
     bool held;                          // the step says that the packet is not published yet
     const char* queued = "0";           // rows left after it
+    bool pinged = false;                // a ping of this site stands on the server already
   } cases[] = {
       {&server, {"elradfmwMT", ""}, "Send completed", false},
       {&vsftpd, vsftpdFull, "Send completed", false},
@@ -1575,6 +1576,8 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       {&server, {"elradfmwMT", "rename-lies=*.part-*"}, "answered the rename of", true},
       // The account may store, and neither rename nor read back what it stored.
       {&vsftpd, {}, "refused to rename", false},
+      // Nor replace the ping of the cycle before: the packets go all the same.
+      {&vsftpd, {}, "refused to rename", true, "0", true},
       {&proftpd,
        inFolder(
            {"<Limit READ WRITE>", "DenyAll", "</Limit>", "<Limit STOR>", "AllowAll", "</Limit>"}),
@@ -1608,6 +1611,7 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       fs::create_directories(c.server->Path(folder));
     }
     fs::remove(kUnrenamedFoldersFile);
+    if (c.pinged) WriteFile(c.server->Path("v7/pings/07.txt"), "01/12/2026 10:00:00\r\n");
     const int before = invoices();
     Queue("inv-" + std::to_string(&c - cases), invoice, 7, "06/12/2026 10:00:00");
     start(c.server, &c.settings);
