@@ -111,6 +111,9 @@ class TfmV7Client {
                               bool savedDocument);
   bool RemoveHandledPacket(const std::string& entry, const std::string& packet,
                            const std::string& handledLine, TReceiveStep& step);
+  bool SiteFailedUnder(const std::string& packet, const std::string& handledLine,
+                       const std::string& cause, TReceiveStep& step, std::string& err);
+  bool ForgetSavedRow(const std::string& packet, const std::string& handledLine);
   bool GoneFromServer(const std::string& entry);
   void RemoveFromServer(const std::string& entry);
   // The application's handler around an event.
