@@ -148,6 +148,15 @@ int TWaitingRecord::Place(const std::string& name) const {
   return -1;
 }
 
+bool TWaitingRecord::OthersWait(const std::string& packet) const {
+  const std::string name = FieldsAfter(packet, 1);
+  int n = 0;
+  std::string key;
+  for (const std::string& line : record_.Lines())
+    if (SplitLine(line, n, key) && FieldsAfter(key, 1) != name) return true;
+  return false;
+}
+
 void TWaitingRecord::End(const std::string& packet) {
   try {
     for (const std::string& line : LinesOf(record_, packet)) record_.Remove(line);

@@ -60,7 +60,8 @@ bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string&
 // "<failures> <md5> <name>" lines: the packets under which the site failed (ESiteFailure) and
 // that wait on the server, in the order in which they last failed so; failures: how many of
 // those failures came while the site was shown sound otherwise (packets applied before it in
-// the same step, and the database taking a write right after it).
+// the same step, no other packet waiting after such a failure, and the database taking a
+// write right after it).
 inline constexpr char kWaitingPacketsFile[] = "transit/packets-waiting.txt";
 // A failure that follows one packet while the site is sound is that packet's: after this many
 // such failures it is set aside as a packet that failed, so that no packet stops a site's
@@ -79,6 +80,8 @@ class TWaitingRecord {
   // The place among the waiting packets of the packet of that name (whatever its bytes), -1
   // when none of that name waits.
   int Place(const std::string& name) const;
+  // Whether a packet of another name than the packet's ("<md5> <name>") waits.
+  bool OthersWait(const std::string& packet) const;
   // The packet was applied, or is handled: its line goes. Never raises (a line left costs
   // the packet its place in the order only).
   void End(const std::string& packet);

@@ -196,9 +196,9 @@ void TfmV7Client::ReceivePackets() {
 // - one during whose application the client stopped kMaxApplyDeaths times in a row before
 //   its commit: not applied again, kept and removed as a packet that failed;
 // - one that the site failed (its disk, its file size limit, its database): stays on the
-//   server, neither kept nor recorded, and the step ends (ESiteFailure); one under which
-//   alone the site failed while it was otherwise sound waits after the others, and is kept
-//   and removed as a packet that failed once that has happened kMaxSiteFailures times.
+//   server, neither kept nor recorded, and the step ends (ESiteFailure); it waits after the
+//   others in later steps, and is kept and removed as a packet that failed once the site has
+//   failed under it alone, while otherwise sound, kMaxSiteFailures times.
 // Raises only what ends the step: a lost connection, a failure of the site, a database that
 // cannot be synced, a handled packet that can neither be recorded nor removed.
 void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
@@ -273,10 +273,8 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
       siteCause = e.what();
     }
   }
-  if (!siteCause.empty()) {
-    if (!SiteFailedUnder(packet, handledLine, siteCause, step, err)) throw siteFailed(siteCause);
-    if (err.empty()) return;  // it waits; the step goes on
-  }
+  if (!siteCause.empty() && !SiteFailedUnder(packet, handledLine, siteCause, step, err))
+    throw siteFailed(siteCause);
   if (!err.empty()) {
     const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
     // Standard error names the packet and where it is now: it is often read alone.
@@ -301,28 +299,32 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
 
 // A failure of the site ends the step; one that follows a single packet while the site is
 // otherwise sound is that packet's, so that no packet stops a site's receiving. The site is
-// shown sound when packets were applied before this one in the step and the database takes
-// a write right after its failure; a site that fails for all (a full disk, a read-only or
-// locked database, a lost connection, a table its set-up lacks) shows neither, however long
-// it lasts. A packet that failed so waits, after every other packet, and the step goes on;
-// after kMaxSiteFailures such failures it is set aside as a packet that failed (err, naming
-// the cause). False when the step is to end, the packet waiting.
+// shown sound when packets were applied before this one in the step, no other packet waits
+// after such a failure, and the database takes a write right after this one; a site that
+// fails for all (a full disk, a read-only or locked database, a lost connection, a table its
+// set-up lacks) or for many (deadlocks on the tables of one kind of document) shows none of
+// this, however long it lasts. A packet that failed so waits, after every other packet in later steps; the
+// kMaxSiteFailures-th failure of it shown so sets it aside as a packet that failed (err,
+// naming the cause), and the step goes on. False when the step is to end, the packet
+// waiting.
 bool TfmV7Client::SiteFailedUnder(const std::string& packet, const std::string& handledLine,
                                   const std::string& cause, TReceiveStep& step,
                                   std::string& err) {
-  const bool sound = step.applied > 0 && SiteTakesWrites(*dbManager);
+  const bool sound =
+      step.applied > 0 && !step.waiting.OthersWait(handledLine) && SiteTakesWrites(*dbManager);
   int failures = 0;
   try {
     failures = step.waiting.Failed(handledLine, sound);
   } catch (const std::exception&) {
-    return false;  // unrecorded, the failure could never count: the step ends as the site's
+    return false;  // unrecorded, the failure could never count: the site's, as it may be
   }
   if (!sound) return false;
   if (failures < kMaxSiteFailures) {
-    StepFailed("Packet " + packet + " was not applied: the site failed under it (" + cause +
-               ") while other packets were applied; it stays on the server and is tried again "
-               "after the others");
-    return true;
+    ShowMsg("The site failed under packet " + packet +
+            " while other packets were applied: it is set aside as failed after " +
+            std::to_string(kMaxSiteFailures) + " such failures (" + std::to_string(failures) +
+            " so far)");
+    return false;
   }
   err = "Packet " + packet + " is not applied again: the site failed under it " +
         std::to_string(failures) + " times while other packets were applied (" + cause + ")";
