@@ -346,8 +346,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       run.Rollback();
       err = dbCall->ErrorReportText();
     } else {
-      if (noteSaved)
-        NoteSaved(*target.dbManager, target.packetKey, dbCall->SavedRecordId);
+      if (noteSaved) NoteSaved(*target.dbManager, target.packetKey, dbCall->SavedRecordId);
       run.Commit();
       if (noteSaved && target.noted) *target.noted = true;
     }

@@ -265,9 +265,8 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   if (err.empty() && siteCause.empty()) {
     if (!fs::exists(xmlPath)) return;
     try {
-      noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err, [&] {
-        return !SavedDocumentOf(*dbManager, handledLine).empty();
-      });
+      noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err,
+                            [&] { return !SavedDocumentOf(*dbManager, handledLine).empty(); });
       if (err.empty()) ++step.applied;
     } catch (const ESiteFailure& e) {
       siteCause = e.what();
@@ -303,13 +302,12 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
 // after such a failure, and the database takes a write right after this one; a site that
 // fails for all (a full disk, a read-only or locked database, a lost connection, a table its
 // set-up lacks) or for many (deadlocks on the tables of one kind of document) shows none of
-// this, however long it lasts. A packet that failed so waits, after every other packet in later steps; the
-// kMaxSiteFailures-th failure of it shown so sets it aside as a packet that failed (err,
-// naming the cause), and the step goes on. False when the step is to end, the packet
-// waiting.
+// this, however long it lasts. A packet that failed so waits, after every other packet in
+// later steps; the kMaxSiteFailures-th failure of it shown so sets it aside as a packet that
+// failed (err, naming the cause), and the step goes on. False when the step is to end, the
+// packet waiting.
 bool TfmV7Client::SiteFailedUnder(const std::string& packet, const std::string& handledLine,
-                                  const std::string& cause, TReceiveStep& step,
-                                  std::string& err) {
+                                  const std::string& cause, TReceiveStep& step, std::string& err) {
   const bool sound =
       step.applied > 0 && !step.waiting.OthersWait(handledLine) && SiteTakesWrites(*dbManager);
   int failures = 0;
@@ -342,9 +340,8 @@ bool TfmV7Client::ForgetSavedRow(const std::string& packet, const std::string& h
     return true;
   } catch (const std::exception& e) {
     TakeSiteFailure();
-    StepFailed(std::string("The row in ") + kSavedDocumentsTable +
-               " of the document that packet " + packet + " saved could not be deleted (" +
-               e.what() +
+    StepFailed(std::string("The row in ") + kSavedDocumentsTable + " of the document that packet " +
+               packet + " saved could not be deleted (" + e.what() +
                "): the packet stays on the server, is not applied again, and the delete is tried "
                "again next cycle");
     return false;

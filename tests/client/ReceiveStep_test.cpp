@@ -22,8 +22,8 @@
 
 #include "PacketFixtures.h"
 #include "PgSite.h"
-#include "uApplyRecord.h"
 #include "SampleProduct.h"
+#include "uApplyRecord.h"
 #include "uConsoleView.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
@@ -71,7 +71,8 @@ class SiteCopy {
   // own: what it may do is granted to it).
   const std::string& AddRoleProject(const std::string& role) {
     Exec("create role " + role + " login");
-    site_.AddProject("pgrole", "Project=" + role + "\nDbType=postgre\nDriver=dbx\nDbName=host=127.0.0.1 port=" +
+    site_.AddProject("pgrole", "Project=" + role +
+                                   "\nDbType=postgre\nDriver=dbx\nDbName=host=127.0.0.1 port=" +
                                    std::to_string(pg_->cluster.Port()) + " dbname=site");
     project_ = "pgrole";
     return project_;
@@ -464,9 +465,7 @@ class Receiving {
       client_->Timer1Timer();
     }
   }
-  bool Shown(const std::string& part) const {
-    return pane_.str().find(part) != std::string::npos;
-  }
+  bool Shown(const std::string& part) const { return pane_.str().find(part) != std::string::npos; }
   std::string Pane() const { return pane_.str(); }
   // The names on the server that begin with name (the packet under its name or claimed).
   int OnServer(const std::string& name) const {
@@ -511,7 +510,8 @@ TEST(ReceiveStep, PacketThatTimesOutEveryTimeIsSetAsideWhileOthersApplyOnPostgre
   Receiving site(copy.Project());
   site.Offer("a-slow.pkt", Voucher("anita", 3, "0", "slow"));
   for (int n = 1; n <= 3; ++n)
-    site.Offer("b" + std::to_string(n) + ".pkt", Voucher("bob", 4, "0", "good " + std::to_string(n)));
+    site.Offer("b" + std::to_string(n) + ".pkt",
+               Voucher("bob", 4, "0", "good " + std::to_string(n)));
   const auto good = [&] {
     return copy.Scalar("select count(*) from trans1 where narration like 'good%'");
   };
@@ -537,9 +537,10 @@ TEST(ReceiveStep, PacketThatTimesOutEveryTimeIsSetAsideWhileOthersApplyOnPostgre
     EXPECT_EQ(site.OnServer("a-slow.pkt"), *step.counts ? 1 : 0);
     EXPECT_EQ(fs::exists(std::string(v7::kFailedFolder) + "a-slow.pkt"), !*step.counts);
   }
-  EXPECT_TRUE(site.Shown("Packet v7/site07/send/a-slow.pkt is not applied again: the site failed "
-                         "under it 3 times while other packets were applied (" +
-                         timeout + ")"))
+  EXPECT_TRUE(
+      site.Shown("Packet v7/site07/send/a-slow.pkt is not applied again: the site failed "
+                 "under it 3 times while other packets were applied (" +
+                 timeout + ")"))
       << site.Pane();
   EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration = 'slow'"), "0");
   EXPECT_EQ(site.OnServer(""), 0);
@@ -558,9 +559,10 @@ TEST(ReceiveStep, SiteFailuresSetNoGoodPacketAsideOnPostgreSQL) {
            arm +
            "; return new; end if; "
            "if exists (select 1 from armed) then " +
-           action + "; end if; return new; end $$;"
-                    "create trigger trans1_fails before insert on trans1 for each row execute "
-                    "function site_fails()";
+           action +
+           "; end if; return new; end $$;"
+           "create trigger trans1_fails before insert on trans1 for each row execute "
+           "function site_fails()";
   };
   const struct {
     const char* name;
@@ -575,8 +577,8 @@ TEST(ReceiveStep, SiteFailuresSetNoGoodPacketAsideOnPostgreSQL) {
       {"the database turns read-only",
        failing("perform set_config('default_transaction_read_only', 'on', false)", "null"),
        "alter database site set default_transaction_read_only = on",
-       "alter database site reset default_transaction_read_only", "in a read-only transaction",
-       "3", "3", false},
+       "alter database site reset default_transaction_read_only", "in a read-only transaction", "3",
+       "3", false},
       {"deadlocks with the site's program",
        failing("insert into armed values (1)",
                "raise exception 'deadlock detected' using errcode = '40P01'"),
@@ -608,10 +610,11 @@ TEST(ReceiveStep, SiteFailuresSetNoGoodPacketAsideOnPostgreSQL) {
                "</customerid><custname type=\"c\">Late Traders</custname></row></rows>");
     // The first voucher is new; the others carry the ids they have at their sites.
     for (int n = 1; n <= 6; ++n)
-      site.Offer("b" + std::to_string(n) + ".pkt",
-                 Voucher(n % 2 ? "anita" : "bob", 3 + n % 2,
-                         n == 1 ? "0" : std::to_string(3 + n % 2) + "0001000000010" + std::to_string(n),
-                         "good " + std::to_string(n)));
+      site.Offer(
+          "b" + std::to_string(n) + ".pkt",
+          Voucher(n % 2 ? "anita" : "bob", 3 + n % 2,
+                  n == 1 ? "0" : std::to_string(3 + n % 2) + "0001000000010" + std::to_string(n),
+                  "good " + std::to_string(n)));
     const auto good = [&] {
       return copy.Scalar("select count(*) from trans1 where narration like 'good%'");
     };
@@ -696,7 +699,7 @@ void NewDocumentStoppedAfterItsCommitIsSavedOnce(bool postgre) {
   fs::remove(pipe);
   EXPECT_EQ(copy.Scalar("select count(*) from salesinv where salesinvid = (select "
                         "cast(recordid as numeric) from v7applied) and salesinvid <> 0"),
-                        "1");
+            "1");
   const std::string bytes = v7test::PacketBytes(Invoice("anita", 3, "0", "Cash"));
   v7test::WriteFile(v7::kApplyingPacketsFile, std::to_string(v7::kMaxApplyDeaths) + " " +
                                                   v7::BytesDigest(bytes) + " inv.pkt\n");
