@@ -6,6 +6,7 @@
 #include <exception>
 #include <vector>
 
+#include "uDbBackend.h"
 #include "uMain.h"
 #include "uPacket.h"
 
@@ -75,9 +76,24 @@ void TApplyRecord::ForgetIf(const std::function<bool(const std::string&)>& gone)
 }
 
 bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
-                   const std::string& packet, const std::string& xmlPath, std::string& err) {
+                   const std::string& packet, const std::string& xmlPath, std::string& err,
+                   const std::function<bool()>& savedBefore) {
   const int deaths = record.Deaths(packetKey);
   if (deaths >= kMaxApplyDeaths) {
+    // Only stops before the commit count: a packet whose document is committed was applied,
+    // whatever stopped the client after it.
+    bool saved = false;
+    try {
+      saved = savedBefore && savedBefore();
+    } catch (const std::exception& e) {
+      const std::string cause = TakeSiteFailure();
+      throw ESiteFailure(cause.empty() ? e.what() : cause);
+    }
+    if (saved) {
+      client.ShowMsg("Packet " + packet +
+                     " was applied before the client stopped: it is not applied again");
+      return true;
+    }
     err = "Packet " + packet + " is not applied again: the client stopped " +
           std::to_string(deaths) + " times in a row while applying it";
     return false;
@@ -102,6 +118,60 @@ bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string&
   }
   record.End(packetKey);
   return noted;
+}
+
+TWaitingRecord::TWaitingRecord() : record_(kWaitingPacketsFile) {}
+
+int TWaitingRecord::Failed(const std::string& packet, bool counted) {
+  const std::vector<std::string> older = LinesOf(record_, packet);
+  int failures = 0, n = 0;
+  std::string key;
+  for (const std::string& line : older)
+    if (SplitLine(line, n, key)) failures = std::max(failures, n);
+  if (counted) ++failures;
+  const std::string line = std::to_string(failures) + " " + packet;
+  // The new line first, as the last of the record: a stop between the writes leaves both,
+  // and the higher count holds. A line that stays as it was only moves to the end.
+  if (record_.Contains(line)) record_.Remove(line);
+  record_.Add(line);
+  for (const std::string& old : older)
+    if (old != line) record_.Remove(old);
+  return failures;
+}
+
+int TWaitingRecord::Place(const std::string& name) const {
+  int n = 0;
+  std::string key;
+  const std::vector<std::string>& lines = record_.Lines();
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (SplitLine(lines[i], n, key) && FieldsAfter(key, 1) == name) return static_cast<int>(i);
+  return -1;
+}
+
+bool TWaitingRecord::OthersWait(const std::string& packet) const {
+  const std::string name = FieldsAfter(packet, 1);
+  int n = 0;
+  std::string key;
+  for (const std::string& line : record_.Lines())
+    if (SplitLine(line, n, key) && FieldsAfter(key, 1) != name) return true;
+  return false;
+}
+
+void TWaitingRecord::End(const std::string& packet) {
+  try {
+    for (const std::string& line : LinesOf(record_, packet)) record_.Remove(line);
+  } catch (const std::exception&) {
+    // Left as it was: see the header.
+  }
+}
+
+void TWaitingRecord::ForgetIf(const std::function<bool(const std::string&)>& gone) {
+  try {
+    record_.RemoveIf(gone);
+  } catch (const std::exception&) {
+    // Left as it was: a line of a packet that is gone only matters should the same name and
+    // bytes come again.
+  }
 }
 
 }  // namespace v7

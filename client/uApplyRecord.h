@@ -1,7 +1,8 @@
-// The record of the packets whose application this client began and did not see end. A packet
+// The records of what a packet did to the client or the site while it was applied. A packet
 // during which the process died (a crash on some input, a kill, a power loss) is known at the
 // next step; one that stopped it kMaxApplyDeaths times in a row is set aside in the log folder
-// instead of being taken up, and stopping the client, for ever.
+// instead of being taken up, and stopping the client, for ever. So is one under which the site
+// failed kMaxSiteFailures times while it was otherwise sound.
 #pragma once
 
 #include <functional>
@@ -46,11 +47,49 @@ class TApplyRecord {
 // Applies the unpacked packet xmlPath through client.Postdata, with its beginning and end
 // recorded in record; `err` as Postdata gives it. A packet that stopped the client
 // kMaxApplyDeaths times in a row is not applied: `err` says so, and the packet goes the way
-// of a packet that failed. packetKey: "<md5> <name>"; packet: the packet as messages name it.
-// When the record cannot be written the packet is applied all the same, with one message a
-// step. Answers Postdata's answer (a new document recorded under packetKey); raises its
-// ESiteFailure.
+// of a packet that failed, unless savedBefore (the site database's record of the new
+// document it saved) shows it applied: the stops came after its commit, and it is answered
+// as applied. packetKey: "<md5> <name>"; packet: the packet as messages name it. When the
+// record cannot be written the packet is applied all the same, with one message a step.
+// Answers Postdata's answer (a new document recorded under packetKey); raises its
+// ESiteFailure, and one for a savedBefore that fails.
 bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
-                   const std::string& packet, const std::string& xmlPath, std::string& err);
+                   const std::string& packet, const std::string& xmlPath, std::string& err,
+                   const std::function<bool()>& savedBefore);
+
+// "<failures> <md5> <name>" lines: the packets under which the site failed (ESiteFailure) and
+// that wait on the server, in the order in which they last failed so; failures: how many of
+// those failures came while the site was shown sound otherwise (packets applied before it in
+// the same step, no other packet waiting after such a failure, and the database taking a
+// write right after it).
+inline constexpr char kWaitingPacketsFile[] = "transit/packets-waiting.txt";
+// A failure that follows one packet while the site is sound is that packet's: after this many
+// such failures it is set aside as a packet that failed, so that no packet stops a site's
+// receiving. A failure of the site itself is never counted, however long it lasts.
+inline constexpr int kMaxSiteFailures = 3;
+
+// The record of the packets that wait after a failure of the site under them. A receive step
+// takes them after every other packet, the one that failed last, last.
+class TWaitingRecord {
+ public:
+  TWaitingRecord();
+  // Records one more failure of the site under the packet ("<md5> <name>"), counted or not,
+  // and makes it the last line. Answers its counted failures. Raises when the record cannot
+  // be written.
+  int Failed(const std::string& packet, bool counted);
+  // The place among the waiting packets of the packet of that name (whatever its bytes), -1
+  // when none of that name waits.
+  int Place(const std::string& name) const;
+  // Whether a packet of another name than the packet's ("<md5> <name>") waits.
+  bool OthersWait(const std::string& packet) const;
+  // The packet was applied, or is handled: its line goes. Never raises (a line left costs
+  // the packet its place in the order only).
+  void End(const std::string& packet);
+  // Removes every line that gone says is gone ("<failures> <md5> <name>"); never raises.
+  void ForgetIf(const std::function<bool(const std::string&)>& gone);
+
+ private:
+  TLineRecord record_;
+};
 
 }  // namespace v7

@@ -93,50 +93,86 @@ void KeepPrepared(const TDocumentPacketTarget& target, const std::string& transI
     (*target.preparedCalls)[transId] = std::move(dbCall);
 }
 
-// The record of new documents saved by packets (kSavedDocumentsTable), made where it is
-// missing. Asked first, so that no statement fails on the server for it; on PostgreSQL two
-// clients making it at once would collide, so one waits for the other.
-void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& projectName) {
-  const bool postgre = DbKind == "postgre";
+// Whether the site database has kSavedDocumentsTable, asked of its catalogue.
+bool SavedDocumentsTablePresent(TDBManager& dbManager) {
   std::unique_ptr<TXDS> q = dbManager.NewQuery();
-  const std::string probe =
-      postgre ? std::string("select count(*) as n from pg_class where relname = '") +
-                    kSavedDocumentsTable + "' and pg_table_is_visible(oid)"
-              : std::string("select count(*) as n from sqlite_master where name = '") +
-                    kSavedDocumentsTable + "'";
-  q->GetSQL().SetText(probe);
+  q->GetSQL().SetText(DbKind == "postgre"
+                          ? std::string("select count(*) as n from pg_class where relname = '") +
+                                kSavedDocumentsTable + "' and pg_table_is_visible(oid)"
+                          : std::string("select count(*) as n from sqlite_master where name = '") +
+                                kSavedDocumentsTable + "'");
   q->Open();
   const bool present = q->FieldByName("n").Value != "0";
   q->Close();
-  if (present) return;
+  return present;
+}
+
+// Called while a statement on kSavedDocumentsTable fails: a database that lacks the table has
+// no row of it, and the failure is forgotten; otherwise it is raised again.
+void RaiseUnlessTableMissing(TDBManager& dbManager) {
+  const std::string siteFailure = TakeSiteFailure();
+  bool present = true;
+  try {
+    present = SavedDocumentsTablePresent(dbManager);
+  } catch (const EDatabaseError&) {
+  }
+  TakeSiteFailure();
+  if (!present) return;
+  if (!siteFailure.empty()) NoteSiteFailure(siteFailure);
+  throw;
+}
+
+}  // namespace
+
+// Made here only for sites set up before the site scripts made it. Asked first, so that no
+// statement fails on the server for it; on PostgreSQL two clients making it at once would
+// collide, so one waits for the other. A table that cannot be made (a role without CREATE on
+// the schema) is a failure of the site's set-up, never of a packet: raised as the site's, with
+// what the operator is to run.
+void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& projectName) {
+  const bool postgre = DbKind == "postgre";
+  if (SavedDocumentsTablePresent(dbManager)) return;
+  std::unique_ptr<TXDS> q = dbManager.NewQuery();
   const std::string create = std::string("create table if not exists ") + kSavedDocumentsTable +
                              " (packet varchar(600) not null primary key, recordid varchar(30))";
-  if (!postgre) {
-    q->GetSQL().SetText(create);
-    q->ExecSQL();
-    return;
-  }
-  dbManager.StartTransaction(projectName);
   try {
-    q->GetSQL().SetText("select pg_advisory_xact_lock(7700701)");
-    q->Open();
-    q->Close();
-    q->GetSQL().SetText(create);
-    q->ExecSQL();
-    dbManager.Commit(projectName);
-  } catch (...) {
-    dbManager.Rollback(projectName);
-    throw;
+    if (!postgre) {
+      q->GetSQL().SetText(create);
+      q->ExecSQL();
+      return;
+    }
+    dbManager.StartTransaction(projectName);
+    try {
+      q->GetSQL().SetText("select pg_advisory_xact_lock(7700701)");
+      q->Open();
+      q->Close();
+      q->GetSQL().SetText(create);
+      q->ExecSQL();
+      dbManager.Commit(projectName);
+    } catch (...) {
+      dbManager.Rollback(projectName);
+      throw;
+    }
+  } catch (const EDatabaseError& e) {
+    RaiseSiteFailure(std::string("The site database has no table ") + kSavedDocumentsTable +
+                         ", and it could not be made (" + e.what() + "): run " +
+                         (postgre ? "scripts/site/postgre.sql" : "scripts/site/access.sql") +
+                         " on the site database as its owner",
+                     create);
   }
 }
 
-// The record id under which the packet saved its new document, empty when it saved none.
-std::string SavedBefore(TDBManager& dbManager, const std::string& packetKey) {
+std::string SavedDocumentOf(TDBManager& dbManager, const std::string& packetKey) {
   std::unique_ptr<TXDS> q = dbManager.NewQuery();
   q->GetSQL().SetText(std::string("select recordid from ") + kSavedDocumentsTable +
                       " where packet = :p");
   q->ParamByName("p").SetAsString(packetKey);
-  q->Open();
+  try {
+    q->Open();
+  } catch (const EDatabaseError&) {
+    RaiseUnlessTableMissing(dbManager);
+    return "";
+  }
   std::string id;
   if (!q->IsEmpty()) {
     id = q->FieldByName("recordid").Value;
@@ -145,6 +181,8 @@ std::string SavedBefore(TDBManager& dbManager, const std::string& packetKey) {
   q->Close();
   return id;
 }
+
+namespace {
 
 void NoteSaved(TDBManager& dbManager, const std::string& packetKey, long double recordId) {
   std::unique_ptr<TXDS> q = dbManager.NewQuery();
@@ -158,14 +196,25 @@ void NoteSaved(TDBManager& dbManager, const std::string& packetKey, long double 
 }  // namespace
 
 void ForgetSavedDocument(TDBManager& dbManager, const std::string& packetKey) {
+  std::unique_ptr<TXDS> q = dbManager.NewQuery();
+  q->GetSQL().SetText(std::string("delete from ") + kSavedDocumentsTable + " where packet = :p");
+  q->ParamByName("p").SetAsString(packetKey);
+  try {
+    q->ExecSQL();
+  } catch (const EDatabaseError&) {
+    RaiseUnlessTableMissing(dbManager);
+  }
+}
+
+bool SiteTakesWrites(TDBManager& dbManager) {
   try {
     std::unique_ptr<TXDS> q = dbManager.NewQuery();
-    q->GetSQL().SetText(std::string("delete from ") + kSavedDocumentsTable + " where packet = :p");
-    q->ParamByName("p").SetAsString(packetKey);
+    q->GetSQL().SetText(std::string("delete from ") + kSavedDocumentsTable + " where packet = ''");
     q->ExecSQL();
-  } catch (const std::exception&) {
-    // Kept: the row only stops this very packet (same bytes, same name) from being saved
-    // again, and goes with its next handling.
+    return true;
+  } catch (const EDatabaseError&) {
+    TakeSiteFailure();
+    return false;
   }
 }
 
@@ -264,7 +313,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
     const bool noteSaved = recordId == 0 && !target.packetKey.empty();
     if (noteSaved) {
       EnsureSavedDocumentsTable(*target.dbManager, target.projectName);
-      const std::string savedAs = SavedBefore(*target.dbManager, target.packetKey);
+      const std::string savedAs = SavedDocumentOf(*target.dbManager, target.packetKey);
       if (!savedAs.empty()) {
         if (target.noted) *target.noted = true;
         run.Trace("# 1#Saved before as record " + savedAs + ": not saved again.");
@@ -303,8 +352,7 @@ void PostDocumentPacket(const pugi::xml_document& doc, const TDocumentPacketTarg
       run.Rollback();
       err = dbCall->ErrorReportText();
     } else {
-      if (noteSaved)
-        NoteSaved(*target.dbManager, target.packetKey, dbCall->StoreData->HeaderRecordId);
+      if (noteSaved) NoteSaved(*target.dbManager, target.packetKey, dbCall->SavedRecordId);
       run.Commit();
       if (noteSaved && target.noted) *target.noted = true;
     }

@@ -47,10 +47,25 @@ struct TDocumentPacketTarget {
 // only from that commit until the packet is recorded as handled.
 inline constexpr char kSavedDocumentsTable[] = "v7applied";
 
+// Makes kSavedDocumentsTable where the site database lacks it. Raises a failure of the site
+// (EDatabaseUnavailable, noted for TakeSiteFailure) naming the site script to run when it
+// cannot be made.
+void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& projectName);
+
+// The record id under which the packet of packetKey saved its new document ("?" when the row
+// names none), empty when it saved none. Raises EDatabaseError.
+std::string SavedDocumentOf(TDBManager& dbManager, const std::string& packetKey);
+
 // Removes the row of packetKey from kSavedDocumentsTable, once the packet is recorded as
-// handled: the same packet sent again on purpose later is new. Never raises (a database that
-// never had the table has no row).
+// handled and before it may leave the server: the same packet sent again on purpose later is
+// new. Raises EDatabaseError when a row may still stand (a database that never had the table
+// has none).
 void ForgetSavedDocument(TDBManager& dbManager, const std::string& packetKey);
+
+// Whether the site database takes a write of the client's own now (a delete from
+// kSavedDocumentsTable that matches no row): false when it is read-only, locked, full, gone, or
+// lacks the table. Never raises.
+bool SiteTakesWrites(TDBManager& dbManager);
 
 // Applies a parsed document packet (a root without a `table` attribute). `err` empty means
 // applied. Never raises. SiteNo is restored on every way out; the process-wide user name

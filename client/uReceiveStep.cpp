@@ -55,6 +55,8 @@ struct TReceiveStep {
   TLineRecord handled{kHandledPacketsFile};         // applied or kept, still to leave the server
   TLineRecord unpackFailures{kUnpackFailuresFile};  // failed to unpack, may still be arriving
   TApplyRecord applying;                            // applications begun and not seen to end
+  TWaitingRecord waiting;                           // packets the site failed under
+  int applied = 0;                                  // packets applied in this step
   // Whether the account may rename here at all: asked once a step, after a refusal.
   TRenameRight renameRight = TRenameRight::Unknown;
 };
@@ -89,8 +91,23 @@ void ForgetPacketsGone(TReceiveStep& step, const std::vector<std::string>& liste
   step.handled.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 1)); });
   step.unpackFailures.RemoveIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
   step.applying.ForgetIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
+  step.waiting.ForgetIf([&](const std::string& line) { return gone(FieldsAfter(line, 2)); });
   std::erase_if(handledUnsaved,
                 [&](const std::string& line) { return gone(FieldsAfter(line, 1)); });
+}
+
+// A stop leaves the files of the packet it met in the receive folder (downloaded, unpacked,
+// whole or cut). At the start of a step no packet's turn is running and no record names such a
+// file: the packet comes again from the server. The log folder, and whatever is no file the
+// step writes, stays.
+void RemoveLeftPacketFiles() {
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(kReceiveFolder, ec)) {
+    const std::string extension = e.path().extension().string();
+    if (e.symlink_status(ec).type() == fs::file_type::regular &&
+        (extension == ".pkt" || extension == ".xml"))
+      RemoveQuietly(e.path().string());
+  }
 }
 
 }  // namespace
@@ -103,6 +120,7 @@ void TfmV7Client::ReceivePackets() {
     RaiseOnError(err);
     siteText = TwoDigits(std::to_string(SiteNo));
     CreateWorkFolders();
+    RemoveLeftPacketFiles();
     TReceiveStep step;
     step.folder = "v7/site" + siteText + "/send/";
     if (!ftp->Connected()) ftp->Connect();
@@ -138,9 +156,24 @@ void TfmV7Client::ReceivePackets() {
     const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
     ForgetPacketsGone(step, offered, handledUnsaved,
                       [&](const std::string& entry) { return GoneFromServer(entry); });
-    for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
-      ReceiveOne(listed, true, step);
-    for (const std::string& listed : offered) ReceiveOne(listed, false, step);
+    // Packets under which the site failed come after all others, the one that failed last,
+    // last: a packet that fails so every time delays no other.
+    struct TTurn {
+      std::string listed;
+      bool ownClaim;
+      int waiting;  // the place among packets that wait, -1 for none
+    };
+    std::vector<TTurn> turns;
+    const auto add = [&](const std::string& listed, bool ownClaim) {
+      std::string name = listed.substr(std::min(listed.size(), step.folder.size()));
+      if (ownClaim) name = name.substr(0, name.rfind(kClaimMark));
+      turns.push_back({listed, ownClaim, step.waiting.Place(name)});
+    };
+    for (const std::string& listed : step.claims.Lines()) add(listed, true);
+    for (const std::string& listed : offered) add(listed, false);
+    std::stable_sort(turns.begin(), turns.end(),
+                     [](const TTurn& a, const TTurn& b) { return a.waiting < b.waiting; });
+    for (const TTurn& turn : turns) ReceiveOne(turn.listed, turn.ownClaim, step);
     CloseConnection();
   } catch (const std::exception& e) {
     // Only what ends the whole step comes here (the project, a lost FTP connection, a
@@ -160,10 +193,12 @@ void TfmV7Client::ReceivePackets() {
 // - still being uploaded by a peer that writes under the final name: stays for a later step;
 // - applied, or failed and kept in the log folder: recorded as handled, then removed from
 //   the server; a packet that is handled already is only removed, never applied again;
-// - one during whose application the client stopped kMaxApplyDeaths times in a row: not
-//   applied again, kept and removed as a packet that failed;
+// - one during whose application the client stopped kMaxApplyDeaths times in a row before
+//   its commit: not applied again, kept and removed as a packet that failed;
 // - one that the site failed (its disk, its file size limit, its database): stays on the
-//   server, neither kept nor recorded, and the step ends (ESiteFailure).
+//   server, neither kept nor recorded, and the step ends (ESiteFailure); it waits after the
+//   others in later steps, and is kept and removed as a packet that failed once the site has
+//   failed under it alone, while otherwise sound, kMaxSiteFailures times.
 // Raises only what ends the step: a lost connection, a failure of the site, a database that
 // cannot be synced, a handled packet that can neither be recorded nor removed.
 void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
@@ -195,43 +230,50 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   }
   const std::string handledLine = Digest(packetPath) + " " + name;
   if (step.handled.Contains(handledLine) || handledUnsaved.contains(handledLine)) {
+    if (!ForgetSavedRow(packet, handledLine)) return;
     ShowMsg("Packet " + packet + " was handled before: removed without applying it again");
     RemoveHandledPacket(entry, packet, handledLine, step);
-    ForgetSavedDocument(*dbManager, handledLine);
     return;
   }
 
-  // A failure of the site (a full disk, a file size limit, an I/O error, a database locked or
-  // gone) is no fault of the packet: it stays on the server, is neither kept nor recorded,
-  // and the step ends, as every packet after it would meet the same.
+  // A failure of the site (a full disk, a file size limit, an I/O error, a database locked,
+  // read-only or gone) is no fault of the packet: it stays on the server, is neither kept nor
+  // recorded, and the step ends, as every packet after it would meet the same; unless it
+  // follows this packet alone (SiteFailedUnder).
   const auto siteFailed = [&](const std::string& cause) {
     return ESiteFailure("Packet " + packet + " was not applied, as the site failed (" + cause +
                         "): it stays on the server for the next cycle");
   };
-  std::string err;
+  std::string err, siteCause;
   try {
     TCompress().DecompressFile(packetPath, xmlPath);
   } catch (const EPacketTooLarge& e) {
     err = e.what();  // the packet's own fault: no later cycle would do better
   } catch (const std::exception& e) {
     const auto* stream = dynamic_cast<const EStreamError*>(&e);
-    if (stream && stream->SystemErrno() != 0) throw siteFailed(e.what());
-    if (StillArriving(entry, packetPath, handledLine, step)) {
+    if (stream && stream->SystemErrno() != 0) {
+      siteCause = e.what();
+    } else if (StillArriving(entry, packetPath, handledLine, step)) {
       ShowMsg("Packet " + packet + " could not be unpacked (" + e.what() +
               "): left on the server for a later cycle, as it may still be arriving");
       return;
+    } else {
+      err = e.what();
     }
-    err = e.what();
   }
   bool noted = false;  // a new document recorded under handledLine
-  if (err.empty()) {
+  if (err.empty() && siteCause.empty()) {
     if (!fs::exists(xmlPath)) return;
     try {
-      noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err);
+      noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err,
+                            [&] { return !SavedDocumentOf(*dbManager, handledLine).empty(); });
+      if (err.empty()) ++step.applied;
     } catch (const ESiteFailure& e) {
-      throw siteFailed(e.what());
+      siteCause = e.what();
     }
   }
+  if (!siteCause.empty() && !SiteFailedUnder(packet, handledLine, siteCause, step, err))
+    throw siteFailed(siteCause);
   if (!err.empty()) {
     const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
     // Standard error names the packet and where it is now: it is often read alone.
@@ -251,6 +293,59 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   dbManager->MakeDurable();
   RecordAndRemoveHandled(entry, packet, handledLine, step, noted);
   step.applying.End(handledLine);
+  step.waiting.End(handledLine);
+}
+
+// A failure of the site ends the step; one that follows a single packet while the site is
+// otherwise sound is that packet's, so that no packet stops a site's receiving. The site is
+// shown sound when packets were applied before this one in the step, no other packet waits
+// after such a failure, and the database takes a write right after this one; a site that
+// fails for all (a full disk, a read-only or locked database, a lost connection, a table its
+// set-up lacks) or for many (deadlocks on the tables of one kind of document) shows none of
+// this, however long it lasts. A packet that failed so waits, after every other packet in
+// later steps; the kMaxSiteFailures-th failure of it shown so sets it aside as a packet that
+// failed (err, naming the cause), and the step goes on. False when the step is to end, the
+// packet waiting.
+bool TfmV7Client::SiteFailedUnder(const std::string& packet, const std::string& handledLine,
+                                  const std::string& cause, TReceiveStep& step, std::string& err) {
+  const bool sound =
+      step.applied > 0 && !step.waiting.OthersWait(handledLine) && SiteTakesWrites(*dbManager);
+  int failures = 0;
+  try {
+    failures = step.waiting.Failed(handledLine, sound);
+  } catch (const std::exception&) {
+    return false;  // unrecorded, the failure could never count: the site's, as it may be
+  }
+  if (!sound) return false;
+  if (failures < kMaxSiteFailures) {
+    ShowMsg("The site failed under packet " + packet +
+            " while other packets were applied: it is set aside as failed after " +
+            std::to_string(kMaxSiteFailures) + " such failures (" + std::to_string(failures) +
+            " so far)");
+    return false;
+  }
+  err = "Packet " + packet + " is not applied again: the site failed under it " +
+        std::to_string(failures) + " times while other packets were applied (" + cause + ")";
+  return true;
+}
+
+// The database's record of a new document that the packet saved goes before the packet may
+// leave the server: a row left behind would take a later resend of that name and those bytes
+// for applied. When its delete fails (a lock held by another program) the packet stays on the
+// server, handled and not applied again, and the delete is tried again when the next step
+// meets it. True when no such row stands.
+bool TfmV7Client::ForgetSavedRow(const std::string& packet, const std::string& handledLine) {
+  try {
+    ForgetSavedDocument(*dbManager, handledLine);
+    return true;
+  } catch (const std::exception& e) {
+    TakeSiteFailure();
+    StepFailed(std::string("The row in ") + kSavedDocumentsTable + " of the document that packet " +
+               packet + " saved could not be deleted (" + e.what() +
+               "): the packet stays on the server, is not applied again, and the delete is tried "
+               "again next cycle");
+    return false;
+  }
 }
 
 // Other clients may work this site too: a packet is applied by the one whose rename claims
@@ -386,28 +481,33 @@ void TfmV7Client::NameAbandonedClaims(const std::vector<std::string>& claimed,
 // nor removed ends the step.
 //
 // The database's record of a new document that the packet saved (savedDocument) goes once the
-// packet is recorded here, before it leaves the server: a stop after its delete would
-// otherwise leave the row, and the same packet sent again on purpose would not be applied.
+// packet is recorded here, before it leaves the server (ForgetSavedRow): a stop after its
+// delete would otherwise leave the row, and the same packet sent again on purpose would not be
+// applied.
 void TfmV7Client::RecordAndRemoveHandled(const std::string& entry, const std::string& packet,
                                          const std::string& handledLine, TReceiveStep& step,
                                          bool savedDocument) {
   try {
     step.handled.Add(handledLine);
-    if (savedDocument) ForgetSavedDocument(*dbManager, handledLine);
   } catch (const std::exception& e) {
     handledUnsaved.insert(handledLine);
     const std::string why = std::string(" (") + e.what() + ")";
+    if (savedDocument && !ForgetSavedRow(packet, handledLine)) {
+      StepFailed("Packet " + packet + " could not be recorded as handled in " +
+                 kHandledPacketsFile + why + "; it is not applied again while this client runs");
+      return;
+    }
     if (!RemoveHandledPacket(entry, packet, handledLine, step))
       throw std::runtime_error(
           "Packet " + packet + " was handled but can neither be recorded in " +
           kHandledPacketsFile + why +
           " nor removed from the server: it is not applied again while this client runs; "
           "make the record writable, or remove the packet from the server");
-    if (savedDocument) ForgetSavedDocument(*dbManager, handledLine);
     StepFailed("Packet " + packet + " could not be recorded as handled in " + kHandledPacketsFile +
                why + "; it has left the server");
     return;
   }
+  if (savedDocument && !ForgetSavedRow(packet, handledLine)) return;
   RemoveHandledPacket(entry, packet, handledLine, step);
 }
 

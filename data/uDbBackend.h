@@ -25,15 +25,17 @@ class EDatabaseError : public std::runtime_error {
 };
 
 // A failure of the site's database itself, not of the statement: the disk is full, a file
-// size limit was reached, an I/O error, the database file is locked, damaged or gone, the
-// connection to the server was lost. The same statement may succeed once the site is mended.
+// size limit was reached, an I/O error, the database file is locked, damaged, read-only or
+// gone, the connection to the server was lost. The same statement may succeed once the site
+// is mended.
 class EDatabaseUnavailable : public EDatabaseError {
  public:
   using EDatabaseError::EDatabaseError;
 };
 
 // A statement that gave up waiting for a lock another connection holds (SQLite's busy
-// timeout, PostgreSQL's lock timeout): the database is locked, the statement itself is sound.
+// timeout, PostgreSQL's lock timeout), or whose transaction the server ended to let another
+// go on (a deadlock, a serialization failure): the statement itself is sound.
 class EDatabaseLocked : public EDatabaseUnavailable {
  public:
   using EDatabaseUnavailable::EDatabaseUnavailable;

@@ -45,6 +45,11 @@ constexpr long long kCompatLockKey = 7307001;
 
 // The error state of a statement that gave up waiting for a lock (lock_timeout).
 const char* const kLockNotAvailable = "55P03";
+// The error states of a transaction that the server chose to end so that another could go
+// on, and of a write refused because the database or the session is read-only.
+const char* const kDeadlockDetected = "40P01";
+const char* const kSerializationFailure = "40001";
+const char* const kReadOnlyTransaction = "25006";
 
 // The statement-level savepoint inside a transaction.
 const char* const kSavepoint = "SAVEPOINT v7_statement";
@@ -252,15 +257,24 @@ struct TPgBackend::Impl {
     throw EDatabaseError(message, sql);
   }
 
-  // The failure of a result: the server's error class tells the site's failures (08 the
-  // connection, 53 resources such as a full disk, 57 an operator's intervention such as a
-  // terminated session, 58 the system and its I/O) from the statement's own.
+  // The failure of a result: the server's error state tells the site's failures from the
+  // statement's own. The site's: the classes 08 (the connection), 53 (resources such as a full
+  // disk), 57 (an operator's intervention such as a terminated session or a cancelled
+  // statement, a server shutting down) and 58 (the system and its I/O), and a database or
+  // session turned read-only; passing ones: a statement that gave up waiting for a lock, a
+  // deadlock or a serialization failure with another program's transaction, which the same
+  // work may pass once that transaction has ended.
   [[noreturn]] void FailResult(const PGresult* res, const std::string& sql) {
     const std::string message = ErrorOf(res);
     const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
-    if (state && std::strcmp(state, kLockNotAvailable) == 0) {
+    for (const char* passing : {kLockNotAvailable, kDeadlockDetected, kSerializationFailure})
+      if (state && std::strcmp(state, passing) == 0) {
+        lastError = message;
+        RaiseSiteFailure<EDatabaseLocked>(message, sql);
+      }
+    if (state && std::strcmp(state, kReadOnlyTransaction) == 0) {
       lastError = message;
-      RaiseSiteFailure<EDatabaseLocked>(message, sql);
+      RaiseSiteFailure(message, sql);
     }
     for (const char* siteClass : {"08", "53", "57", "58"})
       if (state && std::strncmp(state, siteClass, 2) == 0) {

@@ -309,6 +309,7 @@ void TDbCall::Save(std::string& result) {
     ForgetReadings();
   });
   ValidationMessage.clear();
+  SavedRecordId = 0;
   result.clear();
   TraceFrameRows();
   Validate("s", true);
@@ -325,6 +326,7 @@ void TDbCall::DoSave(std::string& result) {
   TraceFrameRows();
   const bool existed = StoreData->DocumentRecordId != 0;
   StoreData->Save();
+  SavedRecordId = StoreData->HeaderRecordId;
   ImageDB->SaveImages(StoreData->HeaderRecordId);
   ProvideLink->EditMode = existed;
   ProvideLink->PostLinks(StoreData->HeaderRecordId);

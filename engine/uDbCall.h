@@ -66,6 +66,9 @@ class TDbCall {
   std::vector<std::string> RowsAfter;
   TDBManager* DBManager = nullptr;  // not owned
   std::string ValidationMessage;
+  // The record id of the document that the last Save wrote (its header row), 0 when it
+  // wrote none: the store forgets it as it empties.
+  long double SavedRecordId = 0;
   TTraceProc OnTrace;
   std::vector<std::string> ErrorReport;
 

@@ -51,6 +51,14 @@ create table if not exists v7pkt (
   pktdate date
 );
 
+-- The new documents saved by packets (recordid="0"), one row from the commit of the save
+-- until the client has recorded the packet as handled, so that a client stopped in between
+-- does not save the document again: the packet's digest and name, the document's record id.
+create table if not exists v7applied (
+  packet varchar(600) not null primary key,
+  recordid varchar(30)
+);
+
 insert into "currency" (currencyid, maincurr, subcurr, decimals)
   select 1, 'Rupees', 'Paise', 2 where not exists (select 1 from "currency");
 

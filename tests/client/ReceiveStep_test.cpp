@@ -23,9 +23,11 @@
 #include "PacketFixtures.h"
 #include "PgSite.h"
 #include "SampleProduct.h"
+#include "uApplyRecord.h"
 #include "uConsoleView.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
+#include "uPgBackend.h"
 #include "uTransfer.h"
 
 namespace {
@@ -65,6 +67,24 @@ class SiteCopy {
     return pg_ ? pg_->db.Query(sql) : site_.Query(sql);
   }
   std::string Scalar(const std::string& sql) { return pg_ ? pg_->Scalar(sql) : site_.Scalar(sql); }
+  // PostgreSQL: the project "pgrole", which signs in as role (made without any right of its
+  // own: what it may do is granted to it).
+  const std::string& AddRoleProject(const std::string& role) {
+    Exec("create role " + role + " login");
+    site_.AddProject("pgrole", "Project=" + role +
+                                   "\nDbType=postgre\nDriver=dbx\nDbName=host=127.0.0.1 port=" +
+                                   std::to_string(pg_->cluster.Port()) + " dbname=site");
+    project_ = "pgrole";
+    return project_;
+  }
+  std::string PgTarget() const { return pg_->cluster.Target("site"); }
+  // Runs a script of the site's set-up (scripts/site/) on the site database.
+  void RunSiteScript(const std::string& name) {
+    if (pg_)
+      v7test::RunScript(pg_->db, v7test::SourceDir() + "/scripts/site/" + name);
+    else
+      site_.ApplyScript(v7test::SourceDir() + "/scripts/site/" + name);
+  }
 
   // Every row of every table, as sorted lines of column=value; the columns that hold the
   // time of writing are left out.
@@ -424,9 +444,220 @@ TEST(ReceiveStep, FailedPacketFirstCostsNoOtherOnPostgreSQL) {
   FailedPacketFirstCostsNoOther(true);
 }
 
+// A site on a real FTP server that a client (the window object) receives for, on the copy's
+// project: packets offered in its send folder, cycles run.
+class Receiving {
+ public:
+  explicit Receiving(const std::string& project) : send_(server_.Path("v7/site07/send/")) {
+    fs::create_directories(send_);
+    v7test::WriteFile("v7rm.ini", "clientlogin=" + project + "\nftp=" + server_.Host() +
+                                      ",site,secret\nxtype=receive\n");
+  }
+  void Offer(const std::string& name, const std::string& xml) {
+    v7test::WriteFile(send_ + name, v7test::PacketBytes(xml));
+  }
+  void Cycle() {
+    if (!client_) {
+      client_ = std::make_unique<v7::TfmV7Client>(view_);
+      client_->FormShow();
+      EXPECT_EQ(boxes_.str(), "") << pane_.str();
+    } else {
+      client_->Timer1Timer();
+    }
+  }
+  bool Shown(const std::string& part) const { return pane_.str().find(part) != std::string::npos; }
+  std::string Pane() const { return pane_.str(); }
+  // The names on the server that begin with name (the packet under its name or claimed).
+  int OnServer(const std::string& name) const {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(send_))
+      n += e.path().filename().string().starts_with(name);
+    return n;
+  }
+  // The counts of the record of waiting packets, in its order.
+  static std::string WaitingCounts() {
+    std::string counts;
+    if (!fs::exists(v7::kWaitingPacketsFile)) return counts;
+    std::istringstream in(v7test::ReadFile(v7::kWaitingPacketsFile));
+    for (std::string line; std::getline(in, line);)
+      counts += (counts.empty() ? "" : " ") + line.substr(0, line.find(' '));
+    return counts;
+  }
+
+ private:
+  v7test::TestFtpServer server_;
+  std::string send_;
+  std::ostringstream pane_, boxes_;
+  v7::ConsoleView view_{pane_, boxes_};
+  std::unique_ptr<v7::TfmV7Client> client_;
+};
+
+// A packet whose own work runs past the statement timeout every time, beside good packets: it
+// waits after the others and delays none of them. A step that applies no other packet counts
+// nothing; once it has failed so in three steps in which other packets were applied, it is
+// kept as failed with its cause named, and leaves the server.
+TEST(ReceiveStep, PacketThatTimesOutEveryTimeIsSetAsideWhileOthersApplyOnPostgreSQL) {
+  SiteCopy copy(true);
+  if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
+  ASSERT_EQ(copy.Failure(), "");
+  copy.Exec(
+      "create function slow_voucher() returns trigger language plpgsql as $$ begin "
+      "if new.narration = 'slow' then perform pg_sleep(60); end if; return new; end $$");
+  copy.Exec(
+      "create trigger trans1_slow before insert on trans1 for each row execute function "
+      "slow_voucher()");
+  copy.Exec("alter database site set statement_timeout = '1s'");
+  Receiving site(copy.Project());
+  site.Offer("a-slow.pkt", Voucher("anita", 3, "0", "slow"));
+  for (int n = 1; n <= 3; ++n)
+    site.Offer("b" + std::to_string(n) + ".pkt",
+               Voucher("bob", 4, "0", "good " + std::to_string(n)));
+  const auto good = [&] {
+    return copy.Scalar("select count(*) from trans1 where narration like 'good%'");
+  };
+  const std::string timeout = "canceling statement due to statement timeout";
+  site.Cycle();  // the slow packet comes first, and nothing was applied before it
+  EXPECT_TRUE(site.Shown("Packet v7/site07/send/a-slow.pkt was not applied, as the site failed (" +
+                         timeout))
+      << site.Pane();
+  EXPECT_EQ(good(), "0");
+  EXPECT_EQ(Receiving::WaitingCounts(), "0");
+  const struct {
+    const char* offered;  // a good packet offered before the step, or none
+    const char* good;     // good vouchers stored after it
+    const char* counts;   // the slow packet's failures counted
+  } steps[] = {{"", "3", "1"}, {"", "3", "1"}, {"b4.pkt", "4", "2"}, {"b5.pkt", "5", ""}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::string("offered ") + step.offered + ", counted " + step.counts);
+    if (*step.offered)
+      site.Offer(step.offered, Voucher("bob", 4, "0", std::string("good ") + step.offered[1]));
+    site.Cycle();
+    EXPECT_EQ(good(), step.good) << site.Pane();
+    EXPECT_EQ(Receiving::WaitingCounts(), step.counts);
+    EXPECT_EQ(site.OnServer("a-slow.pkt"), *step.counts ? 1 : 0);
+    EXPECT_EQ(fs::exists(std::string(v7::kFailedFolder) + "a-slow.pkt"), !*step.counts);
+  }
+  EXPECT_TRUE(
+      site.Shown("Packet v7/site07/send/a-slow.pkt is not applied again: the site failed "
+                 "under it 3 times while other packets were applied (" +
+                 timeout + ")"))
+      << site.Pane();
+  EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration = 'slow'"), "0");
+  EXPECT_EQ(site.OnServer(""), 0);
+}
+
+// The site failing from the middle of a step on (its database turned read-only, deadlocks and
+// serialization failures with the site's own program), or a role that may not make the table
+// of new documents: the packets wait, for as many steps as the failure lasts, no good packet
+// is set aside, and once it is mended every packet is applied.
+TEST(ReceiveStep, SiteFailuresSetNoGoodPacketAsideOnPostgreSQL) {
+  // From the voucher "good 3" on, every voucher's insert fails as action says.
+  const auto failing = [](const std::string& arm, const std::string& action) {
+    return "create table armed (x integer);"
+           "create function site_fails() returns trigger language plpgsql as $$ begin "
+           "if new.narration = 'good 3' then " +
+           arm +
+           "; return new; end if; "
+           "if exists (select 1 from armed) then " +
+           action +
+           "; end if; return new; end $$;"
+           "create trigger trans1_fails before insert on trans1 for each row execute "
+           "function site_fails()";
+  };
+  const struct {
+    const char* name;
+    std::string setup;    // before the first step
+    std::string lasting;  // after it: the failure lasts three more steps
+    std::string mend;
+    const char* shown;
+    const char* firstGood;    // good vouchers stored by the first step
+    const char* lastingGood;  // and while the failure lasts
+    bool role;  // the client signs in as a role without CREATE on public, v7applied is missing
+  } cases[] = {
+      {"the database turns read-only",
+       failing("perform set_config('default_transaction_read_only', 'on', false)", "null"),
+       "alter database site set default_transaction_read_only = on",
+       "alter database site reset default_transaction_read_only", "in a read-only transaction", "3",
+       "3", false},
+      {"deadlocks with the site's program",
+       failing("insert into armed values (1)",
+               "raise exception 'deadlock detected' using errcode = '40P01'"),
+       "", "delete from armed", "deadlock detected", "3", "3", false},
+      {"serialization failures",
+       failing("insert into armed values (1)",
+               "raise exception 'could not serialize access due to concurrent update' using "
+               "errcode = '40001'"),
+       "", "delete from armed", "could not serialize access", "3", "3", false},
+      {"a role without CREATE on public", "drop table v7applied", "", "",
+       "The site database has no table v7applied, and it could not be made (permission denied "
+       "for schema public): run scripts/site/postgre.sql on the site database as its owner",
+       "0", "5", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SiteCopy copy(true);
+    if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
+    ASSERT_EQ(copy.Failure(), "");
+    copy.Exec(c.setup);
+    std::string project = copy.Project();
+    if (c.role) {
+      project = copy.AddRoleProject("clerk");
+      copy.Exec("grant all on all tables in schema public to clerk");
+    }
+    Receiving site(project);
+    site.Offer("a-table.pkt",
+               "<rows table=\"customer\"><row recordid=\"105\"><customerid type=\"n\">105"
+               "</customerid><custname type=\"c\">Late Traders</custname></row></rows>");
+    // The first voucher is new; the others carry the ids they have at their sites.
+    for (int n = 1; n <= 6; ++n)
+      site.Offer(
+          "b" + std::to_string(n) + ".pkt",
+          Voucher(n % 2 ? "anita" : "bob", 3 + n % 2,
+                  n == 1 ? "0" : std::to_string(3 + n % 2) + "0001000000010" + std::to_string(n),
+                  "good " + std::to_string(n)));
+    const auto good = [&] {
+      return copy.Scalar("select count(*) from trans1 where narration like 'good%'");
+    };
+    site.Cycle();
+    EXPECT_TRUE(site.Shown(c.shown)) << site.Pane();
+    EXPECT_EQ(copy.Scalar("select custname from customer where customerid = 105"), "Late Traders");
+    EXPECT_EQ(good(), c.firstGood);
+    if (!c.lasting.empty()) copy.Exec(c.lasting);
+    // Table packets come meanwhile, and are applied wherever the site lets them.
+    for (int n = 6; n <= 8; ++n) {
+      site.Offer("a-table" + std::to_string(n) + ".pkt",
+                 "<rows table=\"customer\"><row recordid=\"10" + std::to_string(n) +
+                     "\"><customerid type=\"n\">10" + std::to_string(n) +
+                     "</customerid><custname type=\"c\">Late Traders</custname></row></rows>");
+      site.Cycle();
+    }
+    EXPECT_EQ(good(), c.lastingGood);
+    EXPECT_TRUE(fs::is_empty(v7::kFailedFolder)) << site.Pane();
+    for (const char* count : {"2", "3"})
+      EXPECT_EQ(Receiving::WaitingCounts().find(count), std::string::npos)
+          << Receiving::WaitingCounts();
+
+    if (!c.mend.empty()) copy.Exec(c.mend);
+    if (c.role) {
+      copy.RunSiteScript("postgre.sql");
+      copy.Exec("grant all on v7applied to clerk");
+    }
+    site.Cycle();
+    EXPECT_EQ(good(), "6") << site.Pane();
+    EXPECT_EQ(copy.Scalar("select count(*) from customer where custname = 'Late Traders'"), "4");
+    EXPECT_TRUE(fs::is_empty(v7::kFailedFolder));
+    EXPECT_EQ(site.OnServer(""), 0);
+    EXPECT_EQ(Receiving::WaitingCounts(), "");
+  }
+}
+
 // A real client killed right after the commit of a new document, before it recorded the
 // packet as handled (it waits for that record: a pipe stands where the record's new copy is
-// written): the next step finds the document saved, and saves it no second time.
+// written): the site database's record names the document saved, and the next step finds it
+// and saves it no second time, though the client stopped as often as it may while applying
+// one packet (stops after the commit do not count). The files of the packet that the stop
+// left in the receive folder go. On PostgreSQL another program holds that record's row: the
+// packet stays on the server until the next step has deleted it.
 void NewDocumentStoppedAfterItsCommitIsSavedOnce(bool postgre) {
   SiteCopy copy(postgre);
   if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
@@ -466,16 +697,45 @@ void NewDocumentStoppedAfterItsCommitIsSavedOnce(bool postgre) {
   const std::string balanceAfter = balance();
   EXPECT_NE(balanceAfter, balanceBefore);
   fs::remove(pipe);
+  EXPECT_EQ(copy.Scalar("select count(*) from salesinv where salesinvid = (select "
+                        "cast(recordid as numeric) from v7applied) and salesinvid <> 0"),
+            "1");
+  const std::string bytes = v7test::PacketBytes(Invoice("anita", 3, "0", "Cash"));
+  v7test::WriteFile(v7::kApplyingPacketsFile, std::to_string(v7::kMaxApplyDeaths) + " " +
+                                                  v7::BytesDigest(bytes) + " inv.pkt\n");
+  EXPECT_TRUE(fs::exists(std::string(v7::kReceiveFolder) + "inv.pkt"));
+  v7test::WriteFile(std::string(v7::kReceiveFolder) + "older.xml", "<cut");
+  v7::TPgBackend locker;
+  if (postgre) {
+    locker.Open(copy.PgTarget());
+    locker.StartTransaction();
+    locker.Query("select * from v7applied for update");
+  }
 
   std::ostringstream pane, boxes;
   v7::ConsoleView view{pane, boxes};
   v7::TfmV7Client client(view);
   client.FormShow();
   EXPECT_EQ(invoices(), before + 1) << pane.str();
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(v7::kReceiveFolder))
+    left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"log"});
+  if (postgre) {
+    EXPECT_NE(pane.str().find("The row in v7applied of the document that packet "
+                              "v7/site07/send/inv.pkt saved could not be deleted"),
+              std::string::npos)
+        << pane.str();
+    EXPECT_FALSE(fs::is_empty(send));
+    locker.Rollback();
+    client.Timer1Timer();
+    EXPECT_EQ(invoices(), before + 1) << pane.str();
+  }
   EXPECT_EQ(balance(), balanceAfter);
   EXPECT_TRUE(fs::is_empty(send)) << pane.str();
   EXPECT_TRUE(fs::is_empty(v7::kFailedFolder));
   EXPECT_EQ(copy.Scalar("select count(*) from v7applied"), "0");
+  EXPECT_EQ(v7test::ReadFile(v7::kApplyingPacketsFile), "");
 
   // Sent again on purpose once it has left the server, it is a new invoice.
   v7test::WriteFile(send + "inv.pkt", v7test::PacketBytes(Invoice("anita", 3, "0", "Cash")));

@@ -1393,6 +1393,29 @@ TEST_F(TransferTest, SiteFailureLeavesThePacketForTheNextCycle) {
     EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen (new)");
     EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   }
+
+  // A folder that stays in the way of one packet's file fails the site under that packet
+  // alone: it waits after the packets that come beside it, which are applied, and once it has
+  // failed so in three steps in which others were applied, it is kept as failed.
+  fs::create_directories(std::string(kReceiveFolder) + "wide.xml");
+  WriteFile(std::string(kReceiveFolder) + "wide.xml/kept", "not empty: it stays");
+  Offer("v7/site07/send/wide.pkt", PacketBytes(xml));
+  for (int n = 0; n < 4; ++n) {
+    site.Exec("update item set itemname = 'Blue Pen' where itemid = 201");
+    Offer("v7/site07/send/x-items" + std::to_string(n) + ".pkt",
+          PacketBytes(SamplePacket("items_table.xml")));
+    Cycle();
+    // The first step meets it first, before any other packet was applied.
+    EXPECT_EQ(Scalar("select itemname from item where itemid = 201"),
+              n == 0 ? "Blue Pen" : "Blue Pen (new)");
+    EXPECT_EQ(fs::exists(std::string(kFailedFolder) + "wide.pkt"), n == 3) << pane.str();
+  }
+  EXPECT_TRUE(
+      ShownContaining("Packet v7/site07/send/wide.pkt is not applied again: the site "
+                      "failed under it 3 times while other packets were applied ("))
+      << pane.str();
+  EXPECT_TRUE(ShownContaining("Is a directory"));
+  EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{});
 }
 
 // A failed packet that cannot be copied whole into the log folder (the disk is full) leaves

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "PgCluster.h"
 #include "SiteDb.h"
@@ -499,6 +500,104 @@ TEST_F(PgBackend, FailuresCarryTheServersMessage) {
     EXPECT_EQ(msg.find("secret"), std::string::npos) << msg;
   }
   EXPECT_FALSE(other.IsOpen());
+}
+
+// The server's error states tell the site's failures (the database read-only, a statement
+// cancelled by the timeout or an operator, the server shutting down, a full disk, I/O) and
+// passing ones (a deadlock, a serialization failure) from the statement's own, inside a
+// transaction and outside: real failures where they are cheap to make, the rest raised with
+// their state. A failure of the site is noted for the layers above, a statement's own is not.
+TEST_F(PgBackend, FailuresOfTheSiteAreToldFromTheStatementsOwn) {
+  db_->Execute("create table ledger (ledgerid integer primary key, n integer)");
+  db_->Execute("insert into ledger values (1, 0), (2, 0)");
+  enum Kind { Own, Site, Passing };
+  const auto raised = [](const std::string& state) {
+    return "do $$ begin raise exception 'raised %', '" + state + "' using errcode = '" + state +
+           "'; end $$";
+  };
+  const struct {
+    const char* name;
+    std::string session;  // run first on the connection
+    std::string sql;
+    Kind kind;
+  } cases[] = {
+      {"statement timeout", "set statement_timeout = '50ms'", "select pg_sleep(30)", Site},
+      {"read-only session", "set default_transaction_read_only = on",
+       "insert into ledger values (3, 0)", Site},
+      {"deadlock", "", raised("40P01"), Passing},
+      {"serialization failure", "", raised("40001"), Passing},
+      {"administrator's shutdown", "", raised("57P01"), Site},
+      {"server starting", "", raised("57P03"), Site},
+      {"disk full", "", raised("53100"), Site},
+      {"I/O error", "", raised("58030"), Site},
+      {"a key that is taken", "", "insert into ledger values (1, 0)", Own},
+      {"division by zero", "", "select 1/0 from ledger", Own},
+      {"a missing table", "", "select * from nosuch", Own},
+      {"no privilege", "", raised("42501"), Own},
+      {"a script's own exception", "", raised("P0001"), Own},
+  };
+  for (const auto& c : cases) {
+    for (bool inTransaction : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (inTransaction ? " in a transaction" : ""));
+      TPgBackend conn;
+      conn.Open(Target("v7test"));
+      if (!c.session.empty()) conn.Execute(c.session);
+      v7::TakeSiteFailure();
+      if (inTransaction) conn.StartTransaction();
+      Kind kind = Own;
+      try {
+        conn.Execute(c.sql);
+        ADD_FAILURE() << "the statement ran";
+      } catch (const v7::EDatabaseLocked&) {
+        kind = Passing;
+      } catch (const v7::EDatabaseUnavailable&) {
+        kind = Site;
+      } catch (const EDatabaseError&) {
+      }
+      EXPECT_EQ(kind, c.kind);
+      EXPECT_EQ(v7::TakeSiteFailure().empty(), c.kind == Own);
+      conn.Rollback();
+    }
+  }
+
+  // A real deadlock of two connections: the one the server ends fails as passing, and the
+  // other goes on once it has rolled back.
+  TPgBackend first, second;
+  first.Open(Target("v7test"));
+  second.Open(Target("v7test"));
+  first.StartTransaction();
+  second.StartTransaction();
+  first.Execute("update ledger set n = n + 1 where ledgerid = 1");
+  second.Execute("update ledger set n = n + 1 where ledgerid = 2");
+  const auto cross = [](TPgBackend& conn, int row, int& passing) {
+    try {
+      conn.Execute("update ledger set n = n + 1 where ledgerid = " + std::to_string(row));
+    } catch (const v7::EDatabaseLocked&) {
+      ++passing;
+      conn.Rollback();
+    } catch (const std::exception&) {
+      conn.Rollback();
+    }
+  };
+  int firstPassing = 0, secondPassing = 0;
+  std::thread other([&] { cross(first, 2, firstPassing); });
+  cross(second, 1, secondPassing);
+  other.join();
+  EXPECT_EQ(firstPassing + secondPassing, 1);
+  first.Rollback();
+  second.Rollback();
+
+  // A real serialization failure: a repeatable-read transaction writes a row that another
+  // changed after it began.
+  TPgBackend reader;
+  reader.Open(Target("v7test"));
+  reader.Execute("set default_transaction_isolation = 'repeatable read'");
+  reader.StartTransaction();
+  EXPECT_EQ(Show(reader.Query("select n from ledger where ledgerid = 1")), "0");
+  db_->Execute("update ledger set n = 5 where ledgerid = 1");
+  EXPECT_THROW(reader.Execute("update ledger set n = 6 where ledgerid = 1"), v7::EDatabaseLocked);
+  reader.Rollback();
+  v7::TakeSiteFailure();
 }
 
 TEST_F(PgBackend, ConnectionNumberStatementsOfTheDialectRun) {
