@@ -141,6 +141,9 @@ class TransferTest : public ::testing::Test {
         {"bad1252", declared + "\"windows-1252\"?>", "Caf\x81", "", "Invalid windows-1252 text"},
         {"badutf8", declared + "\"UTF-8\"?>", "Caf\xE9", "", "Invalid UTF-8 text"},
         {"neither", "", "Caf\x81\xE9", "", "Invalid text"},
+        // UTF-8 with one Windows-1252 byte is neither: read as Windows-1252 its UTF-8 would
+        // be stored garbled.
+        {"mixed", "", "Caf\xE9 Z\xC3\xB6", "", "Invalid UTF-8 text"},
         {"unknown", declared + "'x-no-such-code'?>", "Cafe", "",
          "Unknown encoding \"x-no-such-code\""},
         {"ignoring", declared + "'UTF-8//IGNORE'?>", "Cafe", "",
@@ -234,6 +237,10 @@ class TransferTest : public ::testing::Test {
         {"\xFF\xFE" + utf16(block(1)), ""},
         {"\xEF\xBB\xBF" + ReplaceAll(block(2), "\xE9", "\xC3\xA9"), ""},
         {utf16(block(3)), "Invalid text at byte offset 1: a NUL byte"},
+        // UTF-8 with a comment saved in Windows-1252 is neither, and runs none of its blocks.
+        {ReplaceAll(block(4), "\xE9", "\xC3\xA9") + "-- ge\xE4ndert\r\n",
+         "Invalid UTF-8 text at byte offset " + std::to_string(block(4).size() + 1 + 5) +
+             ": the file holds UTF-8 characters too"},
     };
     for (const auto& patch : patches) {
       SCOPED_TRACE(patch.message);
