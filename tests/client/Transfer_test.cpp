@@ -420,10 +420,22 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   AgeSightings(kUnpackFailuresFile);
   Cycle();
 
-  for (const char* name : {"bad", "unk", "doc", "corrupt", "short"}) {
+  for (const std::string name : {"bad", "unk", "doc", "corrupt", "short"}) {
     const std::string logged = log + name;
     EXPECT_TRUE(fs::exists(logged + ".pkt")) << name;
-    EXPECT_TRUE(fs::exists(logged + ".trc")) << name;
+    // The trace of the packet's own run, from reading its XML to its error; a packet that
+    // does not unpack never ran.
+    const bool ran = name != "corrupt" && name != "short";
+    EXPECT_EQ(fs::exists(logged + ".trc"), ran) << name;
+    if (ran) {
+      const std::string trc = ReadFile(logged + ".trc");
+      EXPECT_TRUE(trc.starts_with("Executing Postdata\n")) << name << "\n" << trc;
+      EXPECT_NE(trc.find("Reading file transit/receive/" + name + ".xml"), std::string::npos)
+          << trc;
+      EXPECT_NE(trc.find("Error "), std::string::npos) << trc;
+      EXPECT_EQ(trc.find("Connecting to project"), std::string::npos) << trc;
+      EXPECT_EQ(trc.find("Executing Postdata", 1), std::string::npos) << name << "\n" << trc;
+    }
     EXPECT_FALSE(fs::exists(server.Path(std::string("v7/site07/send/") + name + ".pkt"))) << name;
   }
   EXPECT_EQ(ReadFile(log + "bad.xml"), SamplePacket("bad_table_name.xml"));
