@@ -10,6 +10,10 @@
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
 namespace v7 {
 
 namespace {
@@ -23,6 +27,21 @@ const char* const kCaption = "V7 Client";
 void Fire(void* view, std::function<void()> ClientView::*event) {
   std::function<void()>& handler = static_cast<FltkView*>(view)->*event;
   if (handler) handler();
+}
+
+// FLTK ends the process when it cannot open the display (DISPLAY names one that cannot be
+// reached, or one this user may not use); its own words do not say what to do instead.
+[[noreturn]] void DisplayFailed(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::fprintf(stderr,
+               "v7client: %s: the window cannot be shown; run the client with --console "
+               "(or without DISPLAY)\n",
+               text);
+  std::exit(1);
 }
 
 }  // namespace
@@ -49,6 +68,7 @@ void FltkPane::Repaint() {
 }
 
 FltkView::FltkView() {
+  Fl::fatal = DisplayFailed;  // the widgets below may open the display
   window_ = std::make_unique<Fl_Window>(kWidth, kHeight, kCaption);
   window_->begin();
   buffer_ = std::make_unique<Fl_Text_Buffer>();

@@ -2,6 +2,7 @@
 // show, with real settings files, a real SOAP server, a real SQLite site and a closed FTP port.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PacketFixtures.h"
@@ -18,6 +20,7 @@
 #include "uConsoleView.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
+#include "uWorkFolderLock.h"
 
 namespace {
 
@@ -485,6 +488,29 @@ TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
     }
   }
   {
+    // A stop (SIGHUP as any other) while start-up waits for a service that never answers
+    // ends the wait: no cycle runs, and the run ends as stopped.
+    std::string url;
+    auto server = Service("hang", "", url);
+    Settings("clientlogin=site\nxtype=none\n" + url);
+    std::ostringstream out, err;
+    v7::ConsoleView view(out, err);
+    TfmV7Client client(view);
+    std::thread stopper([&] {
+      for (int i = 0; i < 6000 && !fs::exists(dir_.file("requests.log")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      kill(getpid(), SIGHUP);
+    });
+    EXPECT_EQ(view.Run(), 0);
+    stopper.join();
+    signal(SIGHUP, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    EXPECT_NE(err.str().find("Start-up stopped: Call of GetFTPProps"), std::string::npos)
+        << err.str();
+    EXPECT_EQ(out.str().find("Status:"), std::string::npos) << out.str();
+  }
+  {
     Settings("testlogin=nosuchproject\nclientlogin=site\n");
     std::ostringstream out, err;
     v7::ConsoleView view(out, err);
@@ -493,6 +519,38 @@ TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
     EXPECT_FALSE(err.str().empty());
     EXPECT_EQ(out.str().find("Status:"), std::string::npos) << out.str();
   }
+}
+
+// One client per working folder: a second one is refused, naming the folder and the holder;
+// the lock goes with its holder however it ends.
+TEST_F(Client, ASecondClientOnAWorkingFolderInUseIsRefusedUntilTheFirstEnds) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    v7::TWorkFolderLock lock;
+    const char byte = 'x';
+    if (write(ready[1], &byte, 1) != 1) _exit(3);
+    pause();  // killed by the test
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  try {
+    v7::TWorkFolderLock second;
+    ADD_FAILURE() << "a second lock was had";
+  } catch (const v7::EInOutError& e) {
+    EXPECT_EQ(std::string(e.what()), "The working folder " + fs::current_path().string() +
+                                         " is in use by another client (process " +
+                                         std::to_string(holder) + "): one client per working folder");
+  }
+  kill(holder, SIGKILL);
+  int status = 0;
+  waitpid(holder, &status, 0);
+  v7::TWorkFolderLock after;  // no stale lock
+  EXPECT_EQ(v7test::ReadFile("v7client.lock"), std::to_string(getpid()) + "\n");
 }
 
 TEST(ConsoleView, StopSignalEndsTheLoopOnlyAfterTheRunningCycle) {
