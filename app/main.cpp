@@ -138,12 +138,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   // Held until the process ends, in test mode too: a replay writes its files in the folder.
+  // Not taken where there are no settings: start-up ends on that, and leaves nothing behind
+  // in what is likely the wrong folder.
   std::unique_ptr<v7::TWorkFolderLock> lock;
-  try {
-    lock = std::make_unique<v7::TWorkFolderLock>();
-  } catch (const std::exception& e) {
-    std::cerr << "v7client: " << e.what() << "\n";
-    return 1;
+  std::error_code noSettings;
+  if (std::filesystem::exists("v7rm.ini", noSettings)) {
+    try {
+      lock = std::make_unique<v7::TWorkFolderLock>();
+    } catch (const std::exception& e) {
+      std::cerr << "v7client: " << e.what() << "\n";
+      return 1;
+    }
   }
 
   const char* display = std::getenv("DISPLAY");
