@@ -10,9 +10,13 @@
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
 
+#include <signal.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+#include "uCurl.h"
 
 namespace v7 {
 
@@ -43,6 +47,11 @@ void Fire(void* view, std::function<void()> ClientView::*event) {
                text);
   std::exit(1);
 }
+
+// The loop looks at the stop flag this often; a handler can do no more than set it.
+constexpr double kStopWatch = 0.2;
+
+void OnStopSignal(int) { RequestStop(); }
 
 }  // namespace
 
@@ -100,6 +109,7 @@ FltkView::FltkView() {
 FltkView::~FltkView() {
   Fl::remove_timeout(TimerTick, this);
   Fl::remove_timeout(ShowEvent, this);
+  Fl::remove_timeout(WatchStop, this);
 }
 
 void FltkView::SetStatus(const std::string& text) {
@@ -150,6 +160,15 @@ void FltkView::TimerTick(void* self) {
 
 void FltkView::ShowEvent(void* self) { Fire(self, &ClientView::OnShow); }
 
+void FltkView::WatchStop(void* self) {
+  // Runs only from the loop: between cycles, or while a cycle's message box waits.
+  if (StopRequested()) {
+    static_cast<FltkView*>(self)->Quit();
+    return;
+  }
+  Fl::repeat_timeout(kStopWatch, WatchStop, self);
+}
+
 int FltkView::Run() {
   window_->position((Fl::w() - kWidth) / 2, (Fl::h() - kHeight) / 2);
   window_->show();
@@ -157,6 +176,13 @@ int FltkView::Run() {
   window_->wait_for_expose();
   Fl::flush();
   Fl::add_timeout(0.0, ShowEvent, this);
+  ClearStop();
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;  // file and database work goes on after the handler
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  Fl::add_timeout(kStopWatch, WatchStop, this);
   return Fl::run();
 }
 
