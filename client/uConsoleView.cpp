@@ -47,8 +47,7 @@ class StopSignals {
     sigemptyset(&sa.sa_mask);
     // Reads and writes of files and databases go on after the handler: only waits end.
     sa.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size(kStopSignals); ++i)
-      sigaction(kStopSignals[i], &sa, &old_[i]);
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &sa, &old_[i]);
     sigemptyset(&stops_);
     for (int sig : kStopSignals) sigaddset(&stops_, sig);
     pthread_sigmask(SIG_UNBLOCK, &stops_, &oldMask_);
@@ -80,7 +79,7 @@ class StopSignals {
   }
 
  private:
-  struct sigaction old_[std::size(kStopSignals)] {};
+  struct sigaction old_[std::size(kStopSignals)]{};
   sigset_t stops_{};
   sigset_t oldMask_{};
 };

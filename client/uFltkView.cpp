@@ -9,7 +9,6 @@
 #include <FL/Fl_Text_Display.H>
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
-
 #include <signal.h>
 
 #include <cstdarg>

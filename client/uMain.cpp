@@ -102,9 +102,9 @@ void TfmV7Client::StepFailed(const std::string& shown, const std::string& report
 void TfmV7Client::StepFailed(const std::exception& e) {
   // A transfer cut short by a stop failed for no fault of the site or the server: the step is
   // left for the next run, which is no failure of the cycle.
-  if (StopRequested() && (dynamic_cast<const ESoapError*>(&e) ||
-                          (dynamic_cast<const EFtpError*>(&e) &&
-                           !static_cast<const EFtpError&>(e).Refused))) {
+  if (StopRequested() &&
+      (dynamic_cast<const ESoapError*>(&e) ||
+       (dynamic_cast<const EFtpError*>(&e) && !static_cast<const EFtpError&>(e).Refused))) {
     ShowMsg(std::string(e.what()));
     return;
   }
@@ -199,8 +199,8 @@ void TfmV7Client::InitClient() {
     if (!ReadFileText("v7rm.ini", settings)) {
       std::error_code ec;
       throw EInOutError("No settings file: " + std::filesystem::absolute("v7rm.ini", ec).string() +
-                        " does not exist (is " +
-                        std::filesystem::current_path(ec).string() + " the working folder?)");
+                        " does not exist (is " + std::filesystem::current_path(ec).string() +
+                        " the working folder?)");
     }
     WarnAboutSettings(settings);
   } catch (const EInOutError&) {

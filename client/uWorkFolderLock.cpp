@@ -50,8 +50,8 @@ TWorkFolderLock::TWorkFolderLock() {
     ::close(fd_);
     fd_ = -1;
     if (err != EWOULDBLOCK)
-      throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile +
-                        ": " + std::strerror(err));
+      throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile + ": " +
+                        std::strerror(err));
     throw EInOutError("The working folder " + WorkFolder() + " is in use by another client" +
                       (holder.empty() ? "" : " (process " + holder + ")") +
                       ": one client per working folder");

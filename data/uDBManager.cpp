@@ -134,8 +134,8 @@ bool TDBManager::Connect(const std::string& projectName) {
     // Either would end only at the first statement, with a message that names neither.
     const std::string inFile = " of the project \"" + name + "\" in " + projectFile;
     if (Current->Driver != "ado" && Current->Driver != "dbx" && Current->Driver != "bde") {
-      ErrorText = "Improper Driver: Driver=" + Current->Driver + inFile +
-                  " is none of ado, dbx, bde";
+      ErrorText =
+          "Improper Driver: Driver=" + Current->Driver + inFile + " is none of ado, dbx, bde";
       return false;
     }
     DbKind = Current->DbType;

@@ -544,7 +544,8 @@ TEST_F(Client, ASecondClientOnAWorkingFolderInUseIsRefusedUntilTheFirstEnds) {
   } catch (const v7::EInOutError& e) {
     EXPECT_EQ(std::string(e.what()), "The working folder " + fs::current_path().string() +
                                          " is in use by another client (process " +
-                                         std::to_string(holder) + "): one client per working folder");
+                                         std::to_string(holder) +
+                                         "): one client per working folder");
   }
   kill(holder, SIGKILL);
   int status = 0;

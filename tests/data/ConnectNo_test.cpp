@@ -208,7 +208,8 @@ TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
                            ": table connecttemp already exists (another client holds the table "
                            "connecttemp; drop it when none runs)";
   EXPECT_EQ(blocked->ErrorText, "Failed in Gateclose: " + held);
-  EXPECT_EQ(site_.MessageBoxes, std::vector<std::string>{"Unable to connect in GateClose. " + held});
+  EXPECT_EQ(site_.MessageBoxes,
+            std::vector<std::string>{"Unable to connect in GateClose. " + held});
   EXPECT_EQ(Row(9999, "active"), "F");
 
   // A site file this client may read but not write (a file mode binds root only through
@@ -217,7 +218,8 @@ TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
   blocked.reset();
   fs::permissions(dir_.path(), fs::perms::all);
   fs::permissions(site_.DataFolder(), fs::perms::all);
-  fs::permissions(site_.DbFile(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(site_.DbFile(),
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   int out[2];
   ASSERT_EQ(pipe(out), 0);
   const pid_t child = fork();
@@ -232,14 +234,16 @@ TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
   close(out[1]);
   std::string said;
   char buf[4096];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    said.append(buf, static_cast<size_t>(n));
   close(out[0]);
   int status = 0;
   waitpid(child, &status, 0);
   EXPECT_EQ(status, 0);
   const std::string readOnly =
       "the database file " + site_.DbFile() + ": attempt to write a readonly database";
-  EXPECT_EQ(said, "Failed in Gateclose: " + readOnly + "\nUnable to connect in GateClose. " + readOnly);
+  EXPECT_EQ(said,
+            "Failed in Gateclose: " + readOnly + "\nUnable to connect in GateClose. " + readOnly);
   fs::permissions(site_.DbFile(), fs::perms::owner_write, fs::perm_options::add);
 
   // A CONNECTINFO without its counter column fails in the middle of taking a number.

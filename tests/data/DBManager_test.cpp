@@ -121,8 +121,8 @@ TEST_F(DBManager, FailuresEndTheConnectWithTheirTextAndNeverRaise) {
       // An access layer or a kind that the client does not know names the setting.
       {"odbc", "Improper Driver: Driver=odbc of the project \"odbc\" in " + AppFolder() +
                    "Dbconnections.ini is none of ado, dbx, bde"},
-      {"acess", "No database connection: DbType=acess of the project \"acess\" in " +
-                    AppFolder() + "Dbconnections.ini is none of access, postgre, oracle, mysql"},
+      {"acess", "No database connection: DbType=acess of the project \"acess\" in " + AppFolder() +
+                    "Dbconnections.ini is none of access, postgre, oracle, mysql"},
       {"", ""}};  // an empty name does nothing at all
   for (const auto& [name, text] : expected) {
     auto m = site_.NewManager();
