@@ -160,10 +160,15 @@ void FltkView::TimerTick(void* self) {
 void FltkView::ShowEvent(void* self) { Fire(self, &ClientView::OnShow); }
 
 void FltkView::WatchStop(void* self) {
-  // Runs only from the loop: between cycles, or while a cycle's message box waits.
+  // Runs only from the loop: between cycles, or while a message box waits. A message box is
+  // closed first, as if answered: the windows go once the code that showed it has gone on.
   if (StopRequested()) {
-    static_cast<FltkView*>(self)->Quit();
-    return;
+    if (Fl_Window* box = Fl::modal()) {
+      box->hide();
+    } else {
+      static_cast<FltkView*>(self)->Quit();
+      return;
+    }
   }
   Fl::repeat_timeout(kStopWatch, WatchStop, self);
 }

@@ -18,6 +18,7 @@
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "uConsoleView.h"
+#include "uCurl.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
 #include "uWorkFolderLock.h"
@@ -506,6 +507,7 @@ TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
     signal(SIGHUP, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
+    v7::ClearStop();  // the stop of this run is no stop of the tests after it
     EXPECT_NE(err.str().find("Start-up stopped: Call of GetFTPProps"), std::string::npos)
         << err.str();
     EXPECT_EQ(out.str().find("Status:"), std::string::npos) << out.str();
@@ -578,6 +580,8 @@ TEST(ConsoleView, StopSignalEndsTheLoopOnlyAfterTheRunningCycle) {
   kill(getpid(), SIGINT);
   signal(SIGTERM, SIG_DFL);
   signal(SIGINT, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
+  v7::ClearStop();
 
   // A problem is one line on standard error, however many lines its text holds; the pane
   // keeps them.
