@@ -2,7 +2,6 @@
 // show, with real settings files, a real SOAP server, a real SQLite site and a closed FTP port.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +20,6 @@
 #include "uCurl.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
-#include "uWorkFolderLock.h"
 
 namespace {
 
@@ -521,39 +519,6 @@ TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
     EXPECT_FALSE(err.str().empty());
     EXPECT_EQ(out.str().find("Status:"), std::string::npos) << out.str();
   }
-}
-
-// One client per working folder: a second one is refused, naming the folder and the holder;
-// the lock goes with its holder however it ends.
-TEST_F(Client, ASecondClientOnAWorkingFolderInUseIsRefusedUntilTheFirstEnds) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t holder = fork();
-  if (holder == 0) {
-    v7::TWorkFolderLock lock;
-    const char byte = 'x';
-    if (write(ready[1], &byte, 1) != 1) _exit(3);
-    pause();  // killed by the test
-    _exit(0);
-  }
-  close(ready[1]);
-  char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  close(ready[0]);
-  try {
-    v7::TWorkFolderLock second;
-    ADD_FAILURE() << "a second lock was had";
-  } catch (const v7::EInOutError& e) {
-    EXPECT_EQ(std::string(e.what()), "The working folder " + fs::current_path().string() +
-                                         " is in use by another client (process " +
-                                         std::to_string(holder) +
-                                         "): one client per working folder");
-  }
-  kill(holder, SIGKILL);
-  int status = 0;
-  waitpid(holder, &status, 0);
-  v7::TWorkFolderLock after;  // no stale lock
-  EXPECT_EQ(v7test::ReadFile("v7client.lock"), std::to_string(getpid()) + "\n");
 }
 
 TEST(ConsoleView, StopSignalEndsTheLoopOnlyAfterTheRunningCycle) {
