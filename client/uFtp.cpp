@@ -176,7 +176,7 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_QUOTE, commands.get());
     // The server's refusal of a command is an answer; anything else is a failed session.
     const CURLcode code = curl_easy_perform(handle_.get());
-    if (code == CURLE_QUOTE_ERROR && !StopRequested()) {
+    if (code == CURLE_QUOTE_ERROR) {
       if (refusal) *refusal = errorReply_;
       return false;
     }
