@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "uFltkView.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
+#include "uWorkFolderLock.h"
 
 namespace {
 
@@ -31,15 +33,19 @@ const char* const kUsage =
     "  -n, --cycles N      stop after N cycles\n"
     "  -h, --help          show this text\n"
     "\n"
+    "One client per working folder: a second one on the same folder ends at once (status 1).\n"
     "The console has no buttons: in test mode (setting testlogin) it replays once and ends;\n"
     "when start-up fails, the message goes to standard error and the cycles run as if Start\n"
-    "had been pressed, unless v7rm.ini cannot be read: then it ends at once. SIGINT and\n"
-    "SIGTERM end it once the running cycle is over; further ones wait for that exit.\n"
+    "had been pressed, unless v7rm.ini is missing or cannot be read: then it ends at once.\n"
+    "SIGINT, SIGTERM and SIGHUP end it within seconds: a wait for a server is cut short, the\n"
+    "act under way finishes and the rest of the cycle is left for the next run; further\n"
+    "ones wait for that exit.\n"
     "\n"
     "Exit status in the console: with --cycles N, 0 when start-up and every step of the\n"
     "cycles that ran succeeded (the N cycles, or those before a stop signal), else 1; without\n"
-    "--cycles, 0 after a stop signal. 1 when the client could not run, 2 for a wrong command\n"
-    "line.\n";
+    "--cycles, 0 after a stop signal. 1 when the client could not run (no v7rm.ini, no\n"
+    "configuration folder, the working folder in use, a failed replay in test mode), 2 for a\n"
+    "wrong command line.\n";
 
 struct Options {
   std::string workdir;
@@ -114,11 +120,35 @@ int main(int argc, char** argv) {
 
   // Before the working folder changes: a relative --config is read from the folder the
   // program was started in, as --workdir is.
-  if (!options.config.empty()) v7::SetConfigFolder(options.config);
+  if (!options.config.empty()) {
+    // Every project would fail to connect for want of its files: said at once, as a
+    // settings file that is missing.
+    std::error_code ec;
+    if (!std::filesystem::is_directory(options.config, ec)) {
+      std::cerr << "v7client: the configuration folder '"
+                << std::filesystem::absolute(options.config, ec).string()
+                << "' does not exist or is no folder\n";
+      return 1;
+    }
+    v7::SetConfigFolder(options.config);
+  }
   if (!options.workdir.empty() && chdir(options.workdir.c_str()) != 0) {
     std::cerr << "v7client: cannot use the working folder '" << options.workdir
               << "': " << std::strerror(errno) << "\n";
     return 2;
+  }
+  // Held until the process ends, in test mode too: a replay writes its files in the folder.
+  // Not taken where there are no settings: start-up ends on that, and leaves nothing behind
+  // in what is likely the wrong folder.
+  std::unique_ptr<v7::TWorkFolderLock> lock;
+  std::error_code noSettings;
+  if (std::filesystem::exists("v7rm.ini", noSettings)) {
+    try {
+      lock = std::make_unique<v7::TWorkFolderLock>();
+    } catch (const std::exception& e) {
+      std::cerr << "v7client: " << e.what() << "\n";
+      return 1;
+    }
   }
 
   const char* display = std::getenv("DISPLAY");

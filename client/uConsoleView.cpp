@@ -6,7 +6,10 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <iterator>
 #include <ostream>
+
+#include "uCurl.h"
 
 namespace v7 {
 
@@ -14,7 +17,11 @@ namespace {
 
 volatile sig_atomic_t gStopRequested = 0;
 
-void OnStopSignal(int) { gStopRequested = 1; }
+// The stop also reaches the transfers under way, so that a wait for a server ends at once.
+void OnStopSignal(int) {
+  gStopRequested = 1;
+  RequestStop();
+}
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
   if (span.count() < 0) span = std::chrono::nanoseconds(0);
@@ -24,52 +31,57 @@ timespec ToTimespec(std::chrono::nanoseconds span) {
   return ts;
 }
 
-// Installs the stop handlers for the length of Run. SIGINT and SIGTERM stay blocked while a
-// cycle runs and are taken only while the loop waits, so a cycle is never cut short.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Installs the stop handlers for the length of Run. A stop is taken at any time, a cycle's
+// included: the handler only sets the flag, which cuts a transfer's wait short and keeps the
+// cycle from beginning anything new; the act under way finishes. SIGHUP (the terminal or
+// the session went away) is a stop like the others.
 class StopSignals {
  public:
   StopSignals() {
     gStopRequested = 0;
+    ClearStop();
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &oldInt_);
-    sigaction(SIGTERM, &sa, &oldTerm_);
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &block, &oldMask_);
-    waitMask_ = oldMask_;
-    sigdelset(&waitMask_, SIGINT);
-    sigdelset(&waitMask_, SIGTERM);
+    // Reads and writes of files and databases go on after the handler: only waits end.
+    sa.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &sa, &old_[i]);
+    sigemptyset(&stops_);
+    for (int sig : kStopSignals) sigaddset(&stops_, sig);
+    pthread_sigmask(SIG_UNBLOCK, &stops_, &oldMask_);
   }
   ~StopSignals() {
     if (gStopRequested) {
       // A stop was taken: the ones that come with it or after it (`timeout` signals the
-      // client and then its whole process group) wait for the exit. Ignoring them also drops
-      // one already pending.
-      signal(SIGINT, SIG_IGN);
-      signal(SIGTERM, SIG_IGN);
+      // client and then its whole process group) wait for the exit.
+      for (int sig : kStopSignals) signal(sig, SIG_IGN);
       pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
       return;
     }
     pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
+    for (size_t i = 0; i < std::size(kStopSignals); ++i)
+      sigaction(kStopSignals[i], &old_[i], nullptr);
   }
-  // Waits up to span with the stop signals open; answers true when one arrived.
+  // Waits up to span, or until a stop signal; answers true when a stop was asked for. The
+  // signals are blocked from the look at the flag to the wait, which opens them: one that
+  // comes in between is not lost until the next tick.
   bool Wait(std::chrono::nanoseconds span) {
-    timespec ts = ToTimespec(span);
-    ppoll(nullptr, 0, &ts, &waitMask_);
+    sigset_t open;
+    pthread_sigmask(SIG_BLOCK, &stops_, &open);
+    if (!gStopRequested) {
+      timespec ts = ToTimespec(span);
+      ppoll(nullptr, 0, &ts, &open);
+    }
+    pthread_sigmask(SIG_SETMASK, &open, nullptr);
     return gStopRequested != 0;
   }
 
  private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
+  struct sigaction old_[std::size(kStopSignals)]{};
+  sigset_t stops_{};
   sigset_t oldMask_{};
-  sigset_t waitMask_{};
 };
 
 // One line for standard error, which scripts read line by line: the lines of a text that
@@ -140,6 +152,11 @@ int ConsoleView::Run() {
     int before = messages_;
     if (OnTestClick) OnTestClick();
     return messages_ == before ? 0 : 1;
+  }
+  // A stop while start-up waited (for the service): no cycle begins.
+  if (signals.Wait(std::chrono::nanoseconds(0))) {
+    out_.flush();
+    return 0;
   }
   if (!quit_ && caption_ == "Start" && OnStartClick) OnStartClick();
   while (!quit_) {

@@ -1,6 +1,6 @@
 // The client's view for a machine without a display: message pane lines and status changes
-// go to standard output, message boxes to standard error (they never wait), and SIGINT or
-// SIGTERM ends the program once the running cycle has finished.
+// go to standard output, message boxes to standard error (they never wait), and SIGINT,
+// SIGTERM or SIGHUP ends the program within seconds, between the acts of a cycle.
 #pragma once
 
 #include <chrono>
@@ -51,7 +51,9 @@ class ConsoleView : public ClientView {
   // error; when start-up ended early (its message is on standard error) Start is pressed as a
   // person at the window would, so the cycles still run, unless the client cannot run at all
   // (status 1). Status 1 also when the timer is left stopped, as then nothing more can
-  // happen. Once a stop signal is taken, further ones are ignored until the process ends.
+  // happen. A stop signal cuts the cycle under way short between its acts (a transfer's wait
+  // ends at once) and ends the loop; a stop while start-up waits runs no cycle. Once a stop
+  // signal is taken, further ones are ignored until the process ends.
   int Run() override;
   void Quit() override { quit_ = true; }
 

@@ -9,6 +9,13 @@
 #include <FL/Fl_Text_Display.H>
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
+#include <signal.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "uCurl.h"
 
 namespace v7 {
 
@@ -24,6 +31,26 @@ void Fire(void* view, std::function<void()> ClientView::*event) {
   std::function<void()>& handler = static_cast<FltkView*>(view)->*event;
   if (handler) handler();
 }
+
+// FLTK ends the process when it cannot open the display (DISPLAY names one that cannot be
+// reached, or one this user may not use); its own words do not say what to do instead.
+[[noreturn]] void DisplayFailed(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::fprintf(stderr,
+               "v7client: %s: the window cannot be shown; run the client with --console "
+               "(or without DISPLAY)\n",
+               text);
+  std::exit(1);
+}
+
+// The loop looks at the stop flag this often; a handler can do no more than set it.
+constexpr double kStopWatch = 0.2;
+
+void OnStopSignal(int) { RequestStop(); }
 
 }  // namespace
 
@@ -49,6 +76,7 @@ void FltkPane::Repaint() {
 }
 
 FltkView::FltkView() {
+  Fl::fatal = DisplayFailed;  // the widgets below may open the display
   window_ = std::make_unique<Fl_Window>(kWidth, kHeight, kCaption);
   window_->begin();
   buffer_ = std::make_unique<Fl_Text_Buffer>();
@@ -80,6 +108,7 @@ FltkView::FltkView() {
 FltkView::~FltkView() {
   Fl::remove_timeout(TimerTick, this);
   Fl::remove_timeout(ShowEvent, this);
+  Fl::remove_timeout(WatchStop, this);
 }
 
 void FltkView::SetStatus(const std::string& text) {
@@ -130,6 +159,20 @@ void FltkView::TimerTick(void* self) {
 
 void FltkView::ShowEvent(void* self) { Fire(self, &ClientView::OnShow); }
 
+void FltkView::WatchStop(void* self) {
+  // Runs only from the loop: between cycles, or while a message box waits. A message box is
+  // closed first, as if answered: the windows go once the code that showed it has gone on.
+  if (StopRequested()) {
+    if (Fl_Window* box = Fl::modal()) {
+      box->hide();
+    } else {
+      static_cast<FltkView*>(self)->Quit();
+      return;
+    }
+  }
+  Fl::repeat_timeout(kStopWatch, WatchStop, self);
+}
+
 int FltkView::Run() {
   window_->position((Fl::w() - kWidth) / 2, (Fl::h() - kHeight) / 2);
   window_->show();
@@ -137,6 +180,13 @@ int FltkView::Run() {
   window_->wait_for_expose();
   Fl::flush();
   Fl::add_timeout(0.0, ShowEvent, this);
+  ClearStop();
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;  // file and database work goes on after the handler
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  Fl::add_timeout(kStopWatch, WatchStop, this);
   return Fl::run();
 }
 

@@ -46,13 +46,15 @@ class FltkView : public ClientView {
   void SetTimerEnabled(bool enabled) override;
 
   // Shows the window, raises OnShow once it is on the screen, and runs FLTK's loop until the
-  // window is closed or Quit is called.
+  // window is closed, Quit is called or a stop signal (SIGINT, SIGTERM, SIGHUP) comes: a stop
+  // cuts a transfer's wait short, and the window closes once the act under way is done.
   int Run() override;
   void Quit() override;
 
  private:
   static void TimerTick(void* self);
   static void ShowEvent(void* self);
+  static void WatchStop(void* self);
   void RestartTimer();
 
   // Declared in this order on purpose: members go in reverse, so each widget leaves the

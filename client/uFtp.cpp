@@ -98,6 +98,7 @@ class CurlFtpSession : public FtpSession {
 
   void Connect() override {
     Disconnect();
+    RefuseWhenStopping("connect to " + Host);
     // Else libcurl's only word would be "URL using bad/illegal format".
     if (Host.empty())
       throw EFtpError("FTP: no server to connect to: the FTP account names no host");
@@ -131,8 +132,8 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
     // libcurl takes a 450 for an empty listing itself.
     const CURLcode code = curl_easy_perform(handle_.get());
-    if (code != CURLE_OK &&
-        !(Refused() && (errorReply_.starts_with("450") || errorReply_.starts_with("550"))))
+    if (code != CURLE_OK && (code == CURLE_ABORTED_BY_CALLBACK || !Refused() ||
+                             !(errorReply_.starts_with("450") || errorReply_.starts_with("550"))))
       Fail("name list of " + mask, code);
 
     std::string backslashed = folder;
@@ -260,7 +261,8 @@ class CurlFtpSession : public FtpSession {
       if (code == CURLE_OK) return FilePresence::Present;
     }
     // 550: "No such file"; a 450 and the like say nothing of the file.
-    if (!Refused()) Fail("question whether " + remote + " exists", code);
+    if (!Refused() || code == CURLE_ABORTED_BY_CALLBACK)
+      Fail("question whether " + remote + " exists", code);
     return errorReply_.starts_with("550") ? FilePresence::Absent : FilePresence::Unknown;
   }
 
@@ -355,8 +357,17 @@ class CurlFtpSession : public FtpSession {
     if (!handle_) Connect();
   }
 
+  // After a stop no new command goes out: what the steps would do next is left undone, as
+  // on a lost connection, so that none of it is taken for done or for refused.
+  static void RefuseWhenStopping(const std::string& what) {
+    if (StopRequested())
+      throw EFtpError("FTP " + what + " not done: the client is stopping", false,
+                      "the client is stopping");
+  }
+
   // Options of every request; reset keeps the live connection of the handle.
   void Prepare(const std::string& path) {
+    RefuseWhenStopping("request of /" + path);
     CURL* h = handle_.get();
     curl_easy_reset(h);
     std::string url = "ftp://" + Host + "/";
@@ -394,6 +405,8 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     // "-": the data connection listens on the address of the control connection.
     curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+    // A stop cuts a wait short (a reply that never comes, a slow transfer).
+    AbortOnStop(h);
   }
 
   void Perform(const std::string& what) {
@@ -402,6 +415,13 @@ class CurlFtpSession : public FtpSession {
   }
 
   [[noreturn]] void Fail(const std::string& what, CURLcode code) {
+    // Cut short by a stop: nothing is known of the command's outcome, as on a lost
+    // connection, and the session is no longer usable.
+    if (code == CURLE_ABORTED_BY_CALLBACK && StopRequested()) {
+      handle_.reset();
+      throw EFtpError("FTP " + what + " stopped: the client is stopping", false,
+                      "the client is stopping");
+    }
     // The server's own reply names the cause. Without one (no connection, a timeout) libcurl's
     // code does; its error buffer may hold an earlier note of the same request that did no
     // harm (active mode's "sa_addr inet_ntop() failed"), so it is added only beside the code.

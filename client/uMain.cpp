@@ -7,6 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "uAtExit.h"
+#include "uCurl.h"
 #include "uDBManager.h"
 #include "uDbCall.h"
 #include "uDebug.h"
@@ -98,6 +100,14 @@ void TfmV7Client::StepFailed(const std::string& shown, const std::string& report
 }
 
 void TfmV7Client::StepFailed(const std::exception& e) {
+  // A transfer cut short by a stop failed for no fault of the site or the server: the step is
+  // left for the next run, which is no failure of the cycle.
+  if (StopRequested() &&
+      (dynamic_cast<const ESoapError*>(&e) ||
+       (dynamic_cast<const EFtpError*>(&e) && !static_cast<const EFtpError&>(e).Refused))) {
+    ShowMsg(std::string(e.what()));
+    return;
+  }
   // After a failed start-up every step fails on its FTP connection, and the FTP layer can
   // only say that no host is named: the cause is what ended start-up.
   if (!startupFailure.empty() && dynamic_cast<const EFtpError*>(&e) &&
@@ -184,7 +194,15 @@ void TfmV7Client::InitClient() {
   startupFailure.clear();
   std::string settings;
   try {
-    if (ReadFileText("v7rm.ini", settings)) WarnAboutSettings(settings);
+    // Without its settings the client has no project and no account, and every cycle would
+    // fail, with transit/ made in a folder that is likely the wrong one.
+    if (!ReadFileText("v7rm.ini", settings)) {
+      std::error_code ec;
+      throw EInOutError("No settings file: " + std::filesystem::absolute("v7rm.ini", ec).string() +
+                        " does not exist (is " + std::filesystem::current_path(ec).string() +
+                        " the working folder?)");
+    }
+    WarnAboutSettings(settings);
   } catch (const EInOutError&) {
     settingsUnreadable = true;
     throw;
@@ -229,6 +247,7 @@ void TfmV7Client::GetFTPDetails() {
       ftpProps = HTTPRIO->GetFTPProps(std::to_string(SiteNo));
       if (ftpProps.compare(0, 5, "Error") == 0) throw std::runtime_error(ftpProps);
     } catch (const std::exception& e) {
+      if (StopRequested()) throw std::runtime_error(std::string("Start-up stopped: ") + e.what());
       // The account is asked for only here: every later cycle lacks it.
       startupFailure = std::string("the service call at start-up failed (") + e.what() +
                        "); restart the client once the service answers";
@@ -280,15 +299,16 @@ void TfmV7Client::RunCycle() {
   if (busy) return;
   busy = true;
   try {
-    if (xType == "both" || xType == "send") {
+    // After a stop no step begins: each leaves its work as a stop between its acts would.
+    if ((xType == "both" || xType == "send") && !StopRequested()) {
       view.SetStatus("Sending...");
       SendPackets();
     }
-    if (xType == "both" || xType == "receive") {
+    if ((xType == "both" || xType == "receive") && !StopRequested()) {
       view.SetStatus("Receiving...");
       ReceivePackets();
     }
-    ReceivePatches();
+    if (!StopRequested()) ReceivePatches();
     if (ftp->Connected()) ftp->Disconnect();
     view.SetStatus("Idle");
   } catch (...) {
@@ -358,12 +378,19 @@ void TfmV7Client::TestReplay() {
   ConnectProject(testLogin, err);
   if (!err.empty()) throw EDatabaseError(err);
   std::vector<std::string> xmlFiles;
+  // The packets' files are the replay's working copies: they go however it ends.
+  std::vector<std::string> made;
+  AtExit removeMade([&made] {
+    std::error_code ec;
+    for (const std::string& file : made) std::filesystem::remove(file, ec);
+  });
   {
     std::unique_ptr<TXDS> query = dbManager->NewQuery();
     query->GetSQL().Add("select * from v7pkt");
     query->Open();
     while (!query->Eof()) {
       std::string pktFile = query->FieldByName("name").Value + ".pkt";
+      made.push_back(pktFile);
       {
         std::ofstream out(pktFile, std::ios::binary | std::ios::trunc);
         std::string bytes = query->FieldByName("pkt").Value;
@@ -371,6 +398,7 @@ void TfmV7Client::TestReplay() {
         if (!out) throw std::runtime_error("Cannot create file \"" + pktFile + "\"");
       }
       std::string xmlFile = pktFile.substr(0, pktFile.size() - 4) + ".xml";
+      made.push_back(xmlFile);
       TCompress().DecompressFile(pktFile, xmlFile);
       xmlFiles.push_back(xmlFile);
       query->Next();
@@ -381,11 +409,18 @@ void TfmV7Client::TestReplay() {
 
   ConnectProject(clientLogin, err);
   if (!err.empty()) throw EDatabaseError(err);
+  // A replay applies what it can, and then says what failed: the trace may be off.
+  std::string failed;
   for (const std::string& xmlFile : xmlFiles) {
+    if (StopRequested()) break;
     std::string postErr;
-    Postdata(xmlFile, postErr);  // a replay applies what it can; errors are in the trace
+    Postdata(xmlFile, postErr);
+    if (!postErr.empty())
+      failed += (failed.empty() ? "" : "\n") + std::string("Replay of ") + xmlFile +
+                " failed: " + postErr;
   }
   CloseConnection();
+  if (!failed.empty()) throw std::runtime_error(failed);
 }
 
 }  // namespace v7

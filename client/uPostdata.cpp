@@ -3,14 +3,18 @@
 // engine.
 #include "uDBManager.h"
 #include "uDbCall.h"
+#include "uDebug.h"
 #include "uMain.h"
 #include "uPacket.h"
+#include "uPacketTrace.h"
 #include "uPostDocument.h"
 
 namespace v7 {
 
 bool TfmV7Client::Postdata(const std::string& fileName, std::string& err,
                            const std::string& packetKey) {
+  // What the trace gains from here on is this packet's, kept beside it should it fail.
+  if (TracingToFile()) NotePacketRunStart(trace->FileName(), fileName);
   bool noted = false;
   TPacketTarget target;
   target.NewQuery = [this] {

@@ -158,6 +158,8 @@ std::string KVTDBXSoapClient::ReadReturn(const std::string& method, const std::s
 std::string KVTDBXSoapClient::Call(const std::string& method, const std::string& part,
                                    const std::string& value) {
   if (url_.empty()) throw ESoapError("No URL is set for the service (setting url)");
+  if (StopRequested())
+    throw ESoapError("Call of " + method + " at " + url_ + " not made: the client is stopping");
   const std::string request = BuildEnvelope(method, part, value);
   const std::string action = std::string("SOAPAction: \"") + KVTDBXNamespace + "#" + method + "\"";
 
@@ -186,11 +188,15 @@ std::string KVTDBXSoapClient::Call(const std::string& method, const std::string&
   // An unattended client must not hang at start-up on a server that never answers.
   curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT, 30L);
   curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, 300L);
+  // Nor hold a stop for that long.
+  AbortOnStop(handle.get());
 
   CURLcode rc = curl_easy_perform(handle.get());
   if (body.tooLarge)
     throw ESoapError("The service's reply to " + method + " from " + url_ + " is larger than " +
                      std::to_string(kMaxReplyBytes >> 20) + " MB: refused");
+  if (rc == CURLE_ABORTED_BY_CALLBACK && StopRequested())
+    throw ESoapError("Call of " + method + " at " + url_ + " stopped: the client is stopping");
   if (rc != CURLE_OK) {
     std::string text = error[0] ? error : curl_easy_strerror(rc);
     throw ESoapError("Call of " + method + " at " + url_ + " failed: " + text);

@@ -24,6 +24,7 @@
 #include "uMD5.h"
 #include "uMain.h"
 #include "uPacket.h"
+#include "uPacketTrace.h"
 #include "uPostDocument.h"
 #include "uTextEncoding.h"
 #include "uXDS.h"
@@ -75,8 +76,8 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
       return false;
     }
     if (fs::exists(xmlPath, ec)) CopyNew(xmlPath, fs::path(logPacket).replace_extension(".xml"));
-    if (withTrace && fs::exists("trace.txt", ec))
-      CopyNew("trace.txt", fs::path(logPacket).replace_extension(".trc"));
+    if (withTrace)
+      CopyPacketRunTrace(xmlPath, fs::path(logPacket).replace_extension(".trc").string());
     return true;
   }
   return false;

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 
 #include "uDBManager.h"
 #include "uDbDates.h"
@@ -99,7 +100,7 @@ bool TDBManager::AcquireConnectNo() {
 
   bool inTransaction = false;
   // Ends the take without a number; the transaction undoes the lock table with the rest.
-  auto giveUp = [&](const char* text) {
+  auto giveUp = [&](const std::string& text) {
     Rollback(record.Name);
     ErrorText = text;
     return false;
@@ -110,7 +111,7 @@ bool TDBManager::AcquireConnectNo() {
     // undoes both with the rest.
     StartTransaction(record.Name);
     inTransaction = true;
-    if (kind == "access" && !GateClose()) return giveUp("Failed in Gateclose");
+    if (kind == "access" && !GateClose()) return giveUp("Failed in Gateclose: " + gateFailure_);
     if (kind == "postgre") {
       // One taker at a time, until the commit: each sees the numbers the one before took.
       const std::string lockSql =
@@ -205,15 +206,25 @@ bool TDBManager::AcquireConnectNo() {
 
 bool TDBManager::GateClose() {
   UtilityQuery->GetSQL().SetText("create table connecttemp (connecttempid integer)");
+  gateFailure_.clear();
   for (int attempt = 1; attempt <= kGateAttempts; ++attempt) {
     try {
       UtilityQuery->ExecSQL();
       return true;
-    } catch (const std::exception&) {
-      // Another client holds the table: the next attempt follows at once.
+    } catch (const std::exception& e) {
+      // Another client holds the table: the next attempt follows at once. The last failure
+      // is the cause when none succeeds (a read-only file fails every one).
+      gateFailure_ = e.what();
     }
   }
-  ShowMessage("Unable to connect in GateClose.");
+  std::string_view cause = gateFailure_;
+  if (const size_t cut = cause.find_first_of("\r\n"); cut != std::string::npos)
+    cause = cause.substr(0, cut);  // the statement that the engine's message goes on with
+  gateFailure_ = std::string(cause);
+  if (gateFailure_.find("already exists") != std::string::npos)
+    gateFailure_ += " (another client holds the table connecttemp; drop it when none runs)";
+  if (!accessFile_.empty()) gateFailure_ = "the database file " + accessFile_ + ": " + gateFailure_;
+  ShowMessage("Unable to connect in GateClose. " + gateFailure_);
   return false;
 }
 

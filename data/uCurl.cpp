@@ -1,6 +1,7 @@
 // libcurl's set-up and handle owners (see uCurl.h).
 #include "uCurl.h"
 
+#include <csignal>
 #include <mutex>
 
 namespace v7 {
@@ -13,6 +14,26 @@ void EnsureCurlGlobal() {
 CurlPtr NewCurlHandle() {
   EnsureCurlGlobal();
   return CurlPtr(curl_easy_init());
+}
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+// libcurl calls it about once a second even while nothing arrives; non-zero aborts.
+int AbortWhenStopping(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return gStop ? 1 : 0;
+}
+
+}  // namespace
+
+void RequestStop() { gStop = 1; }
+bool StopRequested() { return gStop != 0; }
+void ClearStop() { gStop = 0; }
+
+void AbortOnStop(CURL* handle) {
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, AbortWhenStopping);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
 }
 
 void SlistAppend(SlistPtr& list, const std::string& line) {

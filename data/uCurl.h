@@ -1,5 +1,5 @@
 // libcurl's process-wide set-up and owners of its handles, for the units that speak a network
-// protocol through it (mail, FTP, SOAP).
+// protocol through it (mail, FTP, SOAP), and the stop that cuts their waits short.
 #pragma once
 
 #include <curl/curl.h>
@@ -27,5 +27,17 @@ CurlPtr NewCurlHandle();
 
 // Appends a line to a list; when libcurl cannot, the list stays as it was.
 void SlistAppend(SlistPtr& list, const std::string& line);
+
+// The process was asked to stop (a stop signal). Set from a signal handler, so it is only a
+// flag: the waits that must end for it look at it.
+void RequestStop();
+bool StopRequested();
+// Forgets a stop (a new run of the client in the same process).
+void ClearStop();
+
+// Makes a transfer of the handle end with CURLE_ABORTED_BY_CALLBACK within about a second of
+// a stop, whatever it waits for (a connection, a reply that never comes). Set again after each
+// curl_easy_reset. Only for transfers whose loss the caller takes as a lost connection.
+void AbortOnStop(CURL* handle);
 
 }  // namespace v7

@@ -131,6 +131,13 @@ bool TDBManager::Connect(const std::string& projectName) {
                   (std::filesystem::exists(projectFile, ec) ? "" : " (the file does not exist)");
       return false;
     }
+    // Either would end only at the first statement, with a message that names neither.
+    const std::string inFile = " of the project \"" + name + "\" in " + projectFile;
+    if (Current->Driver != "ado" && Current->Driver != "dbx" && Current->Driver != "bde") {
+      ErrorText =
+          "Improper Driver: Driver=" + Current->Driver + inFile + " is none of ado, dbx, bde";
+      return false;
+    }
     DbKind = Current->DbType;
 
     const std::string& kind = Current->DbType;
@@ -147,6 +154,12 @@ bool TDBManager::Connect(const std::string& projectName) {
                                       : "to_date(':value','" + ReplaceAll(mask, "'", "''") + "')";
       }
       serverDateSql = d.ServerDateSql;
+    }
+    if (kind != "access" && kind != "postgre" && kind != "oracle") {
+      ErrorText = "No database connection: DbType=" + kind + inFile +
+                  (kind == "mysql" ? " has no connection on this system (access, postgre)"
+                                   : " is none of access, postgre, oracle, mysql");
+      return false;
     }
     if (kind == "access")
       ConnectAccess();
@@ -191,6 +204,7 @@ void TDBManager::ConnectAccess() {
   std::error_code ec;
   if (file.empty() || !std::filesystem::is_regular_file(file, ec))
     throw EDatabaseError("Could not find file '" + file + "'.");
+  accessFile_ = file;
   auto connection = std::make_shared<TSqliteBackend>();
   connection->Open(file);
   Current->Connection = std::move(connection);

@@ -121,6 +121,11 @@ class TDBManager {
   void SettleCounter(TProjectRecord& record);
   std::unique_ptr<TXDS> MakeQuery();
 
+  // The file of an "access" project, once found, and why the last GateClose failed: both
+  // name the cause of a failed connect.
+  std::string accessFile_;
+  std::string gateFailure_;
+
   double idDate_ = 0;
   std::chrono::steady_clock::time_point idDateReadAt_;
   bool idDateRead_ = false;

@@ -49,6 +49,29 @@ class TWriteLock {
   int fd_ = -1;
 };
 
+bool StartsNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && SameStrNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// A registry export (.reg) looks like this file, but its keys begin with the hive's name and
+// its values are quoted: read as it stands, none of its keys would be found, and the client
+// would only say that a key is missing. It is refused, saying what to write instead.
+TIniFile Load(const std::string& fileName) {
+  std::string text;
+  if (ReadFileText(fileName, text)) {
+    for (const std::string& line : SplitTextLines(text)) {
+      const std::string trimmed = TrimStr(line);
+      if (StartsNoCase(trimmed, "Windows Registry Editor") || StartsNoCase(trimmed, "REGEDIT4") ||
+          StartsNoCase(trimmed, "[HKEY_"))
+        throw EInOutError("The file " + fileName +
+                          " is a registry export (.reg), which the client does not read: write "
+                          "each key without its hive, as [SOFTWARE\\STELLOCK\\QUOREX], and each "
+                          "value as NAME=value without quotes");
+    }
+  }
+  return TIniFile::Load(fileName);
+}
+
 }  // namespace
 
 TRegistry::TRegistry() : FileName_(AppFolder() + "registry.ini") {}
@@ -59,10 +82,10 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
   CurrentPath_.clear();
   std::string path = KeyPath(key);
   if (path.empty()) return false;
-  if (!TIniFile::Load(FileName_).SectionExists(path)) {
+  if (!Load(FileName_).SectionExists(path)) {
     if (!canCreate) return false;
     TWriteLock lock(FileName_);
-    TIniFile ini = TIniFile::Load(FileName_);
+    TIniFile ini = Load(FileName_);
     ini.AddSection(path);
     ini.Save(FileName_);
   }
@@ -74,7 +97,7 @@ void TRegistry::CloseKey() { CurrentPath_.clear(); }
 
 std::string TRegistry::ReadString(const std::string& name) const {
   if (CurrentPath_.empty()) return "";
-  return TIniFile::Load(FileName_).ReadString(CurrentPath_, name, "");
+  return Load(FileName_).ReadString(CurrentPath_, name, "");
 }
 
 void TRegistry::WriteString(const std::string& name, const std::string& value) {
@@ -83,7 +106,7 @@ void TRegistry::WriteString(const std::string& name, const std::string& value) {
   }
   // Read, change and save under the lock, so that values other processes wrote are kept.
   TWriteLock lock(FileName_);
-  TIniFile ini = TIniFile::Load(FileName_);
+  TIniFile ini = Load(FileName_);
   ini.WriteString(CurrentPath_, name, value);
   ini.Save(FileName_);
 }

@@ -189,23 +189,20 @@ std::string PlainTextToUtf8(const std::string& bytes) {
                              ": a NUL byte (UTF-16 text needs its byte order mark)");
   std::string utf8;
   if (!TryConvert(bytes, "UTF-8", utf8)) return utf8;
+  // Read as kWindowsCodePage, the UTF-8 characters of a text that holds both would turn into
+  // others ("café" into "cafÃ©") and be stored as if they were meant: such a text is neither.
+  // A UTF-8 byte order mark counts as such a character.
+  if (const auto scan = ScanUtf8(bytes); scan.firstBad && scan.beyondAscii)
+    throw ETextEncodingError("Invalid UTF-8 text at byte offset " + std::to_string(*scan.firstBad) +
+                             ": the file holds UTF-8 characters too, so it is not " +
+                             kWindowsCodePage + " text either");
   if (const auto bad = TryConvert(bytes, kWindowsCodePage, utf8))
     throw ETextEncodingError("Invalid text at byte offset " + std::to_string(*bad) +
                              ": neither UTF-8 nor " + kWindowsCodePage);
   return utf8;
 }
 
-std::string SettingsTextToUtf8(const std::string& bytes) {
-  // A UTF-16 or UTF-32 text is read by its mark; a UTF-8 mark is a character beyond ASCII.
-  if (const std::string wide = WideEncoding(bytes); !wide.empty() && wide != "UTF-8")
-    return PlainTextToUtf8(bytes);
-  const auto scan = ScanUtf8(bytes);
-  if (scan.firstBad && scan.beyondAscii)
-    throw ETextEncodingError("Invalid UTF-8 text at byte offset " + std::to_string(*scan.firstBad) +
-                             ": the file holds UTF-8 characters too, so it is not " +
-                             kWindowsCodePage + " text either");
-  return PlainTextToUtf8(bytes);
-}
+std::string SettingsTextToUtf8(const std::string& bytes) { return PlainTextToUtf8(bytes); }
 
 std::string XmlToUtf8(const std::string& bytes) {
   std::string encoding = WideEncoding(bytes);

@@ -24,17 +24,17 @@ inline constexpr char kWindowsCodePage[] = "windows-1252";
 // iconv does not know and for text that is not valid in it.
 std::string ConvertToUtf8(const std::string& bytes, const std::string& encoding);
 
-// A text without a declared encoding (a patch file, a settings file): read in the encoding
-// that its byte order mark names (UTF-16 or UTF-32, as Windows editors save "Unicode" text);
-// without one, UTF-8 when it is valid UTF-8 (a UTF-8 byte order mark is dropped), else read
-// as kWindowsCodePage. Raises ETextEncodingError when it is neither, and for NUL bytes
-// without a byte order mark (UTF-16 saved without its mark).
+// A text without a declared encoding (a patch file, a settings file, a packet without a
+// declaration): read in the encoding that its byte order mark names (UTF-16 or UTF-32, as
+// Windows editors save "Unicode" text); without one, UTF-8 when it is valid UTF-8 (a UTF-8
+// byte order mark is dropped), else read as kWindowsCodePage. Raises ETextEncodingError when
+// it is neither, for NUL bytes without a byte order mark (UTF-16 saved without its mark), and
+// for a text holding both UTF-8 characters beyond ASCII and bytes that are not UTF-8, naming
+// the offset of the first bad byte: read as kWindowsCodePage its UTF-8 characters would turn
+// into others ("café" into "cafÃ©") and be stored, or written back, as if they were meant.
 std::string PlainTextToUtf8(const std::string& bytes);
 
-// A settings file: as PlainTextToUtf8, except that a text holding both UTF-8 characters beyond
-// ASCII and bytes that are not UTF-8 is refused, naming the offset of the first bad byte. Such
-// a text is neither: read as kWindowsCodePage its UTF-8 characters would turn into others
-// ("café" into "cafÃ©") and be used, or written back, as if they were meant.
+// A settings file: as PlainTextToUtf8.
 std::string SettingsTextToUtf8(const std::string& bytes);
 
 // The bytes of an XML document as UTF-8, read in the encoding that its byte order mark or

@@ -6,8 +6,10 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "PacketFixtures.h"
+#include "uCurl.h"
 #include "uFtp.h"
 
 using namespace v7;
@@ -154,6 +156,38 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
   server.Start();
   ftp->Connect();
   EXPECT_TRUE(ftp->NameList("v7/patches/01.*").empty());
+
+  // A stop while the server holds back its reply (a signal handler asks for it; here another
+  // thread): the wait ends, and the command counts as not done, as on a lost connection,
+  // never as refused. Nothing more goes out until the stop is forgotten.
+  for (const std::string command : {"NLST", "RNTO", "DELE"}) {
+    SCOPED_TRACE(command);
+    server.Stop();
+    server.Start("elradfmwMT", 0, "hang-reply=" + command + ":*");
+    WriteFile(server.Path("v7/patches/02.sql"), "x");
+    fs::remove(server.Path("hung"));
+    std::thread stopper([&] {
+      for (int i = 0; i < 6000 && !fs::exists(server.Path("hung")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      RequestStop();
+    });
+    const std::string message = FtpFailure([&] {
+      if (command == "NLST") ftp->NameList("v7/patches/*.sql");
+      if (command == "RNTO") ftp->Rename("v7/patches/02.sql", "v7/patches/03.sql");
+      if (command == "DELE") ftp->Delete("v7/patches/02.sql");
+    });
+    stopper.join();
+    EXPECT_TRUE(message.starts_with("failed: FTP ")) << message;
+    EXPECT_TRUE(message.ends_with(" stopped: the client is stopping")) << message;
+    EXPECT_FALSE(ftp->Connected());
+    EXPECT_EQ(FtpFailure([&] { ftp->Presence("v7/patches/02.sql"); }).substr(0, 8), "failed: ");
+    EXPECT_FALSE(ftp->Connected());
+    ClearStop();
+  }
+  server.Stop();
+  server.Start();
+  ftp->Connect();
+  EXPECT_EQ(ftp->Presence("v7/patches/02.sql"), FilePresence::Absent);  // the DELE was done
 }
 
 // What the steps ask of a server, asked of the daemons that sites run, with full rights: the

@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PacketFixtures.h"
@@ -16,6 +17,7 @@
 #include "SiteDb.h"
 #include "TestSupport.h"
 #include "uConsoleView.h"
+#include "uCurl.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
 
@@ -232,10 +234,9 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
        "http://127.0.0.1:"},
       {"reply not XML", "", "notxml", "", "The service's reply to GetFTPProps is not XML"},
       {"reply is an error", "", "echo", "Error: site 0 unknown", "Error: site 0 unknown"},
-      // Without a settings file the message names what is missing and where it was looked for.
-      {"no settings file", "", "", "",
-       "No FTP account: neither \"ftp\" nor \"url\" is set in " + dir_.file("v7rm.ini") +
-           " (the file does not exist)"},
+      // Without an account the message names what is missing and where it was looked for.
+      {"no account", "", "", "",
+       "No FTP account: neither \"ftp\" nor \"url\" is set in " + dir_.file("v7rm.ini")},
       {"account without host", "ftp=,site,secret\n", "", "",
        "No FTP server: the FTP account (setting \"ftp\" or the service's answer) names no host"},
       {"transit is a file", "ftp=" + ftp_ + "\n", "", "", "filesystem error: cannot create"},
@@ -247,10 +248,7 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     fs::remove_all("transit");
     const bool transitIsAFile = c.name == "transit is a file";
     if (transitIsAFile) v7test::WriteFile("transit", "");
-    if (c.name == "no settings file")
-      fs::remove("v7rm.ini");
-    else
-      Settings("clientlogin=site\nxtype=none\ntalkinterval=60000\n" + url + c.settings);
+    Settings("clientlogin=site\nxtype=none\ntalkinterval=60000\n" + url + c.settings);
     RecordingView view;
     TfmV7Client client(view);
     view.OnShow();
@@ -260,7 +258,7 @@ TEST_F(Client, StartUpFailureShowsTheMessageAndStartStillRunsCycles) {
     EXPECT_FALSE(view.timerEnabled);
     EXPECT_TRUE(view.Of("status").empty());
     // The cycles that Start runs keep the configured pace.
-    EXPECT_EQ(view.interval, c.name == "no settings file" ? 300000 : 60000);
+    EXPECT_EQ(view.interval, 60000);
     // The folders a failed packet is kept in exist before the first cycle.
     EXPECT_EQ(fs::is_directory("transit/receive/log"), !transitIsAFile);
 
@@ -403,10 +401,30 @@ TEST_F(Client, TestModeStartsNothingAndReplaysQueuedPacketsIntoTheClientProject)
   view_.OnShow();
   view_.OnTestClick();
   EXPECT_EQ(view_.boxes.size(), 1u) << view_.boxes.back();
-  EXPECT_EQ(v7test::ReadFile(dir_.file("p1.xml")), xml);
   EXPECT_EQ(site.Scalar("select itemname from item where itemid=250"), "Stapler O'Neil");
   EXPECT_EQ(site.Scalar("select count(*) from v7pkt"), "1");
   EXPECT_TRUE(view_.Of("status").empty());
+  // The packets' working copies go; the queue stays.
+  EXPECT_FALSE(fs::exists(dir_.file("p1.pkt")));
+  EXPECT_FALSE(fs::exists(dir_.file("p1.xml")));
+
+  // A packet that fails does not stop the replay, and is named once it is over, with the
+  // trace off: the box is all there is.
+  hex.clear();
+  for (unsigned char c : v7test::PacketBytes(
+           "<rows table=\"nosuch\"><row recordid=\"1\"><x type=\"c\">y</x></row></rows>")) {
+    hex += "0123456789ABCDEF"[c >> 4];
+    hex += "0123456789ABCDEF"[c & 15];
+  }
+  site.Exec("insert into v7pkt (name, pkt, siteno) values ('p0', X'" + hex + "', 3)");
+  site.Exec("update item set itemname = 'x' where itemid = 250");
+  view_.OnTestClick();
+  ASSERT_EQ(view_.boxes.size(), 2u);
+  EXPECT_EQ(view_.boxes[1].rfind("Replay of p0.xml failed: ", 0), 0u) << view_.boxes[1];
+  EXPECT_NE(view_.boxes[1].find("nosuch"), std::string::npos) << view_.boxes[1];
+  EXPECT_EQ(site.Scalar("select itemname from item where itemid=250"), "Stapler O'Neil");
+  for (const char* file : {"p0.pkt", "p0.xml", "p1.pkt", "p1.xml"})
+    EXPECT_FALSE(fs::exists(dir_.file(file))) << file;
 }
 
 // ---- The console view ----
@@ -445,19 +463,52 @@ TEST_F(Client, ConsoleRunsCyclesAfterAFailedStartUpAndReportsAFailedReplay) {
     EXPECT_NE(out.str().find(reported.substr(reported.find("FTP connect"))), std::string::npos);
   }
   {
-    // A settings file that cannot be read leaves nothing to run: status 1 with its message,
-    // and no cycle.
+    // A settings file that cannot be read, or none at all, leaves nothing to run: status 1
+    // with its message, and no cycle, nor transit/ in what may be the wrong folder.
     for (const std::string& bytes :
-         {std::string("c\0l\0i\0e\0n\0t\0", 12), std::string("url=caf\xC3\xA9\n; ge\xE4ndert\n")}) {
-      v7test::WriteFile("v7rm.ini", bytes);
+         {std::string("c\0l\0i\0e\0n\0t\0", 12), std::string("url=caf\xC3\xA9\n; ge\xE4ndert\n"),
+          std::string()}) {
+      fs::remove_all("transit");
+      if (bytes.empty())
+        fs::remove("v7rm.ini");
+      else
+        v7test::WriteFile("v7rm.ini", bytes);
       std::ostringstream out, err;
       v7::ConsoleView view(out, err);
       TfmV7Client client(view);
       EXPECT_EQ(view.Run(), 1);
-      EXPECT_NE(err.str().find("Cannot read the file " + dir_.file("v7rm.ini")), std::string::npos)
+      EXPECT_NE(err.str().find(bytes.empty() ? "No settings file: " + dir_.file("v7rm.ini") +
+                                                   " does not exist"
+                                             : "Cannot read the file " + dir_.file("v7rm.ini")),
+                std::string::npos)
           << err.str();
       EXPECT_EQ(out.str().find("Status:"), std::string::npos) << out.str();
+      EXPECT_FALSE(fs::exists("transit"));
     }
+  }
+  {
+    // A stop (SIGHUP as any other) while start-up waits for a service that never answers
+    // ends the wait: no cycle runs, and the run ends as stopped.
+    std::string url;
+    auto server = Service("hang", "", url);
+    Settings("clientlogin=site\nxtype=none\n" + url);
+    std::ostringstream out, err;
+    v7::ConsoleView view(out, err);
+    TfmV7Client client(view);
+    std::thread stopper([&] {
+      for (int i = 0; i < 6000 && !fs::exists(dir_.file("requests.log")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      kill(getpid(), SIGHUP);
+    });
+    EXPECT_EQ(view.Run(), 0);
+    stopper.join();
+    signal(SIGHUP, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    v7::ClearStop();  // the stop of this run is no stop of the tests after it
+    EXPECT_NE(err.str().find("Start-up stopped: Call of GetFTPProps"), std::string::npos)
+        << err.str();
+    EXPECT_EQ(out.str().find("Status:"), std::string::npos) << out.str();
   }
   {
     Settings("testlogin=nosuchproject\nclientlogin=site\n");
@@ -494,6 +545,8 @@ TEST(ConsoleView, StopSignalEndsTheLoopOnlyAfterTheRunningCycle) {
   kill(getpid(), SIGINT);
   signal(SIGTERM, SIG_DFL);
   signal(SIGINT, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
+  v7::ClearStop();
 
   // A problem is one line on standard error, however many lines its text holds; the pane
   // keeps them.

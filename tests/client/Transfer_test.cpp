@@ -141,6 +141,9 @@ class TransferTest : public ::testing::Test {
         {"bad1252", declared + "\"windows-1252\"?>", "Caf\x81", "", "Invalid windows-1252 text"},
         {"badutf8", declared + "\"UTF-8\"?>", "Caf\xE9", "", "Invalid UTF-8 text"},
         {"neither", "", "Caf\x81\xE9", "", "Invalid text"},
+        // UTF-8 with one Windows-1252 byte is neither: read as Windows-1252 its UTF-8 would
+        // be stored garbled.
+        {"mixed", "", "Caf\xE9 Z\xC3\xB6", "", "Invalid UTF-8 text"},
         {"unknown", declared + "'x-no-such-code'?>", "Cafe", "",
          "Unknown encoding \"x-no-such-code\""},
         {"ignoring", declared + "'UTF-8//IGNORE'?>", "Cafe", "",
@@ -234,6 +237,10 @@ class TransferTest : public ::testing::Test {
         {"\xFF\xFE" + utf16(block(1)), ""},
         {"\xEF\xBB\xBF" + ReplaceAll(block(2), "\xE9", "\xC3\xA9"), ""},
         {utf16(block(3)), "Invalid text at byte offset 1: a NUL byte"},
+        // UTF-8 with a comment saved in Windows-1252 is neither, and runs none of its blocks.
+        {ReplaceAll(block(4), "\xE9", "\xC3\xA9") + "-- ge\xE4ndert\r\n",
+         "Invalid UTF-8 text at byte offset " + std::to_string(block(4).size() + 1 + 5) +
+             ": the file holds UTF-8 characters too"},
     };
     for (const auto& patch : patches) {
       SCOPED_TRACE(patch.message);
@@ -472,10 +479,22 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   AgeSightings(kUnpackFailuresFile);
   Cycle();
 
-  for (const char* name : {"bad", "unk", "doc", "corrupt", "short"}) {
+  for (const std::string name : {"bad", "unk", "doc", "corrupt", "short"}) {
     const std::string logged = log + name;
     EXPECT_TRUE(fs::exists(logged + ".pkt")) << name;
-    EXPECT_TRUE(fs::exists(logged + ".trc")) << name;
+    // The trace of the packet's own run, from reading its XML to its error; a packet that
+    // does not unpack never ran.
+    const bool ran = name != "corrupt" && name != "short";
+    EXPECT_EQ(fs::exists(logged + ".trc"), ran) << name;
+    if (ran) {
+      const std::string trc = ReadFile(logged + ".trc");
+      EXPECT_TRUE(trc.starts_with("Executing Postdata\n")) << name << "\n" << trc;
+      EXPECT_NE(trc.find("Reading file transit/receive/" + name + ".xml"), std::string::npos)
+          << trc;
+      EXPECT_NE(trc.find("Error "), std::string::npos) << trc;
+      EXPECT_EQ(trc.find("Connecting to project"), std::string::npos) << trc;
+      EXPECT_EQ(trc.find("Executing Postdata", 1), std::string::npos) << name << "\n" << trc;
+    }
     EXPECT_FALSE(fs::exists(server.Path(std::string("v7/site07/send/") + name + ".pkt"))) << name;
   }
   EXPECT_EQ(ReadFile(log + "bad.xml"), SamplePacket("bad_table_name.xml"));

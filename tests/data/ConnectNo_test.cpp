@@ -22,6 +22,7 @@
 #include "uGeneralFunctions.h"
 
 using namespace v7;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -202,12 +203,50 @@ TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
   site_.Exec("create table connecttemp (connecttempid integer)");
   auto blocked = site_.NewManager();
   EXPECT_FALSE(blocked->Connect("site"));
-  EXPECT_EQ(blocked->ErrorText, "Failed in Gateclose");
-  EXPECT_EQ(site_.MessageBoxes, std::vector<std::string>{"Unable to connect in GateClose."});
+  // The system's texts, then the cause and the file.
+  const std::string held = "the database file " + site_.DbFile() +
+                           ": table connecttemp already exists (another client holds the table "
+                           "connecttemp; drop it when none runs)";
+  EXPECT_EQ(blocked->ErrorText, "Failed in Gateclose: " + held);
+  EXPECT_EQ(site_.MessageBoxes,
+            std::vector<std::string>{"Unable to connect in GateClose. " + held});
   EXPECT_EQ(Row(9999, "active"), "F");
 
-  // A CONNECTINFO without its counter column fails in the middle of taking a number.
+  // A site file this client may read but not write (a file mode binds root only through
+  // another user: the connect then runs in a child that is "nobody").
   site_.Exec("drop table connecttemp");
+  blocked.reset();
+  fs::permissions(dir_.path(), fs::perms::all);
+  fs::permissions(site_.DataFolder(), fs::perms::all);
+  fs::permissions(site_.DbFile(),
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    auto readOnly = site_.NewManager();
+    readOnly->Connect("site");
+    const std::string text = readOnly->ErrorText + "\n" + site_.MessageBoxes.back();
+    _exit(write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 3);
+  }
+  close(out[1]);
+  std::string said;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+    said.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  const std::string readOnly =
+      "the database file " + site_.DbFile() + ": attempt to write a readonly database";
+  EXPECT_EQ(said,
+            "Failed in Gateclose: " + readOnly + "\nUnable to connect in GateClose. " + readOnly);
+  fs::permissions(site_.DbFile(), fs::perms::owner_write, fs::perm_options::add);
+
+  // A CONNECTINFO without its counter column fails in the middle of taking a number.
   site_.Exec("drop table connectinfo");
   site_.Exec("create table connectinfo (connectno integer, lastupdated date, active varchar(1))");
   site_.Exec("insert into connectinfo values (1, now() - 3, 'T')");

@@ -108,6 +108,8 @@ TEST_F(DBManager, FailuresEndTheConnectWithTheirTextAndNeverRaise) {
   site_.AddProject("gone", "Project=gone\nDbType=access\nDriver=ado");
   site_.AddProject("noproject", "DbType=access\nDriver=ado");
   site_.AddProject("bad-name", "Project=site\nDbType=access\nDriver=ado");
+  site_.AddProject("odbc", "Project=site\nDbType=access\nDriver=odbc");
+  site_.AddProject("acess", "Project=site\nDbType=acess\nDriver=ado");
   std::map<std::string, std::string> expected = {
       {"gone", "Could not find file '" + site_.DataFolder() + "gone.mdb'."},
       {"noproject", "Improper Project Name"},
@@ -116,6 +118,11 @@ TEST_F(DBManager, FailuresEndTheConnectWithTheirTextAndNeverRaise) {
        "starting with a digit"},
       {"nosection",
        "The project \"nosection\" has no section in " + AppFolder() + "Dbconnections.ini"},
+      // An access layer or a kind that the client does not know names the setting.
+      {"odbc", "Improper Driver: Driver=odbc of the project \"odbc\" in " + AppFolder() +
+                   "Dbconnections.ini is none of ado, dbx, bde"},
+      {"acess", "No database connection: DbType=acess of the project \"acess\" in " + AppFolder() +
+                    "Dbconnections.ini is none of access, postgre, oracle, mysql"},
       {"", ""}};  // an empty name does nothing at all
   for (const auto& [name, text] : expected) {
     auto m = site_.NewManager();
@@ -148,7 +155,10 @@ TEST_F(DBManager, OtherKindsGetTheirDialectAndAClearFailure) {
   auto my = site_.NewManager();
   EXPECT_FALSE(my->Connect("my"));
   EXPECT_EQ(DbDateFormat, "yyyy/mm/dd");
-  EXPECT_EQ(my->ErrorText, "No database connection");
+  EXPECT_EQ(my->ErrorText, "No database connection: DbType=mysql of the project \"my\" in " +
+                               AppFolder() +
+                               "Dbconnections.ini has no connection on this system (access, "
+                               "postgre)");
 }
 
 TEST_F(DBManager, TransactionsCommitRollBackNameTheUnknownProjectAndEndWithTheManager) {

@@ -83,6 +83,26 @@ TEST(Registry, KeysMatchWithoutCaseAndValuesPersistAtOnce) {
         << e.what();
   }
   EXPECT_EQ(v7test::ReadFile(reg.FileName()), mixed);
+
+  // A registry export names its keys from the hive and quotes its values: refused, saying so,
+  // as UTF-16 (as the registry editor saves it) or as text.
+  const std::string exported =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\STELLOCK\\QUOREX]\r\n\"SERVERPATH\"=\"C:\\\\data\\\\\"\r\n";
+  std::string wide = "\xFF\xFE";
+  for (char c : exported) wide += std::string{c, '\0'};
+  for (const std::string& bytes : {exported, wide, exported.substr(exported.find('['))}) {
+    v7test::WriteFile(reg.FileName(), bytes);
+    try {
+      TRegistry().OpenKey("SOFTWARE\\STELLOCK\\QUOREX", true);
+      ADD_FAILURE() << "read";
+    } catch (const EInOutError& e) {
+      EXPECT_NE(std::string(e.what()).find(reg.FileName() + " is a registry export (.reg)"),
+                std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(v7test::ReadFile(reg.FileName()), bytes);
+  }
   SetConfigFolder("");
 }
 

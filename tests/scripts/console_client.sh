@@ -3,7 +3,8 @@
 # on the timer, its exit status and standard error as a script sees them (a wrong password,
 # a failing patch, a failed packet, a start-up failure, settings it does not know or cannot
 # read as a number), settings files saved with a byte order mark, as UTF-16 or in two
-# encodings, a file size limit, and stop signals that end it between cycles.
+# encodings, a file size limit, stop signals that end it between cycles or cut a wait for a
+# server short, a second client on one working folder, missing settings and a failed replay.
 set -euo pipefail
 build=$1
 src=$2
@@ -215,4 +216,118 @@ status=0; wait "$pid" || status=$?
 pid=""
 [ "$status" = 0 ] || fail "SIGTERM gave $status"
 tail -n1 "$work/out.log" | grep -q '^Status: Idle$' || fail "stopped inside a cycle"
+
+realwork=$(cd "$work" && pwd -P)
+# ended PID: waits for the client to end, a minute at most (a stop that waited for a server
+# took minutes); its exit status is in $status.
+ended() {
+  for _ in $(seq 600); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$1" 2>/dev/null && return 1
+  status=0; wait "$1" || status=$?
+  pid=""
+}
+free_port() { "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() {
+  for _ in $(seq 100); do
+    "$python" -c "import socket,sys; s=socket.socket(); sys.exit(s.connect_ex(('127.0.0.1',$1)))" && break
+    sleep 0.1
+  done
+}
+
+# One client per working folder: a second one on a folder in use ends at once with status 1,
+# naming the folder and the first client's process. Once the first is gone, however it
+# ended, the folder is free.
+settings 'talkinterval=60000
+'
+"$exe" --console --workdir "$work" --config "$work" >"$work/out.log" 2>"$work/err.log" &
+pid=$!
+for _ in $(seq 100); do grep -q '^Status: Idle$' "$work/out.log" && break; sleep 0.1; done
+status=0
+env -u DISPLAY "$exe" --workdir "$work" --config "$work" --cycles 1 >"$work/out2.log" \
+  2>"$work/err2.log" || status=$?
+[ "$status" = 1 ] || fail "a second client on the folder gave $status"
+grep -qF "The working folder $realwork is in use by another client (process $pid)" \
+  "$work/err2.log" || fail "the folder in use and its client are not named"
+[ ! -s "$work/out2.log" ] || fail "the second client ran"
+kill -KILL "$pid"
+wait "$pid" 2>/dev/null || true
+pid=""
+run 1
+[ "$status" = 0 ] || fail "the folder stayed locked after its client was killed ($status)"
+
+# A working folder without v7rm.ini (a typo in --workdir, a service's folder) ends start-up:
+# status 1, the file and the folder named, no transit/ made and no cycle. So does a missing
+# configuration folder.
+mkdir -p "$work/empty"
+status=0
+env -u DISPLAY "$exe" --workdir "$work/empty" --config "$work" >"$work/out.log" \
+  2>"$work/err.log" || status=$?
+[ "$status" = 1 ] || fail "a missing v7rm.ini gave $status"
+grep -qF "No settings file: $realwork/empty/v7rm.ini does not exist" "$work/err.log" \
+  || fail "the missing v7rm.ini is not named"
+[ -z "$(ls -A "$work/empty")" ] || fail "files made beside no v7rm.ini"
+grep -q '^Status:' "$work/out.log" && fail "a cycle ran without v7rm.ini"
+status=0
+env -u DISPLAY "$exe" --workdir "$work" --config "$work/nosuch" >"$work/out.log" \
+  2>"$work/err.log" || status=$?
+[ "$status" = 1 ] || fail "a missing configuration folder gave $status"
+grep -qF "configuration folder '$work/nosuch' does not exist" "$work/err.log" \
+  || fail "the missing configuration folder is not named"
+
+# A display that cannot be reached: status 1, and a word of the console.
+status=0
+DISPLAY=:77 "$exe" --workdir "$work" --config "$work" --cycles 1 >"$work/out.log" \
+  2>"$work/err.log" || status=$?
+[ "$status" = 1 ] || fail "an unreachable display gave $status"
+grep -q -- "run the client with --console" "$work/err.log" || fail "no word of --console"
+
+# A stop while start-up waits for a service that accepts and never answers, and one (SIGHUP,
+# a stop like the others) while the FTP server holds back a reply: the client ends at once,
+# with status 0, and says on standard error no more than the stopped start-up.
+soap_port=$(free_port)
+setpriv --pdeathsig KILL "$python" "$src/tests/fixtures/soap_server.py" "$soap_port" \
+  "$work/soap.log" hang >/dev/null 2>&1 &
+wait_port "$soap_port"
+printf 'clientlogin=site\nurl=http://127.0.0.1:%s/soap\nxtype=none\n' "$soap_port" >"$work/v7rm.ini"
+"$exe" --console --workdir "$work" --config "$work" >"$work/out.log" 2>"$work/err.log" &
+pid=$!
+for _ in $(seq 300); do [ -s "$work/soap.log" ] && break; sleep 0.1; done
+[ -s "$work/soap.log" ] || fail "the service was not asked"
+kill -TERM "$pid"
+ended "$pid" || fail "SIGTERM did not end a start-up waiting for the service"
+[ "$status" = 0 ] || fail "SIGTERM during start-up gave $status"
+grep -q '^Start-up stopped: ' "$work/err.log" || fail "the stopped start-up is not said"
+grep -q '^Status:' "$work/out.log" && fail "a cycle ran after a stop during start-up"
+
+hang_port=$(free_port)
+setpriv --pdeathsig KILL "$python" "$src/tests/fixtures/ftp_server.py" "$hang_port" "$ftproot" \
+  site secret elradfmwMT 0 'hang-reply=NLST:*' >"$work/ftp-hang.log" 2>&1 &
+wait_port "$hang_port"
+rm -f "$ftproot/hung"
+printf 'clientlogin=site\nftp=127.0.0.1:%s,site,secret\nxtype=none\ntalkinterval=60000\n' \
+  "$hang_port" >"$work/v7rm.ini"
+"$exe" --console --workdir "$work" --config "$work" >"$work/out.log" 2>"$work/err.log" &
+pid=$!
+for _ in $(seq 300); do [ -f "$ftproot/hung" ] && break; sleep 0.1; done
+[ -f "$ftproot/hung" ] || fail "the FTP server held back no reply"
+kill -HUP "$pid"
+ended "$pid" || fail "SIGHUP did not end a client waiting for the FTP server"
+[ "$status" = 0 ] || fail "SIGHUP gave $status"
+grep -q 'stopped: the client is stopping$' "$work/out.log" || fail "the stopped step is not said"
+tail -n1 "$work/out.log" | grep -q '^Status: Idle$' || fail "the cycle did not end"
+[ ! -s "$work/err.log" ] || fail "a stop reported as an error"
+
+# A replay in test mode whose packet fails: status 1 with the failure on standard error (the
+# trace is off), and none of the packets' files left in the working folder.
+printf '[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\nDBQ=\n[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=%s/data/\n' \
+  "$work" >"$work/registry.ini"
+packet "$work/replay.bin" 10
+sqlite3 "$work/data/site07.mdb" \
+  "insert into v7pkt (name, pkt, siteno, pktdate) values ('r1', readfile('$work/replay.bin'), 3, julianday('now'))"
+rm "$work/replay.bin"
+printf 'testlogin=site07\nclientlogin=site07\n' >"$work/v7rm.ini"
+run 1
+[ "$status" = 1 ] || fail "a failed replay gave $status"
+grep -q '^Replay of r1.xml failed: .*nosuch' "$work/err.log" || fail "the failed replay is not said"
+ls "$work"/r1.* >/dev/null 2>&1 && fail "the replay left its files"
 echo "ok"

@@ -71,4 +71,24 @@ status=0
 DISPLAY="$display" timeout 60 "$exe" --window --workdir "$work" --config "$work" --cycles 2 \
   >"$work/client.log" 2>&1 || status=$?
 [ "$status" = 0 ] || { cat "$work/client.log"; fail "the window's own end gave $status"; }
+
+# A stop signal closes the window, also while a message box waits (SIGHUP as any other): the
+# client ends, a minute at most, with status 0.
+printf 'clientlogin=site\nftp=,site,secret\ntalkinterval=60000\ntrace=tofile\n' >"$work/v7rm.ini"
+rm -f "$work/trace.txt"
+DISPLAY="$display" setpriv --pdeathsig KILL "$exe" --window --workdir "$work" --config "$work" \
+  >"$work/client.log" 2>&1 &
+client_pid=$!
+for _ in $(seq 100); do
+  grep -q "Getting FTP details" "$work/trace.txt" 2>/dev/null && break
+  sleep 0.1
+done
+sleep 1
+kill -HUP "$client_pid"
+for _ in $(seq 600); do kill -0 "$client_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$client_pid" 2>/dev/null && fail "SIGHUP did not close the window"
+status=0
+wait "$client_pid" || status=$?
+client_pid=""
+[ "$status" = 0 ] || fail "SIGHUP gave $status"
 echo "ok"

@@ -1,0 +1,70 @@
+// The lock of the working folder (see uWorkFolderLock.h).
+#include "uWorkFolderLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "uGeneralFunctions.h"
+
+namespace v7 {
+
+namespace {
+
+const char kLockFile[] = "v7client.lock";
+
+std::string WorkFolder() {
+  std::error_code ec;
+  return std::filesystem::current_path(ec).string();
+}
+
+// The process id that the holder wrote into the file; empty when it wrote none (yet).
+std::string HolderOf(int fd) {
+  char buf[32] = {};
+  const ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+  if (n <= 0) return "";
+  std::string text(buf, static_cast<size_t>(n));
+  text = TrimStr(text);
+  for (char c : text)
+    if (c < '0' || c > '9') return "";
+  return text;
+}
+
+}  // namespace
+
+TWorkFolderLock::TWorkFolderLock() {
+  // Not opened with O_TRUNC: the holder's process id is read from it before this client
+  // knows whether it gets the lock.
+  fd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0)
+    throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile + ": " +
+                      std::strerror(errno));
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    const int err = errno;
+    const std::string holder = err == EWOULDBLOCK ? HolderOf(fd_) : "";
+    ::close(fd_);
+    fd_ = -1;
+    if (err != EWOULDBLOCK)
+      throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile + ": " +
+                        std::strerror(err));
+    throw EInOutError("The working folder " + WorkFolder() + " is in use by another client" +
+                      (holder.empty() ? "" : " (process " + holder + ")") +
+                      ": one client per working folder");
+  }
+  // Only for the message of a second client: the lock itself is the kernel's.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd_, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd_, pid.data(), pid.size(), 0);
+  }
+}
+
+TWorkFolderLock::~TWorkFolderLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing gives the lock back
+}
+
+}  // namespace v7
