@@ -24,9 +24,9 @@ class KVTDBXSoapClient;
 class TLineRecord;
 class TXDS;
 struct TReceiveStep;
-// Whether the FTP account may rename in a folder, as a receive step learns it: not asked yet,
-// granted, lacking, or asked without an answer that tells.
-enum class TRenameRight { Unknown, Granted, Lacking, Undecided };
+// Whether the FTP account may rename in a folder, as a receive step learns it from the renames
+// of its claims: not known, granted, lacking.
+enum class TRenameRight { Unknown, Granted, Lacking };
 
 class TfmV7Client {
  public:
@@ -101,7 +101,7 @@ class TfmV7Client {
   void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
   bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
                    std::string& entry);
-  TRenameRight AccountCanRename(const std::string& folder);
+  TRenameRight AccountCanRename(const std::string& refusal, TReceiveStep& step);
   bool StillArriving(const std::string& entry, const std::string& localFile,
                      const std::string& handledLine, TReceiveStep& step);
   void NameAbandonedClaims(const std::vector<std::string>& claimed, const std::string& unrecorded,
@@ -146,10 +146,6 @@ class TfmV7Client {
   // Packets handled (applied, or kept in the log folder) whose record line could not be
   // written, while they may still stand on the server: "<md5> <name>" lines.
   std::set<std::string> handledUnsaved;
-  // The digits of the file that asks the FTP account for its rename right, and such files
-  // left on the server by an account without the delete right.
-  std::string probeDigits;
-  std::set<std::string> probesLeft;
   std::unique_ptr<KVTDBXSoapClient> HTTPRIO;
 
   // Working state of applying one document packet.
