@@ -319,10 +319,10 @@ bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& pack
         return false;
       }
       step.otherRefusals = true;
-      StepFailed("The FTP server lists " + packet + " but cannot serve it (" + refusal + "; " +
-                 answer +
-                 "): its name may not be in the encoding the server declares; passed over "
-                 "until it is renamed on the server");
+      StepFailed("The FTP server lists " + packet + " but will not serve it (" + refusal +
+                 "; " + answer +
+                 "): passed over until it does (a name outside the encoding the server "
+                 "declares is served under no name: rename the file on the server)");
       return false;
     }
   } catch (const EFtpError& e) {
