@@ -1,4 +1,4 @@
-// The FTP layer against a real pyftpdlib server on loopback.
+// The FTP layer against real servers on loopback: pyftpdlib, vsftpd and ProFTPD.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,11 +19,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::unique_ptr<FtpSession> SessionFor(const TestFtpServer& server) {
+std::unique_ptr<FtpSession> SessionFor(const v7test::LoopbackFtpServer& server) {
   auto ftp = NewCurlFtpSession();
   ftp->Host = server.Host();
-  ftp->Username = "site";
-  ftp->Password = "secret";
+  ftp->Username = server.User();
+  ftp->Password = server.Password();
   return ftp;
 }
 
@@ -205,4 +205,44 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
   server.Start();
   ftp->Connect();
   EXPECT_TRUE(ftp->NameList("v7/patches/01.*").empty());
+}
+
+// What the steps ask of a server, asked of the daemons that sites run, with full rights: the
+// same answers as the test server gives.
+TEST(FtpSession, DaemonsOfSitesAnswerAsTheStepsExpect) {
+  const struct {
+    v7test::FtpDaemon daemon;
+    std::vector<std::string> settings;
+  } servers[] = {
+      {v7test::FtpDaemon::Vsftpd,
+       {"anon_other_write_enable=YES", "anon_world_readable_only=NO", "anon_umask=022"}},
+      {v7test::FtpDaemon::Proftpd, {}},
+  };
+  for (const auto& s : servers) {
+    v7test::DaemonFtpServer server(s.daemon);
+    SCOPED_TRACE(server.Name());
+    V7_REQUIRE_FTP_DAEMON(server);
+    server.Start(s.settings);
+    fs::create_directories(server.Path("v7/site01/send"));
+    TempDir local;
+    const std::string binary("\x00\x01\r\n\xff\n", 6);
+    WriteFile(local.file("a.pkt"), binary);
+    auto ftp = SessionFor(server);
+    ftp->Connect();
+    ftp->Put(local.file("a.pkt"), "v7\\site01\\send\\a.pkt.part");
+    EXPECT_TRUE(ftp->Rename("v7/site01/send/a.pkt.part", "v7/site01/send/a.pkt"));
+    EXPECT_EQ(ReadFile(server.Path("v7/site01/send/a.pkt")), binary);
+    EXPECT_EQ(ftp->NameList("v7/site01/send/*.pkt"),
+              std::vector<std::string>{"v7/site01/send/a.pkt"});
+    EXPECT_EQ(ftp->FileInfo("v7/site01/send/a.pkt").Size, static_cast<int64_t>(binary.size()));
+    ftp->Get("v7/site01/send/a.pkt", local.file("b.pkt"));
+    EXPECT_EQ(ReadFile(local.file("b.pkt")), binary);
+    EXPECT_EQ(ftp->Presence("v7/site01/send/a.pkt"), FilePresence::Present);
+    ftp->Delete("v7/site01/send/a.pkt");
+    EXPECT_EQ(ftp->Presence("v7/site01/send/a.pkt"), FilePresence::Absent);
+    EXPECT_FALSE(ftp->Rename("v7/site01/send/a.pkt.part", "v7/site01/send/a.pkt"));
+    EXPECT_TRUE(fs::is_empty(server.Path("v7/site01/send")));
+    ftp->Disconnect();
+    server.Stop();
+  }
 }

@@ -138,12 +138,15 @@ ServerProcess::ServerProcess(const std::vector<std::string>& argv, int port, int
     // own thread.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);  // the parent ended before the signal was asked for
+    // A group of its own: daemons fork a process for each session, and Stop ends them all.
+    setpgid(0, 0);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);
   }
+  setpgid(pid_, pid_);  // whichever of the two runs first
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     if (PortOpen(port_)) {
@@ -152,6 +155,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& argv, int port, int
     }
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      kill(-pid_, SIGKILL);
       pid_ = -1;
       return;
     }
@@ -164,21 +168,26 @@ ServerProcess::~ServerProcess() { Stop(); }
 void ServerProcess::Stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 40; ++i) {
+    bool ended = false;
+    for (int i = 0; i < 40 && !ended; ++i) {
       int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ended = waitpid(pid_, &status, WNOHANG) == pid_;
+      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (pid_ > 0) {
+    if (!ended) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
-      pid_ = -1;
     }
+    // The sessions that a daemon forked outlive it; the group still names them.
+    kill(-pid_, SIGKILL);
+    pid_ = -1;
   }
   ready_ = false;
+}
+
+bool InCI() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
 }
 
 std::string SystemPython() {

@@ -39,7 +39,8 @@ int FreePort();
 bool PortOpen(int port);
 
 // A child process (a loopback server) that is killed when the object goes, and when the
-// test process ends in any other way (a signal, ctest's timeout).
+// test process ends in any other way (a signal, ctest's timeout). It leads a process group of
+// its own: what it forked (a daemon's sessions) is killed with it by Stop.
 class ServerProcess {
  public:
   // Starts argv[0] with the arguments and waits up to timeoutMs for the port to accept.
@@ -56,6 +57,10 @@ class ServerProcess {
   int port_ = 0;
   bool ready_ = false;
 };
+
+// Whether the tests run in CI (CI=true), where a missing test server fails a test instead of
+// skipping it.
+bool InCI();
 
 // Debian's own python3 (where its packages install pyftpdlib and aiosmtpd).
 std::string SystemPython();
