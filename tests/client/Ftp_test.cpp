@@ -164,7 +164,7 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
        "refused: the server refused the data connection of active mode (550 Permission "
        "denied.)",
        FilePresence::Present, FilePresence::Unknown},
-      {"busy=01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present},
+      {"busy-dele=01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present},
       // Listed in its folder, but not by its name.
       {"unservable=01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present},
   };
@@ -174,7 +174,7 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
     server.Start(c.perm, 0, c.faults);
     EXPECT_EQ(listing("v7/patches/01.*"), c.listed);
     // A file another program holds open: its delete is refused, and then its size.
-    if (std::string(c.faults).starts_with("busy")) {
+    if (std::string(c.faults).starts_with("busy-dele")) {
       EXPECT_NE(FtpFailure([&] { ftp->Delete("v7/patches/01.sql"); }).find("being used"),
                 std::string::npos);
     }

@@ -713,9 +713,9 @@ TEST_F(TransferTest, PacketsAndPatchesAreAppliedOnceWhateverOneListingShows) {
       {"elradfmwMT", "dele-keeps=07.sql", "nlst=450", true},
       // A delete and a size question both refused "in use" (as a Windows server answers for
       // a file another process holds) leave the file there.
-      {"elradmwMT", "busy=inv-a.pkt", "nlst=empty"},
-      {"elradfmwMT", "busy=inv-a.pkt.claim-*", "nlst=empty"},
-      {"elradfmwMT", "busy=07.sql", "glob", true},
+      {"elradmwMT", "busy-dele=inv-a.pkt", "nlst=empty"},
+      {"elradfmwMT", "busy-dele=inv-a.pkt.claim-*", "nlst=empty"},
+      {"elradfmwMT", "busy-dele=07.sql", "glob", true},
   };
   Settings("xtype=receive\n");
   Start();
