@@ -66,6 +66,8 @@ struct TReceiveStep {
   int lastingRefusals = 0;
   std::string lastingRefusal;
   bool otherRefusals = false;
+  // Packets handled under their own names (unclaimed) that the server would not delete.
+  size_t unclaimedLeft = 0;
 };
 
 namespace {
@@ -139,22 +141,16 @@ void TfmV7Client::ReceivePackets() {
     const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
     ForgetPacketsGone(step, offered, handledUnsaved,
                       [&](const std::string& entry) { return GoneFromServer(entry); });
-    // Packets applied unclaimed that the server keeps (no delete right) come in every listing:
-    // when they are all it holds, new packets may wait behind them.
-    const auto handledBefore = [&](const std::string& listed) {
-      const std::string name = listed.substr(step.folder.size());
-      const auto same = [&](const std::string& line) { return FieldsAfter(line, 1) == name; };
-      return std::any_of(step.handled.Lines().begin(), step.handled.Lines().end(), same) ||
-             std::any_of(handledUnsaved.begin(), handledUnsaved.end(), same);
-    };
-    if (!offered.empty() && std::all_of(offered.begin(), offered.end(), handledBefore))
-      StepFailed("The FTP server lists in " + step.folder + " only packets that were handled " +
-                 "before and stay there (" + std::to_string(offered.size()) +
-                 "): where the server caps its listings, new packets may wait behind them; let "
-                 "the account delete, or remove them by hand");
     for (const std::string& listed : std::vector<std::string>(step.claims.Lines()))
       ReceiveOne(listed, true, step);
     for (const std::string& listed : offered) ReceiveOne(listed, false, step);
+    // Packets applied unclaimed that the server keeps (no delete right) come in every
+    // listing: when they are all it holds, new packets may wait behind them.
+    if (!offered.empty() && step.unclaimedLeft >= offered.size())
+      StepFailed("Every packet the FTP server lists in " + step.folder + " (" +
+                 std::to_string(offered.size()) +
+                 ") was handled and stays there: where the server caps its listings, new "
+                 "packets may wait behind them; let the account delete, or remove them by hand");
     // A claim that succeeded ends the record of refusals; a step whose every claim was
     // refused lastingly starts it (or keeps it).
     if (step.renameRight == TRenameRight::Granted) {
@@ -463,6 +459,7 @@ bool TfmV7Client::RemoveHandledPacket(const std::string& entry, const std::strin
     if (!e.Refused) throw;
     StepFailed("Packet " + packet + " could not be removed from the server (" + e.Detail +
                "): it is not applied again, and its removal is tried again next cycle");
+    if (entry.ends_with(".pkt")) ++step.unclaimedLeft;  // a claim's name ends in its digits
     return false;
   }
   step.handled.Remove(handledLine);
