@@ -94,8 +94,8 @@ class CurlFtpSession : public FtpSession {
       if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
     if (!names.empty()) return names;
     listing.clear();
-    const bool refused = !Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing,
-                               what);
+    const bool refused =
+        !Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing, what);
     const std::string refusal = errorReply_;
     all = Names(listing, folder);
     for (const std::string& name : all)
@@ -107,9 +107,9 @@ class CurlFtpSession : public FtpSession {
                           missing + ")",
                       true, "the folder " + folder + " is not on the server (" + missing + ")");
     if (refused)
-      throw EFtpError("FTP " + what + " failed: the server refused to list " + folder + " (" +
-                          refusal + ")",
-                      true, "the server refused to list " + folder + " (" + refusal + ")");
+      throw EFtpError(
+          "FTP " + what + " failed: the server refused to list " + folder + " (" + refusal + ")",
+          true, "the server refused to list " + folder + " (" + refusal + ")");
     return names;
   }
 

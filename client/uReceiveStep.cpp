@@ -156,7 +156,8 @@ void TfmV7Client::ReceivePackets() {
     if (step.renameRight == TRenameRight::Granted) {
       step.claimRefusals.RemoveIf([](const std::string&) { return true; });
     } else if (step.lastingRefusals > 0 && !step.otherRefusals) {
-      step.claimRefusals.RemoveIf([&](const std::string& line) { return line != step.lastingRefusal; });
+      step.claimRefusals.RemoveIf(
+          [&](const std::string& line) { return line != step.lastingRefusal; });
       step.claimRefusals.Add(step.lastingRefusal);
     }
     CloseConnection();
@@ -315,8 +316,8 @@ bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& pack
         return false;
       }
       step.otherRefusals = true;
-      StepFailed("The FTP server lists " + packet + " but will not serve it (" + refusal +
-                 "; " + answer +
+      StepFailed("The FTP server lists " + packet + " but will not serve it (" + refusal + "; " +
+                 answer +
                  "): passed over until it does (a name outside the encoding the server "
                  "declares is served under no name: rename the file on the server)");
       return false;

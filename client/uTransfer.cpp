@@ -111,8 +111,8 @@ void TfmV7Client::RemoveFromServer(const std::string& entry) {
   const std::string detail =
       presence == FilePresence::Present
           ? "the server answered the delete as done but still has the file"
-          : "the server answered the delete as done but will not say the file is gone (" +
-                answer + ")";
+          : "the server answered the delete as done but will not say the file is gone (" + answer +
+                ")";
   throw EFtpError("FTP delete of " + entry + " failed: " + detail, true, detail);
 }
 
@@ -122,8 +122,7 @@ void TfmV7Client::RemoveFromServer(const std::string& entry) {
 // the account may not read, and servers cap their listings and answer one that fails as one
 // of an empty folder.
 bool TfmV7Client::GoneFromServer(const std::string& entry) {
-  return ftp->Presence(entry) == FilePresence::Absent &&
-         ftp->Listed(entry) == FilePresence::Absent;
+  return ftp->Presence(entry) == FilePresence::Absent && ftp->Listed(entry) == FilePresence::Absent;
 }
 
 }  // namespace v7

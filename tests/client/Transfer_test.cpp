@@ -1384,8 +1384,8 @@ TEST_F(TransferTest, EachPacketIsReceivedOnceWhateverTheServerAnswersItsReceiver
   v7test::DaemonFtpServer proftpd(v7test::FtpDaemon::Proftpd);
   V7_REQUIRE_FTP_DAEMON(vsftpd);
   V7_REQUIRE_FTP_DAEMON(proftpd);
-  const std::vector<std::string> vsftpdFull = {
-      "anon_other_write_enable=YES", "anon_world_readable_only=NO", "anon_umask=022"};
+  const std::vector<std::string> vsftpdFull = {"anon_other_write_enable=YES",
+                                               "anon_world_readable_only=NO", "anon_umask=022"};
   const auto inFolder = [](const std::vector<std::string>& settings) {
     std::vector<std::string> lines = {"<Directory {root}/v7/site07/send>"};
     lines.insert(lines.end(), settings.begin(), settings.end());
@@ -1406,12 +1406,20 @@ TEST_F(TransferTest, EachPacketIsReceivedOnceWhateverTheServerAnswersItsReceiver
       {&vsftpd, vsftpdFull, "Completed receive", 2, false},
       {&proftpd, {}, "Completed receive", 2, false},
       // The server refuses active mode's data connection: no listing, said every step.
-      {&vsftpd, {vsftpdFull[0], vsftpdFull[1], vsftpdFull[2], "port_enable=NO"},
-       "refused the data connection of active mode (550 Permission denied.)", 0, true},
+      {&vsftpd,
+       {vsftpdFull[0], vsftpdFull[1], vsftpdFull[2], "port_enable=NO"},
+       "refused the data connection of active mode (550 Permission denied.)",
+       0,
+       true},
       // A folder that is not there is no empty folder (vsftpd lists it as one).
       {&vsftpd, vsftpdFull, "the folder v7/patches/ is not on the server", 2, true, 2,
        "v7/patches"},
-      {&proftpd, {}, "the folder v7/site07/send/ is not on the server", 0, true, 2,
+      {&proftpd,
+       {},
+       "the folder v7/site07/send/ is not on the server",
+       0,
+       true,
+       2,
        "v7/site07/send"},
       // An account that may not list.
       {&proftpd, inFolder({"<Limit LIST NLST>", "DenyAll", "</Limit>"}),
