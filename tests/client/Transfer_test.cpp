@@ -896,6 +896,8 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       // Without the rename right the packets wait for the second step whose every claim is
       // refused, and are applied unclaimed then.
       {"elramwMT", "", "could not be removed from the server", 4},
+      // ... and then every packet listed is one that stays: new ones may wait behind them.
+      {"elramwMT", "", "was handled and stays there", 2},
       // The claim's own rename is refused for good (a filter of names): the same.
       {"elradfmwMT", "forbid-rnto=*.claim-*", "lacks the rename right", 1},
       // A name the server lists but cannot serve is no packet taken by another client.
