@@ -1403,6 +1403,7 @@ TEST_F(TransferTest, EachPacketIsReceivedOnceWhateverTheServerAnswersItsReceiver
     bool failed;                        // a step failed in the three cycles
     int offered = 2;                    // invoices
     const char* missing = "";           // a folder the server does not have at first
+    const char* odd = "";               // a table packet of this name waits too
   } cases[] = {
       {&server, {"elradfmwMT", ""}, "Completed receive", 2, false},
       {&vsftpd, vsftpdFull, "Completed receive", 2, false},
@@ -1439,6 +1440,16 @@ TEST_F(TransferTest, EachPacketIsReceivedOnceWhateverTheServerAnswersItsReceiver
       {&proftpd, {"PathAllowFilter \"\\.(pkt|txt|sql)$\""}, "lacks the rename right", 2, true},
       // No delete or rename right (vsftpd's defaults for anonymous accounts).
       {&vsftpd, {}, "lacks the rename right", 2, true},
+      // A name on disk outside the encoding the server declares ("caf\xE9" in Latin-1): it
+      // is listed, and no command finds it.
+      {&proftpd,
+       {"UseEncoding UTF-8 CP1252"},
+       "lists v7/site07/send/caf\xE9.pkt but will not serve it",
+       2,
+       true,
+       2,
+       "",
+       "caf\xE9.pkt"},
       // A delete refused "in use", and then the size question too.
       {&server, {"elradfmwMT", "busy-dele=inv-*"}, "being used by another process", 2, true},
   };
@@ -1465,6 +1476,9 @@ TEST_F(TransferTest, EachPacketIsReceivedOnceWhateverTheServerAnswersItsReceiver
     const std::string send = c.server->Path("v7/site07/send/");
     for (int n = 0; n < c.offered && !noSend; ++n)
       WriteFile(send + "inv-" + std::to_string(n) + ".pkt", NewInvoice());
+    if (*c.odd)
+      WriteFile(send + c.odd, PacketBytes("<rows table=\"customer\"><row recordid=\"102\"><city "
+                                          "type=\"c\">Odd</city></row></rows>"));
     if (std::string(c.missing) != "v7/patches")
       WriteFile(c.server->Path("v7/patches/07.sql"),
                 "<<\nupdate item set stockqty = stockqty + 1 where itemid = 203\n>>\n");
