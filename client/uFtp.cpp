@@ -93,6 +93,7 @@ class CurlFtpSession : public FtpSession {
     for (const std::string& name : Names(listing, folder))
       if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
     if (!names.empty()) return names;
+    // Servers that do not glob answer the mask as a file they do not have.
     listing.clear();
     const bool refused =
         !Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing, what);
@@ -101,6 +102,8 @@ class CurlFtpSession : public FtpSession {
     for (const std::string& name : all)
       if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
     if (!names.empty() || (!refused && !all.empty())) return names;
+    // No names at all: an empty folder only where the folder is there (vsftpd lists a missing
+    // one as an empty one) and the account may list it.
     std::string missing;
     if (!FolderThere(folder, missing))
       throw EFtpError("FTP " + what + " failed: the folder " + folder + " is not on the server (" +
