@@ -124,40 +124,70 @@ class CurlFtpSession : public FtpSession {
     const size_t cut = slashed.rfind('/');
     const std::string folder = cut == std::string::npos ? "" : slashed.substr(0, cut + 1);
     const std::string pattern = cut == std::string::npos ? slashed : slashed.substr(cut + 1);
-    EnsureHandle();
-    Prepare(folder);
-    std::string listing;
-    curl_easy_setopt(handle_.get(), CURLOPT_DIRLISTONLY, 1L);
-    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, AppendToString);
-    curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
-    // libcurl takes a 450 for an empty listing itself.
-    const CURLcode code = curl_easy_perform(handle_.get());
-    if (code != CURLE_OK && (code == CURLE_ABORTED_BY_CALLBACK || !Refused() ||
-                             !(errorReply_.starts_with("450") || errorReply_.starts_with("550"))))
-      Fail("name list of " + mask, code);
-
-    std::string backslashed = folder;
-    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    const std::string what = "name list of " + mask;
+    std::vector<std::string> all;
     std::vector<std::string> names;
-    size_t start = 0;
-    while (start < listing.size()) {
-      size_t end = listing.find('\n', start);
-      if (end == std::string::npos) end = listing.size();
-      std::string line = listing.substr(start, end - start);
-      start = end + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      // Some servers list "folder/name": keep the name and put our own folder in front. A
-      // backslash in a name is part of it (a file on the server may be named so), so only
-      // the folder as we sent it, or what stands before a "/", is taken off.
-      if (!folder.empty() && (line.starts_with(folder) || line.starts_with(backslashed))) {
-        line.erase(0, folder.size());
-      } else if (const size_t slash = line.rfind('/'); slash != std::string::npos) {
-        line.erase(0, slash + 1);
-      }
-      if (line.empty() || line == "." || line == "..") continue;
-      if (fnmatch(pattern.c_str(), line.c_str(), 0) == 0) names.push_back(folder + line);
-    }
+    std::string listing;
+    Nlst(slashed, listing, what);
+    for (const std::string& name : Names(listing, folder))
+      if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
+    if (!names.empty()) return names;
+    // Servers that do not glob answer the mask as a file they do not have.
+    listing.clear();
+    const bool refused =
+        !Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing, what);
+    const std::string refusal = errorReply_;
+    all = Names(listing, folder);
+    for (const std::string& name : all)
+      if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
+    if (!names.empty() || (!refused && !all.empty())) return names;
+    // No names at all: an empty folder only where the folder is there (vsftpd lists a missing
+    // one as an empty one) and the account may list it.
+    std::string missing;
+    if (!FolderThere(folder, missing))
+      throw EFtpError("FTP " + what + " failed: the folder " + folder + " is not on the server (" +
+                          missing + ")",
+                      true, "the folder " + folder + " is not on the server (" + missing + ")");
+    if (refused)
+      throw EFtpError(
+          "FTP " + what + " failed: the server refused to list " + folder + " (" + refusal + ")",
+          true, "the server refused to list " + folder + " (" + refusal + ")");
     return names;
+  }
+
+  FilePresence Listed(const std::string& remote, std::string* answer) override {
+    const std::string slashed = Slashed(remote);
+    const size_t cut = slashed.rfind('/');
+    const std::string folder = cut == std::string::npos ? "" : slashed.substr(0, cut + 1);
+    const std::string name = slashed.substr(folder.size());
+    std::string listing;
+    bool sent = false;
+    try {
+      sent = Nlst(slashed, listing, "name list of " + remote);
+    } catch (const EFtpError& e) {
+      if (!e.Refused) throw;
+      if (answer) *answer = e.Detail;
+      return FilePresence::Unknown;
+    }
+    std::vector<std::string> names = Names(listing, folder);
+    if (std::find(names.begin(), names.end(), name) != names.end()) return FilePresence::Present;
+    if (answer) *answer = sent ? "a listing without it" : errorReply_;
+    if (sent) return FilePresence::Absent;
+    // The listing command's own refusal tells of the name only where the folder is there and
+    // the account may list it.
+    listing.clear();
+    try {
+      if (!Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing,
+                "name list of " + folder))
+        return FilePresence::Unknown;
+    } catch (const EFtpError& e) {
+      if (!e.Refused) throw;
+      return FilePresence::Unknown;
+    }
+    names = Names(listing, folder);
+    if (std::find(names.begin(), names.end(), name) != names.end()) return FilePresence::Present;
+    std::string missing;
+    return FolderThere(folder, missing) ? FilePresence::Absent : FilePresence::Unknown;
   }
 
   void Get(const std::string& remote, const std::string& local) override {
@@ -242,7 +272,7 @@ class CurlFtpSession : public FtpSession {
     return info;
   }
 
-  FilePresence Presence(const std::string& remote) override {
+  FilePresence Presence(const std::string& remote, std::string* answer) override {
     EnsureHandle();
     Prepare(Slashed(remote));
     curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
@@ -260,9 +290,11 @@ class CurlFtpSession : public FtpSession {
       code = curl_easy_perform(handle_.get());
       if (code == CURLE_OK) return FilePresence::Present;
     }
-    // 550: "No such file"; a 450 and the like say nothing of the file.
     if (!Refused() || code == CURLE_ABORTED_BY_CALLBACK)
       Fail("question whether " + remote + " exists", code);
+    if (answer) *answer = errorReply_;
+    // "550" is the reply for a file the server does not have (and for others); a 450 and the
+    // like say nothing of the file.
     return errorReply_.starts_with("550") ? FilePresence::Absent : FilePresence::Unknown;
   }
 
@@ -284,7 +316,8 @@ class CurlFtpSession : public FtpSession {
       shown.Size = size;
       return shown;
     }
-    if (code != CURLE_OK && !Refused()) Fail("question of the size of " + remote, code);
+    if (code != CURLE_OK && (!Refused() || code == CURLE_ABORTED_BY_CALLBACK))
+      Fail("question of the size of " + remote, code);
     const std::string sizeAnswer = errorReply_;
 
     // MLST: its facts name the size where SIZE is refused (a folder whose files may be stored,
@@ -310,49 +343,110 @@ class CurlFtpSession : public FtpSession {
     }
     const std::string mlstAnswer = errorReply_;
 
-    // A listing of that very name, or else of its folder. A 450 or 550 to it (libcurl takes
-    // a 450 for an empty listing) says nothing: servers answer so for a missing name, a
-    // refused listing and a failed data connection alike.
-    const size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string listing;
-    for (int attempt = 0; attempt < 2 && (attempt == 0 || !errorReply_.empty()); ++attempt) {
-      listing.clear();
-      const std::string request = "NLST " + path;
-      Prepare(attempt == 0 || slash == std::string::npos ? "" : path.substr(0, slash + 1));
-      curl_easy_setopt(handle_.get(), CURLOPT_DIRLISTONLY, 1L);
-      if (attempt == 0) curl_easy_setopt(handle_.get(), CURLOPT_CUSTOMREQUEST, request.c_str());
-      curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, AppendToString);
-      curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &listing);
-      code = curl_easy_perform(handle_.get());
-      if (code != CURLE_OK && !Refused()) Fail("name list of " + remote, code);
+    // A listing of that very name: the second answer, without which a "550" to SIZE (a file
+    // in use, one the account may not read) proves nothing.
+    std::string listAnswer;
+    const FilePresence listed = Listed(remote, &listAnswer);
+    if (listed == FilePresence::Present) {
+      shown.Presence = FilePresence::Present;
+      return shown;
     }
-    if (code == CURLE_OK && errorReply_.empty()) {
-      size_t start = 0;
-      while (start < listing.size()) {
-        size_t end = listing.find('\n', start);
-        if (end == std::string::npos) end = listing.size();
-        std::string line = listing.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line == name || line.ends_with("/" + name)) {
-          shown.Presence = FilePresence::Present;
-          return shown;
-        }
-      }
-      if (sizeAnswer.starts_with("550")) {
-        shown.Presence = FilePresence::Absent;
-        shown.Answer = sizeAnswer;
-        return shown;
-      }
+    if (listed == FilePresence::Absent && sizeAnswer.starts_with("550")) {
+      shown.Presence = FilePresence::Absent;
+      shown.Answer = sizeAnswer;
+      return shown;
     }
-    for (const std::string& answer : {sizeAnswer, mlstAnswer, errorReply_})
+    for (const std::string& answer : {sizeAnswer, mlstAnswer, listAnswer})
       if (shown.Answer.empty()) shown.Answer = answer;
     if (shown.Answer.empty()) shown.Answer = "the server tells neither its size nor its name";
     return shown;
   }
 
  private:
+  // One name listing ("NLST argument", the home folder when argument is empty) into listing.
+  // True when the listing was sent; false when the listing command itself was answered "450"
+  // or "550" (as servers answer a mask that matches nothing, a folder they do not have, or
+  // an account that may not list), with that reply kept in errorReply_. Any other failure
+  // raises: a refused data connection (PORT, EPRT) is no answer about the folder.
+  bool Nlst(const std::string& argument, std::string& listing, const std::string& what) {
+    EnsureHandle();
+    // The argument goes as it stands: asked with a path, libcurl sends the folder alone.
+    Prepare("");
+    CURL* h = handle_.get();
+    const std::string command = argument.empty() ? "NLST" : "NLST " + argument;
+    curl_easy_setopt(h, CURLOPT_DIRLISTONLY, 1L);
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, command.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &listing);
+    const CURLcode code = curl_easy_perform(h);
+    const bool nothing = errorReply_.starts_with("450") || errorReply_.starts_with("550");
+    // libcurl ends a listing answered 450 as an empty one, and reports the listing command's
+    // other refusals as CURLE_FTP_COULDNT_RETR_FILE; a refused PORT or EPRT comes before it.
+    if (code == CURLE_OK) return !errorReply_.starts_with("450");
+    if (code == CURLE_FTP_COULDNT_RETR_FILE && nothing) return false;
+    if (code == CURLE_FTP_PORT_FAILED && Refused()) {
+      const std::string detail =
+          "the server refused the data connection of active mode (" + errorReply_ + ")";
+      throw EFtpError("FTP " + what + " failed: " + detail, true, detail);
+    }
+    Fail(what, code);
+  }
+
+  // The names of a listing, each less the folder that the server may have put in front.
+  static std::vector<std::string> Names(const std::string& listing, const std::string& folder) {
+    std::string backslashed = folder;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < listing.size()) {
+      size_t end = listing.find('\n', start);
+      if (end == std::string::npos) end = listing.size();
+      std::string line = listing.substr(start, end - start);
+      start = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      // Some servers list "folder/name": keep the name. A backslash in a name is part of it
+      // (a file on the server may be named so), so only the folder as we sent it, or what
+      // stands before a "/", is taken off.
+      if (!folder.empty() && (line.starts_with(folder) || line.starts_with(backslashed))) {
+        line.erase(0, folder.size());
+      } else if (const size_t slash = line.rfind('/'); slash != std::string::npos) {
+        line.erase(0, slash + 1);
+      }
+      if (line.empty() || line == "." || line == "..") continue;
+      names.push_back(line);
+    }
+    return names;
+  }
+
+  // Whether the server lets the session into folder (the home folder is there); refusal: its
+  // reply when not. The session goes back to the home folder at once: every other request
+  // names its paths from there, and libcurl sends a rename's or a delete's commands before
+  // it would go back itself.
+  bool FolderThere(const std::string& folder, std::string& refusal) {
+    if (folder.empty()) return true;
+    EnsureHandle();
+    char* entry = nullptr;
+    const std::string home =
+        curl_easy_getinfo(handle_.get(), CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry
+            ? entry
+            : "";
+    SlistPtr commands;
+    SlistAppend(commands, "CWD " + folder);
+    if (!home.empty()) SlistAppend(commands, "CWD " + home);
+    Prepare("");
+    curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(handle_.get(), CURLOPT_QUOTE, commands.get());
+    const CURLcode code = curl_easy_perform(handle_.get());
+    // A server that would not say its home folder leaves the session nowhere to go back to.
+    if (home.empty()) Disconnect();
+    if (code == CURLE_OK) return true;
+    if (code == CURLE_QUOTE_ERROR && Refused() && !errorReply_.empty()) {
+      refusal = errorReply_;
+      return false;
+    }
+    Fail("question whether " + folder + " exists", code);
+  }
+
   void EnsureHandle() {
     if (!handle_) Connect();
   }

@@ -32,11 +32,11 @@ struct RemoteFileInfo {
   std::time_t Modified = -1;
 };
 
-// What the server says of one file when asked about that very name.
+// What one answer of the server says of one file, asked about that very name.
 enum class FilePresence {
   Present,
-  Absent,   // the server answered that it has no such file
-  Unknown,  // the server gave no answer about it (a refusal for the time being)
+  Absent,   // the answer is the server's word that it has no such file
+  Unknown,  // the answer says nothing of the file (a refusal for another cause)
 };
 
 // What the server shows of one file, asked about that very name.
@@ -70,9 +70,14 @@ class FtpSession {
   //
   // The files of the folder part of mask whose names match its last part ("*", "?",
   // "[...]", case-sensitive), each with its folder in front ("v7/site01/send/X.pkt").
-  // A listing answered "450" or "550" (as servers answer for an empty folder, and also when
-  // they fail) gives no names: what a listing leaves out may still be there (servers also
-  // cap their listings), so only Presence tells that a file is gone.
+  // The server is asked for the mask itself ("NLST v7/site01/send/*.pkt"): servers that glob
+  // list only what it matches, so other files cannot fill a listing the server caps. When
+  // that gives no names, the whole folder is listed (servers that do not glob answer the
+  // mask as a file they do not have), and when that gives none either, the folder must be
+  // there (a CWD into it succeeds): a listing of a missing folder is answered as one of an
+  // empty folder by some servers. Raises EFtpError, Refused when the server answered: the
+  // folder is missing, it refused the listing itself (a "450" or "550" to the whole folder's
+  // listing), or it refused the data connection (PORT and EPRT).
   virtual std::vector<std::string> NameList(const std::string& mask) = 0;
   // Downloads remote into local, replacing local. A failed download leaves no local file.
   virtual void Get(const std::string& remote, const std::string& local) = 0;
@@ -88,10 +93,18 @@ class FtpSession {
   // The size and time of a remote file (SIZE, MDTM). Raises EFtpError, Refused when the
   // server has no such file.
   virtual RemoteFileInfo FileInfo(const std::string& remote) = 0;
-  // Whether the server has the file remote, asked of that name (its size, or a download
-  // where the server does not tell sizes). Raises EFtpError when the server cannot be
-  // reached.
-  virtual FilePresence Presence(const std::string& remote) = 0;
+  // What the server answers, asked the size of the file remote (or, where it does not tell
+  // sizes, for its bytes): Present when it gives them, Absent when it answers "550", Unknown
+  // for any other refusal. A "550" is no proof that the file is gone: servers answer so for
+  // a file in use, or one they may not open. answer: the server's reply to the question.
+  // Raises EFtpError when the server cannot be reached.
+  virtual FilePresence Presence(const std::string& remote, std::string* answer = nullptr) = 0;
+  // What a listing of that very name shows: Present when it lists the file, Absent when it
+  // was answered without it (a listing sent whole, or a "450" or "550" of the listing command
+  // itself in a folder that is there), Unknown otherwise (the data connection refused, the
+  // folder not there). answer: the server's reply when it lists nothing. Raises EFtpError
+  // when the server cannot be reached.
+  virtual FilePresence Listed(const std::string& remote, std::string* answer = nullptr) = 0;
   // The file remote as the server shows it: its size (SIZE, or MLST where SIZE is refused, as
   // in a folder whose files the account may store but not read), or a listing of that very
   // name. Raises EFtpError when the server cannot be reached.

@@ -28,9 +28,9 @@ struct TPatchStep;
 // What became of a patch that ran, when the client came to remove it from the server: gone,
 // replaced by other bytes meanwhile (which stay), or still there as it ran.
 enum class TPatchRemoval { Gone, Replaced, Stays };
-// Whether the FTP account may rename in a folder, as a receive step learns it: not asked yet,
-// granted, lacking, or asked without an answer that tells.
-enum class TRenameRight { Unknown, Granted, Lacking, Undecided };
+// Whether the FTP account may rename in a folder, as a receive step learns it from the renames
+// of its claims: not known, granted, lacking.
+enum class TRenameRight { Unknown, Granted, Lacking };
 
 class TfmV7Client {
  public:
@@ -107,7 +107,7 @@ class TfmV7Client {
   void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
   bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
                    std::string& entry);
-  TRenameRight AccountCanRename(const std::string& folder);
+  TRenameRight AccountCanRename(const std::string& refusal, TReceiveStep& step);
   bool StillArriving(const std::string& entry, const std::string& localFile,
                      const std::string& handledLine, TReceiveStep& step);
   void NameAbandonedClaims(const std::vector<std::string>& claimed, const std::string& unrecorded,
@@ -161,10 +161,6 @@ class TfmV7Client {
   // Patches that ran to their end whose record line could not be written, while they may
   // still stand on the server: "<md5> <name>" lines.
   std::set<std::string> patchesRanUnsaved;
-  // The digits of the file that asks the FTP account for its rename right, and such files
-  // left on the server by an account without the delete right.
-  std::string probeDigits;
-  std::set<std::string> probesLeft;
   std::unique_ptr<KVTDBXSoapClient> HTTPRIO;
 
   // Working state of applying one document packet.

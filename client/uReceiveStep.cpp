@@ -57,8 +57,19 @@ struct TReceiveStep {
   TApplyRecord applying;                            // applications begun and not seen to end
   TWaitingRecord waiting;                           // packets the site failed under
   int applied = 0;                                  // packets applied in this step
-  // Whether the account may rename here at all: asked once a step, after a refusal.
+  // The refusal of the claims of the step before, when each was refused lastingly.
+  TLineRecord claimRefusals{kClaimRefusalsFile};
+  // Whether the account may rename here: Granted once a claim of this step succeeded,
+  // Lacking once every claim of two steps in a row was refused lastingly.
   TRenameRight renameRight = TRenameRight::Unknown;
+  // Claims of this step refused lastingly (5xx) for packets the server has, the last such
+  // refusal, and whether a claim was refused otherwise (for the time being, or for a packet
+  // of which the server would say nothing).
+  int lastingRefusals = 0;
+  std::string lastingRefusal;
+  bool otherRefusals = false;
+  // Packets handled under their own names (unclaimed) that the server would not delete.
+  size_t unclaimedLeft = 0;
 };
 
 namespace {
@@ -143,16 +154,8 @@ void TfmV7Client::ReceivePackets() {
       step.claims.Add(taken);
       if (!ftp->Rename(listed, taken)) step.claims.Remove(taken);
     }
-    // Files left by the probe of the rename right go once the account lets them.
-    std::erase_if(probesLeft, [&](const std::string& probe) {
-      try {
-        RemoveFromServer(probe);
-        return true;
-      } catch (const EFtpError& e) {
-        if (!e.Refused) throw;
-        return false;
-      }
-    });
+    // Packets and claims are listed by masks of their own, so that claims no delete removes
+    // cannot fill a listing that the server caps and hide new packets.
     const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
     ForgetPacketsGone(step, offered, handledUnsaved,
                       [&](const std::string& entry) { return GoneFromServer(entry); });
@@ -174,6 +177,22 @@ void TfmV7Client::ReceivePackets() {
     std::stable_sort(turns.begin(), turns.end(),
                      [](const TTurn& a, const TTurn& b) { return a.waiting < b.waiting; });
     for (const TTurn& turn : turns) ReceiveOne(turn.listed, turn.ownClaim, step);
+    // Packets applied unclaimed that the server keeps (no delete right) come in every
+    // listing: when they are all it holds, new packets may wait behind them.
+    if (!offered.empty() && step.unclaimedLeft >= offered.size())
+      StepFailed("Every packet the FTP server lists in " + step.folder + " (" +
+                 std::to_string(offered.size()) +
+                 ") was handled and stays there: where the server caps its listings, new "
+                 "packets may wait behind them; let the account delete, or remove them by hand");
+    // A claim that succeeded ends the record of refusals; a step whose every claim was
+    // refused lastingly starts it (or keeps it).
+    if (step.renameRight == TRenameRight::Granted) {
+      step.claimRefusals.RemoveIf([](const std::string&) { return true; });
+    } else if (step.lastingRefusals > 0 && !step.otherRefusals) {
+      step.claimRefusals.RemoveIf(
+          [&](const std::string& line) { return line != step.lastingRefusal; });
+      step.claimRefusals.Add(step.lastingRefusal);
+    }
     CloseConnection();
   } catch (const std::exception& e) {
     // Only what ends the whole step comes here (the project, a lost FTP connection, a
@@ -350,11 +369,13 @@ bool TfmV7Client::ForgetSavedRow(const std::string& packet, const std::string& h
 
 // Other clients may work this site too: a packet is applied by the one whose rename claims
 // it. The claim is recorded before the rename, so that a client stopped in between finds it
-// again. A refused rename of a packet still there concerns that packet alone (a server that
-// will not rename a file another session is writing, a claim name longer than it allows), so
-// the packet is passed over for this step; only an account that cannot rename at all has its
-// packets applied unclaimed (one client per site), with one warning a step. False when the
-// packet is not to be applied now.
+// again. A refused rename is one answer, read beside what else the server says of the packet:
+// - a claim of it stands on the server: another client took it;
+// - the server has no such file and no longer lists it: it left (taken and finished);
+// - the server lists it but has no such file: a name it cannot serve (one outside the
+//   encoding it declares), named every step;
+// - the server has it: the refusal is of this rename, and AccountCanRename decides.
+// False when the packet is not to be applied now.
 bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& packet,
                               TReceiveStep& step, std::string& entry) {
   using Right = TRenameRight;
@@ -363,63 +384,80 @@ bool TfmV7Client::ClaimPacket(const std::string& listed, const std::string& pack
   step.claims.Add(claimed);
   std::string refusal;
   if (ftp->Rename(listed, claimed, &refusal)) {
+    step.renameRight = Right::Granted;
     entry = claimed;
     return true;
   }
   step.claims.Remove(claimed);
-  // Taken by another client, the packet is gone from its own name; still there, the server
-  // refused the rename itself.
-  if (GoneFromServer(listed)) {
-    ShowMsg("Skipped " + packet + ": taken by another client");
+  const auto passedOver = [&](const std::string& more) {
+    StepFailed("The FTP server refused to rename " + packet + " to claim it (" + refusal + ")" +
+               more + ": passed over until the next cycle");
     return false;
+  };
+  std::string answer;
+  FilePresence presence = FilePresence::Unknown;
+  try {
+    std::vector<std::string> claims = ftp->NameList(listed + kClaimMark + "*");
+    std::erase_if(claims, [&](const std::string& claim) { return step.claims.Contains(claim); });
+    if (!claims.empty()) {
+      ShowMsg("Skipped " + packet + ": taken by another client");
+      return false;
+    }
+    presence = ftp->Presence(listed, &answer);
+    if (presence == FilePresence::Absent) {
+      const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
+      if (std::find(offered.begin(), offered.end(), listed) == offered.end()) {
+        ShowMsg("Skipped " + packet + ": it has left the server since it was listed");
+        return false;
+      }
+      step.otherRefusals = true;
+      StepFailed("The FTP server lists " + packet + " but will not serve it (" + refusal + "; " +
+                 answer +
+                 "): passed over until it does (a name outside the encoding the server "
+                 "declares is served under no name: rename the file on the server)");
+      return false;
+    }
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    step.otherRefusals = true;
+    return passedOver("; " + e.Detail);
   }
-  if (step.renameRight == Right::Unknown) step.renameRight = AccountCanRename(step.folder);
-  if (step.renameRight != Right::Lacking) {
-    StepFailed("The FTP server refused to rename " + packet + " to claim it (" + refusal +
-               "): passed over until the next cycle");
-    return false;
+  if (presence != FilePresence::Present) {
+    step.otherRefusals = true;
+    return passedOver("; " + answer);
   }
-  ShowMsg("The FTP server refused to rename " + packet +
-          ": the account lacks the rename right that claims a packet, so packets are applied "
-          "unclaimed; only one client may receive for this site");
-  return true;
+  switch (AccountCanRename(refusal, step)) {
+    case Right::Lacking:
+      ShowMsg("The FTP server refused to rename " + packet + " (" + refusal +
+              "), as it refused every claim of the receive step before: the account lacks the "
+              "rename right that claims a packet, so packets are applied unclaimed; only one "
+              "client may receive for this site");
+      return true;
+    default:
+      return passedOver(step.renameRight != Right::Granted && refusal.starts_with("5")
+                            ? "; should every claim be refused so in the next cycle too, "
+                              "packets are then applied unclaimed"
+                            : "");
+  }
 }
 
-// Whether the account may rename in folder at all, asked of a small file of this client's
-// own there (uploaded, renamed, deleted) rather than of a packet, whose rename a server may
-// refuse for reasons of that file alone. The file is named as no receiver lists, with the
-// extension of the pings, which every site uploads; its name is this client's for as long as
-// it runs, so that an account without the delete right is left one such file, not one a step.
-// Only a lasting refusal (a 5xx reply) of the stored file's rename tells that the account
-// lacks the right: a probe that cannot be stored (a full quota) or whose rename is refused for
-// the time being (4xx) tells nothing, and the step decides nothing (Undecided).
-TRenameRight TfmV7Client::AccountCanRename(const std::string& folder) {
+// Whether a lasting refusal of a claim's own rename (a 5xx reply, for a packet the server
+// has) shows that the account may not rename here: only when every claim of the step before
+// was refused so, and none of this one succeeded. A name the server refuses for one packet
+// alone (too long for it) leaves the others claimed, and a refusal for the time being (4xx)
+// tells nothing. Lacking, or the right as the step knew it before.
+TRenameRight TfmV7Client::AccountCanRename(const std::string& refusal, TReceiveStep& step) {
   using Right = TRenameRight;
-  if (probeDigits.empty()) probeDigits = NewClaimSuffix().substr(sizeof kClaimMark - 1);
-  const std::string probe = folder + "rename-probe-" + probeDigits + ".txt";
-  const std::string renamed = folder + "rename-probe-" + probeDigits + "-renamed.txt";
-  const std::string local = std::string(kTransitFolder) + "rename-probe.txt";
-  AtExit removeLocal([&] { RemoveQuietly(local); });
-  WriteBytes(local,
-             "Uploaded and renamed by a receiving client to learn whether it may rename.\r\n");
-  try {
-    ftp->Put(local, probe);
-  } catch (const EFtpError& e) {
-    if (!e.Refused) throw;
-    ShowMsg("The FTP server refused to store " + probe + " (" + e.Detail +
-            "), which would tell whether the account may rename");
-    return Right::Undecided;
+  if (!refusal.starts_with("5")) {
+    step.otherRefusals = true;
+    return step.renameRight;
   }
-  std::string refusal;
-  const bool renames = ftp->Rename(probe, renamed, &refusal);
-  try {
-    RemoveFromServer(renames ? renamed : probe);
-  } catch (const EFtpError& e) {
-    if (!e.Refused) throw;
-    probesLeft.insert(renames ? renamed : probe);
-  }
-  if (renames) return Right::Granted;
-  return refusal.starts_with("5") ? Right::Lacking : Right::Undecided;
+  ++step.lastingRefusals;
+  step.lastingRefusal = refusal;
+  if (step.renameRight == Right::Granted || step.claimRefusals.Lines().empty())
+    return step.renameRight;
+  step.renameRight = Right::Lacking;
+  return Right::Lacking;
 }
 
 // A packet that fails to unpack may be one that a peer is still uploading under its own name.
@@ -522,6 +560,7 @@ bool TfmV7Client::RemoveHandledPacket(const std::string& entry, const std::strin
     if (!e.Refused) throw;
     StepFailed("Packet " + packet + " could not be removed from the server (" + e.Detail +
                "): it is not applied again, and its removal is tried again next cycle");
+    if (entry.ends_with(".pkt")) ++step.unclaimedLeft;  // a claim's name ends in its digits
     return false;
   }
   step.handled.Remove(handledLine);

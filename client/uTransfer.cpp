@@ -85,10 +85,12 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
 
 // Removes a file this client is done with from the server. A control connection that died
 // (an idle timeout of the server, a firewall that forgot it, a reply that was lost) gets one
-// more try on a new one. What the server then says of that very file decides: a refusal for a
-// file that it no longer has (it carried out a delete whose reply was lost, or another
-// client's) is success, and a delete answered as done for a file that it still has is not.
-// Raises the refusal of a file that stays.
+// more try on a new one. The server's reply to the delete is one answer about the file, and
+// one answer is no evidence: a refusal ("550" says "in use" or "Permission denied" as well as
+// "no such file") counts as done only when the file is gone by two more answers (a delete
+// whose reply was lost, another client's), and a delete answered as done only when one more
+// answer agrees. Raises the refusal of a file that stays, or that the server will not say is
+// gone.
 void TfmV7Client::RemoveFromServer(const std::string& entry) {
   try {
     try {
@@ -103,18 +105,25 @@ void TfmV7Client::RemoveFromServer(const std::string& entry) {
     if (!e.Refused || !GoneFromServer(entry)) throw;
     return;
   }
-  if (ftp->Presence(entry) == FilePresence::Present)
-    throw EFtpError("FTP delete of " + entry +
-                        " failed: the server answered it as done but still "
-                        "has the file",
-                    true, "the server answered the delete as done but still has the file");
+  std::string answer;
+  const FilePresence presence = ftp->Presence(entry, &answer);
+  if (presence == FilePresence::Absent) return;
+  if (presence == FilePresence::Unknown && ftp->Listed(entry) == FilePresence::Absent) return;
+  const std::string detail =
+      presence == FilePresence::Present
+          ? "the server answered the delete as done but still has the file"
+          : "the server answered the delete as done but will not say the file is gone (" + answer +
+                ")";
+  throw EFtpError("FTP delete of " + entry + " failed: " + detail, true, detail);
 }
 
-// Whether the server answers, asked of that very name, that it has no such file. A name that a
-// listing leaves out may still be there: servers cap their listings, and answer one that
-// fails as they answer one of an empty folder.
+// Whether the file entry is gone from the server: two answers about that very name agree that
+// it has no such file (asked its size, the server answers "550"; a listing of that name comes
+// without it). Either alone is no evidence: "550" is also the answer for a file in use or one
+// the account may not read, and servers cap their listings and answer one that fails as one
+// of an empty folder.
 bool TfmV7Client::GoneFromServer(const std::string& entry) {
-  return ftp->Presence(entry) == FilePresence::Absent;
+  return ftp->Presence(entry) == FilePresence::Absent && ftp->Listed(entry) == FilePresence::Absent;
 }
 
 }  // namespace v7

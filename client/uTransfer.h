@@ -52,6 +52,12 @@ inline constexpr char kUnpackFailuresFile[] = "transit/unpack-failures.txt";
 // when each was first seen.
 inline constexpr char kClaimsSeenFile[] = "transit/claims-seen.txt";
 
+// The server's refusal of a claim, while every claim that the last receive step to try one
+// tried was refused lastingly (a 5xx reply) for a packet the server has: one line, gone once
+// a claim succeeds. When the next step meets the same, the account is taken to lack the
+// rename right there.
+inline constexpr char kClaimRefusalsFile[] = "transit/claims-refused.txt";
+
 // A packet claimed by a client is renamed to <name>.pkt + kClaimMark + 12 hexadecimal
 // digits; receivers list "*.pkt" and so pass claimed packets by.
 inline constexpr char kClaimMark[] = ".claim-";

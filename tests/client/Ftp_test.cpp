@@ -131,19 +131,70 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
   EXPECT_FALSE(fs::exists(local.file("missing.sql")));
   EXPECT_TRUE(ftp->NameList("v7/patches/01.*").empty());
 
-  // A listing answered 450 or 550 gives no names (servers answer so for an empty folder);
-  // only a question about the name tells whether a file is there, also where the server
-  // does not tell sizes.
+  // An answer tells only what it says. A listing answered 450 or 550 is an empty folder only
+  // where the folder is there and a listing of it whole is sent; a missing folder, a refused
+  // listing and a refused data connection are failures. "550" to SIZE is no proof that a file
+  // is gone (a file in use), nor is a listing that leaves it out.
   WriteFile(server.Path("v7/patches/01.sql"), "x");
-  for (const char* faults : {"", "nlst=450", "nlst=550", "refuse-size-mdtm"}) {
-    SCOPED_TRACE(faults);
+  fs::create_directories(server.Path("v7/empty"));
+  WriteFile(server.Path("v7/empty/r.txt"), "x");
+  const auto listing = [&](const std::string& mask) {
+    try {
+      return std::to_string(ftp->NameList(mask).size());
+    } catch (const EFtpError& e) {
+      return std::string(e.Refused ? "refused: " : "failed: ") + e.Detail;
+    }
+  };
+  const std::string refusedList = "refused: the server refused to list v7/patches/ (";
+  const struct {
+    const char* faults;
+    const char* perm = "elradfmwMT";
+    std::string listed = "1";  // of v7/patches/01.*
+    FilePresence size = FilePresence::Present, named = FilePresence::Present;
+  } answers[] = {
+      {""},
+      {"glob"},
+      {"refuse-size-mdtm"},
+      {"nlst=450", "elradfmwMT", refusedList + "450 No files found.)", FilePresence::Present,
+       FilePresence::Unknown},
+      {"nlst=550", "elradfmwMT", refusedList + "550 No files found.)", FilePresence::Present,
+       FilePresence::Unknown},
+      {"nlst=empty", "elradfmwMT", "0", FilePresence::Present, FilePresence::Absent},
+      {"", "eradfmwMT", refusedList + "550 Not enough privileges.)", FilePresence::Absent,
+       FilePresence::Unknown},
+      {"port-refused", "elradfmwMT",
+       "refused: the server refused the data connection of active mode (550 Permission "
+       "denied.)",
+       FilePresence::Present, FilePresence::Unknown},
+      {"busy-dele=01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present},
+      // Listed in its folder, but not by its name.
+      {"unservable=01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present},
+  };
+  for (const auto& c : answers) {
+    SCOPED_TRACE(std::string(c.perm) + " " + c.faults);
     server.Stop();
-    server.Start("elradfmwMT", 0, faults);
-    EXPECT_EQ(ftp->NameList("v7/patches/01.*").size(), faults[0] == 'n' ? 0u : 1u);
-    EXPECT_TRUE(ftp->NameList("v7/nowhere/*.pkt").empty());
-    EXPECT_EQ(ftp->Presence("v7/patches/01.sql"), FilePresence::Present);
+    server.Start(c.perm, 0, c.faults);
+    EXPECT_EQ(listing("v7/patches/01.*"), c.listed);
+    // A file another program holds open: its delete is refused, and then its size.
+    if (std::string(c.faults).starts_with("busy-dele")) {
+      EXPECT_NE(FtpFailure([&] { ftp->Delete("v7/patches/01.sql"); }).find("being used"),
+                std::string::npos);
+    }
+    std::string answer;
+    EXPECT_EQ(ftp->Presence("v7/patches/01.sql", &answer), c.size) << answer;
+    EXPECT_EQ(ftp->Listed("v7/patches/01.sql"), c.named);
+    if (c.listed == "1") {
+      EXPECT_EQ(listing("v7/empty/*.pkt"), "0");
+      EXPECT_EQ(listing("v7/nowhere/*.pkt"),
+                "refused: the folder v7/nowhere/ is not on the server (550 No such file or "
+                "directory.)");
+      EXPECT_EQ(ftp->Listed("v7/patches/02.sql"), FilePresence::Absent);
+      EXPECT_EQ(ftp->Listed("v7/nowhere/02.sql"), FilePresence::Unknown);
+    }
     EXPECT_EQ(ftp->Presence("v7/patches/02.sql"), FilePresence::Absent);
     EXPECT_EQ(ftp->Presence("v7/nowhere/02.sql"), FilePresence::Absent);
+    // Asking about a folder leaves the session in its home folder.
+    EXPECT_TRUE(ftp->Rename("v7/empty/r.txt", "v7/empty/r.txt"));
   }
   fs::remove(server.Path("v7/patches/01.sql"));
 
