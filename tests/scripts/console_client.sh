@@ -33,9 +33,13 @@ settings() { printf 'clientlogin=site\nftp=127.0.0.1:%s,site,%s\nxtype=none\n%s'
 mkdir -p "$work/data"
 sqlite3 "$work/data/site07.mdb" <"$src/scripts/site/access.sql"
 sqlite3 "$work/data/site07.mdb" "update control set siteno = 7"
-printf '[site]\nProject=site07\nDbType=access\nDriver=ado\n' >"$work/Dbconnections.ini"
-printf '[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\nDBQ=%s/data/site07.mdb\n[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=%s/data/\n' \
-  "$work" "$work" >"$work/registry.ini"
+site_files() {
+  printf '[site]\nProject=site07\nDbType=access\nDriver=ado\n[site07]\nProject=site07\nDbType=access\nDriver=ado\n' \
+    >"$work/Dbconnections.ini"
+  printf '[SOFTWARE\\ODBC\\ODBC.INI\\DOZOVUZOVADOVEV]\nDBQ=%s/data/site07.mdb\n[SOFTWARE\\STELLOCK\\QUOREX]\nSERVERPATH=%s/data/\n' \
+    "$work" "$work" >"$work/registry.ini"
+}
+site_files
 # Runs the client in the console for the cycles given; the exit status is in $status.
 run() {
   status=0
@@ -201,6 +205,8 @@ done
 grep -q "byte offset 44: the file holds UTF-8 characters too" "$work/err.log" \
   || fail "the first byte that is not UTF-8 is not named"
 
+# The site's project as the first cycles had it, for the runs below.
+site_files
 
 # SIGTERM stops the client between cycles, with status 0.
 settings 'talkinterval=100
