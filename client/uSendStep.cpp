@@ -64,13 +64,7 @@ PublishingNote ReadNote(const std::string& line) {
   return note;
 }
 
-std::string NewUploadMark() {
-  std::random_device random;
-  std::uniform_int_distribution<int> digit(0, 15);
-  std::string mark = kUploadMark;
-  for (int i = 0; i < 12; ++i) mark += "0123456789abcdef"[digit(random)];
-  return mark;
-}
+std::string NewUploadMark() { return kUploadMark + RandomDigits(); }
 
 std::string KeptCopy(const std::string& digest) { return kPublishingCopy + digest + ".pkt"; }
 

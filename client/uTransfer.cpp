@@ -44,13 +44,15 @@ void RaiseOnError(const std::string& err) {
 
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
 
-std::string NewClaimSuffix() {
+std::string RandomDigits() {
   std::random_device random;
   std::uniform_int_distribution<int> digit(0, 15);
-  std::string suffix = kClaimMark;
-  for (int i = 0; i < 12; ++i) suffix += "0123456789abcdef"[digit(random)];
-  return suffix;
+  std::string digits;
+  for (int i = 0; i < 12; ++i) digits += "0123456789abcdef"[digit(random)];
+  return digits;
 }
+
+std::string NewClaimSuffix() { return kClaimMark + RandomDigits(); }
 
 std::string QueuedPacketIdentity() {
   // The engine's own handle of a stored row: it names exactly one row whatever the columns

@@ -76,6 +76,8 @@ void CreateWorkFolders();
 // claims by the record it keeps of them (kClaimsFile), not by anything of its machine or
 // folder: clients on machines cloned from one image share those.
 std::string NewClaimSuffix();
+// 12 random hexadecimal digits, new at every call: the end of a name that is one client's own.
+std::string RandomDigits();
 
 // The column of the engine's own row handle ("rowid", PostgreSQL's "ctid") by which an
 // uploaded row of v7pkt is deleted, and the name under which the send step selects it.
