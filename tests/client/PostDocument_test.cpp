@@ -96,8 +96,12 @@ std::string Voucher(const std::string& recordId, const std::string& attributes =
 TEST_F(PostDocumentTest, PacketsWithoutTheirAttributesAreRefusedAndTheSiteNumberComesBack) {
   EXPECT_EQ(Post("<doc siteno=\"3\" transid=\"jv\" recordid=\"0\"/>"),
             "The packet has no \"user\" attribute");
-  EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"x3\" transid=\"jv\" recordid=\"0\"/>"),
-            "'x3' is not a valid integer value");
+  // A site number that is no integer, or none that fits, is the packet's fault, said as such.
+  for (const char* siteNo : {"x3", "", "-", "99999999999"})
+    EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"" + std::string(siteNo) +
+                   "\" transid=\"jv\" recordid=\"0\"/>"),
+              "'" + std::string(siteNo) + "' is not a valid integer value")
+        << siteNo;
   EXPECT_EQ(Post("<doc user=\"anita\" siteno=\"3\" recordid=\"0\"/>"),
             "The packet has no \"transid\" attribute");
   // An empty type prepares nothing to apply the packet with, whatever its record id.
