@@ -13,7 +13,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "uGeneralFunctions.h"
 #include "uMD5.h"
 #include "uTextEncoding.h"
 #include "uZStream.h"

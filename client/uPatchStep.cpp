@@ -236,7 +236,7 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
 // Only the bytes that ran leave the server: the office may have put corrected bytes there
 // under the same name meanwhile (checked unless the bytes were downloaded just now). The
 // patch's line in the record of runs goes once the server's own answers agree that the file
-// is gone: a delete answered as refused, or as done, is no such evidence by itself.
+// is gone, as RemoveFromServer and GoneFromServer ask them.
 TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::string& key,
                                           TPatchStep& step, bool checkBytes) {
   const std::string name = FieldsAfter(key, 1);
@@ -246,17 +246,13 @@ TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::s
     ForgetLine(step.run, RunningLine(key));
     patchesRanUnsaved.erase(key);
   };
-  const auto goneNow = [&] {
-    const std::vector<std::string> listed = ftp->NameList(step.mask);
-    return std::find(listed.begin(), listed.end(), entry) == listed.end() && GoneFromServer(entry);
-  };
   if (checkBytes) {
     const std::string localFile = kTransitFolder + name;
     try {
       ftp->Get(entry, localFile);
     } catch (const EFtpError& e) {
       if (!e.Refused) throw;
-      if (goneNow()) {  // removed by another client of the site, or by hand
+      if (GoneFromServer(entry)) {  // removed by another client of the site, or by hand
         forget();
         return TPatchRemoval::Gone;
       }
@@ -274,21 +270,16 @@ TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::s
       return TPatchRemoval::Replaced;
     }
   }
-  std::string refusal;
   try {
     RemoveFromServer(entry);
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
-    refusal = e.Detail;
+    StepFailed(patch + " could not be removed from the server (" + e.Detail +
+               "): it is not run again, and its removal is tried again next cycle");
+    return TPatchRemoval::Stays;
   }
-  if (refusal.empty() && goneNow()) {
-    forget();
-    return TPatchRemoval::Gone;
-  }
-  StepFailed(patch + " could not be removed from the server (" +
-             (refusal.empty() ? std::string("the server still lists it") : refusal) +
-             "): it is not run again, and its removal is tried again next cycle");
-  return TPatchRemoval::Stays;
+  forget();
+  return TPatchRemoval::Gone;
 }
 
 }  // namespace v7

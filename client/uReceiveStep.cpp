@@ -1,31 +1,23 @@
 // The receive step of the cycle: each packet addressed to this site claimed, downloaded,
 // unpacked, applied (or kept when it fails) and removed from the server, each exactly once.
-#include <fcntl.h>
+
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <random>
 #include <set>
-#include <sstream>
+#include <stdexcept>
 
 #include "uApplyRecord.h"
 #include "uAtExit.h"
 #include "uDBManager.h"
-#include "uGeneralFunctions.h"
 #include "uMD5.h"
 #include "uMain.h"
 #include "uPacket.h"
 #include "uPostDocument.h"
-#include "uTextEncoding.h"
 #include "uTransfer.h"
-#include "uXDS.h"
 #include "uZStream.h"
 
 namespace v7 {

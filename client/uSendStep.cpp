@@ -1,32 +1,17 @@
 // The send step of the cycle: the ping, and each queued packet of v7pkt uploaded and published
 // once. It catches its own failures, shows them in the message pane and lets the cycle go on.
-#include <fcntl.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <random>
-#include <set>
-#include <sstream>
+#include <functional>
+#include <stdexcept>
 
-#include "uApplyRecord.h"
 #include "uAtExit.h"
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
-#include "uMD5.h"
 #include "uMain.h"
-#include "uPacket.h"
-#include "uPostDocument.h"
-#include "uTextEncoding.h"
 #include "uTransfer.h"
 #include "uXDS.h"
-#include "uZStream.h"
 
 namespace v7 {
 

@@ -2,33 +2,13 @@
 // packets' log, and how a file is removed from the server and known to be gone.
 #include "uTransfer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <random>
-#include <set>
-#include <sstream>
 
-#include "uApplyRecord.h"
-#include "uAtExit.h"
-#include "uDBManager.h"
 #include "uGeneralFunctions.h"
-#include "uMD5.h"
 #include "uMain.h"
-#include "uPacket.h"
 #include "uPacketTrace.h"
-#include "uPostDocument.h"
-#include "uTextEncoding.h"
 #include "uXDS.h"
-#include "uZStream.h"
 
 namespace v7 {
 
