@@ -40,25 +40,24 @@ std::vector<std::string> LinesOf(const TLineRecord& record, const std::string& p
 
 }  // namespace
 
-TApplyRecord::TApplyRecord() : record_(kApplyingPacketsFile) {}
-
-int TApplyRecord::Deaths(const std::string& packet) const {
-  int most = 0, deaths = 0;
+int TCountedRecord::Count(const std::string& packet) const {
+  int most = 0, count = 0;
   std::string key;
   for (const std::string& line : LinesOf(record_, packet))
-    if (SplitLine(line, deaths, key)) most = std::max(most, deaths);
+    if (SplitLine(line, count, key)) most = std::max(most, count);
   return most;
 }
 
-void TApplyRecord::Begin(const std::string& packet) {
+void TCountedRecord::SetCount(const std::string& packet, int count) {
   const std::vector<std::string> older = LinesOf(record_, packet);
-  // The new count first: a stop between the two writes leaves both lines, and the higher
-  // counts.
-  record_.Add(std::to_string(Deaths(packet) + 1) + " " + packet);
-  for (const std::string& line : older) record_.Remove(line);
+  const std::string line = std::to_string(count) + " " + packet;
+  if (record_.Contains(line)) record_.Remove(line);
+  record_.Add(line);
+  for (const std::string& old : older)
+    if (old != line) record_.Remove(old);
 }
 
-void TApplyRecord::End(const std::string& packet) {
+void TCountedRecord::End(const std::string& packet) {
   try {
     for (const std::string& line : LinesOf(record_, packet)) record_.Remove(line);
   } catch (const std::exception&) {
@@ -66,14 +65,17 @@ void TApplyRecord::End(const std::string& packet) {
   }
 }
 
-void TApplyRecord::ForgetIf(const std::function<bool(const std::string&)>& gone) {
+void TCountedRecord::ForgetIf(const std::function<bool(const std::string&)>& gone) {
   try {
     record_.RemoveIf(gone);
   } catch (const std::exception&) {
-    // Left as it was: a line of a packet that is gone only matters should the same name and
-    // bytes come again.
+    // Left as it was: see the header.
   }
 }
+
+TApplyRecord::TApplyRecord() : TCountedRecord(kApplyingPacketsFile) {}
+
+void TApplyRecord::Begin(const std::string& packet) { SetCount(packet, Deaths(packet) + 1); }
 
 bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string& packetKey,
                    const std::string& packet, const std::string& xmlPath, std::string& err,
@@ -120,22 +122,11 @@ bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string&
   return noted;
 }
 
-TWaitingRecord::TWaitingRecord() : record_(kWaitingPacketsFile) {}
+TWaitingRecord::TWaitingRecord() : TCountedRecord(kWaitingPacketsFile) {}
 
 int TWaitingRecord::Failed(const std::string& packet, bool counted) {
-  const std::vector<std::string> older = LinesOf(record_, packet);
-  int failures = 0, n = 0;
-  std::string key;
-  for (const std::string& line : older)
-    if (SplitLine(line, n, key)) failures = std::max(failures, n);
-  if (counted) ++failures;
-  const std::string line = std::to_string(failures) + " " + packet;
-  // The new line first, as the last of the record: a stop between the writes leaves both,
-  // and the higher count holds. A line that stays as it was only moves to the end.
-  if (record_.Contains(line)) record_.Remove(line);
-  record_.Add(line);
-  for (const std::string& old : older)
-    if (old != line) record_.Remove(old);
+  const int failures = Count(packet) + (counted ? 1 : 0);
+  SetCount(packet, failures);
   return failures;
 }
 
@@ -155,23 +146,6 @@ bool TWaitingRecord::OthersWait(const std::string& packet) const {
   for (const std::string& line : record_.Lines())
     if (SplitLine(line, n, key) && FieldsAfter(key, 1) != name) return true;
   return false;
-}
-
-void TWaitingRecord::End(const std::string& packet) {
-  try {
-    for (const std::string& line : LinesOf(record_, packet)) record_.Remove(line);
-  } catch (const std::exception&) {
-    // Left as it was: see the header.
-  }
-}
-
-void TWaitingRecord::ForgetIf(const std::function<bool(const std::string&)>& gone) {
-  try {
-    record_.RemoveIf(gone);
-  } catch (const std::exception&) {
-    // Left as it was: a line of a packet that is gone only matters should the same name and
-    // bytes come again.
-  }
 }
 
 }  // namespace v7

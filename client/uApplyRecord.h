@@ -21,27 +21,42 @@ inline constexpr char kApplyingPacketsFile[] = "transit/packets-applying.txt";
 // a power cut or a kill meets twice: only a third death in a row sets it aside.
 inline constexpr int kMaxApplyDeaths = 3;
 
-class TApplyRecord {
+// A record of "<count> <md5> <name>" lines, one count a packet, each change of it replacing
+// the file whole (TLineRecord).
+class TCountedRecord {
+ public:
+  explicit TCountedRecord(const char* fileName) : record_(fileName) {}
+  // The packet's ("<md5> <name>") count; 0 when it has no line.
+  int Count(const std::string& packet) const;
+  // The packet is done with: its line goes. A record that cannot be written keeps the line;
+  // never raises (what a line left costs is said where each record is declared).
+  void End(const std::string& packet);
+  // Removes every line that gone says is gone ("<count> <md5> <name>"); never raises: a line
+  // of a packet that is gone only matters should the same name and bytes come again.
+  void ForgetIf(const std::function<bool(const std::string&)>& gone);
+
+ protected:
+  // Writes the packet's new count as the last line, then drops its older lines: a stop between
+  // the writes leaves both, and the higher count holds. Raises when the record cannot be
+  // written.
+  void SetCount(const std::string& packet, int count);
+
+  TLineRecord record_;
+};
+
+class TApplyRecord : public TCountedRecord {
  public:
   TApplyRecord();
   // How many times in a row the application of the packet (its "<md5> <name>") began and did
   // not end.
-  int Deaths(const std::string& packet) const;
+  int Deaths(const std::string& packet) const { return Count(packet); }
   // Records one more beginning. Raises when the record cannot be written.
   void Begin(const std::string& packet);
-  // The packet's application ended, or it was recorded as handled: its line goes. A record
-  // that cannot be written keeps the line, which costs the packet one of its tries should it
-  // come again with the same bytes; never raises.
-  void End(const std::string& packet);
-
-  // Removes every line that gone says is gone ("<deaths> <md5> <name>"); never raises.
-  void ForgetIf(const std::function<bool(const std::string&)>& gone);
+  // End: the packet's application ended, or it was recorded as handled. A line left costs the
+  // packet one of its tries should it come again with the same bytes.
 
   // The record could not be written in this step and the client said so.
   bool warned = false;
-
- private:
-  TLineRecord record_;
 };
 
 // Applies the unpacked packet xmlPath through client.Postdata, with its beginning and end
@@ -70,7 +85,7 @@ inline constexpr int kMaxSiteFailures = 3;
 
 // The record of the packets that wait after a failure of the site under them. A receive step
 // takes them after every other packet, the one that failed last, last.
-class TWaitingRecord {
+class TWaitingRecord : public TCountedRecord {
  public:
   TWaitingRecord();
   // Records one more failure of the site under the packet ("<md5> <name>"), counted or not,
@@ -82,14 +97,8 @@ class TWaitingRecord {
   int Place(const std::string& name) const;
   // Whether a packet of another name than the packet's ("<md5> <name>") waits.
   bool OthersWait(const std::string& packet) const;
-  // The packet was applied, or is handled: its line goes. Never raises (a line left costs
-  // the packet its place in the order only).
-  void End(const std::string& packet);
-  // Removes every line that gone says is gone ("<failures> <md5> <name>"); never raises.
-  void ForgetIf(const std::function<bool(const std::string&)>& gone);
-
- private:
-  TLineRecord record_;
+  // End: the packet was applied, or is handled. A line left costs the packet its place in the
+  // order only.
 };
 
 }  // namespace v7
