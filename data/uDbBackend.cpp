@@ -66,22 +66,7 @@ void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)
   }
 }
 
-namespace {
-
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-// A character of a word (a keyword or a name) as both engines read words: besides letters,
-// digits and "_", "$" and every byte of a non-ASCII letter. So "a$$b$" is one name, not a
-// name followed by a dollar quote.
-bool IsWordChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
-
-// The place just past a comment that starts at i, or i when none does. PostgreSQL ends a
-// "--" comment at a carriage return as at a line feed, and nests "/*" comments; SQLite
-// ends it at a line feed only and does not nest.
-size_t SkipComment(const std::string& sql, size_t i, bool pg) {
+size_t SkipSqlComment(const std::string& sql, size_t i, bool pg) {
   const size_t n = sql.size();
   if (sql.compare(i, 2, "--") == 0) {
     size_t end = sql.find_first_of(pg ? "\n\r" : "\n", i);
@@ -103,6 +88,19 @@ size_t SkipComment(const std::string& sql, size_t i, bool pg) {
   return n;
 }
 
+namespace {
+
+bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// A character of a word (a keyword or a name) as both engines read words: besides letters,
+// digits and "_", "$" and every byte of a non-ASCII letter. So "a$$b$" is one name, not a
+// name followed by a dollar quote.
+bool IsWordChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
+
+
 std::string LowerWord(const std::string& sql, size_t& i) {
   std::string w;
   while (i < sql.size() && IsWordChar(sql[i]))
@@ -114,7 +112,7 @@ std::string LowerWord(const std::string& sql, size_t& i) {
 size_t FirstWordAt(const std::string& sql, bool pg) {
   size_t i = 0;
   while (i < sql.size()) {
-    const size_t next = SkipComment(sql, i, pg);
+    const size_t next = SkipSqlComment(sql, i, pg);
     if (next != i)
       i = next;
     else if (IsSpace(sql[i]) || sql[i] == ';')
@@ -142,7 +140,7 @@ std::string TransactionControlStatement(const std::string& sql, bool pgSyntax) {
   for (int more = 0; more < 3; ++more) {
     size_t k = i;
     while (k < sql.size()) {
-      const size_t next = SkipComment(sql, k, pgSyntax);
+      const size_t next = SkipSqlComment(sql, k, pgSyntax);
       if (next == k && !IsSpace(sql[k])) break;
       k = next == k ? k + 1 : next;
     }

@@ -156,6 +156,11 @@ void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)
 // several reaches the engine statement by statement, each read here in its turn.
 std::string TransactionControlStatement(const std::string& sql, bool pgSyntax);
 
+// The place just past a comment that starts at i of sql, or i when none does. PostgreSQL
+// (pgSyntax) ends a "--" comment at a carriage return as at a line feed, and nests "/*"
+// comments; SQLite ends it at a line feed only and does not nest.
+size_t SkipSqlComment(const std::string& sql, size_t i, bool pgSyntax);
+
 // The refusal of every statement after a held transaction ended, and the failure of the
 // commit that was to end it.
 inline constexpr char kTransactionEndedBefore[] =

@@ -3,6 +3,8 @@
 
 #include <cctype>
 
+#include "uDbBackend.h"
+
 namespace v7 {
 
 namespace {
@@ -31,29 +33,6 @@ size_t SkipQuoted(const std::string& s, size_t open, bool escapes) {
       i += 2;
     } else {
       return i + 1;
-    }
-  }
-  return s.size();
-}
-
-// The place just past a comment that starts at i, or i when none does: "--" ends at a line
-// feed or a carriage return, and "/*" comments nest.
-size_t SkipComment(const std::string& s, size_t i) {
-  if (s.compare(i, 2, "--") == 0) {
-    const size_t end = s.find_first_of("\n\r", i);
-    return end == std::string::npos ? s.size() : end + 1;
-  }
-  if (s.compare(i, 2, "/*") != 0) return i;
-  int depth = 0;
-  while (i < s.size()) {
-    if (s.compare(i, 2, "/*") == 0) {
-      ++depth;
-      i += 2;
-    } else if (s.compare(i, 2, "*/") == 0) {
-      i += 2;
-      if (--depth == 0) return i;
-    } else {
-      ++i;
     }
   }
   return s.size();
@@ -128,7 +107,7 @@ std::vector<std::string> SplitPgStatements(const std::string& sql) {
   size_t i = 0;
   while (i < n) {
     const char c = sql[i];
-    const size_t past = SkipComment(sql, i);
+    const size_t past = SkipSqlComment(sql, i, true);
     if (past != i) {
       i = past;
       continue;
