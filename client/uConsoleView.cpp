@@ -15,13 +15,9 @@ namespace v7 {
 
 namespace {
 
-volatile sig_atomic_t gStopRequested = 0;
-
-// The stop also reaches the transfers under way, so that a wait for a server ends at once.
-void OnStopSignal(int) {
-  gStopRequested = 1;
-  RequestStop();
-}
+// The one stop flag of the process: the transfers under way see it too, so that a wait for a
+// server ends at once.
+void OnStopSignal(int) { RequestStop(); }
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
   if (span.count() < 0) span = std::chrono::nanoseconds(0);
@@ -40,7 +36,6 @@ const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 class StopSignals {
  public:
   StopSignals() {
-    gStopRequested = 0;
     ClearStop();
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
@@ -53,7 +48,7 @@ class StopSignals {
     pthread_sigmask(SIG_UNBLOCK, &stops_, &oldMask_);
   }
   ~StopSignals() {
-    if (gStopRequested) {
+    if (StopRequested()) {
       // A stop was taken: the ones that come with it or after it (`timeout` signals the
       // client and then its whole process group) wait for the exit.
       for (int sig : kStopSignals) signal(sig, SIG_IGN);
@@ -70,12 +65,12 @@ class StopSignals {
   bool Wait(std::chrono::nanoseconds span) {
     sigset_t open;
     pthread_sigmask(SIG_BLOCK, &stops_, &open);
-    if (!gStopRequested) {
+    if (!StopRequested()) {
       timespec ts = ToTimespec(span);
       ppoll(nullptr, 0, &ts, &open);
     }
     pthread_sigmask(SIG_SETMASK, &open, nullptr);
-    return gStopRequested != 0;
+    return StopRequested();
   }
 
  private:
