@@ -1,14 +1,12 @@
 // The trace of one packet's run (see uPacketTrace.h).
 #include "uPacketTrace.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "uLineRecord.h"
 
 namespace v7 {
 
@@ -21,21 +19,6 @@ struct RunStart {
   std::uintmax_t offset = 0;
 };
 RunStart gRun;
-
-bool WriteNew(const std::string& target, const std::string& bytes) {
-  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool whole = ::close(fd) == 0 && done == bytes.size();
-  if (!whole) ::unlink(target.c_str());  // a cut trace would pass for the whole run
-  return whole;
-}
 
 }  // namespace
 
@@ -56,7 +39,14 @@ bool CopyPacketRunTrace(const std::string& xmlFile, const std::string& target) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   if (in.bad()) return false;
-  return WriteNew(target, bytes.str());
+  // A trace that stands there already is an earlier run's of the same packet: it stays.
+  if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) return false;
+  try {
+    WriteBytes(target, bytes.str());  // whole or not at all: a cut trace would pass for the run
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace v7
