@@ -22,6 +22,18 @@ void RaiseOnError(const std::string& err) {
   if (!err.empty()) throw EDatabaseError(err);
 }
 
+std::string NameFault(const std::string& name) {
+  if (name.empty()) return "the name is empty";
+  if (name == "." || name == "..") return "a file name may not be \"" + name + "\"";
+  for (const char c : name) {
+    if (c == '/') return "a file name may not hold \"/\"";
+    if (c == '\\') return "a file name may not hold \"\\\"";
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      return "a file name may not hold a control character";
+  }
+  return "";
+}
+
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
 
 std::string RandomDigits() {

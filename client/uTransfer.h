@@ -94,6 +94,13 @@ inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
 // packet's bytes afterwards: only then may the packet leave the server.
 bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath, bool withTrace);
 
+// Why a file name that came from outside (a server's listing, a queued row of the site) may not
+// be used as the name of a file in one folder, here or on the server; empty when it may. A name
+// that is empty, "." or "..", or that holds "/", "\\", NUL or another control character could
+// reach a file outside that folder, or be cut or refused by the layers below: it is refused by
+// name and passed over, and nothing else stops for it.
+std::string NameFault(const std::string& name);
+
 // A site number as the server's folders and file names write it: two digits.
 std::string TwoDigits(const std::string& number);
 // A text as an SQL literal's body: each quote doubled.
