@@ -126,12 +126,12 @@ bool TSqlLexer::Next(TSqlToken& t) {
         t.Text = sql_.substr(j + 1, end - j - 1);
         i_ = t.Open ? n : close + tag.size();
       } else {
-        t.Text = "$";
+        t.Text.assign(1, '$');
         i_ = at + 1;
       }
     }
   } else {
-    t.Text = std::string(1, c);
+    t.Text.assign(1, c);
     i_ = at + 1;
   }
   t.E = i_;
