@@ -66,13 +66,14 @@ void ScanParams(const std::string& sql, const std::function<void(size_t, size_t)
   }
 }
 
-size_t SkipSqlComment(const std::string& sql, size_t i, bool pg) {
+size_t SkipSqlComment(const std::string& sql, size_t i, bool pg, bool* open) {
   const size_t n = sql.size();
   if (sql.compare(i, 2, "--") == 0) {
     size_t end = sql.find_first_of(pg ? "\n\r" : "\n", i);
     return end == std::string::npos ? n : end + 1;
   }
   if (sql.compare(i, 2, "/*") != 0) return i;
+  if (open) *open = true;
   int depth = 0;
   while (i < n) {
     if (sql.compare(i, 2, "/*") == 0 && (pg || depth == 0)) {
@@ -80,7 +81,10 @@ size_t SkipSqlComment(const std::string& sql, size_t i, bool pg) {
       i += 2;
     } else if (sql.compare(i, 2, "*/") == 0) {
       i += 2;
-      if (--depth == 0) return i;
+      if (--depth == 0) {
+        if (open) *open = false;
+        return i;
+      }
     } else {
       ++i;
     }

@@ -158,8 +158,9 @@ std::string TransactionControlStatement(const std::string& sql, bool pgSyntax);
 
 // The place just past a comment that starts at i of sql, or i when none does. PostgreSQL
 // (pgSyntax) ends a "--" comment at a carriage return as at a line feed, and nests "/*"
-// comments; SQLite ends it at a line feed only and does not nest.
-size_t SkipSqlComment(const std::string& sql, size_t i, bool pgSyntax);
+// comments; SQLite ends it at a line feed only and does not nest. open, when given, is set
+// when the comment runs to the end of the text unclosed.
+size_t SkipSqlComment(const std::string& sql, size_t i, bool pgSyntax, bool* open = nullptr);
 
 // The refusal of every statement after a held transaction ended, and the failure of the
 // commit that was to end it.
@@ -173,6 +174,11 @@ inline constexpr char kTransactionEndedEarly[] =
 inline constexpr char kTextRanInPart[] =
     "A statement of a text of several failed after the statements before it had run: the text "
     "did not run whole, and the document is not stored: ";
+// A text of several statements with values to bind, which cannot be cut into its
+// statements as the server reads them: it does not run, and the document is not stored.
+inline constexpr char kTextNotCut[] =
+    "The text cannot be cut into its statements as the server reads it, and its parameters "
+    "need it cut: it did not run";
 // A statement that ran and left no transaction open behind it.
 inline constexpr char kTransactionEndedBy[] =
     "The statement ended the transaction of the document: nothing after it runs, and the "
@@ -209,6 +215,10 @@ class TTransactionHold {
   // cannot be undone alone, so the held transaction can only be rolled back, and its Commit
   // says why (as for a refusal).
   void Spoil(const std::string& failure);
+  // A text that did not run at all though the document needed it: its Commit says why.
+  void Refuse(const std::string& refusal) {
+    if (held_ && refused_.empty()) refused_ = refusal;
+  }
 
  private:
   bool held_ = false;

@@ -33,8 +33,10 @@ constexpr Oid kFloat8Oid = 701;
 constexpr Oid kBpcharOid = 1042;
 constexpr Oid kVarcharOid = 1043;
 constexpr Oid kDateOid = 1082;
+constexpr Oid kTimeOid = 1083;
 constexpr Oid kTimestampOid = 1114;
 constexpr Oid kTimestamptzOid = 1184;
+constexpr Oid kTimetzOid = 1266;
 constexpr Oid kNumericOid = 1700;
 
 // The header that a length modifier of a character type carries (the server's VARHDRSZ).
@@ -303,9 +305,27 @@ struct TPgBackend::Impl {
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) FailResult(r.res, sql);
   }
 
+  // The session reads backslashes in '...' as the standard says (as written).
+  bool StandardStrings() const {
+    const char* value = PQparameterStatus(conn, "standard_conforming_strings");
+    return value && std::strcmp(value, "on") == 0;
+  }
+
+  // A text that cannot be cut as the server reads it, inside a held transaction: it runs
+  // whole, as the server reads it, unless a statement that would steer the transaction may
+  // begin anywhere in it, whatever its quotes are read as; then it is refused.
+  void GuardWhole(const std::string& sql) {
+    for (const size_t start : PgStatementStarts(sql)) {
+      const std::string refusal = hold.Refusal(sql.substr(start), true);
+      if (!refusal.empty()) Fail(refusal, sql);
+    }
+  }
+
   // Runs one statement (or, without parameters and rows wanted, a text of several) and
-  // returns its result, which the caller frees.
-  PGresult* Run(const std::string& sql, const TDbParams& params, bool multiple) {
+  // returns its result, which the caller frees. whole: a text of several that runs as one
+  // text though a transaction is held (see GuardWhole).
+  PGresult* Run(const std::string& sql, const TDbParams& params, bool multiple,
+                bool whole = false) {
     Require(sql);
     if (sql.find('\0') != std::string::npos) Fail("The statement holds a NUL character", sql);
     const std::string refusal = hold.Refusal(sql, true);
@@ -313,7 +333,7 @@ struct TPgBackend::Impl {
     // While a transaction is held the server runs one statement per text and refuses a text
     // of several, so that a statement behind the first (a "commit" the refusal did not read)
     // never reaches it: Execute gives such a text here statement by statement.
-    if (hold.Held()) multiple = false;
+    if (hold.Held() && !whole) multiple = false;
 
     std::vector<std::string> names = ParseParamNames(sql);
     std::string text = names.empty() ? sql : NumberParams(sql, names);
@@ -384,10 +404,37 @@ struct TPgBackend::Impl {
       savepoint = true;
     }
 
-    PGresult* res = count == 0 && multiple
-                        ? PQexec(conn, text.c_str())
-                        : PQexecParams(conn, text.c_str(), static_cast<int>(count), types.data(),
-                                       ptrs.data(), lengths.data(), formats.data(), 0);
+    // An empty text is no date: where the server takes a parameter for a date or a time it
+    // gets null, as the query object's own statements write an empty date and as SQLite
+    // stores it. Only a statement with such a text asks the server what its parameters are.
+    bool emptyText = false;
+    for (size_t i = 0; i < count; ++i)
+      emptyText = emptyText || (values[i]->Kind == TDbKind::Text && texts[i].empty());
+    PGresult* res = nullptr;
+    if (count == 0 && multiple) {
+      res = PQexec(conn, text.c_str());
+    } else if (emptyText) {
+      res = PQprepare(conn, "", text.c_str(), static_cast<int>(count), types.data());
+      if (PQresultStatus(res) == PGRES_COMMAND_OK) {
+        PQclear(res);
+        res = PQdescribePrepared(conn, "");
+        if (PQresultStatus(res) == PGRES_COMMAND_OK) {
+          for (size_t i = 0; i < count; ++i) {
+            const Oid type = PQparamtype(res, static_cast<int>(i));
+            if (values[i]->Kind == TDbKind::Text && texts[i].empty() &&
+                (type == kDateOid || type == kTimestampOid || type == kTimestamptzOid ||
+                 type == kTimeOid || type == kTimetzOid))
+              ptrs[i] = nullptr;
+          }
+          PQclear(res);
+          res = PQexecPrepared(conn, "", static_cast<int>(count), ptrs.data(), lengths.data(),
+                               formats.data(), 0);
+        }
+      }
+    } else {
+      res = PQexecParams(conn, text.c_str(), static_cast<int>(count), types.data(), ptrs.data(),
+                         lengths.data(), formats.data(), 0);
+    }
     ExecStatusType st = PQresultStatus(res);
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY) {
       ResultHolder failed(res);
@@ -433,7 +480,12 @@ struct TPgBackend::Impl {
   // whole by the server; a statement of it that would steer the held transaction is refused
   // here first, so that the transaction goes with it, as when it runs (see RunEach).
   void GuardEach(const std::string& sql) {
-    const std::vector<std::string> statements = SplitPgStatements(sql);
+    const TPgStatements cut = CutPgStatements(sql, StandardStrings());
+    if (!cut.Sure) {
+      GuardWhole(sql);
+      return;
+    }
+    const std::vector<std::string>& statements = cut.Pieces;
     if (statements.size() < 2) return;
     for (const std::string& statement : statements) {
       const std::string refusal = hold.Refusal(statement, true);
@@ -516,9 +568,23 @@ long long TPgBackend::Execute(const std::string& sql, const TDbParams& params) {
   // The server refuses a text of several statements while a transaction is held (see Run):
   // such a text runs statement by statement, as on SQLite. A text without ";" is one.
   if (impl_->hold.Held() && sql.find(';') != std::string::npos) {
-    const std::vector<std::string> statements = SplitPgStatements(sql);
-    if (statements.size() > 1) {
-      const long long changed = impl_->RunEach(statements, params);
+    const TPgStatements cut = CutPgStatements(sql, impl_->StandardStrings());
+    if (!cut.Sure) {
+      // Cut otherwise than the server reads it, a piece would fail alone and the rest be
+      // lost: the text runs whole, or, with values to bind (which a text of several cannot
+      // take), fails the document.
+      impl_->GuardWhole(sql);
+      if (!params.empty()) {
+        impl_->hold.Refuse(kTextNotCut);
+        impl_->Fail(kTextNotCut, sql);
+      }
+      ResultHolder r(impl_->Run(sql, params, true, true));
+      const char* changed = PQcmdTuples(r.res);
+      impl_->lastError.clear();
+      return changed && *changed ? std::atoll(changed) : 0;
+    }
+    if (cut.Pieces.size() > 1) {
+      const long long changed = impl_->RunEach(cut.Pieces, params);
       impl_->lastError.clear();
       return changed;
     }

@@ -15,4 +15,22 @@ namespace v7 {
 // comment left open runs to the end of the text, where the server will refuse it.
 std::vector<std::string> SplitPgStatements(const std::string& sql);
 
+struct TPgStatements {
+  std::vector<std::string> Pieces;  // as SplitPgStatements cuts the text
+  // False when the server may read the text otherwise than it was cut: a literal, quoted
+  // name, dollar quote or comment left open; a "begin" in a "create function|procedure"
+  // that opens no "begin atomic" body; a backslash in a '...' literal while
+  // standard_conforming_strings is off, or where the text itself may turn it off. Such a
+  // text must run whole, as the server reads it, or not at all.
+  bool Sure = true;
+};
+
+// The statements of sql as above, and whether the cut is sure; standardStrings: the
+// session's standard_conforming_strings is on.
+TPgStatements CutPgStatements(const std::string& sql, bool standardStrings);
+
+// The places where a statement of sql may begin however the server reads its quotes: the
+// start and every place after a ";". A text that cannot be cut surely is guarded by these.
+std::vector<size_t> PgStatementStarts(const std::string& sql);
+
 }  // namespace v7

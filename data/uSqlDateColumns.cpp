@@ -11,81 +11,17 @@
 #include <optional>
 #include <set>
 
+#include "uSqlTokens.h"
+
 namespace v7 {
 
 namespace {
 
-struct TToken {
-  char Kind = 'p';  // 'w' word, 'q' quoted name (both lower case), 's' string, 'n' number, 'p' sign
-  std::string Text;
-  size_t B = 0, E = 0;  // where it stands in the statement
-};
-
-bool IsWordChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
+using TToken = TSqlToken;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
-}
-
-std::vector<TToken> Tokens(const std::string& sql) {
-  std::vector<TToken> out;
-  const size_t n = sql.size();
-  size_t i = 0;
-  while (i < n) {
-    const char c = sql[i];
-    const size_t at = i, count = out.size();
-    if (std::isspace(static_cast<unsigned char>(c))) {
-      ++i;
-    } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
-      i = std::min(sql.find('\n', i), n);
-    } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
-      const size_t end = sql.find("*/", i + 2);
-      i = end == std::string::npos ? n : end + 2;
-    } else if (c == '\'') {
-      TToken t{'s', ""};
-      for (++i; i < n; ++i) {
-        if (sql[i] == '\'') {
-          if (i + 1 < n && sql[i + 1] == '\'') {
-            t.Text += '\'';
-            ++i;
-            continue;
-          }
-          break;
-        }
-        t.Text += sql[i];
-      }
-      ++i;
-      out.push_back(std::move(t));
-    } else if (c == '"' || c == '`' || c == '[') {
-      // Names are compared as SQLite compares them, without regard to case.
-      const size_t end = std::min(sql.find(c == '[' ? ']' : c, i + 1), n);
-      out.push_back({'q', Lower(sql.substr(i + 1, end - i - 1))});
-      i = end + 1;
-    } else if (std::isdigit(static_cast<unsigned char>(c)) ||
-               (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
-      const size_t start = i;
-      while (i < n && (IsWordChar(sql[i]) || sql[i] == '.' ||
-                       ((sql[i] == '+' || sql[i] == '-') && (sql[i - 1] | 32) == 'e')))
-        ++i;
-      out.push_back({'n', sql.substr(start, i - start)});
-    } else if (IsWordChar(c)) {
-      const size_t start = i;
-      while (i < n && IsWordChar(sql[i])) ++i;
-      out.push_back({'w', Lower(sql.substr(start, i - start))});
-    } else {
-      out.push_back({'p', std::string(1, c)});
-      ++i;
-    }
-    if (out.size() != count) {
-      out.back().B = at;
-      out.back().E = std::min(i, n);
-    }
-  }
-  return out;
 }
 
 const std::set<std::string>& Keywords() {
@@ -105,6 +41,8 @@ struct TRange {
 using TKind = TColumnKind;
 
 bool IsDateKind(TKind k) { return k == TKind::Date || k == TKind::DateTime; }
+// A kind that a computed value keeps through the forms that keep it (max, coalesce, case...).
+bool IsKept(TKind k) { return IsDateKind(k) || k == TKind::Time || k == TKind::Integer; }
 
 // Two values that stand in one place (the parts of a compound select, the values of a
 // case): dates give a date (a date and time with either), whole numbers whole numbers.
@@ -147,6 +85,7 @@ struct TItem {
   TRange Expr{0, 0};
   const TSource* Source = nullptr;
   std::string Column;
+  size_t Index = 0;  // of a column a "*" brings: its place among the source's columns
 };
 
 // Views are followed into views no deeper than this.
@@ -193,7 +132,7 @@ class TDateColumns {
   // binds it), or empty.
   TDateColumns(const std::string& sql, TContext& context, int depth = 0,
                const std::string& schema = "")
-      : sql_(sql), t_(Tokens(sql)), context_(context), depth_(depth), schema_(schema) {}
+      : sql_(sql), t_(SqlTokens(sql, TSqlDialect::Sqlite)), context_(context), depth_(depth), schema_(schema) {}
 
   std::vector<TKind> Columns(size_t count) const {
     std::vector<TKind> result(count, TKind::Other);
@@ -202,7 +141,7 @@ class TDateColumns {
     if (!names || names->size() != count) return result;
     for (size_t i = 0; i < count; ++i) {
       const TKind kind = SelectKind(all, i, nullptr);
-      if (IsDateKind(kind)) result[i] = kind;
+      if (IsDateKind(kind) || kind == TKind::Time) result[i] = kind;
     }
     return result;
   }
@@ -488,7 +427,7 @@ class TDateColumns {
     std::vector<TItem> items;
     for (const TRange item : ResultList(arm.B, arm.E)) {
       if (!IsStar(item)) {
-        items.push_back({item, nullptr, ""});
+        items.push_back({item, nullptr, "", 0});
         continue;
       }
       const std::string qualifier = item.E - item.B == 3 ? t_[item.B].Text : "";
@@ -499,7 +438,8 @@ class TDateColumns {
         const std::optional<std::vector<std::string>> columns = SourceColumns(s, scope);
         if (!columns) return std::nullopt;
         const size_t before = seen.size();
-        for (const std::string& c : *columns) {
+        for (size_t index = 0; index < columns->size(); ++index) {
+          const std::string& c = (*columns)[index];
           const auto isIn = [&](const std::vector<std::string>& list, size_t end) {
             return std::find(list.begin(), list.begin() + static_cast<long>(end), c) !=
                    list.begin() + static_cast<long>(end);
@@ -508,7 +448,7 @@ class TDateColumns {
               (isIn(s.Using, s.Using.size()) || (s.Natural && isIn(seen, before))))
             continue;
           seen.push_back(c);
-          items.push_back({{0, 0}, &s, c});
+          items.push_back({{0, 0}, &s, c, index});
         }
         any = true;
       }
@@ -543,6 +483,25 @@ class TDateColumns {
     }
     const TKind kind = context_.Column(SchemaOf(s), s.Table, column);
     return kind == TKind::Unknown ? ViewKind(SchemaOf(s), s.Table, column) : kind;
+  }
+
+  // The column a "*" brings from a source: of a sub-select or a "with" table by its place,
+  // as two columns of one name are two columns there; of a table or a view by its name.
+  TKind KindAt(const TSource& s, size_t index, const std::string& column,
+               const TScope& scope) const {
+    if (s.Unknown) return TKind::Unknown;
+    if (s.Function) return TKind::Other;
+    if (s.Select.E != 0) return SelectKind(s.Select, index, scope.Outer);
+    if (s.Schema.empty()) {
+      const auto [cte, with] = FindCte(s.Table, &scope);
+      if (cte) {
+        if (!busy_.insert(cte->Select.B).second) return TKind::Unknown;
+        const TKind kind = SelectKind(cte->Select, index, with);
+        busy_.erase(cte->Select.B);
+        return kind;
+      }
+    }
+    return KindIn(s, column, scope);
   }
 
   TKind CteKind(const TCte& cte, const TScope* with, const std::string& column) const {
@@ -645,28 +604,29 @@ class TDateColumns {
       const TItem& item = (*items)[index];
       TKind k = TKind::Other;
       if (item.Source) {
-        k = KindIn(*item.Source, item.Column, scope);
+        k = KindAt(*item.Source, item.Index, item.Column, scope);
       } else {
         const TRange value = WithoutAlias(item.Expr);
         if (IsNullOrText(value)) continue;
         k = KindOf(value, scope);
       }
       kind = kind ? Join(*kind, k) : k;
-      if (!IsDateKind(*kind) && *kind != TKind::Integer) return TKind::Other;
+      if (!IsKept(*kind)) return TKind::Other;
     }
     return kind.value_or(TKind::Other);
   }
 
-  // As a select's parts: dates, nulls and texts, one at least a date.
-  TKind AllDates(const std::vector<TRange>& values, const TScope& scope) const {
-    TKind kind = TKind::Other;
+  // Values that stand in one place, as a select's parts (a null or a text counts as any):
+  // a date when each is one, whole days when each is a whole number.
+  TKind Alike(const std::vector<TRange>& values, const TScope& scope) const {
+    std::optional<TKind> kind;
     for (const TRange v : values) {
       if (IsNullOrText(v)) continue;
       const TKind k = KindOf(v, scope);
-      if (!IsDateKind(k)) return TKind::Other;
-      kind = std::max(kind, k);
+      kind = kind ? Join(*kind, k) : k;
+      if (!IsKept(*kind)) return TKind::Other;
     }
-    return kind;
+    return kind.value_or(TKind::Other);
   }
 
   TKind KindOf(TRange r, const TScope& scope) const {
@@ -797,7 +757,9 @@ class TDateColumns {
       if (IsWord(k, "as")) as = k;
     std::string type;
     for (size_t k = as + 1; k < r.E; ++k) type += t_[k].Text + " ";
-    if (type.find("time") != std::string::npos) return TKind::DateTime;
+    if (type.find("timestamp") != std::string::npos || type.find("datetime") != std::string::npos)
+      return TKind::DateTime;
+    if (type.find("time") != std::string::npos) return TKind::Time;
     if (type.find("date") != std::string::npos) return TKind::Date;
     if (type.find("int") != std::string::npos) return TKind::Integer;
     return TKind::Other;
@@ -807,19 +769,24 @@ class TDateColumns {
     if (name == "max" || name == "min" || name == "coalesce" || name == "ifnull") {
       for (TRange& a : args)
         if (IsWord(a.B, "distinct")) ++a.B;
-      return AllDates(args, scope);
+      return Alike(args, scope);
     }
     if (name == "nullif") return args.empty() ? TKind::Other : KindOf(args[0], scope);
-    if (name == "iif") return args.size() == 3 ? AllDates({args[1], args[2]}, scope) : TKind::Other;
+    if (name == "iif") return args.size() == 3 ? Alike({args[1], args[2]}, scope) : TKind::Other;
     // Window functions give a value of their first argument (lag and lead, or their default).
     if (name == "lag" || name == "lead") {
       if (args.empty()) return TKind::Other;
-      if (args.size() >= 3) return AllDates({args[0], args[2]}, scope);
-      return AllDates({args[0]}, scope);
+      if (args.size() >= 3) return Alike({args[0], args[2]}, scope);
+      return Alike({args[0]}, scope);
     }
     if (name == "first_value" || name == "last_value" || name == "nth_value")
-      return args.empty() ? TKind::Other : AllDates({args[0]}, scope);
+      return args.empty() ? TKind::Other : Alike({args[0]}, scope);
     if (name == "cast") return args.size() == 1 ? CastKind(args[0]) : TKind::Other;
+    // Whole numbers of whole numbers, as the server's integer functions give them.
+    if (name == "abs")
+      return args.size() == 1 && KindOf(args[0], scope) == TKind::Integer ? TKind::Integer
+                                                                        : TKind::Other;
+    if (name == "length") return args.size() == 1 ? TKind::Integer : TKind::Other;
     // The functions that the database connection adds for the dialect.
     if (name == "now") return args.empty() ? TKind::DateTime : TKind::Other;
     if (name == "datevalue") return args.size() == 1 ? TKind::Date : TKind::Other;
@@ -854,7 +821,7 @@ class TDateColumns {
       }
       if (IsWord(k, "then") || IsWord(k, "else")) start = k + 1;
     }
-    return AllDates(values, scope);
+    return Alike(values, scope);
   }
 };
 

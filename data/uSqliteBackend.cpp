@@ -15,6 +15,7 @@
 
 #include "uDbDates.h"
 #include "uSqlDateColumns.h"
+#include "uSqlTokens.h"
 
 namespace v7 {
 
@@ -217,10 +218,10 @@ TDbValue AsDayValue(const TDbValue& v) {
   return date;
 }
 
-// Whether every value of a column (one at least) could be a stored date: a Julian day
-// number of the years 1 to 9999, or a date text.
+// Whether every value of a column could be a stored date: a Julian day number of the years
+// 1 to 9999, or a date text. A column of nulls, or of no rows, is typed by its statement
+// alone, as a server types it.
 bool MayHoldDates(const TDbRowSet& result, size_t column) {
-  bool any = false;
   for (const auto& row : result.Rows) {
     const TDbValue& v = row[column];
     double number = 0;
@@ -233,9 +234,8 @@ bool MayHoldDates(const TDbRowSet& result, size_t column) {
       return false;
     if (v.Kind != TDbKind::Text && !(number >= kFirstJulianDate && number <= kLastJulianDate))
       return false;
-    any = true;
   }
-  return any;
+  return true;
 }
 
 bool HasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
@@ -387,6 +387,45 @@ struct TSqliteBackend::Impl {
   };
   std::list<std::string> probation, keptList;
   std::unordered_map<std::string, TCached> cache;
+  // The statement being prepared changes a schema (the authorizer saw it make, drop or
+  // alter something, attach or detach a database); one was prepared since the kept ones.
+  bool schemaStatement = false;
+  bool schemaChanged = false;
+
+  // Notes the statements that change a schema, whichever schema: a kept statement is
+  // prepared again by SQLite when a schema it reads changes, not when another gains a table
+  // that now takes a name it reads ("rates" of main made while "aux.rates" was read).
+  static int Authorize(void* data, int action, const char*, const char*, const char*,
+                       const char*) {
+    switch (action) {
+      case SQLITE_CREATE_INDEX:
+      case SQLITE_CREATE_TABLE:
+      case SQLITE_CREATE_TEMP_INDEX:
+      case SQLITE_CREATE_TEMP_TABLE:
+      case SQLITE_CREATE_TEMP_TRIGGER:
+      case SQLITE_CREATE_TEMP_VIEW:
+      case SQLITE_CREATE_TRIGGER:
+      case SQLITE_CREATE_VIEW:
+      case SQLITE_DROP_INDEX:
+      case SQLITE_DROP_TABLE:
+      case SQLITE_DROP_TEMP_INDEX:
+      case SQLITE_DROP_TEMP_TABLE:
+      case SQLITE_DROP_TEMP_TRIGGER:
+      case SQLITE_DROP_TEMP_VIEW:
+      case SQLITE_DROP_TRIGGER:
+      case SQLITE_DROP_VIEW:
+      case SQLITE_ATTACH:
+      case SQLITE_DETACH:
+      case SQLITE_ALTER_TABLE:
+      case SQLITE_CREATE_VTABLE:
+      case SQLITE_DROP_VTABLE:
+        static_cast<Impl*>(data)->schemaStatement = true;
+        break;
+      default:
+        break;
+    }
+    return SQLITE_OK;
+  }
 
   // The rows of a statement that reads the schema, as texts; none when it fails.
   std::vector<std::vector<std::string>> SchemaRows(const std::string& sql,
@@ -507,6 +546,16 @@ struct TSqliteBackend::Impl {
     if (candidates.empty()) return;
     const std::vector<TColumnKind> dates = ComputedDates(sql, st, result.Columns.size());
     for (size_t i : candidates) {
+      if (dates[i] == TColumnKind::Time) {
+        // A time of day, as the server's time type reads: "hh:mm:ss".
+        result.Columns[i].Kind = TDbKind::Text;
+        for (auto& row : result.Rows) {
+          const TDbValue date = AsDateValue(row[i]);
+          if (date.Kind == TDbKind::DateTime)
+            row[i] = TDbValue::FromText(FormatDateTimeMask("hh:nn:ss", date.Float));
+        }
+        continue;
+      }
       if (dates[i] != TColumnKind::Date && dates[i] != TColumnKind::DateTime) continue;
       result.Columns[i].Kind = TDbKind::DateTime;
       // A value of the server's date type holds no time of day.
@@ -586,6 +635,11 @@ struct TSqliteBackend::Impl {
   // statement: the text the caller gave, for the error message (sql may be its shape).
   TStatement Prepare(const std::string& sql, std::string& tail, const std::string& statement) {
     tail.clear();
+    // After a change of a schema no kept statement may read through the names as they were.
+    if (schemaChanged) {
+      ClearCache();
+      schemaChanged = false;
+    }
     auto it = cache.find(sql);
     if (it != cache.end()) {
       TCached& c = it->second;
@@ -600,6 +654,7 @@ struct TSqliteBackend::Impl {
     }
     sqlite3_stmt* st = nullptr;
     const char* rest = nullptr;
+    schemaStatement = false;
     int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &rest);
     if (rc != SQLITE_OK) {
       sqlite3_finalize(st);  // null after a failed prepare: the error stays
@@ -607,6 +662,11 @@ struct TSqliteBackend::Impl {
     }
     ++prepared;
     if (rest && !OnlyBlanks(rest)) tail = rest;
+    if (schemaStatement) {
+      // The statements kept so far go once it has run; it is not kept itself.
+      schemaChanged = true;
+      return TStatement(st);
+    }
     // A text of several statements is run piece by piece and never kept whole.
     if (!st || !tail.empty() || sql.size() > kLongestKeptText) return TStatement(st);
     probation.push_front(sql);
@@ -665,8 +725,116 @@ struct TSqliteBackend::Impl {
     return st;
   }
 
+  // The parameters (by their number) that a statement writes into a date column as they
+  // stand: "column = :p" in the "set" of an update, and the values of an insert into named
+  // columns.
+  std::vector<bool> DateParameters(sqlite3_stmt* st) {
+    const char* text = sqlite3_sql(st);
+    std::vector<bool> dates(static_cast<size_t>(sqlite3_bind_parameter_count(st)) + 1, false);
+    if (!text) return dates;
+    const std::string sql = text;
+    const std::vector<TSqlToken> t = SqlTokens(sql, TSqlDialect::Sqlite);
+    const auto sign = [&](size_t k, char c) {
+      return k < t.size() && t[k].Kind == 'p' && t[k].Text[0] == c;
+    };
+    const auto word = [&](size_t k, const char* w) {
+      return k < t.size() && t[k].Kind == 'w' && t[k].Text == w;
+    };
+    // The number of the parameter that stands at k, and the token after it; 0 for none.
+    int last = 0;
+    std::vector<int> number(t.size() + 1, 0);
+    std::vector<size_t> after(t.size() + 1, 0);
+    for (size_t k = 0; k < t.size(); ++k) {
+      const bool glued = k + 1 < t.size() && t[k + 1].B == t[k].E;
+      int n = 0;
+      size_t next = k + 1;
+      if ((sign(k, ':') || sign(k, '@')) && glued &&
+          (t[k + 1].Kind == 'w' || t[k + 1].Kind == 'n')) {
+        n = sqlite3_bind_parameter_index(st, sql.substr(t[k].B, t[k + 1].E - t[k].B).c_str());
+        next = k + 2;
+      } else if (t[k].Kind == 'w' && t[k].Text[0] == '$') {
+        n = sqlite3_bind_parameter_index(st, sql.substr(t[k].B, t[k].E - t[k].B).c_str());
+      } else if (sign(k, '?')) {
+        n = glued && t[k + 1].Kind == 'n' ? std::atoi(t[k + 1].Text.c_str()) : last + 1;
+        if (glued && t[k + 1].Kind == 'n') next = k + 2;
+      }
+      if (n <= 0) continue;
+      last = std::max(last, n);
+      number[k] = n;
+      after[k] = next;
+    }
+    // A value that is one parameter alone, from k to its end e.
+    const auto lone = [&](size_t k, size_t e) { return number[k] != 0 && after[k] == e ? number[k] : 0; };
+    // The end of the expression that begins at k: the "," or ")" or clause word outside
+    // parentheses.
+    const auto end = [&](size_t k) {
+      int depth = 0;
+      for (; k < t.size(); ++k) {
+        if (sign(k, '(')) ++depth;
+        if (sign(k, ')') && depth-- == 0) return k;
+        if (depth == 0 && (sign(k, ',') || sign(k, ';') || word(k, "from") || word(k, "where") ||
+                           word(k, "returning")))
+          return k;
+      }
+      return k;
+    };
+    size_t k = 0;
+    const bool update = word(0, "update");
+    if (!update && !word(0, "insert") && !word(0, "replace")) return dates;
+    while (k < t.size() && !(update ? word(k, "update") : word(k, "into"))) ++k;
+    if (update && (word(k + 1, "or"))) k += 2;
+    ++k;
+    std::string schema, table;
+    if (k < t.size() && (t[k].Kind == 'w' || t[k].Kind == 'q')) table = t[k++].Text;
+    if (sign(k, '.') && k + 1 < t.size()) {
+      schema = table;
+      table = t[k + 1].Text;
+      k += 2;
+    }
+    const auto isDate = [&](const std::string& column) {
+      const TColumnKind kind = ColumnKindOf(schema, table, column);
+      return kind == TColumnKind::Date || kind == TColumnKind::DateTime;
+    };
+    const auto mark = [&](int n, const std::string& column) {
+      if (n > 0 && static_cast<size_t>(n) < dates.size() && isDate(column))
+        dates[static_cast<size_t>(n)] = true;
+    };
+    if (update) {
+      while (k < t.size() && !word(k, "set")) ++k;
+      for (++k; k + 2 < t.size() && sign(k + 1, '=');) {
+        const size_t e = end(k + 2);
+        mark(lone(k + 2, e), t[k].Text);
+        if (!sign(e, ',')) break;
+        k = e + 1;
+      }
+      return dates;
+    }
+    if (word(k, "as")) k += 2;
+    if (!sign(k, '(')) return dates;
+    std::vector<std::string> columns;
+    for (++k; k < t.size() && !sign(k, ')'); ++k)
+      if (!sign(k, ',')) columns.push_back(t[k].Text);
+    if (!word(k + 1, "values")) return dates;
+    for (k += 2; sign(k, '(');) {
+      size_t place = 0;
+      for (++k; k < t.size();) {
+        const size_t e = end(k);
+        if (place < columns.size()) mark(lone(k, e), columns[place]);
+        ++place;
+        k = e + 1;
+        if (!sign(e, ',')) break;
+      }
+      if (!sign(k, ',')) break;
+      ++k;
+    }
+    return dates;
+  }
+
   void Bind(sqlite3_stmt* st, const TDbParams& params, const std::string& sql) {
     int count = sqlite3_bind_parameter_count(st);
+    // An empty text is no date: written into a date column it is null, as the query
+    // object's own statements write an empty date and as a server database takes it.
+    std::vector<bool> dates;
     for (int i = 1; i <= count; ++i) {
       const char* name = sqlite3_bind_parameter_name(st, i);
       const TDbValue* value = nullptr;
@@ -697,6 +865,13 @@ struct TSqliteBackend::Impl {
           rc = sqlite3_bind_double(st, i, JulianFromDateTime(value->Float));
           break;
         case TDbKind::Text:
+          if (value->Text.empty()) {
+            if (dates.empty()) dates = DateParameters(st);
+            if (dates[static_cast<size_t>(i)]) {
+              rc = sqlite3_bind_null(st, i);
+              break;
+            }
+          }
           if (HasNul(value->Text))
             Fail(std::string("The value of parameter '") + (name ? name + 1 : "?") +
                      "' holds a NUL character",
@@ -753,6 +928,7 @@ void TSqliteBackend::Open(const std::string& fileName) {
   sqlite3_create_function(db, "lcase", 1, flags, nullptr, LcaseFunction, nullptr, nullptr);
   sqlite3_create_function(db, "datevalue", 1, flags, nullptr, DateValueFunction, nullptr, nullptr);
   sqlite3_create_function(db, "now", 0, SQLITE_UTF8, nullptr, NowFunction, nullptr, nullptr);
+  sqlite3_set_authorizer(db, &Impl::Authorize, impl_.get());
   try {
     // Readers and one writer at a time from several processes.
     TDbRowSet mode = Query("PRAGMA journal_mode=WAL");
@@ -821,6 +997,7 @@ long long TSqliteBackend::Execute(const std::string& sql, const TDbParams& param
       rest = std::move(tail);
       tail.clear();
       impl_->Guard(rest, sql);
+      st.reset();  // given back before a change of the schema may finalize the kept ones
       st = impl_->Prepare(rest, tail, rest);
     }
   } catch (const EDatabaseError& e) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "PgCluster.h"
 #include "SiteDb.h"
@@ -432,6 +433,21 @@ TEST_F(PgBackend, TextsOfSeveralStatementsGiveOneOutcomeOnBothEngines) {
       {"s", false,
        "insert into several ([x]) values ('[;]'); insert into several (`x`) values ('`;`')",
        "ran, kept: 0,[;],`;`"},
+      // Texts the client cannot cut as the server reads them run whole.
+      {"p", false,
+       "create or replace function begin() returns int language sql return 1; insert into "
+       "several values ('1'); select begin()",
+       "ran, kept: 0,1"},
+      // The server reads a whole text before it runs any of it, with the setting as it was.
+      {"p", false,
+       "set standard_conforming_strings = off; insert into several values ('a\\'; b'); insert "
+       "into several values ('2'); set standard_conforming_strings = on",
+       "failed, kept: 0"},
+      {"p", false,
+       "set standard_conforming_strings = off; select 'a\\'; commit'; set "
+       "standard_conforming_strings = on",
+       "failed, refused commit:"},
+      {"p", false, "insert into several values ('1'); select $a$ ;", "failed, kept: 0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -441,6 +457,70 @@ TEST_F(PgBackend, TextsOfSeveralStatementsGiveOneOutcomeOnBothEngines) {
     if (std::string(c.engines).find('s') != std::string::npos) {
       EXPECT_EQ(HeldOutcome(lite, c.sql, c.rows), c.outcome) << "SQLite";
     }
+  }
+}
+
+// A session whose standard_conforming_strings a script turned off reads backslashes in
+// '...' as escapes: a text with one runs whole, as the server reads it; with values to bind
+// it cannot, and the document fails.
+TEST_F(PgBackend, TextsReadWithBackslashEscapesRunWhole) {
+  db_->Execute("create table if not exists several (x varchar(40))");
+  db_->Execute("set standard_conforming_strings = off");
+  EXPECT_EQ(HeldOutcome(*db_, "insert into several values ('c\\'; d'); insert into several "
+                              "values ('3')",
+                        false),
+            "ran, kept: 0,3,c'; d");
+  db_->Execute("delete from several");
+  db_->StartTransaction();
+  EXPECT_THAT([&] {
+    db_->Execute("insert into several values ('e\\\\'); insert into several values (:v)",
+                 {{"v", Text("4")}});
+  }, testing::ThrowsMessage<EDatabaseError>(testing::StrEq(v7::kTextNotCut)));
+  EXPECT_THAT([&] { db_->Commit(); },
+              testing::ThrowsMessage<EDatabaseError>(testing::StrEq(v7::kTextNotCut)));
+  EXPECT_EQ(Scalar("select count(*) from several"), "0");
+  db_->Execute("set standard_conforming_strings = on");
+}
+
+// A statement read again after a script changed a schema reads through its names as they
+// now stand: a table made where the name is looked up first takes it from the one read before.
+TEST_F(PgBackend, AStatementReadAgainReadsTheTableThatNowTakesItsName) {
+  v7test::TempDir dir;
+  v7::TSqliteBackend lite;
+  lite.Open(dir.file("site.db"));
+  db_->Execute("create schema if not exists aux; create table aux.rates (rate integer); "
+               "insert into aux.rates values (1); set search_path = public, aux");
+  lite.Execute("attach database '" + dir.file("aux.db") + "' as aux");
+  lite.Execute("create table aux.rates (rate integer); insert into aux.rates values (1)");
+  for (v7::TDbBackend* db :
+       {static_cast<v7::TDbBackend*>(db_.get()), static_cast<v7::TDbBackend*>(&lite)}) {
+    SCOPED_TRACE(db->DbKind());
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(v7test::ScalarText(*db, "select max(rate) from rates"), "1");
+    db->Execute("create table rates (rate integer); insert into rates values (2)");
+    EXPECT_EQ(v7test::ScalarText(*db, "select max(rate) from rates"), "2");
+    db->Execute("drop table rates");
+    EXPECT_EQ(v7test::ScalarText(*db, "select max(rate) from rates"), "1");
+  }
+  db_->Execute("drop schema aux cascade");
+}
+
+// An empty text bound to a date column is null on both engines, in an update and an
+// insert; a text column keeps it.
+TEST_F(PgBackend, AnEmptyTextIntoADateColumnIsNullOnBothEngines) {
+  v7test::TempDir dir;
+  v7::TSqliteBackend lite;
+  lite.Open(dir.file("site.db"));
+  for (v7::TDbBackend* db :
+       {static_cast<v7::TDbBackend*>(db_.get()), static_cast<v7::TDbBackend*>(&lite)}) {
+    SCOPED_TRACE(db->DbKind());
+    db->Execute("create table emptydate (id integer, d date, t timestamp, s varchar(10))");
+    db->Execute("insert into emptydate values (1, '2026-06-15', '2026-06-15 10:00:00', 'x')");
+    db->Execute("update emptydate set d = :due, s = :s where id = 1",
+                {{"due", Text("")}, {"s", Text("")}});
+    db->Execute("insert into emptydate (id, t, d, s) values (:id, :t, :d, :s)",
+                {{"id", Int(2)}, {"t", Text("")}, {"d", Text("")}, {"s", Text("")}});
+    const auto r = db->Query("select id, d, t, s from emptydate order by id");
+    EXPECT_EQ(Show(r), "1|null|15/06/2026 10:00:00|'';2|null|null|''");
   }
 }
 
@@ -475,6 +555,27 @@ TEST(PgSplit, CutsAtSemicolonsThatEndAStatement) {
       joined += (joined.empty() ? "" : "|") + statement;
     EXPECT_EQ(joined, expected) << sql;
   }
+}
+
+// Texts the server may read otherwise than they are cut, with the session's
+// standard_conforming_strings on (1) or off (0).
+TEST(PgSplit, TellsTextsItCannotCutSurely) {
+  const std::tuple<const char*, bool, bool> cases[] = {
+      {"select 'a\\'; x", true, true},
+      {"select 'a\\'; x", false, false},
+      {"select E'a\\'; x'; x", false, true},
+      {"set standard_conforming_strings = off; select 'a\\'; x'", true, false},
+      {"create function begin() returns int language sql return 1; x", true, false},
+      {"create function f() returns int begin atomic select 1; end; x", true, true},
+      {"create function f() returns int begin select 1; end; x", true, false},
+      {"select begin(); x", true, true},
+      {"select $a$ x; y", true, false},
+      {"select 'open; x", true, false},
+      {"select \"open; x", true, false},
+      {"select 1; /* open", true, false},
+  };
+  for (const auto& [sql, standard, sure] : cases)
+    EXPECT_EQ(v7::CutPgStatements(sql, standard).Sure, sure) << sql << " " << standard;
 }
 
 TEST_F(PgBackend, FailuresCarryTheServersMessage) {

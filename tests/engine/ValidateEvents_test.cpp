@@ -258,10 +258,54 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr, const char* auxSchema) {
            {"select * from (select salesinvid, invdate from salesinv) s natural join (select "
             "salesinvid, max(invdate) + 0 v from salesinv group by salesinvid) m where "
             "salesinvid = 9002",
-            "15/06/2026"}}) {
+            "15/06/2026"},
+           // Two columns of one name read through "*" are two columns: each keeps its own type.
+           {"with w (a, v) as (select * from (select max(invdate) as d, max(totalamt) as d from "
+            "salesinv where salesinvid > 9000) x) select v from w",
+            "2500000"},
+           {"with t as (select max(invdate) as d, max(totalamt) as d from salesinv where "
+            "salesinvid > 9000), w (a, v) as (select * from t) select v from w",
+            "2500000"},
+           {"with w (a, v) as (select * from (select x.*, y.* from (select max(invdate) d from "
+            "salesinv where salesinvid > 9000) x, (select max(totalamt) d from salesinv where "
+            "salesinvid > 9000) y) z) select v from w",
+            "2500000"},
+           {"with w (v, b) as (select * from (select max(invdate) as d, max(totalamt) as d from "
+            "salesinv where salesinvid > 9000) x) select v from w",
+            "15/06/2026"},
+           // A date plus whole days however the days are computed.
+           {"select invdate + coalesce(approval, 0) v from salesinv where salesinvid = 9002",
+            "17/06/2026"},
+           {"select invdate + case when approval > 1 then 30 else 0 end v from salesinv where "
+            "salesinvid = 9002",
+            "15/07/2026"},
+           {"select invdate - abs(approval) v from salesinv where salesinvid = 9002", "13/06/2026"},
+           {"select invdate + (select max(approval) from salesinv where salesinvid > 9000) v "
+            "from salesinv where salesinvid = 9002",
+            "17/06/2026"},
+           {"select invdate + length(invno) v from salesinv where salesinvid = 9002",
+            "17/06/2026"},
+           {"select max(approval) + max(invdate) v from salesinv where salesinvid > 9000",
+            "17/06/2026"},
+           {"select invdate + nullif(approval, 0) * 2 v from salesinv where salesinvid = 9002",
+            "19/06/2026"},
+           {"select cast(modifiedon as time) v from salesinv where salesinvid = 9002",
+            "06:00:00"},
+           {"select lag(invdate) over (order by salesinvid) v from salesinv where salesinvid = "
+            "9001",
+            ""}}) {
     q->GetSQL().SetText(sql);
     q->Open();
     EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
+  }
+
+  // A date that is null, or that no row gives, is still of a date column.
+  for (const char* sql :
+       {"select lag(invdate) over (order by salesinvid) v from salesinv where salesinvid = 9001",
+        "select max(invdate + coalesce(approval, 0)) v from salesinv where salesinvid = 0"}) {
+    q->GetSQL().SetText(sql);
+    q->Open();
+    EXPECT_EQ(q->FieldByName("v").DataType, v7::ftDateTime) << sql;
   }
 
   EXPECT_EQ(eval("sqlregvar({select 'lastinv' as varname, max(invdate) as varvalue, 'd' as "
