@@ -191,20 +191,41 @@ class CurlFtpSession : public FtpSession {
     std::vector<std::string> names;
     std::string listing;
     std::string maskCut, folderCut;
+    const std::string folderArgument = folder.empty() ? "" : folder.substr(0, folder.size() - 1);
+    // A listing cut short holds the files the server met first, and files that stay for good
+    // (what no delete removes) may stand before new ones every time. Servers that order a
+    // detailed listing before they cut it (Pure-FTPd) give the newest files first when asked
+    // so ("LIST -t"): new packets come before what has stood there.
+    const auto addNewest = [&] {
+      std::string detailed;
+      try {
+        if (!Nlst(folderArgument, detailed, what, nullptr, "LIST -t")) return;
+      } catch (const EFtpError& e) {
+        if (!e.Refused) throw;
+        return;
+      }
+      for (const std::string& name : DetailedNames(detailed))
+        if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0 &&
+            std::find(names.begin(), names.end(), folder + name) == names.end())
+          names.push_back(folder + name);
+    };
     Nlst(slashed, listing, what, &maskCut);
     for (const std::string& name : Names(listing, folder))
       if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
     if (cutReply) *cutReply = maskCut;
-    if (!names.empty()) return names;
+    if (!names.empty()) {
+      if (!maskCut.empty()) addNewest();
+      return names;
+    }
     // Servers that do not glob answer the mask as a file they do not have.
     listing.clear();
-    const bool refused =
-        !Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing, what, &folderCut);
+    const bool refused = !Nlst(folderArgument, listing, what, &folderCut);
     const std::string refusal = errorReply_;
     if (cutReply && !folderCut.empty()) *cutReply = folderCut;
     all = Names(listing, folder);
     for (const std::string& name : all)
       if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
+    if (!folderCut.empty()) addNewest();
     if (!names.empty() || (!refused && !all.empty())) return names;
     // No names at all: an empty folder only where the folder is there (vsftpd lists a missing
     // one as an empty one) and the account may list it.
@@ -476,12 +497,12 @@ class CurlFtpSession : public FtpSession {
   // an account that may not list), with that reply kept in errorReply_. Any other failure
   // raises: a refused data connection (PORT, EPRT) is no answer about the folder.
   bool Nlst(const std::string& argument, std::string& listing, const std::string& what,
-            std::string* cut = nullptr) {
+            std::string* cut = nullptr, const std::string& verb = "NLST") {
     EnsureHandle();
     // The argument goes as it stands: asked with a path, libcurl sends the folder alone.
     Prepare("");
     CURL* h = handle_.get();
-    const std::string command = argument.empty() ? "NLST" : "NLST " + argument;
+    const std::string command = argument.empty() ? verb : verb + " " + argument;
     BoundedSink sink;
     sink.text = &listing;
     sink.bound = MaxListingBytes;
@@ -522,6 +543,30 @@ class CurlFtpSession : public FtpSession {
       throw EFtpError("FTP " + what + " failed: " + detail, true, detail);
     }
     Fail(what, code);
+  }
+
+  // The names of the files of a detailed listing in the form of "ls -l" ("-rw-r--r-- 1 owner
+  // group 2 Dec  7 16:35 name"); lines of other forms, and of what is no file, are passed by.
+  static std::vector<std::string> DetailedNames(const std::string& listing) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < listing.size()) {
+      size_t end = listing.find('\n', start);
+      if (end == std::string::npos) end = listing.size();
+      std::string line = listing.substr(start, end - start);
+      start = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty() || line[0] != '-') continue;
+      size_t at = 0;
+      for (int field = 0; field < 8 && at != std::string::npos; ++field) {
+        at = line.find_first_not_of(' ', at);
+        if (at != std::string::npos) at = line.find(' ', at);
+      }
+      if (at == std::string::npos || at + 1 >= line.size()) continue;
+      const std::string name = line.substr(at + 1);
+      if (name.find('/') == std::string::npos) names.push_back(name);
+    }
+    return names;
   }
 
   // The names of a listing, each less the folder that the server may have put in front.
