@@ -832,6 +832,9 @@ TEST_F(TransferTest, PacketsBeyondTheServersListingCapAreAppliedInLaterCycles) {
   capped.Start({"--limitrecursion=3:5"});
   capped.Folder("v7/site07/send");
   capped.Folder("v7/patches");
+  // Other sites' patches fill the listing of the patches' folder.
+  for (const char* patch : {"08.a.sql", "09.a.sql", "10.a.sql", "11.a.sql"})
+    WriteFile(capped.Path(std::string("v7/patches/") + patch), "<<\nselect 1\n>>\n");
   for (int i = 0; i < 20; ++i)
     WriteFile(capped.Path("v7/site07/send/inv-" + std::to_string(10 + i) + ".pkt"), NewInvoice());
   // Left a day ago.
@@ -857,6 +860,8 @@ TEST_F(TransferTest, PacketsBeyondTheServersListingCapAreAppliedInLaterCycles) {
   int times = 0;
   for (size_t at = 0; (at = pane.str().find(said, at)) != std::string::npos; ++at) ++times;
   EXPECT_GE(times, cycles - 1) << pane.str();
+  EXPECT_TRUE(ShownContaining(
+      "The FTP server cut its listing of v7/patches/ (226 Output truncated to 3 matches)"));
 }
 
 // What one listing leaves out may still be on the server: servers cap their listings and
