@@ -3,7 +3,6 @@
 #include "uFtp.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <fnmatch.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "uCurl.h"
@@ -257,7 +257,8 @@ class CurlFtpSession : public FtpSession {
     }
     std::vector<std::string> names = Names(listing, folder);
     if (std::find(names.begin(), names.end(), name) != names.end()) return FilePresence::Present;
-    if (answer) *answer = sent ? (cutReply.empty() ? "a listing without it" : cutReply) : errorReply_;
+    if (answer)
+      *answer = sent ? (cutReply.empty() ? "a listing without it" : cutReply) : errorReply_;
     // A listing the server cut short tells nothing of the names it left out.
     if (sent) return cutReply.empty() ? FilePresence::Absent : FilePresence::Unknown;
     // The listing command's own refusal tells of the name only where the folder is there and
@@ -289,8 +290,7 @@ class CurlFtpSession : public FtpSession {
     // one left by a stop is cleared as local would be.
     const std::filesystem::path target(local);
     const std::string extension = target.extension().string();
-    std::string temporary =
-        (target.parent_path() / (".download-XXXXXX" + extension)).string();
+    std::string temporary = (target.parent_path() / (".download-XXXXXX" + extension)).string();
     const int fd = mkstemps(temporary.data(), static_cast<int>(extension.size()));
     std::unique_ptr<FILE, FileCloser> file(fd < 0 ? nullptr : fdopen(fd, "wb"));
     if (!file) {
@@ -698,10 +698,9 @@ class CurlFtpSession : public FtpSession {
     if (purpose != CURLSOCKTYPE_ACCEPT) return CURL_SOCKOPT_OK;
     auto* session = static_cast<CurlFtpSession*>(self);
     char* ip = nullptr;
-    const std::string server =
-        curl_easy_getinfo(session->handle_.get(), CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip
-            ? ip
-            : "";
+    std::string server;
+    if (curl_easy_getinfo(session->handle_.get(), CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip)
+      server = ip;
     const std::string peer = PeerAddress(socket);
     if (!server.empty() && peer == server) return CURL_SOCKOPT_OK;
     session->foreignData_ = "the data connection came from " +
@@ -738,7 +737,7 @@ class CurlFtpSession : public FtpSession {
 
   CurlPtr handle_;
   char error_[CURL_ERROR_SIZE] = {};
-  std::string errorReply_;  // the server's last error reply of the running request
+  std::string errorReply_;   // the server's last error reply of the running request
   std::string foreignData_;  // why the running request's data connection was refused
 };
 

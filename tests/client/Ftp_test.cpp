@@ -309,8 +309,9 @@ TEST(FtpSession, EndlessDataAndDataFromAnotherHostAreRefusedByName) {
       {"refuse-size-mdtm,endless-retr=big.pkt", "2",
        "refused: FTP download of v7/site01/send/big.pkt refused: the server sends more than "
        "65536 bytes, the most a download may be: it was cut off"},
-      {"endless-nlst", "refused: the listing passed 65536 bytes, the most a listing may be: it "
-                       "was cut off",
+      {"endless-nlst",
+       "refused: the listing passed 65536 bytes, the most a listing may be: it "
+       "was cut off",
        "3000"},
       {"data-from=127.0.0.2",
        "refused: the data connection came from 127.0.0.2, not from the server 127.0.0.1",
