@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +53,14 @@ size_t KeepErrorReply(char* data, size_t size, size_t count, void* target) {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
+// Whether a listed name matches a mask. The name is matched whole: one holding NUL would be
+// cut at it, and "x.pkt<NUL>y" taken for "x.pkt". A NUL is matched as another control
+// character, which only a wildcard matches; the steps then refuse the name by what it holds.
+bool Matches(const std::string& pattern, std::string name) {
+  std::replace(name.begin(), name.end(), '\0', '\x01');
+  return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+}
+
 // Every reply line of a request, besides its error reply as KeepErrorReply keeps it.
 struct Replies {
   std::string* errorReply;
@@ -62,6 +71,35 @@ size_t KeepReplies(char* data, size_t size, size_t count, void* target) {
   auto* replies = static_cast<Replies*>(target);
   replies->lines.append(data, size * count);
   return KeepErrorReply(data, size, count, replies->errorReply);
+}
+
+// A size the server wrote as decimal digits; -1 (no size known) when they name more bytes than
+// a file can have: a server's text is never trusted to fit.
+int64_t SizeOf(const char* first, const char* last) {
+  int64_t size = -1;
+  const auto [end, error] = std::from_chars(first, last, size);
+  return error == std::errc() && end == last && size >= 0 ? size : -1;
+}
+
+// The size that the SIZE reply ("213 6") among a request's reply lines gives, for a request
+// whose SIZE libcurl saw answered; -1 when its digits are missing or too many. libcurl takes
+// such a reply for 0 bytes. MDTM, when asked too, is answered first: SIZE's reply is the last.
+int64_t SizeReply(const std::string& lines) {
+  int64_t size = -1;
+  size_t start = 0;
+  while (start < lines.size()) {
+    size_t end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    std::string line = lines.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.starts_with("213 ")) continue;
+    // Servers may put words before the digits: the size is the digits that end the line.
+    size_t digits = line.size();
+    while (digits > 4 && std::isdigit(static_cast<unsigned char>(line[digits - 1]))) --digits;
+    size = digits < line.size() ? SizeOf(line.data() + digits, line.data() + line.size()) : -1;
+  }
+  return size;
 }
 
 // The size fact of an MLST reply's fact line (" type=file;size=6;modify=...; name"); -1
@@ -84,7 +122,7 @@ int64_t MlstSize(const std::string& lines, bool& fileShown) {
       const size_t digits = at + 5;
       size_t stop = digits;
       while (stop < lower.size() && std::isdigit(static_cast<unsigned char>(lower[stop]))) ++stop;
-      if (stop > digits) return std::stoll(lower.substr(digits, stop - digits));
+      if (stop > digits) return SizeOf(lower.data() + digits, lower.data() + stop);
     }
   }
   return -1;
@@ -205,13 +243,13 @@ class CurlFtpSession : public FtpSession {
         return;
       }
       for (const std::string& name : DetailedNames(detailed))
-        if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0 &&
+        if (Matches(pattern, name) &&
             std::find(names.begin(), names.end(), folder + name) == names.end())
           names.push_back(folder + name);
     };
     Nlst(slashed, listing, what, &maskCut);
     for (const std::string& name : Names(listing, folder))
-      if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
+      if (Matches(pattern, name)) names.push_back(folder + name);
     if (cutReply) *cutReply = maskCut;
     if (!names.empty()) {
       if (!maskCut.empty()) addNewest();
@@ -224,7 +262,7 @@ class CurlFtpSession : public FtpSession {
     if (cutReply && !folderCut.empty()) *cutReply = folderCut;
     all = Names(listing, folder);
     for (const std::string& name : all)
-      if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names.push_back(folder + name);
+      if (Matches(pattern, name)) names.push_back(folder + name);
     if (!folderCut.empty()) addNewest();
     if (!names.empty() || (!refused && !all.empty())) return names;
     // No names at all: an empty folder only where the folder is there (vsftpd lists a missing
@@ -387,11 +425,15 @@ class CurlFtpSession : public FtpSession {
     std::string answers;
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, AppendToString);
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &answers);
+    Replies replies{&errorReply_, ""};
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &replies);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, KeepReplies);
     Perform("size of " + remote);
     RemoteFileInfo info;
     curl_off_t size = -1, modified = -1;
-    if (curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK)
-      info.Size = size;
+    if (curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK &&
+        size >= 0)
+      info.Size = SizeReply(replies.lines);
     if (curl_easy_getinfo(handle_.get(), CURLINFO_FILETIME_T, &modified) == CURLE_OK)
       info.Modified = static_cast<std::time_t>(modified);
     return info;
@@ -435,14 +477,18 @@ class CurlFtpSession : public FtpSession {
     Prepare(path);
     curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, Discard);
+    Replies sizeReplies{&errorReply_, ""};
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERDATA, &sizeReplies);
+    curl_easy_setopt(handle_.get(), CURLOPT_HEADERFUNCTION, KeepReplies);
     CURLcode code = curl_easy_perform(handle_.get());
     curl_off_t size = -1;
     if (code == CURLE_OK &&
         curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK &&
         size >= 0) {
+      // The server has the file; a size it gives beyond range is no size.
       shown.Presence = FilePresence::Present;
-      shown.Size = size;
-      return shown;
+      shown.Size = SizeReply(sizeReplies.lines);
+      if (shown.Size >= 0) return shown;
     }
     if (code != CURLE_OK && (!Refused() || code == CURLE_ABORTED_BY_CALLBACK))
       Fail("question of the size of " + remote, code);
@@ -470,6 +516,7 @@ class CurlFtpSession : public FtpSession {
       Fail("question of the size of " + remote, code);
     }
     const std::string mlstAnswer = errorReply_;
+    if (shown.Presence == FilePresence::Present) return shown;  // SIZE's reply, without a size
 
     // A listing of that very name: the second answer, without which a "550" to SIZE (a file
     // in use, one the account may not read) proves nothing.

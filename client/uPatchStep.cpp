@@ -75,6 +75,8 @@ void TfmV7Client::ReceivePatches() {
     const auto gone = [&](const std::string& line) {
       const std::string name = PatchOfLine(line);
       const std::string entry = step.folder + name;
+      // A name no patch may have is never run: its line has nothing left to say.
+      if (!NameFault(name).empty()) return true;
       if (!name.starts_with(siteText + ".") ||
           std::find(names.begin(), names.end(), entry) != names.end())
         return false;
@@ -105,13 +107,24 @@ void TfmV7Client::ReceivePatches() {
 }
 
 void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
+  // The patch is downloaded to transit/<name>, beside the client's records: its name is the
+  // listed one whole, a plain file name that begins with the site's number ("07."), as no
+  // record's name does. Taken apart at a separator, "07.x\patches-run.txt" would overwrite the
+  // record of the patches that ran.
+  const std::string name = entry.substr(std::min(entry.size(), step.folder.size()));
+  std::string fault =
+      entry.starts_with(step.folder) ? NameFault(name) : "it is not in " + step.folder;
+  if (fault.empty() && !name.starts_with(siteText + "."))
+    fault = "a patch of this site is named " + siteText + ".*";
+  if (!fault.empty()) {
+    StepFailed("Skipped " + PrintableName(entry) + ": " + fault);
+    return;
+  }
   ShowMsg("Downloading " + entry);
-  std::string folder = step.folder, name;
-  SplitPath(entry, folder, name);
   const std::string patch = "Patch " + name;
   const std::string localFile = kTransitFolder + name;
   try {
-    ftp->Get(folder + name, localFile);
+    ftp->Get(entry, localFile);
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
     StepFailed(patch + " could not be downloaded (" + e.Detail + "): it is tried again next cycle");

@@ -66,6 +66,23 @@ struct TReceiveStep {
 
 namespace {
 
+// Why a name the server lists (a packet, or a claim) may not be used in the step: only a plain
+// file name inside the step's folder is. Any other ("../", "\", NUL, a control character)
+// would make the files written and removed here, and the commands sent there, reach other
+// files, be cut, or be refused by the FTP layer as no request at all, which reads as a lost
+// connection and would end every step.
+std::string ListedNameFault(const std::string& folder, const std::string& listed) {
+  if (!listed.starts_with(folder)) return "it is not in " + folder;
+  return NameFault(listed.substr(folder.size()));
+}
+
+// The same for a name recorded as this client's claim, which must also bear the claim mark.
+std::string ClaimNameFault(const std::string& folder, const std::string& claim) {
+  const std::string fault = ListedNameFault(folder, claim);
+  if (!fault.empty()) return fault;
+  return claim.find(kClaimMark, folder.size()) == std::string::npos ? "it is no claim" : "";
+}
+
 // A packet whose bytes failed to unpack on two steps this far apart is cut for good.
 constexpr std::time_t kSettleSeconds = 10 * 60;
 // A claim that no client has finished for this long is named to the operator.
@@ -82,6 +99,8 @@ void ForgetPacketsGone(TReceiveStep& step, const std::vector<std::string>& liste
                        const std::function<bool(const std::string&)>& goneFromServer) {
   std::map<std::string, bool> asked;
   const auto gone = [&](const std::string& name) {
+    // No packet of such a name is ever taken: its line has nothing left to say.
+    if (!NameFault(name).empty()) return true;
     const std::string own = step.folder + name;
     if (std::find(listed.begin(), listed.end(), own) != listed.end()) return false;
     if (std::any_of(step.claims.Lines().begin(), step.claims.Lines().end(),
@@ -127,11 +146,27 @@ void TfmV7Client::ReceivePackets() {
     TReceiveStep step;
     step.folder = "v7/site" + siteText + "/send/";
     if (!ftp->Connected()) ftp->Connect();
+    // A claim recorded under a name that no request can carry (one an earlier version made of
+    // a name holding a control character) would end every step at its first question: it
+    // leaves the record, named. The file stays on the server, named every step, below.
+    for (const std::string& line : std::vector<std::string>(step.claims.Lines())) {
+      const std::string fault = ClaimNameFault(step.folder, line);
+      if (fault.empty()) continue;
+      step.claims.Remove(line);
+      StepFailed("The claim " + PrintableName(line) + " recorded in " + kClaimsFile +
+                 " is no name this client can use (" + fault +
+                 "): it leaves the record; rename the file on the server by hand");
+    }
     // Packets this client claimed in an earlier step and did not finish come first; claims
     // that the server no longer has (finished, or renamed back by hand) leave the record.
     std::string claimsCut, packetsCut;
-    const std::vector<std::string> claimed =
+    std::vector<std::string> claimed =
         ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*", &claimsCut);
+    std::erase_if(claimed, [&](const std::string& claim) {
+      const std::string fault = ListedNameFault(step.folder, claim);
+      if (!fault.empty()) StepFailed("Skipped " + PrintableName(claim) + ": " + fault);
+      return !fault.empty();
+    });
     for (const std::string& line : std::vector<std::string>(step.claims.Lines()))
       if (std::find(claimed.begin(), claimed.end(), line) == claimed.end() && GoneFromServer(line))
         step.claims.Remove(line);
@@ -222,14 +257,14 @@ void TfmV7Client::ReceivePackets() {
 // Raises only what ends the step: a lost connection, a failure of the site, a database that
 // cannot be synced, a handled packet that can neither be recorded nor removed.
 void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
+  // Checked before anything is claimed, downloaded or removed, here or there.
+  if (const std::string fault = ListedNameFault(step.folder, listed); !fault.empty()) {
+    StepFailed("Skipped " + PrintableName(listed) + ": " + fault);
+    return;
+  }
   std::string name = listed.substr(step.folder.size());
   if (ownClaim) name.erase(name.rfind(kClaimMark));
   const std::string packet = step.folder + name;  // the packet as messages name it
-  // The FTP layer takes "\" for a folder separator: such a file cannot be fetched.
-  if (name.find('\\') != std::string::npos) {
-    StepFailed("Skipped " + packet + ": a packet name may not hold \"\\\"");
-    return;
-  }
   std::string entry = listed;  // the packet's name on the server while it is worked on
   if (!ownClaim && !ClaimPacket(listed, packet, step, entry)) return;
 
@@ -499,6 +534,7 @@ void TfmV7Client::NameAbandonedClaims(const std::vector<std::string>& claimed,
   // says it has no such file (or the claim became this client's own).
   seen.RemoveIf([&](const std::string& line) {
     const std::string claim = FieldsAfter(line, 1);
+    if (!ListedNameFault(step.folder, claim).empty()) return true;  // never asked of the server
     if (std::find(others.begin(), others.end(), claim) != others.end()) return false;
     return std::find(claimed.begin(), claimed.end(), claim) != claimed.end() ||
            GoneFromServer(claim);

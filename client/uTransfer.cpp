@@ -34,6 +34,26 @@ std::string NameFault(const std::string& name) {
   return "";
 }
 
+std::string PrintableName(const std::string& name) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\t') {
+      shown += "\\t";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      shown += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
 
 std::string RandomDigits() {

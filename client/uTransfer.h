@@ -100,6 +100,9 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
 // reach a file outside that folder, or be cut or refused by the layers below: it is refused by
 // name and passed over, and nothing else stops for it.
 std::string NameFault(const std::string& name);
+// A name from outside as a message shows it: each control character written as an escape
+// ("\t", "\x01", "\x00"), so that a name that NameFault refuses can be read and is not cut.
+std::string PrintableName(const std::string& name);
 
 // A site number as the server's folders and file names write it: two digits.
 std::string TwoDigits(const std::string& number);

@@ -77,6 +77,19 @@ TEST(FtpSession, TransfersBinaryFilesAndListsMasksWithTheirFolder) {
   const RemoteFileInfo info = ftp->FileInfo("v7/site01/send/b c.pkt");
   EXPECT_EQ(info.Size, static_cast<int64_t>(binary.size()));
   EXPECT_LT(std::abs(info.Modified - std::time(nullptr)), 60);
+
+  // A hostile server's names come whole, with what they hold ("../", NUL, a control character)
+  // for the steps to refuse; none is cut at a NUL ("c.pkt<NUL>d" is no packet).
+  WriteFile(server.Path("names.txt"),
+            "v7/site01/send v7/site01/send/../../x.pkt\nv7/site01/send a\\x00b.pkt\n"
+            "v7/site01/send c.pkt\\x00d\nv7/site01/send t\\tab.pkt\n");
+  server.Stop();
+  server.Start("elradfmwMT", 0, "list-names=names.txt");
+  using namespace std::string_literals;
+  EXPECT_EQ(Sorted(ftp->NameList("v7/site01/send/*.pkt")),
+            (std::vector<std::string>{"v7/site01/send/../../x.pkt", "v7/site01/send/a\0b.pkt"s,
+                                      "v7/site01/send/b c.pkt", "v7/site01/send/back\\slash.pkt",
+                                      "v7/site01/send/t\tab.pkt"}));
   ftp->Disconnect();
   EXPECT_FALSE(ftp->Connected());
 }
@@ -152,6 +165,7 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
     const char* perm = "elradfmwMT";
     std::string listed = "1";  // of v7/patches/01.*
     FilePresence size = FilePresence::Present, named = FilePresence::Present;
+    int64_t shown = 1;  // the size Shown gives, -1 for none
   } answers[] = {
       {""},
       {"glob"},
@@ -162,7 +176,7 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
        FilePresence::Unknown},
       {"nlst=empty", "elradfmwMT", "0", FilePresence::Present, FilePresence::Absent},
       {"", "eradfmwMT", refusedList + "550 Not enough privileges.)", FilePresence::Absent,
-       FilePresence::Unknown},
+       FilePresence::Unknown, -1},
       {"port-refused", "elradfmwMT",
        "refused: the server refused the data connection of active mode (550 Permission "
        "denied.)",
@@ -170,6 +184,9 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
       {"busy-dele=01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present},
       // Listed in its folder, but not by its name.
       {"unservable=01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present},
+      // A size of 23 digits is no size, given to SIZE or as MLST's fact.
+      {"huge-size=213:01.sql", "elradfmwMT", "1", FilePresence::Present, FilePresence::Present, -1},
+      {"huge-size=550:01.sql", "elradfmwMT", "1", FilePresence::Absent, FilePresence::Present, -1},
   };
   for (const auto& c : answers) {
     SCOPED_TRACE(std::string(c.perm) + " " + c.faults);
@@ -184,6 +201,10 @@ TEST(FtpSession, FailuresRaiseNameTheServersReplyLeaveNoLocalFileAndTheSessionRe
     std::string answer;
     EXPECT_EQ(ftp->Presence("v7/patches/01.sql", &answer), c.size) << answer;
     EXPECT_EQ(ftp->Listed("v7/patches/01.sql"), c.named);
+    EXPECT_EQ(ftp->Shown("v7/patches/01.sql").Size, c.shown);
+    if (c.size == FilePresence::Present && c.shown < 0) {
+      EXPECT_EQ(ftp->FileInfo("v7/patches/01.sql").Size, -1);
+    }
     if (c.listed == "1") {
       EXPECT_EQ(listing("v7/empty/*.pkt"), "0");
       EXPECT_EQ(listing("v7/nowhere/*.pkt"),

@@ -359,13 +359,22 @@ TEST(ReceiveStep, OneWindowInOneStepLeavesWhatFreshObjectsLeaveOnPostgreSQL) {
 // number goes back at the end of the step. A failure of the site (here the client's session
 // ended by the server, as an operator or a restarted server does) is no fault of the packet:
 // it stays on the server, nothing is kept, the step ends, and once the site is mended the
-// next step applies it and the rest.
+// next step applies it and the rest. A packet whose name is no plain file name of the folder
+// is passed over with its name said, and stays on the server; no file outside the receive
+// folder is touched.
 void FailedPacketFirstCostsNoOther(bool postgre) {
   struct Case {
     const char* name;
     std::string bad;
     std::string setup;
     const char* mend = "";  // for a failure of the site: what mends it
+    // Names refused: the file that holds bad, relative to the send folder ("" for none); a
+    // name the server lists before its files (Python's escapes); whether the file is a claim
+    // an earlier version recorded; what the step says.
+    std::string file = "a-bad.pkt";
+    std::string listed = "";
+    bool claimed = false;
+    std::string refused = "";
   };
   const Case cases[] = {
       {"a row id that is taken", Voucher("anita", 3, "0", "bad", true), ""},
@@ -378,11 +387,27 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
        "pg_terminate_backend(pg_backend_pid()) "
        "from dual}, {select 1 from dual}))')",
        "delete from exprset where exprsetid = 91"},
+      {"a TAB in its name", Voucher("anita", 3, "0", "bad"), "", "", "a\tb.pkt", "", false,
+       "Skipped v7/site07/send/a\\tb.pkt: a file name may not hold a control character"},
+      {"a control character in its name", Voucher("anita", 3, "0", "bad"), "", "", "a\x01x.pkt", "",
+       false, "Skipped v7/site07/send/a\\x01x.pkt: a file name may not hold a control"},
+      {"a claim with a TAB that an earlier version recorded", Voucher("anita", 3, "0", "bad"), "",
+       "", "a\tc.pkt.claim-0123456789ab", "", true,
+       "The claim v7/site07/send/a\\tc.pkt.claim-0123456789ab recorded in transit/claims.txt is "
+       "no name this client can use (a file name may not hold a control character)"},
+      // The server serves it, as v7/victim.pkt.
+      {"a name that leaves the folder", Voucher("anita", 3, "0", "bad"), "", "", "../../victim.pkt",
+       "v7/site07/send/../../victim.pkt", false,
+       "Skipped v7/site07/send/../../victim.pkt: a file name may not hold \"/\""},
+      // Cut at its NUL, the name would claim b1.pkt.
+      {"a NUL in its name", "", "", "", "", "b1.pkt\\x00.pkt", false,
+       "Skipped v7/site07/send/b1.pkt\\x00.pkt: a file name may not hold a control character"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const bool siteFails = *c.mend != '\0';
-    if (siteFails && !postgre) continue;  // SQLite's own: Transfer_test
+    if (siteFails && !postgre) continue;          // SQLite's own: Transfer_test
+    if (!c.refused.empty() && postgre) continue;  // names are no matter of the database
     SiteCopy copy(postgre);
     if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
     ASSERT_EQ(copy.Failure(), "");
@@ -391,7 +416,17 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
     const std::string send = server.Path("v7/site07/send/");
     fs::create_directories(send);
     // Names are listed in order: the bad packet comes first.
-    v7test::WriteFile(send + "a-bad.pkt", v7test::PacketBytes(c.bad));
+    if (!c.file.empty()) v7test::WriteFile(send + c.file, v7test::PacketBytes(c.bad));
+    if (c.claimed) {
+      v7::CreateWorkFolders();
+      v7test::WriteFile(v7::kClaimsFile, "v7/site07/send/" + c.file + "\n");
+    }
+    if (!c.listed.empty()) {
+      v7test::WriteFile(server.Path("names.txt"), "v7/site07/send " + c.listed + "\n");
+      server.Stop();
+      server.Start("elradfmwMT", 0, "list-names=names.txt");
+    }
+    for (const char* victim : {"victim.pkt", "victim.xml"}) v7test::WriteFile(victim, "mine");
     for (int n = 1; n <= 6; ++n)
       v7test::WriteFile(send + "b" + std::to_string(n) + ".pkt",
                         v7test::PacketBytes(Voucher(n % 2 ? "anita" : "bob", 3 + n % 2, "0",
@@ -419,6 +454,18 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
       EXPECT_TRUE(fs::is_empty(send));
       // The number of the ended session stays taken until it is a day old.
       EXPECT_EQ(copy.Scalar("select count(*) from connectinfo where active <> 'F'"), "1");
+      continue;
+    }
+    if (!c.refused.empty()) {
+      EXPECT_NE(pane.str().find(c.refused), std::string::npos) << pane.str();
+      EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration like 'good%'"), "6");
+      EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration = 'bad'"), "0");
+      EXPECT_TRUE(fs::is_empty(v7::kFailedFolder));
+      EXPECT_TRUE(c.file.empty() || fs::exists(send + c.file));
+      for (const char* victim : {"victim.pkt", "victim.xml"}) {
+        EXPECT_EQ(v7test::ReadFile(victim), "mine") << victim;
+      }
+      EXPECT_TRUE(!c.claimed || v7test::ReadFile(v7::kClaimsFile).empty());
       continue;
     }
 

@@ -1093,6 +1093,9 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       {"elradfmwMT", "refuse-part-stor", "refused to store", 1},
       {"elradfmwMT", "rename-race=out.pkt.part-*", "Uploading file out.pkt", 1},
       {"elradmwMT", "refuse-size-mdtm", "refused to rename v7/site03/send/out.pkt.part", 1},
+      // A size of 23 digits is no size: the packet's bytes show it published.
+      {"elradfmwMT", "huge-size=550:out.pkt*", "stoll", 0},
+      {"elradfmwMT", "huge-size=213:out.pkt*", "with 0 bytes", 0},
       // A hostile server: a download without end of a size it will not tell is cut off and
       // passes that packet over; a listing without end (of packets, of patches), or data
       // connections from another host (of every transfer), fail the step, said each time,
@@ -1204,7 +1207,7 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
   EXPECT_EQ(invoices(), before + 2) << pane.str();
   EXPECT_TRUE(ShownContaining("Packet v7/site07/send/stuck.pkt could not be downloaded: 550"))
       << pane.str();
-  EXPECT_TRUE(ShownContaining("Skipped v7/site07/send/back\\slash.pkt: a packet name may not hold"))
+  EXPECT_TRUE(ShownContaining("Skipped v7/site07/send/back\\slash.pkt: a file name may not hold"))
       << pane.str();
   EXPECT_TRUE(ShownContaining("The FTP server refused to rename v7/site07/send/" + longName +
                               " to claim it (550 File name too long.)"))
@@ -1606,11 +1609,20 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   // it as a file in use and then answers SIZE as for a file it does not have: the patch runs
   // once, and so does the patch beside it, whatever the server did with the first one's
   // delete. Once it is gone (removed by hand at the latest), the same patch sent again runs
-  // again.
+  // again. A server that also lists names whose last part is a record of the client's
+  // ("07.x/../patches-run.txt", which it serves, and "07.y\packets-handled.txt"): they are
+  // refused by name, and the records stand.
   const std::string other = "<<\nupdate item set stockqty = stockqty + 1 where itemid = 202\n>>\n";
   auto stock = [&] { return std::stod(Scalar("select stockqty from item where itemid = 202")); };
-  for (const char* faults : {"lose-dele-reply=07.sql", "", "busy-dele=07.sql"}) {
-    const std::string perm = *faults ? "elradfmwMT" : "elrafmwMT";
+  WriteFile(
+      server.Path("names.txt"),
+      "v7/patches v7/patches/07.x/../patches-run.txt\nv7/patches 07.y\\\\packets-handled.txt\n");
+  WriteFile(server.Path("v7/patches/patches-run.txt"),
+            "<<\nupdate item set price = price + 1000 where itemid = 202\n>>\n");
+  for (const char* faults :
+       {"lose-dele-reply=07.sql", "", "busy-dele=07.sql", "list-names=names.txt"}) {
+    const bool hostile = std::string(faults).starts_with("list-names");
+    const std::string perm = *faults && !hostile ? "elradfmwMT" : "elrafmwMT";
     SCOPED_TRACE(perm + " " + faults);
     server.Stop();
     server.Start(perm, 0, faults);
@@ -1621,6 +1633,12 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
     expected += 100;
     EXPECT_EQ(price(), expected) << pane.str();
     EXPECT_EQ(stock(), stocked + 1) << pane.str();
+    if (hostile) {
+      EXPECT_TRUE(ShownContaining(
+          "Skipped v7/patches/07.x/../patches-run.txt: a file name may not hold \"/\""));
+      EXPECT_TRUE(ShownContaining(
+          "Skipped v7/patches/07.y\\packets-handled.txt: a file name may not hold \"\\\""));
+    }
     fs::remove(server.Path("v7/patches/07.sql"));
     fs::remove(server.Path("v7/patches/07.b.sql"));
     Cycle();
