@@ -2,12 +2,18 @@
 // connection between operations, and closing the handle ends the session.
 #include "uFtp.h"
 
+#include <arpa/inet.h>
 #include <fnmatch.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
 #include "uCurl.h"
 
@@ -122,8 +128,64 @@ int64_t MlstSize(const std::string& lines, bool& fileShown) {
   return -1;
 }
 
-size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
-  return fwrite(data, size, count, static_cast<FILE*>(file)) * size;
+// Where the data of a download or a listing goes, and how much of it may come: a server that
+// sends without end is cut off at the bound (a write callback that takes less than it is
+// given ends the transfer).
+struct BoundedSink {
+  FILE* file = nullptr;         // a download
+  std::string* text = nullptr;  // a listing
+  int64_t bound = 0;
+  int64_t taken = 0;
+  bool overrun = false;
+};
+
+size_t WriteBounded(char* data, size_t size, size_t count, void* target) {
+  auto* sink = static_cast<BoundedSink*>(target);
+  const size_t n = size * count;
+  if (sink->taken + static_cast<int64_t>(n) > sink->bound) {
+    sink->overrun = true;
+    return 0;
+  }
+  sink->taken += static_cast<int64_t>(n);
+  if (sink->text) {
+    sink->text->append(data, n);
+    return n;
+  }
+  return fwrite(data, 1, n, sink->file);
+}
+
+// A download that only asks whether the server serves a file: its first bytes answer, and
+// the rest is not waited for.
+size_t StopAtFirstBytes(char*, size_t, size_t, void* served) {
+  *static_cast<bool*>(served) = true;
+  return 0;
+}
+
+// The numeric address of a socket's peer, IPv4-mapped IPv6 addresses written as IPv4.
+std::string PeerAddress(int socket) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "";
+  char text[INET6_ADDRSTRLEN] = {};
+  if (peer.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, text, sizeof text);
+  } else if (peer.ss_family == AF_INET6) {
+    const in6_addr& address = reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&address))
+      inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+    else
+      inet_ntop(AF_INET6, &address, text, sizeof text);
+  }
+  return text;
+}
+
+// Whether a reply line of a listing says that the server cut it short ("226 Output truncated
+// to 3 matches").
+bool SaysCut(const std::string& line) {
+  std::string lower = line;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower.size() >= 4 && lower[0] == '2' && lower.find("truncat") != std::string::npos;
 }
 
 size_t ReadFromFile(char* data, size_t size, size_t count, void* file) {
@@ -157,7 +219,7 @@ class CurlFtpSession : public FtpSession {
 
   void Disconnect() override { handle_.reset(); }
 
-  std::vector<std::string> NameList(const std::string& mask) override {
+  std::vector<std::string> NameList(const std::string& mask, std::string* cutReply) override {
     const std::string slashed = Slashed(mask);
     const size_t cut = slashed.rfind('/');
     const std::string folder = cut == std::string::npos ? "" : slashed.substr(0, cut + 1);
@@ -166,18 +228,42 @@ class CurlFtpSession : public FtpSession {
     std::vector<std::string> all;
     std::vector<std::string> names;
     std::string listing;
-    Nlst(slashed, listing, what);
+    std::string maskCut, folderCut;
+    const std::string folderArgument = folder.empty() ? "" : folder.substr(0, folder.size() - 1);
+    // A listing cut short holds the files the server met first, and files that stay for good
+    // (what no delete removes) may stand before new ones every time. Servers that order a
+    // detailed listing before they cut it (Pure-FTPd) give the newest files first when asked
+    // so ("LIST -t"): new packets come before what has stood there.
+    const auto addNewest = [&] {
+      std::string detailed;
+      try {
+        if (!Nlst(folderArgument, detailed, what, nullptr, "LIST -t")) return;
+      } catch (const EFtpError& e) {
+        if (!e.Refused) throw;
+        return;
+      }
+      for (const std::string& name : DetailedNames(detailed))
+        if (Matches(pattern, name) &&
+            std::find(names.begin(), names.end(), folder + name) == names.end())
+          names.push_back(folder + name);
+    };
+    Nlst(slashed, listing, what, &maskCut);
     for (const std::string& name : Names(listing, folder))
       if (Matches(pattern, name)) names.push_back(folder + name);
-    if (!names.empty()) return names;
+    if (cutReply) *cutReply = maskCut;
+    if (!names.empty()) {
+      if (!maskCut.empty()) addNewest();
+      return names;
+    }
     // Servers that do not glob answer the mask as a file they do not have.
     listing.clear();
-    const bool refused =
-        !Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing, what);
+    const bool refused = !Nlst(folderArgument, listing, what, &folderCut);
     const std::string refusal = errorReply_;
+    if (cutReply && !folderCut.empty()) *cutReply = folderCut;
     all = Names(listing, folder);
     for (const std::string& name : all)
       if (Matches(pattern, name)) names.push_back(folder + name);
+    if (!folderCut.empty()) addNewest();
     if (!names.empty() || (!refused && !all.empty())) return names;
     // No names at all: an empty folder only where the folder is there (vsftpd lists a missing
     // one as an empty one) and the account may list it.
@@ -198,10 +284,10 @@ class CurlFtpSession : public FtpSession {
     const size_t cut = slashed.rfind('/');
     const std::string folder = cut == std::string::npos ? "" : slashed.substr(0, cut + 1);
     const std::string name = slashed.substr(folder.size());
-    std::string listing;
+    std::string listing, cutReply;
     bool sent = false;
     try {
-      sent = Nlst(slashed, listing, "name list of " + remote);
+      sent = Nlst(slashed, listing, "name list of " + remote, &cutReply);
     } catch (const EFtpError& e) {
       if (!e.Refused) throw;
       if (answer) *answer = e.Detail;
@@ -209,14 +295,16 @@ class CurlFtpSession : public FtpSession {
     }
     std::vector<std::string> names = Names(listing, folder);
     if (std::find(names.begin(), names.end(), name) != names.end()) return FilePresence::Present;
-    if (answer) *answer = sent ? "a listing without it" : errorReply_;
-    if (sent) return FilePresence::Absent;
+    if (answer)
+      *answer = sent ? (cutReply.empty() ? "a listing without it" : cutReply) : errorReply_;
+    // A listing the server cut short tells nothing of the names it left out.
+    if (sent) return cutReply.empty() ? FilePresence::Absent : FilePresence::Unknown;
     // The listing command's own refusal tells of the name only where the folder is there and
     // the account may list it.
     listing.clear();
     try {
       if (!Nlst(folder.empty() ? "" : folder.substr(0, folder.size() - 1), listing,
-                "name list of " + folder))
+                "name list of " + folder, &cutReply))
         return FilePresence::Unknown;
     } catch (const EFtpError& e) {
       if (!e.Refused) throw;
@@ -224,26 +312,63 @@ class CurlFtpSession : public FtpSession {
     }
     names = Names(listing, folder);
     if (std::find(names.begin(), names.end(), name) != names.end()) return FilePresence::Present;
+    if (!cutReply.empty()) {
+      if (answer) *answer = cutReply;
+      return FilePresence::Unknown;
+    }
     std::string missing;
     return FolderThere(folder, missing) ? FilePresence::Absent : FilePresence::Unknown;
   }
 
   void Get(const std::string& remote, const std::string& local) override {
     EnsureHandle();
-    std::unique_ptr<FILE, FileCloser> file(fopen(local.c_str(), "wb"));
-    if (!file)
+    // The bytes go to a new file beside local, made here (O_EXCL: never a file or a symlink
+    // that stands under its name), which takes local's place only when whole: a symlink
+    // planted as local is replaced, never written through. Its extension is local's, so that
+    // one left by a stop is cleared as local would be.
+    const std::filesystem::path target(local);
+    const std::string extension = target.extension().string();
+    std::string temporary = (target.parent_path() / (".download-XXXXXX" + extension)).string();
+    const int fd = mkstemps(temporary.data(), static_cast<int>(extension.size()));
+    std::unique_ptr<FILE, FileCloser> file(fd < 0 ? nullptr : fdopen(fd, "wb"));
+    if (!file) {
+      if (fd >= 0) {
+        close(fd);
+        unlink(temporary.c_str());
+      }
       throw EFtpError("FTP download of " + remote + ": cannot create " + local, false,
                       "cannot create " + local);
+    }
+    const std::string what = "download of " + remote;
+    BoundedSink sink;
+    sink.file = file.get();
+    sink.bound = MaxDownloadBytes;
     Prepare(Slashed(remote));
-    curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
-    curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, file.get());
+    CURL* h = handle_.get();
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBounded);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    // A size the server announces past the bound is refused before any byte comes.
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(MaxDownloadBytes));
     try {
-      Perform("download of " + remote);
+      const CURLcode code = curl_easy_perform(h);
+      if (sink.overrun || code == CURLE_FILESIZE_EXCEEDED) {
+        const std::string detail = "the server sends more than " +
+                                   std::to_string(MaxDownloadBytes) +
+                                   " bytes, the most a download may be: it was cut off";
+        throw EFtpError("FTP " + what + " refused: " + detail, true, detail);
+      }
+      if (code != CURLE_OK) Fail(what, code);
       if (fflush(file.get()) != 0)
         throw EFtpError("FTP download of " + remote + ": write failed", false, "write failed");
+      if (fclose(file.release()) != 0)
+        throw EFtpError("FTP download of " + remote + ": write failed", false, "write failed");
+      if (rename(temporary.c_str(), local.c_str()) != 0)
+        throw EFtpError("FTP download of " + remote + ": cannot create " + local, false,
+                        "cannot create " + local);
     } catch (...) {
       file.reset();
-      remove(local.c_str());
+      unlink(temporary.c_str());
+      unlink(local.c_str());
       throw;
     }
   }
@@ -326,11 +451,14 @@ class CurlFtpSession : public FtpSession {
         size >= 0)
       return FilePresence::Present;
     if (code == CURLE_OK) {
-      // The server does not tell sizes: a download of the file answers instead.
+      // The server does not tell sizes: a download of the file answers instead, its first
+      // bytes as well as its end (a server may send without end).
+      bool served = false;
       Prepare(Slashed(remote));
-      curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, Discard);
+      curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, StopAtFirstBytes);
+      curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &served);
       code = curl_easy_perform(handle_.get());
-      if (code == CURLE_OK) return FilePresence::Present;
+      if (code == CURLE_OK || (served && code == CURLE_WRITE_ERROR)) return FilePresence::Present;
     }
     if (!Refused() || code == CURLE_ABORTED_BY_CALLBACK)
       Fail("question whether " + remote + " exists", code);
@@ -415,17 +543,42 @@ class CurlFtpSession : public FtpSession {
   // or "550" (as servers answer a mask that matches nothing, a folder they do not have, or
   // an account that may not list), with that reply kept in errorReply_. Any other failure
   // raises: a refused data connection (PORT, EPRT) is no answer about the folder.
-  bool Nlst(const std::string& argument, std::string& listing, const std::string& what) {
+  bool Nlst(const std::string& argument, std::string& listing, const std::string& what,
+            std::string* cut = nullptr, const std::string& verb = "NLST") {
     EnsureHandle();
     // The argument goes as it stands: asked with a path, libcurl sends the folder alone.
     Prepare("");
     CURL* h = handle_.get();
-    const std::string command = argument.empty() ? "NLST" : "NLST " + argument;
+    const std::string command = argument.empty() ? verb : verb + " " + argument;
+    BoundedSink sink;
+    sink.text = &listing;
+    sink.bound = MaxListingBytes;
+    Replies replies{&errorReply_, ""};
     curl_easy_setopt(h, CURLOPT_DIRLISTONLY, 1L);
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, command.c_str());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &listing);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteBounded);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, KeepReplies);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &replies);
     const CURLcode code = curl_easy_perform(h);
+    if (sink.overrun) {
+      const std::string detail = "the listing passed " + std::to_string(MaxListingBytes) +
+                                 " bytes, the most a listing may be: it was cut off";
+      throw EFtpError("FTP " + what + " refused: " + detail, true, detail);
+    }
+    // The server's word that it cut the listing short comes in the reply that ends it.
+    if (cut) {
+      cut->clear();
+      size_t start = 0;
+      while (start < replies.lines.size()) {
+        size_t end = replies.lines.find('\n', start);
+        if (end == std::string::npos) end = replies.lines.size();
+        std::string line = replies.lines.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+        if (SaysCut(line)) *cut = line;
+      }
+    }
     const bool nothing = errorReply_.starts_with("450") || errorReply_.starts_with("550");
     // libcurl ends a listing answered 450 as an empty one, and reports the listing command's
     // other refusals as CURLE_FTP_COULDNT_RETR_FILE; a refused PORT or EPRT comes before it.
@@ -437,6 +590,30 @@ class CurlFtpSession : public FtpSession {
       throw EFtpError("FTP " + what + " failed: " + detail, true, detail);
     }
     Fail(what, code);
+  }
+
+  // The names of the files of a detailed listing in the form of "ls -l" ("-rw-r--r-- 1 owner
+  // group 2 Dec  7 16:35 name"); lines of other forms, and of what is no file, are passed by.
+  static std::vector<std::string> DetailedNames(const std::string& listing) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < listing.size()) {
+      size_t end = listing.find('\n', start);
+      if (end == std::string::npos) end = listing.size();
+      std::string line = listing.substr(start, end - start);
+      start = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty() || line[0] != '-') continue;
+      size_t at = 0;
+      for (int field = 0; field < 8 && at != std::string::npos; ++field) {
+        at = line.find_first_not_of(' ', at);
+        if (at != std::string::npos) at = line.find(' ', at);
+      }
+      if (at == std::string::npos || at + 1 >= line.size()) continue;
+      const std::string name = line.substr(at + 1);
+      if (name.find('/') == std::string::npos) names.push_back(name);
+    }
+    return names;
   }
 
   // The names of a listing, each less the folder that the server may have put in front.
@@ -544,8 +721,14 @@ class CurlFtpSession : public FtpSession {
     // No CWD: the server's folder stays the home folder, so the paths of every command,
     // the DELE of Delete included, are relative to it.
     curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
-    // "-": the data connection listens on the address of the control connection.
+    // "-": the data connection listens on the address of the control connection, and only
+    // the server may connect to it; in passive mode the data connection goes to the
+    // server's address, whatever address its reply to PASV names.
     curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+    curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, CheckDataConnection);
+    curl_easy_setopt(h, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(h, CURLOPT_FTP_SKIP_PASV_IP, 1L);
+    foreignData_.clear();
     // A stop cuts a wait short (a reply that never comes, a slow transfer).
     AbortOnStop(h);
   }
@@ -555,7 +738,27 @@ class CurlFtpSession : public FtpSession {
     if (code != CURLE_OK) Fail(what, code);
   }
 
+  // A data connection that active mode accepted must come from the server the session talks
+  // to: anyone else who reached the port could send a listing or a packet of its own, or
+  // take an upload.
+  static int CheckDataConnection(void* self, curl_socket_t socket, curlsocktype purpose) {
+    if (purpose != CURLSOCKTYPE_ACCEPT) return CURL_SOCKOPT_OK;
+    auto* session = static_cast<CurlFtpSession*>(self);
+    char* ip = nullptr;
+    std::string server;
+    if (curl_easy_getinfo(session->handle_.get(), CURLINFO_PRIMARY_IP, &ip) == CURLE_OK && ip)
+      server = ip;
+    const std::string peer = PeerAddress(socket);
+    if (!server.empty() && peer == server) return CURL_SOCKOPT_OK;
+    session->foreignData_ = "the data connection came from " +
+                            (peer.empty() ? std::string("an unknown address") : peer) +
+                            ", not from the server " + server;
+    return CURL_SOCKOPT_ERROR;
+  }
+
   [[noreturn]] void Fail(const std::string& what, CURLcode code) {
+    if (!foreignData_.empty())
+      throw EFtpError("FTP " + what + " refused: " + foreignData_, true, foreignData_);
     // Cut short by a stop: nothing is known of the command's outcome, as on a lost
     // connection, and the session is no longer usable.
     if (code == CURLE_ABORTED_BY_CALLBACK && StopRequested()) {
@@ -581,7 +784,8 @@ class CurlFtpSession : public FtpSession {
 
   CurlPtr handle_;
   char error_[CURL_ERROR_SIZE] = {};
-  std::string errorReply_;  // the server's last error reply of the running request
+  std::string errorReply_;   // the server's last error reply of the running request
+  std::string foreignData_;  // why the running request's data connection was refused
 };
 
 }  // namespace

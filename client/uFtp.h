@@ -54,10 +54,19 @@ class FtpSession {
 
   // The account: a host, optionally with a port ("127.0.0.1:2121"), a user and a password.
   // Changes take effect at the next Connect. Transfers run in active mode: the server
-  // connects back to us.
+  // connects back to us, and a data connection from another address is refused.
   std::string Host;
   std::string Username;
   std::string Password;
+
+  // Bounds of what the server may send, so that a server that sends without end spends
+  // neither the disk nor the memory: a download (a packet or a patch, which are far
+  // smaller), and the text of one name listing. Past them the transfer is cut off and
+  // refused.
+  int64_t MaxDownloadBytes = kMaxDownloadBytes;
+  int64_t MaxListingBytes = kMaxListingBytes;
+  static constexpr int64_t kMaxDownloadBytes = int64_t{256} << 20;  // 256 MiB
+  static constexpr int64_t kMaxListingBytes = int64_t{16} << 20;    // 16 MiB
 
   // Signs in. Raises EFtpError when the server cannot be reached or refuses the account.
   virtual void Connect() = 0;
@@ -77,9 +86,16 @@ class FtpSession {
   // there (a CWD into it succeeds): a listing of a missing folder is answered as one of an
   // empty folder by some servers. Raises EFtpError, Refused when the server answered: the
   // folder is missing, it refused the listing itself (a "450" or "550" to the whole folder's
-  // listing), or it refused the data connection (PORT and EPRT).
-  virtual std::vector<std::string> NameList(const std::string& mask) = 0;
-  // Downloads remote into local, replacing local. A failed download leaves no local file.
+  // listing), it refused the data connection (PORT and EPRT), the listing passed
+  // MaxListingBytes, or its data connection came from another host than the server.
+  // cut: the server's reply when it said it cut the listing short (servers that cap their
+  // listings: "226 Output truncated to 3 matches"), empty otherwise: the names are then only
+  // some of the folder's, and the others are still there.
+  virtual std::vector<std::string> NameList(const std::string& mask,
+                                            std::string* cut = nullptr) = 0;
+  // Downloads remote into local, replacing local (a symlink standing there is replaced, never
+  // written through). A failed download leaves no local file. Refused (EFtpError) past
+  // MaxDownloadBytes, and when the data connection came from another host than the server.
   virtual void Get(const std::string& remote, const std::string& local) = 0;
   // Uploads local to remote, replacing a remote file of that name.
   virtual void Put(const std::string& local, const std::string& remote) = 0;

@@ -61,7 +61,12 @@ void TfmV7Client::ReceivePatches() {
     CloseConnection();
     TPatchStep step;
     step.mask = step.folder + siteText + ".*";
-    const std::vector<std::string> names = ftp->NameList(step.mask);
+    std::string cut;
+    const std::vector<std::string> names = ftp->NameList(step.mask, &cut);
+    if (!cut.empty())
+      StepFailed("The FTP server cut its listing of " + step.folder + " (" + cut +
+                 "): the patches it left out wait until those listed have left the server; "
+                 "raise the server's limit on the names a listing may hold");
     // A patch's lines stay in the records of patches only while the patch may still stand on
     // the server: once the server says it has no such file, a patch sent again under that
     // name is new. Only this site's patches are listed, so only their lines are judged, and

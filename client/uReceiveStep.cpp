@@ -159,7 +159,9 @@ void TfmV7Client::ReceivePackets() {
     }
     // Packets this client claimed in an earlier step and did not finish come first; claims
     // that the server no longer has (finished, or renamed back by hand) leave the record.
-    std::vector<std::string> claimed = ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*");
+    std::string claimsCut, packetsCut;
+    std::vector<std::string> claimed =
+        ftp->NameList(step.folder + "*.pkt" + kClaimMark + "*", &claimsCut);
     std::erase_if(claimed, [&](const std::string& claim) {
       const std::string fault = ListedNameFault(step.folder, claim);
       if (!fault.empty()) StepFailed("Skipped " + PrintableName(claim) + ": " + fault);
@@ -182,7 +184,15 @@ void TfmV7Client::ReceivePackets() {
     }
     // Packets and claims are listed by masks of their own, so that claims no delete removes
     // cannot fill a listing that the server caps and hide new packets.
-    const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt");
+    const std::vector<std::string> offered = ftp->NameList(step.folder + "*.pkt", &packetsCut);
+    // A server that caps its listings says so when it cut one: the names it gave are worked,
+    // and the packets it left out come in later listings as these leave the server. Nothing
+    // is taken for gone for missing from such a listing (the FTP layer asks of each name).
+    if (!packetsCut.empty() || !claimsCut.empty())
+      StepFailed("The FTP server cut its listing of " + step.folder + " (" +
+                 (packetsCut.empty() ? claimsCut : packetsCut) +
+                 "): the packets it left out wait until those listed have left the server; "
+                 "raise the server's limit on the names a listing may hold");
     ForgetPacketsGone(step, offered, handledUnsaved,
                       [&](const std::string& entry) { return GoneFromServer(entry); });
     // Packets under which the site failed come after all others, the one that failed last,

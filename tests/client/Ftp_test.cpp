@@ -1,7 +1,8 @@
-// The FTP layer against real servers on loopback: pyftpdlib, vsftpd and ProFTPD.
+// The FTP layer against real servers on loopback: pyftpdlib, vsftpd, ProFTPD and Pure-FTPd.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -272,13 +273,14 @@ TEST(FtpSession, DaemonsOfSitesAnswerAsTheStepsExpect) {
       {v7test::FtpDaemon::Vsftpd,
        {"anon_other_write_enable=YES", "anon_world_readable_only=NO", "anon_umask=022"}},
       {v7test::FtpDaemon::Proftpd, {}},
+      {v7test::FtpDaemon::Pureftpd, {}},
   };
   for (const auto& s : servers) {
     v7test::DaemonFtpServer server(s.daemon);
     SCOPED_TRACE(server.Name());
     V7_REQUIRE_FTP_DAEMON(server);
     server.Start(s.settings);
-    fs::create_directories(server.Path("v7/site01/send"));
+    server.Folder("v7/site01/send");
     TempDir local;
     const std::string binary("\x00\x01\r\n\xff\n", 6);
     WriteFile(local.file("a.pkt"), binary);
@@ -303,4 +305,116 @@ TEST(FtpSession, DaemonsOfSitesAnswerAsTheStepsExpect) {
     ftp->Disconnect();
     server.Stop();
   }
+}
+
+// What a hostile or broken server sends is bounded and checked before it is used: a download
+// or a listing without end is cut off at its bound, a data connection from another host than
+// the server is refused, each refusal names its file, and the session goes on. A symlink
+// planted where a download lands is replaced, never written through.
+TEST(FtpSession, EndlessDataAndDataFromAnotherHostAreRefusedByName) {
+  TestFtpServer server;
+  fs::create_directories(server.Path("v7/site01/send"));
+  const std::string bytes(3000, 'p');
+  WriteFile(server.Path("v7/site01/send/big.pkt"), bytes);
+  WriteFile(server.Path("v7/site01/send/ok.pkt"), "ok");
+  TempDir local;
+  const struct {
+    const char* faults;
+    const char* listing;   // of v7/site01/send/*.pkt: its count or the refusal
+    const char* download;  // of big.pkt: its size or the refusal
+  } cases[] = {
+      {"", "2", "3000"},
+      // A known size stops a RETR that sends on, there.
+      {"endless-retr=big.pkt", "2",
+       "refused: FTP download of v7/site01/send/big.pkt failed: 426 Transfer aborted"},
+      {"refuse-size-mdtm,endless-retr=big.pkt", "2",
+       "refused: FTP download of v7/site01/send/big.pkt refused: the server sends more than "
+       "65536 bytes, the most a download may be: it was cut off"},
+      {"endless-nlst",
+       "refused: the listing passed 65536 bytes, the most a listing may be: it "
+       "was cut off",
+       "3000"},
+      {"data-from=127.0.0.2",
+       "refused: the data connection came from 127.0.0.2, not from the server 127.0.0.1",
+       "refused: FTP download of v7/site01/send/big.pkt refused: the data connection came from "
+       "127.0.0.2, not from the server 127.0.0.1"},
+  };
+  auto ftp = SessionFor(server);
+  ftp->MaxDownloadBytes = 65536;
+  ftp->MaxListingBytes = 65536;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.faults);
+    server.Stop();
+    server.Start("elradfmwMT", 0, c.faults);
+    std::string listed;
+    try {
+      listed = std::to_string(ftp->NameList("v7/site01/send/*.pkt").size());
+    } catch (const EFtpError& e) {
+      listed = std::string(e.Refused ? "refused: " : "failed: ") + e.Detail;
+    }
+    EXPECT_EQ(listed, c.listing);
+    // A planted symlink where the download lands: its target is never written.
+    WriteFile(local.file("victim.txt"), "victim");
+    fs::remove(local.file("big.pkt"));
+    fs::create_symlink(local.file("victim.txt"), local.file("big.pkt"));
+    const std::string got =
+        FtpFailure([&] { ftp->Get("v7/site01/send/big.pkt", local.file("big.pkt")); });
+    EXPECT_EQ(got == "no failure" ? std::to_string(fs::file_size(local.file("big.pkt")))
+                                  : got.substr(0, std::string(c.download).size()),
+              c.download);
+    EXPECT_EQ(ReadFile(local.file("victim.txt")), "victim");
+    EXPECT_FALSE(fs::is_symlink(local.file("big.pkt")));
+    EXPECT_EQ(got == "no failure", fs::exists(local.file("big.pkt")));
+    // Nothing else is left in the folder, and the session goes on.
+    EXPECT_EQ(std::distance(fs::directory_iterator(local.path()), fs::directory_iterator()),
+              got == "no failure" ? 2 : 1);
+    EXPECT_EQ(ftp->Presence("v7/site01/send/big.pkt"), FilePresence::Present);
+    if (std::string(c.faults) != "data-from=127.0.0.2") {
+      ftp->Get("v7/site01/send/ok.pkt", local.file("ok.pkt"));
+      EXPECT_EQ(ReadFile(local.file("ok.pkt")), "ok");
+      fs::remove(local.file("ok.pkt"));
+    } else {
+      // An upload too: the other host would take it.
+      WriteFile(local.file("up.pkt"), "up");
+      EXPECT_NE(FtpFailure([&] { ftp->Put(local.file("up.pkt"), "v7/site01/send/up.pkt"); })
+                    .find("refused: FTP upload to v7/site01/send/up.pkt refused: the data "
+                          "connection came from 127.0.0.2"),
+                std::string::npos);
+      fs::remove(local.file("up.pkt"));
+    }
+  }
+}
+
+// A server that caps its listings (Pure-FTPd's limit on the names a listing holds) says so
+// when it cut one: the names it gave are some of the folder's, the newest files among them
+// (files that stand there for good come after new ones), and a name it left out is not taken
+// for gone.
+TEST(FtpSession, ListingTheServerCutIsSaidAndProvesNoNameGone) {
+  v7test::DaemonFtpServer server(v7test::FtpDaemon::Pureftpd);
+  V7_REQUIRE_FTP_DAEMON(server);
+  server.Start({"--limitrecursion=3:5"});
+  server.Folder("v7/site01/send");
+  for (int i = 0; i < 20; ++i) {
+    const std::string file = server.Path("v7/site01/send/p" + std::to_string(100 + i) + ".pkt");
+    WriteFile(file, "x");
+    if (i < 18)
+      fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(24));
+  }
+  auto ftp = SessionFor(server);
+  std::string cut;
+  const std::vector<std::string> names = ftp->NameList("v7/site01/send/*.pkt", &cut);
+  EXPECT_EQ(cut, "226 Output truncated to 3 matches");
+  EXPECT_LE(names.size(), 6u);
+  for (const char* newest : {"v7/site01/send/p118.pkt", "v7/site01/send/p119.pkt"})
+    EXPECT_NE(std::find(names.begin(), names.end(), newest), names.end()) << newest;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "v7/site01/send/p" + std::to_string(100 + i) + ".pkt";
+    EXPECT_NE(ftp->Listed(name), FilePresence::Absent) << name;
+  }
+  EXPECT_EQ(ftp->Listed("v7/site01/send/none.pkt"), FilePresence::Unknown);
+  // Without the cap the whole folder is listed, and nothing is said.
+  server.Start();
+  EXPECT_EQ(ftp->NameList("v7/site01/send/*.pkt", &cut).size(), 20u);
+  EXPECT_EQ(cut, "");
+  EXPECT_EQ(ftp->Listed("v7/site01/send/none.pkt"), FilePresence::Absent);
 }

@@ -821,6 +821,49 @@ TEST_F(TransferTest, TwoClientsApplyEveryPacketOnceWhenTheServerRefusesSomeRenam
   }
 }
 
+// A server that caps its listings (Pure-FTPd holding a listing to 3 names, and refusing the
+// masks it would have to cut) lists some of a folder of 20 packets and says so: each cycle
+// applies the packets it was given and says that the listing was cut; as they leave the
+// server the others come, and every packet is applied once. A claim that another client left
+// holds a place in the listing for good, and holds up no packet.
+TEST_F(TransferTest, PacketsBeyondTheServersListingCapAreAppliedInLaterCycles) {
+  v7test::DaemonFtpServer capped(v7test::FtpDaemon::Pureftpd);
+  V7_REQUIRE_FTP_DAEMON(capped);
+  capped.Start({"--limitrecursion=3:5"});
+  capped.Folder("v7/site07/send");
+  capped.Folder("v7/patches");
+  // Other sites' patches fill the listing of the patches' folder.
+  for (const char* patch : {"08.a.sql", "09.a.sql", "10.a.sql", "11.a.sql"})
+    WriteFile(capped.Path(std::string("v7/patches/") + patch), "<<\nselect 1\n>>\n");
+  for (int i = 0; i < 20; ++i)
+    WriteFile(capped.Path("v7/site07/send/inv-" + std::to_string(10 + i) + ".pkt"), NewInvoice());
+  // Left a day ago.
+  WriteFile(capped.Path("v7/site07/send/other.pkt.claim-0123456789ab"), NewInvoice());
+  fs::last_write_time(capped.Path("v7/site07/send/other.pkt.claim-0123456789ab"),
+                      fs::file_time_type::clock::now() - std::chrono::hours(24));
+  WriteFile("v7rm.ini", "clientlogin=site\nftp=" + capped.Account() + "\nxtype=receive\n");
+  const auto invoices = [&] { return std::stoi(Scalar("select count(*) from salesinv")); };
+  const int before = invoices();
+  Start();
+  int cycles = 1;
+  for (; cycles < 30 && invoices() < before + 20; ++cycles) Cycle();
+  EXPECT_EQ(invoices(), before + 20) << pane.str();
+  EXPECT_GT(cycles, 5);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(capped.Path("v7/site07/send")))
+    left.push_back(e.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"other.pkt.claim-0123456789ab"});
+  EXPECT_TRUE(fs::is_empty(kFailedFolder));
+  // Said in every cycle whose listing was cut: all but the last, at most.
+  const std::string said =
+      "The FTP server cut its listing of v7/site07/send/ (226 Output truncated to 3 matches)";
+  int times = 0;
+  for (size_t at = 0; (at = pane.str().find(said, at)) != std::string::npos; ++at) ++times;
+  EXPECT_GE(times, cycles - 1) << pane.str();
+  EXPECT_TRUE(ShownContaining(
+      "The FTP server cut its listing of v7/patches/ (226 Output truncated to 3 matches)"));
+}
+
 // What one listing leaves out may still be on the server: servers cap their listings and
 // answer one that fails as they answer one of an empty folder ("450 No files found"). A
 // packet that was applied, or a patch that ran, whose removal failed once (or was answered as
@@ -1053,6 +1096,18 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       // A size of 23 digits is no size: the packet's bytes show it published.
       {"elradfmwMT", "huge-size=550:out.pkt*", "stoll", 0},
       {"elradfmwMT", "huge-size=213:out.pkt*", "with 0 bytes", 0},
+      // A hostile server: a download without end of a size it will not tell is cut off and
+      // passes that packet over; a listing without end (of packets, of patches), or data
+      // connections from another host (of every transfer), fail the step, said each time,
+      // and nothing is applied, run or sent through them.
+      {"elradfmwMT", "refuse-size-mdtm,endless-retr=inv-a.pkt*",
+       "Packet v7/site07/send/inv-a.pkt could not be downloaded: the server sends more than "
+       "1048576 bytes",
+       3, 1},
+      {"elradfmwMT", "endless-nlst", "the listing passed 1048576 bytes", 6, 0},
+      {"elradfmwMT", "data-from=127.0.0.2",
+       "the data connection came from 127.0.0.2, not from the server 127.0.0.1", 12, 0, false,
+       false, "1"},
   };
   // A claim left by this client before claims were recorded (its digits made from the host
   // name and folder) is its own; another client's is not, and is named once it has stood for
@@ -1067,6 +1122,8 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
   const int first = invoices();
   Settings("trace=tofile\n");
   Start();
+  client->Ftp().MaxDownloadBytes = 1 << 20;
+  client->Ftp().MaxListingBytes = 1 << 20;
   EXPECT_EQ(invoices(), first + 1);
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"other.pkt.claim-0123456789ab"});
   EXPECT_FALSE(ShownContaining("has stood claimed")) << pane.str();
@@ -1108,7 +1165,9 @@ TEST_F(TransferTest, EachPacketIsAppliedOnceWhateverTheServerAllows) {
       EXPECT_EQ(count("lacks the rename right"), 0) << pane.str();
     }
     // Sent whole, renamed or not.
-    EXPECT_EQ(ReadFile(server.Path("v7/site03/send/out.pkt")), PacketBytes("<out/>"));
+    if (std::string(c.queued) == "0") {
+      EXPECT_EQ(ReadFile(server.Path("v7/site03/send/out.pkt")), PacketBytes("<out/>"));
+    }
     EXPECT_EQ(Scalar("select count(*) from v7pkt"), c.queued);
     if (c.byHand)
       for (const std::string& name : OnServer("v7/site07/send"))

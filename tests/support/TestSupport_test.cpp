@@ -83,7 +83,8 @@ TEST(TestServers, EndWithATestProcessKilledBySignal) {
 // A daemon forks a process for each session; stopping the daemon ends them too, while their
 // clients are still connected.
 TEST(TestServers, FtpDaemonsEndWithTheirSessions) {
-  for (const auto daemon : {v7test::FtpDaemon::Vsftpd, v7test::FtpDaemon::Proftpd}) {
+  for (const auto daemon :
+       {v7test::FtpDaemon::Vsftpd, v7test::FtpDaemon::Proftpd, v7test::FtpDaemon::Pureftpd}) {
     v7test::DaemonFtpServer server(daemon);
     SCOPED_TRACE(server.Name());
     V7_REQUIRE_FTP_DAEMON(server);
