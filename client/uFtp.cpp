@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "uCurl.h"
 
@@ -84,8 +86,14 @@ int64_t MlstSize(const std::string& lines, bool& fileShown) {
   return -1;
 }
 
+// Why the last write of a download fell short ("No space left on device"): libcurl only says
+// that its write callback failed.
+thread_local int writeErrno = 0;
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
-  return fwrite(data, size, count, static_cast<FILE*>(file)) * size;
+  const size_t written = fwrite(data, size, count, static_cast<FILE*>(file));
+  if (written < count) writeErrno = errno;
+  return written * size;
 }
 
 size_t ReadFromFile(char* data, size_t size, size_t count, void* file) {
@@ -199,10 +207,19 @@ class CurlFtpSession : public FtpSession {
     Prepare(Slashed(remote));
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, file.get());
+    writeErrno = 0;
     try {
-      Perform("download of " + remote);
-      if (fflush(file.get()) != 0)
-        throw EFtpError("FTP download of " + remote + ": write failed", false, "write failed");
+      try {
+        Perform("download of " + remote);
+      } catch (const EFtpError& e) {
+        if (writeErrno == 0) throw;
+        const std::string why = std::string(" (") + std::strerror(writeErrno) + ")";
+        throw EFtpError(e.what() + why, e.Refused, e.Detail + why);
+      }
+      if (fflush(file.get()) != 0) {
+        const std::string failed = std::string("write failed (") + std::strerror(errno) + ")";
+        throw EFtpError("FTP download of " + remote + ": " + failed, false, failed);
+      }
     } catch (...) {
       file.reset();
       remove(local.c_str());
