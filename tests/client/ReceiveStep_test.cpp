@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "PacketFixtures.h"
 #include "PgSite.h"
 #include "SampleProduct.h"
@@ -78,6 +80,7 @@ class SiteCopy {
     return project_;
   }
   std::string PgTarget() const { return pg_->cluster.Target("site"); }
+  std::string DbFile() const { return site_.DbFile(); }
   // Runs a script of the site's set-up (scripts/site/) on the site database.
   void RunSiteScript(const std::string& name) {
     if (pg_)
@@ -444,12 +447,40 @@ TEST(ReceiveStep, FailedPacketFirstCostsNoOtherOnPostgreSQL) {
   FailedPacketFirstCostsNoOther(true);
 }
 
+// A message pane that hands each whole line to onLine as it is written: the test acts at
+// that very point of the step (another program taking the database), without threads.
+class LineHookBuf : public std::stringbuf {
+ public:
+  std::function<void(const std::string&)> onLine;
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    const std::streamsize written = std::stringbuf::xsputn(s, n);
+    Scan();
+    return written;
+  }
+  int_type overflow(int_type c) override {
+    const int_type result = std::stringbuf::overflow(c);
+    Scan();
+    return result;
+  }
+
+ private:
+  void Scan() {
+    const std::string text = str();
+    for (size_t end; (end = text.find('\n', seen_)) != std::string::npos; seen_ = end + 1)
+      if (onLine) onLine(text.substr(seen_, end - seen_));
+  }
+  size_t seen_ = 0;
+};
+
 // A site on a real FTP server that a client (the window object) receives for, on the copy's
 // project: packets offered in its send folder, cycles run.
 class Receiving {
  public:
   explicit Receiving(const std::string& project) : send_(server_.Path("v7/site07/send/")) {
     fs::create_directories(send_);
+    fs::create_directories(server_.Path("v7/patches"));
     v7test::WriteFile("v7rm.ini", "clientlogin=" + project + "\nftp=" + server_.Host() +
                                       ",site,secret\nxtype=receive\n");
   }
@@ -460,13 +491,16 @@ class Receiving {
     if (!client_) {
       client_ = std::make_unique<v7::TfmV7Client>(view_);
       client_->FormShow();
-      EXPECT_EQ(boxes_.str(), "") << pane_.str();
+      EXPECT_EQ(boxes_.str(), "") << Pane();
     } else {
       client_->Timer1Timer();
     }
   }
-  bool Shown(const std::string& part) const { return pane_.str().find(part) != std::string::npos; }
-  std::string Pane() const { return pane_.str(); }
+  bool Shown(const std::string& part) const { return Pane().find(part) != std::string::npos; }
+  std::string Pane() const { return paneBuf_.str(); }
+  // Called with each line the step shows, as it is shown.
+  void OnLine(std::function<void(const std::string&)> hook) { paneBuf_.onLine = std::move(hook); }
+  int Failures() const { return client_ ? client_->Failures() : 0; }
   // The names on the server that begin with name (the packet under its name or claimed).
   int OnServer(const std::string& name) const {
     int n = 0;
@@ -487,7 +521,9 @@ class Receiving {
  private:
   v7test::TestFtpServer server_;
   std::string send_;
-  std::ostringstream pane_, boxes_;
+  LineHookBuf paneBuf_;
+  std::ostream pane_{&paneBuf_};
+  std::ostringstream boxes_;
   v7::ConsoleView view_{pane_, boxes_};
   std::unique_ptr<v7::TfmV7Client> client_;
 };
@@ -543,6 +579,89 @@ TEST(ReceiveStep, PacketThatTimesOutEveryTimeWaitsWhileOthersApplyOnPostgreSQL) 
   EXPECT_EQ(copy.Scalar("select count(*) from trans1 where narration = 'slow'"), "1");
   EXPECT_EQ(site.OnServer(""), 0);
   EXPECT_EQ(Receiving::WaitingCounts(), "");
+}
+
+// Another program holds the site database while one good packet is applied, past the
+// client's wait, step after step, while other packets are applied before it (the SQLite file
+// held by a second connection's BEGIN EXCLUSIVE; on PostgreSQL a second session holding the
+// customer row the invoice updates, past statement_timeout): the invoice
+// waits on the server, named with the cause and the database every step, is never set aside,
+// and is applied once the other program lets go.
+TEST(ReceiveStep, SiteDatabaseHeldByAnotherProgramSetsNoGoodPacketAside) {
+  const struct {
+    const char* name;
+    bool postgre;
+    const char* setup;
+    const char* shown;
+  } cases[] = {
+      {"SQLite held exclusive", false, "", "database is locked"},
+      {"a row held past statement_timeout", true,
+       "alter database site set statement_timeout = '1s'",
+       "canceling statement due to statement timeout"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SiteCopy copy(c.postgre);
+    if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
+    ASSERT_EQ(copy.Failure(), "");
+    if (*c.setup) copy.Exec(c.setup);
+    sqlite3* file = nullptr;
+    v7::TPgBackend session;
+    if (c.postgre)
+      session.Open(copy.PgTarget());
+    else
+      ASSERT_EQ(sqlite3_open(copy.DbFile().c_str(), &file), SQLITE_OK);
+    const auto hold = [&] {
+      if (c.postgre) {
+        session.StartTransaction();
+        session.Query("select * from customer where customerid = 101 for update");
+      } else {
+        ASSERT_EQ(sqlite3_exec(file, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+      }
+    };
+    const auto letGo = [&] {
+      if (c.postgre)
+        session.Rollback();
+      else
+        sqlite3_exec(file, "rollback", nullptr, nullptr, nullptr);
+    };
+    Receiving site(copy.Project());
+    // Held from the invoice's download to its failure: the packets before it are applied.
+    site.OnLine([&](const std::string& line) {
+      if (line == "Downloading v7/site07/send/zz.pkt") hold();
+      if (line.starts_with("Packet v7/site07/send/zz.pkt was not applied")) letGo();
+    });
+    site.Offer("zz.pkt", Invoice("anita", 3, "0", "Cash"));
+    const std::string invoices = copy.Scalar("select count(*) from salesinv");
+    for (int n = 1; n <= 3; ++n) {
+      SCOPED_TRACE(n);
+      site.Offer("a" + std::to_string(n) + ".pkt",
+                 "<rows table=\"customer\"><row recordid=\"12" + std::to_string(n) +
+                     "\"><customerid type=\"n\">12" + std::to_string(n) +
+                     "</customerid><custname type=\"c\">Held Traders</custname></row></rows>");
+      site.Cycle();
+      EXPECT_EQ(copy.Scalar("select count(*) from customer where custname = 'Held Traders'"),
+                std::to_string(n))
+          << site.Pane();
+      EXPECT_EQ(copy.Scalar("select count(*) from salesinv"), invoices);
+      EXPECT_EQ(site.OnServer("zz.pkt"), 1);
+      EXPECT_TRUE(fs::is_empty(v7::kFailedFolder)) << site.Pane();
+      EXPECT_EQ(Receiving::WaitingCounts(), std::to_string(n));
+      EXPECT_EQ(site.Failures(), n);
+    }
+    EXPECT_TRUE(site.Shown(std::string(c.shown) + "): it stays on the server and waits"))
+        << site.Pane();
+    EXPECT_TRUE(site.Shown(c.postgre ? "dbname='site'" : "the database file " + copy.DbFile()))
+        << site.Pane();
+    site.OnLine(nullptr);
+    site.Cycle();
+    EXPECT_EQ(std::stoi(copy.Scalar("select count(*) from salesinv")), std::stoi(invoices) + 1)
+        << site.Pane();
+    EXPECT_EQ(site.OnServer(""), 0);
+    EXPECT_EQ(Receiving::WaitingCounts(), "");
+    EXPECT_EQ(site.Failures(), 3);  // the invoice's, one a step while it waited
+    if (file) sqlite3_close(file);
+  }
 }
 
 // The site failing from the middle of a step on (its database turned read-only, deadlocks and
