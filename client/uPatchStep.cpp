@@ -22,6 +22,9 @@ struct TPatchStep {
   std::string mask;                    // this site's patches: folder + "NN.*"
   TLineRecord run{kRunPatchesFile};    // patches begun, and patches that ran to their end
   TLineRecord seen{kSeenPatchesFile};  // the bytes each patch had at the step before
+  // The first patch of this step that waits for a later cycle (new, or changed since the
+  // last): the patches after it may build on it, and wait behind it.
+  std::string waitingPatch;
 };
 
 namespace {
@@ -180,6 +183,13 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
     ShowMsg(patch +
             " is new or has changed since the last cycle: it runs when the next cycle finds "
             "it unchanged");
+    RemoveQuietly(localFile);
+    if (step.waitingPatch.empty()) step.waitingPatch = name;
+    return;
+  }
+  if (!step.waitingPatch.empty()) {
+    ShowMsg(patch + " waits behind patch " + step.waitingPatch +
+            ", which comes before it and runs first");
     RemoveQuietly(localFile);
     return;
   }

@@ -1604,6 +1604,69 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   EXPECT_EQ(ReadFile(kRunPatchesFile), "");
 }
 
+// Patches as offices write them: block lines with blanks around them run. A patch with no
+// block, with a line that no ">>" runs, or refused for its text runs none of its lines, stays
+// on the server and fails the step every cycle; the patch after it, which builds on it, waits
+// behind it and is named. Corrected bytes under its name run first, then the one behind it.
+TEST_F(TransferTest, PatchesThatCannotRunWholeStayAndHoldBackThoseAfterThem) {
+  const std::string plusOne = "update item set price = price + 1 where itemid = 202";
+  const struct {
+    const char* name;
+    std::string bytes;
+    const char* shown;  // empty: it runs
+  } patches[] = {
+      {"blanks after its block lines", "<< \n" + plusOne + "\n>>\t \n", ""},
+      {"indented block lines", "  <<\r\n" + plusOne + "\r\n  >>\r\n\r\n", ""},
+      {"plain SQL", plusOne + ";\n", "it holds no block to run"},
+      {"no end to its block", "<<\n" + plusOne + "\n", "it holds no block to run"},
+      {"a last block without its end", "<<\n" + plusOne + "\n>>\n<<\n" + plusOne + "\n",
+       "its line 5 comes after its last \">>\", and no \">>\" runs it"},
+      {"mixed text", "<<\n" + plusOne + "\n>>\n-- Caf\xC3\xA9 ge\xE4ndert\n",
+       "Invalid UTF-8 text at byte offset"},
+  };
+  const std::string after = "<<\nupdate item set stockqty = price where itemid = 202\n>>\n";
+  const auto price = [&] { return Scalar("select price from item where itemid = 202"); };
+  const auto stock = [&] { return Scalar("select stockqty from item where itemid = 202"); };
+  Settings("xtype=receive\n");
+  Start();
+  for (const auto& p : patches) {
+    SCOPED_TRACE(p.name);
+    const double before = std::stod(price());
+    Offer("v7/patches/07.0815.sql", p.bytes);
+    Offer("v7/patches/07.0816.sql", after);
+    const int failures = client->Failures();
+    pane.str("");
+    for (int cycle = 0; cycle < 3; ++cycle) Cycle();
+    if (!*p.shown) {
+      EXPECT_EQ(std::stod(price()), before + 1) << pane.str();
+      EXPECT_EQ(stock(), price());
+      EXPECT_EQ(OnServer("v7/patches"), std::vector<std::string>{});
+      EXPECT_EQ(client->Failures(), failures) << pane.str();
+      continue;
+    }
+    EXPECT_EQ(std::stod(price()), before);
+    EXPECT_TRUE(ShownContaining("Patch 07.0815.sql was not run: " + std::string(p.shown)))
+        << pane.str();
+    EXPECT_TRUE(ShownContaining("nothing of it ran, and it stays on the server"));
+    const std::string held =
+        "Patches held back behind patch 07.0815.sql, as they may build on it: 07.0816.sql";
+    size_t named = 0;
+    for (size_t at = 0; (at = pane.str().find(held, at)) != std::string::npos; ++at) ++named;
+    EXPECT_EQ(named, 2u) << pane.str();  // every cycle after the one that first found them
+    EXPECT_EQ(OnServer("v7/patches"),
+              (std::vector<std::string>{"07.0815.sql", "07.0816.sql"}));
+    EXPECT_EQ(client->Failures(), failures + 4);
+    Offer("v7/patches/07.0815.sql", patches[0].bytes);
+    Cycle();
+    EXPECT_EQ(std::stod(price()), before);
+    EXPECT_TRUE(ShownContaining("Patch 07.0816.sql waits behind patch 07.0815.sql"));
+    Cycle();
+    EXPECT_EQ(std::stod(price()), before + 1) << pane.str();
+    EXPECT_EQ(stock(), price());
+    EXPECT_EQ(OnServer("v7/patches"), std::vector<std::string>{});
+  }
+}
+
 // The sending side against the servers sites run and the answers of busy and Windows servers:
 // upload-only folders, accounts without the rename or delete right, a file size limit, a
 // rename refused or answered as done while the file stays. A queued invoice addressed to this
