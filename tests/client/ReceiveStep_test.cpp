@@ -6,7 +6,10 @@
 // after its commit.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,8 +17,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,6 +35,7 @@
 #include "uGeneralFunctions.h"
 #include "uMain.h"
 #include "uPgBackend.h"
+#include "uSqliteBackend.h"
 #include "uTransfer.h"
 
 namespace {
@@ -81,6 +87,9 @@ class SiteCopy {
   }
   std::string PgTarget() const { return pg_->cluster.Target("site"); }
   std::string DbFile() const { return site_.DbFile(); }
+  void AddProject(const std::string& section, const std::string& body) {
+    site_.AddProject(section, body);
+  }
   // Runs a script of the site's set-up (scripts/site/) on the site database.
   void RunSiteScript(const std::string& name) {
     if (pg_)
@@ -447,6 +456,13 @@ TEST(ReceiveStep, FailedPacketFirstCostsNoOtherOnPostgreSQL) {
   FailedPacketFirstCostsNoOther(true);
 }
 
+// Writes a file of the process's own (/proc/self/...); false when it is refused.
+bool WriteProc(const std::string& file, const std::string& text) {
+  std::ofstream out(file);
+  out << text;
+  return static_cast<bool>(out.flush());
+}
+
 // A message pane that hands each whole line to onLine as it is written: the test acts at
 // that very point of the step (another program taking the database), without threads.
 class LineHookBuf : public std::stringbuf {
@@ -486,6 +502,9 @@ class Receiving {
   }
   void Offer(const std::string& name, const std::string& xml) {
     v7test::WriteFile(send_ + name, v7test::PacketBytes(xml));
+  }
+  void OfferBytes(const std::string& name, const std::string& bytes) {
+    v7test::WriteFile(send_ + name, bytes);
   }
   void Cycle() {
     if (!client_) {
@@ -662,6 +681,104 @@ TEST(ReceiveStep, SiteDatabaseHeldByAnotherProgramSetsNoGoodPacketAside) {
     EXPECT_EQ(site.Failures(), 3);  // the invoice's, one a step while it waited
     if (file) sqlite3_close(file);
   }
+}
+
+// A nearly full disk under the site database (a small file system of its own): the small
+// packets of each step are applied, the large one fails with the disk full, step after step,
+// and is never set aside; once the disk has room it is applied whole. A download into a full
+// disk names the cause. Run in a child process with mount and user namespaces of its own.
+TEST(ReceiveStep, NearlyFullDiskSetsNoPacketAside) {
+  SiteCopy copy(false);
+  ASSERT_EQ(copy.Failure(), "");
+  const std::string small = copy.Dir().file("small");
+  fs::create_directories(small);
+  // A path relative to the working folder: the project's value is read lower-cased.
+  copy.AddProject("small", "Project=small/site\nDbType=access\nDriver=ado");
+  Receiving site("small");
+  std::string rows;
+  for (int i = 0; i < 190; ++i)
+    rows += "<row recordid=\"" + std::to_string(400 + i) + "\"><customerid type=\"n\">" +
+            std::to_string(400 + i) + "</customerid><custname type=\"c\">" +
+            std::string(5000, static_cast<char>('a' + i % 26)) + "</custname></row>";
+  site.Offer("b-wide.pkt", "<rows table=\"customer\">" + rows + "</rows>");
+  fflush(stdout);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    const bool own = uid == 0 ? unshare(CLONE_NEWNS) == 0
+                              : unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+                                    WriteProc("/proc/self/setgroups", "deny") &&
+                                    WriteProc("/proc/self/uid_map",
+                                                        "0 " + std::to_string(uid) + " 1") &&
+                                    WriteProc("/proc/self/gid_map",
+                                                        "0 " + std::to_string(gid) + " 1");
+    if (!own || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16m") != 0)
+      _exit(126);
+    sqlite3* db = nullptr;
+    sqlite3_open(copy.DbFile().c_str(), &db);
+    const std::string into = "vacuum into '" + small + "/site.mdb'";
+    if (sqlite3_exec(db, into.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) _exit(125);
+    sqlite3_close(db);
+    // Room for a small packet and the client's own writes, not for the wide one, at the start
+    // of every step (the rows the wide one wrote before the disk was full take none of it).
+    const auto leaveRoom = [&] {
+      fs::remove(small + "/filler");
+      struct statvfs room {};
+      statvfs(small.c_str(), &room);
+      const uintmax_t free = uintmax_t{room.f_bavail} * room.f_frsize;
+      v7test::WriteFile(small + "/filler", std::string(free - 160 * 1024, 'x'));
+    };
+    v7::TSqliteBackend check;
+    const auto stored = [&](const std::string& where) {
+      check.Open(small + "/site.mdb");
+      const v7::TDbValue n =
+          check.Query("select count(*) from customer where " + where).Rows.at(0).at(0);
+      check.Close();
+      return std::to_string(n.Int);
+    };
+    for (int n = 1; n <= 3; ++n) {
+      SCOPED_TRACE(n);
+      site.Offer("a" + std::to_string(n) + ".pkt",
+                 "<rows table=\"customer\"><row recordid=\"13" + std::to_string(n) +
+                     "\"><customerid type=\"n\">13" + std::to_string(n) +
+                     "</customerid><custname type=\"c\">Small Traders</custname></row></rows>");
+      leaveRoom();
+      site.Cycle();
+      EXPECT_EQ(stored("custname = 'Small Traders'"), std::to_string(n)) << site.Pane();
+      EXPECT_EQ(site.OnServer("b-wide.pkt"), 1);
+      EXPECT_TRUE(fs::is_empty(v7::kFailedFolder)) << site.Pane();
+      EXPECT_EQ(Receiving::WaitingCounts(), std::to_string(n));
+    }
+    EXPECT_TRUE(site.Shown("(the database file " + small + "/site.mdb: database or disk is full"))
+        << site.Pane();
+    fs::remove(small + "/filler");
+    site.Cycle();
+    EXPECT_EQ(stored("customerid between 400 and 589"), "190") << site.Pane();
+    EXPECT_EQ(site.OnServer(""), 0);
+
+    // The receive folder on a disk too small for the packet.
+    if (mount("tmpfs", v7::kReceiveFolder, "tmpfs", 0, "size=64k") != 0) _exit(124);
+    fs::create_directories(v7::kFailedFolder);
+    std::string noise(256 * 1024, '\0');
+    std::mt19937 random(7);
+    for (char& c : noise) c = static_cast<char>(random());
+    site.OfferBytes("c-wide.pkt", noise);
+    site.Cycle();
+    const std::string pane = site.Pane();
+    const size_t failed = pane.find("Packet v7/site07/send/c-wide.pkt could not be downloaded: ");
+    EXPECT_NE(pane.find("(No space left on device)", failed), std::string::npos) << pane;
+    EXPECT_EQ(site.OnServer("c-wide.pkt"), 1);
+    fflush(stdout);
+    _exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 126) GTEST_SKIP() << "no mount namespace for a small file system";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the child's failures above";
 }
 
 // The site failing from the middle of a step on (its database turned read-only, deadlocks and
