@@ -56,7 +56,8 @@ std::string UnrunnableLines(const std::vector<std::string>& lines) {
     return "it holds no block to run (a line \"<<\", the statement's lines, a line \">>\")";
   for (size_t i = lastRun + 1; i < lines.size(); ++i)
     if (!IsMarker(lines[i], "<<") && lines[i].find_first_not_of(" \t") != std::string::npos)
-      return "its line " + std::to_string(i + 1) + " comes after its last \">>\", and no \">>\" runs it";
+      return "its line " + std::to_string(i + 1) +
+             " comes after its last \">>\", and no \">>\" runs it";
   return "";
 }
 

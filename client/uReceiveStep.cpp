@@ -48,7 +48,6 @@ struct TReceiveStep {
   TLineRecord unpackFailures{kUnpackFailuresFile};  // failed to unpack, may still be arriving
   TApplyRecord applying;                            // applications begun and not seen to end
   TWaitingRecord waiting;                           // packets the site failed under
-  int applied = 0;                                  // packets applied in this step
   // The refusal of the claims of the step before, when each was refused lastingly.
   TLineRecord claimRefusals{kClaimRefusalsFile};
   // Whether the account may rename here: Granted once a claim of this step succeeded,
@@ -190,9 +189,9 @@ void TfmV7Client::ReceivePackets() {
                  " packets in a row (" + step.siteCause + "): the receive step ends, and the " +
                  std::to_string(turns.size() - i) +
                  " packets after them wait on the server for the next cycle" +
-                 (waiting.empty() ? ""
-                                  : "; of them, the site failed in an earlier cycle under " +
-                                        waiting));
+                 (waiting.empty()
+                      ? ""
+                      : "; of them, the site failed in an earlier cycle under " + waiting));
       break;
     }
     // Packets applied unclaimed that the server keeps (no delete right) come in every
@@ -295,7 +294,6 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     try {
       noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err,
                             [&] { return !SavedDocumentOf(*dbManager, handledLine).empty(); });
-      if (err.empty()) ++step.applied;
     } catch (const ESiteFailure& e) {
       siteCause = dbManager->WithDatabase(e.what());
     }

@@ -5,12 +5,13 @@
 // leaves the packet for the next step, and a new document is saved once across a stop right
 // after its commit.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/statvfs.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +25,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <sqlite3.h>
 
 #include "PacketFixtures.h"
 #include "PgSite.h"
@@ -575,8 +574,8 @@ TEST(ReceiveStep, PacketThatTimesOutEveryTimeWaitsWhileOthersApplyOnPostgreSQL) 
     const char* offered;  // a good packet offered before the step, or none
     const char* good;     // good vouchers stored after it
     const char* counts;   // the steps the slow packet failed in
-  } steps[] = {{"", "3", "1"}, {"", "3", "2"}, {"b4.pkt", "4", "3"}, {"b5.pkt", "5", "4"},
-               {"", "5", "5"}};
+  } steps[] = {
+      {"", "3", "1"}, {"", "3", "2"}, {"b4.pkt", "4", "3"}, {"b5.pkt", "5", "4"}, {"", "5", "5"}};
   for (const auto& step : steps) {
     SCOPED_TRACE(std::string("offered ") + step.offered + ", failed " + step.counts);
     if (*step.offered)
@@ -587,8 +586,10 @@ TEST(ReceiveStep, PacketThatTimesOutEveryTimeWaitsWhileOthersApplyOnPostgreSQL) 
     EXPECT_EQ(site.OnServer("a-slow.pkt"), 1);
     EXPECT_FALSE(fs::exists(std::string(v7::kFailedFolder) + "a-slow.pkt"));
   }
-  EXPECT_TRUE(site.Shown("Packet v7/site07/send/a-slow.pkt was not applied, as the site failed "
-                         "(the database ")) << site.Pane();
+  EXPECT_TRUE(
+      site.Shown("Packet v7/site07/send/a-slow.pkt was not applied, as the site failed "
+                 "(the database "))
+      << site.Pane();
   EXPECT_TRUE(site.Shown("dbname='site'")) << site.Pane();
   EXPECT_TRUE(site.Shown(timeout + "): it stays on the server and waits")) << site.Pane();
   EXPECT_TRUE(site.Shown("the site has failed under it in 5 receive steps")) << site.Pane();
@@ -707,13 +708,12 @@ TEST(ReceiveStep, NearlyFullDiskSetsNoPacketAside) {
   if (pid == 0) {
     const uid_t uid = geteuid();
     const gid_t gid = getegid();
-    const bool own = uid == 0 ? unshare(CLONE_NEWNS) == 0
-                              : unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
-                                    WriteProc("/proc/self/setgroups", "deny") &&
-                                    WriteProc("/proc/self/uid_map",
-                                                        "0 " + std::to_string(uid) + " 1") &&
-                                    WriteProc("/proc/self/gid_map",
-                                                        "0 " + std::to_string(gid) + " 1");
+    const bool own = uid == 0
+                         ? unshare(CLONE_NEWNS) == 0
+                         : unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+                               WriteProc("/proc/self/setgroups", "deny") &&
+                               WriteProc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+                               WriteProc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     if (!own || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16m") != 0)
       _exit(126);

@@ -1445,8 +1445,9 @@ TEST_F(TransferTest, SiteFailureLeavesThePacketForTheNextCycle) {
     pane.str("");
     Cycle();
     EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen (new)");
-    EXPECT_TRUE(ShownContaining("Packet v7/site07/send/wide.pkt was not applied, as the site "
-                                "failed ("))
+    EXPECT_TRUE(
+        ShownContaining("Packet v7/site07/send/wide.pkt was not applied, as the site "
+                        "failed ("))
         << pane.str();
     EXPECT_TRUE(ShownContaining("Is a directory"));
     EXPECT_FALSE(fs::exists(std::string(kFailedFolder) + "wide.pkt")) << pane.str();
@@ -1653,8 +1654,7 @@ TEST_F(TransferTest, PatchesThatCannotRunWholeStayAndHoldBackThoseAfterThem) {
     size_t named = 0;
     for (size_t at = 0; (at = pane.str().find(held, at)) != std::string::npos; ++at) ++named;
     EXPECT_EQ(named, 2u) << pane.str();  // every cycle after the one that first found them
-    EXPECT_EQ(OnServer("v7/patches"),
-              (std::vector<std::string>{"07.0815.sql", "07.0816.sql"}));
+    EXPECT_EQ(OnServer("v7/patches"), (std::vector<std::string>{"07.0815.sql", "07.0816.sql"}));
     EXPECT_EQ(client->Failures(), failures + 4);
     Offer("v7/patches/07.0815.sql", patches[0].bytes);
     Cycle();
