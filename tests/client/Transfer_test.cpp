@@ -309,11 +309,15 @@ class TransferTest : public ::testing::Test {
     Offer("v7/patches/07.sql", plusOne);
     Cycle();
     WriteFile(kRunPatchesFile, kPatchRunningMark + BytesDigest(plusOne) + " 07.sql\n");
+    std::ostringstream problems;  // standard error, as the program gives it
+    view.ReportProblemsTo(problems);
     Cycle();
     EXPECT_TRUE(
         ShownContaining("Patch 07.sql began in an earlier cycle and was not seen to end: "
                         "it runs again from its first block"))
         << pane.str();
+    EXPECT_NE(problems.str().find("Patch 07.sql began in an earlier cycle"), std::string::npos);
+    view.ReportProblemsTo(std::cerr);
     EXPECT_EQ(price(), before + 2);
     EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
     EXPECT_EQ(ReadFile(kRunPatchesFile), "");
