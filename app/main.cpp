@@ -44,8 +44,8 @@ const char* const kUsage =
     "Exit status in the console: with --cycles N, 0 when start-up and every step of the\n"
     "cycles that ran succeeded (the N cycles, or those before a stop signal), else 1; without\n"
     "--cycles, 0 after a stop signal. 1 when the client could not run (no v7rm.ini, no\n"
-    "configuration folder, the working folder in use, a failed replay in test mode), 2 for a\n"
-    "wrong command line.\n";
+    "configuration folder, no working folder or one in use, a failed replay in test mode),\n"
+    "2 for a wrong command line (an unknown option, one without its value).\n";
 
 struct Options {
   std::string workdir;
@@ -135,8 +135,17 @@ int main(int argc, char** argv) {
   if (!options.workdir.empty() && chdir(options.workdir.c_str()) != 0) {
     std::cerr << "v7client: cannot use the working folder '" << options.workdir
               << "': " << std::strerror(errno) << "\n";
+    return 1;  // a folder that is not there, as a missing configuration folder
+  }
+  const char* display = std::getenv("DISPLAY");
+  bool haveDisplay = display && *display;
+  if (options.view == Options::View::Window && !haveDisplay) {
+    std::cerr << "v7client: --window needs a display (DISPLAY is not set)\n";
     return 2;
   }
+  bool window = options.view == Options::View::Window ||
+                (options.view == Options::View::Automatic && haveDisplay);
+
   // Held until the process ends, in test mode too: a replay writes its files in the folder.
   // Not taken where there are no settings: start-up ends on that, and leaves nothing behind
   // in what is likely the wrong folder.
@@ -147,18 +156,11 @@ int main(int argc, char** argv) {
       lock = std::make_unique<v7::TWorkFolderLock>();
     } catch (const std::exception& e) {
       std::cerr << "v7client: " << e.what() << "\n";
+      // Who started the window reads no standard error.
+      if (window) v7::FltkView().ShowMessage(e.what());
       return 1;
     }
   }
-
-  const char* display = std::getenv("DISPLAY");
-  bool haveDisplay = display && *display;
-  if (options.view == Options::View::Window && !haveDisplay) {
-    std::cerr << "v7client: --window needs a display (DISPLAY is not set)\n";
-    return 2;
-  }
-  bool window = options.view == Options::View::Window ||
-                (options.view == Options::View::Automatic && haveDisplay);
 
   std::unique_ptr<v7::ClientView> view;
   if (window) {

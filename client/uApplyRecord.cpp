@@ -124,8 +124,8 @@ bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string&
 
 TWaitingRecord::TWaitingRecord() : TCountedRecord(kWaitingPacketsFile) {}
 
-int TWaitingRecord::Failed(const std::string& packet, bool counted) {
-  const int failures = Count(packet) + (counted ? 1 : 0);
+int TWaitingRecord::Failed(const std::string& packet) {
+  const int failures = Count(packet) + 1;
   SetCount(packet, failures);
   return failures;
 }
@@ -137,15 +137,6 @@ int TWaitingRecord::Place(const std::string& name) const {
   for (size_t i = 0; i < lines.size(); ++i)
     if (SplitLine(lines[i], n, key) && FieldsAfter(key, 1) == name) return static_cast<int>(i);
   return -1;
-}
-
-bool TWaitingRecord::OthersWait(const std::string& packet) const {
-  const std::string name = FieldsAfter(packet, 1);
-  int n = 0;
-  std::string key;
-  for (const std::string& line : record_.Lines())
-    if (SplitLine(line, n, key) && FieldsAfter(key, 1) != name) return true;
-  return false;
 }
 
 }  // namespace v7

@@ -1,8 +1,8 @@
 // The records of what a packet did to the client or the site while it was applied. A packet
 // during which the process died (a crash on some input, a kill, a power loss) is known at the
 // next step; one that stopped it kMaxApplyDeaths times in a row is set aside in the log folder
-// instead of being taken up, and stopping the client, for ever. So is one under which the site
-// failed kMaxSiteFailures times while it was otherwise sound.
+// instead of being taken up, and stopping the client, for ever. One under which the site
+// failed waits on the server, after the others, however often the site fails under it.
 #pragma once
 
 #include <functional>
@@ -73,30 +73,23 @@ bool ApplyRecorded(TfmV7Client& client, TApplyRecord& record, const std::string&
                    const std::function<bool()>& savedBefore);
 
 // "<failures> <md5> <name>" lines: the packets under which the site failed (ESiteFailure) and
-// that wait on the server, in the order in which they last failed so; failures: how many of
-// those failures came while the site was shown sound otherwise (packets applied before it in
-// the same step, no other packet waiting after such a failure, and the database taking a
-// write right after it).
+// that wait on the server, in the order in which they last failed so; failures: in how many
+// receive steps the site failed under it. A failure of the site (its disk, its file size
+// limit, its database locked, read-only, timed out or gone) is never the packet's, however
+// often it follows that packet: it never sets the packet aside.
 inline constexpr char kWaitingPacketsFile[] = "transit/packets-waiting.txt";
-// A failure that follows one packet while the site is sound is that packet's: after this many
-// such failures it is set aside as a packet that failed, so that no packet stops a site's
-// receiving. A failure of the site itself is never counted, however long it lasts.
-inline constexpr int kMaxSiteFailures = 3;
 
 // The record of the packets that wait after a failure of the site under them. A receive step
 // takes them after every other packet, the one that failed last, last.
 class TWaitingRecord : public TCountedRecord {
  public:
   TWaitingRecord();
-  // Records one more failure of the site under the packet ("<md5> <name>"), counted or not,
-  // and makes it the last line. Answers its counted failures. Raises when the record cannot
-  // be written.
-  int Failed(const std::string& packet, bool counted);
+  // Records one more failure of the site under the packet ("<md5> <name>") and makes it the
+  // last line. Answers its failures so far. Raises when the record cannot be written.
+  int Failed(const std::string& packet);
   // The place among the waiting packets of the packet of that name (whatever its bytes), -1
   // when none of that name waits.
   int Place(const std::string& name) const;
-  // Whether a packet of another name than the packet's ("<md5> <name>") waits.
-  bool OthersWait(const std::string& packet) const;
   // End: the packet was applied, or is handled. A line left costs the packet its place in the
   // order only.
 };

@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "uCurl.h"
@@ -137,6 +139,9 @@ struct BoundedSink {
   int64_t bound = 0;
   int64_t taken = 0;
   bool overrun = false;
+  // Why the last write of a download fell short ("No space left on device"): libcurl only
+  // says that its write callback failed.
+  int writeErrno = 0;
 };
 
 size_t WriteBounded(char* data, size_t size, size_t count, void* target) {
@@ -151,7 +156,9 @@ size_t WriteBounded(char* data, size_t size, size_t count, void* target) {
     sink->text->append(data, n);
     return n;
   }
-  return fwrite(data, 1, n, sink->file);
+  const size_t written = fwrite(data, 1, n, sink->file);
+  if (written < n) sink->writeErrno = errno;
+  return written;
 }
 
 // A download that only asks whether the server serves a file: its first bytes answer, and
@@ -357,11 +364,21 @@ class CurlFtpSession : public FtpSession {
                                    " bytes, the most a download may be: it was cut off";
         throw EFtpError("FTP " + what + " refused: " + detail, true, detail);
       }
-      if (code != CURLE_OK) Fail(what, code);
-      if (fflush(file.get()) != 0)
-        throw EFtpError("FTP download of " + remote + ": write failed", false, "write failed");
-      if (fclose(file.release()) != 0)
-        throw EFtpError("FTP download of " + remote + ": write failed", false, "write failed");
+      if (code != CURLE_OK) {
+        if (sink.writeErrno == 0) Fail(what, code);
+        try {
+          Fail(what, code);
+        } catch (const EFtpError& e) {
+          const std::string why = std::string(" (") + std::strerror(sink.writeErrno) + ")";
+          throw EFtpError(e.what() + why, e.Refused, e.Detail + why);
+        }
+      }
+      const auto writeFailed = [&] {
+        const std::string failed = std::string("write failed (") + std::strerror(errno) + ")";
+        throw EFtpError("FTP download of " + remote + ": " + failed, false, failed);
+      };
+      if (fflush(file.get()) != 0) writeFailed();
+      if (fclose(file.release()) != 0) writeFailed();
       if (rename(temporary.c_str(), local.c_str()) != 0)
         throw EFtpError("FTP download of " + remote + ": cannot create " + local, false,
                         "cannot create " + local);

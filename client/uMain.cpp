@@ -378,6 +378,8 @@ void TfmV7Client::TestReplay() {
   ConnectProject(testLogin, err);
   if (!err.empty()) throw EDatabaseError(err);
   std::vector<std::string> xmlFiles;
+  // A replay applies what it can, and then says what failed: the trace may be off.
+  std::string failed;
   // The packets' files are the replay's working copies: they go however it ends.
   std::vector<std::string> made;
   AtExit removeMade([&made] {
@@ -391,16 +393,22 @@ void TfmV7Client::TestReplay() {
     while (!query->Eof()) {
       std::string pktFile = query->FieldByName("name").Value + ".pkt";
       made.push_back(pktFile);
-      {
-        std::ofstream out(pktFile, std::ios::binary | std::ios::trunc);
-        std::string bytes = query->FieldByName("pkt").Value;
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out) throw std::runtime_error("Cannot create file \"" + pktFile + "\"");
-      }
       std::string xmlFile = pktFile.substr(0, pktFile.size() - 4) + ".xml";
       made.push_back(xmlFile);
-      TCompress().DecompressFile(pktFile, xmlFile);
-      xmlFiles.push_back(xmlFile);
+      // A row that cannot be unpacked is named, and the rows after it are replayed.
+      try {
+        {
+          std::ofstream out(pktFile, std::ios::binary | std::ios::trunc);
+          std::string bytes = query->FieldByName("pkt").Value;
+          out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+          if (!out) throw std::runtime_error("Cannot create file \"" + pktFile + "\"");
+        }
+        TCompress().DecompressFile(pktFile, xmlFile);
+        xmlFiles.push_back(xmlFile);
+      } catch (const std::exception& e) {
+        failed += (failed.empty() ? "" : "\n") + std::string("Replay of ") + pktFile +
+                  " failed: " + e.what();
+      }
       query->Next();
     }
     query->Close();
@@ -409,8 +417,6 @@ void TfmV7Client::TestReplay() {
 
   ConnectProject(clientLogin, err);
   if (!err.empty()) throw EDatabaseError(err);
-  // A replay applies what it can, and then says what failed: the trace may be off.
-  std::string failed;
   for (const std::string& xmlFile : xmlFiles) {
     if (StopRequested()) break;
     std::string postErr;

@@ -120,8 +120,8 @@ class TfmV7Client {
   void ReceivePatch(const std::string& entry, TPatchStep& step);
   TPatchRemoval RemoveRanPatch(const std::string& entry, const std::string& key, TPatchStep& step,
                                bool checkBytes);
-  bool SiteFailedUnder(const std::string& packet, const std::string& handledLine,
-                       const std::string& cause, TReceiveStep& step, std::string& err);
+  void SiteFailedUnder(const std::string& packet, const std::string& handledLine,
+                       const std::string& cause, TReceiveStep& step);
   bool ForgetSavedRow(const std::string& packet, const std::string& handledLine);
   bool GoneFromServer(const std::string& entry);
   void RemoveFromServer(const std::string& entry);

@@ -8,6 +8,7 @@
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
+#include "uTextEncoding.h"
 #include "uTransfer.h"
 #include "uXDS.h"
 
@@ -21,6 +22,9 @@ struct TPatchStep {
   std::string mask;                    // this site's patches: folder + "NN.*"
   TLineRecord run{kRunPatchesFile};    // patches begun, and patches that ran to their end
   TLineRecord seen{kSeenPatchesFile};  // the bytes each patch had at the step before
+  // The first patch of this step that waits for a later cycle (new, or changed since the
+  // last): the patches after it may build on it, and wait behind it.
+  std::string waitingPatch;
 };
 
 namespace {
@@ -31,6 +35,30 @@ std::string RunningLine(const std::string& key) { return kPatchRunningMark + key
 // The name of the patch that a line of the records of patches is about.
 std::string PatchOfLine(const std::string& line) {
   return FieldsAfter(line, line.starts_with(kPatchRunningMark) ? 2 : 1);
+}
+
+// A line that starts or runs a block: "<<" or ">>", with the blanks that editors leave around
+// it. No statement is such a line.
+bool IsMarker(const std::string& line, const char* marker) {
+  const size_t first = line.find_first_not_of(" \t");
+  const size_t last = line.find_last_not_of(" \t");
+  return first != std::string::npos && line.compare(first, last + 1 - first, marker) == 0;
+}
+
+// Why the patch's lines hold nothing that would run whole, empty when they do: a patch
+// without a block ("<<", its statement, ">>") would be taken for run, and lines after the
+// last ">>" would be dropped unrun while the rest ran.
+std::string UnrunnableLines(const std::vector<std::string>& lines) {
+  size_t lastRun = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (IsMarker(lines[i], ">>")) lastRun = i;
+  if (lastRun == lines.size())
+    return "it holds no block to run (a line \"<<\", the statement's lines, a line \">>\")";
+  for (size_t i = lastRun + 1; i < lines.size(); ++i)
+    if (!IsMarker(lines[i], "<<") && lines[i].find_first_not_of(" \t") != std::string::npos)
+      return "its line " + std::to_string(i + 1) +
+             " comes after its last \">>\", and no \">>\" runs it";
+  return "";
 }
 
 // Best effort, once what the line is about is over: a line that cannot be removed (a full
@@ -89,12 +117,27 @@ void TfmV7Client::ReceivePatches() {
     // Each patch is its own: a refusal of the server about one patch passes it over until
     // the next cycle and the step goes on; only a lost connection (or the site's own failure)
     // ends it.
-    for (const std::string& entry : names) {
+    for (size_t i = 0; i < names.size(); ++i) {
       try {
-        ReceivePatch(entry, step);
+        ReceivePatch(names[i], step);
       } catch (const EFtpError& e) {
         if (!e.Refused) throw;
         StepFailed(e);
+      } catch (const std::exception& e) {
+        // The patches after it may build on it: they wait for it, and are named each cycle.
+        StepFailed(e);
+        std::string held;
+        for (size_t j = i + 1; j < names.size(); ++j) {
+          std::string folder = step.folder, name;
+          SplitPath(names[j], folder, name);
+          held += (held.empty() ? "" : ", ") + name;
+        }
+        std::string folder = step.folder, name;
+        SplitPath(names[i], folder, name);
+        if (!held.empty())
+          StepFailed("Patches held back behind patch " + name + ", as they may build on it: " +
+                     held + " (they run once it has run, or once it has left the server)");
+        break;
       }
     }
     if (dbManager) CloseConnection();
@@ -160,6 +203,13 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
             " is new or has changed since the last cycle: it runs when the next cycle finds "
             "it unchanged");
     RemoveQuietly(localFile);
+    if (step.waitingPatch.empty()) step.waitingPatch = name;
+    return;
+  }
+  if (!step.waitingPatch.empty()) {
+    ShowMsg(patch + " waits behind patch " + step.waitingPatch +
+            ", which comes before it and runs first");
+    RemoveQuietly(localFile);
     return;
   }
 
@@ -167,17 +217,34 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   std::string err;
   ConnectProject(clientLogin, err);
   RaiseOnError(err);
-  const std::vector<std::string> lines = ReadLines(localFile);
+  // A patch refused for its text, or one that would not run whole, runs none of its blocks:
+  // it stays on the server until corrected bytes replace it under its name.
+  const auto refused = [&](const std::string& why) {
+    RemoveQuietly(localFile);
+    return std::runtime_error(patch + " was not run: " + why +
+                              "; nothing of it ran, and it stays on the server");
+  };
+  std::vector<std::string> lines;
+  try {
+    lines = ReadLines(localFile);
+  } catch (const ETextEncodingError& e) {
+    throw refused(e.what());
+  }
+  if (const std::string why = UnrunnableLines(lines); !why.empty()) throw refused(why);
 
   // That the patch runs is written before its first block: a patch runs only while the
   // record of its run can be written, and a stop in the middle is known afterwards. A patch
   // that began and was not seen to end runs again from its first block, as one whose block
   // failed does: which of its blocks took effect cannot be told.
   const std::string running = RunningLine(key);
-  if (step.run.Contains(running))
-    ShowMsg(patch +
-            " began in an earlier cycle and was not seen to end: it runs again from "
-            "its first block");
+  if (step.run.Contains(running)) {
+    // Some of its blocks may run twice: said where errors are read too.
+    const std::string again = patch +
+                              " began in an earlier cycle and was not seen to end: it runs again "
+                              "from its first block";
+    ShowMsg(again);
+    view.ReportProblem(again);
+  }
   try {
     // Written anew each time, so that the write itself shows the record can be kept.
     step.run.Remove(running);
@@ -190,9 +257,9 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   std::string statement;
   std::unique_ptr<TXDS> query = dbManager->NewQuery();
   for (const std::string& line : lines) {
-    if (line == "<<") {
+    if (IsMarker(line, "<<")) {
       statement.clear();
-    } else if (line == ">>") {
+    } else if (IsMarker(line, ">>")) {
       DoTrace("# 1#" + statement);
       query->GetSQL().SetText(statement);
       try {
@@ -200,7 +267,7 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
       } catch (const std::exception& blockError) {
         // The run ended: the patch stays, to run again from its first block.
         ForgetLine(step.run, running);
-        throw EDatabaseError(patch + ": " + blockError.what());
+        throw EDatabaseError(patch + ": " + dbManager->WithDatabase(blockError.what()));
       }
     } else {
       statement += line + "\r\n";

@@ -206,18 +206,6 @@ void ForgetSavedDocument(TDBManager& dbManager, const std::string& packetKey) {
   }
 }
 
-bool SiteTakesWrites(TDBManager& dbManager) {
-  try {
-    std::unique_ptr<TXDS> q = dbManager.NewQuery();
-    q->GetSQL().SetText(std::string("delete from ") + kSavedDocumentsTable + " where packet = ''");
-    q->ExecSQL();
-    return true;
-  } catch (const EDatabaseError&) {
-    TakeSiteFailure();
-    return false;
-  }
-}
-
 int CountName(const std::vector<std::string>& fieldNames, const std::string& name) {
   int n = 0;
   for (const std::string& f : fieldNames)

@@ -62,11 +62,6 @@ std::string SavedDocumentOf(TDBManager& dbManager, const std::string& packetKey)
 // has none).
 void ForgetSavedDocument(TDBManager& dbManager, const std::string& packetKey);
 
-// Whether the site database takes a write of the client's own now (a delete from
-// kSavedDocumentsTable that matches no row): false when it is read-only, locked, full, gone, or
-// lacks the table. Never raises.
-bool SiteTakesWrites(TDBManager& dbManager);
-
 // Applies a parsed document packet (a root without a `table` attribute). `err` empty means
 // applied. Never raises. SiteNo is restored on every way out; the process-wide user name
 // stays the packet's user.

@@ -48,7 +48,6 @@ struct TReceiveStep {
   TLineRecord unpackFailures{kUnpackFailuresFile};  // failed to unpack, may still be arriving
   TApplyRecord applying;                            // applications begun and not seen to end
   TWaitingRecord waiting;                           // packets the site failed under
-  int applied = 0;                                  // packets applied in this step
   // The refusal of the claims of the step before, when each was refused lastingly.
   TLineRecord claimRefusals{kClaimRefusalsFile};
   // Whether the account may rename here: Granted once a claim of this step succeeded,
@@ -62,6 +61,9 @@ struct TReceiveStep {
   bool otherRefusals = false;
   // Packets handled under their own names (unclaimed) that the server would not delete.
   size_t unclaimedLeft = 0;
+  // Packets in a row under which the site failed, and the cause of the last such failure.
+  int siteFailuresInRow = 0;
+  std::string siteCause;
 };
 
 namespace {
@@ -87,6 +89,10 @@ std::string ClaimNameFault(const std::string& folder, const std::string& claim) 
 constexpr std::time_t kSettleSeconds = 10 * 60;
 // A claim that no client has finished for this long is named to the operator.
 constexpr std::time_t kAbandonedClaimSeconds = 24 * 60 * 60;
+// The site failing under this many packets in a row fails for more than one packet: the
+// packets after them would meet the same (a full disk, a database locked or gone), and each
+// try may cost the whole wait for a lock.
+constexpr int kSiteFailuresThatEndTheStep = 2;
 
 // A record line is kept only while its packet may still be on the server: under its own name
 // or as a claim of this client's own. A line whose packet is gone (a delete whose reply was
@@ -200,19 +206,38 @@ void TfmV7Client::ReceivePackets() {
     struct TTurn {
       std::string listed;
       bool ownClaim;
+      std::string name;
       int waiting;  // the place among packets that wait, -1 for none
     };
     std::vector<TTurn> turns;
     const auto add = [&](const std::string& listed, bool ownClaim) {
       std::string name = listed.substr(std::min(listed.size(), step.folder.size()));
       if (ownClaim) name = name.substr(0, name.rfind(kClaimMark));
-      turns.push_back({listed, ownClaim, step.waiting.Place(name)});
+      turns.push_back({listed, ownClaim, name, step.waiting.Place(name)});
     };
     for (const std::string& listed : step.claims.Lines()) add(listed, true);
     for (const std::string& listed : offered) add(listed, false);
     std::stable_sort(turns.begin(), turns.end(),
                      [](const TTurn& a, const TTurn& b) { return a.waiting < b.waiting; });
-    for (const TTurn& turn : turns) ReceiveOne(turn.listed, turn.ownClaim, step);
+    for (size_t i = 0; i < turns.size(); ++i) {
+      if (step.siteFailuresInRow < kSiteFailuresThatEndTheStep) {
+        ReceiveOne(turns[i].listed, turns[i].ownClaim, step);
+        continue;
+      }
+      // The packets not tried wait for the next cycle, those that the site failed under
+      // before named, as they are every cycle.
+      std::string waiting;
+      for (size_t j = i; j < turns.size(); ++j)
+        if (turns[j].waiting >= 0) waiting += (waiting.empty() ? "" : ", ") + turns[j].name;
+      StepFailed("The site failed under " + std::to_string(step.siteFailuresInRow) +
+                 " packets in a row (" + step.siteCause + "): the receive step ends, and the " +
+                 std::to_string(turns.size() - i) +
+                 " packets after them wait on the server for the next cycle" +
+                 (waiting.empty()
+                      ? ""
+                      : "; of them, the site failed in an earlier cycle under " + waiting));
+      break;
+    }
     // Packets applied unclaimed that the server keeps (no delete right) come in every
     // listing: when they are all it holds, new packets may wait behind them.
     if (!offered.empty() && step.unclaimedLeft >= offered.size())
@@ -251,11 +276,10 @@ void TfmV7Client::ReceivePackets() {
 // - one during whose application the client stopped kMaxApplyDeaths times in a row before
 //   its commit: not applied again, kept and removed as a packet that failed;
 // - one that the site failed (its disk, its file size limit, its database): stays on the
-//   server, neither kept nor recorded, and the step ends (ESiteFailure); it waits after the
-//   others in later steps, and is kept and removed as a packet that failed once the site has
-//   failed under it alone, while otherwise sound, kMaxSiteFailures times.
-// Raises only what ends the step: a lost connection, a failure of the site, a database that
-// cannot be synced, a handled packet that can neither be recorded nor removed.
+//   server, neither kept nor recorded, and waits after the others in later steps, named with
+//   the cause each time, however often the site fails under it (SiteFailedUnder).
+// Raises only what ends the step: a lost connection, a database that cannot be synced, a
+// handled packet that can neither be recorded nor removed.
 void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step) {
   // Checked before anything is claimed, downloaded or removed, here or there.
   if (const std::string fault = ListedNameFault(step.folder, listed); !fault.empty()) {
@@ -291,14 +315,6 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     return;
   }
 
-  // A failure of the site (a full disk, a file size limit, an I/O error, a database locked,
-  // read-only or gone) is no fault of the packet: it stays on the server, is neither kept nor
-  // recorded, and the step ends, as every packet after it would meet the same; unless it
-  // follows this packet alone (SiteFailedUnder).
-  const auto siteFailed = [&](const std::string& cause) {
-    return ESiteFailure("Packet " + packet + " was not applied, as the site failed (" + cause +
-                        "): it stays on the server for the next cycle");
-  };
   std::string err, siteCause;
   try {
     TCompress().DecompressFile(packetPath, xmlPath);
@@ -322,13 +338,15 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     try {
       noted = ApplyRecorded(*this, step.applying, handledLine, packet, xmlPath, err,
                             [&] { return !SavedDocumentOf(*dbManager, handledLine).empty(); });
-      if (err.empty()) ++step.applied;
     } catch (const ESiteFailure& e) {
-      siteCause = e.what();
+      siteCause = dbManager->WithDatabase(e.what());
     }
   }
-  if (!siteCause.empty() && !SiteFailedUnder(packet, handledLine, siteCause, step, err))
-    throw siteFailed(siteCause);
+  if (!siteCause.empty()) {
+    SiteFailedUnder(packet, handledLine, siteCause, step);
+    return;
+  }
+  step.siteFailuresInRow = 0;
   if (!err.empty()) {
     const bool kept = KeepFailedPacket(packetPath, xmlPath, TracingToFile());
     // Standard error names the packet and where it is now: it is often read alone.
@@ -351,37 +369,29 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   step.waiting.End(handledLine);
 }
 
-// A failure of the site ends the step; one that follows a single packet while the site is
-// otherwise sound is that packet's, so that no packet stops a site's receiving. The site is
-// shown sound when packets were applied before this one in the step, no other packet waits
-// after such a failure, and the database takes a write right after this one; a site that
-// fails for all (a full disk, a read-only or locked database, a lost connection, a table its
-// set-up lacks) or for many (deadlocks on the tables of one kind of document) shows none of
-// this, however long it lasts. A packet that failed so waits, after every other packet in
-// later steps; the kMaxSiteFailures-th failure of it shown so sets it aside as a packet that
-// failed (err, naming the cause), and the step goes on. False when the step is to end, the
-// packet waiting.
-bool TfmV7Client::SiteFailedUnder(const std::string& packet, const std::string& handledLine,
-                                  const std::string& cause, TReceiveStep& step, std::string& err) {
-  const bool sound =
-      step.applied > 0 && !step.waiting.OthersWait(handledLine) && SiteTakesWrites(*dbManager);
-  int failures = 0;
+// A failure of the site (a full disk, a file size limit, an I/O error, a database locked,
+// read-only, timed out or gone) is no fault of the packet, however often it follows that
+// packet alone (a packet too big for the room left on the disk, one whose work waits for a row
+// another program holds): the packet stays on the server, is neither kept nor recorded as
+// handled, and waits after every other packet in later steps, named with the cause each time.
+// Once the site is mended it is applied.
+void TfmV7Client::SiteFailedUnder(const std::string& packet, const std::string& handledLine,
+                                  const std::string& cause, TReceiveStep& step) {
+  ++step.siteFailuresInRow;
+  step.siteCause = cause;
+  std::string steps;
   try {
-    failures = step.waiting.Failed(handledLine, sound);
-  } catch (const std::exception&) {
-    return false;  // unrecorded, the failure could never count: the site's, as it may be
+    const int failures = step.waiting.Failed(handledLine);
+    if (failures > 1)
+      steps = "; the site has failed under it in " + std::to_string(failures) + " receive steps";
+  } catch (const std::exception& e) {
+    steps = std::string("; its turn after the others could not be recorded in ") +
+            kWaitingPacketsFile + " (" + e.what() + ")";
   }
-  if (!sound) return false;
-  if (failures < kMaxSiteFailures) {
-    ShowMsg("The site failed under packet " + packet +
-            " while other packets were applied: it is set aside as failed after " +
-            std::to_string(kMaxSiteFailures) + " such failures (" + std::to_string(failures) +
-            " so far)");
-    return false;
-  }
-  err = "Packet " + packet + " is not applied again: the site failed under it " +
-        std::to_string(failures) + " times while other packets were applied (" + cause + ")";
-  return true;
+  StepFailed("Packet " + packet + " was not applied, as the site failed (" + cause +
+             "): it stays on the server and waits, after the other packets, for the next "
+             "cycle" +
+             steps);
 }
 
 // The database's record of a new document that the packet saved goes before the packet may

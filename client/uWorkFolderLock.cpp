@@ -40,9 +40,17 @@ TWorkFolderLock::TWorkFolderLock() {
   // Not opened with O_TRUNC: the holder's process id is read from it before this client
   // knows whether it gets the lock.
   fd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0)
+  // A file left by another user (a client once run by root) locks as well when it can only
+  // be read: the process id is then not written, and only a second client's message lacks it.
+  if (fd_ < 0 && errno == EACCES) fd_ = ::open(kLockFile, O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    const int err = errno;
     throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile + ": " +
-                      std::strerror(errno));
+                      std::strerror(err) +
+                      (err == EACCES ? " (left by another user: remove it while no client runs "
+                                       "on the folder)"
+                                     : ""));
+  }
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     const int err = errno;

@@ -177,10 +177,31 @@ bool TDBManager::Connect(const std::string& projectName) {
   } catch (const std::exception& e) {
     ErrorText = e.what();
     if (ErrorText.empty()) ErrorText = "Unknown error while connecting";
+    // "database is locked", "no such table: CONTROL": an operator with several sites must be
+    // told which database.
+    ErrorText = WithDatabase(ErrorText);
   } catch (...) {
     ErrorText = "Unknown error while connecting";
   }
   return result;
+}
+
+std::string TDBManager::WithDatabase(const std::string& message) const {
+  std::string named;
+  if (!accessFile_.empty()) {
+    std::error_code ec;
+    const std::string file = std::filesystem::absolute(accessFile_, ec).string();
+    if (message.find(accessFile_) != std::string::npos || message.find(file) != std::string::npos)
+      return message;
+    named = "the database file " + file;
+  } else if (Current && Current->DbType == "postgre" && Current->Connection) {
+    const std::string shown = PgShownConnectionString(Current->DbName);
+    if (message.find(shown) != std::string::npos) return message;
+    named = "the database " + shown;
+  } else {
+    return message;
+  }
+  return named + ": " + message;
 }
 
 void TDBManager::ConnectAccess() {
@@ -229,7 +250,7 @@ std::string TDBManager::SetAccessDSN(const std::string& project) {
     registry.CloseKey();
     return path + ".mdb";
   }
-  ShowMessage(kUnableToConnect);
+  if (!unableShown_) ShowMessage(kUnableToConnect);
   return "";
 }
 
@@ -237,6 +258,7 @@ void TDBManager::FindServerPath() {
   TRegistry registry;
   if (!registry.OpenKey(kDataSourceKey, false)) {
     ShowMessage(kUnableToConnect);
+    unableShown_ = true;
     return;
   }
   std::string dbq = registry.ReadString("DBQ");
@@ -284,6 +306,12 @@ void TDBManager::LoadControl() {
   q->GetSQL().SetText(sql);
   Trace("# 1#Executing " + sql);
   q->Open();
+  // Without its row the site would take the number of a row with an empty siteno, and apply
+  // the packets and patches of another site as its own.
+  if (q->Eof())
+    throw EDatabaseError(
+        "The table control of the site database holds no row: the client does not know the "
+        "site's number; insert the site's row (scripts/site/ makes it)");
   std::string siteNo = q->FieldByName("siteno").GetAsString();
   Current->SiteNo = siteNo.empty() ? 1 : static_cast<int>(q->Field.GetAsInteger());
   SiteNo = Current->SiteNo;

@@ -60,6 +60,11 @@ class TDBManager {
   // need not sync the disk one by one). Raises EDatabaseError when the disk refuses.
   void MakeDurable();
 
+  // A failure's message with the database it came from before it ("the database file F: "
+  // of an "access" project, "the database D: " of a "postgre" one), unless it names it
+  // already or no database is known yet.
+  std::string WithDatabase(const std::string& message) const;
+
   // Drops the connection of the named project (nothing when unknown or not connected).
   void DisconnectProject(const std::string& projectName);
 
@@ -125,6 +130,8 @@ class TDBManager {
   // name the cause of a failed connect.
   std::string accessFile_;
   std::string gateFailure_;
+  // "Unable to connect." was shown in this connect: once is enough.
+  bool unableShown_ = false;
 
   double idDate_ = 0;
   std::chrono::steady_clock::time_point idDateReadAt_;

@@ -128,6 +128,32 @@ TEST_F(Client, StartUpRunsTheFirstCycleAtOnceThenEnablesTheTimer) {
   EXPECT_EQ(view_.Of("status").size(), 6u);
 }
 
+// A site database whose control table holds no row does not know its site: every step that
+// opens the project fails naming the table and the database file, before anything is sent,
+// listed or run as another site's; a row with an empty siteno is site 1.
+TEST_F(Client, ControlTableWithoutItsRowFailsEveryStepNamingIt) {
+  v7test::SiteDb site(dir_.path());
+  site.Exec("delete from control");
+  StandardSettings("both");
+  TfmV7Client client(view_);
+  view_.OnShow();
+  const std::string missing = "the database file " + site.DbFile() +
+                              ": The table control of the site database holds no row";
+  int named = 0;
+  for (const std::string& line : view_.Of("line")) {
+    if (line == "Receiving patches") break;  // which lists on the FTP server first: none here
+    named += line.find(missing) != std::string::npos;
+    EXPECT_EQ(line.find("FTP"), std::string::npos) << line;
+  }
+  EXPECT_EQ(named, 2);  // the send and receive steps
+  EXPECT_EQ(client.Failures(), 3);
+  EXPECT_EQ(v7::SiteNo, 0);
+
+  site.Exec("insert into control (siteno, companyname) values (null, 'Unnumbered')");
+  view_.OnTimer();
+  EXPECT_EQ(v7::SiteNo, 1);
+}
+
 // A full disk at start-up: the trace goes off, said once with its real cause, and the client
 // runs on with its timer, in the window as in the console.
 TEST_F(Client, ATraceThatCannotBeWrittenNeverStopsTheClient) {
@@ -416,14 +442,18 @@ TEST_F(Client, TestModeStartsNothingAndReplaysQueuedPacketsIntoTheClientProject)
     hex += "0123456789ABCDEF"[c >> 4];
     hex += "0123456789ABCDEF"[c & 15];
   }
+  // A row whose bytes do not unpack is named too, and the rows after it are replayed.
+  site.Exec("insert into v7pkt (name, pkt, siteno) values ('pb', X'0400000078', 3)");
   site.Exec("insert into v7pkt (name, pkt, siteno) values ('p0', X'" + hex + "', 3)");
   site.Exec("update item set itemname = 'x' where itemid = 250");
   view_.OnTestClick();
   ASSERT_EQ(view_.boxes.size(), 2u);
-  EXPECT_EQ(view_.boxes[1].rfind("Replay of p0.xml failed: ", 0), 0u) << view_.boxes[1];
+  EXPECT_EQ(view_.boxes[1].rfind("Replay of pb.pkt failed: ", 0), 0u) << view_.boxes[1];
+  EXPECT_NE(view_.boxes[1].find("\nReplay of p0.xml failed: "), std::string::npos)
+      << view_.boxes[1];
   EXPECT_NE(view_.boxes[1].find("nosuch"), std::string::npos) << view_.boxes[1];
   EXPECT_EQ(site.Scalar("select itemname from item where itemid=250"), "Stapler O'Neil");
-  for (const char* file : {"p0.pkt", "p0.xml", "p1.pkt", "p1.xml"})
+  for (const char* file : {"p0.pkt", "p0.xml", "p1.pkt", "p1.xml", "pb.pkt", "pb.xml"})
     EXPECT_FALSE(fs::exists(dir_.file(file))) << file;
 }
 

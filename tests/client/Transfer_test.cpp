@@ -309,11 +309,15 @@ class TransferTest : public ::testing::Test {
     Offer("v7/patches/07.sql", plusOne);
     Cycle();
     WriteFile(kRunPatchesFile, kPatchRunningMark + BytesDigest(plusOne) + " 07.sql\n");
+    std::ostringstream problems;  // standard error, as the program gives it
+    view.ReportProblemsTo(problems);
     Cycle();
     EXPECT_TRUE(
         ShownContaining("Patch 07.sql began in an earlier cycle and was not seen to end: "
                         "it runs again from its first block"))
         << pane.str();
+    EXPECT_NE(problems.str().find("Patch 07.sql began in an earlier cycle"), std::string::npos);
+    view.ReportProblemsTo(std::cerr);
     EXPECT_EQ(price(), before + 2);
     EXPECT_TRUE(fs::is_empty(server.Path("v7/patches")));
     EXPECT_EQ(ReadFile(kRunPatchesFile), "");
@@ -1453,7 +1457,7 @@ TEST_F(TransferTest, SiteFailureLeavesThePacketForTheNextCycle) {
          limitFiles(std::max({uintmax_t{xml.size()}, fs::file_size(site.DbFile()), log}) +
                     64 * 1024);
        },
-       "was not applied, as the site failed (disk I/O error (File too large))", false},
+       "site.mdb: disk I/O error (File too large)): it stays on the server and waits", false},
       {"a folder in the way of the unpacked file",
        [&] { fs::create_directories(std::string(kReceiveFolder) + "wide.xml"); }, "Is a directory",
        false},
@@ -1479,9 +1483,10 @@ TEST_F(TransferTest, SiteFailureLeavesThePacketForTheNextCycle) {
       CreateWorkFolders();
       continue;
     }
-    // The step ended: the packet after it waits too.
-    EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen");
-    EXPECT_EQ(OnServer("v7/site07/send").size(), 2u);
+    // The packet after it is applied: the site failed under one packet only.
+    EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen (new)");
+    ASSERT_EQ(OnServer("v7/site07/send").size(), 1u);
+    EXPECT_TRUE(OnServer("v7/site07/send")[0].starts_with("wide.pkt"));
     EXPECT_TRUE(fs::is_empty(kFailedFolder));
     for (const char* record : {kHandledPacketsFile, kUnpackFailuresFile, kApplyingPacketsFile})
       EXPECT_TRUE(!fs::exists(record) || ReadFile(record).empty()) << record;
@@ -1493,26 +1498,31 @@ TEST_F(TransferTest, SiteFailureLeavesThePacketForTheNextCycle) {
   }
 
   // A folder that stays in the way of one packet's file fails the site under that packet
-  // alone: it waits after the packets that come beside it, which are applied, and once it has
-  // failed so in three steps in which others were applied, it is kept as failed.
+  // alone: it waits after the packets that come beside it, which are applied, and is named
+  // every step; it is never kept as failed, and once the folder goes it is applied.
   fs::create_directories(std::string(kReceiveFolder) + "wide.xml");
   WriteFile(std::string(kReceiveFolder) + "wide.xml/kept", "not empty: it stays");
   Offer("v7/site07/send/wide.pkt", PacketBytes(xml));
+  site.Exec("delete from customer where customerid between 400 and 589");
   for (int n = 0; n < 4; ++n) {
     site.Exec("update item set itemname = 'Blue Pen' where itemid = 201");
     Offer("v7/site07/send/x-items" + std::to_string(n) + ".pkt",
           PacketBytes(SamplePacket("items_table.xml")));
+    pane.str("");
     Cycle();
-    // The first step meets it first, before any other packet was applied.
-    EXPECT_EQ(Scalar("select itemname from item where itemid = 201"),
-              n == 0 ? "Blue Pen" : "Blue Pen (new)");
-    EXPECT_EQ(fs::exists(std::string(kFailedFolder) + "wide.pkt"), n == 3) << pane.str();
+    EXPECT_EQ(Scalar("select itemname from item where itemid = 201"), "Blue Pen (new)");
+    EXPECT_TRUE(
+        ShownContaining("Packet v7/site07/send/wide.pkt was not applied, as the site "
+                        "failed ("))
+        << pane.str();
+    EXPECT_TRUE(ShownContaining("Is a directory"));
+    EXPECT_FALSE(fs::exists(std::string(kFailedFolder) + "wide.pkt")) << pane.str();
+    ASSERT_EQ(OnServer("v7/site07/send").size(), 1u);
+    EXPECT_TRUE(OnServer("v7/site07/send")[0].starts_with("wide.pkt"));
   }
-  EXPECT_TRUE(
-      ShownContaining("Packet v7/site07/send/wide.pkt is not applied again: the site "
-                      "failed under it 3 times while other packets were applied ("))
-      << pane.str();
-  EXPECT_TRUE(ShownContaining("Is a directory"));
+  fs::remove_all(std::string(kReceiveFolder) + "wide.xml");
+  Cycle();
+  EXPECT_EQ(stored(), "190") << pane.str();
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{});
 }
 
@@ -1674,6 +1684,68 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   EXPECT_EQ(price(), expected) << pane.str();
   EXPECT_FALSE(fs::exists(server.Path("v7/patches/07.sql")));
   EXPECT_EQ(ReadFile(kRunPatchesFile), "");
+}
+
+// Patches as offices write them: block lines with blanks around them run. A patch with no
+// block, with a line that no ">>" runs, or refused for its text runs none of its lines, stays
+// on the server and fails the step every cycle; the patch after it, which builds on it, waits
+// behind it and is named. Corrected bytes under its name run first, then the one behind it.
+TEST_F(TransferTest, PatchesThatCannotRunWholeStayAndHoldBackThoseAfterThem) {
+  const std::string plusOne = "update item set price = price + 1 where itemid = 202";
+  const struct {
+    const char* name;
+    std::string bytes;
+    const char* shown;  // empty: it runs
+  } patches[] = {
+      {"blanks after its block lines", "<< \n" + plusOne + "\n>>\t \n", ""},
+      {"indented block lines", "  <<\r\n" + plusOne + "\r\n  >>\r\n\r\n", ""},
+      {"plain SQL", plusOne + ";\n", "it holds no block to run"},
+      {"no end to its block", "<<\n" + plusOne + "\n", "it holds no block to run"},
+      {"a last block without its end", "<<\n" + plusOne + "\n>>\n<<\n" + plusOne + "\n",
+       "its line 5 comes after its last \">>\", and no \">>\" runs it"},
+      {"mixed text", "<<\n" + plusOne + "\n>>\n-- Caf\xC3\xA9 ge\xE4ndert\n",
+       "Invalid UTF-8 text at byte offset"},
+  };
+  const std::string after = "<<\nupdate item set stockqty = price where itemid = 202\n>>\n";
+  const auto price = [&] { return Scalar("select price from item where itemid = 202"); };
+  const auto stock = [&] { return Scalar("select stockqty from item where itemid = 202"); };
+  Settings("xtype=receive\n");
+  Start();
+  for (const auto& p : patches) {
+    SCOPED_TRACE(p.name);
+    const double before = std::stod(price());
+    Offer("v7/patches/07.0815.sql", p.bytes);
+    Offer("v7/patches/07.0816.sql", after);
+    const int failures = client->Failures();
+    pane.str("");
+    for (int cycle = 0; cycle < 3; ++cycle) Cycle();
+    if (!*p.shown) {
+      EXPECT_EQ(std::stod(price()), before + 1) << pane.str();
+      EXPECT_EQ(stock(), price());
+      EXPECT_EQ(OnServer("v7/patches"), std::vector<std::string>{});
+      EXPECT_EQ(client->Failures(), failures) << pane.str();
+      continue;
+    }
+    EXPECT_EQ(std::stod(price()), before);
+    EXPECT_TRUE(ShownContaining("Patch 07.0815.sql was not run: " + std::string(p.shown)))
+        << pane.str();
+    EXPECT_TRUE(ShownContaining("nothing of it ran, and it stays on the server"));
+    const std::string held =
+        "Patches held back behind patch 07.0815.sql, as they may build on it: 07.0816.sql";
+    size_t named = 0;
+    for (size_t at = 0; (at = pane.str().find(held, at)) != std::string::npos; ++at) ++named;
+    EXPECT_EQ(named, 2u) << pane.str();  // every cycle after the one that first found them
+    EXPECT_EQ(OnServer("v7/patches"), (std::vector<std::string>{"07.0815.sql", "07.0816.sql"}));
+    EXPECT_EQ(client->Failures(), failures + 4);
+    Offer("v7/patches/07.0815.sql", patches[0].bytes);
+    Cycle();
+    EXPECT_EQ(std::stod(price()), before);
+    EXPECT_TRUE(ShownContaining("Patch 07.0816.sql waits behind patch 07.0815.sql"));
+    Cycle();
+    EXPECT_EQ(std::stod(price()), before + 1) << pane.str();
+    EXPECT_EQ(stock(), price());
+    EXPECT_EQ(OnServer("v7/patches"), std::vector<std::string>{});
+  }
 }
 
 // The sending side against the servers sites run and the answers of busy and Windows servers:

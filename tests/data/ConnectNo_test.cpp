@@ -252,7 +252,8 @@ TEST_F(ConnectNo, ExhaustedRangeHeldGateAndFailedTakeLeaveNothingBehind) {
   site_.Exec("insert into connectinfo values (1, now() - 3, 'T')");
   auto broken = site_.NewManager();
   EXPECT_FALSE(broken->Connect("site"));
-  EXPECT_EQ(broken->ErrorText, "Field 'lastnumber' not found");
+  EXPECT_EQ(broken->ErrorText,
+            "the database file " + site_.DbFile() + ": Field 'lastnumber' not found");
   EXPECT_FALSE(broken->Current->Connection->InTransaction());
   EXPECT_EQ(LockTables(), "0");
 }

@@ -100,6 +100,11 @@ TEST_F(DBManager, FailuresEndTheConnectWithTheirTextAndNeverRaise) {
   EXPECT_FALSE(mgr->Connect("site"));
   EXPECT_NE(mgr->ErrorText.find("DozovuZovadoVEV"), std::string::npos) << mgr->ErrorText;
   EXPECT_EQ(site_.MessageBoxes, std::vector<std::string>{"Unable to connect."});
+  // Without the server path either, the data source is looked for twice: said once.
+  v7test::WriteFile(site_.Folder() + "/registry.ini", "[SOFTWARE\\STELLOCK\\QUOREX]\n");
+  site_.MessageBoxes.clear();
+  EXPECT_FALSE(site_.NewManager()->Connect("site"));
+  EXPECT_EQ(site_.MessageBoxes, std::vector<std::string>{"Unable to connect."});
 
   // A missing file is an error, not a new empty database.
   v7test::WriteFile(site_.Folder() + "/registry.ini",

@@ -279,6 +279,13 @@ env -u DISPLAY "$exe" --workdir "$work" --config "$work/nosuch" >"$work/out.log"
 [ "$status" = 1 ] || fail "a missing configuration folder gave $status"
 grep -qF "configuration folder '$work/nosuch' does not exist" "$work/err.log" \
   || fail "the missing configuration folder is not named"
+# A mistyped --workdir: the folder is not there, as a missing configuration folder.
+status=0
+env -u DISPLAY "$exe" --workdir "$work/nosuch" --config "$work" >"$work/out.log" \
+  2>"$work/err.log" || status=$?
+[ "$status" = 1 ] || fail "a missing working folder gave $status"
+grep -qF "cannot use the working folder '$work/nosuch'" "$work/err.log" \
+  || fail "the missing working folder is not named"
 
 # A display that cannot be reached: status 1, and a word of the console.
 status=0

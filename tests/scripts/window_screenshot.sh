@@ -64,6 +64,30 @@ grep -q "Connecting to project" "$work/trace.txt" || fail "no cycle ran"
 run_client "" "$build/window_startup_error.png"
 grep -q "Connecting to project" "$work/trace.txt" && fail "a cycle ran after a failed start-up"
 
+# A second client on a working folder in use is refused: in the window it says so in a message
+# box (beside the first client's window), as well as on standard error.
+printf 'clientlogin=site\nftp=127.0.0.1:%s,site,secret\ntalkinterval=60000\ntrace=tofile\n' \
+  "$port" >"$work/v7rm.ini"
+rm -f "$work/trace.txt"
+DISPLAY="$display" setpriv --pdeathsig KILL "$exe" --window --workdir "$work" --config "$work" \
+  >"$work/client.log" 2>&1 &
+client_pid=$!
+for _ in $(seq 100); do
+  grep -q "Getting FTP details" "$work/trace.txt" 2>/dev/null && break
+  sleep 0.1
+done
+windows() { xwininfo -display "$display" -root -tree | grep -c '"V7 Client"' || true; }
+before=$(windows)
+DISPLAY="$display" setpriv --pdeathsig KILL "$exe" --window --workdir "$work" --config "$work" \
+  >"$work/second.log" 2>&1 &
+second=$!
+for _ in $(seq 100); do [ "$(windows)" -gt "$before" ] && break; sleep 0.1; done
+[ "$(windows)" -gt "$before" ] || fail "the refused client showed no message box"
+grep -q "is in use by another client" "$work/second.log" || fail "the refusal is not on standard error"
+kill "$second" 2>/dev/null || true
+wait "$second" 2>/dev/null || true
+stop_client
+
 # A window that ends by itself after its cycles closes cleanly: in a sanitizer build, what
 # the X, FLTK and font libraries keep is the only memory left (scripts/lsan.supp).
 printf 'clientlogin=site\nftp=127.0.0.1:%s,site,secret\ntalkinterval=100\n' "$port" >"$work/v7rm.ini"
