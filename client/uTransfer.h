@@ -80,9 +80,19 @@ std::string NewClaimSuffix();
 std::string RandomDigits();
 
 // The column of the engine's own row handle ("rowid", PostgreSQL's "ctid") by which an
-// uploaded row of v7pkt is deleted, and the name under which the send step selects it.
+// uploaded row of v7pkt is deleted, read in the delete's own transaction (a handle read
+// earlier may name another row by then), and the name under which it is selected.
 std::string QueuedPacketIdentity();
 inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
+// The table of the site database in which a sender records, in the transaction that deletes a
+// queued row, the upload that it publishes for that row (its name on the server, upload mark
+// and all): "the row is gone" says nothing of who removed it; this row says it was this
+// client. It lives until the packet is published.
+inline constexpr char kSentTable[] = "v7sent";
+inline constexpr char kSentTableColumns[] = "upload varchar(600) not null primary key";
+// The uploads of this client that the server would not let it remove (no delete right):
+// their names on the server, tried again at every send step.
+inline constexpr char kUploadsLeftFile[] = "transit/uploads-left.txt";
 
 // Copies a failed packet into the log folder: the packet file as log/<name>.pkt, and beside
 // it its XML file (when there is one) and, when withTrace (this run writes the trace file),
