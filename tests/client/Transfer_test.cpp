@@ -1625,6 +1625,7 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
     bool held;                          // the step says that the packet is not published yet
     const char* queued = "0";           // rows left after it
     bool pinged = false;                // a ping of this site stands on the server already
+    bool unrenamed = false;             // the folder is taken to refuse renames for a day
   } cases[] = {
       {&server, {"elradfmwMT", ""}, "Send completed", false},
       {&vsftpd, vsftpdFull, "Send completed", false},
@@ -1633,16 +1634,25 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       {&server, {"elradfmwMT", "busy=*.part-*"}, "being used by another process", true},
       {&server, {"elradfmwMT", "refuse-rename=*.part-*"}, "450 File in use", true},
       {&server, {"elradfmwMT", "rename-lies=*.part-*"}, "answered the rename of", true},
+      // A passing refusal of the upload's store, or of its data connection, holds back the
+      // packet alone: the folder keeps its upload names.
+      {&server, {"elradfmwMT", "refuse-stor=451:*.part-*"}, "(451 Transfer failed", true, "1"},
+      {&server, {"elradfmwMT", "refuse-stor=425:*.part-*"}, "(425 Transfer failed", true, "1"},
+      {&server, {"elradfmwMT", "port-refused"}, "refused the data connection of active mode",
+       true, "1"},
+      // A server that will not store upload names at all.
+      {&server, {"elradfmwMT", "refuse-part-stor"}, "553 File type not allowed", false, "0",
+       false, true},
       // The account may store, and neither rename nor read back what it stored.
-      {&vsftpd, {}, "refused to rename", false},
+      {&vsftpd, {}, "refused to rename", false, "0", false, true},
       // Nor replace the ping of the cycle before: the packets go all the same.
-      {&vsftpd, {}, "refused to rename", true, "0", true},
+      {&vsftpd, {}, "refused to rename", true, "0", true, true},
       {&proftpd,
        inFolder(
            {"<Limit READ WRITE>", "DenyAll", "</Limit>", "<Limit STOR>", "AllowAll", "</Limit>"}),
-       "refused to rename", false},
+       "refused to rename", false, "0", false, true},
       {&proftpd, inFolder({"<Limit DELE RNFR RNTO>", "DenyAll", "</Limit>"}), "refused to rename",
-       false},
+       false, "0", false, true},
       // A file size limit refuses the upload, whatever its name.
       {&proftpd, inFolder({"MaxStoreFileSize 50 B"}), "552 Transfer aborted. File too large", true,
        "1"},
@@ -1677,6 +1687,9 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
     run(c.server, "send");
     EXPECT_TRUE(ShownContaining(c.shown)) << pane.str();
     EXPECT_EQ(client->Failures() > 0, c.held) << pane.str();
+    EXPECT_EQ(Shown("Send completed"), !c.held) << pane.str();
+    EXPECT_FALSE(ShownContaining("refused its upload (550 Permission denied")) << pane.str();
+    EXPECT_EQ(!TLineRecord(kUnrenamedFoldersFile).Lines().empty(), c.unrenamed) << pane.str();
     EXPECT_EQ(Scalar("select count(*) from v7pkt"), c.queued);
     // What stands under a packet's name is the whole packet.
     for (const std::string& name : OnServer("v7/site07/send")) {
@@ -1692,8 +1705,10 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
     EXPECT_EQ(client->Failures(), 0) << pane.str();
     EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
     EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
-    for (const std::string& name : OnServer("v7/site07/send"))
-      EXPECT_NE(name.find(".pkt.part-"), std::string::npos) << name;
+    // Uploads that the account could not remove go once it may.
+    EXPECT_TRUE(TLineRecord(kUploadsLeftFile).Lines().empty());
+    EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{}) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7sent"), "0");
     c.server->Stop();
   }
   // A publication noted by an earlier version, whose upload is "<name>.pkt.part".
@@ -1706,6 +1721,77 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
+
+  const auto restart = [&](const std::string& perm, const std::string& faults) {
+    server.Stop();
+    server.Start(perm, 0, faults);
+  };
+  const auto taken = [&] {
+    std::vector<std::string> bytes;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(server.Path("taken"), ec))
+      bytes.push_back(ReadFile(e.path().string()));
+    return bytes;
+  };
+  // Without the rename right, a receiver that takes each packet as soon as it is stored: the
+  // server's confirmation of the whole store publishes each row once.
+  restart("elradmwMT", "taken-at-once=*.pkt");
+  Queue("fast-1", invoice, 7, "06/12/2026 10:00:00");
+  Queue("fast-2", invoice, 7, "06/12/2026 10:00:01");
+  view.SetStartCaption("Start");
+  run(&server, "send");
+  Cycle();
+  EXPECT_EQ(taken(), std::vector<std::string>(2, invoice)) << pane.str();
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  EXPECT_FALSE(ShownContaining("sent again")) << pane.str();
+  fs::remove(kUnrenamedFoldersFile);
+
+  // A connection lost during one upload holds back that packet alone, named with the answer.
+  restart("elradfmwMT", "drop-stor=lost.pkt.part-*");
+  Queue("lost", invoice, 7, "06/12/2026 10:00:00");
+  Queue("after", invoice, 7, "06/12/2026 10:00:01");
+  // A name that is a path stays queued, named; nothing is written or stored by it.
+  Queue("../../outside/notes", invoice, 7, "06/12/2026 10:00:02");
+  // A kept copy that no note names (a stop after the note's drop) goes.
+  const std::string stray = std::string(kPublishingCopy) + BytesDigest("stray") + ".pkt";
+  WriteFile(stray, "stray");
+  view.SetStartCaption("Start");
+  run(&server, "send");
+  EXPECT_TRUE(ShownContaining("The connection to the FTP server was lost while these packets "
+                              "were sent: lost.pkt ("))
+      << pane.str();
+  EXPECT_TRUE(ShownContaining("The row \"../../outside/notes\" of v7pkt is not sent: a file "
+                              "name may not hold \"/\"; it stays queued"))
+      << pane.str();
+  EXPECT_FALSE(Shown("Send completed"));
+  EXPECT_FALSE(fs::exists(stray));
+  EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"after.pkt"});
+  EXPECT_FALSE(fs::exists("../../outside"));
+  EXPECT_EQ(Scalar("select group_concat(name) from v7pkt"), "lost,../../outside/notes");
+  site.Exec("delete from v7pkt where name like '%outside%'");
+  restart("elradfmwMT", "");
+  Cycle();
+  EXPECT_EQ(OnServer("v7/site07/send"), (std::vector<std::string>{"after.pkt", "lost.pkt"}));
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+  fs::remove_all(server.Path("v7/site07/send"));
+  fs::create_directories(server.Path("v7/site07/send"));
+
+  // A refused login is said once, and no other step of the cycle signs in again.
+  WriteFile("v7rm.ini", "clientlogin=site\nftp=" + server.Host() + ",site,wrong\nxtype=both\n");
+  Queue("later", invoice, 7, "06/12/2026 10:00:00");
+  pane.str("");
+  view.SetStartCaption("Start");
+  Start();
+  const std::string said = pane.str();
+  EXPECT_EQ(said.find("530"), said.rfind("530")) << said;
+  EXPECT_NE(said.find("530"), std::string::npos) << said;
+  EXPECT_FALSE(ShownContaining("sent all the same")) << said;
+  EXPECT_FALSE(ShownContaining("Send completed")) << said;
+  EXPECT_FALSE(ShownContaining("Receiving")) << said;
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "1");
+  site.Exec("delete from v7pkt");
 }
 
 // The receiving side against the servers sites run, with the settings they use, and the test
