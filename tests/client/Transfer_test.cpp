@@ -345,6 +345,18 @@ class TransferTest : public ::testing::Test {
       const std::function<void(const std::string&, const std::string&)>& queue,
       const std::function<void(bool)>& slowDelete, const std::function<std::string()>& queued);
 
+  // Two senders of one site database (project login, its registry in config), each in a
+  // working folder of its own, with queue(name, bytes), exec(sql) and scalar(sql) on that
+  // database: only the sender that removed a row publishes it, whatever the other left
+  // behind, and a row queued later under the engine's handle of a sent row stays queued.
+  // reuse(name): SQL that removes that row and queues "next" under its handle.
+  void TwoSendersPublishEachRowOnce(
+      const std::string& login, const std::string& config,
+      const std::function<void(const std::string&, const std::string&)>& queue,
+      const std::function<void(const std::string&)>& exec,
+      const std::function<std::string(const std::string&)>& scalar,
+      const std::function<std::string(const std::string&)>& reuse);
+
   std::string Scalar(const std::string& sql) { return site.Scalar(sql); }
   // The message pane's lines and the status changes, in order.
   std::vector<std::string> Lines() const {
@@ -948,6 +960,143 @@ void TransferTest::SenderStoppedAtEachActPublishesOnce(
     EXPECT_FALSE(noted());
     EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   }
+}
+
+void TransferTest::TwoSendersPublishEachRowOnce(
+    const std::string& login, const std::string& config,
+    const std::function<void(const std::string&, const std::string&)>& queue,
+    const std::function<void(const std::string&)>& exec,
+    const std::function<std::string(const std::string&)>& scalar,
+    const std::function<std::string(const std::string&)>& reuse) {
+  v7::SetConfigFolder(config);
+  v7test::TempDir senders;
+  const auto in = [&](const std::string& work, const std::function<void()>& act) {
+    fs::create_directories(senders.file(work));
+    v7test::WorkingFolder there(senders.file(work));
+    WriteFile("v7rm.ini",
+              "clientlogin=" + login + "\nftp=" + server.Host() + ",site,secret\nxtype=send\n");
+    act();
+  };
+  const std::string invoice = NewInvoice();
+  // A loses its connection during its upload: its note stays, and the server keeps a cut
+  // upload under A's upload name. B sends the row. A's next step neither publishes nor
+  // renames its cut upload over B's packet.
+  server.Stop();
+  server.Start("elradfmwMT", 0, "drop-stor=two.pkt.part-*");
+  queue("two", invoice);
+  TfmV7Client a(view);
+  std::string upload;
+  in("a", [&] {
+    view.SetStartCaption("Start");
+    a.FormShow();
+    const std::string line = TLineRecord(kPublishingFile).Lines().at(0);
+    upload = FieldsAfter(line, 2) + line.substr(33, line.find(' ', 33) - 33);
+  });
+  WriteFile(server.Path(upload), invoice.substr(0, invoice.size() / 2));
+  server.Stop();
+  server.Start();
+  in("b", [&] {
+    TfmV7Client b(view);
+    view.SetStartCaption("Start");
+    b.FormShow();
+    EXPECT_EQ(b.Failures(), 0) << pane.str();
+  });
+  pane.str("");
+  in("a", [&] { a.Timer1Timer(); });
+  EXPECT_TRUE(ShownContaining("Packet two.pkt is not published by this client")) << pane.str();
+  EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"two.pkt"});
+  EXPECT_EQ(ReadFile(server.Path("v7/site07/send/two.pkt")), invoice);
+  EXPECT_EQ(scalar("select count(*) from v7pkt"), "0");
+  EXPECT_EQ(scalar("select count(*) from v7sent"), "0");
+  fs::remove(server.Path("v7/site07/send/two.pkt"));
+
+  // While A's upload runs, another program removes the row and queues one under its handle.
+  const char* build = std::getenv("V7_BUILD_DIR");
+  ASSERT_NE(build, nullptr);
+  std::string slow;
+  for (int i = 0; i < 64 * 1024; ++i) slow += static_cast<char>(i * 7919 % 251);
+  queue("slow", slow);
+  server.Stop();
+  server.Start("elradfmwMT", 16 * 1024);
+  const pid_t sender = fork();
+  ASSERT_GE(sender, 0);
+  if (sender == 0) {
+    freopen(senders.file("a/err.log").c_str(), "w", stderr);
+    freopen(senders.file("a/out.log").c_str(), "w", stdout);
+    const std::string program = std::string(build) + "/app/v7client";
+    execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--workdir",
+          senders.file("a").c_str(), "--config", config.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const auto uploading = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(server.Path("v7/site07/send"), ec))
+      if (e.path().filename().string().starts_with("slow.pkt.part-") && e.file_size(ec) > 0)
+        return true;
+    return false;
+  };
+  for (int wait = 0; wait < 500 && !uploading(); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(uploading());
+  const std::string handle = reuse("slow");
+  int status = 0;
+  waitpid(sender, &status, 0);
+  const std::string said = ReadFile(senders.file("a/err.log"));
+  EXPECT_NE(said.find("Packet slow.pkt is not published by this client"), std::string::npos)
+      << said;
+  EXPECT_EQ(scalar("select name from v7pkt"), "next");
+  EXPECT_EQ(reuse(""), handle);
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  exec("delete from v7pkt");
+}
+
+TEST_F(TransferTest, TwoSendersOfOneSitePublishEachRowOnce) {
+  TwoSendersPublishEachRowOnce(
+      "site", dir.path(),
+      [&](const std::string& name, const std::string& bytes) {
+        TSqliteBackend db;
+        db.Open(site.DbFile());
+        Queue(db, name, bytes, 7, "julianday('now')");
+      },
+      [&](const std::string& sql) { site.Exec(sql); },
+      [&](const std::string& sql) { return Scalar(sql); },
+      [&](const std::string& name) {
+        if (name.empty()) return Scalar("select rowid from v7pkt");
+        const std::string rowid = Scalar("select rowid from v7pkt where name = '" + name + "'");
+        site.Exec("delete from v7pkt where rowid = " + rowid);
+        site.Exec("insert into v7pkt (rowid, name, pkt, siteno, pktdate) values (" + rowid +
+                  ", 'next', x'01', 7, julianday('now'))");
+        return rowid;
+      });
+}
+
+TEST_F(TransferTest, TwoSendersOfOnePostgreSitePublishEachRowOnce) {
+  v7test::PgSite pg;
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute(
+      "create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
+  pg.AddProject(site);
+  TwoSendersPublishEachRowOnce(
+      "pgsite", dir.path(),
+      // Queued where no removed row waits for a vacuum: the first place of the table.
+      [&](const std::string& name, const std::string& bytes) {
+        pg.db.Execute("vacuum v7pkt");
+        Queue(pg.db, name, bytes, 7, "now()");
+      },
+      [&](const std::string& sql) { pg.db.Execute(sql); },
+      [&](const std::string& sql) { return pg.Scalar(sql); },
+      // A vacuum gives the removed row's place to the next row queued.
+      [&](const std::string& name) {
+        if (name.empty()) return pg.Scalar("select ctid::text from v7pkt");
+        const std::string ctid =
+            pg.Scalar("select ctid::text from v7pkt where name = '" + name + "'");
+        pg.db.Execute("delete from v7pkt where name = '" + name + "'");
+        pg.db.Execute("vacuum v7pkt");
+        pg.db.Execute(
+            "insert into v7pkt (name, pkt, siteno, pktdate) values ('next', '\\x01', 7, now())");
+        return ctid;
+      });
 }
 
 TEST_F(TransferTest, SenderStoppedAtEachActPublishesOnce) {
