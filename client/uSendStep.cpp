@@ -29,21 +29,29 @@ class EPacketHeld : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The mark of a note of a packet stored under its own name (a folder without the rename
+// right), in place of an upload mark: unique, as that is.
+constexpr char kDirectMark[] = ".own-";
+
 // A line of the record of publications, read.
 struct PublishingNote {
   std::string digest, upload, remote;
   // Written by a client that uploaded every packet as <remote>.part: that name may be another
   // sender's upload of the same packet, so its absence says nothing of this client's rename.
   bool older = false;
+  // Stored under its own name, in a folder without the rename right: no upload name was ever
+  // stored; upload is only the key of its record.
+  bool direct = false;
 };
 
 PublishingNote ReadNote(const std::string& line) {
   PublishingNote note;
   note.digest = line.substr(0, line.find(' '));
   const std::string rest = FieldsAfter(line, 1);
-  if (rest.starts_with(kUploadMark)) {
+  if (rest.starts_with(kUploadMark) || rest.starts_with(kDirectMark)) {
     note.remote = FieldsAfter(line, 2);
     note.upload = note.remote + rest.substr(0, rest.find(' '));
+    note.direct = rest.starts_with(kDirectMark);
   } else {
     note.remote = rest;
     note.upload = rest + ".part";
@@ -295,7 +303,8 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
                                 TSendStep& step) {
   const std::string folder = FolderOf(remote);
   const std::string digest = Digest(file);
-  const std::string mark = NewUploadMark();
+  const bool direct = Unrenamed(step.unrenamed, folder);
+  const std::string mark = direct ? kDirectMark + RandomDigits() : NewUploadMark();
   const std::string uploading = remote + mark;
   const std::string line = digest + " " + mark + " " + remote;
   // Noted before the upload: an upload that a stop leaves is known to the next step.
@@ -328,7 +337,7 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
             "this client removed it (another client of the site sent it, or the site's own " +
             "programs removed it)");
   };
-  if (!Unrenamed(step.unrenamed, folder)) {
+  if (!direct) {
     std::string nameRefused;
     try {
       ftp->Put(file, uploading);
@@ -497,7 +506,7 @@ void TfmV7Client::FinishPublication(const std::string& line, TSendStep& step) {
   if (!ftp->Connected()) ftp->Connect();
   const std::string held = " (its row has left the queue: " + std::string(kPublishingFile) +
                            " holds it)";
-  if (!note.older && Unrenamed(step.unrenamed, FolderOf(note.remote))) {
+  if (note.direct) {
     ShownFile shown;
     if (source.empty())
       throw EPacketHeld("Packet " + note.remote + " is not published yet: its bytes are no " +
@@ -510,7 +519,6 @@ void TfmV7Client::FinishPublication(const std::string& line, TSendStep& step) {
         throw EPacketHeld(std::string(e.what()) + held);
       }
     }
-    RemoveUpload(note.upload, step);
     Published(line, step);
     return;
   }
@@ -606,7 +614,7 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
     if (!own) {
       if (!ftp->Connected()) ftp->Connect();
       // The upload name of an older client's note may be another sender's upload now.
-      if (!note.older) RemoveUpload(note.upload, step);
+      if (!note.older && !note.direct) RemoveUpload(note.upload, step);
       Forget(step.publishing, line);
       if (!queued)
         ShowMsg("Packet " + file + " is not published by this client: its row left v7pkt " +
@@ -626,6 +634,7 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
 // go is said, and noted in kUploadsLeftFile to be removed at a later step; one that is gone
 // (never stored: a stop before the upload began) is not named.
 void TfmV7Client::RemoveUpload(const std::string& upload, TSendStep& step) {
+  if (!ftp->Connected()) ftp->Connect();
   try {
     RemoveFromServer(upload);
   } catch (const EFtpError& e) {
