@@ -1781,6 +1781,8 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       {&proftpd, {}, "Send completed", false},
       // Busy and lying answers: the row is gone, its publication noted and finished later.
       {&server, {"elradfmwMT", "busy=*.part-*"}, "being used by another process", true},
+      {&server, {"elradfmwMT", "busy-rnfr-once=*.part-*"}, "being used by another process",
+       true},
       {&server, {"elradfmwMT", "refuse-rename=*.part-*"}, "450 File in use", true},
       {&server, {"elradfmwMT", "rename-lies=*.part-*"}, "answered the rename of", true},
       // A passing refusal of the upload's store, or of its data connection, holds back the
