@@ -151,6 +151,8 @@ struct TSendStep {
   TLineRecord publishing{kPublishingFile};
   TLineRecord unrenamed{kUnrenamedFoldersFile};
   TLineRecord left{kUploadsLeftFile};
+  // The packets that a lost connection held back, each with what the connection answered.
+  std::vector<std::string> waiting;
 };
 
 namespace {
@@ -209,8 +211,7 @@ void TfmV7Client::SendPackets() {
       RemoveUpload(upload, step);
     packets->GetSQL().SetText("select name, pkt, siteno from v7pkt order by pktdate");
     packets->Open();
-    // The packets that a lost connection held back, each with what the connection answered.
-    std::vector<std::string> waiting;
+    std::vector<std::string>& waiting = step.waiting;
     while (!packets->Eof()) {
       const std::string name = packets->FieldByName("name").Value;
       const std::string siteNo = packets->FieldByName("siteno").Value;
@@ -626,6 +627,11 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
       FinishPublication(line, step);
     } catch (const EPacketHeld& e) {
       StepFailed(e.what());
+    } catch (const EFtpError& e) {
+      // As during an upload: the note waits for the next step, the others go on.
+      if (e.Refused || StopRequested() || !ftp->SignInRefusal.empty()) throw;
+      ftp->Disconnect();
+      step.waiting.push_back(file + " (" + e.Detail + ")");
     }
   }
 }
