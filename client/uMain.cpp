@@ -307,8 +307,7 @@ void TfmV7Client::RunCycle() {
       view.SetStatus("Sending...");
       SendPackets();
     }
-    if ((xType == "both" || xType == "receive") && !StopRequested() &&
-        ftp->SignInRefusal.empty()) {
+    if ((xType == "both" || xType == "receive") && !StopRequested() && ftp->SignInRefusal.empty()) {
       view.SetStatus("Receiving...");
       ReceivePackets();
     }

@@ -97,10 +97,10 @@ class TfmV7Client {
   bool TracingToFile() const;
 
   // ---- One packet's way in a step (uSendStep.cpp, uReceiveStep.cpp).
-  void PublishPacket(const std::string& file, const std::string& remote,
-                     const std::string& name, const std::string& siteNo, TSendStep& step);
+  void PublishPacket(const std::string& file, const std::string& remote, const std::string& name,
+                     const std::string& siteNo, TSendStep& step);
   int Dequeue(const std::string& name, const std::string& siteNo, const std::string& digest,
-               const std::string& upload);
+              const std::string& upload);
   bool Recorded(const std::string& upload);
   void Published(const std::string& line, TSendStep& step);
   void FinishPublication(const std::string& line, TSendStep& step);

@@ -166,7 +166,8 @@ void RemoveUnnamedCopies(const TLineRecord& publishing) {
     if (!name.starts_with(prefix) || !name.ends_with(".pkt")) continue;
     const std::string digest = name.substr(prefix.size(), name.size() - prefix.size() - 4);
     bool named = false;
-    for (const std::string& line : publishing.Lines()) named = named || line.starts_with(digest + " ");
+    for (const std::string& line : publishing.Lines())
+      named = named || line.starts_with(digest + " ");
     if (!named) RemoveQuietly(entry.path().string());
   }
 }
@@ -183,9 +184,9 @@ void TfmV7Client::SendPackets() {
     ConnectProject(clientLogin, err);
     RaiseOnError(err);
     const std::string projectName = project ? project->Name : clientLogin;
-    // Made now by a client of an earlier version: its notes have no record to look for.
-    const bool recordsNew = EnsureClientTable(*dbManager, projectName, kSentTable,
-                                              kSentTableColumns);
+    // Made just now: the notes that an earlier version left have no record in it.
+    const bool recordsNew =
+        EnsureClientTable(*dbManager, projectName, kSentTable, kSentTableColumns);
     // The ping only tells the office that the site is alive: a server that refuses it (no
     // v7/pings/, an account that may not replace a file) must not hold back the packets. A
     // refused login or data connection refuses the packets too.
@@ -217,8 +218,7 @@ void TfmV7Client::SendPackets() {
       const std::string siteNo = packets->FieldByName("siteno").Value;
       const std::string fault = NameFault(name);
       if (!fault.empty()) {
-        StepFailed("The row \"" + name + "\" of v7pkt is not sent: " + fault +
-                   "; it stays queued");
+        StepFailed("The row \"" + name + "\" of v7pkt is not sent: " + fault + "; it stays queued");
         packets->Next();
         continue;
       }
@@ -335,8 +335,8 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
   };
   const auto notOwn = [&] {
     StepFailed("Packet " + file + " is not published by this client: its row left v7pkt before " +
-            "this client removed it (another client of the site sent it, or the site's own " +
-            "programs removed it)");
+               "this client removed it (another client of the site sent it, or the site's own " +
+               "programs removed it)");
   };
   if (!direct) {
     std::string nameRefused;
@@ -380,7 +380,7 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
     }
     Forget(step.publishing, line);
     StepFailed("Packet " + file + " was stored as " + remote + ", but its row left v7pkt " +
-                 "before this client removed it (another client of the site sent it, or the " +
+               "before this client removed it (another client of the site sent it, or the " +
                "site's own programs removed it): the other site may receive it twice");
     return;
   }
@@ -397,7 +397,7 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
 // queued, -1 when the site's database kept it. The row's handle
 // is read in that transaction, so no handle of another row is met.
 int TfmV7Client::Dequeue(const std::string& name, const std::string& siteNo,
-                          const std::string& digest, const std::string& upload) {
+                         const std::string& digest, const std::string& upload) {
   const std::string projectName = project ? project->Name : clientLogin;
   const std::string identity = QueuedPacketIdentity();
   std::unique_ptr<TXDS> q = dbManager->NewQuery();
@@ -505,8 +505,8 @@ void TfmV7Client::FinishPublication(const std::string& line, TSendStep& step) {
   if (!fs::exists(source) || Digest(source) != note.digest) source.clear();
   const int64_t size = source.empty() ? -1 : FileSize(source);
   if (!ftp->Connected()) ftp->Connect();
-  const std::string held = " (its row has left the queue: " + std::string(kPublishingFile) +
-                           " holds it)";
+  const std::string held =
+      " (its row has left the queue: " + std::string(kPublishingFile) + " holds it)";
   if (note.direct) {
     ShownFile shown;
     if (source.empty())

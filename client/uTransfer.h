@@ -33,11 +33,12 @@ inline constexpr char kSeenPatchesFile[] = "transit/patches-seen.txt";
 inline constexpr char kHandledPacketsFile[] = "transit/packets-handled.txt";
 // Queued packets uploaded under an upload name whose rows are being deleted: "<md5> <upload
 // mark> <remote name>" lines (a client before upload names of its own wrote "<md5> <remote
-// name>", its upload being <remote name>.part; one stored under its own name, in a folder
-// without the rename right, has ".own-" and 12 hexadecimal digits for its upload mark). A line stays until the server shows the packet
-// under its own name, or is dropped at the start of a send step when its row is still queued
-// (the delete did not take effect). The packet's bytes stay beside it, as
-// kPublishingCopy<md5>.pkt, until then: the server may not let the account read its upload.
+// name>", its upload being <remote name>.part; a packet stored under its own name, in a folder
+// without the rename right, has ".own-" and 12 hexadecimal digits for its mark). A line stays
+// until the server shows the packet under its own name, or is dropped at the start of a send
+// step when kSentTable holds no record of its upload (this client did not remove its row).
+// The packet's bytes stay beside it, as kPublishingCopy<md5>.pkt, until then: the server may
+// not let the account read its upload.
 inline constexpr char kPublishingFile[] = "transit/packets-publishing.txt";
 inline constexpr char kPublishingCopy[] = "transit/publishing-";
 // The folders of the server where the account may not rename an upload (or not store one

@@ -1781,19 +1781,26 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       {&proftpd, {}, "Send completed", false},
       // Busy and lying answers: the row is gone, its publication noted and finished later.
       {&server, {"elradfmwMT", "busy=*.part-*"}, "being used by another process", true},
-      {&server, {"elradfmwMT", "busy-rnfr-once=*.part-*"}, "being used by another process",
-       true},
+      {&server, {"elradfmwMT", "busy-rnfr-once=*.part-*"}, "being used by another process", true},
       {&server, {"elradfmwMT", "refuse-rename=*.part-*"}, "450 File in use", true},
       {&server, {"elradfmwMT", "rename-lies=*.part-*"}, "answered the rename of", true},
       // A passing refusal of the upload's store, or of its data connection, holds back the
       // packet alone: the folder keeps its upload names.
       {&server, {"elradfmwMT", "refuse-stor=451:*.part-*"}, "(451 Transfer failed", true, "1"},
       {&server, {"elradfmwMT", "refuse-stor=425:*.part-*"}, "(425 Transfer failed", true, "1"},
-      {&server, {"elradfmwMT", "port-refused"}, "refused the data connection of active mode",
-       true, "1"},
+      {&server,
+       {"elradfmwMT", "port-refused"},
+       "refused the data connection of active mode",
+       true,
+       "1"},
       // A server that will not store upload names at all.
-      {&server, {"elradfmwMT", "refuse-part-stor"}, "553 File type not allowed", false, "0",
-       false, true},
+      {&server,
+       {"elradfmwMT", "refuse-part-stor"},
+       "553 File type not allowed",
+       false,
+       "0",
+       false,
+       true},
       // The account may store, and neither rename nor read back what it stored.
       {&vsftpd, {}, "refused to rename", false, "0", false, true},
       // Nor replace the ping of the cycle before: the packets go all the same.
@@ -1910,11 +1917,13 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   WriteFile(stray, "stray");
   view.SetStartCaption("Start");
   run(&server, "send");
-  EXPECT_TRUE(ShownContaining("The connection to the FTP server was lost while these packets "
-                              "were sent: lost.pkt ("))
+  EXPECT_TRUE(
+      ShownContaining("The connection to the FTP server was lost while these packets "
+                      "were sent: lost.pkt ("))
       << pane.str();
-  EXPECT_TRUE(ShownContaining("The row \"../../outside/notes\" of v7pkt is not sent: a file "
-                              "name may not hold \"/\"; it stays queued"))
+  EXPECT_TRUE(
+      ShownContaining("The row \"../../outside/notes\" of v7pkt is not sent: a file "
+                      "name may not hold \"/\"; it stays queued"))
       << pane.str();
   EXPECT_FALSE(Shown("Send completed"));
   EXPECT_FALSE(fs::exists(stray));
