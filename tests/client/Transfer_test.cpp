@@ -1879,6 +1879,18 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
+  // One noted by the version before the record of removals, whose row is gone: published as
+  // that version published it.
+  site.Exec("drop table v7sent");
+  WriteFile(server.Path("v7/site07/send/older.pkt.part-0123456789ab"), invoice);
+  WriteFile(kPublishingFile,
+            BytesDigest(invoice) + " .part-0123456789ab v7/site07/send/older.pkt\n");
+  WriteFile(std::string(kPublishingCopy) + BytesDigest(invoice) + ".pkt", invoice);
+  view.SetStartCaption("Start");
+  run(&server, "both");
+  EXPECT_EQ(invoices(), before + 2) << pane.str();
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
 
   const auto restart = [&](const std::string& perm, const std::string& faults) {
     server.Stop();
