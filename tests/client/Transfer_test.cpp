@@ -1008,7 +1008,17 @@ void TransferTest::TwoSendersPublishEachRowOnce(
   EXPECT_EQ(ReadFile(server.Path("v7/site07/send/two.pkt")), invoice);
   EXPECT_EQ(scalar("select count(*) from v7pkt"), "0");
   EXPECT_EQ(scalar("select count(*) from v7sent"), "0");
-  fs::remove(server.Path("v7/site07/send/two.pkt"));
+  // The other site (this very site, through a client of its own) saves the invoice once.
+  const int invoices = std::stoi(scalar("select count(*) from salesinv"));
+  in("r", [&] {
+    WriteFile("v7rm.ini",
+              "clientlogin=" + login + "\nftp=" + server.Host() + ",site,secret\nxtype=receive\n");
+    TfmV7Client r(view);
+    view.SetStartCaption("Start");
+    r.FormShow();
+  });
+  EXPECT_EQ(std::stoi(scalar("select count(*) from salesinv")), invoices + 1) << pane.str();
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
 
   // While A's upload runs, another program removes the row and queues one under its handle.
   const char* build = std::getenv("V7_BUILD_DIR");
@@ -1071,9 +1081,10 @@ TEST_F(TransferTest, TwoSendersOfOneSitePublishEachRowOnce) {
 }
 
 TEST_F(TransferTest, TwoSendersOfOnePostgreSitePublishEachRowOnce) {
-  v7test::PgSite pg;
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
   if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
   ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("insert into connectinfo select g, 0, now(), 'F' from generate_series(1, 10) as g");
   pg.db.Execute(
       "create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
   pg.AddProject(site);
