@@ -216,10 +216,15 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_NOBODY, 1L);
     try {
       Perform("connect to " + Host);
+    } catch (const EFtpError& e) {
+      handle_.reset();
+      if (e.Refused) SignInRefusal = e.Detail;
+      throw;
     } catch (...) {
       handle_.reset();
       throw;
     }
+    SignInRefusal.clear();
   }
 
   bool Connected() const override { return handle_ != nullptr; }
@@ -402,7 +407,14 @@ class CurlFtpSession : public FtpSession {
     curl_easy_setopt(handle_.get(), CURLOPT_READFUNCTION, ReadFromFile);
     curl_easy_setopt(handle_.get(), CURLOPT_READDATA, file.get());
     curl_easy_setopt(handle_.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-    Perform("upload to " + remote);
+    const CURLcode code = curl_easy_perform(handle_.get());
+    // A refused PORT or EPRT refuses the data connection, not this upload.
+    if (code == CURLE_FTP_PORT_FAILED && Refused()) {
+      const std::string detail =
+          "the server refused the data connection of active mode (" + errorReply_ + ")";
+      throw EFtpError("FTP upload to " + remote + " failed: " + detail, true, detail);
+    }
+    if (code != CURLE_OK) Fail("upload to " + remote, code);
   }
 
   void Delete(const std::string& remote) override {

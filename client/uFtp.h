@@ -70,6 +70,9 @@ class FtpSession {
 
   // Signs in. Raises EFtpError when the server cannot be reached or refuses the account.
   virtual void Connect() = 0;
+  // The server's refusal of the last sign-in (a wrong password, a locked account); empty
+  // once one succeeds. Each further try counts against the account on servers that lock it.
+  std::string SignInRefusal;
   virtual bool Connected() const = 0;
   // Closes the session; harmless when not connected.
   virtual void Disconnect() = 0;

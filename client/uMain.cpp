@@ -300,15 +300,20 @@ void TfmV7Client::RunCycle() {
   busy = true;
   try {
     // After a stop no step begins: each leaves its work as a stop between its acts would.
+    // A refused login is said once a cycle: every further try would count against the
+    // account on servers that lock it, and nothing else needs the server less.
+    ftp->SignInRefusal.clear();
     if ((xType == "both" || xType == "send") && !StopRequested()) {
       view.SetStatus("Sending...");
       SendPackets();
     }
-    if ((xType == "both" || xType == "receive") && !StopRequested()) {
+    if ((xType == "both" || xType == "receive") && !StopRequested() && ftp->SignInRefusal.empty()) {
       view.SetStatus("Receiving...");
       ReceivePackets();
     }
-    if (!StopRequested()) ReceivePatches();
+    if (!StopRequested() && ftp->SignInRefusal.empty()) ReceivePatches();
+    if (!ftp->SignInRefusal.empty())
+      DoTrace("# 1#The steps after the refused login wait for the next cycle");
     if (ftp->Connected()) ftp->Disconnect();
     view.SetStatus("Idle");
   } catch (...) {
@@ -391,7 +396,15 @@ void TfmV7Client::TestReplay() {
     query->GetSQL().Add("select * from v7pkt");
     query->Open();
     while (!query->Eof()) {
-      std::string pktFile = query->FieldByName("name").Value + ".pkt";
+      // A name is a file of the working folder, never a path out of it.
+      const std::string name = query->FieldByName("name").Value;
+      if (const std::string fault = NameFault(name); !fault.empty()) {
+        failed += (failed.empty() ? "" : "\n") + std::string("The row \"") + name +
+                  "\" of v7pkt is not replayed: " + fault;
+        query->Next();
+        continue;
+      }
+      std::string pktFile = name + ".pkt";
       made.push_back(pktFile);
       std::string xmlFile = pktFile.substr(0, pktFile.size() - 4) + ".xml";
       made.push_back(xmlFile);

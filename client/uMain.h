@@ -24,6 +24,7 @@ class KVTDBXSoapClient;
 class TLineRecord;
 class TXDS;
 struct TReceiveStep;
+struct TSendStep;
 struct TPatchStep;
 // What became of a patch that ran, when the client came to remove it from the server: gone,
 // replaced by other bytes meanwhile (which stay), or still there as it ran.
@@ -96,14 +97,17 @@ class TfmV7Client {
   bool TracingToFile() const;
 
   // ---- One packet's way in a step (uSendStep.cpp, uReceiveStep.cpp).
-  void PublishPacket(const std::string& file, const std::string& remote, TLineRecord& publishing,
-                     TLineRecord& unrenamed, const std::function<int()>& dequeue);
-  void FinishPublication(const std::string& line, TLineRecord& publishing,
-                         TLineRecord& unrenamed);
-  void FinishPublications(TLineRecord& publishing, TLineRecord& unrenamed, TXDS& queue);
+  void PublishPacket(const std::string& file, const std::string& remote, const std::string& name,
+                     const std::string& siteNo, TSendStep& step);
+  int Dequeue(const std::string& name, const std::string& siteNo, const std::string& digest,
+              const std::string& upload);
+  bool Recorded(const std::string& upload);
+  void Published(const std::string& line, TSendStep& step);
+  void FinishPublication(const std::string& line, TSendStep& step);
+  void FinishPublications(TSendStep& step, TXDS& queue, bool recordsNew);
   void StoreUnderOwnName(const std::string& file, const std::string& remote);
-  void WarnUnrenamed(const std::string& refusal, const std::string& folder,
-                     TLineRecord& unrenamed);
+  void RemoveUpload(const std::string& upload, TSendStep& step);
+  void WarnUnrenamed(const std::string& refusal, const std::string& folder, TSendStep& step);
   void ReceiveOne(const std::string& listed, bool ownClaim, TReceiveStep& step);
   bool ClaimPacket(const std::string& listed, const std::string& packet, TReceiveStep& step,
                    std::string& entry);

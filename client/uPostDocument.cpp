@@ -93,18 +93,21 @@ void KeepPrepared(const TDocumentPacketTarget& target, const std::string& transI
     (*target.preparedCalls)[transId] = std::move(dbCall);
 }
 
-// Whether the site database has kSavedDocumentsTable, asked of its catalogue.
-bool SavedDocumentsTablePresent(TDBManager& dbManager) {
+// Whether the site database has the table, asked of its catalogue.
+bool TablePresent(TDBManager& dbManager, const std::string& table) {
   std::unique_ptr<TXDS> q = dbManager.NewQuery();
   q->GetSQL().SetText(DbKind == "postgre"
-                          ? std::string("select count(*) as n from pg_class where relname = '") +
-                                kSavedDocumentsTable + "' and pg_table_is_visible(oid)"
-                          : std::string("select count(*) as n from sqlite_master where name = '") +
-                                kSavedDocumentsTable + "'");
+                          ? "select count(*) as n from pg_class where relname = '" + table +
+                                "' and pg_table_is_visible(oid)"
+                          : "select count(*) as n from sqlite_master where name = '" + table + "'");
   q->Open();
   const bool present = q->FieldByName("n").Value != "0";
   q->Close();
   return present;
+}
+
+bool SavedDocumentsTablePresent(TDBManager& dbManager) {
+  return TablePresent(dbManager, kSavedDocumentsTable);
 }
 
 // Called while a statement on kSavedDocumentsTable fails: a database that lacks the table has
@@ -130,16 +133,21 @@ void RaiseUnlessTableMissing(TDBManager& dbManager) {
 // the schema) is a failure of the site's set-up, never of a packet: raised as the site's, with
 // what the operator is to run.
 void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& projectName) {
+  EnsureClientTable(dbManager, projectName, kSavedDocumentsTable,
+                    "packet varchar(600) not null primary key, recordid varchar(30)");
+}
+
+bool EnsureClientTable(TDBManager& dbManager, const std::string& projectName,
+                       const std::string& table, const std::string& columns) {
   const bool postgre = DbKind == "postgre";
-  if (SavedDocumentsTablePresent(dbManager)) return;
+  if (TablePresent(dbManager, table)) return false;
   std::unique_ptr<TXDS> q = dbManager.NewQuery();
-  const std::string create = std::string("create table if not exists ") + kSavedDocumentsTable +
-                             " (packet varchar(600) not null primary key, recordid varchar(30))";
+  const std::string create = "create table if not exists " + table + " (" + columns + ")";
   try {
     if (!postgre) {
       q->GetSQL().SetText(create);
       q->ExecSQL();
-      return;
+      return true;
     }
     dbManager.StartTransaction(projectName);
     try {
@@ -154,12 +162,13 @@ void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& project
       throw;
     }
   } catch (const EDatabaseError& e) {
-    RaiseSiteFailure(std::string("The site database has no table ") + kSavedDocumentsTable +
-                         ", and it could not be made (" + e.what() + "): run " +
+    RaiseSiteFailure("The site database has no table " + table + ", and it could not be made (" +
+                         e.what() + "): run " +
                          (postgre ? "scripts/site/postgre.sql" : "scripts/site/access.sql") +
                          " on the site database as its owner",
                      create);
   }
+  return true;
 }
 
 std::string SavedDocumentOf(TDBManager& dbManager, const std::string& packetKey) {

@@ -51,6 +51,10 @@ inline constexpr char kSavedDocumentsTable[] = "v7applied";
 // (EDatabaseUnavailable, noted for TakeSiteFailure) naming the site script to run when it
 // cannot be made.
 void EnsureSavedDocumentsTable(TDBManager& dbManager, const std::string& projectName);
+// The same for any table of the client's own, made with columns (its SQL column list); true
+// when this call made it.
+bool EnsureClientTable(TDBManager& dbManager, const std::string& projectName,
+                       const std::string& table, const std::string& columns);
 
 // The record id under which the packet of packetKey saved its new document ("?" when the row
 // names none), empty when it saved none. Raises EDatabaseError.

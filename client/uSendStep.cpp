@@ -1,15 +1,18 @@
 // The send step of the cycle: the ping, and each queued packet of v7pkt uploaded and published
 // once. It catches its own failures, shows them in the message pane and lets the cycle go on.
 
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
 
 #include "uAtExit.h"
+#include "uCurl.h"
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
+#include "uPostDocument.h"
 #include "uTransfer.h"
 #include "uXDS.h"
 
@@ -26,21 +29,29 @@ class EPacketHeld : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The mark of a note of a packet stored under its own name (a folder without the rename
+// right), in place of an upload mark: unique, as that is.
+constexpr char kDirectMark[] = ".own-";
+
 // A line of the record of publications, read.
 struct PublishingNote {
   std::string digest, upload, remote;
   // Written by a client that uploaded every packet as <remote>.part: that name may be another
   // sender's upload of the same packet, so its absence says nothing of this client's rename.
   bool older = false;
+  // Stored under its own name, in a folder without the rename right: no upload name was ever
+  // stored; upload is only the key of its record.
+  bool direct = false;
 };
 
 PublishingNote ReadNote(const std::string& line) {
   PublishingNote note;
   note.digest = line.substr(0, line.find(' '));
   const std::string rest = FieldsAfter(line, 1);
-  if (rest.starts_with(kUploadMark)) {
+  if (rest.starts_with(kUploadMark) || rest.starts_with(kDirectMark)) {
     note.remote = FieldsAfter(line, 2);
     note.upload = note.remote + rest.substr(0, rest.find(' '));
+    note.direct = rest.starts_with(kDirectMark);
   } else {
     note.remote = rest;
     note.upload = rest + ".part";
@@ -102,18 +113,6 @@ bool ShowsPacket(FtpSession& ftp, const std::string& remote, int64_t size,
   return Digest(fetched) == digest;
 }
 
-// Removes a file that this client stored, where the account may: the server's words when it
-// may not ("" when removed).
-std::string RemoveStored(FtpSession& ftp, const std::string& remote) {
-  try {
-    ftp.Delete(remote);
-  } catch (const EFtpError& e) {
-    if (!e.Refused) throw;
-    return e.Detail;
-  }
-  return "";
-}
-
 // Drops a note and, when no other note names the same bytes, its copy.
 void Forget(TLineRecord& publishing, const std::string& line) {
   publishing.Remove(line);
@@ -129,83 +128,148 @@ bool Unrenamed(const TLineRecord& unrenamed, const std::string& folder) {
   return false;
 }
 
+// Whether a refusal lasts: a 5xx reply that is not a busy server's (Windows servers answer
+// "550 The process cannot access the file because it is being used by another process" for a
+// file another session holds open). A 4xx, or a busy answer, passes.
+bool Lasting(const std::string& reply) {
+  if (!reply.starts_with("5")) return false;
+  std::string lower = reply;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("another process") == std::string::npos &&
+         lower.find("in use") == std::string::npos && lower.find("busy") == std::string::npos;
+}
+
+// A refused data connection (PORT, EPRT) refuses every transfer of the session, not the file.
+bool DataConnectionRefused(const EFtpError& e) {
+  return e.Detail.starts_with("the server refused the data connection");
+}
+
+}  // namespace
+
+// What one send step works with.
+struct TSendStep {
+  TLineRecord publishing{kPublishingFile};
+  TLineRecord unrenamed{kUnrenamedFoldersFile};
+  TLineRecord left{kUploadsLeftFile};
+  // The packets that a lost connection held back, each with what the connection answered.
+  std::vector<std::string> waiting;
+};
+
+namespace {
+
+// The kept copies that no note names: left by a stop between a note's drop and its copy's.
+void RemoveUnnamedCopies(const TLineRecord& publishing) {
+  std::error_code ec;
+  const std::string prefix = fs::path(kPublishingCopy).filename().string();
+  for (const auto& entry : fs::directory_iterator(kTransitFolder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(prefix) || !name.ends_with(".pkt")) continue;
+    const std::string digest = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    bool named = false;
+    for (const std::string& line : publishing.Lines())
+      named = named || line.starts_with(digest + " ");
+    if (!named) RemoveQuietly(entry.path().string());
+  }
+}
+
 }  // namespace
 
 void TfmV7Client::SendPackets() {
   ShowMsg("Sending");
   std::unique_ptr<TXDS> packets;
-  std::unique_ptr<TXDS> remover;
+  const int failuresBefore = failures;
+  bool failed = false;
   try {
     std::string err;
     ConnectProject(clientLogin, err);
     RaiseOnError(err);
+    const std::string projectName = project ? project->Name : clientLogin;
+    // Made just now: the notes that an earlier version left have no record in it.
+    const bool recordsNew =
+        EnsureClientTable(*dbManager, projectName, kSentTable, kSentTableColumns);
     // The ping only tells the office that the site is alive: a server that refuses it (no
-    // v7/pings/, an account that may not replace a file) must not hold back the packets.
+    // v7/pings/, an account that may not replace a file) must not hold back the packets. A
+    // refused login or data connection refuses the packets too.
     try {
       SendPing();
     } catch (const EFtpError& e) {
-      if (!e.Refused) throw;
+      if (!e.Refused || !ftp->SignInRefusal.empty() || DataConnectionRefused(e)) throw;
       StepFailed(std::string(e.what()) + ": the queued packets are sent all the same");
     }
     CreateWorkFolders();
-    TLineRecord publishing(kPublishingFile);
-    TLineRecord unrenamed(kUnrenamedFoldersFile);
+    TSendStep step;
     // A day after a folder refused upload names they are tried there again: the account's
     // rights may have changed.
     const std::time_t now = std::time(nullptr);
-    unrenamed.RemoveIf([&](const std::string& line) {
+    step.unrenamed.RemoveIf([&](const std::string& line) {
       const std::time_t found = ParseUtcStamp(line.substr(0, line.find(' ')));
       return found < 0 || found > now || now - found >= 24 * 60 * 60;
     });
     packets = dbManager->NewQuery();
-    remover = dbManager->NewQuery();
-    FinishPublications(publishing, unrenamed, *packets);
-    const std::string identity = QueuedPacketIdentity();
-    packets->GetSQL().SetText("select v7pkt.*, " + identity + " as " + kQueuedRowColumn +
-                              " from v7pkt order by pktdate");
+    FinishPublications(step, *packets, recordsNew);
+    RemoveUnnamedCopies(step.publishing);
+    for (const std::string& upload : std::vector<std::string>(step.left.Lines()))
+      RemoveUpload(upload, step);
+    packets->GetSQL().SetText("select name, pkt, siteno from v7pkt order by pktdate");
     packets->Open();
+    std::vector<std::string>& waiting = step.waiting;
     while (!packets->Eof()) {
       const std::string name = packets->FieldByName("name").Value;
       const std::string siteNo = packets->FieldByName("siteno").Value;
+      const std::string fault = NameFault(name);
+      if (!fault.empty()) {
+        StepFailed("The row \"" + name + "\" of v7pkt is not sent: " + fault + "; it stays queued");
+        packets->Next();
+        continue;
+      }
       const std::string file = name + ".pkt";
       // Written afresh from the row whenever it is sent.
       AtExit removeLocal([&] { RemoveQuietly(file); });
       WriteBytes(file, packets->FieldByName("pkt").Value);
       const std::string remote = "v7/site" + TwoDigits(siteNo) + "/send/" + file;
-      if (!ftp->Connected()) ftp->Connect();
-      ShowMsg("Uploading file " + file);
-      // Only this row leaves the queue: a row of the same date that is not sent yet must stay
-      // when its own upload fails.
-      const std::string row = packets->FieldByName(kQueuedRowColumn).Value;
-      const auto dequeue = [&] {
-        remover->GetSQL().SetText("delete from v7pkt where " + identity + "='" + Doubled(row) +
-                                  "'");
-        remover->ExecSQL();
-        // The delete names one row; SQLite counts the rows that triggers of the site's own
-        // programs change with it.
-        const int deleted = remover->RowsAffected() > 0 ? 1 : 0;
-        // A sent row that came back after a power cut would be sent again.
-        if (deleted == 1) dbManager->MakeDurable();
-        return deleted;
-      };
       try {
-        PublishPacket(file, remote, publishing, unrenamed, dequeue);
+        if (!ftp->Connected()) ftp->Connect();
+      } catch (const EFtpError& e) {
+        if (waiting.empty() || e.Refused || StopRequested()) throw;
+        waiting.push_back("the rows from " + file + " on (" + e.Detail + ")");
+        break;
+      }
+      ShowMsg("Uploading file " + file);
+      try {
+        PublishPacket(file, remote, name, siteNo, step);
       } catch (const EPacketHeld& e) {
         StepFailed(e.what());
+      } catch (const EFtpError& e) {
+        // The connection was lost during this packet: what it left (its row, or its note) is
+        // taken up in the next step; the rows after it go on a new connection.
+        if (e.Refused || StopRequested()) throw;
+        ftp->Disconnect();
+        waiting.push_back(file + " (" + e.Detail + ")");
       }
       packets->Next();
     }
     packets.reset();
-    remover.reset();
     CloseConnection();
+    if (!waiting.empty()) {
+      std::string list;
+      for (const std::string& one : waiting) list += (list.empty() ? "" : ", ") + one;
+      StepFailed("The connection to the FTP server was lost while these packets were sent: " +
+                 list + "; they are sent in the next step");
+    }
   } catch (const std::exception& e) {
-    StepFailed(e);
+    failed = true;
+    if (const auto* ftpError = dynamic_cast<const EFtpError*>(&e);
+        ftpError && DataConnectionRefused(*ftpError)) {
+      StepFailed(std::string(e.what()) + ": nothing is sent, and the queued packets wait");
+    } else {
+      StepFailed(e);
+    }
     packets.reset();
-    remover.reset();
     CloseConnection();
     ftp->Disconnect();
   }
-  ShowMsg("Send completed");
+  // Said only of a step that sent what it found.
+  if (!failed && failures == failuresBefore) ShowMsg("Send completed");
 }
 
 void TfmV7Client::SendPing() {
@@ -222,112 +286,217 @@ void TfmV7Client::SendPing() {
   RemoveQuietly("ping.txt");
 }
 
-// A queued packet is published once. It is uploaded under a name of that upload's own, which
-// no receiver lists, the publication is noted (its bytes kept beside the note), its row is
-// deleted, and only then is it renamed to its own name: a stop or a failure anywhere leaves
-// either its row (it is uploaded again) or the note (the next step publishes it), never a
-// published packet and its row. A packet appears under its own name only once it is whole,
-// too: a receiver that took a file still being written would apply a cut packet, or none.
+// A queued packet is published once, and only by the sender that removed its row from
+// v7pkt. It is noted (its bytes kept beside the note), uploaded under a name of that upload's
+// own, which no receiver lists; then its row is deleted, matched by its name, destination
+// and bytes, and in the same transaction the upload is recorded in kSentTable as this
+// client's; only then is it renamed to its own name. A stop or a failure anywhere leaves
+// either its row (it is uploaded again) or the note and the record (the next step publishes
+// it), never a published packet and its row. A note whose row is gone without that record
+// was removed by another (a second client of the site, the site's own programs): its upload
+// goes. A packet appears under its own name only once it is whole, too.
 //
-// A packet is published when the server shows its own name with its size or bytes; any other
-// answer leaves the note for the next step. Where the account may not rename (or store an
-// upload name) in a folder, packets go there under their own names, and each row leaves the
-// queue once the server shows its packet: a stop between the two sends it again.
+// Where the account may not rename (or store an upload name) in a folder, the row is
+// deleted and recorded first, and the packet stored under its own name from the kept copy:
+// the server's confirmation of the whole store publishes it.
 void TfmV7Client::PublishPacket(const std::string& file, const std::string& remote,
-                                TLineRecord& publishing, TLineRecord& unrenamed,
-                                const std::function<int()>& dequeue) {
+                                const std::string& name, const std::string& siteNo,
+                                TSendStep& step) {
   const std::string folder = FolderOf(remote);
-  const auto notRemoved = [&](int deleted, const std::string& fate) {
-    return EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
-                          "from v7pkt (" + std::to_string(deleted) + " rows deleted): " + fate);
-  };
-  std::string nameRefused;
-  if (!Unrenamed(unrenamed, folder)) {
-    const std::string digest = Digest(file);
-    const std::string mark = NewUploadMark();
-    const std::string uploading = remote + mark;
-    const std::string line = digest + " " + mark + " " + remote;
-    // Noted before the upload: an upload that a stop leaves is known to the next step, which
-    // removes it (its row is still queued).
+  const std::string digest = Digest(file);
+  const bool direct = Unrenamed(step.unrenamed, folder);
+  const std::string mark = direct ? kDirectMark + RandomDigits() : NewUploadMark();
+  const std::string uploading = remote + mark;
+  const std::string line = digest + " " + mark + " " + remote;
+  // Noted before the upload: an upload that a stop leaves is known to the next step.
+  try {
+    const std::string copy = KeptCopy(digest);
+    if (!fs::exists(copy) && !CopyNew(file, copy))
+      throw std::runtime_error("its bytes cannot be kept as " + copy);
+    step.publishing.Add(line);
+  } catch (const std::exception& e) {
+    throw std::runtime_error("Packet " + file + " is not sent: its publication cannot be " +
+                             "noted in " + kPublishingFile + " (" + e.what() + ")");
+  }
+  const auto dequeue = [&] {
+    int removed = 0;
     try {
-      const std::string copy = KeptCopy(digest);
-      if (!fs::exists(copy) && !CopyNew(file, copy))
-        throw std::runtime_error("its bytes cannot be kept as " + copy);
-      publishing.Add(line);
+      removed = Dequeue(name, siteNo, digest, uploading);
     } catch (const std::exception& e) {
-      throw std::runtime_error("Packet " + file + " is not sent: its publication cannot be " +
-                               "noted in " + kPublishingFile + " (" + e.what() + ")");
+      // Whether the delete took effect is told by the record at the start of the next step.
+      throw EDatabaseError("Packet " + file + " could not be removed from v7pkt (" + e.what() +
+                           "): it is not published, and is sent again while its row stays");
     }
+    if (removed < 0)
+      throw EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
+                           "from v7pkt (0 rows deleted: a rule of the site's database keeps " +
+                           "it): it is not published, and is sent again while its row stays");
+    return removed > 0;
+  };
+  const auto notOwn = [&] {
+    StepFailed("Packet " + file + " is not published by this client: its row left v7pkt before " +
+               "this client removed it (another client of the site sent it, or the site's own " +
+               "programs removed it)");
+  };
+  if (!direct) {
+    std::string nameRefused;
     try {
       ftp->Put(file, uploading);
     } catch (const EFtpError& e) {
       // A session that failed leaves the note: the next step removes what was stored.
-      if (!e.Refused) throw;
-      const std::string left = RemoveStored(*ftp, uploading);
-      Forget(publishing, line);
-      if (RefusesTheUpload(e))
-        throw EPacketHeld("Packet " + file + " is not sent: the FTP server refused its upload to " +
-                          uploading + " (" + e.Detail + ")" +
-                          (left.empty() ? "" : "; what it stored stays (" + left + ")") +
-                          "; its row stays queued");
-      // Perhaps the name: some servers take only known extensions.
+      if (!e.Refused || DataConnectionRefused(e)) throw;
+      RemoveUpload(uploading, step);
+      // Only a lasting refusal of the upload name, which no other name would meet, says that
+      // the folder takes none: a busy or passing answer holds back this packet alone.
+      if (RefusesTheUpload(e) || !Lasting(e.Detail)) {
+        Forget(step.publishing, line);
+        throw EPacketHeld("Packet " + file + " is not sent: the FTP server refused its upload " +
+                          "to " + uploading + " (" + e.Detail + "); its row stays queued");
+      }
       nameRefused = "The FTP server refused to store " + uploading + " (" + e.Detail + ")";
     }
     if (nameRefused.empty()) {
-      int deleted = 0;
-      try {
-        deleted = dequeue();
-      } catch (const std::exception& e) {
-        // Whether the delete took effect is told by the queue at the start of the next step.
-        throw EDatabaseError("Packet " + file + " could not be removed from v7pkt (" + e.what() +
-                             "): it is not published, and is sent again while its row stays");
+      if (!dequeue()) {
+        RemoveUpload(uploading, step);
+        Forget(step.publishing, line);
+        notOwn();
+        return;
       }
-      if (deleted != 1) {
-        // Another program removed the row (a second client sending for this site, the site's
-        // own programs): not this client's to publish. The upload is this client's own.
-        const std::string left = RemoveStored(*ftp, uploading);
-        Forget(publishing, line);
-        throw notRemoved(
-            deleted,
-            "it is not published" +
-                (left.empty() ? "" : "; its upload " + uploading + " stays (" + left + ")"));
-      }
-      FinishPublication(line, publishing, unrenamed);
+      FinishPublication(line, step);
       return;
     }
+    // Stored under its own name while its row is queued: a folder that refuses upload names
+    // may refuse any other name too (it is missing, the account may not store there).
+    try {
+      StoreUnderOwnName(file, remote);
+    } catch (const EPacketHeld&) {
+      Forget(step.publishing, line);
+      throw;
+    }
+    WarnUnrenamed(nameRefused, folder, step);
+    if (dequeue()) {
+      Published(line, step);
+      return;
+    }
+    Forget(step.publishing, line);
+    StepFailed("Packet " + file + " was stored as " + remote + ", but its row left v7pkt " +
+               "before this client removed it (another client of the site sent it, or the " +
+               "site's own programs removed it): the other site may receive it twice");
+    return;
   }
-  StoreUnderOwnName(file, remote);
-  if (!nameRefused.empty()) WarnUnrenamed(nameRefused, folder, unrenamed);
-  const int deleted = dequeue();
-  if (deleted != 1) throw notRemoved(deleted, "it will be sent again");
+  if (!dequeue()) {
+    Forget(step.publishing, line);
+    notOwn();
+    return;
+  }
+  FinishPublication(line, step);
 }
 
-// Stores a packet under its own name and raises (EPacketHeld, its row staying queued) unless
-// the server then shows it with the packet's bytes.
+// Deletes the queued row of name, destination siteNo and bytes of digest, and records upload
+// in kSentTable, in one transaction: 1 when this client removed the row, 0 when no such row is
+// queued, -1 when the site's database kept it. The row's handle
+// is read in that transaction, so no handle of another row is met.
+int TfmV7Client::Dequeue(const std::string& name, const std::string& siteNo,
+                         const std::string& digest, const std::string& upload) {
+  const std::string projectName = project ? project->Name : clientLogin;
+  const std::string identity = QueuedPacketIdentity();
+  std::unique_ptr<TXDS> q = dbManager->NewQuery();
+  dbManager->StartTransaction(projectName);
+  try {
+    q->GetSQL().SetText("select " + identity + " as " + kQueuedRowColumn +
+                        ", pkt, siteno from v7pkt where name = :n" +
+                        (DbKind == "postgre" ? " for update" : ""));
+    q->ParamByName("n").SetAsString(name);
+    q->Open();
+    std::string row;
+    for (; !q->Eof() && row.empty(); q->Next())
+      if (BytesDigest(q->FieldByName("pkt").Value) == digest &&
+          TwoDigits(q->FieldByName("siteno").Value) == TwoDigits(siteNo))
+        row = q->FieldByName(kQueuedRowColumn).Value;
+    q->Close();
+    if (row.empty()) {
+      dbManager->Rollback(projectName);
+      return 0;
+    }
+    q->GetSQL().SetText("delete from v7pkt where " + identity + " = '" + Doubled(row) + "'");
+    q->ExecSQL();
+    // A rule of the site's database (a trigger) may keep the row: it is still queued.
+    if (q->RowsAffected() <= 0) {
+      dbManager->Rollback(projectName);
+      return -1;
+    }
+    q->GetSQL().SetText(std::string("insert into ") + kSentTable + " (upload) values (:u)");
+    q->ParamByName("u").SetAsString(upload);
+    q->ExecSQL();
+    dbManager->Commit(projectName);
+  } catch (...) {
+    try {
+      dbManager->Rollback(projectName);
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  // A sent row that came back after a power cut would be sent again.
+  dbManager->MakeDurable();
+  return 1;
+}
+
+// Whether this client's record of upload stands in kSentTable: its own delete of the row.
+bool TfmV7Client::Recorded(const std::string& upload) {
+  std::unique_ptr<TXDS> q = dbManager->NewQuery();
+  q->GetSQL().SetText(std::string("select count(*) as n from ") + kSentTable +
+                      " where upload = :u");
+  q->ParamByName("u").SetAsString(upload);
+  q->Open();
+  const bool recorded = q->FieldByName("n").Value != "0";
+  q->Close();
+  return recorded;
+}
+
+// A noted packet is published: its note goes, and then its record (a record without a note
+// is never read again).
+void TfmV7Client::Published(const std::string& line, TSendStep& step) {
+  Forget(step.publishing, line);
+  const PublishingNote note = ReadNote(line);
+  try {
+    std::unique_ptr<TXDS> q = dbManager->NewQuery();
+    q->GetSQL().SetText(std::string("delete from ") + kSentTable + " where upload = :u");
+    q->ParamByName("u").SetAsString(note.upload);
+    q->ExecSQL();
+  } catch (const std::exception& e) {
+    DoTrace(std::string("# 1#") + kSentTable + " keeps " + note.upload + " (" + e.what() + ")");
+  }
+}
+
+// Stores a packet under its own name and raises (EPacketHeld) unless the server confirms the
+// whole store: what a receiver may take at once is no longer there to be looked at.
 void TfmV7Client::StoreUnderOwnName(const std::string& file, const std::string& remote) {
   try {
     ftp->Put(file, remote);
   } catch (const EFtpError& e) {
-    if (!e.Refused) throw;
+    if (!e.Refused || DataConnectionRefused(e)) throw;
     // What a refused upload stored is cut: a receiver must not meet it.
-    const std::string left = RefusesTheUpload(e) ? RemoveStored(*ftp, remote) : "";
+    std::string left;
+    if (RefusesTheUpload(e)) {
+      try {
+        RemoveFromServer(remote);
+      } catch (const EFtpError& removal) {
+        if (!removal.Refused) throw;
+        left = removal.Detail;
+      }
+    }
     throw EPacketHeld("Packet " + file + " is not sent: the FTP server refused its upload to " +
                       remote + " (" + e.Detail + ")" +
                       (left.empty() ? "" : "; what it stored stays (" + left + ")") +
                       "; it is tried again in the next step");
   }
-  ShownFile shown;
-  if (!ShowsPacket(*ftp, remote, FileSize(file), Digest(file), shown))
-    throw EPacketHeld("Packet " + file + " was stored as " + remote + ", but " +
-                      Showing(shown, remote) + ": it is sent again in the next step");
 }
 
-// Publishes a noted upload whose row is gone: renames it to its own name, and drops the note
-// once the server shows the packet there. Raises EPacketHeld while it stays unpublished (the
-// server refuses its rename for the time being, or answers without showing it): the note
-// stays for the next step.
-void TfmV7Client::FinishPublication(const std::string& line, TLineRecord& publishing,
-                                    TLineRecord& unrenamed) {
+// Publishes a noted upload whose row this client removed: renames it to its own name, and
+// drops the note once the server shows the packet there (in a folder without the rename right:
+// stores it there). Raises EPacketHeld while it stays unpublished (the server refuses its
+// rename for the time being, or answers without showing it): the note stays for the next step.
+void TfmV7Client::FinishPublication(const std::string& line, TSendStep& step) {
   const PublishingNote note = ReadNote(line);
   // The packet's bytes: kept beside the note, or (a note of an older client) its upload's.
   std::string source = KeptCopy(note.digest);
@@ -336,28 +505,62 @@ void TfmV7Client::FinishPublication(const std::string& line, TLineRecord& publis
   if (!fs::exists(source) || Digest(source) != note.digest) source.clear();
   const int64_t size = source.empty() ? -1 : FileSize(source);
   if (!ftp->Connected()) ftp->Connect();
+  const std::string held =
+      " (its row has left the queue: " + std::string(kPublishingFile) + " holds it)";
+  if (note.direct) {
+    ShownFile shown;
+    if (source.empty())
+      throw EPacketHeld("Packet " + note.remote + " is not published yet: its bytes are no " +
+                        "longer kept as " + KeptCopy(note.digest) + held);
+    // A store that a stop cut short, or one never made, is made (again) from the kept copy.
+    if (!ShowsPacket(*ftp, note.remote, size, note.digest, shown)) {
+      try {
+        StoreUnderOwnName(source, note.remote);
+      } catch (const EPacketHeld& e) {
+        throw EPacketHeld(std::string(e.what()) + held);
+      }
+    }
+    Published(line, step);
+    return;
+  }
+  ShownFile upload = ftp->Shown(note.upload);
+  // Never renamed while it does not hold the whole packet (an upload cut by a stop or a lost
+  // connection): stored again whole from the kept copy first.
+  if (!note.older && upload.Presence == FilePresence::Present && upload.Size >= 0 && size >= 0 &&
+      upload.Size != size) {
+    try {
+      ftp->Put(source, note.upload);
+    } catch (const EFtpError& e) {
+      if (!e.Refused || DataConnectionRefused(e)) throw;
+      throw EPacketHeld("Packet " + note.remote + " is not published yet: its upload " +
+                        note.upload + " holds " + std::to_string(upload.Size) + " of " +
+                        std::to_string(size) + " bytes, and the FTP server refused to store " +
+                        "it again (" + e.Detail + ")" + held);
+    }
+    upload = ftp->Shown(note.upload);
+  }
   std::string refusal;
   const bool renamed = ftp->Rename(note.upload, note.remote, &refusal);
   ShownFile published;
   if (ShowsPacket(*ftp, note.remote, size, note.digest, published)) {
-    Forget(publishing, line);
+    Published(line, step);
     return;
   }
-  const ShownFile upload = ftp->Shown(note.upload);
+  const ShownFile after = ftp->Shown(note.upload);
   // Only this client renames an upload of that name: once the server has it no more, the
   // rename took it (before a stop or a lost reply), and a receiver may have taken the packet
   // since.
-  if (!note.older && upload.Presence == FilePresence::Absent) {
+  if (!note.older && after.Presence == FilePresence::Absent) {
     if (!renamed)
       ShowMsg("The upload " + note.upload + " was renamed to " + note.remote + " already");
-    Forget(publishing, line);
+    Published(line, step);
     return;
   }
   if (renamed)
     throw EPacketHeld("The FTP server answered the rename of " + note.upload + " to " +
                       note.remote + " as done, but " + Showing(published, note.remote) + " and " +
-                      Showing(upload, note.upload) + ": it is renamed again in the next step");
-  if (source.empty() && upload.Presence == FilePresence::Present) {
+                      Showing(after, note.upload) + ": it is renamed again in the next step");
+  if (source.empty() && after.Presence == FilePresence::Present) {
     try {
       ftp->Get(note.upload, fetched);
       if (Digest(fetched) == note.digest) source = fetched;
@@ -365,12 +568,12 @@ void TfmV7Client::FinishPublication(const std::string& line, TLineRecord& publis
       if (!e.Refused) throw;
     }
   }
-  const bool whole = upload.Presence == FilePresence::Present && !source.empty() &&
-                     (upload.Size < 0 ? source == fetched : upload.Size == FileSize(source));
-  if (!refusal.starts_with("5") || !whole)
+  const bool whole = after.Presence == FilePresence::Present && !source.empty() &&
+                     (after.Size < 0 ? source == fetched : after.Size == FileSize(source));
+  if (!Lasting(refusal) || !whole)
     throw EPacketHeld("Packet " + note.remote + " is not published yet: the FTP server refused " +
                       "to rename " + note.upload + " to it (" + refusal + "), and " +
-                      Showing(upload, note.upload) + ": it is tried again in the next step");
+                      Showing(after, note.upload) + ": it is tried again in the next step");
   // The server refuses for good to rename an upload that it shows whole: the account may not
   // rename in that folder. The packet goes under its own name, as such accounts send it.
   const std::string renameRefused = "The FTP server refused to rename " + note.upload + " to " +
@@ -378,62 +581,93 @@ void TfmV7Client::FinishPublication(const std::string& line, TLineRecord& publis
   try {
     StoreUnderOwnName(source, note.remote);
   } catch (const EPacketHeld& e) {
-    throw EPacketHeld(renameRefused + "; " + e.what() +
-                      " (its row has left the queue: " + kPublishingFile + " holds it)");
+    throw EPacketHeld(renameRefused + "; " + e.what() + held);
   }
-  WarnUnrenamed(renameRefused, FolderOf(note.remote), unrenamed);
-  const std::string left = RemoveStored(*ftp, note.upload);
-  if (!left.empty())
-    ShowMsg("The upload " + note.upload + " is left on the server, which refused to remove it (" +
-            left + ")");
-  Forget(publishing, line);
+  WarnUnrenamed(renameRefused, FolderOf(note.remote), step);
+  RemoveUpload(note.upload, step);
+  Published(line, step);
 }
 
-// Publications that an earlier step noted and did not finish. A row still queued with that
-// name, destination and bytes was not deleted: its upload is not published, and goes; the row
-// is sent below as any other. Otherwise the row is gone and its upload is published now.
-void TfmV7Client::FinishPublications(TLineRecord& publishing, TLineRecord& unrenamed, TXDS& queue) {
-  for (const std::string& line : std::vector<std::string>(publishing.Lines())) {
+// Publications that an earlier step noted and did not finish. One whose upload this client
+// recorded when it removed the row is published now. Otherwise the row was not removed by
+// this client: still queued (the delete did not take effect), it is sent below as any other;
+// gone, another removed it. Either way its upload goes. Notes of a client before the record
+// (written as "<md5> <remote>", or found when the record's table is new) are published when
+// their row is gone, as that client did.
+void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsNew) {
+  for (const std::string& line : std::vector<std::string>(step.publishing.Lines())) {
     const PublishingNote note = ReadNote(line);
     std::string folder, file;
     SplitPath(note.remote, folder, file);
-    queue.GetSQL().SetText("select pkt, siteno from v7pkt where name='" +
-                           Doubled(file.substr(0, file.size() - 4)) + "'");
-    queue.Open();
+    bool own = !note.older && !recordsNew && Recorded(note.upload);
     bool queued = false;
-    for (; !queue.Eof() && !queued; queue.Next())
-      queued =
-          BytesDigest(queue.FieldByName("pkt").Value) == note.digest &&
-          "v7/site" + TwoDigits(queue.FieldByName("siteno").Value) + "/send/" + file == note.remote;
-    queue.Close();
-    if (queued) {
+    if (!own) {
+      queue.GetSQL().SetText("select pkt, siteno from v7pkt where name='" +
+                             Doubled(file.substr(0, file.size() - 4)) + "'");
+      queue.Open();
+      for (; !queue.Eof() && !queued; queue.Next())
+        queued = BytesDigest(queue.FieldByName("pkt").Value) == note.digest &&
+                 "v7/site" + TwoDigits(queue.FieldByName("siteno").Value) + "/send/" + file ==
+                     note.remote;
+      queue.Close();
+      own = !queued && (note.older || recordsNew);
+    }
+    if (!own) {
+      if (!ftp->Connected()) ftp->Connect();
       // The upload name of an older client's note may be another sender's upload now.
-      if (!note.older) {
-        if (!ftp->Connected()) ftp->Connect();
-        const std::string left = RemoveStored(*ftp, note.upload);
-        if (!left.empty())
-          ShowMsg("The upload " + note.upload +
-                  " is left on the server, which refused to remove it (" + left + ")");
-      }
-      Forget(publishing, line);
+      if (!note.older && !note.direct) RemoveUpload(note.upload, step);
+      Forget(step.publishing, line);
+      if (!queued)
+        ShowMsg("Packet " + file + " is not published by this client: its row left v7pkt " +
+                "without this client's record of its removal (another client of the site " +
+                "sent it, or the site's own programs removed it)");
       continue;
     }
     try {
-      FinishPublication(line, publishing, unrenamed);
+      FinishPublication(line, step);
     } catch (const EPacketHeld& e) {
       StepFailed(e.what());
+    } catch (const EFtpError& e) {
+      // As during an upload: the note waits for the next step, the others go on.
+      if (e.Refused || StopRequested() || !ftp->SignInRefusal.empty()) throw;
+      ftp->Disconnect();
+      step.waiting.push_back(file + " (" + e.Detail + ")");
     }
   }
+}
+
+// Removes an upload of this client's own from the server. One that the server will not let
+// go is said, and noted in kUploadsLeftFile to be removed at a later step; one that is gone
+// (never stored: a stop before the upload began) is not named.
+void TfmV7Client::RemoveUpload(const std::string& upload, TSendStep& step) {
+  if (!ftp->Connected()) ftp->Connect();
+  try {
+    RemoveFromServer(upload);
+  } catch (const EFtpError& e) {
+    if (!e.Refused) throw;
+    ShowMsg("The upload " + upload + " is left on the server, which refused to remove it (" +
+            e.Detail + "); it is tried again in the next step");
+    try {
+      step.left.Add(upload);
+    } catch (const std::exception&) {
+      // Unrecorded, it is named no more: one file left where the account may not remove it.
+    }
+    return;
+  }
+  step.left.Remove(upload);
 }
 
 // Notes a folder where packets go under their own names, with one warning when it is new.
 void TfmV7Client::WarnUnrenamed(const std::string& refusal, const std::string& folder,
-                                TLineRecord& unrenamed) {
-  if (Unrenamed(unrenamed, folder)) return;
-  ShowMsg(refusal + ": packets for " + folder +
-          " are uploaded under their own names, and a receiver may meet one half-written");
+                                TSendStep& step) {
+  if (Unrenamed(step.unrenamed, folder)) return;
+  const std::string text =
+      refusal + ": packets for " + folder +
+      " are uploaded under their own names for a day, and a receiver may meet one half-written";
+  ShowMsg(text);
+  view.ReportProblem(text);
   try {
-    unrenamed.Add(UtcStamp(std::time(nullptr)) + " " + folder);
+    step.unrenamed.Add(UtcStamp(std::time(nullptr)) + " " + folder);
   } catch (const std::exception&) {
     // Unrecorded, the next step tries an upload name there again: one more file left behind
     // where the account may not remove it, nothing lost.

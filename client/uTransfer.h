@@ -33,10 +33,12 @@ inline constexpr char kSeenPatchesFile[] = "transit/patches-seen.txt";
 inline constexpr char kHandledPacketsFile[] = "transit/packets-handled.txt";
 // Queued packets uploaded under an upload name whose rows are being deleted: "<md5> <upload
 // mark> <remote name>" lines (a client before upload names of its own wrote "<md5> <remote
-// name>", its upload being <remote name>.part). A line stays until the server shows the packet
-// under its own name, or is dropped at the start of a send step when its row is still queued
-// (the delete did not take effect). The packet's bytes stay beside it, as
-// kPublishingCopy<md5>.pkt, until then: the server may not let the account read its upload.
+// name>", its upload being <remote name>.part; a packet stored under its own name, in a folder
+// without the rename right, has ".own-" and 12 hexadecimal digits for its mark). A line stays
+// until the server shows the packet under its own name, or is dropped at the start of a send
+// step when kSentTable holds no record of its upload (this client did not remove its row).
+// The packet's bytes stay beside it, as kPublishingCopy<md5>.pkt, until then: the server may
+// not let the account read its upload.
 inline constexpr char kPublishingFile[] = "transit/packets-publishing.txt";
 inline constexpr char kPublishingCopy[] = "transit/publishing-";
 // The folders of the server where the account may not rename an upload (or not store one
@@ -80,9 +82,19 @@ std::string NewClaimSuffix();
 std::string RandomDigits();
 
 // The column of the engine's own row handle ("rowid", PostgreSQL's "ctid") by which an
-// uploaded row of v7pkt is deleted, and the name under which the send step selects it.
+// uploaded row of v7pkt is deleted, read in the delete's own transaction (a handle read
+// earlier may name another row by then), and the name under which it is selected.
 std::string QueuedPacketIdentity();
 inline constexpr char kQueuedRowColumn[] = "v7pktrowid";
+// The table of the site database in which a sender records, in the transaction that deletes a
+// queued row, the upload that it publishes for that row (its name on the server, upload mark
+// and all): "the row is gone" says nothing of who removed it; this row says it was this
+// client. It lives until the packet is published.
+inline constexpr char kSentTable[] = "v7sent";
+inline constexpr char kSentTableColumns[] = "upload varchar(600) not null primary key";
+// The uploads of this client that the server would not let it remove (no delete right):
+// their names on the server, tried again at every send step.
+inline constexpr char kUploadsLeftFile[] = "transit/uploads-left.txt";
 
 // Copies a failed packet into the log folder: the packet file as log/<name>.pkt, and beside
 // it its XML file (when there is one) and, when withTrace (this run writes the trace file),

@@ -58,6 +58,12 @@ create table if not exists v7applied (
   recordid varchar(30)
 );
 
+-- The uploads a client recorded in the transaction that deleted their rows from v7pkt, one
+-- row until the packet is published: only the client that removed a row publishes it.
+create table if not exists v7sent (
+  upload varchar(600) not null primary key
+);
+
 insert into "currency" (currencyid, maincurr, subcurr, decimals)
   select 1, 'Rupees', 'Paise', 2 where not exists (select 1 from "currency");
 

@@ -455,6 +455,16 @@ TEST_F(Client, TestModeStartsNothingAndReplaysQueuedPacketsIntoTheClientProject)
   EXPECT_EQ(site.Scalar("select itemname from item where itemid=250"), "Stapler O'Neil");
   for (const char* file : {"p0.pkt", "p0.xml", "p1.pkt", "p1.xml", "pb.pkt", "pb.xml"})
     EXPECT_FALSE(fs::exists(dir_.file(file))) << file;
+
+  // A row whose name is a path is named, and nothing is written outside the working folder.
+  site.Exec("insert into v7pkt (name, pkt, siteno) values ('../p3', X'" + hex + "', 3)");
+  view_.OnTestClick();
+  ASSERT_EQ(view_.boxes.size(), 3u);
+  EXPECT_NE(view_.boxes[2].find("The row \"../p3\" of v7pkt is not replayed: a file name may "
+                                "not hold \"/\""),
+            std::string::npos)
+      << view_.boxes[2];
+  EXPECT_FALSE(fs::exists(dir_.file("../p3.pkt")));
 }
 
 // ---- The console view ----

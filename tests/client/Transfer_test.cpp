@@ -349,6 +349,18 @@ class TransferTest : public ::testing::Test {
       const std::function<void(const std::string&, const std::string&)>& queue,
       const std::function<void(bool)>& slowDelete, const std::function<std::string()>& queued);
 
+  // Two senders of one site database (project login, its registry in config), each in a
+  // working folder of its own, with queue(name, bytes), exec(sql) and scalar(sql) on that
+  // database: only the sender that removed a row publishes it, whatever the other left
+  // behind, and a row queued later under the engine's handle of a sent row stays queued.
+  // reuse(name): SQL that removes that row and queues "next" under its handle.
+  void TwoSendersPublishEachRowOnce(
+      const std::string& login, const std::string& config,
+      const std::function<void(const std::string&, const std::string&)>& queue,
+      const std::function<void(const std::string&)>& exec,
+      const std::function<std::string(const std::string&)>& scalar,
+      const std::function<std::string(const std::string&)>& reuse);
+
   std::string Scalar(const std::string& sql) { return site.Scalar(sql); }
   // The message pane's lines and the status changes, in order.
   std::vector<std::string> Lines() const {
@@ -997,6 +1009,154 @@ void TransferTest::SenderStoppedAtEachActPublishesOnce(
   }
 }
 
+void TransferTest::TwoSendersPublishEachRowOnce(
+    const std::string& login, const std::string& config,
+    const std::function<void(const std::string&, const std::string&)>& queue,
+    const std::function<void(const std::string&)>& exec,
+    const std::function<std::string(const std::string&)>& scalar,
+    const std::function<std::string(const std::string&)>& reuse) {
+  v7::SetConfigFolder(config);
+  v7test::TempDir senders;
+  const auto in = [&](const std::string& work, const std::function<void()>& act) {
+    fs::create_directories(senders.file(work));
+    v7test::WorkingFolder there(senders.file(work));
+    WriteFile("v7rm.ini",
+              "clientlogin=" + login + "\nftp=" + server.Host() + ",site,secret\nxtype=send\n");
+    act();
+  };
+  const std::string invoice = NewInvoice();
+  // A loses its connection during its upload: its note stays, and the server keeps a cut
+  // upload under A's upload name. B sends the row. A's next step neither publishes nor
+  // renames its cut upload over B's packet.
+  server.Stop();
+  server.Start("elradfmwMT", 0, "drop-stor=two.pkt.part-*");
+  queue("two", invoice);
+  TfmV7Client a(view);
+  std::string upload;
+  in("a", [&] {
+    view.SetStartCaption("Start");
+    a.FormShow();
+    const std::string line = TLineRecord(kPublishingFile).Lines().at(0);
+    upload = FieldsAfter(line, 2) + line.substr(33, line.find(' ', 33) - 33);
+  });
+  WriteFile(server.Path(upload), invoice.substr(0, invoice.size() / 2));
+  server.Stop();
+  server.Start();
+  in("b", [&] {
+    TfmV7Client b(view);
+    view.SetStartCaption("Start");
+    b.FormShow();
+    EXPECT_EQ(b.Failures(), 0) << pane.str();
+  });
+  pane.str("");
+  in("a", [&] { a.Timer1Timer(); });
+  EXPECT_TRUE(ShownContaining("Packet two.pkt is not published by this client")) << pane.str();
+  EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"two.pkt"});
+  EXPECT_EQ(ReadFile(server.Path("v7/site07/send/two.pkt")), invoice);
+  EXPECT_EQ(scalar("select count(*) from v7pkt"), "0");
+  EXPECT_EQ(scalar("select count(*) from v7sent"), "0");
+  // The other site (this very site, through a client of its own) saves the invoice once.
+  const int invoices = std::stoi(scalar("select count(*) from salesinv"));
+  in("r", [&] {
+    WriteFile("v7rm.ini",
+              "clientlogin=" + login + "\nftp=" + server.Host() + ",site,secret\nxtype=receive\n");
+    TfmV7Client r(view);
+    view.SetStartCaption("Start");
+    r.FormShow();
+  });
+  EXPECT_EQ(std::stoi(scalar("select count(*) from salesinv")), invoices + 1) << pane.str();
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+
+  // While A's upload runs, another program removes the row and queues one under its handle.
+  const char* build = std::getenv("V7_BUILD_DIR");
+  ASSERT_NE(build, nullptr);
+  std::string slow;
+  for (int i = 0; i < 64 * 1024; ++i) slow += static_cast<char>(i * 7919 % 251);
+  queue("slow", slow);
+  server.Stop();
+  server.Start("elradfmwMT", 16 * 1024);
+  const pid_t sender = fork();
+  ASSERT_GE(sender, 0);
+  if (sender == 0) {
+    freopen(senders.file("a/err.log").c_str(), "w", stderr);
+    freopen(senders.file("a/out.log").c_str(), "w", stdout);
+    const std::string program = std::string(build) + "/app/v7client";
+    execl(program.c_str(), program.c_str(), "--console", "--cycles", "1", "--workdir",
+          senders.file("a").c_str(), "--config", config.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const auto uploading = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(server.Path("v7/site07/send"), ec))
+      if (e.path().filename().string().starts_with("slow.pkt.part-") && e.file_size(ec) > 0)
+        return true;
+    return false;
+  };
+  for (int wait = 0; wait < 500 && !uploading(); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(uploading());
+  const std::string handle = reuse("slow");
+  int status = 0;
+  waitpid(sender, &status, 0);
+  const std::string said = ReadFile(senders.file("a/err.log"));
+  EXPECT_NE(said.find("Packet slow.pkt is not published by this client"), std::string::npos)
+      << said;
+  EXPECT_EQ(scalar("select name from v7pkt"), "next");
+  EXPECT_EQ(reuse(""), handle);
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  exec("delete from v7pkt");
+}
+
+TEST_F(TransferTest, TwoSendersOfOneSitePublishEachRowOnce) {
+  TwoSendersPublishEachRowOnce(
+      "site", dir.path(),
+      [&](const std::string& name, const std::string& bytes) {
+        TSqliteBackend db;
+        db.Open(site.DbFile());
+        Queue(db, name, bytes, 7, "julianday('now')");
+      },
+      [&](const std::string& sql) { site.Exec(sql); },
+      [&](const std::string& sql) { return Scalar(sql); },
+      [&](const std::string& name) {
+        if (name.empty()) return Scalar("select rowid from v7pkt");
+        const std::string rowid = Scalar("select rowid from v7pkt where name = '" + name + "'");
+        site.Exec("delete from v7pkt where rowid = " + rowid);
+        site.Exec("insert into v7pkt (rowid, name, pkt, siteno, pktdate) values (" + rowid +
+                  ", 'next', x'01', 7, julianday('now'))");
+        return rowid;
+      });
+}
+
+TEST_F(TransferTest, TwoSendersOfOnePostgreSitePublishEachRowOnce) {
+  v7test::PgSite pg(v7test::PgSite::Content::Product);
+  if (!pg.Skip().empty()) GTEST_SKIP() << pg.Skip();
+  ASSERT_EQ(pg.Failure(), "");
+  pg.db.Execute("insert into connectinfo select g, 0, now(), 'F' from generate_series(1, 10) as g");
+  pg.db.Execute(
+      "create table v7pkt (name varchar(60), pkt bytea, siteno integer, pktdate timestamp)");
+  pg.AddProject(site);
+  TwoSendersPublishEachRowOnce(
+      "pgsite", dir.path(),
+      // Queued where no removed row waits for a vacuum: the first place of the table.
+      [&](const std::string& name, const std::string& bytes) {
+        pg.db.Execute("vacuum v7pkt");
+        Queue(pg.db, name, bytes, 7, "now()");
+      },
+      [&](const std::string& sql) { pg.db.Execute(sql); },
+      [&](const std::string& sql) { return pg.Scalar(sql); },
+      // A vacuum gives the removed row's place to the next row queued.
+      [&](const std::string& name) {
+        if (name.empty()) return pg.Scalar("select ctid::text from v7pkt");
+        const std::string ctid =
+            pg.Scalar("select ctid::text from v7pkt where name = '" + name + "'");
+        pg.db.Execute("delete from v7pkt where name = '" + name + "'");
+        pg.db.Execute("vacuum v7pkt");
+        pg.db.Execute(
+            "insert into v7pkt (name, pkt, siteno, pktdate) values ('next', '\\x01', 7, now())");
+        return ctid;
+      });
+}
+
 TEST_F(TransferTest, SenderStoppedAtEachActPublishesOnce) {
   v7test::TempDir senderDir;
   v7test::SiteDb sender(senderDir.path());
@@ -1319,8 +1479,8 @@ TEST_F(TransferTest, PacketStillBeingUploadedIsTakenOnlyWhenWhole) {
   }
   for (const std::string work : {"one", "two"}) said += ReadFile(senderDir.file(work + "/err.log"));
   EXPECT_EQ(published, 1) << said;
-  EXPECT_NE(said.find("Packet big.pkt was uploaded but its row could not be removed from v7pkt "
-                      "(0 rows deleted): it is not published"),
+  EXPECT_NE(said.find("Packet big.pkt is not published by this client: its row left v7pkt "
+                      "before this client removed it (another client of the site sent it"),
             std::string::npos)
       << said;
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"big.pkt"});
@@ -1774,24 +1934,43 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
     bool held;                          // the step says that the packet is not published yet
     const char* queued = "0";           // rows left after it
     bool pinged = false;                // a ping of this site stands on the server already
+    bool unrenamed = false;             // the folder is taken to refuse renames for a day
   } cases[] = {
       {&server, {"elradfmwMT", ""}, "Send completed", false},
       {&vsftpd, vsftpdFull, "Send completed", false},
       {&proftpd, {}, "Send completed", false},
       // Busy and lying answers: the row is gone, its publication noted and finished later.
       {&server, {"elradfmwMT", "busy=*.part-*"}, "being used by another process", true},
+      {&server, {"elradfmwMT", "busy-rnfr-once=*.part-*"}, "being used by another process", true},
       {&server, {"elradfmwMT", "refuse-rename=*.part-*"}, "450 File in use", true},
       {&server, {"elradfmwMT", "rename-lies=*.part-*"}, "answered the rename of", true},
+      // A passing refusal of the upload's store, or of its data connection, holds back the
+      // packet alone: the folder keeps its upload names.
+      {&server, {"elradfmwMT", "refuse-stor=451:*.part-*"}, "(451 Transfer failed", true, "1"},
+      {&server, {"elradfmwMT", "refuse-stor=425:*.part-*"}, "(425 Transfer failed", true, "1"},
+      {&server,
+       {"elradfmwMT", "port-refused"},
+       "refused the data connection of active mode",
+       true,
+       "1"},
+      // A server that will not store upload names at all.
+      {&server,
+       {"elradfmwMT", "refuse-part-stor"},
+       "553 File type not allowed",
+       false,
+       "0",
+       false,
+       true},
       // The account may store, and neither rename nor read back what it stored.
-      {&vsftpd, {}, "refused to rename", false},
+      {&vsftpd, {}, "refused to rename", false, "0", false, true},
       // Nor replace the ping of the cycle before: the packets go all the same.
-      {&vsftpd, {}, "refused to rename", true, "0", true},
+      {&vsftpd, {}, "refused to rename", true, "0", true, true},
       {&proftpd,
        inFolder(
            {"<Limit READ WRITE>", "DenyAll", "</Limit>", "<Limit STOR>", "AllowAll", "</Limit>"}),
-       "refused to rename", false},
+       "refused to rename", false, "0", false, true},
       {&proftpd, inFolder({"<Limit DELE RNFR RNTO>", "DenyAll", "</Limit>"}), "refused to rename",
-       false},
+       false, "0", false, true},
       // A file size limit refuses the upload, whatever its name.
       {&proftpd, inFolder({"MaxStoreFileSize 50 B"}), "552 Transfer aborted. File too large", true,
        "1"},
@@ -1826,6 +2005,9 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
     run(c.server, "send");
     EXPECT_TRUE(ShownContaining(c.shown)) << pane.str();
     EXPECT_EQ(client->Failures() > 0, c.held) << pane.str();
+    EXPECT_EQ(Shown("Send completed"), !c.held) << pane.str();
+    EXPECT_FALSE(ShownContaining("refused its upload (550 Permission denied")) << pane.str();
+    EXPECT_EQ(!TLineRecord(kUnrenamedFoldersFile).Lines().empty(), c.unrenamed) << pane.str();
     EXPECT_EQ(Scalar("select count(*) from v7pkt"), c.queued);
     // What stands under a packet's name is the whole packet.
     for (const std::string& name : OnServer("v7/site07/send")) {
@@ -1841,8 +2023,10 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
     EXPECT_EQ(client->Failures(), 0) << pane.str();
     EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
     EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
-    for (const std::string& name : OnServer("v7/site07/send"))
-      EXPECT_NE(name.find(".pkt.part-"), std::string::npos) << name;
+    // Uploads that the account could not remove go once it may.
+    EXPECT_TRUE(TLineRecord(kUploadsLeftFile).Lines().empty());
+    EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{}) << pane.str();
+    EXPECT_EQ(Scalar("select count(*) from v7sent"), "0");
     c.server->Stop();
   }
   // A publication noted by an earlier version, whose upload is "<name>.pkt.part".
@@ -1855,6 +2039,94 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_TRUE(fs::is_empty(kFailedFolder));
+  // One noted by the version before the record of removals, whose row is gone: published as
+  // that version published it.
+  site.Exec("drop table v7sent");
+  WriteFile(server.Path("v7/site07/send/older.pkt.part-0123456789ab"), invoice);
+  WriteFile(kPublishingFile,
+            BytesDigest(invoice) + " .part-0123456789ab v7/site07/send/older.pkt\n");
+  WriteFile(std::string(kPublishingCopy) + BytesDigest(invoice) + ".pkt", invoice);
+  view.SetStartCaption("Start");
+  run(&server, "both");
+  EXPECT_EQ(invoices(), before + 2) << pane.str();
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+
+  const auto restart = [&](const std::string& perm, const std::string& faults) {
+    server.Stop();
+    server.Start(perm, 0, faults);
+  };
+  const auto taken = [&] {
+    std::vector<std::string> bytes;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(server.Path("taken"), ec))
+      bytes.push_back(ReadFile(e.path().string()));
+    return bytes;
+  };
+  // Without the rename right, a receiver that takes each packet as soon as it is stored: the
+  // server's confirmation of the whole store publishes each row once.
+  restart("elradmwMT", "taken-at-once=*.pkt");
+  Queue("fast-1", invoice, 7, "06/12/2026 10:00:00");
+  Queue("fast-2", invoice, 7, "06/12/2026 10:00:01");
+  view.SetStartCaption("Start");
+  run(&server, "send");
+  Cycle();
+  EXPECT_EQ(taken(), std::vector<std::string>(2, invoice)) << pane.str();
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
+  EXPECT_FALSE(ShownContaining("sent again")) << pane.str();
+  fs::remove(kUnrenamedFoldersFile);
+
+  // A connection lost during one upload holds back that packet alone, named with the answer.
+  restart("elradfmwMT", "drop-stor=lost.pkt.part-*");
+  Queue("lost", invoice, 7, "06/12/2026 10:00:00");
+  Queue("after", invoice, 7, "06/12/2026 10:00:01");
+  // A name that is a path stays queued, named; nothing is written or stored by it.
+  Queue("../../outside/notes", invoice, 7, "06/12/2026 10:00:02");
+  // A kept copy that no note names (a stop after the note's drop) goes.
+  const std::string stray = std::string(kPublishingCopy) + BytesDigest("stray") + ".pkt";
+  WriteFile(stray, "stray");
+  view.SetStartCaption("Start");
+  run(&server, "send");
+  EXPECT_TRUE(
+      ShownContaining("The connection to the FTP server was lost while these packets "
+                      "were sent: lost.pkt ("))
+      << pane.str();
+  EXPECT_TRUE(
+      ShownContaining("The row \"../../outside/notes\" of v7pkt is not sent: a file "
+                      "name may not hold \"/\"; it stays queued"))
+      << pane.str();
+  EXPECT_FALSE(Shown("Send completed"));
+  EXPECT_FALSE(fs::exists(stray));
+  EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"after.pkt"});
+  EXPECT_FALSE(fs::exists("../../outside"));
+  EXPECT_EQ(Scalar("select group_concat(name) from v7pkt"), "lost,../../outside/notes");
+  site.Exec("delete from v7pkt where name like '%outside%'");
+  restart("elradfmwMT", "");
+  pane.str("");
+  Cycle();
+  // The lost upload never began: nothing of it is said to be left on the server.
+  EXPECT_FALSE(ShownContaining("is left on the server")) << pane.str();
+  EXPECT_EQ(OnServer("v7/site07/send"), (std::vector<std::string>{"after.pkt", "lost.pkt"}));
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+  fs::remove_all(server.Path("v7/site07/send"));
+  fs::create_directories(server.Path("v7/site07/send"));
+
+  // A refused login is said once, and no other step of the cycle signs in again.
+  WriteFile("v7rm.ini", "clientlogin=site\nftp=" + server.Host() + ",site,wrong\nxtype=both\n");
+  Queue("later", invoice, 7, "06/12/2026 10:00:00");
+  pane.str("");
+  view.SetStartCaption("Start");
+  Start();
+  const std::string said = pane.str();
+  EXPECT_EQ(said.find("530"), said.rfind("530")) << said;
+  EXPECT_NE(said.find("530"), std::string::npos) << said;
+  EXPECT_FALSE(ShownContaining("sent all the same")) << said;
+  EXPECT_FALSE(ShownContaining("Send completed")) << said;
+  EXPECT_FALSE(ShownContaining("Receiving")) << said;
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "1");
+  site.Exec("delete from v7pkt");
 }
 
 // The receiving side against the servers sites run, with the settings they use, and the test
