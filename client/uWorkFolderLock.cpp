@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,10 +40,21 @@ std::string HolderOf(int fd) {
 TWorkFolderLock::TWorkFolderLock() {
   // Not opened with O_TRUNC: the holder's process id is read from it before this client
   // knows whether it gets the lock.
-  fd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Never through a link: the process id written below would overwrite the link's target.
+  fd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  struct stat st {};
+  if (fd_ < 0 && errno == ELOOP)
+    throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile +
+                      " is a symbolic link, which the client does not follow: remove it");
   if (fd_ < 0)
     throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile + ": " +
                       std::strerror(errno));
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile +
+                      " is no plain file: remove it");
+  }
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     const int err = errno;

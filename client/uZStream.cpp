@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "uLineRecord.h"
+
 namespace v7 {
 
 namespace {
@@ -68,9 +70,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 
 TFileStream::TFileStream(const std::string& fileName, TMode mode) {
   if (mode == fmCreate) {
-    fd_ = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0)
-      throw EFCreateError("Cannot create file \"" + fileName + "\". " + strerror(errno), errno);
+    fd_ = OpenNewFile(fileName);  // what stands there is replaced, never written through
   } else {
     fd_ = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0)
