@@ -62,6 +62,8 @@ struct TReceiveStep {
   bool otherRefusals = false;
   // Packets handled under their own names (unclaimed) that the server would not delete.
   size_t unclaimedLeft = 0;
+  // The most bytes of XML text one packet may unpack to.
+  uint64_t maxPacketBytes = TfmV7Client::MaxPacketBytes();
 };
 
 namespace {
@@ -260,7 +262,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   };
   std::string err, siteCause;
   try {
-    TCompress().DecompressFile(packetPath, xmlPath);
+    TCompress(step.maxPacketBytes).DecompressFile(packetPath, xmlPath);
   } catch (const EPacketTooLarge& e) {
     err = e.what();  // the packet's own fault: no later cycle would do better
   } catch (const std::exception& e) {
