@@ -17,8 +17,8 @@ namespace v7 {
 // the descriptor, to be closed by the caller; raises EFCreateError naming the file and the
 // cause, with its errno.
 int OpenNewFile(const std::string& fileName, unsigned mode = 0644);
-// Writes a whole file, or none, in place of what stands there (OpenNewFile): a file cut by a full disk or the file size limit is removed,
-// and the error (EFCreateError) names the cause.
+// Writes a whole file, or none, in place of what stands there (OpenNewFile): a file cut by a full
+// disk or the file size limit is removed, and the error (EFCreateError) names the cause.
 void WriteBytes(const std::string& fileName, const std::string& bytes);
 // A file's bytes; empty when it cannot be read.
 std::string ReadBytes(const std::string& fileName);

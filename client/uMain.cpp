@@ -66,9 +66,8 @@ std::string InSettingsFile() {
 }
 
 // The keys of "v7rm.ini" that the client and its connection manager read.
-const char* const kSettingKeys[] = {"testlogin",     "clientlogin", "url",        "xtype",
-                                    "ftp",           "talkinterval", "ORADateString", "trace",
-                                    "maxpacketmb"};
+const char* const kSettingKeys[] = {"testlogin",    "clientlogin",   "url",   "xtype",      "ftp",
+                                    "talkinterval", "ORADateString", "trace", "maxpacketmb"};
 
 }  // namespace
 

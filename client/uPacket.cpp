@@ -192,9 +192,8 @@ void Postdata(const std::string& fileName, const TPacketTarget& target, std::str
     pugi::xml_document doc;
     // As a fragment, so that text or a second element beside the root is seen and refused
     // instead of being dropped silently.
-    const pugi::xml_parse_result parsed =
-        doc.load_buffer_inplace(text.data(), text.size(), pugi::parse_default | pugi::parse_fragment,
-                                pugi::encoding_utf8);
+    const pugi::xml_parse_result parsed = doc.load_buffer_inplace(
+        text.data(), text.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_utf8);
     if (!parsed)
       throw std::runtime_error(std::string(parsed.description()) + " at offset " +
                                std::to_string(parsed.offset) + " of \"" + fileName + "\"");

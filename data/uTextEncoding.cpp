@@ -96,8 +96,7 @@ std::optional<size_t> TryConvert(const std::string& bytes, const std::string& en
     const size_t done = inLeft ? iconv(decode.get(), &inPtr, &inLeft, &outPtr, &outLeft)
                                : iconv(decode.get(), nullptr, nullptr, &outPtr, &outLeft);
     const int error = errno;
-    if (Run(encode.get(), std::string(codePoints, static_cast<size_t>(outPtr - codePoints)),
-            piece))
+    if (Run(encode.get(), std::string(codePoints, static_cast<size_t>(outPtr - codePoints)), piece))
       throw ETextEncodingError("Cannot convert " + encoding + " text to UTF-8");
     utf8 += piece;
     if (done != static_cast<size_t>(-1)) {

@@ -1,6 +1,5 @@
 // Reading packets and applying table packets to a real SQLite site.
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,7 +159,8 @@ TEST_F(PacketTest, APacketCostsASmallMultipleOfItsText) {
   const struct {
     const char* name;
     std::string head;  // before the rows; a declaration makes the text go through iconv
-  } cases[] = {{"UTF-8", ""}, {"windows-1252", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>"}};
+  } cases[] = {{"UTF-8", ""},
+               {"windows-1252", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     size_t size = 0;

@@ -465,8 +465,10 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   v7test::TempDir outside;
   const std::string planted[] = {std::string(kReceiveFolder) + "bad.pkt",
                                  std::string(kReceiveFolder) + "unk.xml",
-                                 std::string(kHandledPacketsFile) + ".new", log + "same.xml",
-                                 log + "same.trc", std::string(kTransitFolder) + "07.sql"};
+                                 std::string(kHandledPacketsFile) + ".new",
+                                 log + "same.xml",
+                                 log + "same.trc",
+                                 std::string(kTransitFolder) + "07.sql"};
   for (const std::string& link : planted) {
     const std::string victim = outside.file(fs::path(link).filename().string());
     WriteFile(victim, "victim");

@@ -113,7 +113,8 @@ TEST_F(XSMTP, AddressesAndAttachmentNamesThatCarryCommandsOrHeadersAreRefused) {
       {"a@site.example> SIZE=1 <x", "b@x.org", "",
        "Mail sender address \"a@site.example> SIZE=1 <x\" is not one address"},
       {"a@x.org", "b@x.org> NOTIFY=NEVER", "", "Mail recipient address \"b@x.org> NOTIFY=NEVER\""},
-      {"a@x.org", "Bea <b@x.org> <c@x.org>", "", "Mail recipient address \"Bea <b@x.org> <c@x.org>\""},
+      {"a@x.org", "Bea <b@x.org> <c@x.org>", "",
+       "Mail recipient address \"Bea <b@x.org> <c@x.org>\""},
       {"a b@x.org", "b@x.org", "", "Mail sender address \"a b@x.org\""},
       {"<a@x.org", "b@x.org", "", "Mail sender address \"<a@x.org\""},
       {"a@x.org", "b@x.org", odd,
@@ -136,8 +137,10 @@ TEST_F(XSMTP, AddressesAndAttachmentNamesThatCarryCommandsOrHeadersAreRefused) {
   }
   v7::TXSMTP named;
   std::string status;
-  named.SendMail(Settings(), "<m><from>Site 01 &lt;s@x.org&gt;</from><to>Bea Rao &lt;b@x.org&gt;, "
-                             "c@x.org</to></m>", status);
+  named.SendMail(Settings(),
+                 "<m><from>Site 01 &lt;s@x.org&gt;</from><to>Bea Rao &lt;b@x.org&gt;, "
+                 "c@x.org</to></m>",
+                 status);
   EXPECT_EQ(status, "done");
   std::string envelope;
   Received(1, &envelope);
