@@ -100,49 +100,31 @@ TEST_F(XSMTP, AttachmentsTravelAsFilesAndUnreadableOnesFailTheSend) {
 // Fields that would carry words of their own into the envelope or the headers are refused
 // before the server hears anything; a name before the address still goes.
 TEST_F(XSMTP, AddressesAndAttachmentNamesThatCarryCommandsOrHeadersAreRefused) {
-  const auto escaped = [](const std::string& text) {
-    std::string out;
-    for (char ch : text) out += ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : std::string(1, ch);
-    return out;
-  };
   const std::string odd = dir_.file("a\nX-Injected: yes");
   v7test::WriteFile(odd, "readable");
-  const struct {
-    std::string from, to, attachment, refusal;
-  } cases[] = {
-      {"a@site.example> SIZE=1 <x", "b@x.org", "",
+  const std::pair<std::string, std::string> cases[] = {
+      {"<from>a@site.example&gt; SIZE=1 &lt;x</from><to>b@x.org</to>",
        "Mail sender address \"a@site.example> SIZE=1 <x\" is not one address"},
-      {"a@x.org", "b@x.org> NOTIFY=NEVER", "", "Mail recipient address \"b@x.org> NOTIFY=NEVER\""},
-      {"a@x.org", "Bea <b@x.org> <c@x.org>", "",
-       "Mail recipient address \"Bea <b@x.org> <c@x.org>\""},
-      {"a b@x.org", "b@x.org", "", "Mail sender address \"a b@x.org\""},
-      {"<a@x.org", "b@x.org", "", "Mail sender address \"<a@x.org\""},
-      {"a@x.org", "b@x.org", odd,
+      {"<from>a@x.org</from><to>b@x.org&gt; NOTIFY=NEVER</to>", "Mail recipient address"},
+      {"<from>a@x.org</from><to>Bea &lt;b@x.org&gt; &lt;c@x.org&gt;</to>", "Mail recipient"},
+      {"<from>a b@x.org</from><to>b@x.org</to>", "Mail sender address \"a b@x.org\""},
+      {"<from>&lt;a@x.org</from><to>b@x.org</to>", "Mail sender address \"<a@x.org\""},
+      {"<from>a@x.org</from><to>b@x.org</to><attachment>" + odd + "</attachment>",
        "Mail attachment file name holds a line break or another control character"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.from + " / " + c.to + " / " + c.attachment);
-    v7::TXSMTP smtp;
+  for (const auto& [fields, refusal] : cases) {
     std::string status = "unset";
     try {
-      smtp.SendMail(Settings(),
-                    "<m><from>" + escaped(c.from) + "</from><to>" + escaped(c.to) +
-                        "</to><attachment>" + escaped(c.attachment) + "</attachment></m>",
-                    status);
-      ADD_FAILURE() << "sent: " << status;
+      v7::TXSMTP().SendMail(Settings(), "<m>" + fields + "</m>", status);
+      ADD_FAILURE() << fields << " sent: " << status;
     } catch (const std::runtime_error& e) {
-      EXPECT_TRUE(std::string(e.what()).starts_with(c.refusal)) << e.what();
+      EXPECT_TRUE(std::string(e.what()).starts_with(refusal)) << e.what();
     }
-    EXPECT_EQ(status, "unset");
   }
-  v7::TXSMTP named;
-  std::string status;
-  named.SendMail(Settings(),
-                 "<m><from>Site 01 &lt;s@x.org&gt;</from><to>Bea Rao &lt;b@x.org&gt;, "
-                 "c@x.org</to></m>",
-                 status);
+  std::string status, envelope;
+  v7::TXSMTP().SendMail(Settings(), "<m><from>S 1 &lt;s@x.org&gt;</from><to>B R &lt;b@x.org&gt;, "
+                                    "c@x.org</to></m>", status);
   EXPECT_EQ(status, "done");
-  std::string envelope;
   Received(1, &envelope);
   EXPECT_EQ(envelope, "s@x.org\nb@x.org\nc@x.org\n");  // the refused ones never arrived
 }
