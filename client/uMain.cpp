@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "uAtExit.h"

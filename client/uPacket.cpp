@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <pugixml.hpp>
 
 #include "uDBManager.h"
