@@ -33,7 +33,7 @@ int OpenNewFile(const std::string& fileName, unsigned mode) {
   if (lstat(fileName.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) throw refused(EISDIR);
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-      const int fd = open(fileName.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      const int fd = open(fileName.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
       if (fd < 0) throw refused(errno);
       return fd;
     }

@@ -13,7 +13,7 @@ namespace v7 {
 // Opens a new file for writing at fileName, in place of what stands there: a file or a
 // symbolic link there is removed, never followed or written through, and the new file is
 // made exclusively without following links, so that one planted in between fails the open.
-// A folder there fails (EISDIR); a device there (/dev/null) is opened as it stands. Returns
+// A folder there fails (EISDIR); a device or a pipe there is opened as it stands. Returns
 // the descriptor, to be closed by the caller; raises EFCreateError naming the file and the
 // cause, with its errno.
 int OpenNewFile(const std::string& fileName, unsigned mode = 0644);
