@@ -3,6 +3,7 @@
 #include "uLineRecord.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,12 +22,34 @@ namespace v7 {
 
 namespace fs = std::filesystem;
 
+// The working folder is the client's, but what stands in it may not be: a link planted as a
+// file that the client makes (a packet, a record, the trace of a run) would make it write
+// over the link's target.
+int OpenNewFile(const std::string& fileName, unsigned mode) {
+  const auto refused = [&](int error) {
+    return EFCreateError("Cannot create file \"" + fileName + "\". " + strerror(error), error);
+  };
+  struct stat st {};
+  if (lstat(fileName.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw refused(EISDIR);
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      const int fd = open(fileName.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) throw refused(errno);
+      return fd;
+    }
+    if (unlink(fileName.c_str()) != 0 && errno != ENOENT) throw refused(errno);
+  }
+  const int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      static_cast<mode_t>(mode));
+  if (fd < 0) throw refused(errno);
+  return fd;
+}
+
 // Writes a whole file, or none: a file cut by a full disk or the file size limit is removed,
 // so that it does not keep the disk full for the files written after it, and the message
 // names the cause ("No space left on device", "File too large").
 void WriteBytes(const std::string& fileName, const std::string& bytes) {
-  const int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw EFCreateError("Cannot create file \"" + fileName + "\". " + strerror(errno));
+  const int fd = OpenNewFile(fileName, 0666);
   int error = 0;
   for (size_t done = 0; done < bytes.size() && error == 0;) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);

@@ -10,8 +10,15 @@
 
 namespace v7 {
 
-// Writes a whole file, or none: a file cut by a full disk or the file size limit is removed,
-// and the error (EFCreateError) names the cause.
+// Opens a new file for writing at fileName, in place of what stands there: a file or a
+// symbolic link there is removed, never followed or written through, and the new file is
+// made exclusively without following links, so that one planted in between fails the open.
+// A folder there fails (EISDIR); a device or a pipe there is opened as it stands. Returns
+// the descriptor, to be closed by the caller; raises EFCreateError naming the file and the
+// cause, with its errno.
+int OpenNewFile(const std::string& fileName, unsigned mode = 0644);
+// Writes a whole file, or none, in place of what stands there (OpenNewFile): a file cut by a full
+// disk or the file size limit is removed, and the error (EFCreateError) names the cause.
 void WriteBytes(const std::string& fileName, const std::string& bytes);
 // A file's bytes; empty when it cannot be read.
 std::string ReadBytes(const std::string& fileName);

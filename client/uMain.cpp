@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "uAtExit.h"
@@ -46,6 +45,18 @@ bool TalkInterval(const std::string& text, int& interval) {
   return true;
 }
 
+// The most bytes of XML text one packet may unpack to that the setting `maxpacketmb` gives,
+// in MiB, without the blanks that editors leave around it; an empty setting gives the
+// default. False, with the default, for a text that is no whole number above 0.
+bool PacketLimit(const std::string& text, uint64_t& bytes) {
+  bytes = kDefaultMaxPacketBytes;
+  if (TrimStr(text).empty()) return true;
+  int mib = 0;
+  if (!TryParseInteger(text, mib) || mib <= 0) return false;
+  bytes = static_cast<uint64_t>(mib) << 20;
+  return true;
+}
+
 // Where a setting that the client cannot do without was looked for, for its message.
 std::string InSettingsFile() {
   std::error_code ec;
@@ -54,8 +65,8 @@ std::string InSettingsFile() {
 }
 
 // The keys of "v7rm.ini" that the client and its connection manager read.
-const char* const kSettingKeys[] = {"testlogin",    "clientlogin",   "url",  "xtype", "ftp",
-                                    "talkinterval", "ORADateString", "trace"};
+const char* const kSettingKeys[] = {"testlogin",    "clientlogin",   "url",   "xtype",      "ftp",
+                                    "talkinterval", "ORADateString", "trace", "maxpacketmb"};
 
 }  // namespace
 
@@ -150,6 +161,18 @@ void TfmV7Client::WarnAboutSettings(const std::string& text) {
     warn("setting talkinterval \"" + talk + "\" in " + file +
          " is not a whole number of milliseconds above 0: the client cycles every " +
          std::to_string(interval) + " ms (the default)");
+  const std::string limit = ReadSetting("maxpacketmb");
+  uint64_t bytes = 0;
+  if (!PacketLimit(limit, bytes))
+    warn("setting maxpacketmb \"" + limit + "\" in " + file +
+         " is not a whole number of MiB above 0: packets may unpack to " +
+         std::to_string(bytes >> 20) + " MiB (the default)");
+}
+
+uint64_t TfmV7Client::MaxPacketBytes() {
+  uint64_t bytes = 0;
+  PacketLimit(ReadSetting("maxpacketmb"), bytes);
+  return bytes;
 }
 
 void TfmV7Client::MakeTraceWriter() {
@@ -410,13 +433,8 @@ void TfmV7Client::TestReplay() {
       made.push_back(xmlFile);
       // A row that cannot be unpacked is named, and the rows after it are replayed.
       try {
-        {
-          std::ofstream out(pktFile, std::ios::binary | std::ios::trunc);
-          std::string bytes = query->FieldByName("pkt").Value;
-          out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-          if (!out) throw std::runtime_error("Cannot create file \"" + pktFile + "\"");
-        }
-        TCompress().DecompressFile(pktFile, xmlFile);
+        WriteBytes(pktFile, query->FieldByName("pkt").Value);
+        TCompress(MaxPacketBytes()).DecompressFile(pktFile, xmlFile);
         xmlFiles.push_back(xmlFile);
       } catch (const std::exception& e) {
         failed += (failed.empty() ? "" : "\n") + std::string("Replay of ") + pktFile +

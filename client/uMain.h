@@ -3,6 +3,7 @@
 // cycle opens and closes. Written once against ClientView; runs on the view's one thread.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
@@ -89,6 +90,8 @@ class TfmV7Client {
   int Failures() const { return failures; }
   TDoDebug* Trace() const { return trace.get(); }
   FtpSession& Ftp() { return *ftp; }
+  // The most bytes of XML text one packet may unpack to (setting `maxpacketmb`).
+  static uint64_t MaxPacketBytes();
 
  private:
   // Writes one trace text when the trace writer exists (in test mode it is made late).

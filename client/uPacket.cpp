@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <pugixml.hpp>
 
 #include "uDBManager.h"
@@ -98,6 +97,18 @@ std::string CheckCharacterReferences(const std::string& text) {
   return "";
 }
 
+// The bytes of a file, read into a string of its size.
+std::string FileBytes(const std::string& fileName) {
+  std::ifstream file(fileName, std::ios::binary | std::ios::ate);
+  if (!file.is_open()) throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+  const std::streamoff size = file.tellg();
+  if (size < 0 || !file.seekg(0)) throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+  std::string bytes(static_cast<size_t>(size), '\0');
+  if (!file.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+    throw std::runtime_error("Cannot read file \"" + fileName + "\"");
+  return bytes;
+}
+
 }  // namespace
 
 bool IsPacketIdentifier(const std::string& name) {
@@ -166,14 +177,12 @@ void Postdata(const std::string& fileName, const TPacketTarget& target, std::str
   try {
     TraceTo(target, "# 1#Executing Postdata");
     TraceTo(target, "# 1#Reading file " + fileName);
-    std::ifstream file(fileName, std::ios::binary);
-    const std::string bytes(std::istreambuf_iterator<char>(file), {});
-    if (!file.is_open() || file.bad())
-      throw std::runtime_error("Cannot read file \"" + fileName + "\"");
     // Every text reaches the database as UTF-8, whatever code page the packet was written in.
+    // The file's bytes go as soon as they are converted, and the parser works in the text
+    // itself: a packet costs a small multiple of its text, not one copy for each stage.
     std::string text;
     try {
-      text = XmlToUtf8(bytes);
+      text = XmlToUtf8(FileBytes(fileName));
     } catch (const ETextEncodingError& e) {
       throw ETextEncodingError(std::string(e.what()) + " of \"" + fileName + "\"");
     }
@@ -182,7 +191,7 @@ void Postdata(const std::string& fileName, const TPacketTarget& target, std::str
     pugi::xml_document doc;
     // As a fragment, so that text or a second element beside the root is seen and refused
     // instead of being dropped silently.
-    const pugi::xml_parse_result parsed = doc.load_buffer(
+    const pugi::xml_parse_result parsed = doc.load_buffer_inplace(
         text.data(), text.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_utf8);
     if (!parsed)
       throw std::runtime_error(std::string(parsed.description()) + " at offset " +

@@ -166,6 +166,7 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   ShowMsg("Downloading " + entry);
   const std::string patch = "Patch " + name;
   const std::string localFile = kTransitFolder + name;
+  RemoveQuietly(localFile);  // a link planted there would be written through
   try {
     ftp->Get(entry, localFile);
   } catch (const EFtpError& e) {
@@ -333,6 +334,7 @@ TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::s
   };
   if (checkBytes) {
     const std::string localFile = kTransitFolder + name;
+    RemoveQuietly(localFile);
     try {
       ftp->Get(entry, localFile);
     } catch (const EFtpError& e) {

@@ -64,6 +64,8 @@ struct TReceiveStep {
   // Packets in a row under which the site failed, and the cause of the last such failure.
   int siteFailuresInRow = 0;
   std::string siteCause;
+  // The most bytes of XML text one packet may unpack to.
+  uint64_t maxPacketBytes = TfmV7Client::MaxPacketBytes();
 };
 
 namespace {
@@ -299,6 +301,9 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     RemoveQuietly(xmlPath);
   });
   ShowMsg("Downloading " + packet);
+  // Whatever stands at the packet's path goes first: a link planted there would make the
+  // download write over its target.
+  RemoveQuietly(packetPath);
   try {
     ftp->Get(entry, packetPath);
   } catch (const EFtpError& e) {
@@ -317,7 +322,7 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
 
   std::string err, siteCause;
   try {
-    TCompress().DecompressFile(packetPath, xmlPath);
+    TCompress(step.maxPacketBytes).DecompressFile(packetPath, xmlPath);
   } catch (const EPacketTooLarge& e) {
     err = e.what();  // the packet's own fault: no later cycle would do better
   } catch (const std::exception& e) {

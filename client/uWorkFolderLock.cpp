@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,10 +40,16 @@ std::string HolderOf(int fd) {
 TWorkFolderLock::TWorkFolderLock() {
   // Not opened with O_TRUNC: the holder's process id is read from it before this client
   // knows whether it gets the lock.
-  fd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Never through a link: the process id written below would overwrite the link's target.
+  fd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   // A file left by another user (a client once run by root) locks as well when it can only
   // be read: the process id is then not written, and only a second client's message lacks it.
-  if (fd_ < 0 && errno == EACCES) fd_ = ::open(kLockFile, O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0 && errno == EACCES)
+    fd_ = ::open(kLockFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st {};
+  if (fd_ < 0 && errno == ELOOP)
+    throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile +
+                      " is a symbolic link, which the client does not follow: remove it");
   if (fd_ < 0) {
     const int err = errno;
     throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile + ": " +
@@ -50,6 +57,12 @@ TWorkFolderLock::TWorkFolderLock() {
                       (err == EACCES ? " (left by another user: remove it while no client runs "
                                        "on the folder)"
                                      : ""));
+  }
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    throw EInOutError("Cannot lock the working folder " + WorkFolder() + ": " + kLockFile +
+                      " is no plain file: remove it");
   }
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "uLineRecord.h"
+
 namespace v7 {
 
 namespace {
@@ -68,9 +70,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 
 TFileStream::TFileStream(const std::string& fileName, TMode mode) {
   if (mode == fmCreate) {
-    fd_ = open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0)
-      throw EFCreateError("Cannot create file \"" + fileName + "\". " + strerror(errno), errno);
+    fd_ = OpenNewFile(fileName);  // what stands there is replaced, never written through
   } else {
     fd_ = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0)
@@ -265,11 +265,14 @@ int64_t TZDecompressionStream::Seek(int64_t offset, TSeekOrigin origin) {
 
 namespace {
 
-// A packet larger than any file this site may write is the packet's fault, and no later try
-// would do better; a disk that is merely full now, or a limit the packet stays below, is the
-// site's (the write then fails with its errno).
-void CheckRoomFor(uint32_t length, const std::string& dest) {
+// A packet larger than one packet may be, or than any file this site may write, is the
+// packet's fault, and no later try would do better; a disk that is merely full now, or a
+// limit the packet stays below, is the site's (the write then fails with its errno).
+void CheckRoomFor(uint32_t length, uint64_t maxBytes, const std::string& dest) {
   const std::string declared = "The packet unpacks to " + std::to_string(length) + " bytes, ";
+  if (length > maxBytes)
+    throw EPacketTooLarge(declared + "more than the limit of " + std::to_string(maxBytes) +
+                          " bytes for one packet (setting maxpacketmb)");
   rlimit limit{};
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       length > limit.rlim_cur)
@@ -295,7 +298,7 @@ void TCompress::DecompressFile(const std::string& source, const std::string& des
   const uint32_t length =
       static_cast<uint32_t>(lengthField[0]) | static_cast<uint32_t>(lengthField[1]) << 8 |
       static_cast<uint32_t>(lengthField[2]) << 16 | static_cast<uint32_t>(lengthField[3]) << 24;
-  CheckRoomFor(length, dest);
+  CheckRoomFor(length, maxBytes_, dest);
   TFileStream output(dest, TFileStream::fmCreate);
   TZDecompressionStream inflater(input);
   output.CopyFrom(inflater, length);

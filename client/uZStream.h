@@ -74,7 +74,8 @@ class TStream {
   int64_t CopyFrom(TStream& source, int64_t count);
 };
 
-// A file opened for reading, or created (an existing file is replaced) for writing.
+// A file opened for reading, or created for writing (what stands there, a file or a link, is
+// replaced, never written through: OpenNewFile).
 class TFileStream : public TStream {
  public:
   enum TMode { fmOpenRead, fmCreate };
@@ -151,14 +152,27 @@ class TZDecompressionStream : public TCustomZStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
 };
 
+// The most bytes of XML text that one packet may unpack to, unless the setting `maxpacketmb`
+// says otherwise: far above real packets (60,000 rows are some 11 MB), far below what would
+// exhaust a site's memory or disk.
+inline constexpr uint64_t kDefaultMaxPacketBytes = uint64_t{64} << 20;
+
 // Unpacks packet files: a 4-byte little-endian length followed by a zlib stream.
 class TCompress {
  public:
+  // maxBytes: the most bytes of XML text a packet may unpack to.
+  explicit TCompress(uint64_t maxBytes = kDefaultMaxPacketBytes) : maxBytes_(maxBytes) {}
+
   // Writes the XML text of packet file source into dest (replaced when it exists). Every
   // file is closed again before this returns or raises, so the caller may copy or delete
-  // both afterwards. A packet that declares more bytes than the file size limit allows or
-  // dest's file system holds raises EPacketTooLarge before dest is made.
+  // both afterwards. A packet that declares more bytes than maxBytes, than the file size
+  // limit allows or than dest's file system holds raises EPacketTooLarge before dest is made.
+  // No more bytes than the length field declares are ever inflated: a stream that holds more
+  // is cut there.
   void DecompressFile(const std::string& source, const std::string& dest);
+
+ private:
+  uint64_t maxBytes_;
 };
 
 }  // namespace v7

@@ -80,11 +80,34 @@ std::optional<size_t> TryConvert(const std::string& bytes, const std::string& en
     throw ETextEncodingError("Unknown encoding " + EncodingInMessage(encoding));
   IconvHandle decode("UTF-32LE", encoding.c_str());
   if (!decode.ok()) throw ETextEncodingError("Unknown encoding " + EncodingInMessage(encoding));
-  std::string codePoints;
-  if (const auto bad = Run(decode.get(), bytes, codePoints)) return bad;
   IconvHandle encode("UTF-8", "UTF-32LE");
-  if (!encode.ok() || Run(encode.get(), codePoints, utf8))
-    throw ETextEncodingError("Cannot convert " + encoding + " text to UTF-8");
+  if (!encode.ok()) throw ETextEncodingError("Cannot convert " + encoding + " text to UTF-8");
+  // Piece by piece: the code points of a whole packet would take four times its text.
+  utf8.clear();
+  utf8.reserve(bytes.size());
+  char* inPtr = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  std::string piece;
+  for (;;) {
+    char codePoints[16384];
+    char* outPtr = codePoints;
+    size_t outLeft = sizeof codePoints;
+    // A null input ends the text: a stateful encoding writes what it still holds.
+    const size_t done = inLeft ? iconv(decode.get(), &inPtr, &inLeft, &outPtr, &outLeft)
+                               : iconv(decode.get(), nullptr, nullptr, &outPtr, &outLeft);
+    const int error = errno;
+    if (Run(encode.get(), std::string(codePoints, static_cast<size_t>(outPtr - codePoints)), piece))
+      throw ETextEncodingError("Cannot convert " + encoding + " text to UTF-8");
+    utf8 += piece;
+    if (done != static_cast<size_t>(-1)) {
+      if (inLeft == 0 && outPtr == codePoints) break;
+      continue;
+    }
+    if (error == E2BIG) continue;
+    // EILSEQ: a byte sequence the encoding does not have; EINVAL: text cut inside a
+    // character.
+    return static_cast<size_t>(inPtr - bytes.data());
+  }
   // A byte order mark is no part of the text.
   if (utf8.starts_with(kByteOrderMark)) utf8.erase(0, 3);
   return std::nullopt;

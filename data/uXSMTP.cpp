@@ -55,21 +55,58 @@ std::string EncodedSubject(const std::string& s) {
   return "=?UTF-8?B?" + out + "?=";
 }
 
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// Whether one entry of an address list is one address as the envelope takes it: a bare
+// address, or a name followed by the address in "<" and ">" with nothing after it. The
+// address itself holds no blank, "<" or ">": the envelope command carries it as it stands,
+// and "a@x.org> SIZE=1 <y" would give the server parameters of the sender's choice.
+bool IsOneAddress(const std::string& entry) {
+  const size_t lt = entry.find('<');
+  std::string address = entry;
+  if (lt != std::string::npos) {
+    const size_t gt = entry.find('>', lt);
+    if (gt == std::string::npos || !TrimStr(entry.substr(gt + 1)).empty() ||
+        entry.substr(0, lt).find('>') != std::string::npos)
+      return false;
+    address = entry.substr(lt + 1, gt - lt - 1);
+  }
+  if (address.empty()) return false;
+  for (unsigned char c : address)
+    if (c == ' ' || c == '<' || c == '>') return false;
+  return true;
+}
+
 // An address goes into the envelope commands as it is: a line break would end the command
 // and start one of the sender's choice (another recipient, say), so an address holding a
-// control character is refused, not mended. Blanks and line breaks around the addresses of
-// a list are layout and stay allowed.
+// control character, or more than one address, is refused, not mended. Blanks and line
+// breaks around the addresses of a list are layout and stay allowed.
 void CheckAddresses(const char* what, const std::string& list) {
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find(',', start);
     if (end == std::string::npos) end = list.size();
-    for (unsigned char c : TrimStr(list.substr(start, end - start)))
-      if (c < 0x20 || c == 0x7f)
+    const std::string entry = TrimStr(list.substr(start, end - start));
+    for (unsigned char c : entry)
+      if (IsControl(c))
         throw std::runtime_error(std::string("Mail ") + what +
                                  " address holds a line break or another control character");
+    if (!entry.empty() && !IsOneAddress(entry))
+      throw std::runtime_error(std::string("Mail ") + what + " address \"" + entry +
+                               "\" is not one address: it may hold no blank, \"<\" or \">\" "
+                               "but a name before <address>");
     start = end + 1;
   }
+}
+
+// An attachment's file name goes into a header of its part: a line break there would start
+// a header of the sender's choice.
+void CheckAttachments(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths)
+    for (unsigned char c : path)
+      if (IsControl(c))
+        throw std::runtime_error(
+            "Mail attachment file name holds a line break or another control character");
 }
 
 // "Name <a@b>" gives "<a@b>"; a bare address is wrapped.
@@ -187,6 +224,7 @@ void TXSMTP::BuildMessage(const std::string& mailXml) {
   Msg_.Subject = GetNodeText("subject");
   Msg_.Body = GetNodeText("body");
   AddAttachments();
+  CheckAttachments(Msg_.Attachments);
 }
 
 std::string TXSMTP::GetNodeText(const std::string& name) {

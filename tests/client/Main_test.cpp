@@ -20,6 +20,7 @@
 #include "uCurl.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
+#include "uWorkFolderLock.h"
 
 namespace {
 
@@ -347,6 +348,33 @@ TEST_F(Client, TalkIntervalIsTheNumberWithinBlanksElseTheDefaultWithAWarning) {
                                 " is not a whole number of milliseconds above 0: the client "
                                 "cycles every 300000 ms (the default)";
     EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), c.warned ? 1 : 0);
+  }
+}
+
+// The lock file is the client's own: a link planted in its place is refused, never followed,
+// so the file it points at keeps its bytes.
+TEST_F(Client, WorkFolderLockIsHeldOnceAndNeverThroughALink) {
+  v7test::TempDir outside;
+  const std::string pid = std::to_string(getpid());
+  for (const std::string target : {std::string(), outside.file("victim"), outside.file("none")}) {
+    SCOPED_TRACE(target);
+    v7test::WriteFile(outside.file("victim"), "victim bytes");
+    fs::remove("v7client.lock");
+    if (!target.empty()) fs::create_symlink(target, "v7client.lock");
+    std::string refusal;
+    try {
+      v7::TWorkFolderLock lock;
+      EXPECT_EQ(v7test::ReadFile("v7client.lock"), pid + "\n");
+      v7::TWorkFolderLock second;
+    } catch (const v7::EInOutError& e) {
+      refusal = e.what();
+    }
+    EXPECT_NE(refusal.find(target.empty() ? "in use by another client (process " + pid + ")"
+                                          : "v7client.lock is a symbolic link"),
+              std::string::npos)
+        << refusal;
+    EXPECT_EQ(v7test::ReadFile(outside.file("victim")), "victim bytes");
+    EXPECT_FALSE(fs::exists(outside.file("none")));
   }
 }
 

@@ -386,7 +386,12 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
     std::string listed = "";
     bool claimed = false;
     std::string refused = "";
+    std::string packet = "";    // the bad packet's file, when it is no packing of bad
+    std::string settings = "";  // more lines of v7rm.ini
+    std::string shown = "";     // by the step
   };
+  // What one packet may unpack to is bounded: past it, it is the packet's own failure.
+  const std::string bomb = "<doc" + std::string(65 << 20, ' ') + "/>";
   const Case cases[] = {
       {"a row id that is taken", Voucher("anita", 3, "0", "bad", true), ""},
       {"refused by aftersavestatus", Voucher("anita", 3, "0", "bad", false, "900"),
@@ -413,12 +418,23 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
       // Cut at its NUL, the name would claim b1.pkt.
       {"a NUL in its name", "", "", "", "", "b1.pkt\\x00.pkt", false,
        "Skipped v7/site07/send/b1.pkt\\x00.pkt: a file name may not hold a control character"},
+      {"it declares more than a packet may unpack to", "", "", "", "a-bad.pkt", "", false, "",
+       v7test::PacketBytes("<doc/>", (64u << 20) + 1), "",
+       "The packet unpacks to 67108865 bytes, more than the limit of 67108864 bytes for one "
+       "packet (setting maxpacketmb)"},
+      {"it inflates far past what it declares", "", "", "", "a-bad.pkt", "", false, "",
+       v7test::PacketBytes(bomb, 1000)},
+      {"it declares more than the setting lets a packet unpack to", "", "", "", "a-bad.pkt", "",
+       false, "",
+       v7test::PacketBytes(bomb.substr(0, (1 << 20) - 1) + "/>"), "maxpacketmb=1\n",
+       "more than the limit of 1048576 bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const bool siteFails = *c.mend != '\0';
     if (siteFails && !postgre) continue;          // SQLite's own: Transfer_test
     if (!c.refused.empty() && postgre) continue;  // names are no matter of the database
+    if (!c.packet.empty() && postgre) continue;   // the same on every database
     SiteCopy copy(postgre);
     if (!copy.Skip().empty()) GTEST_SKIP() << copy.Skip();
     ASSERT_EQ(copy.Failure(), "");
@@ -427,7 +443,8 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
     const std::string send = server.Path("v7/site07/send/");
     fs::create_directories(send);
     // Names are listed in order: the bad packet comes first.
-    if (!c.file.empty()) v7test::WriteFile(send + c.file, v7test::PacketBytes(c.bad));
+    if (!c.file.empty())
+      v7test::WriteFile(send + c.file, c.packet.empty() ? v7test::PacketBytes(c.bad) : c.packet);
     if (c.claimed) {
       v7::CreateWorkFolders();
       v7test::WriteFile(v7::kClaimsFile, "v7/site07/send/" + c.file + "\n");
@@ -443,7 +460,7 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
                         v7test::PacketBytes(Voucher(n % 2 ? "anita" : "bob", 3 + n % 2, "0",
                                                     "good " + std::to_string(n))));
     v7test::WriteFile("v7rm.ini", "clientlogin=" + copy.Project() + "\nftp=" + server.Host() +
-                                      ",site,secret\nxtype=receive\n");
+                                      ",site,secret\nxtype=receive\n" + c.settings);
     std::ostringstream pane, boxes;
     v7::ConsoleView view{pane, boxes};
     v7::TfmV7Client client(view);
@@ -491,6 +508,10 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
       logged.push_back(entry.path().stem().string());
     EXPECT_FALSE(logged.empty());
     for (const std::string& name : logged) EXPECT_EQ(name, "a-bad");
+    EXPECT_NE(pane.str().find(c.shown), std::string::npos) << pane.str();
+    // No more than the packet declares, and only when that is within the limit.
+    const std::string xml = std::string(v7::kFailedFolder) + "a-bad.xml";
+    if (fs::exists(xml)) EXPECT_LE(fs::file_size(xml), c.packet.empty() ? 100000u : 1000u);
     EXPECT_TRUE(fs::is_empty(send));
     EXPECT_EQ(copy.Scalar("select count(*) from connectinfo where active <> 'F'"), "0");
   }

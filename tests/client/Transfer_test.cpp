@@ -475,6 +475,21 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   Offer("v7/site07/send/same.pkt", badName);
   fs::create_symlink("/nonexistent-v7-folder/stuck.pkt", log + "stuck.pkt");
   Offer("v7/site07/send/stuck.pkt", badName);
+  // Links planted where the client makes its files (the download, the unpacked XML, a record
+  // and the copies in the log, a patch) are replaced or refused, never written through: what
+  // they point at, outside the working folder, stays as it was.
+  v7test::TempDir outside;
+  const std::string planted[] = {std::string(kReceiveFolder) + "bad.pkt",
+                                 std::string(kReceiveFolder) + "unk.xml",
+                                 std::string(kHandledPacketsFile) + ".new",
+                                 log + "same.xml",
+                                 log + "same.trc",
+                                 std::string(kTransitFolder) + "07.sql"};
+  for (const std::string& link : planted) {
+    const std::string victim = outside.file(fs::path(link).filename().string());
+    WriteFile(victim, "victim");
+    fs::create_symlink(victim, link);
+  }
   // A failing patch block ends the step; the file stays for the next cycle.
   Offer("v7/patches/07.sql",
         "<<\ninsert into customer (customerid, custname) values (160, 'Once')\n>>\n"
@@ -539,6 +554,12 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
   EXPECT_EQ(Scalar("select count(*) from customer where customerid=160"), "1");
   EXPECT_TRUE(fs::exists(server.Path("v7/patches/07.sql")));
   EXPECT_TRUE(fs::exists("transit/07.sql"));
+
+  for (const std::string& link : planted) {
+    EXPECT_EQ(ReadFile(outside.file(fs::path(link).filename().string())), "victim") << link;
+    EXPECT_FALSE(fs::is_symlink(link) && link.find("/log/") == std::string::npos) << link;
+  }
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("transit/07.sql")));
 }
 
 TEST_F(TransferTest, ServerDownLosesNothingAndTheNextCycleCompletes) {

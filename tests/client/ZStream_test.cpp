@@ -29,11 +29,12 @@ std::string BigXml() {
 }
 
 // Unpacks bytes as a packet file; returns the error text, empty on success.
-std::string Unpack(const TempDir& dir, const std::string& bytes, std::string* xml = nullptr) {
+std::string Unpack(const TempDir& dir, const std::string& bytes, std::string* xml = nullptr,
+                   uint64_t maxBytes = kDefaultMaxPacketBytes) {
   WriteFile(dir.file("p.pkt"), bytes);
   std::string error;
   try {
-    TCompress().DecompressFile(dir.file("p.pkt"), dir.file("p.xml"));
+    TCompress(maxBytes).DecompressFile(dir.file("p.pkt"), dir.file("p.xml"));
   } catch (const std::exception& e) {
     error = e.what();
   }
@@ -79,6 +80,20 @@ TEST(PacketFile, BrokenPacketsFailWithTheirMessageAndReleaseEveryFile) {
   EXPECT_EQ(Unpack(dir, PacketBytes(xml, 5u), &out), "");
   EXPECT_EQ(out, "<rows");
   EXPECT_EQ(Unpack(dir, std::string("\x05\0\0\0not zlib at all", 20)), "data error");
+  // A packet may unpack to no more than the limit: one that declares more is refused before
+  // anything is made, and one whose stream holds more than it declares is cut where it says.
+  std::filesystem::remove(dir.file("p.xml"));
+  EXPECT_EQ(Unpack(dir, PacketBytes(xml, (64u << 20) + 1)),
+            "The packet unpacks to 67108865 bytes, more than the limit of 67108864 bytes for one "
+            "packet (setting maxpacketmb)");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("p.xml")));
+  EXPECT_EQ(Unpack(dir, PacketBytes(xml), nullptr, xml.size() - 1).substr(0, 40),
+            "The packet unpacks to " + std::to_string(xml.size()) + " bytes, more tha");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("p.xml")));
+  EXPECT_EQ(Unpack(dir, PacketBytes(xml), &out, xml.size()), "");
+  EXPECT_EQ(out, xml);
+  EXPECT_EQ(Unpack(dir, PacketBytes(std::string(8 << 20, ' '), 1000), &out, 4096), "");
+  EXPECT_EQ(out, std::string(1000, ' '));
   // A stream that asks for a preset dictionary fails instead of spinning without progress.
   EXPECT_EQ(Unpack(dir, std::string("\x05\0\0\0\x78\xbb\0\0\0\x01xyz", 13)), "need dictionary");
 

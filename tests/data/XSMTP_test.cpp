@@ -97,6 +97,38 @@ TEST_F(XSMTP, AttachmentsTravelAsFilesAndUnreadableOnesFailTheSend) {
   EXPECT_EQ(status, "Cannot read attachment file ''");
 }
 
+// Fields that would carry words of their own into the envelope or the headers are refused
+// before the server hears anything; a name before the address still goes.
+TEST_F(XSMTP, AddressesAndAttachmentNamesThatCarryCommandsOrHeadersAreRefused) {
+  const std::string odd = dir_.file("a\nX-Injected: yes");
+  v7test::WriteFile(odd, "readable");
+  const std::pair<std::string, std::string> cases[] = {
+      {"<from>a@site.example&gt; SIZE=1 &lt;x</from><to>b@x.org</to>",
+       "Mail sender address \"a@site.example> SIZE=1 <x\" is not one address"},
+      {"<from>a@x.org</from><to>b@x.org&gt; NOTIFY=NEVER</to>", "Mail recipient address"},
+      {"<from>a@x.org</from><to>Bea &lt;b@x.org&gt; &lt;c@x.org&gt;</to>", "Mail recipient"},
+      {"<from>a b@x.org</from><to>b@x.org</to>", "Mail sender address \"a b@x.org\""},
+      {"<from>&lt;a@x.org</from><to>b@x.org</to>", "Mail sender address \"<a@x.org\""},
+      {"<from>a@x.org</from><to>b@x.org</to><attachment>" + odd + "</attachment>",
+       "Mail attachment file name holds a line break or another control character"},
+  };
+  for (const auto& [fields, refusal] : cases) {
+    std::string status = "unset";
+    try {
+      v7::TXSMTP().SendMail(Settings(), "<m>" + fields + "</m>", status);
+      ADD_FAILURE() << fields << " sent: " << status;
+    } catch (const std::runtime_error& e) {
+      EXPECT_TRUE(std::string(e.what()).starts_with(refusal)) << e.what();
+    }
+  }
+  std::string status, envelope;
+  v7::TXSMTP().SendMail(Settings(), "<m><from>S 1 &lt;s@x.org&gt;</from><to>B R &lt;b@x.org&gt;, "
+                                    "c@x.org</to></m>", status);
+  EXPECT_EQ(status, "done");
+  Received(1, &envelope);
+  EXPECT_EQ(envelope, "s@x.org\nb@x.org\nc@x.org\n");  // the refused ones never arrived
+}
+
 TEST(XSMTPOffline, UnreachableHostIsTheStatusBadPortOrMessageRaiseBeforeSending) {
   v7::TXSMTP smtp;
   std::string status;
