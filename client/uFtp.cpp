@@ -83,17 +83,29 @@ int64_t SizeOf(const char* first, const char* last) {
   return error == std::errc() && end == last && size >= 0 ? size : -1;
 }
 
+// The lines of a server's text (replies, a listing), split at LF alone, each less a CR that
+// ends it. A CR inside a line stays: a name that holds one is that name, refused as such, not
+// two names.
+std::vector<std::string> ServerLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
 // The size that the SIZE reply ("213 6") among a request's reply lines gives, for a request
 // whose SIZE libcurl saw answered; -1 when its digits are missing or too many. libcurl takes
 // such a reply for 0 bytes. MDTM, when asked too, is answered first: SIZE's reply is the last.
 int64_t SizeReply(const std::string& lines) {
   int64_t size = -1;
-  size_t start = 0;
-  while (start < lines.size()) {
-    size_t end = lines.find('\n', start);
-    if (end == std::string::npos) end = lines.size();
-    std::string line = lines.substr(start, end - start);
-    start = end + 1;
+  for (std::string line : ServerLines(lines)) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     if (!line.starts_with("213 ")) continue;
     // Servers may put words before the digits: the size is the digits that end the line.
@@ -107,12 +119,7 @@ int64_t SizeReply(const std::string& lines) {
 // The size fact of an MLST reply's fact line (" type=file;size=6;modify=...; name"); -1
 // without one.
 int64_t MlstSize(const std::string& lines, bool& fileShown) {
-  size_t start = 0;
-  while (start < lines.size()) {
-    size_t end = lines.find('\n', start);
-    if (end == std::string::npos) end = lines.size();
-    const std::string line = lines.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : ServerLines(lines)) {
     if (line.empty() || line[0] != ' ') continue;
     fileShown = true;
     std::string lower = line;
@@ -598,15 +605,8 @@ class CurlFtpSession : public FtpSession {
     // The server's word that it cut the listing short comes in the reply that ends it.
     if (cut) {
       cut->clear();
-      size_t start = 0;
-      while (start < replies.lines.size()) {
-        size_t end = replies.lines.find('\n', start);
-        if (end == std::string::npos) end = replies.lines.size();
-        std::string line = replies.lines.substr(start, end - start);
-        start = end + 1;
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+      for (const std::string& line : ServerLines(replies.lines))
         if (SaysCut(line)) *cut = line;
-      }
     }
     const bool nothing = errorReply_.starts_with("450") || errorReply_.starts_with("550");
     // libcurl ends a listing answered 450 as an empty one, and reports the listing command's
@@ -625,13 +625,7 @@ class CurlFtpSession : public FtpSession {
   // group 2 Dec  7 16:35 name"); lines of other forms, and of what is no file, are passed by.
   static std::vector<std::string> DetailedNames(const std::string& listing) {
     std::vector<std::string> names;
-    size_t start = 0;
-    while (start < listing.size()) {
-      size_t end = listing.find('\n', start);
-      if (end == std::string::npos) end = listing.size();
-      std::string line = listing.substr(start, end - start);
-      start = end + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : ServerLines(listing)) {
       if (line.empty() || line[0] != '-') continue;
       size_t at = 0;
       for (int field = 0; field < 8 && at != std::string::npos; ++field) {
@@ -650,13 +644,7 @@ class CurlFtpSession : public FtpSession {
     std::string backslashed = folder;
     std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
     std::vector<std::string> names;
-    size_t start = 0;
-    while (start < listing.size()) {
-      size_t end = listing.find('\n', start);
-      if (end == std::string::npos) end = listing.size();
-      std::string line = listing.substr(start, end - start);
-      start = end + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (std::string line : ServerLines(listing)) {
       // Some servers list "folder/name": keep the name. A backslash in a name is part of it
       // (a file on the server may be named so), so only the folder as we sent it, or what
       // stands before a "/", is taken off.

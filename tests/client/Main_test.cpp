@@ -356,7 +356,7 @@ TEST_F(Client, TalkIntervalIsTheNumberWithinBlanksElseTheDefaultWithAWarning) {
 TEST_F(Client, WorkFolderLockIsHeldOnceAndNeverThroughALink) {
   v7test::TempDir outside;
   const std::string pid = std::to_string(getpid());
-  for (const std::string target : {std::string(), outside.file("victim"), outside.file("none")}) {
+  for (const std::string& target : {std::string(), outside.file("victim"), outside.file("none")}) {
     SCOPED_TRACE(target);
     v7test::WriteFile(outside.file("victim"), "victim bytes");
     fs::remove("v7client.lock");
