@@ -187,6 +187,13 @@ class TDateColumns {
   bool IsNullOrText(TRange r) const {
     return r.E - r.B == 1 && (IsWord(r.B, "null") || t_[r.B].Kind == 's');
   }
+  // A parameter alone: ":name", "@name", "$name", "?" or "?NNN". Like a null, it takes the
+  // type of the values beside it, as a server infers a parameter's type from them.
+  bool IsParameter(TRange r) const {
+    if (r.E - r.B == 1) return IsSign(r.B, '?') || (t_[r.B].Kind == 'w' && t_[r.B].Text[0] == '$');
+    return r.E - r.B == 2 && (IsSign(r.B, ':') || IsSign(r.B, '@') || IsSign(r.B, '?')) &&
+           t_[r.B].E == t_[r.B + 1].B && (t_[r.B + 1].Kind == 'w' || t_[r.B + 1].Kind == 'n');
+  }
   // Names joined by dots: "column", "table.column", "schema.table.column".
   bool IsDotted(TRange r) const {
     if ((r.E - r.B) % 2 == 0 || r.E - r.B > 5) return false;
@@ -590,12 +597,13 @@ class TDateColumns {
     return TKind::Other;
   }
 
-  // Result column index of a select: of each of its parts a date (a null or a text counts
-  // as any), or of each a whole number.
+  // Result column index of a select: of each of its parts a date (a null, a text or a
+  // parameter counts as any), or of each a whole number.
   TKind SelectKind(TRange select, size_t index, const TScope* outer) const {
     TScope with;
     const TRange body = Body(select, outer, with);
     std::optional<TKind> kind;
+    bool parameter = false;
     for (const TRange arm : Arms(body)) {
       if (!IsWord(arm.B, "select")) return TKind::Other;
       const TScope scope = ScopeOf(arm, Inner(with));
@@ -608,25 +616,40 @@ class TDateColumns {
       } else {
         const TRange value = WithoutAlias(item.Expr);
         if (IsNullOrText(value)) continue;
+        if (IsParameter(value)) {
+          parameter = true;
+          continue;
+        }
         k = KindOf(value, scope);
       }
       kind = kind ? Join(*kind, k) : k;
       if (!IsKept(*kind)) return TKind::Other;
     }
-    return kind.value_or(TKind::Other);
+    return WithParameter(kind.value_or(TKind::Other), parameter);
   }
 
-  // Values that stand in one place, as a select's parts (a null or a text counts as any):
-  // a date when each is one, whole days when each is a whole number.
+  // A date beside a parameter: a date bound to a parameter reaches the server as a date and
+  // time, which the value then is.
+  static TKind WithParameter(TKind kind, bool parameter) {
+    return parameter && kind == TKind::Date ? TKind::DateTime : kind;
+  }
+
+  // Values that stand in one place, as a select's parts (a null, a text or a parameter
+  // counts as any): a date when each is one, whole days when each is a whole number.
   TKind Alike(const std::vector<TRange>& values, const TScope& scope) const {
     std::optional<TKind> kind;
+    bool parameter = false;
     for (const TRange v : values) {
       if (IsNullOrText(v)) continue;
+      if (IsParameter(v)) {
+        parameter = true;
+        continue;
+      }
       const TKind k = KindOf(v, scope);
       kind = kind ? Join(*kind, k) : k;
       if (!IsKept(*kind)) return TKind::Other;
     }
-    return kind.value_or(TKind::Other);
+    return WithParameter(kind.value_or(TKind::Other), parameter);
   }
 
   TKind KindOf(TRange r, const TScope& scope) const {

@@ -6,9 +6,10 @@
 // are computed: coalesce(days, 0), abs(days), length(code), a case or a sub-select) or read
 // through a "with" table, a view of such values or a "*" has none, and its stored form, a
 // Julian day number, would reach the caller as a plain number. now(), datevalue() and the
-// date template format(text, mask) make dates too. Other arithmetic, comparisons and other
-// functions make no date: "max(d) - min(d)" is a number of days and "count(d)" a count, as
-// on a server database.
+// date template format(text, mask) make dates too. A null, a text or a parameter beside
+// other values (in coalesce, case, a compound select) takes their type, as a server infers
+// a parameter's. Other arithmetic, comparisons and other functions make no date:
+// "max(d) - min(d)" is a number of days and "count(d)" a count, as on a server database.
 #pragma once
 
 #include <functional>

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 #include <unordered_map>
@@ -726,8 +727,8 @@ struct TSqliteBackend::Impl {
   }
 
   // The parameters (by their number) that a statement writes into a date column as they
-  // stand: "column = :p" in the "set" of an update, and the values of an insert into named
-  // columns.
+  // stand (alone, or a value of coalesce, case and the like): in the "set" of an update, and
+  // in the values or the select of an insert.
   std::vector<bool> DateParameters(sqlite3_stmt* st) {
     const char* text = sqlite3_sql(st);
     std::vector<bool> dates(static_cast<size_t>(sqlite3_bind_parameter_count(st)) + 1, false);
@@ -763,8 +764,6 @@ struct TSqliteBackend::Impl {
       number[k] = n;
       after[k] = next;
     }
-    // A value that is one parameter alone, from k to its end e.
-    const auto lone = [&](size_t k, size_t e) { return number[k] != 0 && after[k] == e ? number[k] : 0; };
     // The end of the expression that begins at k: the "," or ")" or clause word outside
     // parentheses.
     const auto end = [&](size_t k) {
@@ -778,9 +777,64 @@ struct TSqliteBackend::Impl {
       }
       return k;
     };
+    const auto closing = [&](size_t k) {
+      for (int depth = 0; k < t.size(); ++k) {
+        if (sign(k, '(')) ++depth;
+        if (sign(k, ')') && --depth == 0) return k;
+      }
+      return k;
+    };
+    // The parameters of the value [b, e) that give it as they stand: alone, in parentheses,
+    // or a value of coalesce, ifnull, nullif, iif, max, min or case, as a server types a
+    // parameter by the column it goes into.
+    std::function<void(size_t, size_t, std::vector<int>&)> values = [&](size_t b, size_t e,
+                                                                        std::vector<int>& out) {
+      for (; e - b >= 2 && sign(b, '(') && closing(b) == e - 1; --e) ++b;
+      if (b >= e) return;
+      if (number[b] != 0 && after[b] == e) {
+        out.push_back(number[b]);
+        return;
+      }
+      if (word(b, "case") && word(e - 1, "end")) {
+        size_t from = 0;
+        int nested = 0;
+        for (size_t k = b + 1; k < e; ++k) {
+          if (sign(k, '(')) {
+            k = closing(k);
+          } else if (word(k, "case")) {
+            ++nested;
+          } else if (word(k, "end") && k != e - 1 && nested > 0) {
+            --nested;
+          } else if (nested == 0) {
+            if (from && (word(k, "when") || word(k, "else") || k == e - 1)) {
+              values(from, k, out);
+              from = 0;
+            }
+            if (word(k, "then") || word(k, "else")) from = k + 1;
+          }
+        }
+        return;
+      }
+      if (t[b].Kind != 'w' || !sign(b + 1, '(') || closing(b + 1) != e - 1) return;
+      const std::string& f = t[b].Text;
+      const bool all = f == "coalesce" || f == "ifnull" || f == "max" || f == "min";
+      if (!all && f != "nullif" && f != "iif") return;
+      size_t place = 0;
+      for (size_t k = b + 2; k < e - 1; ++place) {
+        const size_t stop = end(k);
+        if (all || (f == "nullif" && place == 0) || (f == "iif" && place > 0))
+          values(k, std::min(stop, e - 1), out);
+        k = stop + 1;
+        if (stop >= e - 1) break;
+      }
+    };
+    // The statement after its "with" clause.
     size_t k = 0;
-    const bool update = word(0, "update");
-    if (!update && !word(0, "insert") && !word(0, "replace")) return dates;
+    if (word(0, "with"))
+      while (k < t.size() && !word(k, "update") && !word(k, "insert") && !word(k, "replace"))
+        k = sign(k, '(') ? closing(k) + 1 : k + 1;
+    const bool update = word(k, "update");
+    if (!update && !word(k, "insert") && !word(k, "replace")) return dates;
     while (k < t.size() && !(update ? word(k, "update") : word(k, "into"))) ++k;
     if (update && (word(k + 1, "or"))) k += 2;
     ++k;
@@ -795,31 +849,54 @@ struct TSqliteBackend::Impl {
       const TColumnKind kind = ColumnKindOf(schema, table, column);
       return kind == TColumnKind::Date || kind == TColumnKind::DateTime;
     };
-    const auto mark = [&](int n, const std::string& column) {
-      if (n > 0 && static_cast<size_t>(n) < dates.size() && isDate(column))
-        dates[static_cast<size_t>(n)] = true;
+    // The value [b, e) goes into the column.
+    const auto mark = [&](size_t b, size_t e, const std::string& column) {
+      std::vector<int> found;
+      values(b, e, found);
+      if (found.empty() || !isDate(column)) return;
+      for (const int n : found)
+        if (n > 0 && static_cast<size_t>(n) < dates.size()) dates[static_cast<size_t>(n)] = true;
     };
     if (update) {
       while (k < t.size() && !word(k, "set")) ++k;
       for (++k; k + 2 < t.size() && sign(k + 1, '=');) {
         const size_t e = end(k + 2);
-        mark(lone(k + 2, e), t[k].Text);
+        mark(k + 2, e, t[k].Text);
         if (!sign(e, ',')) break;
         k = e + 1;
       }
       return dates;
     }
     if (word(k, "as")) k += 2;
-    if (!sign(k, '(')) return dates;
     std::vector<std::string> columns;
-    for (++k; k < t.size() && !sign(k, ')'); ++k)
-      if (!sign(k, ',')) columns.push_back(t[k].Text);
-    if (!word(k + 1, "values")) return dates;
-    for (k += 2; sign(k, '(');) {
+    if (sign(k, '(')) {
+      for (++k; k < t.size() && !sign(k, ')'); ++k)
+        if (!sign(k, ',')) columns.push_back(t[k].Text);
+      ++k;
+    } else {
+      // Without a list of columns, the values go into the table's columns in order (those
+      // it computes itself take none).
+      const std::string base = schema.empty() ? "" : Quoted(schema) + ".";
+      for (const auto& row : SchemaRows("pragma " + base + "table_xinfo(" + Quoted(table) + ")"))
+        if (row.size() > 6 && row[6] == "0") columns.push_back(row[1]);
+    }
+    if (word(k, "select")) {
+      // The result columns of the select go into the columns in order.
+      size_t place = 0;
+      for (++k; k < t.size(); ++place) {
+        const size_t e = end(k);
+        if (place < columns.size()) mark(k, e, columns[place]);
+        if (!sign(e, ',')) break;
+        k = e + 1;
+      }
+      return dates;
+    }
+    if (!word(k, "values")) return dates;
+    for (++k; sign(k, '(');) {
       size_t place = 0;
       for (++k; k < t.size();) {
         const size_t e = end(k);
-        if (place < columns.size()) mark(lone(k, e), columns[place]);
+        if (place < columns.size()) mark(k, e, columns[place]);
         ++place;
         k = e + 1;
         if (!sign(e, ',')) break;

@@ -521,6 +521,19 @@ TEST_F(PgBackend, AnEmptyTextIntoADateColumnIsNullOnBothEngines) {
                 {{"id", Int(2)}, {"t", Text("")}, {"d", Text("")}, {"s", Text("")}});
     const auto r = db->Query("select id, d, t, s from emptydate order by id");
     EXPECT_EQ(Show(r), "1|null|15/06/2026 10:00:00|'';2|null|null|''");
+    // The value that goes into the column, however it is written.
+    db->Execute("insert into emptydate (id, d) values (3, '2026-06-15')");
+    for (const char* sql :
+         {"update emptydate set d = coalesce(:due, d) where id = 3",
+          "with w as (select 1) update emptydate set t = case when id = 3 then (:t) else t end, "
+          "s = :s where id = 3",
+          "insert into emptydate (id, d) select 4, :due",
+          "insert into emptydate values (5, :due, :t, :s)"}) {
+      SCOPED_TRACE(sql);
+      db->Execute(sql, {{"due", Text("")}, {"t", Text("")}, {"s", Text("")}});
+    }
+    EXPECT_EQ(Show(db->Query("select id, d, t, s from emptydate where id > 2 order by id")),
+              "3|15/06/2026|null|'';4|null|null|null;5|null|null|''");
   }
 }
 

@@ -299,6 +299,24 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr, const char* auxSchema) {
     EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
   }
 
+  // A parameter takes the type of the values beside it, as a server infers it.
+  for (auto [sql, date, want] : std::initializer_list<std::tuple<const char*, bool, const char*>>{
+           {"select invdate + coalesce(:p, 0) v from salesinv where salesinvid = 9002", false,
+            "18/06/2026"},
+           {"select coalesce(max(invdate), :p) v from salesinv where salesinvid = 0", true,
+            "20/06/2026"},
+           {"select case when approval = 2 then :p else invdate end v from salesinv where "
+            "salesinvid = 9002",
+            true, "20/06/2026"}}) {
+    q->GetSQL().SetText(sql);
+    if (date)
+      q->ParamByName("p").SetAsDateTime(v7test::Date(2026, 6, 20));
+    else
+      q->ParamByName("p").SetAsInteger(3);
+    q->Open();
+    EXPECT_EQ(q->FieldByName("v").GetAsString(), want) << sql;
+  }
+
   // A date that is null, or that no row gives, is still of a date column.
   for (const char* sql :
        {"select lag(invdate) over (order by salesinvid) v from salesinv where salesinvid = 9001",
