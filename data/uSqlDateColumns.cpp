@@ -668,6 +668,9 @@ class TDateColumns {
     if (terms.size() > 1) return SumKind(terms, scope);
     if (IsWord(r.B, "case")) return CaseKind(r, scope);
     if (Factors(r).size() > 1) return IsWhole(r, scope) ? TKind::Integer : TKind::Other;
+    // A sign before whole days keeps them whole: coalesce(days, -1), abs(-3).
+    if (n >= 2 && (IsSign(r.B, '-') || IsSign(r.B, '+')))
+      return IsWhole(r, scope) ? TKind::Integer : TKind::Other;
     if (n == 1 && t_[r.B].Kind == 'n')
       return t_[r.B].Text.find_first_not_of("0123456789") == std::string::npos ? TKind::Integer
                                                                                : TKind::Other;
@@ -810,6 +813,10 @@ class TDateColumns {
       return args.size() == 1 && KindOf(args[0], scope) == TKind::Integer ? TKind::Integer
                                                                         : TKind::Other;
     if (name == "length") return args.size() == 1 ? TKind::Integer : TKind::Other;
+    if (name == "ntile") return args.size() == 1 ? TKind::Integer : TKind::Other;
+    if (name == "mod")
+      return args.size() == 2 && IsWhole(args[0], scope) && IsWhole(args[1], scope) ? TKind::Integer
+                                                                                    : TKind::Other;
     // The functions that the database connection adds for the dialect.
     if (name == "now") return args.empty() ? TKind::DateTime : TKind::Other;
     if (name == "datevalue") return args.size() == 1 ? TKind::Date : TKind::Other;

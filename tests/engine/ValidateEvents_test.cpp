@@ -283,14 +283,18 @@ void ComputedDatesReadAsDates(v7::TDBManager* mgr, const char* auxSchema) {
            {"select invdate + (select max(approval) from salesinv where salesinvid > 9000) v "
             "from salesinv where salesinvid = 9002",
             "17/06/2026"},
-           {"select invdate + length(invno) v from salesinv where salesinvid = 9002",
-            "17/06/2026"},
+           {"select invdate + length(invno) v from salesinv where salesinvid = 9002", "17/06/2026"},
            {"select max(approval) + max(invdate) v from salesinv where salesinvid > 9000",
             "17/06/2026"},
            {"select invdate + nullif(approval, 0) * 2 v from salesinv where salesinvid = 9002",
             "19/06/2026"},
-           {"select cast(modifiedon as time) v from salesinv where salesinvid = 9002",
-            "06:00:00"},
+           {"select invdate + coalesce(approval, -1) - abs(-3) v from salesinv where salesinvid "
+            "= 9002",
+            "14/06/2026"},
+           {"select invdate + ntile(2) over (order by salesinvid) + mod(approval, 7) v from "
+            "salesinv where salesinvid = 9002",
+            "18/06/2026"},
+           {"select cast(modifiedon as time) v from salesinv where salesinvid = 9002", "06:00:00"},
            {"select lag(invdate) over (order by salesinvid) v from salesinv where salesinvid = "
             "9001",
             ""}}) {
