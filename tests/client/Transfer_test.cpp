@@ -1882,6 +1882,8 @@ TEST_F(TransferTest, PatchesThatCannotRunWholeStayAndHoldBackThoseAfterThem) {
       {"indented block lines", "  <<\r\n" + plusOne + "\r\n  >>\r\n\r\n", ""},
       {"plain SQL", plusOne + ";\n", "it holds no block to run"},
       {"no end to its block", "<<\n" + plusOne + "\n", "it holds no block to run"},
+      {"blocks with nothing to run", "<<\n>>\n<<\n  \n-- " + plusOne + "\n;\n>>\n",
+       "its blocks hold no statement"},
       {"a last block without its end", "<<\n" + plusOne + "\n>>\n<<\n" + plusOne + "\n",
        "its line 5 comes after its last \">>\", and no \">>\" runs it"},
       {"mixed text", "<<\n" + plusOne + "\n>>\n-- Caf\xC3\xA9 ge\xE4ndert\n",
