@@ -191,8 +191,9 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
     ftp->Get(entry, localFile);
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
-    StepFailed(patch + " could not be downloaded (" + e.Detail + "): it is tried again next cycle");
-    return;
+    // Not run, as one refused for its text: the patches after it wait behind it.
+    throw std::runtime_error(patch + " could not be downloaded (" + e.Detail +
+                             "): it is tried again next cycle");
   }
   if (!fs::exists(localFile)) return;
   const std::string key = Digest(localFile) + " " + name;
