@@ -13,6 +13,7 @@
 #include "uDebug.h"
 #include "uGeneralFunctions.h"
 #include "uNumbers.h"
+#include "uPacket.h"
 #include "uSoap.h"
 #include "uTransfer.h"
 #include "uXDS.h"
@@ -451,7 +452,13 @@ void TfmV7Client::TestReplay() {
   for (const std::string& xmlFile : xmlFiles) {
     if (StopRequested()) break;
     std::string postErr;
-    Postdata(xmlFile, postErr);
+    // The site failing under one packet (a lock held, a timeout) is named with that packet
+    // too, and the packets after it are tried all the same.
+    try {
+      Postdata(xmlFile, postErr);
+    } catch (const ESiteFailure& e) {
+      postErr = dbManager ? dbManager->WithDatabase(e.what()) : e.what();
+    }
     if (!postErr.empty())
       failed += (failed.empty() ? "" : "\n") + std::string("Replay of ") + xmlFile +
                 " failed: " + postErr;

@@ -8,6 +8,7 @@
 #include "uDBManager.h"
 #include "uGeneralFunctions.h"
 #include "uMain.h"
+#include "uSqlTokens.h"
 #include "uTextEncoding.h"
 #include "uTransfer.h"
 #include "uXDS.h"
@@ -45,15 +46,34 @@ bool IsMarker(const std::string& line, const char* marker) {
   return first != std::string::npos && line.compare(first, last + 1 - first, marker) == 0;
 }
 
+// Whether a block's text holds anything the database would run: blanks, comments and ";"
+// alone run nothing.
+bool HoldsStatement(const std::string& text, TSqlDialect dialect) {
+  for (const TSqlToken& token : SqlTokens(text, dialect))
+    if (token.Kind != 'p' || token.Text != ";") return true;
+  return false;
+}
+
 // Why the patch's lines hold nothing that would run whole, empty when they do: a patch
-// without a block ("<<", its statement, ">>") would be taken for run, and lines after the
-// last ">>" would be dropped unrun while the rest ran.
-std::string UnrunnableLines(const std::vector<std::string>& lines) {
+// without a block ("<<", its statement, ">>"), or whose blocks hold no statement, would be
+// taken for run, and lines after the last ">>" would be dropped unrun while the rest ran.
+std::string UnrunnableLines(const std::vector<std::string>& lines, TSqlDialect dialect) {
   size_t lastRun = lines.size();
-  for (size_t i = 0; i < lines.size(); ++i)
-    if (IsMarker(lines[i], ">>")) lastRun = i;
+  bool statement = false;
+  std::string buffer;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (IsMarker(lines[i], "<<")) {
+      buffer.clear();
+    } else if (IsMarker(lines[i], ">>")) {
+      lastRun = i;
+      statement = statement || HoldsStatement(buffer, dialect);
+    } else {
+      buffer += lines[i] + "\n";
+    }
+  }
   if (lastRun == lines.size())
     return "it holds no block to run (a line \"<<\", the statement's lines, a line \">>\")";
+  if (!statement) return "its blocks hold no statement, only blanks or comments";
   for (size_t i = lastRun + 1; i < lines.size(); ++i)
     if (!IsMarker(lines[i], "<<") && lines[i].find_first_not_of(" \t") != std::string::npos)
       return "its line " + std::to_string(i + 1) +
@@ -171,8 +191,9 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
     ftp->Get(entry, localFile);
   } catch (const EFtpError& e) {
     if (!e.Refused) throw;
-    StepFailed(patch + " could not be downloaded (" + e.Detail + "): it is tried again next cycle");
-    return;
+    // Not run, as one refused for its text: the patches after it wait behind it.
+    throw std::runtime_error(patch + " could not be downloaded (" + e.Detail +
+                             "): it is tried again next cycle");
   }
   if (!fs::exists(localFile)) return;
   const std::string key = Digest(localFile) + " " + name;
@@ -231,7 +252,10 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   } catch (const ETextEncodingError& e) {
     throw refused(e.what());
   }
-  if (const std::string why = UnrunnableLines(lines); !why.empty()) throw refused(why);
+  const TSqlDialect dialect = dbManager->Current && dbManager->Current->DbType == "postgre"
+                                  ? TSqlDialect::Postgres
+                                  : TSqlDialect::Sqlite;
+  if (const std::string why = UnrunnableLines(lines, dialect); !why.empty()) throw refused(why);
 
   // That the patch runs is written before its first block: a patch runs only while the
   // record of its run can be written, and a stop in the middle is known afterwards. A patch

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -493,6 +494,37 @@ TEST_F(Client, TestModeStartsNothingAndReplaysQueuedPacketsIntoTheClientProject)
             std::string::npos)
       << view_.boxes[2];
   EXPECT_FALSE(fs::exists(dir_.file("../p3.pkt")));
+
+  // The site failing under a packet (the pages of its table damaged) names that packet, and
+  // the replay goes on with the one after it.
+  site.Exec("create table broken (brokenid integer, x varchar(10))");
+  site.Exec("insert into broken values (1, 'a')");
+  site.Exec("pragma wal_checkpoint(truncate)");
+  const int page = std::stoi(site.Scalar("pragma page_size"));
+  const int root =
+      std::stoi(site.Scalar("select rootpage from sqlite_master where name = 'broken'"));
+  {
+    std::fstream file(site.DbFile(), std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(std::streamoff(root - 1) * page);
+    file.write(std::string(64, '\xFF').data(), 64);
+  }
+  std::string broken;
+  for (unsigned char c : v7test::PacketBytes(
+           "<rows table=\"broken\"><row recordid=\"1\"><x type=\"c\">b</x></row></rows>")) {
+    broken += "0123456789ABCDEF"[c >> 4];
+    broken += "0123456789ABCDEF"[c & 15];
+  }
+  site.Exec("delete from v7pkt");
+  site.Exec("insert into v7pkt (name, pkt, siteno) values ('p2', X'" + broken + "', 3)");
+  site.Exec("insert into v7pkt (name, pkt, siteno) values ('p0', X'" + hex + "', 3)");
+  view_.OnTestClick();
+  ASSERT_EQ(view_.boxes.size(), 4u);
+  EXPECT_EQ(view_.boxes[3].rfind("Replay of p2.xml failed: the database file " + site.DbFile() +
+                                     ": database disk image is malformed\nReplay of p0.xml "
+                                     "failed: ",
+                                 0),
+            0u)
+      << view_.boxes[3];
 }
 
 // ---- The console view ----
