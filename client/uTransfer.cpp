@@ -2,6 +2,7 @@
 // packets' log, and how a file is removed from the server and known to be gone.
 #include "uTransfer.h"
 
+#include <climits>
 #include <filesystem>
 #include <random>
 
@@ -31,6 +32,8 @@ std::string NameFault(const std::string& name) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
       return "a file name may not hold a control character";
   }
+  if (name.size() > NAME_MAX)
+    return "a file name may hold no more than " + std::to_string(NAME_MAX) + " bytes";
   return "";
 }
 

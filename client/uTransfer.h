@@ -110,7 +110,9 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
 // be used as the name of a file in one folder, here or on the server; empty when it may. A name
 // that is empty, "." or "..", or that holds "/", "\\", NUL or another control character could
 // reach a file outside that folder, or be cut or refused by the layers below: it is refused by
-// name and passed over, and nothing else stops for it.
+// name and passed over, and nothing else stops for it. So is one longer than a file name here
+// may be (NAME_MAX bytes): a server on another system may hold it, and the file this client
+// makes of it could not be created, which would end the step for every file after it.
 std::string NameFault(const std::string& name);
 // A name from outside as a message shows it: each control character written as an escape
 // ("\t", "\x01", "\x00"), so that a name that NameFault refuses can be read and is not cut.
