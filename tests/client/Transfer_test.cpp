@@ -1808,7 +1808,8 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   WriteFile(
       server.Path("names.txt"),
       "v7/patches v7/patches/07.x/../patches-run.txt\nv7/patches 07.y\\\\packets-handled.txt\n"
-      "v7/patches 07." + std::string(300, 'l') + "\n");
+      "v7/patches 07." +
+          std::string(300, 'l') + "\n");
   WriteFile(server.Path("v7/patches/patches-run.txt"),
             "<<\nupdate item set price = price + 1000 where itemid = 202\n>>\n");
   for (const char* faults :
@@ -2129,8 +2130,9 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
                               "\" of v7pkt is not sent: a file name may hold no more than 255 "
                               "bytes; it stays queued"))
       << pane.str();
-  EXPECT_TRUE(ShownContaining("The row \"away\" of v7pkt is not sent: its siteno \"1/../../x\" "
-                              "names no folder (a file name may not hold \"/\")"))
+  EXPECT_TRUE(
+      ShownContaining("The row \"away\" of v7pkt is not sent: its siteno \"1/../../x\" "
+                      "names no folder (a file name may not hold \"/\")"))
       << pane.str();
   EXPECT_FALSE(Shown("Send completed"));
   EXPECT_FALSE(fs::exists(stray));
