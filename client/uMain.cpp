@@ -422,7 +422,7 @@ void TfmV7Client::TestReplay() {
       // A name is a file of the working folder, never a path out of it.
       const std::string name = query->FieldByName("name").Value;
       std::string fault = NameFault(name);
-      if (fault.empty()) fault = NameFault(name + ".pkt");  // the row's file here
+      if (fault.empty()) fault = FileNameFault(name + ".pkt");  // the row's file here
       if (!fault.empty()) {
         failed += (failed.empty() ? "" : "\n") + std::string("The row \"") + name +
                   "\" of v7pkt is not replayed: " + fault;

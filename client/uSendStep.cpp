@@ -217,7 +217,7 @@ void TfmV7Client::SendPackets() {
       const std::string name = packets->FieldByName("name").Value;
       const std::string siteNo = packets->FieldByName("siteno").Value;
       std::string fault = NameFault(name);
-      if (fault.empty()) fault = NameFault(name + ".pkt");  // the row's file here
+      if (fault.empty()) fault = FileNameFault(name + ".pkt");  // the row's file here
       // The destination names the server's folder: it may not lead out of v7/.
       if (const std::string folder = NameFault("site" + TwoDigits(siteNo));
           fault.empty() && !folder.empty())

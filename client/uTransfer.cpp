@@ -32,9 +32,14 @@ std::string NameFault(const std::string& name) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
       return "a file name may not hold a control character";
   }
-  if (name.size() > NAME_MAX)
-    return "a file name may hold no more than " + std::to_string(NAME_MAX) + " bytes";
   return "";
+}
+
+std::string FileNameFault(const std::string& name) {
+  const std::string fault = NameFault(name);
+  if (fault.empty() && name.size() > NAME_MAX)
+    return "a file name may hold no more than " + std::to_string(NAME_MAX) + " bytes";
+  return fault;
 }
 
 std::string PrintableName(const std::string& name) {
