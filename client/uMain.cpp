@@ -422,7 +422,9 @@ void TfmV7Client::TestReplay() {
     while (!query->Eof()) {
       // A name is a file of the working folder, never a path out of it.
       const std::string name = query->FieldByName("name").Value;
-      if (const std::string fault = NameFault(name); !fault.empty()) {
+      std::string fault = NameFault(name);
+      if (fault.empty()) fault = FileNameFault(name + ".pkt");  // the row's file here
+      if (!fault.empty()) {
         failed += (failed.empty() ? "" : "\n") + std::string("The row \"") + name +
                   "\" of v7pkt is not replayed: " + fault;
         query->Next();

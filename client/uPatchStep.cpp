@@ -176,7 +176,7 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   // record of the patches that ran.
   const std::string name = entry.substr(std::min(entry.size(), step.folder.size()));
   std::string fault =
-      entry.starts_with(step.folder) ? NameFault(name) : "it is not in " + step.folder;
+      entry.starts_with(step.folder) ? FileNameFault(name) : "it is not in " + step.folder;
   if (fault.empty() && !name.starts_with(siteText + "."))
     fault = "a patch of this site is named " + siteText + ".*";
   if (!fault.empty()) {

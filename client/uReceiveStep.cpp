@@ -290,6 +290,10 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
   }
   std::string name = listed.substr(step.folder.size());
   if (ownClaim) name.erase(name.rfind(kClaimMark));
+  if (const std::string fault = FileNameFault(name); !fault.empty()) {
+    StepFailed("Skipped " + PrintableName(listed) + ": " + fault);
+    return;
+  }
   const std::string packet = step.folder + name;  // the packet as messages name it
   std::string entry = listed;  // the packet's name on the server while it is worked on
   if (!ownClaim && !ClaimPacket(listed, packet, step, entry)) return;

@@ -216,7 +216,12 @@ void TfmV7Client::SendPackets() {
     while (!packets->Eof()) {
       const std::string name = packets->FieldByName("name").Value;
       const std::string siteNo = packets->FieldByName("siteno").Value;
-      const std::string fault = NameFault(name);
+      std::string fault = NameFault(name);
+      if (fault.empty()) fault = FileNameFault(name + ".pkt");  // the row's file here
+      // The destination names the server's folder: it may not lead out of v7/.
+      if (const std::string folder = NameFault("site" + TwoDigits(siteNo));
+          fault.empty() && !folder.empty())
+        fault = "its siteno \"" + PrintableName(siteNo) + "\" names no folder (" + folder + ")";
       if (!fault.empty()) {
         StepFailed("The row \"" + name + "\" of v7pkt is not sent: " + fault + "; it stays queued");
         packets->Next();

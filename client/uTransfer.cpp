@@ -2,6 +2,7 @@
 // packets' log, and how a file is removed from the server and known to be gone.
 #include "uTransfer.h"
 
+#include <climits>
 #include <filesystem>
 #include <random>
 
@@ -32,6 +33,13 @@ std::string NameFault(const std::string& name) {
       return "a file name may not hold a control character";
   }
   return "";
+}
+
+std::string FileNameFault(const std::string& name) {
+  const std::string fault = NameFault(name);
+  if (fault.empty() && name.size() > NAME_MAX)
+    return "a file name may hold no more than " + std::to_string(NAME_MAX) + " bytes";
+  return fault;
 }
 
 std::string PrintableName(const std::string& name) {

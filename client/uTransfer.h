@@ -112,6 +112,10 @@ bool KeepFailedPacket(const std::string& packetPath, const std::string& xmlPath,
 // reach a file outside that folder, or be cut or refused by the layers below: it is refused by
 // name and passed over, and nothing else stops for it.
 std::string NameFault(const std::string& name);
+// The same for a name that this client makes a file of here, which also may be no longer than
+// a file name here may be (NAME_MAX bytes): a server on another system may hold such a name,
+// and a file that cannot be created would end the step for every file after it.
+std::string FileNameFault(const std::string& name);
 // A name from outside as a message shows it: each control character written as an escape
 // ("\t", "\x01", "\x00"), so that a name that NameFault refuses can be read and is not cut.
 std::string PrintableName(const std::string& name);

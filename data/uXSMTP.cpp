@@ -220,6 +220,13 @@ void TXSMTP::BuildMessage(const std::string& mailXml) {
   Msg_.From = GetNodeText("from");
   Msg_.To = GetNodeText("to");
   CheckAddresses("sender", TrimStr(Msg_.From));
+  // The envelope carries one sender, as EnvelopeAddress takes it from the whole field: a list
+  // ("a@x.org , SIZE=1") would put a blank, and what follows it, into that command.
+  if (const std::string from = TrimStr(Msg_.From);
+      !from.empty() && !IsOneAddress(EnvelopeAddress(from)))
+    throw std::runtime_error("Mail sender address \"" + from +
+                             "\" is not one address: the sender is one address, or a name "
+                             "before <address>");
   CheckAddresses("recipient", Msg_.To);
   Msg_.Subject = GetNodeText("subject");
   Msg_.Body = GetNodeText("body");

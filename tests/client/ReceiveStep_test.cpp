@@ -415,6 +415,10 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
       {"a name that leaves the folder", Voucher("anita", 3, "0", "bad"), "", "", "../../victim.pkt",
        "v7/site07/send/../../victim.pkt", false,
        "Skipped v7/site07/send/../../victim.pkt: a file name may not hold \"/\""},
+      // A server on another system may hold a name longer than a file here may have.
+      {"a name too long for a file here", "", "", "", "", std::string(300, 'l') + ".pkt", false,
+       "Skipped v7/site07/send/" + std::string(300, 'l') +
+           ".pkt: a file name may hold no more than 255 bytes"},
       // Cut at its NUL, the name would claim b1.pkt.
       {"a NUL in its name", "", "", "", "", "b1.pkt\\x00.pkt", false,
        "Skipped v7/site07/send/b1.pkt\\x00.pkt: a file name may not hold a control character"},

@@ -1801,13 +1801,15 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
   // once, and so does the patch beside it, whatever the server did with the first one's
   // delete. Once it is gone (removed by hand at the latest), the same patch sent again runs
   // again. A server that also lists names whose last part is a record of the client's
-  // ("07.x/../patches-run.txt", which it serves, and "07.y\packets-handled.txt"): they are
-  // refused by name, and the records stand.
+  // ("07.x/../patches-run.txt", which it serves, and "07.y\packets-handled.txt"), or one too
+  // long for a file here: they are refused by name, and the records stand.
   const std::string other = "<<\nupdate item set stockqty = stockqty + 1 where itemid = 202\n>>\n";
   auto stock = [&] { return std::stod(Scalar("select stockqty from item where itemid = 202")); };
   WriteFile(
       server.Path("names.txt"),
-      "v7/patches v7/patches/07.x/../patches-run.txt\nv7/patches 07.y\\\\packets-handled.txt\n");
+      "v7/patches v7/patches/07.x/../patches-run.txt\nv7/patches 07.y\\\\packets-handled.txt\n"
+      "v7/patches 07." +
+          std::string(300, 'l') + "\n");
   WriteFile(server.Path("v7/patches/patches-run.txt"),
             "<<\nupdate item set price = price + 1000 where itemid = 202\n>>\n");
   for (const char* faults :
@@ -1829,6 +1831,7 @@ TEST_F(TransferTest, PatchRunsOnceWhenWhole) {
           "Skipped v7/patches/07.x/../patches-run.txt: a file name may not hold \"/\""));
       EXPECT_TRUE(ShownContaining(
           "Skipped v7/patches/07.y\\packets-handled.txt: a file name may not hold \"\\\""));
+      EXPECT_TRUE(ShownContaining("a file name may hold no more than 255 bytes"));
     }
     fs::remove(server.Path("v7/patches/07.sql"));
     fs::remove(server.Path("v7/patches/07.b.sql"));
@@ -2123,6 +2126,11 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   Queue("after", invoice, 7, "06/12/2026 10:00:01");
   // A name that is a path stays queued, named; nothing is written or stored by it.
   Queue("../../outside/notes", invoice, 7, "06/12/2026 10:00:02");
+  // So do a name whose file would be longer than a file name may be, and a destination that
+  // names a folder out of v7/.
+  const std::string longName(252, 'n');
+  Queue(longName, invoice, 7, "06/12/2026 10:00:03");
+  site.Exec("insert into v7pkt (name, pkt, siteno) values ('away', x'00', '1/../../x')");
   // A kept copy that no note names (a stop after the note's drop) goes.
   const std::string stray = std::string(kPublishingCopy) + BytesDigest("stray") + ".pkt";
   WriteFile(stray, "stray");
@@ -2136,12 +2144,21 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       ShownContaining("The row \"../../outside/notes\" of v7pkt is not sent: a file "
                       "name may not hold \"/\"; it stays queued"))
       << pane.str();
+  EXPECT_TRUE(ShownContaining("The row \"" + longName +
+                              "\" of v7pkt is not sent: a file name may hold no more than 255 "
+                              "bytes; it stays queued"))
+      << pane.str();
+  EXPECT_TRUE(
+      ShownContaining("The row \"away\" of v7pkt is not sent: its siteno \"1/../../x\" "
+                      "names no folder (a file name may not hold \"/\")"))
+      << pane.str();
   EXPECT_FALSE(Shown("Send completed"));
   EXPECT_FALSE(fs::exists(stray));
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"after.pkt"});
   EXPECT_FALSE(fs::exists("../../outside"));
-  EXPECT_EQ(Scalar("select group_concat(name) from v7pkt"), "lost,../../outside/notes");
-  site.Exec("delete from v7pkt where name like '%outside%'");
+  EXPECT_FALSE(fs::exists(server.Path("x")));
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "4");  // all but "after"
+  site.Exec("delete from v7pkt where name <> 'lost'");
   restart("elradfmwMT", "");
   pane.str("");
   Cycle();

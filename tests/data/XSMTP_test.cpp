@@ -109,6 +109,8 @@ TEST_F(XSMTP, AddressesAndAttachmentNamesThatCarryCommandsOrHeadersAreRefused) {
       {"<from>a@x.org</from><to>Bea &lt;b@x.org&gt; &lt;c@x.org&gt;</to>", "Mail recipient"},
       {"<from>a b@x.org</from><to>b@x.org</to>", "Mail sender address \"a b@x.org\""},
       {"<from>&lt;a@x.org</from><to>b@x.org</to>", "Mail sender address \"<a@x.org\""},
+      {"<from>a@x.org , SIZE=1</from><to>b@x.org</to>",
+       "Mail sender address \"a@x.org , SIZE=1\" is not one address"},
       {"<from>a@x.org</from><to>b@x.org</to><attachment>" + odd + "</attachment>",
        "Mail attachment file name holds a line break or another control character"},
   };
