@@ -62,7 +62,17 @@ std::string PrintableName(const std::string& name) {
   return shown;
 }
 
-void CreateWorkFolders() { fs::create_directories(kFailedFolder); }
+void CreateWorkFolders() {
+  fs::create_directories(kFailedFolder);
+  // A download goes to a ".download-" file beside its target until it is whole; one that a
+  // stop left behind is of no use. Steps run one at a time, so none is being written now.
+  for (const char* folder : {kTransitFolder, kReceiveFolder}) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+      if (entry.path().filename().string().starts_with(".download-")) fs::remove(entry.path(), ec);
+    }
+  }
+}
 
 std::string RandomDigits() {
   std::random_device random;

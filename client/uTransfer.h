@@ -68,7 +68,8 @@ inline constexpr char kClaimMark[] = ".claim-";
 // <name>.pkt once whole. Receivers list "*.pkt" and so never take an upload.
 inline constexpr char kUploadMark[] = ".part-";
 
-// Creates "transit/receive/log/" (and so its parents) in the working folder when missing.
+// Creates "transit/receive/log/" (and so its parents) in the working folder when missing, and
+// removes the unfinished downloads a stop left there.
 // Called at start-up and by every receive step: without these folders a download fails and
 // a failed packet could not be kept. Raises std::filesystem::filesystem_error.
 void CreateWorkFolders();

@@ -490,6 +490,10 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
     WriteFile(victim, "victim");
     fs::create_symlink(victim, link);
   }
+  // Downloads that a stop cut short, here and in the receive folder, are cleared.
+  const std::string cutDownloads[] = {std::string(kTransitFolder) + ".download-a1b2c3.sql",
+                                      std::string(kReceiveFolder) + ".download-d4e5f6.pkt"};
+  for (const std::string& cut : cutDownloads) WriteFile(cut, "cut");
   // A failing patch block ends the step; the file stays for the next cycle.
   Offer("v7/patches/07.sql",
         "<<\ninsert into customer (customerid, custname) values (160, 'Once')\n>>\n"
@@ -560,6 +564,7 @@ TEST_F(TransferTest, FailedPacketsAreKeptWithTheTraceBeforeTheyLeaveTheServer) {
     EXPECT_FALSE(fs::is_symlink(link) && link.find("/log/") == std::string::npos) << link;
   }
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("transit/07.sql")));
+  for (const std::string& cut : cutDownloads) EXPECT_FALSE(fs::exists(cut)) << cut;
 }
 
 TEST_F(TransferTest, ServerDownLosesNothingAndTheNextCycleCompletes) {
