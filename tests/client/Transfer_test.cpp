@@ -2098,6 +2098,25 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_FALSE(ShownContaining("sent again")) << pane.str();
   fs::remove(kUnrenamedFoldersFile);
+  // The first packet for a folder that refuses upload names is stored under its own name while
+  // its row is queued; the site's database then fails the row's removal: the next step removes
+  // the row and stores nothing again.
+  fs::remove_all(server.Path("taken"));
+  restart("elradfmwMT", "refuse-part-stor,taken-at-once=*.pkt");
+  site.Exec("create trigger nosent before insert on v7sent begin select raise(abort, 'disk I/O "
+            "error'); end");
+  Queue("first", invoice, 7, "06/12/2026 10:00:00");
+  view.SetStartCaption("Start");
+  run(&server, "send");
+  EXPECT_TRUE(ShownContaining("it was stored as v7/site07/send/first.pkt all the same, and its "
+                              "row is removed in the next step"))
+      << pane.str();
+  site.Exec("drop trigger nosent");
+  Cycle();
+  EXPECT_EQ(taken(), std::vector<std::string>{invoice}) << pane.str();
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  fs::remove(kUnrenamedFoldersFile);
 
   // A connection lost during one upload holds back that packet alone, named with the answer.
   restart("elradfmwMT", "drop-stor=lost.pkt.part-*");
