@@ -671,7 +671,7 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
       if (!note.older && !note.direct) RemoveUpload(note.upload, step);
       Forget(step.publishing, line);
       if (!queued)
-        ShowMsg("Packet " + file + " is not published by this client: its row left v7pkt " +
+        StepFailed("Packet " + file + " is not published by this client: its row left v7pkt " +
                 "without this client's record of its removal (another client of the site " +
                 "sent it, or the site's own programs removed it)");
       continue;

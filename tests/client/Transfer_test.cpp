@@ -1072,6 +1072,7 @@ void TransferTest::TwoSendersPublishEachRowOnce(
   pane.str("");
   in("a", [&] { a.Timer1Timer(); });
   EXPECT_TRUE(ShownContaining("Packet two.pkt is not published by this client")) << pane.str();
+  EXPECT_FALSE(Shown("Send completed")) << pane.str();
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"two.pkt"});
   EXPECT_EQ(ReadFile(server.Path("v7/site07/send/two.pkt")), invoice);
   EXPECT_EQ(scalar("select count(*) from v7pkt"), "0");
