@@ -422,7 +422,7 @@ void TfmV7Client::TestReplay() {
       // A name is a file of the working folder, never a path out of it.
       const std::string name = query->FieldByName("name").Value;
       if (const std::string fault = NameFault(name); !fault.empty()) {
-        failed += (failed.empty() ? "" : "\n") + std::string("The row \"") + name +
+        failed += (failed.empty() ? "" : "\n") + std::string("The row \"") + PrintableName(name) +
                   "\" of v7pkt is not replayed: " + fault;
         query->Next();
         continue;

@@ -226,7 +226,8 @@ void TfmV7Client::SendPackets() {
       const std::string siteNo = packets->FieldByName("siteno").Value;
       const std::string fault = NameFault(name);
       if (!fault.empty()) {
-        StepFailed("The row \"" + name + "\" of v7pkt is not sent: " + fault + "; it stays queued");
+        StepFailed("The row \"" + PrintableName(name) + "\" of v7pkt is not sent: " + fault +
+                   "; it stays queued");
         packets->Next();
         continue;
       }

@@ -2125,6 +2125,7 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   Queue("after", invoice, 7, "06/12/2026 10:00:01");
   // A name that is a path stays queued, named; nothing is written or stored by it.
   Queue("../../outside/notes", invoice, 7, "06/12/2026 10:00:02");
+  Queue("outside\nnotes", invoice, 7, "06/12/2026 10:00:03");
   // A kept copy that no note names (a stop after the note's drop) goes.
   const std::string stray = std::string(kPublishingCopy) + BytesDigest("stray") + ".pkt";
   WriteFile(stray, "stray");
@@ -2138,11 +2139,14 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       ShownContaining("The row \"../../outside/notes\" of v7pkt is not sent: a file "
                       "name may not hold \"/\"; it stays queued"))
       << pane.str();
+  EXPECT_TRUE(ShownContaining("The row \"outside\\nnotes\" of v7pkt is not sent: a file name "
+                              "may not hold a control character; it stays queued"))
+      << pane.str();
   EXPECT_FALSE(Shown("Send completed"));
   EXPECT_FALSE(fs::exists(stray));
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"after.pkt"});
   EXPECT_FALSE(fs::exists("../../outside"));
-  EXPECT_EQ(Scalar("select group_concat(name) from v7pkt"), "lost,../../outside/notes");
+  EXPECT_EQ(Scalar("select group_concat(name) from v7pkt"), "lost,../../outside/notes,outside\nnotes");
   site.Exec("delete from v7pkt where name like '%outside%'");
   restart("elradfmwMT", "");
   pane.str("");
