@@ -334,7 +334,8 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
     const std::string outcome =
         !stored ? "it is not published, and is sent again while its row stays"
         : ReadNote(line).stored
-            ? "it was stored as " + remote + " all the same, and its row is removed in the next step"
+            ? "it was stored as " + remote +
+                  " all the same, and its row is removed in the next step"
             : "it was stored as " + remote + " all the same, and its row stays queued: the " +
                   "other site may receive it twice";
     int removed = 0;
@@ -673,8 +674,8 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
       Forget(step.publishing, line);
       if (!queued)
         StepFailed("Packet " + file + " is not published by this client: its row left v7pkt " +
-                "without this client's record of its removal (another client of the site " +
-                "sent it, or the site's own programs removed it)");
+                   "without this client's record of its removal (another client of the site " +
+                   "sent it, or the site's own programs removed it)");
       continue;
     }
     try {

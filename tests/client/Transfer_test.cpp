@@ -2104,13 +2104,15 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   // the row and stores nothing again.
   fs::remove_all(server.Path("taken"));
   restart("elradfmwMT", "refuse-part-stor,taken-at-once=*.pkt");
-  site.Exec("create trigger nosent before insert on v7sent begin select raise(abort, 'disk I/O "
-            "error'); end");
+  site.Exec(
+      "create trigger nosent before insert on v7sent begin select raise(abort, 'disk I/O "
+      "error'); end");
   Queue("first", invoice, 7, "06/12/2026 10:00:00");
   view.SetStartCaption("Start");
   run(&server, "send");
-  EXPECT_TRUE(ShownContaining("it was stored as v7/site07/send/first.pkt all the same, and its "
-                              "row is removed in the next step"))
+  EXPECT_TRUE(
+      ShownContaining("it was stored as v7/site07/send/first.pkt all the same, and its "
+                      "row is removed in the next step"))
       << pane.str();
   site.Exec("drop trigger nosent");
   Cycle();
@@ -2139,14 +2141,16 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       ShownContaining("The row \"../../outside/notes\" of v7pkt is not sent: a file "
                       "name may not hold \"/\"; it stays queued"))
       << pane.str();
-  EXPECT_TRUE(ShownContaining("The row \"outside\\nnotes\" of v7pkt is not sent: a file name "
-                              "may not hold a control character; it stays queued"))
+  EXPECT_TRUE(
+      ShownContaining("The row \"outside\\nnotes\" of v7pkt is not sent: a file name "
+                      "may not hold a control character; it stays queued"))
       << pane.str();
   EXPECT_FALSE(Shown("Send completed"));
   EXPECT_FALSE(fs::exists(stray));
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"after.pkt"});
   EXPECT_FALSE(fs::exists("../../outside"));
-  EXPECT_EQ(Scalar("select group_concat(name) from v7pkt"), "lost,../../outside/notes,outside\nnotes");
+  EXPECT_EQ(Scalar("select group_concat(name) from v7pkt"),
+            "lost,../../outside/notes,outside\nnotes");
   site.Exec("delete from v7pkt where name like '%outside%'");
   restart("elradfmwMT", "");
   pane.str("");
