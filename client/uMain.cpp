@@ -425,8 +425,8 @@ void TfmV7Client::TestReplay() {
       std::string fault = NameFault(name);
       if (fault.empty()) fault = FileNameFault(name + ".pkt");  // the row's file here
       if (!fault.empty()) {
-        failed += (failed.empty() ? "" : "\n") + std::string("The row \"") + name +
-                  "\" of v7pkt is not replayed: " + fault;
+        failed += (failed.empty() ? "" : "\n") + std::string("The row \"") +
+                  PrintableName(name) + "\" of v7pkt is not replayed: " + fault;
         query->Next();
         continue;
       }

@@ -32,6 +32,10 @@ class EPacketHeld : public std::runtime_error {
 // The mark of a note of a packet stored under its own name (a folder without the rename
 // right), in place of an upload mark: unique, as that is.
 constexpr char kDirectMark[] = ".own-";
+// The mark of a note of a packet that the server confirmed stored whole under its own name
+// while its row was still queued (the first packet for a folder that refuses upload names):
+// what remains is the removal of its row and its record, never another store.
+constexpr char kStoredMark[] = ".stored-";
 
 // A line of the record of publications, read.
 struct PublishingNote {
@@ -42,16 +46,20 @@ struct PublishingNote {
   // Stored under its own name, in a folder without the rename right: no upload name was ever
   // stored; upload is only the key of its record.
   bool direct = false;
+  // Stored whole under its own name already (kStoredMark).
+  bool stored = false;
 };
 
 PublishingNote ReadNote(const std::string& line) {
   PublishingNote note;
   note.digest = line.substr(0, line.find(' '));
   const std::string rest = FieldsAfter(line, 1);
-  if (rest.starts_with(kUploadMark) || rest.starts_with(kDirectMark)) {
+  if (rest.starts_with(kUploadMark) || rest.starts_with(kDirectMark) ||
+      rest.starts_with(kStoredMark)) {
     note.remote = FieldsAfter(line, 2);
     note.upload = note.remote + rest.substr(0, rest.find(' '));
-    note.direct = rest.starts_with(kDirectMark);
+    note.direct = !rest.starts_with(kUploadMark);
+    note.stored = rest.starts_with(kStoredMark);
   } else {
     note.remote = rest;
     note.upload = rest + ".part";
@@ -223,7 +231,8 @@ void TfmV7Client::SendPackets() {
           fault.empty() && !folder.empty())
         fault = "its siteno \"" + PrintableName(siteNo) + "\" names no folder (" + folder + ")";
       if (!fault.empty()) {
-        StepFailed("The row \"" + name + "\" of v7pkt is not sent: " + fault + "; it stays queued");
+        StepFailed("The row \"" + PrintableName(name) + "\" of v7pkt is not sent: " + fault +
+                   "; it stays queued");
         packets->Next();
         continue;
       }
@@ -312,7 +321,9 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
   const bool direct = Unrenamed(step.unrenamed, folder);
   const std::string mark = direct ? kDirectMark + RandomDigits() : NewUploadMark();
   const std::string uploading = remote + mark;
-  const std::string line = digest + " " + mark + " " + remote;
+  std::string line = digest + " " + mark + " " + remote;
+  // The key of this client's record of the row's removal.
+  std::string recordKey = uploading;
   // Noted before the upload: an upload that a stop leaves is known to the next step.
   try {
     const std::string copy = KeptCopy(digest);
@@ -323,19 +334,27 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
     throw std::runtime_error("Packet " + file + " is not sent: its publication cannot be " +
                              "noted in " + kPublishingFile + " (" + e.what() + ")");
   }
-  const auto dequeue = [&] {
+  // stored: the packet stands under its own name already, and a receiver may have taken it.
+  const auto dequeue = [&](bool stored = false) {
+    const std::string outcome =
+        !stored ? "it is not published, and is sent again while its row stays"
+        : ReadNote(line).stored
+            ? "it was stored as " + remote +
+                  " all the same, and its row is removed in the next step"
+            : "it was stored as " + remote + " all the same, and its row stays queued: the " +
+                  "other site may receive it twice";
     int removed = 0;
     try {
-      removed = Dequeue(name, siteNo, digest, uploading);
+      removed = Dequeue(name, siteNo, digest, recordKey);
     } catch (const std::exception& e) {
       // Whether the delete took effect is told by the record at the start of the next step.
       throw EDatabaseError("Packet " + file + " could not be removed from v7pkt (" + e.what() +
-                           "): it is not published, and is sent again while its row stays");
+                           "): " + outcome);
     }
     if (removed < 0)
       throw EDatabaseError("Packet " + file + " was uploaded but its row could not be removed " +
                            "from v7pkt (0 rows deleted: a rule of the site's database keeps " +
-                           "it): it is not published, and is sent again while its row stays");
+                           "it): " + outcome);
     return removed > 0;
   };
   const auto notOwn = [&] {
@@ -378,8 +397,19 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
       Forget(step.publishing, line);
       throw;
     }
+    // Noted as stored before the row's removal: a stop or a failure of the site's database
+    // before it leaves a note that removes the row at the next step, with no second store.
+    try {
+      std::string stored = digest + " " + kStoredMark + RandomDigits() + " " + remote;
+      step.publishing.Add(stored);
+      std::swap(line, stored);
+      recordKey = ReadNote(line).upload;
+      Forget(step.publishing, stored);
+    } catch (const std::exception&) {
+      // Unnoted, the row is removed below all the same; only a stop in between sends it again.
+    }
     WarnUnrenamed(nameRefused, folder, step);
-    if (dequeue()) {
+    if (dequeue(true)) {
       Published(line, step);
       return;
     }
@@ -503,6 +533,11 @@ void TfmV7Client::StoreUnderOwnName(const std::string& file, const std::string& 
 // rename for the time being, or answers without showing it): the note stays for the next step.
 void TfmV7Client::FinishPublication(const std::string& line, TSendStep& step) {
   const PublishingNote note = ReadNote(line);
+  // The server confirmed its whole store: a receiver may have taken it since.
+  if (note.stored) {
+    Published(line, step);
+    return;
+  }
   // The packet's bytes: kept beside the note, or (a note of an older client) its upload's.
   std::string source = KeptCopy(note.digest);
   const std::string fetched = std::string(kTransitFolder) + "publishing.pkt";
@@ -617,15 +652,35 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
       queue.Close();
       own = !queued && (note.older || recordsNew);
     }
+    if (note.stored && !own) {
+      // Stored whole while its row was queued, and stopped before the row's removal: the row
+      // goes now, and nothing is stored again.
+      const std::string siteNo = note.remote.substr(7, note.remote.find('/', 7) - 7);
+      const std::string name = file.substr(0, file.size() - 4);
+      const int removed = queued ? Dequeue(name, siteNo, note.digest, note.upload) : 0;
+      if (removed < 0)
+        throw EDatabaseError("Packet " + file + " was stored as " + note.remote + ", but its " +
+                             "row could not be removed from v7pkt (0 rows deleted: a rule of " +
+                             "the site's database keeps it): it is removed in the next step");
+      if (removed > 0) {
+        Published(line, step);
+        continue;
+      }
+      Forget(step.publishing, line);
+      StepFailed("Packet " + file + " was stored as " + note.remote + ", but its row left " +
+                 "v7pkt before this client removed it (another client of the site sent it, or " +
+                 "the site's own programs removed it): the other site may receive it twice");
+      continue;
+    }
     if (!own) {
       if (!ftp->Connected()) ftp->Connect();
       // The upload name of an older client's note may be another sender's upload now.
       if (!note.older && !note.direct) RemoveUpload(note.upload, step);
       Forget(step.publishing, line);
       if (!queued)
-        ShowMsg("Packet " + file + " is not published by this client: its row left v7pkt " +
-                "without this client's record of its removal (another client of the site " +
-                "sent it, or the site's own programs removed it)");
+        StepFailed("Packet " + file + " is not published by this client: its row left v7pkt " +
+                   "without this client's record of its removal (another client of the site " +
+                   "sent it, or the site's own programs removed it)");
       continue;
     }
     try {

@@ -1077,6 +1077,7 @@ void TransferTest::TwoSendersPublishEachRowOnce(
   pane.str("");
   in("a", [&] { a.Timer1Timer(); });
   EXPECT_TRUE(ShownContaining("Packet two.pkt is not published by this client")) << pane.str();
+  EXPECT_FALSE(Shown("Send completed")) << pane.str();
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"two.pkt"});
   EXPECT_EQ(ReadFile(server.Path("v7/site07/send/two.pkt")), invoice);
   EXPECT_EQ(scalar("select count(*) from v7pkt"), "0");
@@ -2124,6 +2125,27 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   EXPECT_TRUE(fs::is_empty(server.Path("v7/site07/send")));
   EXPECT_FALSE(ShownContaining("sent again")) << pane.str();
   fs::remove(kUnrenamedFoldersFile);
+  // The first packet for a folder that refuses upload names is stored under its own name while
+  // its row is queued; the site's database then fails the row's removal: the next step removes
+  // the row and stores nothing again.
+  fs::remove_all(server.Path("taken"));
+  restart("elradfmwMT", "refuse-part-stor,taken-at-once=*.pkt");
+  site.Exec(
+      "create trigger nosent before insert on v7sent begin select raise(abort, 'disk I/O "
+      "error'); end");
+  Queue("first", invoice, 7, "06/12/2026 10:00:00");
+  view.SetStartCaption("Start");
+  run(&server, "send");
+  EXPECT_TRUE(
+      ShownContaining("it was stored as v7/site07/send/first.pkt all the same, and its "
+                      "row is removed in the next step"))
+      << pane.str();
+  site.Exec("drop trigger nosent");
+  Cycle();
+  EXPECT_EQ(taken(), std::vector<std::string>{invoice}) << pane.str();
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "0");
+  EXPECT_TRUE(TLineRecord(kPublishingFile).Lines().empty());
+  fs::remove(kUnrenamedFoldersFile);
 
   // A connection lost during one upload holds back that packet alone, named with the answer.
   restart("elradfmwMT", "drop-stor=lost.pkt.part-*");
@@ -2136,6 +2158,7 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
   const std::string longName(252, 'n');
   Queue(longName, invoice, 7, "06/12/2026 10:00:03");
   site.Exec("insert into v7pkt (name, pkt, siteno) values ('away', x'00', '1/../../x')");
+  Queue("outside\nnotes", invoice, 7, "06/12/2026 10:00:04");
   // A kept copy that no note names (a stop after the note's drop) goes.
   const std::string stray = std::string(kPublishingCopy) + BytesDigest("stray") + ".pkt";
   WriteFile(stray, "stray");
@@ -2157,12 +2180,17 @@ TEST_F(TransferTest, EachQueuedPacketIsAppliedOnceWhateverTheServerAnswersItsSen
       ShownContaining("The row \"away\" of v7pkt is not sent: its siteno \"1/../../x\" "
                       "names no folder (a file name may not hold \"/\")"))
       << pane.str();
+  EXPECT_TRUE(
+      ShownContaining("The row \"outside\\nnotes\" of v7pkt is not sent: a file name "
+                      "may not hold a control character; it stays queued"))
+      << pane.str();
   EXPECT_FALSE(Shown("Send completed"));
   EXPECT_FALSE(fs::exists(stray));
   EXPECT_EQ(OnServer("v7/site07/send"), std::vector<std::string>{"after.pkt"});
   EXPECT_FALSE(fs::exists("../../outside"));
   EXPECT_FALSE(fs::exists(server.Path("x")));
-  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "4");  // all but "after"
+  EXPECT_EQ(Scalar("select count(*) from v7pkt"), "5");  // all but "after"
+  EXPECT_EQ(Scalar("select count(*) from v7pkt where name = 'outside\nnotes'"), "1");
   site.Exec("delete from v7pkt where name <> 'lost'");
   restart("elradfmwMT", "");
   pane.str("");
