@@ -377,10 +377,10 @@ class CurlFtpSession : public FtpSession {
         throw EFtpError("FTP " + what + " refused: " + detail, true, detail);
       }
       if (code != CURLE_OK) {
-        if (sink.writeErrno == 0) Fail(what, code);
         try {
           Fail(what, code);
         } catch (const EFtpError& e) {
+          if (sink.writeErrno == 0) throw;
           const std::string why = std::string(" (") + std::strerror(sink.writeErrno) + ")";
           throw EFtpError(e.what() + why, e.Refused, e.Detail + why);
         }

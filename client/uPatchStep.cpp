@@ -81,6 +81,12 @@ std::string UnrunnableLines(const std::vector<std::string>& lines, TSqlDialect d
   return "";
 }
 
+// A listed patch's name: the entry less the patches' folder, whole (a "\" in it is part of
+// the name, not a folder's end).
+std::string PatchName(const std::string& entry, const TPatchStep& step) {
+  return entry.substr(std::min(entry.size(), step.folder.size()));
+}
+
 // Best effort, once what the line is about is over: a line that cannot be removed (a full
 // disk) stays until a step finds its file gone.
 void ForgetLine(TLineRecord& record, const std::string& line) {
@@ -147,16 +153,12 @@ void TfmV7Client::ReceivePatches() {
         // The patches after it may build on it: they wait for it, and are named each cycle.
         StepFailed(e);
         std::string held;
-        for (size_t j = i + 1; j < names.size(); ++j) {
-          std::string folder = step.folder, name;
-          SplitPath(names[j], folder, name);
-          held += (held.empty() ? "" : ", ") + name;
-        }
-        std::string folder = step.folder, name;
-        SplitPath(names[i], folder, name);
+        for (size_t j = i + 1; j < names.size(); ++j)
+          held += (held.empty() ? "" : ", ") + PrintableName(PatchName(names[j], step));
         if (!held.empty())
-          StepFailed("Patches held back behind patch " + name + ", as they may build on it: " +
-                     held + " (they run once it has run, or once it has left the server)");
+          StepFailed("Patches held back behind patch " + PrintableName(PatchName(names[i], step)) +
+                     ", as they may build on it: " + held +
+                     " (they run once it has run, or once it has left the server)");
         break;
       }
     }
@@ -174,7 +176,7 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   // listed one whole, a plain file name that begins with the site's number ("07."), as no
   // record's name does. Taken apart at a separator, "07.x\patches-run.txt" would overwrite the
   // record of the patches that ran.
-  const std::string name = entry.substr(std::min(entry.size(), step.folder.size()));
+  const std::string name = PatchName(entry, step);
   std::string fault =
       entry.starts_with(step.folder) ? FileNameFault(name) : "it is not in " + step.folder;
   if (fault.empty() && !name.starts_with(siteText + "."))
@@ -186,7 +188,6 @@ void TfmV7Client::ReceivePatch(const std::string& entry, TPatchStep& step) {
   ShowMsg("Downloading " + entry);
   const std::string patch = "Patch " + name;
   const std::string localFile = kTransitFolder + name;
-  RemoveQuietly(localFile);  // a link planted there would be written through
   try {
     ftp->Get(entry, localFile);
   } catch (const EFtpError& e) {
@@ -358,7 +359,6 @@ TPatchRemoval TfmV7Client::RemoveRanPatch(const std::string& entry, const std::s
   };
   if (checkBytes) {
     const std::string localFile = kTransitFolder + name;
-    RemoveQuietly(localFile);
     try {
       ftp->Get(entry, localFile);
     } catch (const EFtpError& e) {

@@ -305,9 +305,6 @@ void TfmV7Client::ReceiveOne(const std::string& listed, bool ownClaim, TReceiveS
     RemoveQuietly(xmlPath);
   });
   ShowMsg("Downloading " + packet);
-  // Whatever stands at the packet's path goes first: a link planted there would make the
-  // download write over its target.
-  RemoveQuietly(packetPath);
   try {
     ftp->Get(entry, packetPath);
   } catch (const EFtpError& e) {

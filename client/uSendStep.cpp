@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 #include "uAtExit.h"
 #include "uCurl.h"
@@ -145,6 +146,13 @@ bool Lasting(const std::string& reply) {
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return lower.find("another process") == std::string::npos &&
          lower.find("in use") == std::string::npos && lower.find("busy") == std::string::npos;
+}
+
+// A packet stored under its own name while its row was queued, whose row another removed.
+std::string StoredButNotOwn(const std::string& file, const std::string& remote) {
+  return "Packet " + file + " was stored as " + remote + ", but its row left v7pkt before " +
+         "this client removed it (another client of the site sent it, or the site's own " +
+         "programs removed it): the other site may receive it twice";
 }
 
 // A refused data connection (PORT, EPRT) refuses every transfer of the session, not the file.
@@ -400,11 +408,11 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
     // Noted as stored before the row's removal: a stop or a failure of the site's database
     // before it leaves a note that removes the row at the next step, with no second store.
     try {
-      std::string stored = digest + " " + kStoredMark + RandomDigits() + " " + remote;
+      const std::string stored = digest + " " + kStoredMark + RandomDigits() + " " + remote;
       step.publishing.Add(stored);
-      std::swap(line, stored);
+      const std::string uploaded = std::exchange(line, stored);
       recordKey = ReadNote(line).upload;
-      Forget(step.publishing, stored);
+      Forget(step.publishing, uploaded);
     } catch (const std::exception&) {
       // Unnoted, the row is removed below all the same; only a stop in between sends it again.
     }
@@ -414,9 +422,7 @@ void TfmV7Client::PublishPacket(const std::string& file, const std::string& remo
       return;
     }
     Forget(step.publishing, line);
-    StepFailed("Packet " + file + " was stored as " + remote + ", but its row left v7pkt " +
-               "before this client removed it (another client of the site sent it, or the " +
-               "site's own programs removed it): the other site may receive it twice");
+    StepFailed(StoredButNotOwn(file, remote));
     return;
   }
   if (!dequeue()) {
@@ -642,8 +648,8 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
     bool own = !note.older && !recordsNew && Recorded(note.upload);
     bool queued = false;
     if (!own) {
-      queue.GetSQL().SetText("select pkt, siteno from v7pkt where name='" +
-                             Doubled(file.substr(0, file.size() - 4)) + "'");
+      queue.GetSQL().SetText("select pkt, siteno from v7pkt where name = :n");
+      queue.ParamByName("n").SetAsString(file.substr(0, file.size() - 4));
       queue.Open();
       for (; !queue.Eof() && !queued; queue.Next())
         queued = BytesDigest(queue.FieldByName("pkt").Value) == note.digest &&
@@ -667,9 +673,7 @@ void TfmV7Client::FinishPublications(TSendStep& step, TXDS& queue, bool recordsN
         continue;
       }
       Forget(step.publishing, line);
-      StepFailed("Packet " + file + " was stored as " + note.remote + ", but its row left " +
-                 "v7pkt before this client removed it (another client of the site sent it, or " +
-                 "the site's own programs removed it): the other site may receive it twice");
+      StepFailed(StoredButNotOwn(file, note.remote));
       continue;
     }
     if (!own) {
