@@ -331,7 +331,8 @@ void TfmV7Client::RunCycle() {
       view.SetStatus("Sending...");
       SendPackets();
     }
-    if ((xType == "both" || xType == "receive") && !StopRequested() && ftp->SignInRefusal.empty()) {
+    if ((xType == "both" || xType == "receive") && !StopRequested() &&
+        ftp->SignInRefusal.empty()) {
       view.SetStatus("Receiving...");
       ReceivePackets();
     }

@@ -104,7 +104,6 @@ bool IsWordChar(char c) {
          static_cast<unsigned char>(c) >= 0x80;
 }
 
-
 std::string LowerWord(const std::string& sql, size_t& i) {
   std::string w;
   while (i < sql.size() && IsWordChar(sql[i]))

@@ -132,7 +132,11 @@ class TDateColumns {
   // binds it), or empty.
   TDateColumns(const std::string& sql, TContext& context, int depth = 0,
                const std::string& schema = "")
-      : sql_(sql), t_(SqlTokens(sql, TSqlDialect::Sqlite)), context_(context), depth_(depth), schema_(schema) {}
+      : sql_(sql),
+        t_(SqlTokens(sql, TSqlDialect::Sqlite)),
+        context_(context),
+        depth_(depth),
+        schema_(schema) {}
 
   std::vector<TKind> Columns(size_t count) const {
     std::vector<TKind> result(count, TKind::Other);
@@ -811,7 +815,7 @@ class TDateColumns {
     // Whole numbers of whole numbers, as the server's integer functions give them.
     if (name == "abs")
       return args.size() == 1 && KindOf(args[0], scope) == TKind::Integer ? TKind::Integer
-                                                                        : TKind::Other;
+                                                                          : TKind::Other;
     if (name == "length") return args.size() == 1 ? TKind::Integer : TKind::Other;
     if (name == "ntile") return args.size() == 1 ? TKind::Integer : TKind::Other;
     if (name == "mod")

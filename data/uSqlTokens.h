@@ -26,7 +26,8 @@ struct TSqlToken {
 
 class TSqlLexer {
  public:
-  TSqlLexer(const std::string& sql, TSqlDialect dialect) : sql_(sql), pg_(dialect == TSqlDialect::Postgres) {}
+  TSqlLexer(const std::string& sql, TSqlDialect dialect)
+      : sql_(sql), pg_(dialect == TSqlDialect::Postgres) {}
   // The next token into t; false at the end of the text.
   bool Next(TSqlToken& t);
   // A comment was left open: it ran to the end of the text.

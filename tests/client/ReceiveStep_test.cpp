@@ -429,8 +429,7 @@ void FailedPacketFirstCostsNoOther(bool postgre) {
       {"it inflates far past what it declares", "", "", "", "a-bad.pkt", "", false, "",
        v7test::PacketBytes(bomb, 1000)},
       {"it declares more than the setting lets a packet unpack to", "", "", "", "a-bad.pkt", "",
-       false, "",
-       v7test::PacketBytes(bomb.substr(0, (1 << 20) - 1) + "/>"), "maxpacketmb=1\n",
+       false, "", v7test::PacketBytes(bomb.substr(0, (1 << 20) - 1) + "/>"), "maxpacketmb=1\n",
        "more than the limit of 1048576 bytes"},
   };
   for (const Case& c : cases) {

@@ -1928,8 +1928,8 @@ TEST_F(TransferTest, PatchesThatCannotRunWholeStayAndHoldBackThoseAfterThem) {
       continue;
     }
     EXPECT_EQ(std::stod(price()), before);
-    EXPECT_TRUE(ShownContaining("Patch 07.0815.sql " +
-                                std::string(busy ? "" : "was not run: ") + p.shown))
+    EXPECT_TRUE(
+        ShownContaining("Patch 07.0815.sql " + std::string(busy ? "" : "was not run: ") + p.shown))
         << pane.str();
     EXPECT_TRUE(busy || ShownContaining("nothing of it ran, and it stays on the server"));
     const std::string held =

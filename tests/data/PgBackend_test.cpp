@@ -466,16 +466,19 @@ TEST_F(PgBackend, TextsOfSeveralStatementsGiveOneOutcomeOnBothEngines) {
 TEST_F(PgBackend, TextsReadWithBackslashEscapesRunWhole) {
   db_->Execute("create table if not exists several (x varchar(40))");
   db_->Execute("set standard_conforming_strings = off");
-  EXPECT_EQ(HeldOutcome(*db_, "insert into several values ('c\\'; d'); insert into several "
-                              "values ('3')",
+  EXPECT_EQ(HeldOutcome(*db_,
+                        "insert into several values ('c\\'; d'); insert into several "
+                        "values ('3')",
                         false),
             "ran, kept: 0,3,c'; d");
   db_->Execute("delete from several");
   db_->StartTransaction();
-  EXPECT_THAT([&] {
-    db_->Execute("insert into several values ('e\\\\'); insert into several values (:v)",
-                 {{"v", Text("4")}});
-  }, testing::ThrowsMessage<EDatabaseError>(testing::StrEq(v7::kTextNotCut)));
+  EXPECT_THAT(
+      [&] {
+        db_->Execute("insert into several values ('e\\\\'); insert into several values (:v)",
+                     {{"v", Text("4")}});
+      },
+      testing::ThrowsMessage<EDatabaseError>(testing::StrEq(v7::kTextNotCut)));
   EXPECT_THAT([&] { db_->Commit(); },
               testing::ThrowsMessage<EDatabaseError>(testing::StrEq(v7::kTextNotCut)));
   EXPECT_EQ(Scalar("select count(*) from several"), "0");
@@ -488,14 +491,16 @@ TEST_F(PgBackend, AStatementReadAgainReadsTheTableThatNowTakesItsName) {
   v7test::TempDir dir;
   v7::TSqliteBackend lite;
   lite.Open(dir.file("site.db"));
-  db_->Execute("create schema if not exists aux; create table aux.rates (rate integer); "
-               "insert into aux.rates values (1); set search_path = public, aux");
+  db_->Execute(
+      "create schema if not exists aux; create table aux.rates (rate integer); "
+      "insert into aux.rates values (1); set search_path = public, aux");
   lite.Execute("attach database '" + dir.file("aux.db") + "' as aux");
   lite.Execute("create table aux.rates (rate integer); insert into aux.rates values (1)");
   for (v7::TDbBackend* db :
        {static_cast<v7::TDbBackend*>(db_.get()), static_cast<v7::TDbBackend*>(&lite)}) {
     SCOPED_TRACE(db->DbKind());
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(v7test::ScalarText(*db, "select max(rate) from rates"), "1");
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(v7test::ScalarText(*db, "select max(rate) from rates"), "1");
     db->Execute("create table rates (rate integer); insert into rates values (2)");
     EXPECT_EQ(v7test::ScalarText(*db, "select max(rate) from rates"), "2");
     db->Execute("drop table rates");

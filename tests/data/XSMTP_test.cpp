@@ -124,8 +124,10 @@ TEST_F(XSMTP, AddressesAndAttachmentNamesThatCarryCommandsOrHeadersAreRefused) {
     }
   }
   std::string status, envelope;
-  v7::TXSMTP().SendMail(Settings(), "<m><from>S 1 &lt;s@x.org&gt;</from><to>B R &lt;b@x.org&gt;, "
-                                    "c@x.org</to></m>", status);
+  v7::TXSMTP().SendMail(Settings(),
+                        "<m><from>S 1 &lt;s@x.org&gt;</from><to>B R &lt;b@x.org&gt;, "
+                        "c@x.org</to></m>",
+                        status);
   EXPECT_EQ(status, "done");
   Received(1, &envelope);
   EXPECT_EQ(envelope, "s@x.org\nb@x.org\nc@x.org\n");  // the refused ones never arrived
